@@ -1,0 +1,177 @@
+// Named mutex over flock() of a lock file, with in-process ownership tracking.
+#include "platform/named_mutex.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "platform/clock.h"
+
+namespace plat {
+
+// One per name and process: the descriptor whose flock is the mutex, and
+// which thread of this process owns it.
+struct NamedMutex::Entry {
+    std::string name;
+    int fd = -1;
+    pid_t pid = 0;  // process that opened fd (a fork()ed child must not use it)
+    std::mutex m;
+    bool owned = false;
+    pid_t ownerTid = 0;
+    uint32_t recursion = 0;
+
+    ~Entry() {
+        // Closing drops the flock; a pid left in the file tells the next owner
+        // that this process never released it.
+        if (fd >= 0) close(fd);
+    }
+};
+
+namespace {
+
+std::mutex g_registryMutex;
+std::map<std::string, std::weak_ptr<NamedMutex::Entry>> g_registry;
+pid_t g_registryPid = 0;
+
+std::string LockPath(std::string_view name) { return "/dev/shm/" + std::string(name) + ".mutex"; }
+
+pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+bool ThreadAlive(pid_t tid) {
+    return syscall(SYS_tgkill, getpid(), tid, 0) == 0 || errno != ESRCH;
+}
+
+long ReadOwnerPid(int fd) {
+    char buf[32] = {};
+    ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+    if (n <= 0) return 0;
+    return std::strtol(buf, nullptr, 10);
+}
+
+void WriteOwnerPid(int fd, pid_t pid) {
+    char buf[32];
+    int n = std::snprintf(buf, sizeof buf, "%d\n", static_cast<int>(pid));
+    if (pwrite(fd, buf, static_cast<size_t>(n), 0) == n) {
+        if (ftruncate(fd, n) != 0) {
+            // Trailing bytes would only follow the pid's newline: harmless.
+        }
+    }
+}
+
+// Takes the file lock for the calling thread: entry mutex held.
+MutexWait TakeLock(NamedMutex::Entry& e, bool abandonedByThread) {
+    bool abandoned = ReadOwnerPid(e.fd) != 0 || abandonedByThread;
+    WriteOwnerPid(e.fd, getpid());
+    e.owned = true;
+    e.ownerTid = CurrentTid();
+    e.recursion = 1;
+    return abandoned ? MutexWait::Abandoned : MutexWait::Acquired;
+}
+
+}  // namespace
+
+bool NamedMutex::ValidName(std::string_view name) {
+    return !name.empty() && name.size() <= kMaxName && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos && name != "." && name != "..";
+}
+
+NamedMutex::~NamedMutex() { Close(); }
+
+int NamedMutex::Open(std::string_view name) {
+    Close();
+    if (!ValidName(name)) return EINVAL;
+    std::lock_guard<std::mutex> lock(g_registryMutex);
+    if (g_registryPid != getpid()) {
+        // Entries inherited through fork() belong to the parent's lock.
+        g_registry.clear();
+        g_registryPid = getpid();
+    }
+    std::string key(name);
+    auto it = g_registry.find(key);
+    if (it != g_registry.end()) {
+        if (auto e = it->second.lock()) {
+            entry_ = e;
+            name_ = key;
+            return 0;
+        }
+    }
+    int fd = open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    auto e = std::make_shared<Entry>();
+    e->name = key;
+    e->fd = fd;
+    e->pid = getpid();
+    g_registry[key] = e;
+    entry_ = e;
+    name_ = key;
+    return 0;
+}
+
+void NamedMutex::Close() {
+    if (!entry_) return;
+    std::lock_guard<std::mutex> lock(g_registryMutex);
+    std::weak_ptr<Entry> weak = entry_;
+    entry_.reset();
+    if (weak.expired()) {
+        auto it = g_registry.find(name_);
+        if (it != g_registry.end() && it->second.expired()) g_registry.erase(it);
+    }
+    name_.clear();
+}
+
+MutexWait NamedMutex::Wait(int64_t timeoutMs) {
+    if (!entry_ || entry_->pid != getpid()) return MutexWait::Failed;
+    Entry& e = *entry_;
+    const pid_t self = CurrentTid();
+    const int64_t start = MonotonicMs();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(e.m);
+            if (e.owned && e.ownerTid == self) {
+                ++e.recursion;
+                return MutexWait::Acquired;
+            }
+            if (e.owned && !ThreadAlive(e.ownerTid)) {
+                // The owning thread of this process ended without releasing.
+                return TakeLock(e, true);
+            }
+            if (!e.owned) {
+                if (flock(e.fd, LOCK_EX | LOCK_NB) == 0) return TakeLock(e, false);
+                if (errno != EWOULDBLOCK && errno != EINTR) return MutexWait::Failed;
+            }
+        }
+        if (timeoutMs == 0) return MutexWait::TimedOut;
+        if (timeoutMs > 0 && MonotonicMs() - start >= timeoutMs) return MutexWait::TimedOut;
+        SleepMs(1);
+    }
+}
+
+bool NamedMutex::Release() {
+    if (!entry_ || entry_->pid != getpid()) return false;
+    Entry& e = *entry_;
+    std::lock_guard<std::mutex> lock(e.m);
+    if (!e.owned || e.ownerTid != CurrentTid()) return false;
+    if (--e.recursion == 0) {
+        if (ftruncate(e.fd, 0) != 0) {
+            // Keep going: the lock itself must be released.
+        }
+        flock(e.fd, LOCK_UN);
+        e.owned = false;
+        e.ownerTid = 0;
+    }
+    return true;
+}
+
+int NamedMutex::Unlink(std::string_view name) {
+    if (!ValidName(name)) return EINVAL;
+    return unlink(LockPath(name).c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace plat
