@@ -14,6 +14,7 @@
 
 #include "core/trace.h"
 #include "support/temp_dir.h"
+#include "support/trace_capture.h"
 
 namespace fs = std::filesystem;
 
@@ -37,26 +38,7 @@ std::set<std::string> Listing(const std::string& dir, const char* pattern) {
     return paths;
 }
 
-// Collects the trace lines written while it lives.
-class TraceCapture {
-public:
-    TraceCapture() : previous_(WSysGetTraceHook()) {
-        lines().clear();
-        WSysSetTraceHook(&Hook);
-    }
-    ~TraceCapture() { WSysSetTraceHook(previous_); }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> captured;
-        return captured;
-    }
-
-private:
-    static int Hook(const char* text) {
-        lines().emplace_back(text);
-        return 0;
-    }
-    WSysTraceHook previous_;
-};
+using testsupport::TraceCapture;
 
 bool Contains(const std::string& line, const std::string& part) {
     return line.find(part) != std::string::npos;

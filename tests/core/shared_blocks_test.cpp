@@ -13,38 +13,14 @@
 #include "platform/fork_child.h"
 #include "platform/named_mutex.h"
 #include "platform/shared_memory.h"
+#include "support/trace_capture.h"
 
 using testsupport::Channel;
 using testsupport::ForkedChild;
 
 namespace {
 
-// Collects trace lines while alive.
-class TraceCapture {
-public:
-    TraceCapture() : previous_(WSysGetTraceHook()) {
-        lines().clear();
-        WSysSetTraceHook(&Hook);
-    }
-    ~TraceCapture() { WSysSetTraceHook(previous_); }
-    bool Contains(const std::string& text) const {
-        for (const auto& l : lines())
-            if (l.find(text) != std::string::npos) return true;
-        return false;
-    }
-    size_t count() const { return lines().size(); }
-
-private:
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> v;
-        return v;
-    }
-    static int Hook(const char* text) {
-        lines().push_back(text ? text : "");
-        return 0;
-    }
-    WSysTraceHook previous_;
-};
+using testsupport::TraceCapture;
 
 long long ObjectSize(const std::string& fullName) {
     struct stat st {};
