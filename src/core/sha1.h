@@ -18,5 +18,5 @@ void Sha1_Update(Sha1Context* context, const void* data, size_t length);
 void Sha1_Final(uint8_t* digest, Sha1Context* context);
 
 // Digest of `length` bytes into `digest` (20 bytes); `*outLength` := 20 when
-// not null. Always 0.
+// not null. 0 when done, -1 for a null digest or null data of non-zero length.
 int Sha1_Compute(const void* data, size_t length, uint8_t* digest, size_t* outLength);
