@@ -1,0 +1,290 @@
+// The EFT context, the transaction record and the opening of the session.
+#include "app/eft_context.h"
+#include "app/text_field.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "app/display_zones.h"
+#include "app/options.h"
+#include "app/periph_context.h"
+#include "app/service_states.h"
+#include "app/startup.h"
+#include "comm/comm_services.h"
+#include "core/protected_pan.h"
+#include "core/trace.h"
+#include "core/trace_front.h"
+#include "periph/terminal_box.h"
+#include "platform/clock.h"
+
+int OfflineLevel = 0;
+
+namespace {
+
+EFTCBox* g_context = nullptr;
+TransactionRecord g_record{};
+TransactionRecord* g_recordPointer = nullptr;
+char g_directory[202];
+char g_traceZone[24];
+// Work texts and counters of the card flow, cleared at session opening.
+char g_flowTexts[2][250];
+int g_flowCounters[2];
+
+int32_t NowSeconds() { return static_cast<int32_t>(plat::RealtimeMs() / 1000); }
+
+}  // namespace
+
+EFTCBox* GetEftContext() { return g_context; }
+void SetEftContext(EFTCBox* context) { g_context = context; }
+TransactionRecord* GetTransactionRecord() { return g_recordPointer; }
+
+EFTCBox* NewEftoc(int resourceId, int station) {
+    EFTCBox* context = new (std::nothrow) EFTCBox{};
+    if (context == nullptr) {
+        WSysError("-- ERROR -- %s:%d: NewEftoc  : Echec Allocation structure EFTCBox....", __FILE__,
+                  __LINE__);
+        return nullptr;
+    }
+    std::snprintf(context->name, sizeof context->name, "Station_%03d", station % 100000);
+    context->resourceId = resourceId;
+    context->station = station;
+    context->processId = static_cast<int32_t>(getpid());
+    context->timerDuration = 1000;
+    CopyField(context->applicationCode, "1200");
+    context->consoleResource = 41;
+    context->debugLevel = 1;
+    context->authorisationMode = -1;
+    context->abortInhibition = 2;
+    context->comContextId = resourceId;
+    TOC_LoadOptions();
+    return context;
+}
+
+int EFTOC_SetMainPath(EFTCBox* context, const char* path) {
+    if (context == nullptr) return -1;
+    CopyField(context->mainPath, ".");
+    if (path != nullptr) {
+        if (std::strlen(path) >= sizeof context->mainPath) {
+            TraceLog(TRACE_ERROR, "[TRV_71]", "Chemin principal trop long, ignore");
+            return -1;
+        }
+        CopyField(context->mainPath, path);
+    }
+    return 1;
+}
+
+const char* EFTOC_GetDirectory(EFTCBox* context, const char* name) {
+    if (context == nullptr || name == nullptr) return nullptr;
+    std::memset(g_directory, 0, sizeof g_directory);
+    std::snprintf(g_directory, sizeof g_directory, "%s%c%s", context->mainPath, '/', name);
+    return g_directory;
+}
+
+int EFTOC_SetApplicationCode(EFTCBox* context, const char* code) {
+    if (context == nullptr) return -1;
+    CopyField(context->applicationCode, code);
+    return 1;
+}
+
+int EFTOC_SetCurrentZone(EFTCBox* context, const char* name) {
+    if (context == nullptr) return -1;
+    CopyField(context->currentZone, name);
+    return 1;
+}
+
+int EFTOC_SetTraceZone(const char* name) {
+    if (name != nullptr) CopyField(g_traceZone, name);
+    return 1;
+}
+
+const char* EFTOC_GetTraceZone() { return g_traceZone; }
+
+int EFTOC_SetLanguages(EFTCBox* context, int posLanguage, int terminalLanguage) {
+    if (context == nullptr) return -1;
+    if (posLanguage >= 0) context->posLanguage = posLanguage;
+    if (terminalLanguage >= 0) context->terminalLanguage = terminalLanguage;
+    return 1;
+}
+
+int EFTOC_SetEchoMode(EFTCBox* context) {
+    if (context == nullptr) return -1;
+    context->echoMode = g_processOptions.echoMode | 2;
+    EPAP_SetEchoMode(context->echoMode);
+    return 1;
+}
+
+int EFTOC_SetPosEventFlag(EFTCBox* context, int flag) {
+    if (context == nullptr) return -1;
+    if (flag >= 0) context->posEventFlag = flag;
+    return 1;
+}
+
+int EFTOC_SetOfflineLevel(EFTCBox* context, int level) {
+    if (context == nullptr) return -1;
+    if (level >= 0) OfflineLevel = level;
+    return 1;
+}
+
+int EFTOC_StartTimer(EFTCBox* context, int seconds) {
+    if (context == nullptr) return -1;
+    context->timerStart = NowSeconds();
+    context->timerDuration = seconds;
+    return 1;
+}
+
+int EFTOC_TimerExpired(EFTCBox* context) {
+    if (context == nullptr) return -1;
+    const int64_t elapsed = static_cast<int64_t>(NowSeconds()) - context->timerStart;
+    return elapsed < 0 || elapsed >= context->timerDuration ? 1 : 0;
+}
+
+int EFTOC_SetDebugLevel(EFTCBox* context, int level) {
+    if (context == nullptr) return -1;
+    context->debugLevel = level;
+    TraceFrontSetDebugLevel(level);
+    if (context->box != nullptr) KTS_SetDebug(context->box, level);
+    return 1;
+}
+
+int EFTOC_SetExchangeLog(EFTCBox* context, int sizeKb, const char* name) {
+    if (context == nullptr) return -1;
+    if (sizeKb >= 0) context->logSizeKb = sizeKb;
+    if (name != nullptr && std::strcmp(name, ".") != 0) {
+        if (std::strlen(name) >= sizeof context->exchangeLogName) {
+            TraceLog(TRACE_ERROR, "[TRV_71]", "Nom du journal des echanges trop long, ignore");
+            return -1;
+        }
+        CopyField(context->exchangeLogName, name);
+    }
+    return 1;
+}
+
+int EFTOC_GetPadSetupFlag() { return g_context ? g_context->padSetupDone : 0; }
+
+int EFTOC_CloseExchangeLogs() {
+    if (g_context == nullptr) return -1;
+    if (g_context->posLogFile != nullptr) std::fclose(g_context->posLogFile);
+    if (g_context->serverLogFile != nullptr) std::fclose(g_context->serverLogFile);
+    g_context->posLogFile = nullptr;
+    g_context->serverLogFile = nullptr;
+    return 1;
+}
+
+void EFTOC_RestartPrinterSpool() {
+    const char* zone = TOC_GetZoneOfFunction(g_context, "FIL_PRN");
+    if (zone != nullptr && g_context != nullptr) KTS_RestartWindowSpool(g_context->box, zone);
+}
+
+int EFTOC_SetAlert(EFTCBox* context, const char* source, int level) {
+    if (context == nullptr) return -1;
+    static const char* const kAlertKeys[] = {"A_WARN", "A_BUG", "A_FATAL"};
+    if (level >= 1 && level <= 3) {
+        const char* text = KTS_GetSystemText(context->box, kAlertKeys[level - 1]);
+        if (text != nullptr) {
+            context->alertLevel = level;
+            CopyField(context->alertSource, source);
+            std::snprintf(context->alertMessage, sizeof context->alertMessage,
+                          "[Application()=%s Poste =%d:\n**%s**-:%s]", context->applicationCode,
+                          context->station, text, context->alertSource);
+        }
+    } else {
+        context->alertLevel = 0;
+        std::memset(context->alertSource, 0, sizeof context->alertSource);
+        std::memset(context->alertMessage, 0, sizeof context->alertMessage);
+    }
+    return context->alertLevel;
+}
+
+int EFTOC_Close(EFTCBox* context) {
+    if (context == nullptr) return 0;
+    if (context->box != nullptr) {
+        KTS_ResetTransport(context->box);
+        KTS_MainInstance().freeClone(context->box);
+        context->box = nullptr;
+    }
+    if (context == g_context) EFTOC_CloseExchangeLogs();
+    delete context;
+    return 1;
+}
+
+int TOC_OpenSession() {
+    const ProcessOptions& o = g_processOptions;
+    char instanceName[20];
+    std::snprintf(instanceName, sizeof instanceName, "Eft_%03d", o.station % 100000);
+
+    KT_MAIN_SERVER_INSTANCE& main = KTS_MainInstance();
+    if (main.initialize(o.resourceId, 1) != 1 || KTS_GetMain(o.clientNetType, instanceName) != 1) {
+        std::printf("\n [!]Ouverture Instance EFT : Echec(1) ");
+        return -1;
+    }
+    if (main.start() != 1) {
+        std::printf("\n [!]Ouverture Instance EFT : Echec(2) ");
+        return -1;
+    }
+    EFTCBox* context = NewEftoc(o.resourceId, o.station);
+    if (context == nullptr) {
+        std::printf("\n [!]Ouverture Objet Contexte  : Echec ");
+        return -2;
+    }
+    g_context = context;
+
+    EFTOC_SetMainPath(context, o.mainPath);
+    EFTOC_SetApplicationCode(context, "1200");
+    context->consoleResource = 41;
+    EFTOC_SetLanguages(context, o.language, o.language);
+    EFTOC_SetEchoMode(context);
+    EFTOC_SetPosEventFlag(context, o.generateEvents);
+    EFTOC_SetExchangeLog(context, o.logSizeKb, o.exchangeLogName);
+    EFTOC_SetOfflineLevel(context, o.offlineLevel);
+    context->posTimeout = o.posTimeout;
+    EFTOC_SetDebugLevel(context, o.debugLevel);
+
+    context->box = KTS_GetClone(instanceName, o.resourceId);
+    if (context->box == nullptr) {
+        std::printf("\n [!]Ouverture Contexte 0 : Echec ");
+        return -3;
+    }
+    int status = TOC_OpenTextZones(context, "posm");
+    if (status < 0) {
+        std::printf("\n->EChec TextManager_0 status=%d", status);
+        return -4;
+    }
+    status = TOC_LoadOptions();
+    if (status != 0) {
+        std::printf("\n->EChec lecture fichier znpop status=%d", status);
+        return -7;
+    }
+    status = TOC_OpenNetResources(context);
+    if (status < 0) {
+        std::printf("\n->EChec LanManager_0 status=%d", status);
+        return -5;
+    }
+    status = TOC_MakePeripheralContext(context);
+    if (status < 0) {
+        std::printf("\n->EChec PeriphManager_0 status=%d", status);
+        return -6;
+    }
+    LoadStorageCertificate();
+
+    g_recordPointer = &g_record;
+    std::memset(g_flowTexts, 0, sizeof g_flowTexts);
+    g_flowCounters[0] = g_flowCounters[1] = 0;
+    EPAP_SetWaitCallback(WaitCallback);
+
+    g_record.flowCounter = 0;
+    char station[16];
+    std::snprintf(station, sizeof station, "%d", o.station);
+    CopyField(g_record.station, station);
+    g_record.readPhase = 0;
+    g_record.lastFlashState = -1;
+    g_record.showConnectionWait = 1;
+
+    WShared_Initialize(o.resourceId, 10);
+    TOC_EnableAllServers();
+    context->papBox = EPAP_GetBox();
+    return 1;
+}

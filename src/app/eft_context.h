@@ -1,0 +1,151 @@
+// The EFT context: the one record that ties a station's run together, the
+// transaction record of the transaction in progress, their accessors and the
+// opening of the session.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+#include "app/net_resources.h"
+#include "app/server_box.h"
+
+struct PosLinkHandle;
+struct KT_EPERIPH_API;
+struct KT_PERES;
+class FunctionalTest_Req;
+
+constexpr int kPosBufferSize = 10241;  // 10240 characters and a terminator
+
+struct EFTCBox {
+    char name[20];
+    int32_t resourceId;
+    int32_t station;
+    CSIBox* box;
+    int32_t processId;
+    char alertSource[40];
+    char alertMessage[200];
+    int32_t alertLevel;
+    int32_t timerStart;
+    int32_t timerDuration;
+    char mainPath[101];
+    char applicationCode[21];
+    char currentZone[20];
+    int32_t consoleResource;
+    int32_t debugLevel;
+    PosLinkHandle* posLink;
+    char posRequest[kPosBufferSize];
+    char sentServerRequest[kPosBufferSize];
+    char transactionRequest[kPosBufferSize];
+    char posCommand[kPosBufferSize];
+    char posAnswer[kPosBufferSize];
+    int32_t posEventFlag;
+    int32_t posTimeout;
+    int32_t loopState;
+    int32_t posLanguage;
+    int32_t terminalLanguage;
+    NetResource netResources[kNetResourceCount];
+    ANIBox* serverBox;
+    char serverRequest[kPosBufferSize];
+    char serverAnswer[kPosBufferSize];
+    int32_t connectionState;
+    int32_t silenceAllowed;
+    int32_t netResourceIndex;
+    int32_t comContextId;
+    int32_t terminalFunction;
+    int32_t echoMode;
+    int32_t logSizeKb;
+    char exchangeLogName[101];
+    uint8_t exchangeLogCloseEach;
+    FILE* posLogFile;
+    FILE* serverLogFile;
+    int32_t authorisationMode;
+    int32_t isoFallback;
+    int32_t abortBookkeeping;
+    int32_t abortCode;
+    int32_t abortInhibition;
+    uint8_t abortInCallback;
+    int32_t transactionType;
+    uint8_t printerProtocolFlag;
+    uint8_t pinpadProtocolClass;
+    int8_t padSetupDone;
+    uint8_t readerSlots[3];
+    uint8_t isoReadFailures;
+    uint8_t chequeReadFailures;
+    int32_t ctlsIsoFailures;
+    int32_t comResources[2];
+    KT_EPERIPH_API* papBox;
+    KT_PERES* terminalRecord;
+    FunctionalTest_Req* runningRequestTest;
+};
+
+struct TransactionRecord {
+    char station[5];
+    char service[5];
+    char command[5];
+    char resultCode[5];
+    int32_t posAnswerState;
+    int32_t step;
+    int32_t terminalModel;
+    int32_t processingMode;
+    uint8_t resetRequired;
+    char e6[21];
+    char e7[21];
+    char replyService[6];
+    char replyCommand[6];
+    int32_t currentServer;
+    int32_t serverEnabled[4];
+    int32_t flashLevel;
+    int32_t showConnectionWait;
+    int32_t terminalInfoStatus;
+    char terminalLanguageCode[4];
+    char requestStation[8];
+    uint8_t countForPos;
+    int32_t maintenanceInProgress;
+    int32_t maintenanceNotified;
+    int32_t terminalRebootRequested;
+    uint8_t serverMessageSeen;
+    uint8_t echoTimedOut;
+    int32_t rebootKind;
+    int32_t echoTimeoutMs;
+    int32_t keepAliveSec;
+    int32_t lastFlashState;
+    char titleId[51];
+    int8_t barcodeActive;
+    uint8_t manualEntryActive;
+    int32_t readPhase;       // card flow: phase of the card reading
+    int32_t flowCounter;     // card flow: counter cleared at session opening
+    char cardFlowMarker;     // card flow: one-character field cleared by the error answer
+};
+
+// The process-wide context (null before the session and after the shutdown)
+// and transaction record (null until the session opens).
+EFTCBox* GetEftContext();
+void SetEftContext(EFTCBox* context);
+TransactionRecord* GetTransactionRecord();
+
+// Process-wide offline level (option -o).
+extern int OfflineLevel;
+
+EFTCBox* NewEftoc(int resourceId, int station);
+int EFTOC_SetMainPath(EFTCBox* context, const char* path);
+const char* EFTOC_GetDirectory(EFTCBox* context, const char* name);
+int EFTOC_SetApplicationCode(EFTCBox* context, const char* code);
+int EFTOC_SetCurrentZone(EFTCBox* context, const char* name);
+int EFTOC_SetTraceZone(const char* name);
+const char* EFTOC_GetTraceZone();
+int EFTOC_SetLanguages(EFTCBox* context, int posLanguage, int terminalLanguage);
+int EFTOC_SetEchoMode(EFTCBox* context);
+int EFTOC_SetPosEventFlag(EFTCBox* context, int flag);
+int EFTOC_SetOfflineLevel(EFTCBox* context, int level);
+int EFTOC_StartTimer(EFTCBox* context, int seconds);
+int EFTOC_TimerExpired(EFTCBox* context);
+int EFTOC_SetDebugLevel(EFTCBox* context, int level);
+int EFTOC_SetExchangeLog(EFTCBox* context, int sizeKb, const char* name);
+int EFTOC_GetPadSetupFlag();
+int EFTOC_CloseExchangeLogs();
+void EFTOC_RestartPrinterSpool();
+int EFTOC_SetAlert(EFTCBox* context, const char* source, int level);
+int EFTOC_Close(EFTCBox* context);
+
+// Opens the session: main server instance, EFT context, texts, options,
+// network resources and peripheral context. 1, or a negative code.
+int TOC_OpenSession();

@@ -1,0 +1,33 @@
+// Main loop of the console program: one pass per state, the idle pass with
+// the scheduled maintenance, the request dispatcher, the error answer and the
+// shutdown.
+#pragma once
+#include "core/helpers.h"
+
+struct KT_TEXT_WINDOW;
+
+// 1 when the current request is a card request, 0 for a cheque request.
+extern unsigned char CardMode;
+void SetChequeMode();
+
+// Start-up state the loop reads: window "P5" and the resource it had, and
+// the idle time stamp.
+struct LoopStartupState {
+    KT_TEXT_WINDOW* p5Window = nullptr;
+    int p5Resource = 0;
+    WTimeStamp idleStamp;
+};
+LoopStartupState& GetLoopStartupState();
+
+// Runs the pass of the current state once.
+void RunLoopPass();
+// State 0.
+void RunIdlePass();
+// Reads and dispatches at most one request: -1 no context, -6 POS link
+// failure, -3 communication reload failure, 0 nothing done or answered, 1
+// handed to a working state.
+int DealPosRequest();
+// State 102: answers '5'; always 1.
+int SendErrorAnswer();
+// Shuts the EFT context down and clears the process pointer; always 1.
+int ShutdownClient();

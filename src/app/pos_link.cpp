@@ -1,0 +1,263 @@
+// POS link, program side: two mailboxes in the block "SHTPIPE<station>".
+#include "app/pos_link.h"
+#include "app/startup.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "app/eft_context.h"
+#include "app/main_loop.h"
+#include "app/net_resources.h"
+#include "app/options.h"
+#include "core/helpers.h"
+#include "core/trace.h"
+#include "core/trace_front.h"
+#include "platform/clock.h"
+#include "platform/named_event.h"
+#include "platform/pos_mailbox.h"
+#include "platform/shared_memory.h"
+#include "transactions/pos_answer.h"
+
+namespace {
+
+plat::SharedMemory g_block;
+plat::NamedEvent g_posEvent;
+int g_openHandles = 0;
+PosLinkHandle g_pairs[2] = {};
+
+constexpr int kDefaultWriteWaitSec = 5;
+constexpr int kPaymentWriteWaitSec = 20;
+constexpr int kPollMs = 10;
+
+std::atomic_ref<char> StatusOf(char* mailbox) { return std::atomic_ref<char>(*mailbox); }
+
+char* TextOf(char* mailbox) { return mailbox + 1; }
+
+void SetStatus(char* mailbox, char status) { StatusOf(mailbox).store(status, std::memory_order_release); }
+
+char GetStatus(char* mailbox) { return StatusOf(mailbox).load(std::memory_order_acquire); }
+
+int64_t NowSeconds() { return plat::MonotonicMs() / 1000; }
+
+// Waits (10 ms polls) until the mailbox's message was taken or the wait in
+// whole seconds has passed: the wait is minimum seconds, or the time-out when
+// it is at least that long; a negative time-out does not wait. True when taken.
+bool WaitTaken(char* mailbox, int minimumSec, int timeoutSec) {
+    if (GetStatus(mailbox) != poslink::kStatusPresent) return true;
+    if (timeoutSec < 0) return false;
+    const int wait = timeoutSec >= minimumSec ? timeoutSec : minimumSec;
+    const int64_t deadline = NowSeconds() + wait;
+    while (GetStatus(mailbox) == poslink::kStatusPresent && NowSeconds() < deadline)
+        plat::SleepMs(kPollMs);
+    return GetStatus(mailbox) != poslink::kStatusPresent;
+}
+
+int ResultCodeOf(const char* text) {
+    const char* rs = std::strstr(text, "{RS}");
+    if (rs == nullptr) return 10;
+    char digits[3] = {rs[4], rs[4] != '\0' ? rs[5] : '\0', '\0'};
+    return std::atoi(digits);
+}
+
+bool CurrentLabelIs(const char* label) {
+    const EFTCBox* context = GetEftContext();
+    if (context == nullptr || context->netResourceIndex < 0 ||
+        context->netResourceIndex >= kNetResourceCount)
+        return false;
+    return WCompareString(context->netResources[context->netResourceIndex].label, label, 1) == 1;
+}
+
+// The cash register no longer reads: stop the program in order.
+[[noreturn]] void StopOnDeadPos() {
+    const char* line = "!!!!! Application de vente inactive: Arret du client monetique !!!!!";
+    TraceLog(TRACE_ERROR, "[POS]", "%s", line);
+    EFTCBox* context = GetEftContext();
+    TransactionRecord* record = GetTransactionRecord();
+    if (context != nullptr && context->debugLevel != 0)
+        LogExchange(0, line, context->exchangeLogName, context->logSizeKb);
+    Options.ConnectedMode = 0;
+    TOC_CloseServer(context);
+    const bool alreadyAborted =
+        record != nullptr && context != nullptr && record->resetRequired != 1 && context->abortCode == 3;
+    if (!alreadyAborted) AbortTransaction("9001", 0);
+    ShutdownClient();
+    EndProcess(0);
+}
+
+void CountPaymentAnswer(char* mailbox, const char* text, int timeoutSec) {
+    EFTCBox* context = GetEftContext();
+    if (!WaitTaken(mailbox, kPaymentWriteWaitSec, timeoutSec)) {
+        if (context != nullptr && context->debugLevel != 0)
+            LogExchange(0, "!!!!! Application de vente pas assez rapide !!!!!",
+                        context->exchangeLogName, context->logSizeKb);
+        return;
+    }
+    (void)text;
+    int count = std::atoi(Options.NumTrsMonCaisse);
+    const TransactionRecord* record = GetTransactionRecord();
+    if (record != nullptr && record->countForPos == 1) {
+        ++count;
+        if (count >= 10000) count = 1;
+    }
+    if (count < 0 || count > 9999) count = 0;
+    std::snprintf(Options.NumTrsMonCaisse, sizeof Options.NumTrsMonCaisse, "%04d", count);
+    WriteOption("NumTrsMonCaisse", Options.NumTrsMonCaisse);
+}
+
+}  // namespace
+
+char ZelDiaStatus(const char* mailbox) {
+    return mailbox ? GetStatus(const_cast<char*>(mailbox)) : poslink::kStatusNever;
+}
+
+int ZelDiaCreateEvent(unsigned station) {
+    if (g_posEvent.isOpen()) return 1;
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%03u", poslink::kPosMessageEventPrefix, station);
+    if (g_posEvent.Open(name) != 0) return -1;
+    g_posEvent.Reset();
+    return 1;
+}
+
+PosLinkHandle* ZelDiaOpen(int station, int direction) {
+    if (direction != 0 && direction != 1) return nullptr;
+    if (!g_block.isOpen()) {
+        char name[48];
+        std::snprintf(name, sizeof name, "%s%s%d", poslink::kBlockPrefix, poslink::kBlockName, station);
+        // The first live user clears both mailboxes: a message left by a run
+        // that crashed must never be served as a new request.
+        auto clear = [](void* data, size_t size) {
+            if (size >= poslink::kUsedSize) {
+                char* base = static_cast<char*>(data);
+                base[poslink::kToPosMailbox] = poslink::kStatusNever;
+                base[poslink::kFromPosMailbox] = poslink::kStatusNever;
+            }
+        };
+        if (g_block.Open(name, poslink::kProgramBlockSize, plat::SharedMemory::Mode::OpenOrCreate,
+                         clear) != plat::ShmError::None)
+            return nullptr;
+        if (g_block.size() < poslink::kUsedSize) {
+            g_block.Close();
+            return nullptr;
+        }
+        char* base = static_cast<char*>(g_block.data());
+        char* toPos = base + poslink::kToPosMailbox;
+        char* fromPos = base + poslink::kFromPosMailbox;
+        g_pairs[0] = {toPos, fromPos};
+        g_pairs[1] = {fromPos, toPos};
+        TextOf(toPos)[poslink::kTextSize - 1] = '\0';
+        TextOf(fromPos)[poslink::kTextSize - 1] = '\0';
+    }
+    PosLinkHandle* handle = new (std::nothrow) PosLinkHandle(g_pairs[direction]);
+    if (handle == nullptr) {
+        if (g_openHandles == 0) g_block.Close();
+        return nullptr;
+    }
+    ++g_openHandles;
+    return handle;
+}
+
+int ZelDiaClose(PosLinkHandle* handle) {
+    if (handle == nullptr) return 0;
+    delete handle;
+    if (g_openHandles > 0 && --g_openHandles == 0) {
+        g_pairs[0] = g_pairs[1] = PosLinkHandle{};
+        g_block.Close();
+    }
+    return 0;
+}
+
+int ZelDiaRead(char* buffer, int size, PosLinkHandle* handle, int waitMs) {
+    if (handle == nullptr || handle->readMailbox == nullptr || buffer == nullptr || size < 0) return 0;
+    char* mailbox = handle->readMailbox;
+    const WTimeStamp start = WGetTimeStamp();
+    if (waitMs != 10) {
+        while (GetStatus(mailbox) != poslink::kStatusPresent && !WIsTimeOut(start, waitMs))
+            plat::SleepMs(kPollMs);
+    }
+    if (GetStatus(mailbox) != poslink::kStatusPresent) return 0;
+    const size_t room = size == 0 ? poslink::kTextSize : static_cast<size_t>(size);
+    const size_t limit = room < poslink::kTextSize ? room : poslink::kTextSize;
+    const size_t length = strnlen(TextOf(mailbox), limit - 1);
+    std::memcpy(buffer, TextOf(mailbox), length);
+    buffer[length] = '\0';
+    SetStatus(mailbox, poslink::kStatusTaken);
+    return size == 0 ? static_cast<int>(poslink::kTextSize) : size;
+}
+
+int ZelDiaPut(const char* text, PosLinkHandle* handle) {
+    if (handle == nullptr || handle->readMailbox == nullptr || text == nullptr || *text == '\0') return 0;
+    const size_t length = strnlen(text, poslink::kMaxMessageChars + 1);
+    if (length > poslink::kMaxMessageChars) {
+        TraceLog(TRACE_ERROR, "[POS]", "Message trop long pour la boite aux lettres (%zu)", length);
+        return 0;
+    }
+    char* mailbox = handle->readMailbox;
+    SetStatus(mailbox, poslink::kStatusWriting);
+    std::memcpy(TextOf(mailbox), text, length);
+    TextOf(mailbox)[length] = '\0';
+    SetStatus(mailbox, poslink::kStatusPresent);
+    return 1;
+}
+
+int ZelDiaWrite(const char* text, int length, PosLinkHandle* handle, int signal, int timeoutSec) {
+    if (text == nullptr || length < 0) return -1;
+    if (handle == nullptr || handle->writeMailbox == nullptr) {
+        // One-shot mode: the answer goes to standard output and the run ends.
+        if (length == 1 && text[0] == '0') return 1;
+        std::fwrite(text, 1, strnlen(text, static_cast<size_t>(length)), stdout);
+        std::fflush(stdout);
+        WSysError("-- ERROR -- [ZelDiaWrite] null parameter => brutal exit TRV");
+        EndProcess(1);
+    }
+    if (static_cast<size_t>(length) > poslink::kMaxMessageChars) {
+        TraceLog(TRACE_ERROR, "[POS]", "Message trop long pour la boite aux lettres (%d)", length);
+        return -1;
+    }
+    char* mailbox = handle->writeMailbox;
+    if (!WaitTaken(mailbox, kDefaultWriteWaitSec, timeoutSec)) {
+        if (Options.ExitOnDeathPOS == 1) StopOnDeadPos();
+        const char* line = "!!!!! Application de vente inactive !!!!!";
+        TraceLog(TRACE_ERROR, "[POS]", "%s", line);
+        const EFTCBox* context = GetEftContext();
+        if (context != nullptr && context->debugLevel != 0)
+            LogExchange(0, line, context->exchangeLogName, context->logSizeKb);
+    }
+    SetStatus(mailbox, poslink::kStatusWriting);
+    std::memcpy(TextOf(mailbox), text, static_cast<size_t>(length));
+    TextOf(mailbox)[length] = '\0';
+    SetStatus(mailbox, poslink::kStatusPresent);
+    if (signal != 0 && g_posEvent.isOpen()) g_posEvent.Set();
+
+    std::string copy(text, strnlen(text, static_cast<size_t>(length)));
+    const int resultCode = ResultCodeOf(copy.c_str());
+    const bool counted =
+        (Options.NumTrsMonCaisse[0] != '\0' && ZelDiaIsPaymentCommand(copy.c_str()) == 1 &&
+         resultCode < 10 && copy.find("{SV}s11") == std::string::npos) ||
+        (CurrentLabelIs("LUD") && copy.find("{SV}s0{") != std::string::npos &&
+         copy.find("{RS}") != std::string::npos && copy.find("{CD}c2g") == std::string::npos);
+    if (counted) {
+        CountPaymentAnswer(mailbox, copy.c_str(), timeoutSec);
+    } else if (copy.find("{RS}33{") != std::string::npos) {
+        if (!WaitTaken(mailbox, kDefaultWriteWaitSec, timeoutSec)) {
+            char expected = poslink::kStatusPresent;
+            if (StatusOf(mailbox).compare_exchange_strong(expected, poslink::kStatusTaken,
+                                                          std::memory_order_acq_rel))
+                TraceLog(TRACE_WARN, "[POS]", "!!!!! Suppression reponse abandon non lue !!!!!");
+        }
+    }
+    return length;
+}
+
+int ZelDiaIsPaymentCommand(const char* text) {
+    if (text == nullptr) return 0;
+    static const char* const kCommands[] = {"{CD}c1{", "{CD}c2{", "{CD}c3{", "{CD}c5{", "{CD}c6{",
+                                            "{CD}c7{", "{CD}c8{", "{CD}c9{", "{CD}c10{"};
+    for (const char* command : kCommands)
+        if (std::strstr(text, command) != nullptr) return 1;
+    return 0;
+}

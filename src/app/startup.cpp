@@ -1,0 +1,245 @@
+// Start-up of trv_71: defaults, single-instance guard, command line, events,
+// session, POS link, automatic maintenance and the main loop.
+#include "app/startup.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/display_zones.h"
+#include "app/eft_context.h"
+#include "app/main_loop.h"
+#include "app/options.h"
+#include "app/pos_link.h"
+#include "comm/comm_services.h"
+#include "core/helpers.h"
+#include "core/trace.h"
+#include "core/trace_front.h"
+#include "periph/console_windows.h"
+#include "periph/terminal_box.h"
+#include "platform/clock.h"
+#include "platform/named_event.h"
+#include "platform/pos_mailbox.h"
+#include "platform/process.h"
+#include "platform/uuid.h"
+#include "transactions/pos_answer.h"
+#include "transactions/terminal_commands.h"
+
+ProcessOptions g_processOptions;
+
+namespace {
+
+SingleInstanceGuard g_guard;
+plat::NamedEvent g_clientReadyEvent;
+
+constexpr int64_t kTakeOverWaitMs = 2000;
+
+void PrintUsage() {
+    std::fputs("\nSYNTAXE D'APPEL:", stdout);
+    std::fputs("\n\ttrv_71 [-istationid] [-llangue] [-ddebuglevel] [-ffiletrace] [-mmodulotrace] "
+               "[-cclientnettype] [-rresourceid] [-pmainpath] [-eechomode] [-ggenearteevent]",
+               stdout);
+    std::fflush(stdout);
+}
+
+// A path value of at most 100 characters; a longer one is refused and traced.
+void TakePath(char (&field)[kPathFieldSize], const char* value, char option) {
+    if (std::strlen(value) >= kPathFieldSize) {
+        WSysError("-- ERROR -- Valeur de l'option -%c trop longue (%d caracteres max), ignoree", option,
+                  kPathFieldSize - 1);
+        return;
+    }
+    std::snprintf(field, kPathFieldSize, "%s", value);
+}
+
+int FoldEchoMode(int value) { return value >= 0 && value <= 2 ? value : 3; }
+
+}  // namespace
+
+void EndProcess(int code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(code);
+}
+
+void InitDefaultOptions() {
+    ProcessOptions& o = g_processOptions;
+    o = ProcessOptions{};
+    o.station = 1;
+    o.resourceId = 1;
+    o.language = 0;
+    o.debugLevel = 1;
+    std::snprintf(o.exchangeLogName, sizeof o.exchangeLogName, "%s", "ECHANGES.LOG");
+    o.logSizeKb = 4096;
+    o.clientNetType = 0;
+    std::snprintf(o.mainPath, sizeof o.mainPath, "%s", ".");
+    o.echoMode = 0;
+    o.generateEvents = 0;
+    o.offlineLevel = 0;
+    o.posTimeout = 5;
+    KTCONSOL_SetWorkDirectory(".", nullptr);
+    KTCONSOL_SetPrintCommand("");
+}
+
+CommandLineResult ReadCommandLine(int argc, const char* const* argv, std::string& oneShot) {
+    ProcessOptions& o = g_processOptions;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg == nullptr) continue;
+        if (strnlen(arg, kArgumentMaxChars + 1) > kArgumentMaxChars)
+            return CommandLineResult::ArgumentTooLong;
+        if (arg[0] != '-' || arg[1] == '\0') continue;
+        const char* value = arg + 2;
+        switch (arg[1]) {
+            case 'i': o.station = std::atoi(value); break;
+            case 'r': o.resourceId = std::atoi(value); break;
+            case 'l': o.language = std::atoi(value); break;
+            case 'd': o.debugLevel = std::atoi(value); break;
+            case 'f': TakePath(o.exchangeLogName, value, 'f'); break;
+            case 'm': o.logSizeKb = std::atoi(value); break;
+            case 'c': o.clientNetType = std::atoi(value); break;
+            case 'p': TakePath(o.mainPath, value, 'p'); break;
+            case 'e': o.echoMode = FoldEchoMode(std::atoi(value)); break;
+            case 'g': o.generateEvents = std::atoi(value); break;
+            case 'o': o.offlineLevel = std::atoi(value); break;
+            case 't': o.posTimeout = std::atoi(value); break;
+            case 'R': oneShot = value; break;
+            case '?': PrintUsage(); break;
+            default: break;
+        }
+    }
+    return CommandLineResult::Ok;
+}
+
+bool EnforceSingleInstance(SingleInstanceGuard& guard) {
+    const std::string path = plat::CurrentProgramPath();
+    if (path.empty()) return false;
+    const size_t slash = path.find_last_of('/');
+    const std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
+
+    bool owned = false;
+    if (guard.mutex.Open("$$_" + file) == 0) {
+        const plat::MutexWait w = guard.mutex.Wait(0);
+        owned = w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned;
+    }
+    const plat::ShmError opened =
+        guard.pidBlock.Open("##_" + file, sizeof(int32_t), plat::SharedMemory::Mode::OpenOrCreate);
+    if (opened != plat::ShmError::None) return true;
+    auto* pid = static_cast<int32_t*>(guard.pidBlock.data());
+    if (!owned && guard.mutex.isOpen()) {
+        // Another process of this program file runs: end it (exit code 0). The
+        // platform checks that the recorded process runs the same program file.
+        const int32_t previous = __atomic_load_n(pid, __ATOMIC_ACQUIRE);
+        if (previous > 0) plat::TerminateProcessWithCode0(static_cast<pid_t>(previous));
+        // Take the mutex over once it is abandoned, so that a later start finds
+        // this process as the running one.
+        guard.mutex.Wait(kTakeOverWaitMs);
+    }
+    __atomic_store_n(pid, static_cast<int32_t>(plat::CurrentPid()), __ATOMIC_RELEASE);
+    return true;
+}
+
+UuidHolder CreateUuidString() {
+    const std::string text = plat::NewUuidText();
+    if (text.size() != 36) return nullptr;
+    UuidHolder holder(new (std::nothrow) char[text.size() + 1]);
+    if (holder) std::memcpy(holder.get(), text.c_str(), text.size() + 1);
+    return holder;
+}
+
+void FreeUuidString(UuidHolder& holder) { holder.reset(); }
+
+void ResetIdleBehaviourStep() {
+    TransactionRecord* record = GetTransactionRecord();
+    if (record != nullptr) record->barcodeActive = Options.IdleBehaviour[0] != '\0' ? 1 : 0;
+}
+
+int TrvMain(int argc, const char* const* argv) {
+    plat::InstallTerminateHandler();
+    std::string oneShot;
+    InitDefaultOptions();
+    EnforceSingleInstance(g_guard);
+    if (ReadCommandLine(argc, argv, oneShot) == CommandLineResult::ArgumentTooLong) return 0;
+    if (oneShot.size() > kArgumentMaxChars) return 0;
+
+    const ProcessOptions& o = g_processOptions;
+    if (o.generateEvents != 0) {
+        if (ZelDiaCreateEvent(static_cast<unsigned>(o.station)) != 1) EndProcess(-1);
+        char name[32];
+        std::snprintf(name, sizeof name, "%s%03d", poslink::kClientReadyEventPrefix, o.station);
+        if (g_clientReadyEvent.Open(name) == 0) g_clientReadyEvent.Reset();
+    }
+
+    WSSLSetInterface(0);
+    WSysSetTraceHook(TOC_ZoneTraceWriter);
+    TraceFrontSetZoneWriter(TOC_ZoneTraceWriter, TOC_ZoneTraceWriter);
+
+    const int opened = TOC_OpenSession();
+    EFTCBox* context = GetEftContext();
+    if (opened < 0 || context == nullptr) {
+        WSysError("-- ERROR -- Echec lancement du client monetique(Code erreur : %d)", opened);
+        if (context != nullptr) ShutdownClient();
+        EndProcess(-1);
+    }
+    WComTraceSetMaxSize(context->logSizeKb);
+    TWI_SetSpoolMaxSize(context->logSizeKb);
+    if (context->debugLevel != 0)
+        WSysError("** INFO. ** ################ OUVERTURE DE SESSION Version %s ################",
+                  kProgramVersion);
+    if (o.generateEvents != 0) {
+        if (context->debugLevel != 0) {
+            char line[128];
+            std::snprintf(line, sizeof line,
+                          "** INFO. ** ################ OUVERTURE DE SESSION Version %s ################",
+                          kProgramVersion);
+            LogExchange(0, line, context->exchangeLogName, context->logSizeKb);
+        }
+        if (g_clientReadyEvent.isOpen()) g_clientReadyEvent.Set();
+    }
+
+    LoopStartupState& startup = GetLoopStartupState();
+    startup.p5Window = KTS_GetWindow(context->box, "P5");
+    startup.p5Resource = 0;
+    context->loopState = 0;
+    TransactionRecord* record = GetTransactionRecord();
+
+    if (Options.UploadNeeded != 0) {
+        if (EPAP_GetProtocol(4) == 16 && (Options.UploadNeeded & 1) != 0) {
+            TraceLog(TRACE_ERROR, "[MAINTENANCE]",
+                     "Le mode usine n'est pas supporte pour les lecteurs de type RUDA (%s & 1)",
+                     "UploadNeeded");
+            if (KTS_SetFile(context->box, "znpop") < 0 ||
+                KTS_ReSetItemText(context->box, "UploadNeeded", "0") < 0 ||
+                KTS_ReSetFileText(context->box) < 0)
+                TraceLog(TRACE_ERROR, "[MAINTENANCE]", "Mise a jour des options echouee");
+        } else {
+            record->step = 0;
+            context->loopState = 10;
+            record->posAnswerState = 2;
+            if (startup.p5Window != nullptr) ISAP_ResetWindowResource(startup.p5Window);
+        }
+    }
+
+    if (!oneShot.empty()) {
+        std::snprintf(context->posCommand, sizeof context->posCommand, "%s", oneShot.c_str());
+        TraceLog(TRACE_DEBUG, "[CMD]", "Command: %s", context->posCommand);
+    } else {
+        context->posLink = ZelDiaOpen(context->station, 0);
+    }
+
+    if (RUDA_WaitFor103(0) < 0) context->loopState = -1;
+    if (context->loopState >= 0 && GetTerminalFamily(static_cast<unsigned>(record->terminalModel)) == 2)
+        TermOpenInitCtl();
+    ResetIdleBehaviourStep();
+    if (Options.TimeBeforeIdleBehaviour > 0) startup.idleStamp = WGetTimeStamp();
+
+    while (GetEftContext() != nullptr && GetEftContext()->loopState >= 0) {
+        RunLoopPass();
+        EFTCBox* current = GetEftContext();
+        if (current == nullptr) break;
+        if (current->loopState == 0 || record->step != 2) plat::SleepMs(1);
+    }
+    ShutdownClient();
+    WComTraceClose();
+    return 0;
+}

@@ -1,0 +1,27 @@
+// Terminal box: no terminal is configured yet.
+#include "periph/terminal_box.h"
+
+namespace {
+EPAP_WaitCallbackFn g_waitCallback = nullptr;
+int g_echoMode = 0;
+}  // namespace
+
+int GetTerminalFamily(unsigned modelNumber) {
+    if (modelNumber == 0) return 0;
+    if (modelNumber == 888) return 4;
+    const unsigned hundreds = modelNumber / 100;
+    if ((hundreds & 2U) == 0) return 1;
+    return (hundreds & 4U) != 0 ? 3 : 2;
+}
+
+KT_EPERIPH_API* EPAP_GetBox() { return nullptr; }
+int EPAP_GetProtocol(int) { return 1; }
+void EPAP_SetWaitCallback(EPAP_WaitCallbackFn callback) { g_waitCallback = callback; }
+EPAP_WaitCallbackFn EPAP_GetWaitCallback() { return g_waitCallback; }
+void EPAP_SetEchoMode(int mode) { g_echoMode = mode; }
+int EPAP_ClearAll() { return -1; }
+int EPAP_SendScriptCommands() { return PV_ALL_FINE; }
+int EPAP_DisplayMessageAndReset(int, const char*, int, int, const char*, int) { return 1; }
+int EPAP_SelectLanguage(int, const char*, int) { return PV_PER_ACCES; }
+KT_PERES* TWEP_FindFunction(KT_EPERIPH_API*, int, int) { return nullptr; }
+void TWEP_CloseSerialPorts(KT_EPERIPH_API*) {}

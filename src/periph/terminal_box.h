@@ -1,0 +1,51 @@
+// Terminal peripheral box and its script API, as the application core uses
+// them.
+//
+// Least behaviour for now: no terminal box exists (no terminal is configured),
+// so lookups find nothing, scripts have nothing to send and the protocol of
+// any function is 1 ("no box").
+#pragma once
+#include <cstdint>
+
+// Status codes of the script engines.
+constexpr int PV_ALL_FINE = 0;
+constexpr int PV_PER_ACCES = 18;
+constexpr int PV_NET_TIMEOUT = 34;
+constexpr int PV_NOT_YET = 64;
+constexpr int PV_PER_RESET = 80;
+
+// Resource record of one terminal function.
+struct KT_PERES {
+    int32_t function;
+    int32_t port;  // communication resource number
+    int32_t transportKind;
+    int32_t protocol;
+    int32_t inUse;
+};
+
+// The process-wide terminal script box.
+struct KT_EPERIPH_API {
+    int32_t resourceId;
+    int32_t station;
+    KT_PERES resources[20];
+};
+
+// Callback the terminal waits call with the 130-byte echo text.
+using EPAP_WaitCallbackFn = void (*)(char* echo);
+
+// Family of a terminal model number: 0 for 0, 4 for 888, else from the
+// hundreds digit (1, 2, or 3).
+int GetTerminalFamily(unsigned modelNumber);
+
+KT_EPERIPH_API* EPAP_GetBox();
+int EPAP_GetProtocol(int function);
+void EPAP_SetWaitCallback(EPAP_WaitCallbackFn callback);
+EPAP_WaitCallbackFn EPAP_GetWaitCallback();
+void EPAP_SetEchoMode(int mode);
+int EPAP_ClearAll();
+int EPAP_SendScriptCommands();
+int EPAP_DisplayMessageAndReset(int function, const char* text, int row, int column,
+                                const char* text2, int flag);
+int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
+KT_PERES* TWEP_FindFunction(KT_EPERIPH_API* box, int function, int restart);
+void TWEP_CloseSerialPorts(KT_EPERIPH_API* box);

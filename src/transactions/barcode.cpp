@@ -1,0 +1,28 @@
+#include "transactions/barcode.h"
+
+#include "app/eft_context.h"
+#include "core/trace_front.h"
+#include "periph/terminal_box.h"
+
+int BarcodeStep() {
+    TransactionRecord* record = GetTransactionRecord();
+    if (record == nullptr) return -1;
+    if (record->barcodeActive == 1) {
+        record->barcodeActive = 2;
+    } else if (record->barcodeActive == 2) {
+        record->barcodeActive = 1;
+    } else {
+        TraceLog(TRACE_ERROR, "[BARCODE]", "Etape inconnue ou incorrecte %d", record->barcodeActive);
+    }
+    return 0;
+}
+
+int TermReadBarcode(char* buffer, int) {
+    if (buffer != nullptr) buffer[0] = '\0';
+    return PV_PER_ACCES;
+}
+
+int TermStopBarcodeReader() {
+    TraceLog(TRACE_INFO, "[BARCODE]", "Arret du lecteur de codes-barres");
+    return PV_PER_ACCES;
+}

@@ -1,0 +1,40 @@
+// Answers to the cash register: binding the tag writer with the version stamp,
+// the answer header, the one-character answer, the writer onto the POS link,
+// the saved SV and CD of the request, the abort answer, and the end of a
+// transaction.
+#pragma once
+
+// Program version and build date of the version stamp (tag ZNP).
+constexpr const char* kProgramVersion = "13.0.26.000000";
+constexpr const char* kProgramBuildDate = "Nov 24 2023";
+
+// Binds the process tag writer to the buffer (cleared when flag > 0), moves to
+// the end tag, and with flag > 0 writes ZNP "<version>_<date>". The binding
+// result (1, or -1 for a null buffer).
+int LoadTagMessage(char* buffer, int capacity, int flag);
+// Clears the buffer and writes the stamp, SS "A", PS (the record's station),
+// SV and CD. 1 when all were written, 0 otherwise.
+int BuildPosAnswer(char* buffer, int size, const char* sv, const char* cd);
+// Writes the single character '0' + code to the POS at once (no event).
+int SendPosResult(int code);
+// Writes a non-empty text to the POS; the buffer is cleared (size bytes) in
+// every case. 1 when written, -1 otherwise.
+int SendPosAnswer(char* text, int size, int signal, int timeoutSec);
+// Keeps SV and CD of the request (10 bytes each); the length of SV, else that
+// of CD. Both empty also clears the record's title id.
+int SaveRequestServiceCommand(const char* sv, const char* cd);
+void GetSavedRequestServiceCommand(char* sv, char* cd);
+// Clears the per-transaction display state (the two echo-screen texts and
+// their counter) and sets the display line count.
+void ResetTransactionGlobals();
+int DisplayLineCount();
+// Takes an int and does nothing.
+void DoNothing(int);
+
+// Builds and sends the abort answer (RS "33").
+void BuildAbortAnswer();
+// Aborts the running transaction (least behaviour: no terminal to reset).
+int AbortTransaction(const char* resetCode, int mode);
+// State 100: builds the final answer with the result code of the request and
+// writes it; back to idle (103). Returns 1.
+int EFT_FINISHStandard();

@@ -1,0 +1,19 @@
+#include "transactions/terminal_commands.h"
+
+#include "app/options.h"
+#include "core/trace_front.h"
+#include "periph/terminal_box.h"
+
+int RUDA_WaitFor103(int) { return Options.WaitForPinpad == 0 ? 0 : -1; }
+
+int TermOpenInitCtl() { return PV_PER_ACCES; }
+
+int TermGetInfo(int, int) { return -1; }
+
+int TermPowerCardReader(int) { return PV_PER_ACCES; }
+
+void CheckAciBypassCommand(const char* cd) {
+    if (Options.ACI_ActivateCardReadingBypass != 1) return;
+    if (cd == nullptr || *cd == '\0')
+        TraceLog(TRACE_WARN, "[ACIBYPASS]", "Commande envoyee par la caisse non connu");
+}

@@ -1,0 +1,14 @@
+// Terminal commands the application core calls outside a transaction.
+// Least behaviour for now: no terminal is configured.
+#pragma once
+
+// 0 at once when the option WaitForPinpad is 0; otherwise waits for the
+// terminal to connect in server mode (negative: failed; with no terminal
+// configured it always fails).
+int RUDA_WaitFor103(int flag);
+int TermOpenInitCtl();
+// 0 when done, -1 on failure.
+int TermGetInfo(int flag, int mode);
+int TermPowerCardReader(int on);
+// Card-reading bypass of the request's CD.
+void CheckAciBypassCommand(const char* cd);
