@@ -1,14 +1,370 @@
-// Card-data masking passes. Nothing can be registered yet, so both passes
-// find an empty table and leave the text unchanged.
+// Card-data masking table, mask rules and protected card values.
 #include "core/card_masking.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "core/crypto.h"
+#include "core/helpers.h"
+#include "core/trace.h"
+
+namespace {
+
+constexpr char kDefaultMask = '-';
+
+char MaskChar(char mask) { return mask == 0 ? kDefaultMask : mask; }
+
+// One registered value and its replacement of the same length.
+struct MaskEntry {
+    char clear[kWSysMaskValueMax] = {};
+    char replacement[kWSysMaskValueMax] = {};
+    size_t length = 0;
+};
+
+struct MaskSlot {
+    MaskEntry entries[kWSysMaskValuesPerSlot];
+    int count = 0;
+};
+
+// The process-wide table; guarded by the trace lock.
+struct WSysMaskTable {
+    MaskSlot track2;
+    MaskSlot cardNumber;
+    char tagList[100] = {};
+    int tagListSet = 0;
+};
+
+WSysMaskTable g_table;
+
+// Every code the tag dictionary flags as sensitive.
+constexpr const char* kSensitiveCodes[] = {"TC3", "D1A", "D2F", "D6J", "D3Y", "CSALL",
+                                           "CSRED", "D3L", "D3L1", "D3L2", "CSGPO"};
+
+void BuildTagList(char* out, size_t size) {
+    size_t used = 0;
+    out[0] = '\0';
+    for (const char* code : kSensitiveCodes) {
+        int n = std::snprintf(out + used, size - used, "%s{%s}", used == 0 ? "" : "#", code);
+        if (n < 0 || static_cast<size_t>(n) >= size - used) break;
+        used += static_cast<size_t>(n);
+    }
+}
+
+void CopyCut(char* out, size_t size, const char* in) {
+    size_t n = in != nullptr ? strnlen(in, size - 1) : 0;
+    if (n > 0) std::memcpy(out, in, n);
+    out[n] = '\0';
+}
+
+// Adds a value to the slot (or updates the replacement of the same value).
+// A full slot gives up its newest value, so the first ones stay.
+void AddValue(MaskSlot& slot, const char* clear, const char* replacement) {
+    size_t length = strnlen(clear, kWSysMaskValueMax);
+    if (length == 0 || length >= kWSysMaskValueMax) return;
+    MaskEntry* entry = nullptr;
+    for (int i = 0; i < slot.count; ++i)
+        if (slot.entries[i].length == length && std::memcmp(slot.entries[i].clear, clear, length) == 0)
+            entry = &slot.entries[i];
+    if (entry == nullptr) {
+        if (slot.count < kWSysMaskValuesPerSlot) ++slot.count;
+        entry = &slot.entries[slot.count - 1];
+    }
+    *entry = MaskEntry();
+    std::memcpy(entry->clear, clear, length);
+    entry->length = length;
+    // The replacement must keep the text's length and actually hide the value.
+    size_t given = replacement != nullptr ? strnlen(replacement, kWSysMaskValueMax) : 0;
+    if (given == length && std::memcmp(replacement, clear, length) != 0)
+        std::memcpy(entry->replacement, replacement, length);
+    else
+        std::memset(entry->replacement, kDefaultMask, length);
+}
+
+void ClearSlot(MaskSlot& slot) {
+    OPENSSL_cleanse(slot.entries, sizeof slot.entries);
+    slot.count = 0;
+}
+
+void ReplaceAll(char* text, size_t textLength, const MaskEntry& e) {
+    char* p = text;
+    char* end = text + textLength;
+    while (static_cast<size_t>(end - p) >= e.length) {
+        void* hit = memmem(p, static_cast<size_t>(end - p), e.clear, e.length);
+        if (hit == nullptr) break;
+        std::memcpy(hit, e.replacement, e.length);
+        p = static_cast<char*>(hit) + e.length;
+    }
+}
+
+// Second built-in AES key: the XOR of these two tables, rebuilt at each use.
+constexpr unsigned char kStoredKeyA[32] = {
+    0xda, 0x45, 0x4f, 0x5a, 0x12, 0x3f, 0xc5, 0xe6, 0x21, 0x88, 0x8f, 0xfe, 0x82, 0xb0, 0x0b, 0xa5,
+    0x36, 0x7b, 0x92, 0x16, 0x94, 0x0e, 0x00, 0x96, 0xd9, 0xa3, 0x72, 0x81, 0xe8, 0xd4, 0x8a, 0xd0};
+constexpr unsigned char kStoredKeyB[32] = {
+    0xc9, 0x97, 0xd6, 0x22, 0xd8, 0xe1, 0xe7, 0x57, 0xfd, 0xb2, 0x11, 0xae, 0x52, 0x48, 0x38, 0xfc,
+    0xef, 0x9a, 0xb8, 0x80, 0x80, 0x23, 0xe4, 0xac, 0xa3, 0xa1, 0x7d, 0x10, 0x6d, 0xf0, 0x6b, 0xf4};
+
+int StoredValueCipher(bool encrypt, const unsigned char* input, unsigned char* output, size_t length) {
+    if (input == nullptr || output == nullptr || length == 0 || length % 16 != 0 ||
+        length > static_cast<size_t>(INT32_MAX))
+        return -1;
+    unsigned char key[32];
+    for (size_t i = 0; i < sizeof key; ++i) key[i] = kStoredKeyA[i] ^ kStoredKeyB[i];
+    static const unsigned char kZeroIv[16] = {};
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                         EVP_CIPHER_CTX_free);
+    // Work area: the output may be the input.
+    auto* work = static_cast<unsigned char*>(WAlloc(length));
+    int produced = 0, final = 0;
+    bool ok = ctx && work != nullptr &&
+              EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, kZeroIv, encrypt ? 1 : 0) == 1 &&
+              EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
+              EVP_CipherUpdate(ctx.get(), work, &produced, input, static_cast<int>(length)) == 1 &&
+              EVP_CipherFinal_ex(ctx.get(), work + produced, &final) == 1 &&
+              static_cast<size_t>(produced + final) == length;
+    OPENSSL_cleanse(key, sizeof key);
+    if (ok) std::memcpy(output, work, length);
+    if (work != nullptr) {
+        OPENSSL_cleanse(work, length);
+        WFree(work);
+    }
+    return ok ? 1 : -1;
+}
+
+bool IsHexText(const char* text, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+    return true;
+}
+
+// Recovers a value from its 64-digit text with the given decipher.
+int RecoverValue(char* value, const char* text,
+                 int (*decipher)(const unsigned char*, unsigned char*, size_t)) {
+    if (value == nullptr || text == nullptr || strnlen(text, 64) < 64 || !IsHexText(text, 64))
+        return -1;
+    unsigned char cipher[32];
+    unsigned char plain[33] = {};
+    WHexToBin(cipher, text, 32);
+    if (decipher(cipher, plain, 32) != 1) return -1;
+    for (int g = 0; g < 4; ++g) std::memcpy(value + 5 * g, plain + 8 * g, 5);
+    value[20] = '\0';
+    OPENSSL_cleanse(plain, sizeof plain);
+    WTrimRight(value);
+    return 1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Registration
+// ---------------------------------------------------------------------------
+
+int WSysSetMasks(const WSysMaskRequest* request, int reset) {
+    std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
+    if (reset == 1) {
+        ClearSlot(g_table.track2);
+        ClearSlot(g_table.cardNumber);
+        std::memset(g_table.tagList, 0, sizeof g_table.tagList);
+        g_table.tagListSet = 0;
+    }
+    if (request == nullptr) return 0;
+    char clear[kWSysMaskValueMax + 1];
+    char replacement[kWSysMaskValueMax + 1];
+    if (request->track2Present) {
+        CopyCut(clear, sizeof clear, request->track2Clear);
+        CopyCut(replacement, sizeof replacement, request->track2Replacement);
+        AddValue(g_table.track2, clear, replacement);
+    }
+    if (request->cardNumberPresent) {
+        CopyCut(clear, sizeof clear, request->cardNumberClear);
+        CopyCut(replacement, sizeof replacement, request->cardNumberReplacement);
+        AddValue(g_table.cardNumber, clear, replacement);
+    }
+    OPENSSL_cleanse(clear, sizeof clear);
+    size_t listLength = strnlen(request->tagList, sizeof request->tagList);
+    if (request->tagListPresent && listLength > 0 && listLength < sizeof request->tagList) {
+        std::memcpy(g_table.tagList, request->tagList, listLength + 1);
+        g_table.tagListSet = 1;
+    }
+    return 0;
+}
+
+int RegisterLogMasking(const char* cardNumber, const char* track2, int reset) {
+    auto* request = static_cast<WSysMaskRequest*>(WAlloc(sizeof(WSysMaskRequest)));
+    if (request == nullptr) {
+        // Without room for the request, at least honour the reset.
+        WSysSetMasks(nullptr, reset);
+        return 0;
+    }
+    if (cardNumber != nullptr && cardNumber[0] != '\0' &&
+        std::strspn(cardNumber, "0") != std::strlen(cardNumber)) {
+        CopyCut(request->cardNumberClear, sizeof request->cardNumberClear, cardNumber);
+        std::memcpy(request->cardNumberReplacement, request->cardNumberClear,
+                    sizeof request->cardNumberReplacement);
+        MaskPanMiddle(request->cardNumberReplacement, kDefaultMask);
+        request->cardNumberPresent = 1;
+    }
+    if (track2 != nullptr && track2[0] != '\0') {
+        char* work = request->track2Replacement;
+        CopyCut(work, sizeof request->track2Replacement, track2);
+        if (char* f = std::strchr(work, 'F')) *f = '\0';
+        const char* clear = work[0] == 'B' ? work + 1 : work;
+        CopyCut(request->track2Clear, sizeof request->track2Clear, clear);
+        // A track that cannot be fully masked is replaced by "-" throughout.
+        if (MaskTrack2(work, kDefaultMask, 0) == 1) {
+            if (work[0] == 'B') std::memmove(work, work + 1, std::strlen(work));
+        } else {
+            work[0] = '\0';
+        }
+        request->track2Present = request->track2Clear[0] != '\0';
+    }
+    BuildTagList(request->tagList, sizeof request->tagList);
+    request->tagListPresent = 1;
+    WSysSetMasks(request, reset);
+    OPENSSL_cleanse(request, sizeof *request);
+    WFree(request);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Masking passes
+// ---------------------------------------------------------------------------
+
+int WSysMaskAfter(char* text, const char* key) {
+    if (text == nullptr || key == nullptr || key[0] == '\0') return -1;
+    size_t keyLength = std::strlen(key);
+    char* p = std::strstr(text, key);
+    while (p != nullptr) {
+        char* q = p + keyLength;
+        while (*q != '\0' && *q != '{') *q++ = '-';
+        p = std::strstr(q, key);
+    }
+    return 1;
+}
 
 int WSysMaskTags(char* text) {
     if (text == nullptr) return -1;
-    return 0;
+    std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
+    if (!g_table.tagListSet) return 0;
+    char list[sizeof g_table.tagList];
+    std::memcpy(list, g_table.tagList, sizeof list);
+    char* save = nullptr;
+    for (char* key = strtok_r(list, "#", &save); key != nullptr; key = strtok_r(nullptr, "#", &save))
+        WSysMaskAfter(text, key);
+    return 1;
 }
 
 int WSysMaskValues(char* text, size_t size) {
     if (text == nullptr) return -1;
-    (void)size;
-    return 0;
+    std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
+    const MaskEntry* entries[2 * kWSysMaskValuesPerSlot];
+    int count = 0;
+    for (const MaskSlot* slot : {&g_table.track2, &g_table.cardNumber})
+        for (int i = 0; i < slot->count; ++i) entries[count++] = &slot->entries[i];
+    if (count == 0) return 0;
+    // Longest first: a short value must not break up a longer one that holds it.
+    std::stable_sort(entries, entries + count,
+                     [](const MaskEntry* a, const MaskEntry* b) { return a->length > b->length; });
+    size_t textLength = strnlen(text, size);
+    for (int i = 0; i < count; ++i) ReplaceAll(text, textLength, *entries[i]);
+    return 1;
 }
+
+// ---------------------------------------------------------------------------
+// Mask rules
+// ---------------------------------------------------------------------------
+
+int MaskPanMiddle(char* text, char mask) {
+    if (text == nullptr) return 0;
+    size_t n = std::strlen(text);
+    if (n < 10) return 0;
+    std::memset(text + 6, MaskChar(mask), n - 10);
+    return 1;
+}
+
+int MaskPanEnds(char* text, char mask) {
+    if (text == nullptr) return 0;
+    size_t n = std::strlen(text);
+    if (n <= 6) return 0;
+    char m = MaskChar(mask);
+    const char* blank = std::strchr(text, ' ');
+    size_t last = blank != nullptr ? static_cast<size_t>(blank - text) : n;
+    std::memset(text, m, 6);
+    if (last > 0) text[last - 1] = m;
+    return 1;
+}
+
+int MaskAllButLastFour(char* buffer, int length, char mask) {
+    if (buffer == nullptr || length < 4) return 0;
+    std::memset(buffer, MaskChar(mask), static_cast<size_t>(length - 4));
+    return 1;
+}
+
+int MaskTrackDiscretionary(char* text, int fromStart) {
+    if (text == nullptr || std::strlen(text) < 7) return -1;
+    for (char* p = text + (fromStart ? 0 : 7); *p != '\0' && *p != 'F'; ++p) *p = 'E';
+    return 1;
+}
+
+int MaskTrack2(char* track, char mask, int fromStart) {
+    if (track == nullptr || track[0] == '\0') return 0;
+    char* separator = std::strchr(track, 'D');
+    if (separator == nullptr) separator = std::strchr(track, '=');
+    if (separator == nullptr) return -1;
+    char kept = *separator;
+    *separator = '\0';
+    MaskPanMiddle(track[0] == 'B' ? track + 1 : track, mask);
+    *separator = kept;
+    return MaskTrackDiscretionary(separator + 1, fromStart);
+}
+
+// ---------------------------------------------------------------------------
+// Protected card values
+// ---------------------------------------------------------------------------
+
+int ProtectCardValue(int protect, char* value, char* text) {
+    if (value == nullptr || text == nullptr) return -1;
+    if (!protect) return RecoverValue(value, text, WAesDecrypt);
+
+    char padded[21];
+    std::snprintf(padded, sizeof padded, "%-20.20s", value);
+    unsigned char random[8];
+    if (RAND_bytes(random, sizeof random) != 1) return -1;
+    int filler[4];
+    for (int i = 0; i < 4; ++i) filler[i] = ((random[2 * i] << 8) | random[2 * i + 1]) % 1000;
+    char plain[33];
+    // The groups are exactly five characters of the blank-padded value.
+    std::snprintf(plain, sizeof plain, "%5.5s%03d%5.5s%03d%5.5s%03d%5.5s%03d", padded, filler[0],
+                  padded + 5, filler[1], padded + 10, filler[2], padded + 15, filler[3]);
+    unsigned char cipher[32];
+    int r = WAesEncrypt(reinterpret_cast<const unsigned char*>(plain), cipher, 32);
+    OPENSSL_cleanse(plain, sizeof plain);
+    OPENSSL_cleanse(padded, sizeof padded);
+    if (r != 1) return -1;
+    WBinToHex(text, cipher, 32);
+    text[64] = '\0';
+    return 1;
+}
+
+int UnprotectStoredValue(char* value, const char* text) {
+    return RecoverValue(value, text, DecryptStoredValue);
+}
+
+int DecryptStoredValue(const unsigned char* input, unsigned char* output, size_t length) {
+    return StoredValueCipher(false, input, output, length);
+}
+
+int EncryptStoredValue(const unsigned char* input, unsigned char* output, size_t length) {
+    return StoredValueCipher(true, input, output, length);
+}
+
+int GetTerminalSerialNumber() { return 0; }

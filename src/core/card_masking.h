@@ -1,17 +1,108 @@
-// Card-data masking: the two passes the trace core runs over every line
-// before it is written.
+// Card-data masking: the process-wide trace masking table (clear card numbers
+// and track-2 images with their masked forms, and the list of tag codes whose
+// values are always blotted out), the registration of values into it, the two
+// passes the trace core and the exchange log run over every text before it is
+// written, the in-place mask rules for card numbers and track images, and the
+// protected (AES-256 enciphered) form in which a card value is stored.
 //
-// Only the passes are here for now; the masking table and the registration
-// of values into it (card number, track 2, tag list) come later. Until
-// something is registered both passes leave the text as it is.
+// The table is guarded by the trace lock: registrations and both passes take
+// it, so a thread that traces never sees a half-written table.
+//
+// A new registration adds its value to the ones already held instead of
+// replacing them (a slot keeps up to kWSysMaskValuesPerSlot values until the
+// next reset), so that a later registration - digits picked from a display
+// text, say - can never unmask the card number registered before it. Values
+// are masked longest first, so a short value never breaks up a longer one.
 #pragma once
 #include <cstddef>
 
-// Blots out the value of every key of the registered tag list in the text.
-// 1 when done, 0 when no tag list is set, -1 for a null text.
-int WSysMaskTags(char* text);
+// Values of this many characters or more are not registered.
+constexpr size_t kWSysMaskValueMax = 100;
+// Values each slot (card number, track 2) keeps between two resets.
+constexpr int kWSysMaskValuesPerSlot = 8;
+// Room of a protected value: 64 hexadecimal digits and a NUL.
+constexpr size_t kProtectedValueSize = 65;
+// Room of a recovered value: 20 characters and a NUL.
+constexpr size_t kProtectedClearSize = 21;
 
-// Replaces every registered clear value in the text by its replacement (same
-// length). `size` is the room of the text. 1 when done, 0 when no value is
-// registered, -1 for a null text.
+// Argument of WSysSetMasks.
+struct WSysMaskRequest {
+    char track2Clear[5000];
+    char track2Replacement[5000];
+    int track2Present;
+    char cardNumberClear[5000];
+    char cardNumberReplacement[5000];
+    int cardNumberPresent;
+    char tagList[100];
+    int tagListPresent;
+};
+
+// Registers a card number (not when null, empty or only "0" characters) with
+// a replacement keeping its first 6 and last 4 characters, a track 2 (not
+// when null or empty; cut at its first "F", without a leading "B") masked by
+// MaskTrack2, and the standard tag list. With reset 1 the table is emptied
+// first. Always 0.
+int RegisterLogMasking(const char* cardNumber, const char* track2, int reset);
+
+// Fills the table: with reset 1 everything is emptied first; then each
+// present slot value shorter than kWSysMaskValueMax characters is added. Its
+// replacement is the given one when that is as long as the value and differs
+// from it, else a run of "-" as long as the value. A present tag list that is
+// not empty and shorter than 100 characters replaces the list. Always 0.
+int WSysSetMasks(const WSysMaskRequest* request, int reset);
+
+// Blots out the value of every key of the tag list in the text. 1 done, 0 no
+// tag list set, -1 null text.
+int WSysMaskTags(char* text);
+// For every occurrence of the key, each character after it up to the next
+// "{" (or the end) becomes "-". 1 done, -1 null text or null or empty key.
+int WSysMaskAfter(char* text, const char* key);
+// Replaces every registered clear value in the text (at most `size`
+// characters are looked at) by its replacement, in place: the text keeps its
+// length. 1 done, 0 nothing registered, -1 null text.
 int WSysMaskValues(char* text, size_t size);
+
+// In-place mask rules; a mask character of 0 means "-".
+// Keeps the first 6 and the last 4 characters. 1 done; 0 (unchanged) for a
+// null text or one shorter than 10 characters.
+int MaskPanMiddle(char* text, char mask);
+// Masks the first 6 characters and the one just before the first blank (the
+// last one when there is no blank). 1 done; 0 (unchanged) for a null text or
+// one of 6 characters or fewer.
+int MaskPanEnds(char* text, char mask);
+// Masks all but the last 4 of the length characters. 1 done; 0 (unchanged)
+// for a null buffer or a length below 4.
+int MaskAllButLastFour(char* buffer, int length, char mask);
+// Replaces characters by "E" up to the first "F" or the end, from the first
+// character (fromStart set) or from the eighth (behind expiry date and
+// service code). 1 done; -1 (unchanged) for a null text or one shorter than 7.
+int MaskTrackDiscretionary(char* text, int fromStart);
+// Masks a track image: the card number before the separator (first "D", else
+// first "=") with MaskPanMiddle, the data behind it with
+// MaskTrackDiscretionary. 0 null or empty track; -1 no separator (unchanged)
+// or data behind it shorter than 7 (card number masked all the same); 1 done.
+int MaskTrack2(char* track, char mask, int fromStart);
+
+// Protect (protect set): the value's first 20 characters, blank-padded, in
+// four groups of five each followed by three random digits, enciphered with
+// WAesEncrypt into text as 64 lower-case hexadecimal digits and a NUL (text
+// has kProtectedValueSize bytes). Recover (protect 0): the value rebuilt from
+// the text, trailing blanks removed (value has kProtectedClearSize bytes).
+// 1 done; -1 for a null argument, a text that is not 64 hexadecimal digits,
+// or a cipher failure.
+int ProtectCardValue(int protect, char* value, char* text);
+// As the recover direction of ProtectCardValue, deciphering with
+// DecryptStoredValue. 1 done, -1 as above.
+int UnprotectStoredValue(char* value, const char* text);
+// AES-256-CBC with a zero IV and no padding under the second built-in key
+// (distinct from the WAesEncrypt key); length a positive multiple of 16,
+// output may be input. 1 done, -1 refused or failed (nothing written).
+int DecryptStoredValue(const unsigned char* input, unsigned char* output, size_t length);
+// The enciphering counterpart, for the peers and tools that write values
+// read back with DecryptStoredValue. Same rules.
+int EncryptStoredValue(const unsigned char* input, unsigned char* output, size_t length);
+
+// Reads the terminal serial number into the transaction record. The terminal
+// script engine and the transaction record are not part of the core
+// services: until they exist this does nothing. Always 0.
+int GetTerminalSerialNumber();

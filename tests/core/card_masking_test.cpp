@@ -1,0 +1,371 @@
+// Card-data masking: mask rules, registration, the passes the trace core runs
+// before its hook sees a line, and protected card values.
+#include "core/card_masking.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "core/crypto.h"
+#include "core/helpers.h"
+#include "core/trace.h"
+#include "support/temp_dir.h"
+#include "support/trace_capture.h"
+
+namespace {
+
+constexpr const char* kPan = "4970123456781234";
+constexpr const char* kPanMasked = "497012------1234";
+constexpr const char* kTrack = "4970123456781234D25121011234567";
+constexpr const char* kTrackMasked = "497012------1234D2512101EEEEEEE";
+
+// Applies a text mask function to a copy of the text.
+template <typename F>
+std::pair<int, std::string> Apply(const std::string& text, F f) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "%s", text.c_str());
+    int r = f(buf);
+    return {r, buf};
+}
+
+TEST(MaskRules, PanMiddle) {
+    struct Case {
+        std::string in;
+        char mask;
+        int r;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"1234567890123456", 0, 1, "123456------3456"},
+        {"1234567890123456", '*', 1, "123456******3456"},
+        {"1234567890", 0, 1, "1234567890"},
+        {"123456789", 0, 0, "123456789"},
+        {"", 0, 0, ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Apply(c.in, [&](char* t) { return MaskPanMiddle(t, c.mask); }),
+                  std::make_pair(c.r, c.out))
+            << c.in;
+    EXPECT_EQ(MaskPanMiddle(nullptr, 0), 0);
+}
+
+TEST(MaskRules, PanEndsAndAllButLastFour) {
+    EXPECT_EQ(Apply("4970123456781234", [](char* t) { return MaskPanEnds(t, 0); }),
+              std::make_pair(1, std::string("------345678123-")));
+    EXPECT_EQ(Apply("4970123456781234 1225", [](char* t) { return MaskPanEnds(t, '#'); }),
+              std::make_pair(1, std::string("######345678123# 1225")));
+    EXPECT_EQ(Apply(" 234567", [](char* t) { return MaskPanEnds(t, 0); }),
+              std::make_pair(1, std::string("------7")));  // no character before a leading blank
+    EXPECT_EQ(Apply("123456", [](char* t) { return MaskPanEnds(t, 0); }),
+              std::make_pair(0, std::string("123456")));
+    EXPECT_EQ(MaskPanEnds(nullptr, 0), 0);
+
+    EXPECT_EQ(Apply("1234567890", [](char* t) { return MaskAllButLastFour(t, 10, 0); }),
+              std::make_pair(1, std::string("------7890")));
+    EXPECT_EQ(Apply("1234567890", [](char* t) { return MaskAllButLastFour(t, 6, '*'); }),
+              std::make_pair(1, std::string("**34567890")));
+    EXPECT_EQ(Apply("1234", [](char* t) { return MaskAllButLastFour(t, 4, 0); }),
+              std::make_pair(1, std::string("1234")));
+    EXPECT_EQ(Apply("123", [](char* t) { return MaskAllButLastFour(t, 3, 0); }),
+              std::make_pair(0, std::string("123")));
+    EXPECT_EQ(MaskAllButLastFour(nullptr, 10, 0), 0);
+}
+
+TEST(MaskRules, TrackDiscretionaryAndTrack2) {
+    EXPECT_EQ(Apply("25121011234567", [](char* t) { return MaskTrackDiscretionary(t, 0); }),
+              std::make_pair(1, std::string("2512101EEEEEEE")));
+    EXPECT_EQ(Apply("25121011234567", [](char* t) { return MaskTrackDiscretionary(t, 1); }),
+              std::make_pair(1, std::string("EEEEEEEEEEEEEE")));
+    EXPECT_EQ(Apply("2512101123F999", [](char* t) { return MaskTrackDiscretionary(t, 0); }),
+              std::make_pair(1, std::string("2512101EEEF999")));
+    EXPECT_EQ(Apply("251210", [](char* t) { return MaskTrackDiscretionary(t, 1); }),
+              std::make_pair(-1, std::string("251210")));
+    EXPECT_EQ(MaskTrackDiscretionary(nullptr, 0), -1);
+
+    struct Case {
+        std::string in;
+        int r;
+        std::string out;
+    };
+    const Case cases[] = {
+        {kTrack, 1, kTrackMasked},
+        {"4970123456781234=25121011234567", 1, "497012------1234=2512101EEEEEEE"},
+        {"B4970123456781234D25121011234567", 1, "B497012------1234D2512101EEEEEEE"},
+        {"4970123456781234D251210", -1, "497012------1234D251210"},  // short data: card masked
+        {"49701234567812342512101", -1, "49701234567812342512101"},  // no separator
+        {"", 0, ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Apply(c.in, [](char* t) { return MaskTrack2(t, 0, 0); }), std::make_pair(c.r, c.out))
+            << c.in;
+    EXPECT_EQ(MaskTrack2(nullptr, 0, 0), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Table, registration and the trace passes
+// ---------------------------------------------------------------------------
+
+class MaskTable : public ::testing::Test {
+protected:
+    void SetUp() override { WSysSetMasks(nullptr, 1); }
+    void TearDown() override { WSysSetMasks(nullptr, 1); }
+
+    // What the hook receives for one WSysError line.
+    std::string Traced(const std::string& message) {
+        testsupport::TraceCapture capture;
+        WSysError("** INFO. ** %s", message.c_str());
+        return capture.lines().empty() ? std::string("<none>") : capture.lines().back();
+    }
+};
+
+TEST_F(MaskTable, RegisteredCardNumberAndTrackAreMaskedBeforeTheHookSeesTheLine) {
+    EXPECT_EQ(Traced(std::string("pan ") + kPan), std::string("** INFO. ** pan ") + kPan);
+    EXPECT_EQ(RegisterLogMasking(kPan, nullptr, 0), 0);
+    EXPECT_EQ(Traced(std::string("pan ") + kPan + " again " + kPan),
+              std::string("** INFO. ** pan ") + kPanMasked + " again " + kPanMasked);
+
+    RegisterLogMasking(nullptr, "B4970123456781234D25121011234567F", 0);
+    EXPECT_EQ(Traced(std::string("t2 ") + kTrack + "|" + kTrack),
+              std::string("** INFO. ** t2 ") + kTrackMasked + "|" + kTrackMasked);
+
+    // Named loggers go through the same passes.
+    testsupport::TraceCapture capture;
+    WLOG("cardtest", WLOG_ERROR, "card=%s", kPan);
+    ASSERT_FALSE(capture.lines().empty());
+    EXPECT_EQ(capture.lines().back().find(kPan), std::string::npos);
+    EXPECT_NE(capture.lines().back().find(kPanMasked), std::string::npos);
+}
+
+TEST_F(MaskTable, AllZeroCardNumberIsNotRegisteredAndResetForgetsEverything) {
+    RegisterLogMasking("0000000000000000", nullptr, 0);
+    EXPECT_EQ(Traced("0000000000000000"), "** INFO. ** 0000000000000000");
+    RegisterLogMasking(kPan, kTrack, 0);
+    EXPECT_EQ(Traced(kPan), std::string("** INFO. ** ") + kPanMasked);
+    RegisterLogMasking(nullptr, nullptr, 1);
+    EXPECT_EQ(Traced(std::string(kPan) + " " + kTrack), std::string("** INFO. ** ") + kPan + " " + kTrack);
+    // The reset registration still sets the tag list.
+    EXPECT_EQ(Traced("{D1A}1234{SV}s0"), "** INFO. ** {D1A}----{SV}s0");
+    WSysSetMasks(nullptr, 1);
+    EXPECT_EQ(Traced("{D1A}1234{SV}s0"), "** INFO. ** {D1A}1234{SV}s0");
+}
+
+TEST_F(MaskTable, TagListCoversEverySensitiveCode) {
+    char text[64] = "{D1A}1234{SV}s0";
+    EXPECT_EQ(WSysMaskTags(text), 0);  // no list yet
+    RegisterLogMasking(nullptr, nullptr, 0);
+    EXPECT_EQ(WSysMaskTags(text), 1);
+    EXPECT_STREQ(text, "{D1A}----{SV}s0");
+    for (const char* code : {"D1A", "D2F", "D6J", "D3L", "D3L1", "D3L2", "D3Y", "TC3", "CSGPO", "CSRED", "CSALL"}) {
+        std::string message = std::string("{SV}s0{") + code + "}secret 123{RS}00{" + code + "}x";
+        std::string expected = std::string("** INFO. ** {SV}s0{") + code + "}----------{RS}00{" + code + "}-";
+        EXPECT_EQ(Traced(message), expected) << code;
+    }
+    EXPECT_EQ(Traced("{D3LX}keep{D1}keep"), "** INFO. ** {D3LX}keep{D1}keep");
+    EXPECT_EQ(WSysMaskTags(nullptr), -1);
+}
+
+TEST_F(MaskTable, MaskAfterBlotsEveryOccurrenceUpToTheNextBrace) {
+    char text[] = "{A}12{B}34{A}5678";
+    EXPECT_EQ(WSysMaskAfter(text, "{A}"), 1);
+    EXPECT_STREQ(text, "{A}--{B}34{A}----");
+    EXPECT_EQ(WSysMaskAfter(text, ""), -1);
+    EXPECT_EQ(WSysMaskAfter(text, nullptr), -1);
+    EXPECT_EQ(WSysMaskAfter(nullptr, "{A}"), -1);
+}
+
+TEST_F(MaskTable, LaterRegistrationsNeverUnmaskEarlierValues) {
+    RegisterLogMasking(kPan, nullptr, 0);
+    // Digits gathered from a display text registered as a card number.
+    RegisterLogMasking("0612345678", nullptr, 0);
+    std::string line = Traced(std::string("card ") + kPan + " tel 0612345678");
+    EXPECT_EQ(line, std::string("** INFO. ** card ") + kPanMasked + " tel ----------");
+
+    // A short value that is part of the card number must not break up its mask.
+    RegisterLogMasking("3456", nullptr, 0);
+    line = Traced(std::string("card ") + kPan);
+    EXPECT_EQ(line, std::string("** INFO. ** card ") + kPanMasked);
+
+    // A full slot keeps its first values.
+    for (int i = 0; i < 2 * kWSysMaskValuesPerSlot; ++i) RegisterLogMasking(("5555" + std::to_string(1000000 + i)).c_str(), nullptr, 0);
+    line = Traced(std::string("card ") + kPan);
+    EXPECT_EQ(line.find(kPan), std::string::npos) << line;
+}
+
+TEST_F(MaskTable, SetMasksRefusesLongValuesAndReplacementsThatWouldNotHide) {
+    auto request = std::make_unique<WSysMaskRequest>();
+    std::memset(request.get(), 0, sizeof *request);
+    std::string longValue(100, '7');
+    std::snprintf(request->cardNumberClear, sizeof request->cardNumberClear, "%s", longValue.c_str());
+    request->cardNumberPresent = 1;
+    std::snprintf(request->track2Clear, sizeof request->track2Clear, "SECRET");
+    std::snprintf(request->track2Replacement, sizeof request->track2Replacement, "XY");  // wrong length
+    request->track2Present = 1;
+    EXPECT_EQ(WSysSetMasks(request.get(), 0), 0);
+    EXPECT_EQ(Traced(longValue + " SECRET"), "** INFO. ** " + longValue + " ------");
+
+    std::snprintf(request->track2Clear, sizeof request->track2Clear, "OTHER1");
+    std::snprintf(request->track2Replacement, sizeof request->track2Replacement, "OTHER1");  // itself
+    EXPECT_EQ(WSysSetMasks(request.get(), 0), 0);
+    std::snprintf(request->track2Clear, sizeof request->track2Clear, "OTHER2");
+    std::snprintf(request->track2Replacement, sizeof request->track2Replacement, "o****2");
+    EXPECT_EQ(WSysSetMasks(request.get(), 0), 0);
+    EXPECT_EQ(Traced("OTHER1 OTHER2 SECRET"), "** INFO. ** ------ o****2 ------");
+
+    // A card number of 10 characters or fewer is hidden completely.
+    RegisterLogMasking("123456789", nullptr, 0);
+    EXPECT_EQ(Traced("x123456789x"), "** INFO. ** x---------x");
+    // A track without separator is hidden completely.
+    RegisterLogMasking(nullptr, "4970123456781234", 0);
+    EXPECT_EQ(Traced("4970123456781234"), "** INFO. ** ----------------");
+}
+
+TEST_F(MaskTable, MaskValuesLooksOnlyAtTheGivenSize) {
+    char text[64] = "no values";
+    EXPECT_EQ(WSysMaskValues(text, sizeof text), 0);
+    EXPECT_EQ(WSysMaskValues(nullptr, 10), -1);
+    RegisterLogMasking(kPan, nullptr, 0);
+    std::snprintf(text, sizeof text, "%s|%s", kPan, kPan);
+    EXPECT_EQ(WSysMaskValues(text, 20), 1);  // the second occurrence lies beyond the size
+    EXPECT_EQ(std::string(text), std::string(kPanMasked) + "|" + kPan);
+}
+
+TEST_F(MaskTable, RegistrationWaitsForTheTraceLock) {
+    std::unique_lock<std::recursive_mutex> held(WSysTraceLock());
+    auto registration = std::async(std::launch::async, [] { return RegisterLogMasking(kPan, nullptr, 0); });
+    EXPECT_EQ(registration.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    held.unlock();
+    EXPECT_EQ(registration.get(), 0);
+    EXPECT_EQ(Traced(kPan), std::string("** INFO. ** ") + kPanMasked);
+}
+
+// Every line traced while card data is registered is written to a log file;
+// the file never holds a clear value.
+WSysLogFile* g_file = nullptr;
+int FileHook(const char* text) {
+    g_file->log(text);
+    return 0;
+}
+
+TEST_F(MaskTable, TraceFileNeverHoldsRegisteredClearValues) {
+    testsupport::TempDir dir;
+    WSysLogFile file(dir.file("trace.log").c_str(), 1 << 20);
+    g_file = &file;
+    WSysTraceHook previous = WSysGetTraceHook();
+    WSysSetTraceHook(FileHook);
+
+    const char* cvv = "739";
+    RegisterLogMasking(nullptr, nullptr, 1);
+    RegisterLogMasking(kPan, "B4970123456781234D25121011234567F", 0);
+    WSysError("** INFO. ** carte %s lue", kPan);
+    WSysError("-- ERROR -- piste %s", kTrack);
+    WLOG("client.eftag.response", WLOG_ERROR, "{SS}A{D1A}%s{D2F}%s{TC3}%s{CSALL}%s{F}", kPan, kTrack, cvv, cvv);
+    WLOG("detectCrossTransaction.request", WLOG_FATAL, "{SV}s0{D6J}%s=1225{D3Y}%s{F}", kPan, cvv);
+    WLOG_HEX("cardtest", WLOG_FATAL, kPan, std::strlen(kPan), kPan);
+    WSysSetTraceHook(previous);
+    file.close();
+    g_file = nullptr;
+
+    std::ifstream in(dir.file("trace.log"), std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    std::string written = all.str();
+    EXPECT_NE(written.find("carte"), std::string::npos);
+    for (const std::string& secret : {std::string(kPan), std::string(kTrack), std::string("{TC3}739"),
+                                      std::string("{CSALL}739"), std::string("{D3Y}739"), std::string("456781")})
+        EXPECT_EQ(written.find(secret), std::string::npos) << secret << "\n" << written;
+}
+
+// ---------------------------------------------------------------------------
+// Protected values
+// ---------------------------------------------------------------------------
+
+TEST(ProtectedValue, ProtectsWithRandomFillersAndRecovers) {
+    char value[kProtectedClearSize] = "4970123456781234";
+    char first[kProtectedValueSize], second[kProtectedValueSize];
+    ASSERT_EQ(ProtectCardValue(1, value, first), 1);
+    ASSERT_EQ(ProtectCardValue(1, value, second), 1);
+    EXPECT_EQ(std::strlen(first), 64u);
+    EXPECT_NE(std::string(first), std::string(second));
+    for (const char* text : {first, second}) {
+        char back[kProtectedClearSize] = {};
+        ASSERT_EQ(ProtectCardValue(0, back, const_cast<char*>(text)), 1);
+        EXPECT_STREQ(back, "4970123456781234");
+    }
+    char longValue[] = "49701234567812345678901";  // 23 characters: kept as its first 20
+    ASSERT_EQ(ProtectCardValue(1, longValue, first), 1);
+    char back[kProtectedClearSize] = {};
+    ASSERT_EQ(ProtectCardValue(0, back, first), 1);
+    EXPECT_STREQ(back, "49701234567812345678");
+}
+
+TEST(ProtectedValue, PlainBlockLayoutUnderTheBuiltInKey) {
+    char value[] = "1234567";
+    char text[kProtectedValueSize];
+    ASSERT_EQ(ProtectCardValue(1, value, text), 1);
+    unsigned char cipher[32], plain[33] = {};
+    WHexToBin(cipher, text, 32);
+    ASSERT_EQ(WAesDecrypt(cipher, plain, 32), 1);
+    std::string p(reinterpret_cast<char*>(plain), 32);
+    EXPECT_EQ(p.substr(0, 5), "12345");
+    EXPECT_EQ(p.substr(8, 5), "67   ");
+    EXPECT_EQ(p.substr(16, 5), "     ");
+    EXPECT_EQ(p.substr(24, 5), "     ");
+    for (int g = 0; g < 4; ++g)
+        for (int i = 5; i < 8; ++i) EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(p[8 * g + i]))) << p;
+    EXPECT_EQ(std::strspn(text, "0123456789abcdef"), 64u);
+}
+
+TEST(ProtectedValue, BadTextsAreRefused) {
+    char back[kProtectedClearSize] = "untouched";
+    std::string shortText(63, 'a');
+    std::string nonHex(64, 'a');
+    nonHex[10] = 'g';
+    EXPECT_EQ(ProtectCardValue(0, back, shortText.data()), -1);
+    EXPECT_EQ(ProtectCardValue(0, back, nonHex.data()), -1);
+    EXPECT_EQ(UnprotectStoredValue(back, nonHex.c_str()), -1);
+    EXPECT_STREQ(back, "untouched");
+    EXPECT_EQ(ProtectCardValue(1, nullptr, back), -1);
+    EXPECT_EQ(UnprotectStoredValue(nullptr, shortText.c_str()), -1);
+}
+
+TEST(ProtectedValue, StoredValuesUseTheSecondKey) {
+    // "49701234567890" in four groups of five, each followed by three digits.
+    const char plain[] = "49701111234562227890 333     444";
+    unsigned char stored[32], viaMain[32];
+    ASSERT_EQ(EncryptStoredValue(reinterpret_cast<const unsigned char*>(plain), stored, 32), 1);
+    ASSERT_EQ(WAesEncrypt(reinterpret_cast<const unsigned char*>(plain), viaMain, 32), 1);
+    EXPECT_NE(std::memcmp(stored, viaMain, 32), 0);
+    char text[kProtectedValueSize];
+    WBinToHex(text, stored, 32);
+    text[64] = '\0';
+    char back[kProtectedClearSize] = {};
+    ASSERT_EQ(UnprotectStoredValue(back, text), 1);
+    EXPECT_STREQ(back, "49701234567890");
+    // Under the other key the same text reads as something else.
+    ASSERT_EQ(ProtectCardValue(0, back, text), 1);
+    EXPECT_STRNE(back, "49701234567890");
+
+    // CBC with a zero IV: the first block deciphers alone to the same bytes.
+    unsigned char one[16], two[32];
+    ASSERT_EQ(DecryptStoredValue(stored, one, 16), 1);
+    ASSERT_EQ(DecryptStoredValue(stored, two, 32), 1);
+    EXPECT_EQ(std::memcmp(one, two, 16), 0);
+    EXPECT_EQ(std::memcmp(two, plain, 32), 0);
+    // In place.
+    ASSERT_EQ(DecryptStoredValue(stored, stored, 32), 1);
+    EXPECT_EQ(std::memcmp(stored, plain, 32), 0);
+
+    unsigned char out[48];
+    std::memset(out, 0xEE, sizeof out);
+    for (size_t bad : {0u, 15u, 17u, 33u}) EXPECT_EQ(DecryptStoredValue(stored, out, bad), -1) << bad;
+    EXPECT_EQ(out[0], 0xEE);
+    EXPECT_EQ(DecryptStoredValue(nullptr, out, 16), -1);
+}
+
+}  // namespace
