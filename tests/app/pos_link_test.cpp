@@ -1,0 +1,210 @@
+// The program's side of the POS link in process: mailbox rules, bounds, and
+// the waits of the writer on a manual clock.
+#include "app/pos_link.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "app/eft_context.h"
+#include "app/options.h"
+#include "app/startup.h"
+#include "platform/clock.h"
+#include "platform/pos_mailbox.h"
+#include "support/pos_peer.h"
+#include "support/trace_capture.h"
+#include "support/trv_process.h"
+
+using testsupport::PosPeer;
+
+namespace {
+
+// A manual clock on which the cash register takes the program's message once
+// a given number of simulated milliseconds has passed (never when negative).
+class ReadingClock : public plat::ManualClock {
+public:
+    void sleepMs(int64_t ms) override {
+        plat::ManualClock::sleepMs(ms);
+        slept += ms;
+        if (readAfterMs >= 0 && slept >= readAfterMs && mailbox != nullptr &&
+            PosPeer::Status(mailbox) == poslink::kStatusPresent) {
+            PosPeer::SetStatus(mailbox, poslink::kStatusTaken);
+            readAtMs = slept;
+        }
+    }
+    int64_t slept = 0;
+    int64_t readAfterMs = -1;
+    int64_t readAtMs = -1;
+    char* mailbox = nullptr;
+};
+
+class PosLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        station = testsupport::UniqueStation();
+        link = ZelDiaOpen(station, 0);
+        ASSERT_NE(link, nullptr);
+        ASSERT_TRUE(peer.Open(station));
+        Options = OptionValues{};
+    }
+    void TearDown() override {
+        peer.Close();
+        ZelDiaClose(link);
+        Options = OptionValues{};
+    }
+    int station = 0;
+    PosLinkHandle* link = nullptr;
+    PosPeer peer;
+};
+
+}  // namespace
+
+TEST_F(PosLinkTest, BothSidesMapTheBlockAndExchange) {
+    // The peer asked for the library's 40962 bytes, the program for 20482.
+    ASSERT_TRUE(peer.Send("{SS}R{SV}s3{CD}c0{F}"));
+    char buffer[poslink::kMailboxSize];
+    EXPECT_EQ(ZelDiaRead(buffer, sizeof buffer, link, 10), static_cast<int>(sizeof buffer));
+    EXPECT_STREQ(buffer, "{SS}R{SV}s3{CD}c0{F}");
+    EXPECT_EQ(PosPeer::Status(peer.fromPos()), poslink::kStatusTaken);
+    // Nothing more to read: a look with wait 10 or 0 returns at once.
+    EXPECT_EQ(ZelDiaRead(buffer, sizeof buffer, link, 10), 0);
+    EXPECT_EQ(ZelDiaRead(buffer, sizeof buffer, link, 0), 0);
+    EXPECT_EQ(ZelDiaWrite("1", 1, link, 0, 5), 1);
+    EXPECT_EQ(peer.Receive(1000).value_or(""), "1");
+}
+
+TEST_F(PosLinkTest, ReadAlwaysTerminatesWhatItCopies) {
+    ASSERT_TRUE(peer.Send("ABCDEFGHIJ"));
+    char small[5];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(ZelDiaRead(small, sizeof small, link, 10), 5);
+    EXPECT_STREQ(small, "ABCD");
+    // A mailbox whose text area has no terminator is still read within it.
+    char* text = peer.fromPos() + 1;
+    std::memset(text, 'y', poslink::kTextSize);
+    PosPeer::SetStatus(peer.fromPos(), poslink::kStatusPresent);
+    std::string big(poslink::kTextSize + 16, 'z');
+    EXPECT_EQ(ZelDiaRead(big.data(), 0, link, 10), static_cast<int>(poslink::kTextSize));
+    EXPECT_EQ(std::strlen(big.c_str()), poslink::kTextSize - 1);
+}
+
+TEST_F(PosLinkTest, PutThenReadGivesTheSameText) {
+    EXPECT_EQ(ZelDiaPut("{SS}R{SV}s0{CD}c1{F}", link), 1);
+    char buffer[poslink::kMailboxSize];
+    EXPECT_EQ(ZelDiaRead(buffer, sizeof buffer, link, 10), static_cast<int>(sizeof buffer));
+    EXPECT_STREQ(buffer, "{SS}R{SV}s0{CD}c1{F}");
+    EXPECT_EQ(ZelDiaPut("", link), 0);
+    EXPECT_EQ(ZelDiaPut("x", nullptr), 0);
+}
+
+TEST_F(PosLinkTest, MessagesLongerThanTheTextAreaAreRefused) {
+    const std::string longest(poslink::kMaxMessageChars, 'a');
+    const std::string tooLong(poslink::kMaxMessageChars + 1, 'a');
+    EXPECT_EQ(ZelDiaPut(tooLong.c_str(), link), 0);
+    EXPECT_EQ(PosPeer::Status(peer.fromPos()), poslink::kStatusNever);
+    EXPECT_EQ(ZelDiaWrite(tooLong.c_str(), static_cast<int>(tooLong.size()), link, 0, 5), -1);
+    EXPECT_EQ(PosPeer::Status(peer.toPos()), poslink::kStatusNever);
+    EXPECT_EQ(ZelDiaWrite(longest.c_str(), static_cast<int>(longest.size()), link, 0, 5),
+              static_cast<int>(longest.size()));
+    EXPECT_EQ(peer.Receive(1000).value_or("").size(), longest.size());
+}
+
+TEST(PosLinkCommands, PaymentCommands) {
+    struct Case {
+        const char* text;
+        int expected;
+    } cases[] = {{"{CD}c1{RS}00{F}", 1}, {"{CD}c10{F}", 1}, {"{CD}c9{F}", 1}, {"{CD}c4{F}", 0},
+                 {"{CD}C1{F}", 0},       {"{CD}c11{F}", 0}, {"{CD}c1", 0},    {nullptr, 0}};
+    for (const Case& c : cases) EXPECT_EQ(ZelDiaIsPaymentCommand(c.text), c.expected) << (c.text ? c.text : "null");
+}
+
+TEST_F(PosLinkTest, UnreadMessageIsOverwrittenAfterTheWait) {
+    ReadingClock clock;
+    plat::ScopedClock scoped(&clock);
+    testsupport::TraceCapture trace;
+    ASSERT_EQ(ZelDiaWrite("first", 5, link, 0, 3), 5);
+    const int64_t before = clock.slept;
+    ASSERT_EQ(ZelDiaWrite("second", 6, link, 0, 3), 6);  // time-out 3: the wait is 5 s
+    EXPECT_GE(clock.slept - before, 4000);
+    EXPECT_LE(clock.slept - before, 5000);
+    EXPECT_TRUE(trace.Contains("!!!!! Application de vente inactive !!!!!"));
+    EXPECT_EQ(peer.Receive(10).value_or(""), "second");
+}
+
+TEST_F(PosLinkTest, LongerTimeOutWaitsLonger) {
+    ReadingClock clock;
+    plat::ScopedClock scoped(&clock);
+    clock.mailbox = peer.toPos();
+    ASSERT_EQ(ZelDiaWrite("first", 5, link, 0, 30), 5);
+    clock.readAfterMs = 25000;  // read after 25 s: within the 30 s wait
+    testsupport::TraceCapture trace;
+    ASSERT_EQ(ZelDiaWrite("second", 6, link, 0, 30), 6);
+    EXPECT_GE(clock.readAtMs, 25000);
+    EXPECT_FALSE(trace.Contains("Application de vente inactive"));
+}
+
+TEST_F(PosLinkTest, DeadCashRegisterStopsTheProgramWhenAsked) {
+    EXPECT_EXIT(
+        {
+            plat::ManualClock clock;
+            plat::ScopedClock scoped(&clock);
+            Options.ExitOnDeathPOS = 1;
+            ZelDiaWrite("first", 5, link, 0, 5);
+            ZelDiaWrite("second", 6, link, 0, 5);
+            std::_Exit(3);  // not reached
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(PosLinkTest, UnreadAbortAnswerIsWithdrawn) {
+    ReadingClock clock;
+    plat::ScopedClock scoped(&clock);
+    testsupport::TraceCapture trace;
+    const char* answer = "{SS}A{SV}s3{CD}c0{RS}33{F}";
+    ASSERT_EQ(ZelDiaWrite(answer, static_cast<int>(std::strlen(answer)), link, 0, 1), 26);
+    EXPECT_EQ(PosPeer::Status(peer.toPos()), poslink::kStatusTaken);
+    EXPECT_TRUE(trace.Contains("!!!!! Suppression reponse abandon non lue !!!!!"));
+    // Read in time, an abort answer stays delivered.
+    clock.mailbox = peer.toPos();
+    clock.readAfterMs = clock.slept + 1000;
+    testsupport::TraceCapture again;
+    ZelDiaWrite(answer, static_cast<int>(std::strlen(answer)), link, 0, 1);
+    EXPECT_FALSE(again.Contains("Suppression reponse abandon"));
+}
+
+TEST_F(PosLinkTest, PaymentAnswersReadInTimeAreCounted) {
+    struct Case {
+        const char* start;
+        const char* answer;
+        int countForPos;
+        int64_t readAfterMs;
+        const char* expected;
+    } cases[] = {
+        {"9999", "{SS}A{SV}s0{CD}c1{RS}05{F}", 1, 1000, "0001"},
+        {"0041", "{SS}A{SV}s0{CD}c1{RS}00{F}", 1, 15000, "0042"},
+        {"0041", "{SS}A{SV}s0{CD}c1{RS}00{F}", 0, 1000, "0041"},
+        {"0041", "{SS}A{SV}s0{CD}c4{RS}00{F}", 1, 1000, "0041"},   // c4 is not a payment
+        {"0041", "{SS}A{SV}s0{CD}c1{RS}33{F}", 1, 1000, "0041"},   // result 33 is not counted
+        {"0041", "{SS}A{SV}s11{CD}c1{RS}00{F}", 1, 1000, "0041"},  // s11 is not counted
+        {"0041", "{SS}A{SV}s0{CD}c1{RS}00{F}", 1, -1, "0041"},     // never read
+    };
+    InitDefaultOptions();
+    g_processOptions.station = station;
+    ASSERT_EQ(TOC_OpenSession(), 1);
+    TransactionRecord* record = GetTransactionRecord();
+    ASSERT_NE(record, nullptr);
+    for (const Case& c : cases) {
+        ReadingClock clock;
+        plat::ScopedClock scoped(&clock);
+        clock.mailbox = peer.toPos();
+        clock.readAfterMs = c.readAfterMs;
+        std::strcpy(Options.NumTrsMonCaisse, c.start);
+        record->countForPos = static_cast<uint8_t>(c.countForPos);
+        ZelDiaWrite(c.answer, static_cast<int>(std::strlen(c.answer)), link, 0, 5);
+        EXPECT_STREQ(Options.NumTrsMonCaisse, c.expected) << c.answer << " read " << c.readAfterMs;
+        PosPeer::SetStatus(peer.toPos(), poslink::kStatusTaken);
+    }
+    EFTOC_Close(GetEftContext());
+    SetEftContext(nullptr);
+}
