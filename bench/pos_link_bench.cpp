@@ -1,0 +1,64 @@
+// Round trip of a request through the POS link of a real trv_71: the peer
+// writes s3/c0 and reads the "1" back. Reports the median and the 99th
+// percentile of the round trip in microseconds.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "../tests/support/pos_peer.h"
+#include "../tests/support/temp_dir.h"
+
+namespace {
+
+void BM_RequestRoundTrip(benchmark::State& state) {
+    testsupport::TempDir dir;
+    const std::string program = dir.file("trv_71_bench");
+    std::filesystem::copy_file(testsupport::BinPath("trv_71"), program);
+    const int station = 9000 + getpid() % 900;
+    const std::string stationArg = "-i" + std::to_string(station);
+    const std::string pathArg = "-p" + dir.str();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (freopen("/dev/null", "w", stderr) == nullptr) _exit(126);
+        execl(program.c_str(), program.c_str(), stationArg.c_str(), pathArg.c_str(), "-d0",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    testsupport::PosPeer peer;
+    if (!peer.Open(station)) {
+        state.SkipWithError("cannot map the POS link block");
+        return;
+    }
+    std::vector<double> micros;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        peer.Send("{SS}R{PS}1{SV}s3{CD}c0{F}", 5000);
+        auto answer = peer.Receive(5000, 0);
+        const auto t1 = std::chrono::steady_clock::now();
+        if (!answer || *answer != "1") {
+            state.SkipWithError("no answer");
+            break;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    }
+    peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 5000);
+    peer.Receive(5000);
+    waitpid(pid, nullptr, 0);
+    if (!micros.empty()) {
+        std::sort(micros.begin(), micros.end());
+        state.counters["median_us"] = micros[micros.size() / 2];
+        state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+    }
+}
+BENCHMARK(BM_RequestRoundTrip)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
