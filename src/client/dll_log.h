@@ -1,0 +1,62 @@
+// The client library's own text log: one file per POS number (plus files for
+// lines of no opened POS), each line stamped with date, time, thread and
+// instance, its level and module taken from the message text, sensitive tag
+// values masked, the lines of an idle polling loop folded into dots, and the
+// file rotated by size.
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace znpdll {
+
+class DllLogger {
+public:
+    static DllLogger& Get();
+
+    // Settings of SZelApiOpen; process-wide, the last opening wins.
+    void SetEnabled(uint32_t logSwitch);
+    void SetMaxSizeKb(int32_t sizeKb);
+    void SetDirectory(const std::string& directory);
+    bool IsVerbose() const;
+
+    void Log(uint32_t instanceId, std::string_view message);
+    // printf-formatted; the poll throttle looks at the format.
+    void Logf(uint32_t instanceId, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    // Back to the state at load (tests).
+    void Reset();
+
+private:
+    DllLogger();
+    void Write(uint32_t instanceId, std::string_view message, std::string_view throttleKey);
+    bool ThrottleSaysDot(std::string_view key);
+    void PathsFor(uint32_t instanceId, uint32_t posNumber, std::string* log, std::string* backup) const;
+
+    mutable std::mutex lock_;
+    int32_t maxSizeKb_ = 4096;
+    uint32_t enabled_ = 0;
+    std::string directory_;
+    std::string initialDirectory_;
+    int throttle_ = 0;
+};
+
+// Directory in which the library log goes for a log file name: its directory
+// part, "." (the current directory) when it has none.
+std::string LogDirectoryOf(const char* logFileName);
+
+// Level, module and text of one message: "LEVEL - MODULE - text".
+std::string FormatBody(std::string_view message);
+
+// True for the codes whose values never reach a log in clear.
+bool IsSensitiveTag(std::string_view code);
+
+// Replaces with '#' the value of every sensitive tag in the text (everything
+// after "{CODE}" up to the next "{" or the end).
+std::string MaskTagValues(std::string_view text);
+
+// printf into a string of exactly the needed length.
+std::string StringFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace znpdll

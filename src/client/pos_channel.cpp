@@ -1,0 +1,265 @@
+#include "client/pos_channel.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "client/dll_log.h"
+#include "platform/clock.h"
+#include "platform/pos_mailbox.h"
+#include "platform/process.h"
+#include "platform/shared_memory.h"
+
+namespace znpdll {
+namespace {
+
+struct Slot {
+    plat::SharedMemory block;
+    char* view = nullptr;
+};
+
+std::mutex g_slotsMutex;
+Slot g_slots[ShareMemTable::kSlots];
+
+char LoadStatus(const char* mailbox) {
+    return std::atomic_ref<char>(*const_cast<char*>(mailbox)).load(std::memory_order_acquire);
+}
+
+void StoreStatus(char* mailbox, char value) {
+    std::atomic_ref<char>(*mailbox).store(value, std::memory_order_release);
+}
+
+// The text of a mailbox, bounded to its text area.
+std::string_view MailboxText(const char* mailbox) {
+    const char* text = mailbox + 1;
+    return std::string_view(text, strnlen(text, poslink::kTextSize));
+}
+
+}  // namespace
+
+char* ShareMemTable::Create(uint32_t posNumber, uint32_t instanceId) {
+    DllLogger& log = DllLogger::Get();
+    std::lock_guard<std::mutex> guard(g_slotsMutex);
+    Slot* slot = nullptr;
+    for (Slot& s : g_slots) {
+        if (s.view == nullptr) {
+            slot = &s;
+            break;
+        }
+    }
+    if (slot == nullptr) {
+        log.Log(instanceId, "-- ERROR -- |UTIMEM| Tableau de gestion plein");
+        return nullptr;
+    }
+    const std::string name = StringFormat("%s%s%u", poslink::kBlockPrefix, poslink::kBlockName, posNumber);
+    plat::ShmError err = slot->block.Open(name, poslink::kClientBlockSize, plat::SharedMemory::Mode::OpenOrCreate);
+    if (err == plat::ShmError::MapFailed) {
+        log.Log(instanceId, "-- ERROR -- |UTIMEM| Partage de la memoire echoue");
+        return nullptr;
+    }
+    if (err != plat::ShmError::None || slot->block.size() < poslink::kUsedSize) {
+        slot->block.Close();
+        log.Log(instanceId, "-- ERROR -- |UTIMEM| Obtention du mapping memoire echouee");
+        return nullptr;
+    }
+    slot->view = static_cast<char*>(slot->block.data());
+    log.Logf(instanceId, "** INFO ** |UTIMEM| Creee (%p / %p / %p)", static_cast<void*>(slot),
+             static_cast<void*>(&slot->block), static_cast<void*>(slot->view));
+    return slot->view;
+}
+
+void ShareMemTable::Release(char* view, uint32_t instanceId) {
+    DllLogger& log = DllLogger::Get();
+    std::lock_guard<std::mutex> guard(g_slotsMutex);
+    for (Slot& s : g_slots) {
+        if (view != nullptr && s.view == view) {
+            log.Logf(instanceId, "** INFO ** |UTIMEM| Liberee (%p / %p / %p)", static_cast<void*>(&s),
+                     static_cast<void*>(&s.block), static_cast<void*>(view));
+            s.block.Close();
+            s.view = nullptr;
+            return;
+        }
+    }
+    log.Logf(instanceId, ">> WARNING << |UTIMEM| Aucun element lie a la memoire (%p)", static_cast<void*>(view));
+}
+
+std::unique_ptr<DialogChannel> DialogChannel::Open(uint32_t posNumber, uint32_t instanceId, int side) {
+    std::unique_ptr<DialogChannel> channel(new (std::nothrow) DialogChannel());
+    if (!channel) {
+        DllLogger::Get().Logf(instanceId, "!! FATAL !! |DIAOPN| Contexte incoherent (%p)", nullptr);
+        return nullptr;
+    }
+    char* view = ShareMemTable::Create(posNumber, instanceId);
+    if (view == nullptr) return nullptr;
+    // Whatever an earlier run left in the mailboxes is never replayed.
+    char* toPos = view + poslink::kToPosMailbox;
+    char* fromPos = view + poslink::kFromPosMailbox;
+    StoreStatus(toPos, poslink::kStatusNever);
+    StoreStatus(fromPos, poslink::kStatusNever);
+    std::memset(toPos + 1, 0, poslink::kTextSize);
+    std::memset(fromPos + 1, 0, poslink::kTextSize);
+    channel->view_ = view;
+    channel->readArea_ = side == 0 ? toPos : fromPos;
+    channel->writeArea_ = side == 0 ? fromPos : toPos;
+    DllLogger::Get().Logf(instanceId, "** INFO ** |DIAOPN| %p", static_cast<void*>(channel.get()));
+    return channel;
+}
+
+DialogChannel::~DialogChannel() {
+    if (view_ != nullptr) ShareMemTable::Release(view_, 0);
+}
+
+void DialogChannel::Close(uint32_t instanceId) {
+    if (view_ != nullptr) ShareMemTable::Release(view_, instanceId);
+    view_ = nullptr;
+    readArea_ = writeArea_ = nullptr;
+    DllLogger::Get().Logf(instanceId, "** INFO ** |DIACLO| %p", static_cast<void*>(this));
+}
+
+bool DialogChannel::HasMessage() const {
+    return readArea_ != nullptr && LoadStatus(readArea_) == poslink::kStatusPresent;
+}
+
+int DialogChannel::Write(const char* text, uint32_t instanceId) {
+    DllLogger& log = DllLogger::Get();
+    const size_t length = text == nullptr ? 0 : strnlen(text, poslink::kMailboxSize);
+    if (writeArea_ == nullptr || length == 0) {
+        log.Logf(instanceId, "-- ERROR -- |DIAWRI| Emission inacceptable (%p) / [%zu]", static_cast<const void*>(text),
+                 length);
+        return -1;
+    }
+    if (length + 2 >= poslink::kMailboxSize) {
+        log.Logf(instanceId, "-- ERROR -- |DIAWRI| Emission inacceptable, message trop gros (%p) / [%zu]",
+                 static_cast<const void*>(text), length);
+        return -1;
+    }
+    if (LoadStatus(writeArea_) == poslink::kStatusPresent) {
+        if (log.IsVerbose()) {
+            std::string shown(1, poslink::kStatusPresent);
+            shown += MailboxText(writeArea_);
+            log.Logf(instanceId, ">> WARNING << |DIAWRI| Memoire partagee pleine: %s", shown.c_str());
+        }
+        return 0;
+    }
+    StoreStatus(writeArea_, poslink::kStatusWriting);
+    std::memcpy(writeArea_ + 1, text, length);
+    writeArea_[1 + length] = '\0';
+    StoreStatus(writeArea_, poslink::kStatusPresent);
+    if (log.IsVerbose()) {
+        std::string shown(1, poslink::kStatusPresent);
+        shown.append(text, length);
+        log.Logf(instanceId, "** INFO ** |DIAWRI| Emis: %s", shown.c_str());
+    }
+    return 1;
+}
+
+ReadResult DialogChannel::Read(bool take, std::string* text, uint32_t timeoutMs, uint32_t instanceId) {
+    DllLogger& log = DllLogger::Get();
+    ReadResult result;
+    if (readArea_ == nullptr || text == nullptr) {
+        result.status = -1;
+        return result;
+    }
+    const int64_t start = plat::MonotonicMs();
+    bool present = LoadStatus(readArea_) == poslink::kStatusPresent;
+    while (!present && plat::MonotonicMs() - start < static_cast<int64_t>(timeoutMs)) {
+        plat::SleepMs(2);
+        present = LoadStatus(readArea_) == poslink::kStatusPresent;
+    }
+    if (!present) {
+        log.Log(instanceId, ">> WARNING << |DIAREA| Memoire partagee vide");
+        return result;
+    }
+    try {
+        text->assign(MailboxText(readArea_));
+    } catch (const std::bad_alloc&) {
+        log.Log(instanceId, "++ ERROR ++ |DIAREA| Out of memory");
+        result.status = -1;
+        return result;
+    }
+    if (take) StoreStatus(readArea_, poslink::kStatusTaken);
+    log.Logf(instanceId, "** INFO ** |DIAREA| Recu: %s", text->c_str());
+    result.length = static_cast<uint32_t>(text->size());
+    result.status = 1;
+    return result;
+}
+
+void DialogChannel::SetEmpty(uint32_t instanceId) {
+    if (readArea_ == nullptr) return;
+    StoreStatus(readArea_, poslink::kStatusTaken);
+    DllLogger::Get().Log(instanceId, "** INFO ** |DIASET| Positionne");
+}
+
+bool ClientProcess::Create(const char* commandLine, const char* directory) {
+    DllLogger& log = DllLogger::Get();
+    if (commandLine == nullptr || directory == nullptr) {
+        log.Logf(instanceId_, "!! FATAL !! |UTIPSS| Creation impossible (%p / %p)",
+                 static_cast<const void*>(commandLine), static_cast<const void*>(directory));
+        return false;
+    }
+    plat::StartResult started = plat::StartProcess(commandLine, directory);
+    if (!started.ok()) {
+        log.Log(instanceId_, "-- ERROR -- |UTIPSS| Creation echouee");
+        return false;
+    }
+    pid_ = started.pid;
+    log.Logf(instanceId_, "** INFO ** |UTIPSS| Cree (%ld / %ld)", static_cast<long>(pid_), static_cast<long>(pid_));
+    return true;
+}
+
+bool ClientProcess::IsRunning(int64_t waitMs) {
+    if (pid_ <= 0) return false;
+    return !plat::WaitForExit(pid_, waitMs);
+}
+
+void ClientProcess::Release(int64_t graceMs) {
+    if (pid_ <= 0) return;
+    DllLogger::Get().Logf(instanceId_, "** INFO ** |UTIPSS| Libere (%ld / %ld)", static_cast<long>(pid_),
+                          static_cast<long>(pid_));
+    // A process cannot be given an exit code from outside: a program that did
+    // not end within its grace time is killed. It is our child and is not
+    // reaped yet, so the pid cannot name another process; waiting for it
+    // reaps it and leaves no zombie.
+    if (!plat::WaitForExit(pid_, graceMs)) {
+        kill(pid_, SIGKILL);
+        plat::WaitForExit(pid_, -1);
+    }
+    pid_ = 0;
+}
+
+bool ClientEvent::Open(uint32_t posNumber, int attempts) {
+    DllLogger& log = DllLogger::Get();
+    const std::string name = StringFormat("%s%03u", poslink::kPosMessageEventPrefix, posNumber);
+    auto event = std::make_unique<plat::NamedEvent>();
+    for (int i = 0; i < attempts; ++i) {
+        if (event->OpenExisting(name) == 0) {
+            event_ = std::move(event);
+            log.Logf(instanceId_, "** INFO ** |UTIEVT| Cree (%p)", static_cast<void*>(event_.get()));
+            return true;
+        }
+        plat::SleepMs(10);
+    }
+    log.Log(instanceId_, ">> WARNING << |UTIEVT| Creation echouee");
+    return false;
+}
+
+bool ClientEvent::Wait(int64_t timeoutMs) {
+    return event_ && event_->Wait(timeoutMs) == plat::EventWait::Signalled;
+}
+
+void ClientEvent::Reset() {
+    if (!event_) return;
+    DllLogger::Get().Logf(instanceId_, "** INFO ** |UTIEVT| Remis a zero (%p)", static_cast<void*>(event_.get()));
+    event_->Reset();
+}
+
+void ClientEvent::Release() {
+    if (!event_) return;
+    DllLogger::Get().Logf(instanceId_, "** INFO ** |UTIEVT| Libere (%p)", static_cast<void*>(event_.get()));
+    event_.reset();
+}
+
+}  // namespace znpdll

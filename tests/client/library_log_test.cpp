@@ -1,0 +1,176 @@
+// Library log: line format, level and module, file names by POS number or
+// instance id, rotation, folding of the polling lines, masking, directory of
+// the log file name.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include "client/dll_log.h"
+#include "client/instance.h"
+#include "client/program_side.h"
+#include "support/temp_dir.h"
+#include "znp_dll.h"
+
+namespace {
+
+using znpdll::DllLogger;
+
+class LibraryLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DllLogger::Get().Reset();
+        DllLogger::Get().SetDirectory(dir.str());
+    }
+    void TearDown() override { DllLogger::Get().Reset(); }
+    std::string File(const std::string& name) { return clienttest::ReadFile(dir.file(name)); }
+
+    testsupport::TempDir dir;
+};
+
+TEST_F(LibraryLogTest, NothingIsWrittenBeforeTheLogIsEnabled) {
+    DllLogger::Get().Log(5, "-- ERROR -- |DLLSND| Mutex non obtenu");
+    EXPECT_FALSE(std::ifstream(dir.file("ZNP_DLL_x_5.LOG")).good());
+    DllLogger::Get().SetEnabled(1);
+    DllLogger::Get().Log(5, "-- ERROR -- |DLLSND| Mutex non obtenu");
+    EXPECT_TRUE(std::ifstream(dir.file("ZNP_DLL_x_5.LOG")).good());
+}
+
+TEST_F(LibraryLogTest, BodyTable) {
+    struct Case {
+        const char* message;
+        const char* body;
+    };
+    const Case cases[] = {
+        {"-- ERROR -- |DLLSND| Mutex non obtenu", "ERROR - DLLSND - Mutex non obtenu"},
+        {"_SZelApiClose_", " -  - _SZelApiClose_"},
+        {"** INFO ** |DLLSND| ERROR in text", "ERROR - DLLSND - ERROR in text"},
+        {"** INFO **  |DLLWAI| Aucun message recu", "INFO - DLLWAI - Aucun message recu"},
+        {">> WARNING << |TAGGET|Etiquette", "WARNING - TAGGET - Etiquette"},
+        {"!! FATAL !! |X| a | b |", "FATAL - X - a | b |"},
+        {"one | bar only", " -  - one | bar only"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(znpdll::FormatBody(c.message), c.body) << c.message;
+}
+
+TEST_F(LibraryLogTest, MaskingTable) {
+    struct Case {
+        const char* text;
+        const char* masked;
+    };
+    const Case cases[] = {
+        {"{D2F}1234{SV}s0", "{D2F}####{SV}s0"},
+        {"Ajoute {D1A} / [4970]", "Ajoute {D1A}#########"},
+        {"{TC3}ab{CSGPO}cd{CSRED}e{CSALL}f{D6J}g{D3L}h{D3L1}i{D3L2}j{D3Y}k{F}",
+         "{TC3}##{CSGPO}##{CSRED}#{CSALL}#{D6J}#{D3L}#{D3L1}#{D3L2}#{D3Y}#{F}"},
+        {"{x{D1A}99{D1}99", "{x{D1A}##{D1}99"},
+        {"{D1AB}12{D3}12", "{D1AB}12{D3}12"},
+        {"no tags }{ at all", "no tags }{ at all"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(znpdll::MaskTagValues(c.text), c.masked) << c.text;
+}
+
+TEST_F(LibraryLogTest, LogDirectoryTable) {
+    struct Case {
+        const char* name;
+        const char* dir;
+    };
+    const Case cases[] = {
+        {"/var/log/znp/ECHANGES.LOG", "/var/log/znp"}, {"logs/ECHANGES.LOG", "logs"}, {"ECHANGES.LOG", "."},
+        {"/ECHANGES.LOG", "/"},                        {"", "."},
+    };
+    for (const Case& c : cases) EXPECT_EQ(znpdll::LogDirectoryOf(c.name), c.dir) << c.name;
+    EXPECT_EQ(znpdll::LogDirectoryOf(nullptr), ".");
+}
+
+// A line of instance 3 opened for POS number 812 goes to that POS's file, in
+// the exact format.
+TEST_F(LibraryLogTest, LineFormatInThePosFile) {
+    uint32_t ids[3] = {};
+    ASSERT_EQ(clienttest::OpenOnStub(810, &ids[0], dir.str()), 0);
+    ASSERT_EQ(clienttest::OpenOnStub(811, &ids[1], dir.str()), 0);
+    ASSERT_EQ(clienttest::OpenOnStub(812, &ids[2], dir.str()), 0);
+    ASSERT_EQ(ids[2], 3u);
+    DllLogger::Get().Log(3, "-- ERROR -- |DLLSND| Mutex non obtenu");
+    const std::string log = File("ZNP_DLL_812.LOG");
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], '\n');
+    const size_t last = log.rfind('\n');
+    const std::string line = log.substr(last + 1);
+    const std::regex shape(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - (\d+) - 3 - ERROR - DLLSND - Mutex non obtenu)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+    EXPECT_EQ(m[1].str(), std::to_string(gettid()));
+    EXPECT_NE(log.find(" - 3 - INFO - UTIMEM - Creee ("), std::string::npos);
+    EXPECT_EQ(File("ZNP_DLL_810.LOG").find("Mutex"), std::string::npos);
+    for (uint32_t id : ids) EXPECT_EQ(SZelApiClose(id, 0), 0);
+}
+
+TEST_F(LibraryLogTest, PollingLinesFoldIntoDots) {
+    DllLogger& log = DllLogger::Get();
+    log.SetEnabled(1);
+    for (int i = 0; i < 4; ++i) {
+        log.Log(7, "_SZelApiWaitSynchro_");
+        log.Logf(7, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", 10L + i);
+    }
+    log.Log(7, "** INFO ** |DLLSND| other");
+    log.Log(7, "_SZelApiWaitSynchro_");
+    const std::string text = File("ZNP_DLL_x_7.LOG");
+    // First entry and first "no message" in full, then six dots on that line.
+    std::vector<std::string> lines;
+    size_t start = 1;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(text.substr(start, nl - start));
+    lines.push_back(text.substr(start));
+    ASSERT_EQ(lines.size(), 4u) << text;
+    EXPECT_NE(lines[0].find(" -  - _SZelApiWaitSynchro_"), std::string::npos);
+    EXPECT_TRUE(lines[1].ends_with("INFO - DLLWAI - Aucun message recu (Delai = 10)......")) << lines[1];
+    EXPECT_TRUE(lines[2].ends_with("INFO - DLLSND - other"));
+    EXPECT_TRUE(lines[3].ends_with("_SZelApiWaitSynchro_"));
+}
+
+TEST_F(LibraryLogTest, RotationToTheBackupFile) {
+    uint32_t id = 0;
+    ASSERT_EQ(clienttest::OpenOnStub(813, &id, dir.str()), 0);
+    const std::string logPath = dir.file("ZNP_DLL_813.LOG");
+    const std::string backupPath = dir.file("ZNP_DLL_813.LOB");
+    {
+        std::ofstream(backupPath) << "old backup";
+        std::ofstream full(logPath, std::ios::trunc);
+        full << std::string(4194304 - 1, 'a');
+    }
+    DllLogger::Get().Log(id, "** INFO ** |DLLSND| just below the limit");
+    EXPECT_EQ(File("ZNP_DLL_813.LOB"), "old backup");
+    DllLogger::Get().Log(id, "** INFO ** |DLLSND| first line of the new file");
+    const std::string backup = File("ZNP_DLL_813.LOB");
+    EXPECT_GT(backup.size(), 4194304u);
+    EXPECT_EQ(backup.substr(0, 4), "aaaa");
+    EXPECT_NE(backup.find("just below the limit"), std::string::npos);
+    const std::string fresh = File("ZNP_DLL_813.LOG");
+    EXPECT_EQ(std::count(fresh.begin(), fresh.end(), '\n'), 1);
+    EXPECT_NE(fresh.find("first line of the new file"), std::string::npos);
+    EXPECT_EQ(SZelApiClose(id, 0), 0);
+
+    // A file named after the instance id has no backup: it starts again.
+    DllLogger::Get().SetMaxSizeKb(1);
+    std::ofstream(dir.file("ZNP_DLL_x_9.LOG")) << std::string(1024, 'b');
+    DllLogger::Get().Log(9, "** INFO ** |DLLSND| restart");
+    const std::string restarted = File("ZNP_DLL_x_9.LOG");
+    EXPECT_EQ(restarted.find('b'), std::string::npos);
+    EXPECT_NE(restarted.find("restart"), std::string::npos);
+}
+
+// A message of 10238 characters with braces and bars everywhere logs whole.
+TEST_F(LibraryLogTest, LongMessagesLogWhole) {
+    DllLogger::Get().SetEnabled(1);
+    std::string message = "** INFO ** |DIAWRI| Emis: 1";
+    while (message.size() < 10238) message += "{AB}|x|";
+    message.resize(10238);
+    DllLogger::Get().Log(4, message);
+    const std::string text = File("ZNP_DLL_x_4.LOG");
+    EXPECT_NE(text.find(message.substr(21)), std::string::npos);
+}
+
+}  // namespace
