@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "../tests/support/pos_peer.h"
-#include "../tests/support/temp_dir.h"
+#include "support/pos_peer.h"
+#include "support/temp_dir.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "../tests/support/pos_peer.h"
+#include "support/pos_peer.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
