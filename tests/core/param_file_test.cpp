@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -610,6 +611,41 @@ TEST(ParamFileErrno, RetryableNumbersAndTexts) {
     EXPECT_EQ(FILE_GetErrnoMessage(ENOENT, 10, nullptr), 0);
     FILE_ClearErrno();
     EXPECT_EQ(FILE_GetErrno(), 0);
+}
+
+
+// Runs a program of the build tree; its exit code, -1 when it did not run.
+int RunProgram(const std::vector<std::string>& args) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int out = open("/dev/null", O_WRONLY);
+        dup2(out, 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(ParamFileTool, SignsInPlaceReplacingTheOldRecord) {
+    TempDir dir;
+    const std::string path = dir.file("net_00.wt");
+    const std::string tool = testsupport::BinPath("sign_param_file");
+    WriteAll(path, "[A:1]\n[B:2]\r\n{(C)Talvo_Technologies__File_System:0000}\r\n");
+    ASSERT_EQ(RunProgram({tool, "--crlf", path}), 0);
+    EXPECT_EQ(ReadAll(path), Signed("[A:1]\r\n[B:2]\r\n"));
+    ASSERT_EQ(RunProgram({tool, "--secure", path}), 0);
+    KTDK_FILE* file = FILE_NewFile(path.c_str());
+    ASSERT_GT(FILE_OpenReadClose(file), 0);
+    EXPECT_EQ(FILE_GetRecordSecure(file), 1);
+    EXPECT_EQ(FILE_GetRecordSignat(file), 1);
+    EXPECT_EQ(Content(file), "[A:1]\r\n[B:2]\r\n");
+    FILE_FreeFile(file);
+    EXPECT_EQ(RunProgram({tool, dir.file("absent.wt")}), 1);
 }
 
 }  // namespace
