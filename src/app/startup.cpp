@@ -59,7 +59,7 @@ int FoldEchoMode(int value) { return value >= 0 && value <= 2 ? value : 3; }
 void EndProcess(int code) {
     std::fflush(stdout);
     std::fflush(stderr);
-    std::_Exit(code);
+    std::exit(code);
 }
 
 void InitDefaultOptions() {

@@ -36,8 +36,17 @@ struct NamedMutex::Entry {
 
 namespace {
 
-std::mutex g_registryMutex;
-std::map<std::string, std::weak_ptr<NamedMutex::Entry>> g_registry;
+// The registry is never destroyed: handles held by objects with static
+// storage (the program's single-instance guard) may close after this file's
+// own statics would have been destroyed at exit.
+struct Registry {
+    std::mutex mutex;
+    std::map<std::string, std::weak_ptr<NamedMutex::Entry>> entries;
+};
+Registry& TheRegistry() {
+    static Registry* registry = new Registry;
+    return *registry;
+}
 pid_t g_registryPid = 0;
 
 std::string LockPath(std::string_view name) { return "/dev/shm/" + std::string(name) + ".mutex"; }
@@ -87,15 +96,16 @@ NamedMutex::~NamedMutex() { Close(); }
 int NamedMutex::Open(std::string_view name) {
     Close();
     if (!ValidName(name)) return EINVAL;
-    std::lock_guard<std::mutex> lock(g_registryMutex);
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    auto& entries = TheRegistry().entries;
     if (g_registryPid != getpid()) {
         // Entries inherited through fork() belong to the parent's lock.
-        g_registry.clear();
+        entries.clear();
         g_registryPid = getpid();
     }
     std::string key(name);
-    auto it = g_registry.find(key);
-    if (it != g_registry.end()) {
+    auto it = entries.find(key);
+    if (it != entries.end()) {
         if (auto e = it->second.lock()) {
             entry_ = e;
             name_ = key;
@@ -108,7 +118,7 @@ int NamedMutex::Open(std::string_view name) {
     e->name = key;
     e->fd = fd;
     e->pid = getpid();
-    g_registry[key] = e;
+    entries[key] = e;
     entry_ = e;
     name_ = key;
     return 0;
@@ -116,12 +126,13 @@ int NamedMutex::Open(std::string_view name) {
 
 void NamedMutex::Close() {
     if (!entry_) return;
-    std::lock_guard<std::mutex> lock(g_registryMutex);
+    std::lock_guard<std::mutex> lock(TheRegistry().mutex);
+    auto& entries = TheRegistry().entries;
     std::weak_ptr<Entry> weak = entry_;
     entry_.reset();
     if (weak.expired()) {
-        auto it = g_registry.find(name_);
-        if (it != g_registry.end() && it->second.expired()) g_registry.erase(it);
+        auto it = entries.find(name_);
+        if (it != entries.end() && it->second.expired()) entries.erase(it);
     }
     name_.clear();
 }
