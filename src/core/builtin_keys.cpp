@@ -299,6 +299,14 @@ static_assert(sizeof kPrivateA == sizeof kPrivateB && sizeof kPrivateA < BUILTIN
 static_assert(sizeof kPublicA == sizeof kPublicB && sizeof kPublicA < BUILTIN_KEY_TEXT_SIZE);
 static_assert(sizeof kAesA == BUILTIN_AES_KEY_SIZE && sizeof kAesB == BUILTIN_AES_KEY_SIZE);
 
+// Second AES key, protecting values stored by the card-data masking.
+constexpr unsigned char kStoredValueKeyA[32] = {
+    0xda, 0x45, 0x4f, 0x5a, 0x12, 0x3f, 0xc5, 0xe6, 0x21, 0x88, 0x8f, 0xfe, 0x82, 0xb0, 0x0b, 0xa5,
+    0x36, 0x7b, 0x92, 0x16, 0x94, 0x0e, 0x00, 0x96, 0xd9, 0xa3, 0x72, 0x81, 0xe8, 0xd4, 0x8a, 0xd0};
+constexpr unsigned char kStoredValueKeyB[32] = {
+    0xc9, 0x97, 0xd6, 0x22, 0xd8, 0xe1, 0xe7, 0x57, 0xfd, 0xb2, 0x11, 0xae, 0x52, 0x48, 0x38, 0xfc,
+    0xef, 0x9a, 0xb8, 0x80, 0x80, 0x23, 0xe4, 0xac, 0xa3, 0xa1, 0x7d, 0x10, 0x6d, 0xf0, 0x6b, 0xf4};
+
 // The pointers go through an empty asm statement so the compiler cannot fold
 // the XOR of the two constant tables into the clear key at build time.
 void XorTables(unsigned char* out, const unsigned char* a, const unsigned char* b, size_t n) {
@@ -347,3 +355,7 @@ std::string BuiltinPublicKeyPem() {
 }
 
 void BuiltinRebuildAesKey(unsigned char* key) { XorTables(key, kAesA, kAesB, BUILTIN_AES_KEY_SIZE); }
+
+void BuiltinRebuildStoredValueKey(unsigned char* key) {
+    XorTables(key, kStoredValueKeyA, kStoredValueKeyB, BUILTIN_AES_KEY_SIZE);
+}

@@ -20,3 +20,7 @@ std::string BuiltinPublicKeyPem();
 
 // Rebuild the 32-byte AES key into `key`. Callers wipe it after use.
 void BuiltinRebuildAesKey(unsigned char* key);
+
+// Rebuild the second 32-byte AES key (values stored by the card-data
+// masking). Callers wipe it after use.
+void BuiltinRebuildStoredValueKey(unsigned char* key);

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/builtin_keys.h"
 #include "core/crypto.h"
 #include "core/helpers.h"
 #include "core/trace.h"
@@ -106,38 +107,13 @@ void ReplaceAll(char* text, size_t textLength, const MaskEntry& e) {
 }
 
 // Second built-in AES key: the XOR of these two tables, rebuilt at each use.
-constexpr unsigned char kStoredKeyA[32] = {
-    0xda, 0x45, 0x4f, 0x5a, 0x12, 0x3f, 0xc5, 0xe6, 0x21, 0x88, 0x8f, 0xfe, 0x82, 0xb0, 0x0b, 0xa5,
-    0x36, 0x7b, 0x92, 0x16, 0x94, 0x0e, 0x00, 0x96, 0xd9, 0xa3, 0x72, 0x81, 0xe8, 0xd4, 0x8a, 0xd0};
-constexpr unsigned char kStoredKeyB[32] = {
-    0xc9, 0x97, 0xd6, 0x22, 0xd8, 0xe1, 0xe7, 0x57, 0xfd, 0xb2, 0x11, 0xae, 0x52, 0x48, 0x38, 0xfc,
-    0xef, 0x9a, 0xb8, 0x80, 0x80, 0x23, 0xe4, 0xac, 0xa3, 0xa1, 0x7d, 0x10, 0x6d, 0xf0, 0x6b, 0xf4};
-
 int StoredValueCipher(bool encrypt, const unsigned char* input, unsigned char* output, size_t length) {
-    if (input == nullptr || output == nullptr || length == 0 || length % 16 != 0 ||
-        length > static_cast<size_t>(INT32_MAX))
-        return -1;
-    unsigned char key[32];
-    for (size_t i = 0; i < sizeof key; ++i) key[i] = kStoredKeyA[i] ^ kStoredKeyB[i];
-    static const unsigned char kZeroIv[16] = {};
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                         EVP_CIPHER_CTX_free);
-    // Work area: the output may be the input.
-    auto* work = static_cast<unsigned char*>(WAlloc(length));
-    int produced = 0, final = 0;
-    bool ok = ctx && work != nullptr &&
-              EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, kZeroIv, encrypt ? 1 : 0) == 1 &&
-              EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
-              EVP_CipherUpdate(ctx.get(), work, &produced, input, static_cast<int>(length)) == 1 &&
-              EVP_CipherFinal_ex(ctx.get(), work + produced, &final) == 1 &&
-              static_cast<size_t>(produced + final) == length;
+    if (length == 0) return -1;
+    unsigned char key[BUILTIN_AES_KEY_SIZE];
+    BuiltinRebuildStoredValueKey(key);
+    int r = Aes256CbcZeroIv(key, encrypt, input, output, length);
     OPENSSL_cleanse(key, sizeof key);
-    if (ok) std::memcpy(output, work, length);
-    if (work != nullptr) {
-        OPENSSL_cleanse(work, length);
-        WFree(work);
-    }
-    return ok ? 1 : -1;
+    return r;
 }
 
 bool IsHexText(const char* text, size_t count) {

@@ -348,6 +348,25 @@ int decryptDesCbc(unsigned char* buffer, size_t length, const unsigned char* key
     return static_cast<int>(total);
 }
 
+int Aes256CbcZeroIv(const unsigned char* key, bool encrypt, const unsigned char* input,
+                    unsigned char* output, size_t length) {
+    if (!key || !input || !output || length % 16 != 0 || length > INT_MAX - 16) return -1;
+    if (length == 0) return 1;
+    static const unsigned char kZeroIv[16] = {};
+    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    int produced = 0, final = 0;
+    bool ok = ctx && EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, kZeroIv, encrypt ? 1 : 0) == 1 &&
+              EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
+              EVP_CipherUpdate(ctx.get(), output, &produced, input, static_cast<int>(length)) == 1 &&
+              EVP_CipherFinal_ex(ctx.get(), output + produced, &final) == 1 &&
+              static_cast<size_t>(produced + final) == length;
+    if (!ok) {
+        OpenSSLHelper_logErrorStack();
+        return -1;
+    }
+    return 1;
+}
+
 namespace {
 
 int AesCbc(const char* name, bool encrypt, const unsigned char* input, unsigned char* output,
@@ -358,21 +377,10 @@ int AesCbc(const char* name, bool encrypt, const unsigned char* input, unsigned 
     }
     unsigned char key[BUILTIN_AES_KEY_SIZE];
     BuiltinRebuildAesKey(key);
-    static const unsigned char kZeroIv[16] = {};
-    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    bool ok = ctx && EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, kZeroIv,
-                                       encrypt ? 1 : 0) == 1;
+    int r = Aes256CbcZeroIv(key, encrypt, input, output, length);
     OPENSSL_cleanse(key, sizeof key);
-    int produced = 0, final = 0;
-    ok = ok && EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
-         EVP_CipherUpdate(ctx.get(), output, &produced, input, static_cast<int>(length)) == 1 &&
-         EVP_CipherFinal_ex(ctx.get(), output + produced, &final) == 1;
-    if (!ok) {
-        WSysError("-- ERROR -- [%s] Cipher failed", name);
-        OpenSSLHelper_logErrorStack();
-        return -1;
-    }
-    return 1;
+    if (r != 1) WSysError("-- ERROR -- [%s] Cipher failed", name);
+    return r;
 }
 
 }  // namespace

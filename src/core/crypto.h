@@ -61,3 +61,8 @@ int decryptDesCbc(unsigned char* buffer, size_t length, const unsigned char* key
 // not a multiple of 16 (nothing written).
 int WAesEncrypt(const unsigned char* input, unsigned char* output, size_t length);
 int WAesDecrypt(const unsigned char* input, unsigned char* output, size_t length);
+
+// AES-256-CBC under the given 32-byte key, zero IV, no padding; the same
+// rules as above. 1 when done, else -1.
+int Aes256CbcZeroIv(const unsigned char* key, bool encrypt, const unsigned char* input,
+                    unsigned char* output, size_t length);
