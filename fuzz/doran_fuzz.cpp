@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "protocols/doran/doran_syntax.cpp"
-#include "protocols/xpro/xpro_dle.cpp"
+#include "protocols/doran/doran_syntax.h"
+#include "protocols/xpro/xpro_dle.h"
 
 namespace {
 
