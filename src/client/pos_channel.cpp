@@ -1,6 +1,5 @@
 #include "client/pos_channel.h"
 
-#include <signal.h>
 
 #include <atomic>
 #include <cstring>
@@ -200,7 +199,7 @@ bool ClientProcess::Create(const char* commandLine, const char* directory) {
                  static_cast<const void*>(commandLine), static_cast<const void*>(directory));
         return false;
     }
-    plat::StartResult started = plat::StartProcess(commandLine, directory);
+    plat::StartResult started = plat::StartProcess(commandLine, directory, {}, /*detachStdio=*/true);
     if (!started.ok()) {
         log.Log(instanceId_, "-- ERROR -- |UTIPSS| Creation echouee");
         return false;
@@ -224,7 +223,7 @@ void ClientProcess::Release(int64_t graceMs) {
     // reaped yet, so the pid cannot name another process; waiting for it
     // reaps it and leaves no zombie.
     if (!plat::WaitForExit(pid_, graceMs)) {
-        kill(pid_, SIGKILL);
+        plat::KillChildProcess(pid_);
         plat::WaitForExit(pid_, -1);
     }
     pid_ = 0;

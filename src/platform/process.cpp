@@ -141,7 +141,7 @@ std::vector<std::string> SplitCommandLine(std::string_view text) {
 }
 
 StartResult StartProcess(std::string_view commandLine, const std::string& workDir,
-                         const std::vector<std::string>& envAdditions) {
+                         const std::vector<std::string>& envAdditions, bool detachStdio) {
     StartResult result;
     std::vector<std::string> args = SplitCommandLine(commandLine);
     if (args.empty() || args[0].empty()) {
@@ -224,6 +224,10 @@ StartResult StartProcess(std::string_view commandLine, const std::string& workDi
     if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &emptyMask);
     if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &allSignals);
     if (rc == 0 && !workDir.empty()) rc = posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+    // A detached child reads and writes nothing of ours: its standard
+    // streams are /dev/null (a program started without a visible console).
+    for (int fd = 0; detachStdio && rc == 0 && fd <= 2; ++fd)
+        rc = posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
     // The child gets none of our descriptors except the standard ones.
     if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
@@ -324,6 +328,14 @@ bool WaitForExit(pid_t pid, int64_t timeoutMs) {
         if (left <= 0) return false;
         poll(nullptr, 0, static_cast<int>(left < 2 ? left : 2));
     }
+}
+
+bool KillChildProcess(pid_t pid) {
+    if (pid <= 0 || pid == getpid()) return false;
+    // Only a child not yet reaped: its pid cannot have been reused.
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return kill(pid, SIGKILL) == 0;
 }
 
 bool TerminateProcessWithCode0(pid_t pid) {

@@ -31,9 +31,10 @@ struct StartResult {
 // a '/' is taken from the caller's current directory). workDir, when not empty,
 // becomes the child's current directory. envAdditions are "NAME=value" entries
 // put over a copy of the caller's environment. The child starts with an empty
-// signal mask, default signal dispositions and no descriptors but 0, 1 and 2.
+// signal mask, default signal dispositions and no descriptors but 0, 1 and 2;
+// with detachStdio those three are /dev/null instead of ours.
 StartResult StartProcess(std::string_view commandLine, const std::string& workDir = {},
-                         const std::vector<std::string>& envAdditions = {});
+                         const std::vector<std::string>& envAdditions = {}, bool detachStdio = false);
 
 // How a process ended, as far as this process knows.
 struct ExitStatus {
@@ -62,6 +63,10 @@ bool WaitForExit(pid_t pid, int64_t timeoutMs);
 // else by path). Refuses, doing nothing, for any other process, for pid <= 0
 // and for this process itself. True when the signal was sent.
 bool TerminateProcessWithCode0(pid_t pid);
+
+// Kills one of our own children that has not been reaped yet (SIGKILL); it
+// still has to be waited for. Refuses any other pid. True when sent.
+bool KillChildProcess(pid_t pid);
 
 // Installs the SIGTERM handler that ends the program at once with _exit(0),
 // and unblocks SIGTERM in the calling thread. True when installed.

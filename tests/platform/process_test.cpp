@@ -331,6 +331,37 @@ TEST_F(StartProcessTest, ChildInheritsNoDescriptorsOfOurs) {
     EXPECT_TRUE(plat::WaitForExit(s.pid, kLongMs));
 }
 
+TEST_F(StartProcessTest, DetachedChildHasNullStandardStreams) {
+    const std::string out = tmp.file("streams");
+    plat::StartResult s = plat::StartProcess(
+        "/bin/sh -c \"readlink /proc/self/fd/0 /proc/self/fd/1 /proc/self/fd/2 > " + out + "\"", {}, {},
+        /*detachStdio=*/true);
+    ASSERT_TRUE(s.ok());
+    ASSERT_TRUE(plat::WaitForExit(s.pid, kLongMs));
+    std::ifstream in(out);
+    std::string line;
+    std::vector<std::string> targets;
+    while (std::getline(in, line)) targets.push_back(line);
+    // fd 1 is redirected by the shell itself; 0 and 2 come from the start.
+    ASSERT_EQ(targets.size(), 3u);
+    EXPECT_EQ(targets[0], "/dev/null");
+    EXPECT_EQ(targets[2], "/dev/null");
+}
+
+TEST(ProcessKill, KillsOnlyOurOwnUnreapedChild) {
+    plat::StartResult s = plat::StartProcess("/bin/sleep 60");
+    ASSERT_TRUE(s.ok());
+    EXPECT_FALSE(plat::KillChildProcess(1));            // not our child
+    EXPECT_FALSE(plat::KillChildProcess(getpid()));     // ourselves
+    EXPECT_FALSE(plat::KillChildProcess(0));
+    EXPECT_TRUE(plat::KillChildProcess(s.pid));
+    ASSERT_TRUE(plat::WaitForExit(s.pid, kLongMs));
+    ExitStatus st = plat::GetExitCode(s.pid);
+    EXPECT_EQ(st.kind, ExitStatus::Kind::Signaled);
+    EXPECT_EQ(st.code, SIGKILL);
+    EXPECT_FALSE(plat::KillChildProcess(s.pid));  // reaped: its pid may be reused
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(ProcessProbe, ExitCodesSeenByTheParent) {
