@@ -17,6 +17,7 @@
 #include "core/dates.h"
 #include "core/shared_blocks.h"
 #include "core/tag_buffer.h"
+#include "core/tag_dictionary.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "offline/offline_services.h"
@@ -342,6 +343,7 @@ int DealPosRequest() {
     if (!TOC_IsNetResourceLoaded(c, c->netResourceIndex)) TOC_LoadNetResource(c, c->netResourceIndex);
 
     TraceLog(TRACE_INFO, "[TRV_71]", "Requete a traiter: %s", c->posRequest);
+    logATAG(kLoggerEftagRequest, WLOG_DEBUG, c->posRequest);
 
     // A usable request: SS "R", an SV and a CD (each within its field).
     if (hasSs != 1 || std::strcmp(ss, "R") != 0 || hasSv != 1 || hasCd != 1 ||

@@ -1,19 +1,35 @@
-// TraceLog: banner, centred category and message, written through the trace
-// core so that the banner sets the level.
+// Application trace, exchange log and log options on top of the trace core
+// and the card-data masking.
 #include "core/trace_front.h"
 
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
-#include "core/trace.h"
+#include "core/card_masking.h"
+#include "core/helpers.h"
+#include "core/tag_buffer.h"
+#include "core/tag_dictionary.h"
+#include "platform/clock.h"
 
 namespace {
 
 int g_debugLevel = 1;
 TraceZoneWriterFn g_zoneWriter = nullptr;
 TraceZoneWriterFn g_standardHook = nullptr;
+TraceFrontBinding g_binding;
+// Streams used while the program binds none.
+FILE* g_ownLogFiles[2] = {nullptr, nullptr};
+
+constexpr size_t kBlockSize = TAG_MESSAGE_BUFFER_SIZE;
+constexpr size_t kCategoryWidth = 15;
 
 const char* Banner(int kind) {
     switch (kind) {
@@ -24,7 +40,189 @@ const char* Banner(int kind) {
     }
 }
 
+// The private tag buffers of TraceLog and LogExchange, set up on first use.
+ATAG_BUFFER* PrivateTags(ATAG_BUFFER& tags, bool& ready) {
+    if (!ready) {
+        ATAG_Init(&tags);
+        ready = true;
+    }
+    return &tags;
+}
+
+// Clears and gives back a private-heap block that held message text.
+void Release(char* block) {
+    if (block == nullptr) return;
+    OPENSSL_cleanse(block, kBlockSize);
+    WFree(block);
+}
+
+// Registers the "D2F" value of a text as a clear track 2.
+void RegisterTrackOf(ATAG_BUFFER* tags, const char* text) {
+    ATAG_InitRead(tags, const_cast<char*>(text), static_cast<uint32_t>(std::strlen(text) + 1), 0);
+    char track[kExchangeCardValueMax + 1] = {};
+    if (ATAG_Get(tags, "D2F", track, sizeof track, 1) == 1) RegisterLogMasking(nullptr, track, 0);
+    OPENSSL_cleanse(track, sizeof track);
+    tags->readBuffer = nullptr;
+}
+
+FILE** LogSlot(int side) {
+    if (g_binding.exchangeLogSlot != nullptr) {
+        if (FILE** slot = g_binding.exchangeLogSlot(side)) return slot;
+    }
+    return &g_ownLogFiles[side];
+}
+
+// --- masking of a message copy ---------------------------------------------
+
+std::string Key(const char* code) { return std::string("{") + code + "}"; }
+
+// Every value of the code loses its characters; the code stays.
+void RemoveValues(char* text, const char* code) {
+    const std::string key = Key(code);
+    char* p = std::strstr(text, key.c_str());
+    while (p != nullptr) {
+        char* value = p + key.size();
+        char* end = std::strchr(value, '{');
+        if (end == nullptr) end = value + std::strlen(value);
+        std::memmove(value, end, std::strlen(end) + 1);
+        p = std::strstr(value, key.c_str());
+    }
+}
+
+// Every value of the code keeps its first character; the others become "-".
+void MaskManualEntry(char* text, const char* code) {
+    const std::string key = Key(code);
+    for (char* p = std::strstr(text, key.c_str()); p != nullptr; p = std::strstr(p, key.c_str())) {
+        p += key.size();
+        char* end = std::strchr(p, '{');
+        const size_t length = end != nullptr ? static_cast<size_t>(end - p) : std::strlen(p);
+        if (length > 1) std::memset(p + 1, '-', length - 1);
+        p += length;
+    }
+}
+
+bool Contains(const char* text, const char* code) {
+    return std::strstr(text, Key(code).c_str()) != nullptr;
+}
+
+// Value of a code (first occurrence) when it fits `size`: 1 found, 0 absent,
+// -1 present but too long.
+int CardValue(ATAG_BUFFER* tags, const char* text, const char* code, char* out, size_t size) {
+    if (ATAG_Get(tags, code, out, static_cast<int>(size), 1) == 1) return 1;
+    out[0] = '\0';
+    return Contains(text, code) ? -1 : 0;
+}
+
+// The first display text (entries "ED", else "DISP_TEXT", in message order)
+// that holds a digit: its digits, joined, at most kExchangeCardValueMax.
+bool DisplayDigits(const char* text, char* digits) {
+    size_t count = 0;
+    for (const char* open = std::strchr(text, '{'); open != nullptr;) {
+        const char* close = std::strchr(open + 1, '}');
+        if (close == nullptr) break;
+        const char* value = close + 1;
+        const char* end = std::strchr(value, '{');
+        if (end == nullptr) end = value + std::strlen(value);
+        const std::string code(open + 1, close);
+        if (code == "ED" || code == "DISP_TEXT") {
+            for (const char* c = value; c < end && count < kExchangeCardValueMax; ++c)
+                if (std::isdigit(static_cast<unsigned char>(*c))) digits[count++] = *c;
+            if (count > 0) break;
+        }
+        open = *end == '{' ? end : nullptr;
+    }
+    digits[count] = '\0';
+    return count > 0;
+}
+
+// Registers the card values of the message with the trace masking. Values
+// that cannot be registered are blotted out of the copy instead.
+void RegisterCardValues(ATAG_BUFFER* tags, char* copy) {
+    char value[kExchangeCardValueMax + 1];
+    // Display digits go first: within one message the card values registered
+    // after them are the ones the masking table holds on to.
+    if (DisplayDigits(copy, value)) RegisterLogMasking(value, nullptr, 0);
+
+    int found = CardValue(tags, copy, "D1A", value, sizeof value);
+    const char* panCode = "D1A";
+    if (found != 1) {
+        found = CardValue(tags, copy, "DATA_PAN", value, sizeof value);
+        panCode = "DATA_PAN";
+    }
+    if (found == 1) {
+        const size_t n = std::strlen(value);
+        if (n > 0 && value[n - 1] == 'F') value[n - 1] = '\0';
+        RegisterLogMasking(value, nullptr, 0);
+    } else if (found < 0) {
+        WSysMaskAfter(copy, Key(panCode).c_str());
+    }
+    for (const char* code : {"DATA_ISO2", "D2F"}) {
+        found = CardValue(tags, copy, code, value, sizeof value);
+        if (found == 1) RegisterLogMasking(nullptr, value, 0);
+        if (found < 0) WSysMaskAfter(copy, Key(code).c_str());
+    }
+    OPENSSL_cleanse(value, sizeof value);
+}
+
+void MaskCopy(char* copy) {
+    // Tickets lose their text.
+    for (const char* code : {"D3L", "D3L1", "D3L2", "PRN_TEXT"}) RemoveValues(copy, code);
+    // Card verification values and pivot numbers are blotted out whatever
+    // their length, and so is every sensitive code of the dictionary.
+    for (const char* code : {"D3Y", "CARD_VISCRYPT", "DA8"}) WSysMaskAfter(copy, Key(code).c_str());
+    size_t count = 0;
+    const TagTableRow* table = TagTable(&count);
+    for (size_t i = 0; i < count; ++i)
+        if (table[i].sensitive != 0) WSysMaskAfter(copy, Key(table[i].code).c_str());
+    if (g_binding.manualEntryActive != nullptr && g_binding.manualEntryActive() != 0)
+        MaskManualEntry(copy, "EL");
+    WSysMaskTags(copy);
+    WSysMaskValues(copy, kBlockSize);
+}
+
+void FormatStamp(int type, char* out, size_t size) {
+    const int64_t now = plat::RealtimeMs();
+    const time_t seconds = static_cast<time_t>(now / 1000);
+    struct tm local {};
+    localtime_r(&seconds, &local);
+    const char* label = "";
+    if (type == EXCHANGE_TO_POS || type == EXCHANGE_TO_SERVER) label = "\t(ZNP) ";
+    else if (type == EXCHANGE_FROM_POS) label = "\t(POS) ";
+    else if (type == EXCHANGE_FROM_SERVER) label = "\t(SRV) ";
+    std::snprintf(out, size, "\n[%02d/%02d] [%02d:%02d:%02d,%03d]%s", local.tm_mday,
+                  local.tm_mon + 1, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(now % 1000), label);
+}
+
+// Opens a log file for appending; a new file is private to the user.
+FILE* OpenAppend(const char* path) {
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE* file = ::fdopen(fd, "a");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Binding and settings
+// ---------------------------------------------------------------------------
+
+void TraceFrontBind(const TraceFrontBinding& binding) { g_binding = binding; }
+
+void TraceFrontSetOptionReader(const char* (*readOption)(const char* key)) {
+    g_binding.readOption = readOption;
+}
+
+void TraceFrontCloseExchangeLogs() {
+    for (int side = 0; side < 2; ++side) {
+        for (FILE** slot : {LogSlot(side), &g_ownLogFiles[side]}) {
+            if (*slot != nullptr) std::fclose(*slot);
+            *slot = nullptr;
+        }
+    }
+}
 
 void TraceFrontSetDebugLevel(int level) { g_debugLevel = level; }
 
@@ -32,6 +230,10 @@ void TraceFrontSetZoneWriter(TraceZoneWriterFn writer, TraceZoneWriterFn standar
     g_zoneWriter = writer;
     g_standardHook = standardHook;
 }
+
+// ---------------------------------------------------------------------------
+// Application trace
+// ---------------------------------------------------------------------------
 
 void TraceFrontWriteLine(const char* line) {
     if (line == nullptr) return;
@@ -49,23 +251,155 @@ void TraceFrontWriteLine(const char* line) {
 }
 
 void TraceLog(int kind, const char* category, const char* format, ...) {
+    static ATAG_BUFFER tags;
+    static bool tagsReady = false;
+    ATAG_BUFFER* tagBuffer = PrivateTags(tags, tagsReady);
     if (g_debugLevel == 0 || format == nullptr) return;
-    char field[16];
-    std::memset(field, ' ', 15);
-    field[15] = '\0';
-    const char* cat = category ? category : "";
-    const size_t length = strnlen(cat, 15);
-    std::memcpy(field + (15 - length) / 2, cat, length);
 
-    char message[WSYS_TRACE_BUFFER_SIZE];
+    char* line = static_cast<char*>(WAlloc(kBlockSize));
+    char* message = static_cast<char*>(WAlloc(kBlockSize));
+    if (line == nullptr || message == nullptr) {
+        if (line != nullptr) WFree(line);
+        if (message != nullptr) WFree(message);
+        return;
+    }
+    const char* banner = Banner(kind);
+    const size_t bannerLength = std::strlen(banner);
+    std::memcpy(line, banner, bannerLength);
+    char* field = line + bannerLength;
+    std::memset(field, ' ', kCategoryWidth);
+    const char* cat = category != nullptr ? category : "";
+    const size_t length = strnlen(cat, kCategoryWidth);
+    std::memcpy(field + (kCategoryWidth - length) / 2, cat, length);
+    std::memcpy(field + kCategoryWidth, ">>>>> ", 7);
+
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    std::vsnprintf(message, kBlockSize, format, args);
     va_end(args);
 
-    std::string line = std::string(Banner(kind)) + field + ">>>>> " + message;
-    if (line.size() > WSYS_TRACE_BUFFER_SIZE) line.resize(WSYS_TRACE_BUFFER_SIZE);
-    TraceFrontWriteLine(line.c_str());
+    // A track 2 handed over in the text is masked from now on.
+    RegisterTrackOf(tagBuffer, format);
+    RegisterTrackOf(tagBuffer, message);
+
+    const size_t used = std::strlen(line);
+    std::snprintf(line + used, TAG_MESSAGE_MAX_CHARS + 1 - used, "%s", message);
+    TraceFrontWriteLine(line);
+    Release(message);
+    Release(line);
 }
 
-void LogExchange(int, const char*, const char*, int) {}
+// ---------------------------------------------------------------------------
+// Log options
+// ---------------------------------------------------------------------------
+
+WLogMessageLevel ParseLogLevel(const char* word) {
+    if (word == nullptr) return WLOG_UNKNOWN;
+    if (std::strcmp(word, "INFO") == 0) return WLOG_INFO;
+    if (std::strcmp(word, "WARN") == 0) return WLOG_WARN;
+    if (std::strcmp(word, "ERROR") == 0) return WLOG_ERROR;
+    if (std::strcmp(word, "TRACE") == 0) return WLOG_TRACE;
+    return WLOG_UNKNOWN;
+}
+
+void ConfigureLogLevels() {
+    auto read = [](const char* key) -> std::string {
+        const char* value = g_binding.readOption != nullptr ? g_binding.readOption(key) : nullptr;
+        return value != nullptr ? std::string(value) : std::string();
+    };
+    const std::string level = read("LogLevel");
+    WSysSetErrorLevel(level.empty() ? WLOG_UNKNOWN : ParseLogLevel(level.c_str()));
+
+    const std::string loggers = read("LogLoggers");
+    if (loggers.empty()) return;
+    size_t start = 0;
+    while (start <= loggers.size()) {
+        size_t end = loggers.find(';', start);
+        if (end == std::string::npos) end = loggers.size();
+        const std::string name = loggers.substr(start, end - start);
+        const std::string key = "LogLevel-" + name;
+        // Keys are bounded: a longer name is not a logger of ours.
+        if (key.size() <= kLogLevelKeyMax) {
+            const std::string value = read(key.c_str());
+            WSysSetLoggerLevel(name.c_str(),
+                               value.empty() ? WLOG_UNKNOWN : ParseLogLevel(value.c_str()));
+        } else {
+            WSysError("<< WARN. >> ConfigureLogLevels(): nom de logger trop long ignore");
+        }
+        start = end + 1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Exchange log
+// ---------------------------------------------------------------------------
+
+int ExchangeLogFileNames(const char* name, int type, char* file, char* backup, size_t size) {
+    if (file != nullptr && size > 0) file[0] = '\0';
+    if (backup != nullptr && size > 0) backup[0] = '\0';
+    if (name == nullptr || name[0] == '\0' || file == nullptr || backup == nullptr) return -1;
+    const size_t nameLength = strnlen(name, kExchangeLogNameMax + 1);
+    if (nameLength > kExchangeLogNameMax) return -1;
+    // The extension is cut at the last "." of the file name (not of a
+    // directory above it).
+    const char* slash = std::strrchr(name, '/');
+    const char* dot = std::strrchr(name, '.');
+    const size_t base = dot != nullptr && (slash == nullptr || dot > slash)
+                            ? static_cast<size_t>(dot - name)
+                            : nameLength;
+    if (base > kExchangeLogBaseMax) return -1;
+    const bool pos = type < EXCHANGE_TO_SERVER;
+    const int a = std::snprintf(file, size, "%.*s.%s", static_cast<int>(base), name, pos ? "POS" : "SRV");
+    const int b = std::snprintf(backup, size, "%.*s_%s.BAK", static_cast<int>(base), name,
+                                pos ? "POS" : "SRV");
+    if (a < 0 || b < 0 || static_cast<size_t>(a) >= size || static_cast<size_t>(b) >= size) {
+        file[0] = backup[0] = '\0';
+        return -1;
+    }
+    return 1;
+}
+
+void WriteExchangeLog(int type, const char* stampAndLabel, const char* text, const char* name,
+                      int limitKb) {
+    if (name == nullptr || name[0] == '\0' || limitKb == 0) return;
+    char file[kExchangeLogNameMax + 16];
+    char backup[kExchangeLogNameMax + 16];
+    if (ExchangeLogFileNames(name, type, file, backup, sizeof file) != 1) return;
+    FILE** slot = LogSlot(type < EXCHANGE_TO_SERVER ? 0 : 1);
+    if (*slot == nullptr) *slot = OpenAppend(file);
+    if (*slot == nullptr) return;
+    std::fprintf(*slot, "%s%s", stampAndLabel != nullptr ? stampAndLabel : "",
+                 text != nullptr ? text : "");
+    std::fflush(*slot);
+    if (g_binding.closeEachWrite != nullptr && g_binding.closeEachWrite() != 0)
+        TraceFrontCloseExchangeLogs();
+    struct stat st {};
+    const long long size = ::stat(file, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    if (size / 1024 >= limitKb) {
+        TraceFrontCloseExchangeLogs();
+        ::unlink(backup);
+        ::rename(file, backup);
+    }
+}
+
+void LogExchange(int type, const char* message, const char* name, int limitKb) {
+    static ATAG_BUFFER tags;
+    static bool tagsReady = false;
+    ATAG_BUFFER* tagBuffer = PrivateTags(tags, tagsReady);
+    if (message == nullptr || message[0] == '\0' || name == nullptr || name[0] == '\0' ||
+        limitKb == 0)
+        return;
+
+    char* copy = static_cast<char*>(WAlloc(kBlockSize));
+    if (copy == nullptr) return;
+    std::memcpy(copy, message, strnlen(message, TAG_MESSAGE_MAX_CHARS));
+    ATAG_InitRead(tagBuffer, copy, static_cast<uint32_t>(kBlockSize), 0);
+    RegisterCardValues(tagBuffer, copy);
+    tagBuffer->readBuffer = nullptr;
+
+    char stamp[64];
+    FormatStamp(type, stamp, sizeof stamp);
+    MaskCopy(copy);
+    WriteExchangeLog(type, stamp, copy, name, limitKb);
+    Release(copy);
+}

@@ -1,0 +1,40 @@
+// The trace front end's view of the EFT context.
+#include "app/trace_binding.h"
+
+#include "app/eft_context.h"
+#include "app/server_box.h"
+#include "core/trace_front.h"
+
+namespace {
+
+FILE** ExchangeLogSlot(int side) {
+    EFTCBox* context = GetEftContext();
+    if (context == nullptr) return nullptr;
+    return side == 0 ? &context->posLogFile : &context->serverLogFile;
+}
+
+int CloseEachWrite() {
+    const EFTCBox* context = GetEftContext();
+    return context != nullptr ? context->exchangeLogCloseEach : 0;
+}
+
+int ManualEntryActive() {
+    const TransactionRecord* record = GetTransactionRecord();
+    return record != nullptr ? record->manualEntryActive : 0;
+}
+
+const char* ReadOption(const char* key) {
+    EFTCBox* context = GetEftContext();
+    return context != nullptr ? KTS_GetItemText(context->box, key) : nullptr;
+}
+
+}  // namespace
+
+void TOC_BindTraceFront() {
+    TraceFrontBinding binding;
+    binding.exchangeLogSlot = ExchangeLogSlot;
+    binding.closeEachWrite = CloseEachWrite;
+    binding.manualEntryActive = ManualEntryActive;
+    binding.readOption = ReadOption;
+    TraceFrontBind(binding);
+}
