@@ -14,6 +14,7 @@
 #include "app/periph_context.h"
 #include "app/service_states.h"
 #include "app/startup.h"
+#include "app/trace_binding.h"
 #include "comm/comm_services.h"
 #include "core/protected_pan.h"
 #include "core/trace.h"
@@ -60,7 +61,7 @@ EFTCBox* NewEftoc(int resourceId, int station) {
     context->authorisationMode = -1;
     context->abortInhibition = 2;
     context->comContextId = resourceId;
-    TOC_LoadOptions();
+    ClearOptionValues();
     return context;
 }
 
@@ -184,7 +185,7 @@ int EFTOC_SetAlert(EFTCBox* context, const char* source, int level) {
     static const char* const kAlertKeys[] = {"A_WARN", "A_BUG", "A_FATAL"};
     if (level >= 1 && level <= 3) {
         const char* text = KTS_GetSystemText(context->box, kAlertKeys[level - 1]);
-        if (text != nullptr) {
+        if (text != nullptr && *text != '\0') {
             context->alertLevel = level;
             CopyField(context->alertSource, source);
             std::snprintf(context->alertMessage, sizeof context->alertMessage,
@@ -207,12 +208,14 @@ int EFTOC_Close(EFTCBox* context) {
         context->box = nullptr;
     }
     if (context == g_context) EFTOC_CloseExchangeLogs();
+    if (TOC_GetTextZoneContext() == context) TOC_ClearTextZoneContext();
     delete context;
     return 1;
 }
 
 int TOC_OpenSession() {
     const ProcessOptions& o = g_processOptions;
+    TOC_BindTraceFront();
     char instanceName[20];
     std::snprintf(instanceName, sizeof instanceName, "Eft_%03d", o.station % 100000);
 

@@ -1,9 +1,10 @@
 // Option values of the console program: one process-wide value per key of the
 // options files "znpop" and "param", each named by its key.
 //
-// Every value starts at the default of its key. Until the options files are
-// read, TOC_LoadOptions puts the defaults back (keys marked "kept" keep their
-// value), then runs the post-load hook, if any.
+// Both files lie in "WPAF" of the main path and are read through the text
+// manager of the per-application box with country 0. Every value starts at
+// the default of its key; a reload puts the defaults back before reading
+// (keys marked "kept" keep their value when absent).
 #pragma once
 #include <cstdint>
 
@@ -58,9 +59,9 @@ struct OptionValues {
     char Beneficiaire[33] = "                                ";
     char Lieu[33] = "                                ";
     int Cmc7Print = 1;
-    int CleanTicket = 0;
-    int CleanTicketBefore = 0;
-    int CleanTicketCut = 0;
+    int CleanTicket = 0;        // 0 off, 1 on, or the decimal value given
+    int CleanTicketBefore = 0;  // first number of "n,m"
+    int CleanTicketCut = 0;     // second number of "n,m"
     int ConnectedMode = 0;
     char IlotLabel[61] = "";
     int AddPosNumber = 0;
@@ -132,16 +133,19 @@ struct OptionValues {
 // thread only, no lock).
 extern OptionValues Options;
 
-// Puts every option back to its default (keys marked "kept" keep their value;
-// heap texts are released) and runs the post-load hook. 0 when both files
-// were read; until they are, always 0.
+// Reads "znpop" then "param" into Options. 0 when both files were read; 1
+// when one could not be opened (the keys of "znpop" already read stay).
 int TOC_LoadOptions();
 
-// Writes one key of "znpop" and saves the file; the result of the save, or 0
-// when the key has no value area (always 0 until the options file is built).
+// Writes one key of "znpop" and saves the file (atomically); the result of
+// the save (1), -1 when it failed, or 0 without a text manager.
 int WriteOption(const char* key, const char* value);
 
-// Called at the end of every load; tests put the values of their scenario in
-// place with it until options files are read. Null removes it.
+// Every option back to its default, "kept" ones included, heap texts
+// released (a new EFT context starts from here).
+void ClearOptionValues();
+
+// Called at the end of every successful load, after the files were read;
+// tests put scenario values in place with it. Null removes it.
 using OptionsLoadHook = void (*)();
 void SetOptionsLoadHook(OptionsLoadHook hook);

@@ -20,6 +20,8 @@ void EPAP_SetWaitCallback(EPAP_WaitCallbackFn callback) { g_waitCallback = callb
 EPAP_WaitCallbackFn EPAP_GetWaitCallback() { return g_waitCallback; }
 void EPAP_SetEchoMode(int mode) { g_echoMode = mode; }
 int EPAP_ClearAll() { return -1; }
+int EPAP_DisplayMessage(int, const char*, int, int, const char*, int, int) { return PV_PER_ACCES; }
+const char* TDSP_GetLastText() { return nullptr; }
 int EPAP_SendScriptCommands() { return PV_ALL_FINE; }
 int EPAP_DisplayMessageAndReset(int, const char*, int, int, const char*, int) { return 1; }
 int EPAP_SelectLanguage(int, const char*, int) { return PV_PER_ACCES; }

@@ -46,6 +46,13 @@ int EPAP_ClearAll();
 int EPAP_SendScriptCommands();
 int EPAP_DisplayMessageAndReset(int function, const char* text, int row, int column,
                                 const char* text2, int flag);
+// Shows a title and a zone message (ESC 'P', size, column, text) on the
+// terminal through a display script; 0 when shown, else the PV_ status
+// (PV_PER_ACCES while no terminal box exists).
+int EPAP_DisplayMessage(int function, const char* title, int row, int column, const char* message,
+                        int echoMode, int flag);
+// The last non-blank text shown on the terminal screen, or null.
+const char* TDSP_GetLastText();
 int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
 KT_PERES* TWEP_FindFunction(KT_EPERIPH_API* box, int function, int restart);
 void TWEP_CloseSerialPorts(KT_EPERIPH_API* box);

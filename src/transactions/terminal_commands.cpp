@@ -8,6 +8,8 @@ int RUDA_WaitFor103(int) { return Options.WaitForPinpad == 0 ? 0 : -1; }
 
 int TermOpenInitCtl() { return PV_PER_ACCES; }
 
+int TermShowHolderWait(const char*) { return PV_PER_ACCES; }
+
 int TermGetInfo(int, int) { return -1; }
 
 int TermPowerCardReader(int) { return PV_PER_ACCES; }

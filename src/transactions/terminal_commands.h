@@ -7,6 +7,9 @@
 // configured it always fails).
 int RUDA_WaitFor103(int flag);
 int TermOpenInitCtl();
+// Shows the holder wait screen of a text id on the terminal; 0 when shown,
+// else a PV_ status (no terminal is driven yet: PV_PER_ACCES).
+int TermShowHolderWait(const char* textId);
 // 0 when done, -1 on failure.
 int TermGetInfo(int flag, int mode);
 int TermPowerCardReader(int on);

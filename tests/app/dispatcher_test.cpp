@@ -15,6 +15,7 @@
 #include "core/tag_buffer.h"
 #include "periph/terminal_box.h"
 #include "platform/pos_mailbox.h"
+#include "support/config_tree.h"
 #include "support/pos_peer.h"
 #include "support/trace_capture.h"
 #include "support/trv_process.h"
@@ -59,6 +60,9 @@ protected:
         InitDefaultOptions();
         station = testsupport::UniqueStation();
         g_processOptions.station = station;
+        ASSERT_TRUE(tree.ok());
+        std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s",
+                      tree.str().c_str());
         ASSERT_EQ(TOC_OpenSession(), 1);
         context = GetEftContext();
         record = GetTransactionRecord();
@@ -78,6 +82,7 @@ protected:
             if (context->loopState == 0) return;
         }
     }
+    testsupport::ConfigTree tree;
     int station = 0;
     EFTCBox* context = nullptr;
     TransactionRecord* record = nullptr;

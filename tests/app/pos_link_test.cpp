@@ -12,6 +12,7 @@
 #include "app/startup.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
+#include "support/config_tree.h"
 #include "support/pos_peer.h"
 #include "support/trace_capture.h"
 #include "support/trv_process.h"
@@ -191,6 +192,10 @@ TEST_F(PosLinkTest, PaymentAnswersReadInTimeAreCounted) {
     };
     InitDefaultOptions();
     g_processOptions.station = station;
+    testsupport::ConfigTree tree;
+    ASSERT_TRUE(tree.ok());
+    std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s",
+                  tree.str().c_str());
     ASSERT_EQ(TOC_OpenSession(), 1);
     TransactionRecord* record = GetTransactionRecord();
     ASSERT_NE(record, nullptr);

@@ -10,11 +10,12 @@
 #include "platform/named_event.h"
 #include "platform/process.h"
 #include "support/pos_peer.h"
+#include "support/config_tree.h"
 #include "support/temp_dir.h"
 #include "support/trv_process.h"
 
 using testsupport::PosPeer;
-using testsupport::TempDir;
+using testsupport::ConfigTree;
 using testsupport::TrvProcess;
 
 namespace {
@@ -23,7 +24,7 @@ std::string Station(int s) { return "-i" + std::to_string(s); }
 
 // A running program serving the POS link of a fresh station, with a peer.
 struct LinkedProgram {
-    TempDir dir;
+    ConfigTree dir;
     int station = testsupport::UniqueStation();
     TrvProcess trv{dir, "trv_71_link_" + std::to_string(station)};
     PosPeer peer;
@@ -42,7 +43,7 @@ struct LinkedProgram {
 }  // namespace
 
 TEST(Program, UsageIsPrintedAndStartUpGoesOn) {
-    TempDir dir;
+    ConfigTree dir;
     TrvProcess trv(dir, "trv_71_usage");
     trv.Start({"-?", Station(testsupport::UniqueStation()), "-R{SS}R{PS}1{SV}s3{CD}c0{F}"});
     EXPECT_EQ(trv.Wait(), 1);
@@ -62,7 +63,7 @@ TEST(Program, OneShotRequestsAnswerOnStandardOutput) {
         {"{SS}R{SV}s99{CD}c1{F}", "5"},
         {"{SS}R{SV}s12{CD}c99{F}", "5"},
     };
-    TempDir dir;
+    ConfigTree dir;
     TrvProcess trv(dir, "trv_71_oneshot");
     for (const Case& c : cases) {
         trv.Start({Station(testsupport::UniqueStation()), std::string("-R") + c.request});
@@ -72,7 +73,7 @@ TEST(Program, OneShotRequestsAnswerOnStandardOutput) {
 }
 
 TEST(Program, OverLongArgumentEndsAtOnceWithZero) {
-    TempDir dir;
+    ConfigTree dir;
     TrvProcess trv(dir, "trv_71_long");
     trv.Start({"-R" + std::string(10240, 'x')});
     EXPECT_EQ(trv.Wait(), 0);
@@ -80,7 +81,7 @@ TEST(Program, OverLongArgumentEndsAtOnceWithZero) {
 }
 
 TEST(Program, SecondStartEndsTheFirstWithExitCodeZero) {
-    TempDir dir;
+    ConfigTree dir;
     TrvProcess first(dir, "trv_71_single");
     TrvProcess second(dir, "trv_71_single");
     const int station = testsupport::UniqueStation();
@@ -104,7 +105,7 @@ TEST(Program, SecondStartEndsTheFirstWithExitCodeZero) {
 
 TEST(Program, StartUpEventsWithAndWithoutSessionLine) {
     for (const char* debug : {"-d1", "-d0"}) {
-        TempDir dir;
+        ConfigTree dir;
         const int station = testsupport::UniqueStation();
         TrvProcess trv(dir, "trv_71_events");
         plat::NamedEvent ready;
@@ -174,7 +175,7 @@ TEST(Program, RequestsThroughThePosLink) {
 }
 
 TEST(Program, StationZeroIsRefusedWithResult98) {
-    TempDir dir;
+    ConfigTree dir;
     TrvProcess trv(dir, "trv_71_station0");
     trv.Start({"-i", "-p" + dir.str()});  // -i alone: station 0
     PosPeer peer;
@@ -187,7 +188,7 @@ TEST(Program, StationZeroIsRefusedWithResult98) {
 }
 
 TEST(Program, StaleRequestOfACrashedRunIsNeverServed) {
-    TempDir dir;
+    ConfigTree dir;
     const int station = testsupport::UniqueStation();
     // A run that crashed left a stop request in the program's mailbox.
     const pid_t crashed = fork();

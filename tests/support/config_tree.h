@@ -1,0 +1,41 @@
+// The example configuration tree (example/ of the source tree) copied into a
+// test directory, so that a session can open on real configuration files
+// that the test may change.
+#pragma once
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "support/temp_dir.h"
+
+namespace testsupport {
+
+inline std::string ExampleTreePath() {
+#ifdef ZNP_SOURCE_DIR
+    return std::string(ZNP_SOURCE_DIR) + "/example";
+#else
+    return "example";
+#endif
+}
+
+// Copies WCFG, WPAF, WTXT, WCERT ... into dir; true when done.
+inline bool CopyExampleTree(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::copy(ExampleTreePath(), dir,
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing,
+                          ec);
+    return !ec;
+}
+
+// A temporary directory holding a copy of the example tree.
+class ConfigTree : public TempDir {
+public:
+    ConfigTree() { copied_ = CopyExampleTree(str()); }
+    bool ok() const { return copied_; }
+
+private:
+    bool copied_ = false;
+};
+
+}  // namespace testsupport
