@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstring>
@@ -113,10 +114,64 @@ int CardValue(ATAG_BUFFER* tags, const char* text, const char* code, char* out, 
     return Contains(text, code) ? -1 : 0;
 }
 
-// The first display text (entries "ED", else "DISP_TEXT", in message order)
-// that holds a digit: its digits, joined, at most kExchangeCardValueMax.
-bool DisplayDigits(const char* text, char* digits) {
-    size_t count = 0;
+// Card values of one message with the masked forms they are replaced by, so
+// that the entry is masked whatever room the process-wide table has left.
+struct MessageValues {
+    static constexpr int kMax = 16;
+    std::string clear[kMax];
+    std::string masked[kMax];
+    int count = 0;
+
+    void Add(const std::string& value, const std::string& replacement) {
+        if (value.empty() || count == kMax) return;
+        clear[count] = value;
+        masked[count] = replacement.size() == value.size() && replacement != value
+                            ? replacement
+                            : std::string(value.size(), '-');
+        ++count;
+    }
+    // Every occurrence in the text, longest values first.
+    void MaskIn(char* text) const {
+        int order[kMax];
+        for (int i = 0; i < count; ++i) order[i] = i;
+        std::sort(order, order + count,
+                  [this](int a, int b) { return clear[a].size() > clear[b].size(); });
+        for (int k = 0; k < count; ++k) {
+            const std::string& value = clear[order[k]];
+            for (char* p = std::strstr(text, value.c_str()); p != nullptr;
+                 p = std::strstr(p + value.size(), value.c_str()))
+                std::memcpy(p, masked[order[k]].data(), value.size());
+        }
+    }
+    ~MessageValues() {
+        for (int i = 0; i < count; ++i) {
+            OPENSSL_cleanse(clear[i].data(), clear[i].size());
+            OPENSSL_cleanse(masked[i].data(), masked[i].size());
+        }
+    }
+};
+
+void AddCardNumber(MessageValues& values, const char* number) {
+    if (number[0] == '\0' || std::strspn(number, "0") == std::strlen(number)) return;
+    RegisterLogMasking(number, nullptr, 0);
+    std::string masked(number);
+    MaskPanMiddle(masked.data(), '-');
+    values.Add(number, masked);
+}
+
+void AddTrack(MessageValues& values, const char* track) {
+    RegisterLogMasking(nullptr, track, 0);
+    std::string work(track);
+    work = work.substr(0, work.find('F'));
+    if (!work.empty() && work[0] == 'B') work.erase(0, 1);
+    std::string masked = work;
+    if (MaskTrack2(masked.data(), '-', 0) != 1) masked.clear();
+    values.Add(work, masked);
+}
+
+// Every display text ("ED" and "DISP_TEXT" entries) that holds a digit
+// gives its digits, joined (at most kExchangeCardValueMax), as a card number.
+void AddDisplayDigits(MessageValues& values, const char* text) {
     for (const char* open = std::strchr(text, '{'); open != nullptr;) {
         const char* close = std::strchr(open + 1, '}');
         if (close == nullptr) break;
@@ -125,43 +180,43 @@ bool DisplayDigits(const char* text, char* digits) {
         if (end == nullptr) end = value + std::strlen(value);
         const std::string code(open + 1, close);
         if (code == "ED" || code == "DISP_TEXT") {
+            char digits[kExchangeCardValueMax + 1];
+            size_t count = 0;
             for (const char* c = value; c < end && count < kExchangeCardValueMax; ++c)
                 if (std::isdigit(static_cast<unsigned char>(*c))) digits[count++] = *c;
-            if (count > 0) break;
+            digits[count] = '\0';
+            AddCardNumber(values, digits);
+            OPENSSL_cleanse(digits, sizeof digits);
         }
         open = *end == '{' ? end : nullptr;
     }
-    digits[count] = '\0';
-    return count > 0;
 }
 
-// Registers the card values of the message with the trace masking. Values
-// that cannot be registered are blotted out of the copy instead.
+// Registers the card values of the message with the trace masking and masks
+// them in the copy. Values too long to be card data are blotted out instead.
 void RegisterCardValues(ATAG_BUFFER* tags, char* copy) {
+    MessageValues values;
+    // Display digits go first: card values registered after them are the ones
+    // a full masking table holds on to.
+    AddDisplayDigits(values, copy);
     char value[kExchangeCardValueMax + 1];
-    // Display digits go first: within one message the card values registered
-    // after them are the ones the masking table holds on to.
-    if (DisplayDigits(copy, value)) RegisterLogMasking(value, nullptr, 0);
-
-    int found = CardValue(tags, copy, "D1A", value, sizeof value);
-    const char* panCode = "D1A";
-    if (found != 1) {
-        found = CardValue(tags, copy, "DATA_PAN", value, sizeof value);
-        panCode = "DATA_PAN";
-    }
-    if (found == 1) {
-        const size_t n = std::strlen(value);
-        if (n > 0 && value[n - 1] == 'F') value[n - 1] = '\0';
-        RegisterLogMasking(value, nullptr, 0);
-    } else if (found < 0) {
-        WSysMaskAfter(copy, Key(panCode).c_str());
+    for (const char* code : {"D1A", "DATA_PAN"}) {
+        const int found = CardValue(tags, copy, code, value, sizeof value);
+        if (found == 1) {
+            const size_t n = std::strlen(value);
+            if (n > 0 && value[n - 1] == 'F') value[n - 1] = '\0';
+            AddCardNumber(values, value);
+        } else if (found < 0) {
+            WSysMaskAfter(copy, Key(code).c_str());
+        }
     }
     for (const char* code : {"DATA_ISO2", "D2F"}) {
-        found = CardValue(tags, copy, code, value, sizeof value);
-        if (found == 1) RegisterLogMasking(nullptr, value, 0);
+        const int found = CardValue(tags, copy, code, value, sizeof value);
+        if (found == 1) AddTrack(values, value);
         if (found < 0) WSysMaskAfter(copy, Key(code).c_str());
     }
     OPENSSL_cleanse(value, sizeof value);
+    values.MaskIn(copy);
 }
 
 void MaskCopy(char* copy) {

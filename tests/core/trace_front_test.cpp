@@ -337,14 +337,21 @@ TEST_F(TraceFrontTest, DisplayDigitsNeverUnmaskTheCardNumber) {
     EXPECT_EQ(line.find("700003"), std::string::npos) << line;
 }
 
-TEST_F(TraceFrontTest, CardNumberOfAMessageIsMaskedEvenWhenTheTableIsFull) {
+TEST_F(TraceFrontTest, CardValuesOfAMessageAreMaskedEvenWhenTheTableIsFull) {
     for (int i = 0; i < 2 * kWSysMaskValuesPerSlot; ++i)
         Log(0, "{DISP_TEXT}Code " + std::to_string(800000 + i) + "{F}");
-    // Display digits and a card number in one message: the card number is
-    // the value the table must hold for this entry.
-    const std::string text =
-        Log(1, "{ED}Code 31337{D1A}4970106789012345{D1J}4970106789012345{F}");
-    EXPECT_EQ(text.find("4970106789012345"), std::string::npos) << text;
+    // Display digits, two card numbers and two tracks in one message, each
+    // repeated under a tag that is not masked by itself.
+    const std::string text = Log(
+        1, "{ED}Code 31337{D1A}4970106789012345{D1J}4970106789012345"
+           "{DATA_PAN}4970106789010000{D15}4970106789010000{DISP_TEXT}Carte 4970106789019999"
+           "{D2F}4970106789017777D25121011234{D16}4970106789017777D25121011234"
+           "{DATA_ISO2}4970106789016666=2512{D3E}4970106789016666=2512{F}");
+    for (const char* clear : {"4970106789012345", "4970106789010000", "4970106789019999",
+                              "31337", "4970106789017777", "4970106789016666"})
+        EXPECT_EQ(text.find(clear), std::string::npos) << clear << " in " << text;
+    EXPECT_NE(text.find("{D1J}497010------2345"), std::string::npos) << text;
+    EXPECT_NE(text.find("{D16}497010------7777D2512101EEEE{DATA_ISO2}"), std::string::npos) << text;
 }
 
 TEST_F(TraceFrontTest, ManualEntryIsMaskedOnlyWhileActive) {

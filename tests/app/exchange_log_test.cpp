@@ -1,0 +1,173 @@
+// The exchange log of a running trv_71: what the cash register sends and what
+// the program answers lands in the POS file named from -f, and no card value
+// sent through the POS link ever reaches a file under the main path in clear.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/pos_peer.h"
+#include "support/temp_dir.h"
+#include "support/trv_process.h"
+
+using testsupport::PosPeer;
+using testsupport::TempDir;
+using testsupport::TrvProcess;
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Runs the program on a fresh station with the arguments given, then stops
+// it through the POS link.
+struct Station {
+    TempDir dir;
+    int station = testsupport::UniqueStation();
+    TrvProcess trv{dir, "trv_71_xlog_" + std::to_string(station)};
+    PosPeer peer;
+
+    explicit Station(std::vector<std::string> args) {
+        args.push_back("-i" + std::to_string(station));
+        args.push_back("-p" + dir.str());
+        trv.Start(args);
+        EXPECT_TRUE(peer.Open(station));
+    }
+    int Stop() {
+        peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 5000);
+        return trv.Wait(10000);
+    }
+};
+
+constexpr const char* kEntryStamp = R"(\n\[\d\d/\d\d\] \[\d\d:\d\d:\d\d,\d\d\d\]\t)";
+
+std::string Escape(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+TEST(ExchangeLog, RequestAndAnswerOfThePosLinkGoToThePosFileOfTheGivenName) {
+    Station s({"-fJOURNAL.TXT"});
+    const std::string request = "{SS}R{PS}1{SV}s12{CD}c25{F}";
+    ASSERT_TRUE(s.peer.Send(request));
+    ASSERT_EQ(s.peer.Receive(10000).value_or(""), "0");
+    const std::string answer = s.peer.Receive(10000).value_or("");
+    ASSERT_NE(answer.find("{RS}01"), std::string::npos) << answer;
+    EXPECT_EQ(s.Stop(), 0);
+
+    const std::string pos = s.dir.file("JOURNAL.POS");
+    const std::string text = ReadFile(pos);
+    const std::regex entries(std::string(kEntryStamp) + R"(\(POS\) )" + Escape(request) + kEntryStamp +
+                             R"(\(ZNP\) 0)" + kEntryStamp + R"(\(ZNP\) )" + Escape(answer));
+    EXPECT_TRUE(std::regex_search(text, entries)) << text;
+    // The stop request is logged, then the closing line of hashes.
+    EXPECT_NE(text.find("(POS) {SS}R{PS}1{SV}s3{CD}c99{F}"), std::string::npos);
+    EXPECT_NE(text.find("(ZNP) " + std::string(80, '#') + "\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(s.dir.file("JOURNAL.SRV")));
+    EXPECT_FALSE(std::filesystem::exists(s.dir.file("ECHANGES.POS")));
+    struct stat st {};
+    ASSERT_EQ(stat(pos.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(ExchangeLog, DefaultNameAndNoEntryAtDebugLevelZero) {
+    {
+        Station s({});
+        EXPECT_NE(s.peer.Exchange("{SS}R{PS}1{SV}s12{CD}c25{F}").find("{RS}01"), std::string::npos);
+        EXPECT_EQ(s.Stop(), 0);
+        EXPECT_NE(ReadFile(s.dir.file("ECHANGES.POS")).find("(POS) {SS}R{PS}1{SV}s12{CD}c25{F}"),
+                  std::string::npos);
+    }
+    Station s({"-d0"});
+    EXPECT_NE(s.peer.Exchange("{SS}R{PS}1{SV}s12{CD}c25{F}").find("{RS}01"), std::string::npos);
+    EXPECT_EQ(s.Stop(), 0);
+    EXPECT_FALSE(std::filesystem::exists(s.dir.file("ECHANGES.POS")));
+}
+
+// Every file under the main path, the program itself left out.
+std::vector<std::filesystem::path> FilesUnder(const TempDir& dir, const std::string& program) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
+        if (entry.is_regular_file() && entry.path() != program) files.push_back(entry.path());
+    return files;
+}
+
+// Sets an environment variable for the lifetime of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
+    ~ScopedEnv() { unsetenv(name_); }
+
+private:
+    const char* name_;
+};
+
+TEST(ExchangeLog, NoClearCardValueReachesAnyFileAtTheHighestLevels) {
+    // Test card values, each one distinct so that a leak names its source.
+    struct Secret {
+        const char* code;
+        const char* value;
+        const char* clear;  // what must never be found
+    } secrets[] = {
+        {"D1A", "4970101111111119F", "4970101111111119"},
+        {"D2F", "B4970102222222228D25121011234567890F", "4970102222222228"},
+        {"D6J", "B4970103333333337^DUPONT/JEAN^25121011234", "4970103333333337"},
+        {"D3L", "TICKET CARTE 4970104444444446 MONTANT", "4970104444444446"},
+        {"D3L1", "TICKET CLIENT 4970105555555553", "4970105555555553"},
+        {"D3L2", "TICKET COMMERCANT 4970106666666661", "4970106666666661"},
+        {"D3Y", "CVV731946", "731946"},
+        {"TC3", "EVT4970107777777778", "4970107777777778"},
+        {"CSGPO", "GPO4970108888888885", "4970108888888885"},
+        {"CSRED", "RED4970109999999992", "4970109999999992"},
+        {"CSALL", "ALL4970100000000004", "4970100000000004"},
+        {"DATA_PAN", "4970201111111117", "4970201111111117"},
+        {"DATA_ISO2", "4970202222222225D2512101999", "4970202222222225"},
+        {"ED", "Carte 4970203333333333", "4970203333333333"},
+        {"DISP_TEXT", "4970204444444441", "4970204444444441"},
+    };
+    std::string cardTags;
+    for (const Secret& s : secrets) cardTags += std::string("{") + s.code + "}" + s.value;
+
+    ScopedEnv allLoggers("TALVO.LOG.ENABLED_LOGGERS", "1");
+    Station s({"-d9", "-g1", "-m4096"});
+    // Requests served at idle, refused, and a payment the station cannot run.
+    for (const char* head : {"{SS}R{PS}1{SV}s12{CD}c25", "{SS}R{PS}1{SV}s0{CD}c1{D10}100",
+                             "{SS}R{PS}1{SV}s99{CD}c1", "{SS}X{SV}s0"}) {
+        ASSERT_TRUE(s.peer.Send(std::string(head) + cardTags + "{F}")) << head;
+        const std::string ack = s.peer.Receive(10000).value_or("<none>");
+        if (ack == "0") s.peer.Receive(10000);
+    }
+    // A display text alone, then the card number again without its tag.
+    s.peer.Exchange("{SS}R{PS}1{SV}s12{CD}c25{ED}Code 4970205555555558{F}");
+    s.peer.Exchange("{SS}R{PS}1{SV}s12{CD}c25{D15}4970101111111119{F}");
+    EXPECT_EQ(s.Stop(), 0);
+
+    const std::vector<std::filesystem::path> files = FilesUnder(s.dir, s.trv.program());
+    std::string all;
+    for (const auto& file : files) {
+        const std::string text = ReadFile(file.string());
+        all += text;
+        for (const Secret& secret : secrets)
+            EXPECT_EQ(text.find(secret.clear), std::string::npos)
+                << secret.code << " in clear in " << file.filename();
+        EXPECT_EQ(text.find("4970205555555558"), std::string::npos) << file.filename();
+    }
+    // The scan saw the exchange log and the tag-by-tag trace of the requests.
+    EXPECT_NE(all.find("(POS) {SS}R{PS}1{SV}s12{CD}c25{D1A}"), std::string::npos);
+    EXPECT_NE(all.find("[client.eftag.request]"), std::string::npos);
+    EXPECT_NE(all.find("tag: \"D1A\" - \"EFTAG_DATA_PAN\""), std::string::npos);
+    EXPECT_NE(all.find("OUVERTURE DE SESSION"), std::string::npos);
+}
+
+}  // namespace
