@@ -3,7 +3,6 @@
 #include "app/protected_pan_app.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -12,6 +11,7 @@
 #include "app/eft_context.h"
 #include "app/options.h"
 #include "core/card_masking.h"
+#include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/tlv.h"
 #include "core/trace.h"
@@ -52,7 +52,7 @@ int LoadStorageCertificate() {
     const int result = LoadStorageKeyFile(Options.StorageCert);
     if (result != 1) {
         // No path: the card-number capture stays off for this process.
-        std::free(Options.StorageCert);
+        WFree(Options.StorageCert);
         Options.StorageCert = nullptr;
     }
     return result;
