@@ -24,6 +24,7 @@
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "protocols/xpro/xpro_dle.h"
+#include "support/bin_records.h"
 #include "support/run_program.h"
 #include "support/storage_cert.h"
 #include "support/temp_dir.h"
@@ -367,16 +368,10 @@ TEST_F(ProtectedPanTest, SecuredLineGoesToTheSpZoneWithoutTheClearNumber) {
 // BIN table
 // ---------------------------------------------------------------------------
 
-std::string Field(const std::string& text, size_t width) {
-    std::string out = text.substr(0, width);
-    out.resize(width, ' ');
-    return out;
-}
-
+// Long-form records under the selector "CB".
 std::string Record(const std::string& low, const std::string& high, const std::string& code,
                    const char* kind, const std::string& digits = "", const std::string& name = "") {
-    return "[" + Field(low, 19) + Field(high, 19) + "CB" + Field(code, 2) + Field(kind, 5) +
-           Field(digits, 6) + Field(name, 20) + "]\r\n";
+    return testsupport::BinRecord(low, high, "CB", code, kind, digits, name);
 }
 
 class BinTableTest : public ::testing::Test {

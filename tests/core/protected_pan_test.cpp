@@ -15,6 +15,7 @@
 
 #include "core/crypto.h"
 #include "core/param_file.h"
+#include "support/bin_records.h"
 #include "support/run_program.h"
 #include "support/storage_cert.h"
 #include "support/temp_dir.h"
@@ -22,6 +23,7 @@
 
 namespace {
 
+using testsupport::BinRecord;
 using testsupport::EncipherForBuiltinKey;
 using testsupport::ReadWholeFile;
 using testsupport::TempDir;
@@ -250,22 +252,6 @@ TEST(BuildSecuredPanLine, HexSeparatorAndAnswerCutToTheLine) {
 // BIN table
 // ---------------------------------------------------------------------------
 
-std::string Field(const std::string& text, size_t width) {
-    std::string out = text.substr(0, width);
-    out.resize(width, ' ');
-    return out;
-}
-
-// One record in the long form ("]" at 74) or, without a kind, the short form
-// ("]" at 43).
-std::string Record(const std::string& low, const std::string& high, const std::string& selector,
-                   const std::string& code, const char* kind = nullptr,
-                   const std::string& digits = "", const std::string& name = "") {
-    std::string r = "[" + Field(low, 19) + Field(high, 19) + Field(selector, 2) + Field(code, 2);
-    if (kind != nullptr) r += Field(kind, 5) + Field(digits, 6) + Field(name, 20);
-    return r + "]\r\n";
-}
-
 struct Lookup {
     int result;
     BinMatch match;
@@ -279,9 +265,9 @@ Lookup Search(const std::string& records, const char* pan, const char* code = "C
 }
 
 TEST(SearchBinTable, MoreSpecificRecordWinsAndTiesGoToTheLater) {
-    const std::string four = Record("4970", "4979", "CB", "04");
-    const std::string six = Record("497010", "497019", "CB", "06");
-    const std::string otherSix = Record("497000", "497099", "CB", "07");
+    const std::string four = BinRecord("4970", "4979", "CB", "04");
+    const std::string six = BinRecord("497010", "497019", "CB", "06");
+    const std::string otherSix = BinRecord("497000", "497099", "CB", "07");
     struct Case {
         std::string table;
         const char* expected;
@@ -290,9 +276,9 @@ TEST(SearchBinTable, MoreSpecificRecordWinsAndTiesGoToTheLater) {
         {six + four, "06"},            // order does not matter between lengths
         {six + otherSix, "07"},        // equal specificity: the later
         {otherSix + six, "06"},
-        {four + Record("4970", "4971", "CB", "14"), "14"},
+        {four + BinRecord("4970", "4971", "CB", "14"), "14"},
         // Specificity is the smaller bound length.
-        {Record("49701", "4971", "CB", "45") + Record("4970", "4971", "CB", "44"), "44"},
+        {BinRecord("49701", "4971", "CB", "45") + BinRecord("4970", "4971", "CB", "44"), "44"},
     };
     for (const Case& c : cases) {
         const Lookup l = Search(c.table, "4970101010101018");
@@ -302,7 +288,7 @@ TEST(SearchBinTable, MoreSpecificRecordWinsAndTiesGoToTheLater) {
 }
 
 TEST(SearchBinTable, RangeAndSelectorRules) {
-    const std::string table = Record("497010", "497019", "cB", "06") + Record("5", "5", "CB", "05");
+    const std::string table = BinRecord("497010", "497019", "cB", "06") + BinRecord("5", "5", "CB", "05");
     struct Case {
         const char* pan;
         const char* code;
@@ -330,42 +316,42 @@ TEST(SearchBinTable, RangeAndSelectorRules) {
 TEST(SearchBinTable, KindsOfRecords) {
     const char* pan = "4970101010101018";
     {
-        const Lookup l = Search(Record("4970", "4970", "CB", "01", "PAN  ", "512345"), pan);
+        const Lookup l = Search(BinRecord("4970", "4970", "CB", "01", "PAN  ", "512345"), pan);
         ASSERT_EQ(l.result, 1);
         EXPECT_EQ(l.match.kind, BinKind::Pan);
         EXPECT_STREQ(l.match.panDigits, "512345");
     }
     {
-        const Lookup l = Search(Record("4970", "4970", "CB", "02", "name ", "", "VISA ELECTRON"), pan);
+        const Lookup l = Search(BinRecord("4970", "4970", "CB", "02", "name ", "", "VISA ELECTRON"), pan);
         ASSERT_EQ(l.result, 1);
         EXPECT_EQ(l.match.kind, BinKind::Name);
         EXPECT_STREQ(l.match.name, "VISA ELECTRON");
     }
     {   // A name filling its whole field.
-        const Lookup l = Search(Record("4970", "4970", "CB", "02", "NAME ", "", "ABCDEFGHIJKLMNOPQRST"), pan);
+        const Lookup l = Search(BinRecord("4970", "4970", "CB", "02", "NAME ", "", "ABCDEFGHIJKLMNOPQRST"), pan);
         ASSERT_EQ(l.result, 1);
         EXPECT_STREQ(l.match.name, "ABCDEFGHIJKLMNOPQRST");
     }
     // The label of the network resource, spaces and case ignored on both sides.
-    EXPECT_EQ(Search(Record("4970", "4970", "CB", "03", "talvo"), pan, "CB", " TAL VO ").result, 1);
-    EXPECT_EQ(Search(Record("4970", "4970", "CB", "03", "     "), pan, "CB", nullptr).result, 1);
+    EXPECT_EQ(Search(BinRecord("4970", "4970", "CB", "03", "talvo"), pan, "CB", " TAL VO ").result, 1);
+    EXPECT_EQ(Search(BinRecord("4970", "4970", "CB", "03", "     "), pan, "CB", nullptr).result, 1);
     // Another label or an unknown kind is passed over: the less specific
     // record of an accepted kind wins.
-    const std::string fallback = Record("49", "49", "CB", "09", "     ");
+    const std::string fallback = BinRecord("49", "49", "CB", "09", "     ");
     for (const char* kind : {"PN40 ", "XYZ  ", "PAN 1"}) {
-        const Lookup l = Search(fallback + Record("497010", "497010", "CB", "03", kind), pan);
+        const Lookup l = Search(fallback + BinRecord("497010", "497010", "CB", "03", kind), pan);
         ASSERT_EQ(l.result, 1) << kind;
         EXPECT_STREQ(l.match.code, "09") << kind;
         EXPECT_EQ(l.match.kind, BinKind::Plain) << kind;
     }
     // A passed-over record does not raise the bar either.
-    EXPECT_EQ(Search(Record("497010", "497010", "CB", "03", "XYZ  ") + fallback, pan).result, 1);
+    EXPECT_EQ(Search(BinRecord("497010", "497010", "CB", "03", "XYZ  ") + fallback, pan).result, 1);
 }
 
 TEST(SearchBinTable, EmptyCardNumberChecksEachRecordOnItsOwnLowBound) {
-    const std::string table = Record("4970", "4979", "CB", "04") +
-                              Record("5100", "5000", "CB", "05") +  // low above high
-                              Record("3", "3", "AM", "03");
+    const std::string table = BinRecord("4970", "4979", "CB", "04") +
+                              BinRecord("5100", "5000", "CB", "05") +  // low above high
+                              BinRecord("3", "3", "AM", "03");
     Lookup l = Search(table, "");
     ASSERT_EQ(l.result, 1);
     EXPECT_STREQ(l.match.code, "04");
@@ -375,8 +361,8 @@ TEST(SearchBinTable, EmptyCardNumberChecksEachRecordOnItsOwnLowBound) {
 }
 
 TEST(SearchBinTable, MalformedTablesGiveNoMatchWithoutReadingPastThem) {
-    const std::string good = Record("4970", "4979", "CB", "04");
-    const std::string longGood = Record("4970", "4979", "CB", "04", "     ");
+    const std::string good = BinRecord("4970", "4979", "CB", "04");
+    const std::string longGood = BinRecord("4970", "4979", "CB", "04", "     ");
     std::string noClose = good;
     noClose.replace(43, 1, " ");
     const std::string tooLong = "[" + std::string(80, '4') + "]\r\n";
@@ -391,15 +377,15 @@ TEST(SearchBinTable, MalformedTablesGiveNoMatchWithoutReadingPastThem) {
         {"closing bracket past position 74", tooLong, 0},
         {"fields cut short", "[4970               4979     ]\r\n", 0},
         {"kind cut short", good.substr(0, 43) + "PAN]\r\n", 0},
-        {"empty low bound", Record("", "4979", "CB", "04"), 0},
-        {"empty high bound", Record("4970", "", "CB", "04"), 0},
+        {"empty low bound", BinRecord("", "4979", "CB", "04"), 0},
+        {"empty high bound", BinRecord("4970", "", "CB", "04"), 0},
         // An empty bound ends the lookup even after a matching record.
-        {"empty bound after a match", good + Record("", "4979", "CB", "04"), 0},
+        {"empty bound after a match", good + BinRecord("", "4979", "CB", "04"), 0},
         // The walk stops at a record of another length or a cut one.
         {"cut last record", good + good.substr(0, 30), 1},
         {"record of another length", good + longGood, 1},
         {"padding behind the records", good + std::string(5, '\0'), 1},
-        {"PAN kind without its digits", Record("4970", "4979", "CB", "04").substr(0, 43) +
+        {"PAN kind without its digits", BinRecord("4970", "4979", "CB", "04").substr(0, 43) +
                                             "PAN  1]\r\n", 0},
     };
     for (const Case& c : cases) {
@@ -436,7 +422,7 @@ protected:
         return path;
     }
     TempDir dir;
-    const std::string records = Record("4970", "4979", "CB", "04") + Record("5", "5", "CB", "05");
+    const std::string records = BinRecord("4970", "4979", "CB", "04") + BinRecord("5", "5", "CB", "05");
 };
 
 TEST_F(BinTableFileTest, SignedTablesAreRead) {
