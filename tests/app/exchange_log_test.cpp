@@ -13,32 +13,51 @@
 #include <string>
 #include <vector>
 
+#include "core/param_file.h"
+#include "support/config_tree.h"
 #include "support/pos_peer.h"
-#include "support/temp_dir.h"
 #include "support/trv_process.h"
 
+using testsupport::ConfigTree;
 using testsupport::PosPeer;
-using testsupport::TempDir;
 using testsupport::TrvProcess;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+std::string ReadFile(const std::string& path) { return testsupport::ReadFileText(path); }
+
+// Rewrites the options of the tree with its log options replaced by these
+// lines, signed as the program expects.
+void SetLogOptions(const ConfigTree& tree, const std::vector<std::string>& logLines) {
+    const std::string path = tree.file("WPAF/znpop_00.wt");
+    std::istringstream in(ReadFile(path));
+    std::string text, line;
+    while (std::getline(in, line)) {
+        if (line.rfind("[Log", 0) == 0 || line.rfind("{", 0) == 0) continue;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        text += line + "\r\n";
+    }
+    for (const std::string& l : logLines) text += l + "\r\n";
+    KTDK_FILE* file = FILE_NewFile(path.c_str());
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(FILE_SetFileContent(file, static_cast<int32_t>(text.size()), text.data()), 1);
+    ASSERT_EQ(FILE_PutRecordSignat(file), 1);
+    ASSERT_GT(FILE_OpenWriteClose(file), 0);
+    FILE_FreeFile(file);
 }
 
 // Runs the program on a fresh station with the arguments given, then stops
 // it through the POS link.
 struct Station {
-    TempDir dir;
+    ConfigTree dir;
     int station = testsupport::UniqueStation();
     TrvProcess trv{dir, "trv_71_xlog_" + std::to_string(station)};
     PosPeer peer;
 
-    explicit Station(std::vector<std::string> args) {
+    explicit Station(std::vector<std::string> args,
+                     const std::vector<std::string>& logOptions = {}) {
+        EXPECT_TRUE(dir.ok());
+        if (!logOptions.empty()) SetLogOptions(dir, logOptions);
         args.push_back("-i" + std::to_string(station));
         args.push_back("-p" + dir.str());
         trv.Start(args);
@@ -96,7 +115,7 @@ TEST(ExchangeLog, DefaultNameAndNoEntryAtDebugLevelZero) {
 }
 
 // Every file under the main path, the program itself left out.
-std::vector<std::filesystem::path> FilesUnder(const TempDir& dir, const std::string& program) {
+std::vector<std::filesystem::path> FilesUnder(const ConfigTree& dir, const std::string& program) {
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
         if (entry.is_regular_file() && entry.path() != program) files.push_back(entry.path());
@@ -140,7 +159,9 @@ TEST(ExchangeLog, NoClearCardValueReachesAnyFileAtTheHighestLevels) {
     for (const Secret& s : secrets) cardTags += std::string("{") + s.code + "}" + s.value;
 
     ScopedEnv allLoggers("TALVO.LOG.ENABLED_LOGGERS", "1");
-    Station s({"-d9", "-g1", "-m4096"});
+    Station s({"-d9", "-g1", "-m4096"},
+              {"[LogLevel:TRACE]", "[LogLoggers:client.eftag.request;openssl]",
+               "[LogLevel-client.eftag.request:TRACE]", "[LogLevel-openssl:TRACE]"});
     // Requests served at idle, refused, and a payment the station cannot run.
     for (const char* head : {"{SS}R{PS}1{SV}s12{CD}c25", "{SS}R{PS}1{SV}s0{CD}c1{D10}100",
                              "{SS}R{PS}1{SV}s99{CD}c1", "{SS}X{SV}s0"}) {
@@ -168,6 +189,25 @@ TEST(ExchangeLog, NoClearCardValueReachesAnyFileAtTheHighestLevels) {
     EXPECT_NE(all.find("[client.eftag.request]"), std::string::npos);
     EXPECT_NE(all.find("tag: \"D1A\" - \"EFTAG_DATA_PAN\""), std::string::npos);
     EXPECT_NE(all.find("OUVERTURE DE SESSION"), std::string::npos);
+}
+
+TEST(ExchangeLog, TagByTagTraceFollowsTheLoggerLevelOfTheOptionsFile) {
+    struct Case {
+        const char* level;
+        bool written;
+    } cases[] = {{"DEBUG", true}, {"ERROR", false}, {"", true}};
+    for (const Case& c : cases) {
+        Station s({}, {"[LogLevel:TRACE]", "[LogLoggers:client.eftag.request]",
+                       std::string("[LogLevel-client.eftag.request:") + c.level + "]"});
+        EXPECT_NE(s.peer.Exchange("{SS}R{PS}1{SV}s12{CD}c25{F}").find("{RS}01"), std::string::npos);
+        EXPECT_EQ(s.Stop(), 0);
+        const std::string err = s.trv.Err();
+        EXPECT_NE(err.find("Requete a traiter: {SS}R"), std::string::npos) << c.level;
+        EXPECT_EQ(err.find("[client.eftag.request] tag: \"SV\" - \"EFTAG_HEAD_SERVICE\", value: \"s12\"") !=
+                      std::string::npos,
+                  c.written)
+            << c.level;
+    }
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "core/card_masking.h"
 #include "core/tag_buffer.h"
 #include "core/tag_dictionary.h"
+#include "support/config_tree.h"
 #include "support/temp_dir.h"
 #include "support/trace_capture.h"
 
@@ -27,12 +28,7 @@ using testsupport::TraceCapture;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+std::string ReadFile(const std::string& path) { return testsupport::ReadFileText(path); }
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
