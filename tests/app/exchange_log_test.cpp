@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "core/param_file.h"
 #include "support/config_tree.h"
 #include "support/pos_peer.h"
+#include "support/signed_file.h"
 #include "support/trv_process.h"
 
 using testsupport::ConfigTree;
@@ -31,19 +31,15 @@ std::string ReadFile(const std::string& path) { return testsupport::ReadFileText
 void SetLogOptions(const ConfigTree& tree, const std::vector<std::string>& logLines) {
     const std::string path = tree.file("WPAF/znpop_00.wt");
     std::istringstream in(ReadFile(path));
-    std::string text, line;
+    std::vector<std::string> lines;
+    std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("[Log", 0) == 0 || line.rfind("{", 0) == 0) continue;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        text += line + "\r\n";
+        lines.push_back(line);
     }
-    for (const std::string& l : logLines) text += l + "\r\n";
-    KTDK_FILE* file = FILE_NewFile(path.c_str());
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(FILE_SetFileContent(file, static_cast<int32_t>(text.size()), text.data()), 1);
-    ASSERT_EQ(FILE_PutRecordSignat(file), 1);
-    ASSERT_GT(FILE_OpenWriteClose(file), 0);
-    FILE_FreeFile(file);
+    lines.insert(lines.end(), logLines.begin(), logLines.end());
+    testsupport::WriteSignedFile(path, lines);
 }
 
 // Runs the program on a fresh station with the arguments given, then stops
