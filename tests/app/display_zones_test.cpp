@@ -23,12 +23,7 @@
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testsupport::ReadFileText;
 
 class ZonesTest : public ::testing::Test {
 protected:
@@ -86,7 +81,7 @@ TEST_F(ZonesTest, BaseZonesAndTraceZoneSpoolFiles) {
     EFTOC_SetTraceZone("SP");
     EXPECT_EQ(TOC_ZoneTraceWriter("** INFO. ** secured line"), 1);
     EFTOC_SetTraceZone("CA");
-    const std::string caText = ReadAll(ca), spText = ReadAll(sp);
+    const std::string caText = ReadFileText(ca), spText = ReadFileText(sp);
     EXPECT_NE(caText.find("]:** INFO. ** first line\r\n"), std::string::npos);
     EXPECT_EQ(caText.find("secured line"), std::string::npos);
     EXPECT_NE(spText.find("]:** INFO. ** secured line\r\n"), std::string::npos);
@@ -150,7 +145,7 @@ TEST_F(ZonesTest, TerminalZoneReportsTheFailedDisplayScriptInTheTraceZone) {
     testsupport::TraceCapture capture;
     const int status = TOC_DisplayById("E5", "ZNP_DSP_TITLE_DEBIT", "ZNP_DSP_TITLE_ERROR");
     EXPECT_NE(status, 0);
-    const std::string trace = ReadAll(KTS_GetWindow(box, "CA")->spoolPath);
+    const std::string trace = ReadFileText(KTS_GetWindow(box, "CA")->spoolPath);
     const size_t at = trace.find("-- ERROR --");
     ASSERT_NE(at, std::string::npos);
     EXPECT_NE(trace.find("[DISPLAY]", at), std::string::npos);
@@ -186,7 +181,7 @@ TEST_F(ZonesTest, AlignedOutputInABlock) {
         // The window's blank line before the first write is spooled too.
         std::string expected = std::string(42, ' ') + "\r\n";
         for (const std::string& line : c.lines) expected += line + std::string(2, ' ') + "\r\n";
-        EXPECT_EQ(ReadAll(spool), expected) << c.alignment;
+        EXPECT_EQ(ReadFileText(spool), expected) << c.alignment;
     }
     EXPECT_EQ(TOC_ZoneWriteAligned("NOPE", "abc", 'C', 20), -2);
 }

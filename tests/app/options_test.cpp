@@ -23,12 +23,7 @@
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testsupport::ReadFileText;
 
 // 1 when the file's signature record matches its content.
 int SignatureOf(const std::string& path) {
@@ -246,7 +241,7 @@ TEST_F(OptionsTest, MissingOfflineTransactionNumberIsWrittenBackSigned) {
     WriteZnpop({"[ConnectedMode:1]"});
     ASSERT_EQ(TOC_LoadOptions(), 0);
     EXPECT_STREQ(Options.OfflineTransactionNumber, "001");
-    const std::string text = ReadAll(znpop());
+    const std::string text = ReadFileText(znpop());
     EXPECT_NE(text.find("[ConnectedMode:1]\r\n"), std::string::npos);
     EXPECT_NE(text.find("[OfflineTransactionNumber:001]\r\n"), std::string::npos);
     EXPECT_EQ(SignatureOf(znpop()), 1);
@@ -345,7 +340,7 @@ TEST(SessionOpening, MissingOptionsFileIsCreatedWithDefaults) {
                   tree.str().c_str());
     ASSERT_EQ(TOC_OpenSession(), 1);
     EXPECT_EQ(Options.DetectionTimeout, 30000);
-    EXPECT_NE(ReadAll(tree.file("WPAF/znpop_00.wt")).find("[OfflineTransactionNumber:001]"),
+    EXPECT_NE(ReadFileText(tree.file("WPAF/znpop_00.wt")).find("[OfflineTransactionNumber:001]"),
               std::string::npos);
     ShutdownClient();
 }

@@ -14,6 +14,7 @@
 
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
+#include "support/config_tree.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -110,11 +111,14 @@ int TakeAnswer(uint32_t id, char* service, char* answer) {
 TEST(Trv71EndToEndTest, RequestsThroughTheLibraryToTheProgram) {
     ZnpDll& dll = Dll();
     ASSERT_NE(dll.handle, nullptr);
-    testsupport::TempDir dir;
+    // The program runs in a directory holding the example configuration.
+    testsupport::ConfigTree dir;
+    ASSERT_TRUE(dir.ok());
     const std::string logName = dir.file("ECHANGES.LOG");
-    const std::string bin = testsupport::BinPath("");
+    const std::string program = dir.file("trv_71");
+    std::filesystem::copy_file(testsupport::BinPath("trv_71"), program);
     uint32_t id = 0;
-    ASSERT_EQ(dll.Open(&id, 0, 0, 0, 1, logName.c_str(), 0, 1, 0, bin.c_str(), 0, 0, 0, "", 0, "", 0), 0);
+    ASSERT_EQ(dll.Open(&id, 0, 0, 0, 1, logName.c_str(), 0, 1, 0, program.c_str(), 0, 0, 0, "", 0, "", 0), 0);
     ASSERT_NE(id, 0u);
     const std::vector<pid_t> programs = ChildrenNamed("trv_71");
     ASSERT_EQ(programs.size(), 1u);
@@ -167,7 +171,8 @@ TEST(Trv71EndToEndTest, RequestsThroughTheLibraryToTheProgram) {
 TEST(Trv71EndToEndTest, TwoInstancesSideBySide) {
     ZnpDll& dll = Dll();
     ASSERT_NE(dll.handle, nullptr);
-    testsupport::TempDir dir;
+    testsupport::ConfigTree dir;
+    ASSERT_TRUE(dir.ok());
     const std::string logName = dir.file("ECHANGES.LOG");
     const std::string programA = dir.file("trv_71_a");
     const std::string programB = dir.file("trv_71_b");

@@ -3,12 +3,22 @@
 // that the test may change.
 #pragma once
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
 
 #include "support/temp_dir.h"
 
 namespace testsupport {
+
+// The whole content of a file, empty when it cannot be read.
+inline std::string ReadFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 inline std::string ExampleTreePath() {
 #ifdef ZNP_SOURCE_DIR
