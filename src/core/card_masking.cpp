@@ -29,6 +29,7 @@ struct MaskEntry {
     char clear[kWSysMaskValueMax] = {};
     char replacement[kWSysMaskValueMax] = {};
     size_t length = 0;
+    bool display = false;  // digits of a display text, not a card value
 };
 
 struct MaskSlot {
@@ -67,21 +68,52 @@ void CopyCut(char* out, size_t size, const char* in) {
 }
 
 // Adds a value to the slot (or updates the replacement of the same value).
-// A full slot gives up its newest value, so the first ones stay.
-void AddValue(MaskSlot& slot, const char* clear, const char* replacement) {
+// Entries are kept oldest first. A full slot gives up, for a card value, its
+// oldest entry; for display digits, its oldest display entry, else its oldest
+// card value but never the newest one: the card of the transaction in
+// progress always stays masked, and display texts never push it out.
+void AddValue(MaskSlot& slot, const char* clear, const char* replacement, bool display) {
     size_t length = strnlen(clear, kWSysMaskValueMax);
     if (length == 0 || length >= kWSysMaskValueMax) return;
-    MaskEntry* entry = nullptr;
+    int found = -1;
     for (int i = 0; i < slot.count; ++i)
-        if (slot.entries[i].length == length && std::memcmp(slot.entries[i].clear, clear, length) == 0)
-            entry = &slot.entries[i];
-    if (entry == nullptr) {
-        if (slot.count < kWSysMaskValuesPerSlot) ++slot.count;
-        entry = &slot.entries[slot.count - 1];
+        if (slot.entries[i].length == length && std::memcmp(slot.entries[i].clear, clear, length) == 0) found = i;
+    if (found >= 0) {
+        // A card value registered again as display digits stays a card value.
+        display = display && slot.entries[found].display;
+    } else if (slot.count == kWSysMaskValuesPerSlot) {
+        int victim = -1;
+        if (display) {
+            for (int i = 0; i < slot.count && victim < 0; ++i)
+                if (slot.entries[i].display) victim = i;
+            if (victim < 0) {
+                int newestCard = -1;
+                for (int i = 0; i < slot.count; ++i)
+                    if (!slot.entries[i].display) newestCard = i;
+                victim = newestCard == 0 ? 1 : 0;
+            }
+        } else {
+            victim = 0;
+        }
+        std::memmove(&slot.entries[victim], &slot.entries[victim + 1],
+                     sizeof(MaskEntry) * static_cast<size_t>(slot.count - victim - 1));
+        --slot.count;
     }
+    if (found >= 0) {
+        // Move it to the newest place.
+        MaskEntry keep = slot.entries[found];
+        std::memmove(&slot.entries[found], &slot.entries[found + 1],
+                     sizeof(MaskEntry) * static_cast<size_t>(slot.count - found - 1));
+        slot.entries[slot.count - 1] = keep;
+        OPENSSL_cleanse(&keep, sizeof keep);
+    } else {
+        ++slot.count;
+    }
+    MaskEntry* entry = &slot.entries[slot.count - 1];
     *entry = MaskEntry();
     std::memcpy(entry->clear, clear, length);
     entry->length = length;
+    entry->display = display;
     // The replacement must keep the text's length and actually hide the value.
     size_t given = replacement != nullptr ? strnlen(replacement, kWSysMaskValueMax) : 0;
     if (given == length && std::memcmp(replacement, clear, length) != 0)
@@ -158,12 +190,12 @@ int WSysSetMasks(const WSysMaskRequest* request, int reset) {
     if (request->track2Present) {
         CopyCut(clear, sizeof clear, request->track2Clear);
         CopyCut(replacement, sizeof replacement, request->track2Replacement);
-        AddValue(g_table.track2, clear, replacement);
+        AddValue(g_table.track2, clear, replacement, false);
     }
     if (request->cardNumberPresent) {
         CopyCut(clear, sizeof clear, request->cardNumberClear);
         CopyCut(replacement, sizeof replacement, request->cardNumberReplacement);
-        AddValue(g_table.cardNumber, clear, replacement);
+        AddValue(g_table.cardNumber, clear, replacement, request->cardNumberIsDisplay != 0);
     }
     OPENSSL_cleanse(clear, sizeof clear);
     size_t listLength = strnlen(request->tagList, sizeof request->tagList);
@@ -206,6 +238,20 @@ int RegisterLogMasking(const char* cardNumber, const char* track2, int reset) {
     BuildTagList(request->tagList, sizeof request->tagList);
     request->tagListPresent = 1;
     WSysSetMasks(request, reset);
+    OPENSSL_cleanse(request, sizeof *request);
+    WFree(request);
+    return 0;
+}
+
+int RegisterLogMaskingDisplay(const char* digits) {
+    if (digits == nullptr || digits[0] == '\0' || std::strspn(digits, "0") == std::strlen(digits)) return 0;
+    auto* request = static_cast<WSysMaskRequest*>(WAlloc(sizeof(WSysMaskRequest)));
+    if (request == nullptr) return 0;
+    CopyCut(request->cardNumberClear, sizeof request->cardNumberClear, digits);
+    std::memset(request->cardNumberReplacement, kDefaultMask, std::strlen(request->cardNumberClear));
+    request->cardNumberPresent = 1;
+    request->cardNumberIsDisplay = 1;
+    WSysSetMasks(request, 0);
     OPENSSL_cleanse(request, sizeof *request);
     WFree(request);
     return 0;

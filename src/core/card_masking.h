@@ -35,6 +35,9 @@ struct WSysMaskRequest {
     int cardNumberPresent;
     char tagList[100];
     int tagListPresent;
+    // Set when the card-number value is digits taken from a display text:
+    // such a value never pushes a card value out of the table.
+    int cardNumberIsDisplay;
 };
 
 // Registers a card number (not when null, empty or only "0" characters) with
@@ -43,6 +46,10 @@ struct WSysMaskRequest {
 // MaskTrack2, and the standard tag list. With reset 1 the table is emptied
 // first. Always 0.
 int RegisterLogMasking(const char* cardNumber, const char* track2, int reset);
+
+// Registers digits shown in a display text so that they are masked like a
+// card number, without ever pushing a registered card value out. Always 0.
+int RegisterLogMaskingDisplay(const char* digits);
 
 // Fills the table: with reset 1 everything is emptied first; then each
 // present slot value shorter than kWSysMaskValueMax characters is added. Its

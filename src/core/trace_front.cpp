@@ -151,9 +151,12 @@ struct MessageValues {
     }
 };
 
-void AddCardNumber(MessageValues& values, const char* number) {
+void AddCardNumber(MessageValues& values, const char* number, bool display = false) {
     if (number[0] == '\0' || std::strspn(number, "0") == std::strlen(number)) return;
-    RegisterLogMasking(number, nullptr, 0);
+    if (display)
+        RegisterLogMaskingDisplay(number);
+    else
+        RegisterLogMasking(number, nullptr, 0);
     std::string masked(number);
     MaskPanMiddle(masked.data(), '-');
     values.Add(number, masked);
@@ -185,7 +188,7 @@ void AddDisplayDigits(MessageValues& values, const char* text) {
             for (const char* c = value; c < end && count < kExchangeCardValueMax; ++c)
                 if (std::isdigit(static_cast<unsigned char>(*c))) digits[count++] = *c;
             digits[count] = '\0';
-            AddCardNumber(values, digits);
+            AddCardNumber(values, digits, /*display=*/true);
             OPENSSL_cleanse(digits, sizeof digits);
         }
         open = *end == '{' ? end : nullptr;
@@ -196,8 +199,8 @@ void AddDisplayDigits(MessageValues& values, const char* text) {
 // them in the copy. Values too long to be card data are blotted out instead.
 void RegisterCardValues(ATAG_BUFFER* tags, char* copy) {
     MessageValues values;
-    // Display digits go first: card values registered after them are the ones
-    // a full masking table holds on to.
+    // Display digits are registered as such: they never push a card value
+    // out of the masking table.
     AddDisplayDigits(values, copy);
     char value[kExchangeCardValueMax + 1];
     for (const char* code : {"D1A", "DATA_PAN"}) {

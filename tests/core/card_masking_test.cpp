@@ -191,8 +191,31 @@ TEST_F(MaskTable, LaterRegistrationsNeverUnmaskEarlierValues) {
     line = Traced(std::string("card ") + kPan);
     EXPECT_EQ(line, std::string("** INFO. ** card ") + kPanMasked);
 
-    // A full slot keeps its first values.
-    for (int i = 0; i < 2 * kWSysMaskValuesPerSlot; ++i) RegisterLogMasking(("5555" + std::to_string(1000000 + i)).c_str(), nullptr, 0);
+}
+
+TEST_F(MaskTable, FullSlotKeepsTheNewestCardAndDisplayDigitsNeverPushItOut) {
+    // Card values: the oldest go first, the newest always stays.
+    for (int i = 0; i < 2 * kWSysMaskValuesPerSlot; ++i)
+        RegisterLogMasking(("55551" + std::to_string(1000000 + i)).c_str(), nullptr, 0);
+    RegisterLogMasking(kPan, nullptr, 0);
+    std::string line = Traced(std::string("card ") + kPan);
+    EXPECT_EQ(line.find(kPan), std::string::npos) << line;
+    const std::string recent = "55551" + std::to_string(1000000 + 2 * kWSysMaskValuesPerSlot - 1);
+    line = Traced("card " + recent);
+    EXPECT_EQ(line.find(recent), std::string::npos) << line;
+
+    // A flood of display digits never pushes the newest card value out, and
+    // the latest display digits are masked too.
+    for (int i = 0; i < 3 * kWSysMaskValuesPerSlot; ++i)
+        RegisterLogMaskingDisplay(std::to_string(700000 + i).c_str());
+    line = Traced(std::string("card ") + kPan + " code 7000" + std::to_string(3 * kWSysMaskValuesPerSlot - 1 + 0));
+    EXPECT_EQ(line.find(kPan), std::string::npos) << line;
+    const std::string lastDisplay = std::to_string(700000 + 3 * kWSysMaskValuesPerSlot - 1);
+    line = Traced("code " + lastDisplay);
+    EXPECT_EQ(line.find(lastDisplay), std::string::npos) << line;
+
+    // Registering a card value again makes it the newest.
+    for (int i = 0; i < kWSysMaskValuesPerSlot; ++i) RegisterLogMaskingDisplay(std::to_string(800000 + i).c_str());
     line = Traced(std::string("card ") + kPan);
     EXPECT_EQ(line.find(kPan), std::string::npos) << line;
 }
