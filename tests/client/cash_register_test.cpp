@@ -1,0 +1,51 @@
+// The README's main job end to end: the cash-register test client loads the
+// library, which starts trv_71 on a copy of the example configuration.
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/config_tree.h"
+#include "support/run_program.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(CashRegisterTool, RunsTheExampleConfigurationThroughTheLibrary) {
+    testsupport::ConfigTree tree;
+    ASSERT_TRUE(tree.ok());
+    std::filesystem::copy_file(testsupport::BinPath("trv_71"), tree.file("trv_71"));
+    const std::string out = tree.file("out.txt");
+    const std::string lib = testsupport::BinPath("../lib/libznp_dll.so");
+    // A POS number of its own, apart from the other client tests.
+    const int rc = testsupport::RunProgram({testsupport::BinPath("cash_register"), "--lib", lib, "--client",
+                                            tree.str(), "--pos", "799", "--log", tree.file("znp_dll.log"),
+                                            "SV=s3,CD=c0", "SV=s12,CD=c25", "SV=s12"},
+                                           {}, out);
+    const std::string text = testsupport::ReadFileText(out);
+    EXPECT_EQ(rc, 0) << text;
+    EXPECT_NE(text.find("open POS 799"), std::string::npos) << text;
+    // Abort while idle: 1; a served request: 0 and its answer; no CD: 5.
+    EXPECT_NE(text.find("send {SV}s3{CD}c0{SS}R{PS}799{F}\n  acknowledgement: 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  acknowledgement: 0\n  answer: "), std::string::npos) << text;
+    EXPECT_NE(text.find("{SS}A{PS}799{SV}s12{CD}c25{RS}01{F}"), std::string::npos) << text;
+    EXPECT_NE(text.find("send {SV}s12{SS}R{PS}799{F}\n  acknowledgement: 5\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("close: 0"), std::string::npos) << text;
+    // The program kept its exchange log beside the library's log.
+    const std::string exchange = testsupport::ReadFileText(tree.file("znp_dll.POS"));
+    EXPECT_NE(exchange.find("(POS) {SV}s12{CD}c25{SS}R{PS}799{F}"), std::string::npos) << exchange;
+}
+
+TEST(CashRegisterTool, RefusesABadCommandLine) {
+    testsupport::TempDir dir;
+    EXPECT_EQ(testsupport::RunProgram({testsupport::BinPath("cash_register"), "--lib"}), 2);
+    EXPECT_EQ(testsupport::RunProgram({testsupport::BinPath("cash_register"), "--lib", "x", "--client", dir.str(),
+                                       "--bogus"}),
+              2);
+    // A library that cannot be loaded.
+    EXPECT_EQ(testsupport::RunProgram({testsupport::BinPath("cash_register"), "--lib", dir.file("none.so"),
+                                       "--client", dir.str(), "SV=s3,CD=c0"}),
+              1);
+}
+
+}  // namespace
