@@ -9,17 +9,8 @@
 #include <vector>
 
 #include "core/protected_pan.h"
+#include "fuzz_check.h"
 
-namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        abort();
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (size > 16384) return 0;

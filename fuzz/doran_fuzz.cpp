@@ -12,17 +12,8 @@
 
 #include "protocols/doran/doran_syntax.h"
 #include "protocols/xpro/xpro_dle.h"
+#include "fuzz_check.h"
 
-namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        abort();
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (size > 8192) return 0;

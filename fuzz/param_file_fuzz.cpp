@@ -13,15 +13,10 @@
 #include "core/param_file.h"
 #include "core/text_manager.h"
 #include "core/trace.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        abort();
-    }
-}
 
 bool ContentTerminated(const KTDK_FILE* file) {
     return file->content == nullptr || file->content[file->length] == '\0';

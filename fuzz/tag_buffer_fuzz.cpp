@@ -14,15 +14,10 @@
 #include <vector>
 
 #include "core/tag_buffer.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        abort();
-    }
-}
 
 struct Separators {
     const char* open;

@@ -9,15 +9,10 @@
 #include <vector>
 
 #include "core/tlv.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        abort();
-    }
-}
 
 void CheckInside(const TlvNode* n, const unsigned char* data, size_t size) {
     if (n == nullptr) return;

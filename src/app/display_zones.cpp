@@ -177,11 +177,13 @@ int TOC_ZoneTraceWriter(const char* text) {
 
 int TOC_ZonePrintf(const char* zone, const char* format, ...) {
     if (g_zoneContext == nullptr) return -1;
-    char text[kZoneTextMax + 1];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format != nullptr ? format : "", args);
-    va_end(args);
+    char text[kZoneTextMax + 1] = "";
+    if (format != nullptr) {
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+    }
     return WriteZone(zone, text);
 }
 

@@ -20,6 +20,7 @@
 #include "support/config_tree.h"
 #include "support/trace_capture.h"
 #include "support/trv_process.h"
+#include "support/signed_file.h"
 
 namespace {
 
@@ -49,14 +50,7 @@ protected:
     // Writes "znpop" with these lines, CR LF and a valid signature record.
     void WriteZnpop(const std::vector<std::string>& lines) { WriteFile(znpop(), lines); }
     static void WriteFile(const std::string& path, const std::vector<std::string>& lines) {
-        std::string text;
-        for (const std::string& line : lines) text += line + "\r\n";
-        KTDK_FILE* file = FILE_NewFile(path.c_str());
-        ASSERT_NE(file, nullptr);
-        ASSERT_EQ(FILE_SetFileContent(file, static_cast<int32_t>(text.size()), text.data()), 1);
-        ASSERT_EQ(FILE_PutRecordSignat(file), 1);
-        ASSERT_GT(FILE_OpenWriteClose(file), 0);
-        FILE_FreeFile(file);
+        testsupport::WriteSignedFile(path, lines);
     }
     std::string znpop() const { return tree.file("WPAF/znpop_00.wt"); }
 
