@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "support/pos_peer.h"
+#include "support/station_lock.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -23,7 +24,7 @@ void BM_RequestRoundTrip(benchmark::State& state) {
     testsupport::TempDir dir;
     const std::string program = dir.file("trv_71_bench");
     std::filesystem::copy_file(testsupport::BinPath("trv_71"), program);
-    const int station = 9000 + getpid() % 900;
+    const int station = testsupport::UniqueStation();
     const std::string stationArg = "-i" + std::to_string(station);
     const std::string pathArg = "-p" + dir.str();
     const pid_t pid = fork();

@@ -7,6 +7,7 @@
 
 #include "support/config_tree.h"
 #include "support/run_program.h"
+#include "support/station_lock.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -17,23 +18,24 @@ TEST(CashRegisterTool, RunsTheExampleConfigurationThroughTheLibrary) {
     std::filesystem::copy_file(testsupport::BinPath("trv_71"), tree.file("trv_71"));
     const std::string out = tree.file("out.txt");
     const std::string lib = testsupport::BinPath("../lib/libznp_dll.so");
-    // A POS number of its own, apart from the other client tests.
+    // A POS number no other process uses.
+    const std::string pos = std::to_string(testsupport::UniquePosNumber());
     const int rc = testsupport::RunProgram({testsupport::BinPath("cash_register"), "--lib", lib, "--client",
-                                            tree.str(), "--pos", "799", "--log", tree.file("znp_dll.log"),
+                                            tree.str(), "--pos", pos, "--log", tree.file("znp_dll.log"),
                                             "SV=s3,CD=c0", "SV=s12,CD=c25", "SV=s12"},
                                            {}, out);
     const std::string text = testsupport::ReadFileText(out);
     EXPECT_EQ(rc, 0) << text;
-    EXPECT_NE(text.find("open POS 799"), std::string::npos) << text;
+    EXPECT_NE(text.find("open POS " + pos), std::string::npos) << text;
     // Abort while idle: 1; a served request: 0 and its answer; no CD: 5.
-    EXPECT_NE(text.find("send {SV}s3{CD}c0{SS}R{PS}799{F}\n  acknowledgement: 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("send {SV}s3{CD}c0{SS}R{PS}" + pos + "{F}\n  acknowledgement: 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("  acknowledgement: 0\n  answer: "), std::string::npos) << text;
-    EXPECT_NE(text.find("{SS}A{PS}799{SV}s12{CD}c25{RS}01{F}"), std::string::npos) << text;
-    EXPECT_NE(text.find("send {SV}s12{SS}R{PS}799{F}\n  acknowledgement: 5\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("{SS}A{PS}" + pos + "{SV}s12{CD}c25{RS}01{F}"), std::string::npos) << text;
+    EXPECT_NE(text.find("send {SV}s12{SS}R{PS}" + pos + "{F}\n  acknowledgement: 5\n"), std::string::npos) << text;
     EXPECT_NE(text.find("close: 0"), std::string::npos) << text;
     // The program kept its exchange log beside the library's log.
     const std::string exchange = testsupport::ReadFileText(tree.file("znp_dll.POS"));
-    EXPECT_NE(exchange.find("(POS) {SV}s12{CD}c25{SS}R{PS}799{F}"), std::string::npos) << exchange;
+    EXPECT_NE(exchange.find("(POS) {SV}s12{CD}c25{SS}R{PS}" + pos + "{F}"), std::string::npos) << exchange;
 }
 
 TEST(CashRegisterTool, RefusesABadCommandLine) {

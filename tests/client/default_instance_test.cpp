@@ -34,7 +34,7 @@ TEST(DefaultInstanceTest, CreatedOnFirstUseBeforeAnyOpening) {
 
     testsupport::TempDir dir;
     uint32_t id = 0;
-    ASSERT_EQ(clienttest::OpenOnStub(923, &id, dir.str()), 0);
+    ASSERT_EQ(clienttest::OpenOnStub(testsupport::UniquePosNumber(), &id, dir.str()), 0);
     EXPECT_EQ(id, 2u);
     EXPECT_EQ(SZelApiClose(id, 0), 0);
     EXPECT_EQ(SZelApiClose(1, 0), 0);  // never opened: nothing to release

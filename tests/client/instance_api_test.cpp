@@ -17,6 +17,7 @@
 #include "client/program_side.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "support/station_lock.h"
 #include "support/temp_dir.h"
 #include "znp_dll.h"
 
@@ -27,17 +28,19 @@ using clienttest::Responder;
 
 constexpr uint32_t kCap = 10241;
 
-// One opened instance on the stub for one POS number, with the program side.
+// One opened instance on the stub, with the program side, for a POS number
+// no other process uses (the station's block and event are machine-wide).
 class StubInstance {
 public:
-    StubInstance(uint32_t pos, const testsupport::TempDir& dir, uint32_t ux = 5) : pos_(pos) {
-        result_ = clienttest::OpenOnStub(pos, &id_, dir.str(), ux);
-        side_ = std::make_unique<ProgramSide>(pos);
+    explicit StubInstance(const testsupport::TempDir& dir, uint32_t ux = 5) : pos_(testsupport::UniquePosNumber()) {
+        result_ = clienttest::OpenOnStub(pos_, &id_, dir.str(), ux);
+        side_ = std::make_unique<ProgramSide>(pos_);
     }
     ~StubInstance() {
         if (id_ != 0) SZelApiClose(id_, 0);
     }
     int result() const { return result_; }
+    uint32_t pos() const { return pos_; }
     uint32_t id() const { return id_; }
     ProgramSide& side() { return *side_; }
     std::shared_ptr<znpdll::ClientInstance> instance() { return znpdll::InstanceTable::Get().Find(id_); }
@@ -68,7 +71,7 @@ std::string Answer(const std::string& sv, const std::string& cd, const std::stri
 }
 
 TEST_F(InstanceApiTest, RequestAcknowledgedThenAnswerWaitedForAndTaken) {
-    StubInstance s(901, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     ASSERT_NE(s.id(), 0u);
     std::string seen;
@@ -80,7 +83,7 @@ TEST_F(InstanceApiTest, RequestAcknowledgedThenAnswerWaitedForAndTaken) {
     uint32_t cap = kCap;
     ASSERT_EQ(SZelApiSendMessage(s.id(), "s12", message, &cap), 0);
     // The caller's buffer holds the message as sent: SS "R" and PS added.
-    EXPECT_STREQ(message, "{SV}s12{CD}c25{SS}R{PS}901{F}");
+    EXPECT_STREQ(message, ("{SV}s12{CD}c25{SS}R{PS}" + std::to_string(s.pos()) + "{F}").c_str());
     EXPECT_EQ(seen, message);
 
     int waited = 7;
@@ -100,7 +103,7 @@ TEST_F(InstanceApiTest, RequestAcknowledgedThenAnswerWaitedForAndTaken) {
 }
 
 TEST_F(InstanceApiTest, PresentPsIsKeptAndSsIsAlwaysAppended) {
-    StubInstance s(902, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     Responder program(s.side(), [](const std::string&) -> std::vector<std::string> { return {"0"}; });
     char message[kCap] = "{SS}X{PS}77{SV}s0{F}";
@@ -123,7 +126,7 @@ TEST_F(InstanceApiTest, AcknowledgementCodes) {
         {"s0", "{SV}s0{CD}c1{F}", "5", 5}, {"s3", "{SV}s3{CD}c0{F}", "1", 1}, {"s3", "{SV}s3{CD}c1{F}", "6", 0},
         {"s0", "{SV}s0{CD}c1{F}", "6", 6}, {"s9", "{SV}s9{F}", "5", 5},
     };
-    StubInstance s(903, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.message) + " ack " + c.ack);
@@ -133,13 +136,13 @@ TEST_F(InstanceApiTest, AcknowledgementCodes) {
         uint32_t cap = kCap;
         EXPECT_EQ(SZelApiSendMessage(s.id(), c.service, message, &cap), c.expected);
     }
-    EXPECT_NE(LogOf(903).find("WARNING - DLLSND - Code commande absent"), std::string::npos);
+    EXPECT_NE(LogOf(s.pos()).find("WARNING - DLLSND - Code commande absent"), std::string::npos);
 }
 
 // The acknowledgement is one digit; an empty message is skipped; any other
 // text is an error, not an acceptance.
 TEST_F(InstanceApiTest, OnlyASingleDigitIsAnAcknowledgement) {
-    StubInstance s(904, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     const std::vector<std::pair<std::vector<std::string>, int>> cases = {
         {{"", "0"}, 0}, {{"x"}, 8}, {{"01"}, 8}, {{"OK"}, 8}, {{"7"}, 7}};
@@ -155,7 +158,7 @@ TEST_F(InstanceApiTest, OnlyASingleDigitIsAnAcknowledgement) {
 // acknowledgement is awaited, is kept and handed over in order; the answer
 // arriving there is kept too and reported at once.
 TEST_F(InstanceApiTest, MessagesArrivingDuringTheAcknowledgementWaitAreKept) {
-    StubInstance s(905, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     char message[kCap] = "{SV}s0{CD}c1{F}";
     uint32_t cap = kCap;
@@ -196,7 +199,7 @@ TEST_F(InstanceApiTest, MessagesArrivingDuringTheAcknowledgementWaitAreKept) {
 // A message that is not the pending answer is reported by the wait and left in
 // the mailbox untouched; the next take gets it.
 TEST_F(InstanceApiTest, WaitLeavesOtherMessagesInTheMailboxUntouched) {
-    StubInstance s(906, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     const std::string request = "{SS}A{SV}s6{CD}c43{ZZ}ticket{F}";
     ASSERT_TRUE(s.side().Write(request));
@@ -221,7 +224,7 @@ TEST_F(InstanceApiTest, WaitLeavesOtherMessagesInTheMailboxUntouched) {
 // The capacity is never written past, for a held message as for a mailbox
 // one, and a refused message stays available.
 TEST_F(InstanceApiTest, GetMessageNeverWritesPastTheCapacity) {
-    StubInstance s(907, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     char message[kCap] = "{SV}s0{CD}c1{F}";
     uint32_t cap = kCap;
@@ -248,7 +251,6 @@ TEST_F(InstanceApiTest, GetMessageNeverWritesPastTheCapacity) {
 
 // Every failure row of the instance exports, one fresh opening per row.
 TEST_F(InstanceApiTest, FailureTable) {
-    constexpr uint32_t kPos = 908;
     struct Row {
         const char* name;
         std::function<int(StubInstance&)> call;
@@ -355,7 +357,7 @@ TEST_F(InstanceApiTest, FailureTable) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        StubInstance s(kPos, dir);
+        StubInstance s(dir);
         ASSERT_EQ(s.result(), 0);
         cap = kCap;
         EXPECT_EQ(row.call(s), row.expected);
@@ -370,6 +372,7 @@ TEST_F(InstanceApiTest, OpeningFailures) {
     const std::string stub = testsupport::BinPath("pos_stub");
     const std::string missing = dir.str() + "/nowhere/";
     const std::string longPath(300, 'a');
+    const uint32_t pos = testsupport::UniquePosNumber();
     struct Case {
         const char* name;
         bool nullId;
@@ -380,9 +383,9 @@ TEST_F(InstanceApiTest, OpeningFailures) {
     const Case cases[] = {
         {"POS 0", false, 0, stub.c_str(), 8},
         {"POS 1000", false, 1000, stub.c_str(), 8},
-        {"null id pointer", true, 910, stub.c_str(), 1},
-        {"no program in the directory", false, 910, missing.c_str(), 1},
-        {"client path over 255 characters", false, 910, longPath.c_str(), 1},
+        {"null id pointer", true, pos, stub.c_str(), 1},
+        {"no program in the directory", false, pos, missing.c_str(), 1},
+        {"client path over 255 characters", false, pos, longPath.c_str(), 1},
     };
     const size_t before = znpdll::InstanceTable::Get().Count();
     for (const Case& c : cases) {
@@ -408,18 +411,21 @@ TEST_F(InstanceApiTest, NinetyNineInstancesAndSmallestFreeIds) {
     std::vector<uint32_t> ids;
     // POS numbers of their own: the stop requests of closing must not reach
     // the programs of the other tests running at the same time.
-    for (uint32_t pos = 700; pos <= 798; ++pos) {
+    std::vector<uint32_t> posNumbers;
+    for (int i = 0; i < 100; ++i) posNumbers.push_back(testsupport::UniquePosNumber());
+    for (size_t i = 0; i < 99; ++i) {
+        const uint32_t pos = posNumbers[i];
         uint32_t id = 0;
         ASSERT_EQ(clienttest::OpenOnStub(pos, &id, dir.str()), 0) << pos;
         ids.push_back(id);
     }
     for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], i + 1);
     uint32_t id = 0;
-    EXPECT_EQ(clienttest::OpenOnStub(799, &id, dir.str()), 8);
+    EXPECT_EQ(clienttest::OpenOnStub(posNumbers[99], &id, dir.str()), 8);
     EXPECT_NE(clienttest::ReadFile(dir.str() + "/ZNP_DLL_x_0.LOG").find("Nombre maximal d'instance (99) atteint"),
               std::string::npos);
     EXPECT_EQ(SZelApiClose(2, 0), 0);
-    ASSERT_EQ(clienttest::OpenOnStub(799, &id, dir.str()), 0);
+    ASSERT_EQ(clienttest::OpenOnStub(posNumbers[99], &id, dir.str()), 0);
     EXPECT_EQ(id, 2u);
     ids[1] = id;
     for (uint32_t i : ids) EXPECT_EQ(SZelApiClose(i, 0), 0);
@@ -428,7 +434,7 @@ TEST_F(InstanceApiTest, NinetyNineInstancesAndSmallestFreeIds) {
 
 // Closing sends the stop request and lets the program end by itself.
 TEST_F(InstanceApiTest, CloseStopsTheProgramCleanly) {
-    StubInstance s(911, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     const pid_t pid = s.instance()->programPid();
     ASSERT_TRUE(plat::IsRunning(pid));
@@ -436,7 +442,7 @@ TEST_F(InstanceApiTest, CloseStopsTheProgramCleanly) {
     plat::ExitStatus status = plat::GetExitCode(pid);
     EXPECT_EQ(status.kind, plat::ExitStatus::Kind::Exited);
     EXPECT_EQ(status.code, 0);
-    EXPECT_NE(LogOf(911).find("CLIENT ARRETE"), std::string::npos);
+    EXPECT_NE(LogOf(s.pos()).find("CLIENT ARRETE"), std::string::npos);
     EXPECT_EQ(SZelApiClose(s.id(), 0), 8);
 }
 
@@ -444,7 +450,7 @@ TEST_F(InstanceApiTest, CloseStopsTheProgramCleanly) {
 // reaped (no zombie left).
 TEST_F(InstanceApiTest, CloseKillsAProgramThatDoesNotStop) {
     setenv("POS_STUB_IGNORE_STOP", "1", 1);
-    StubInstance s(912, dir, 1);
+    StubInstance s(dir, 1);
     unsetenv("POS_STUB_IGNORE_STOP");
     ASSERT_EQ(s.result(), 0);
     znpdll::ClientInstance::SetStopGraceMs(100);
@@ -458,7 +464,7 @@ TEST_F(InstanceApiTest, CloseKillsAProgramThatDoesNotStop) {
 
 // Closing when the program has already ended sends nothing.
 TEST_F(InstanceApiTest, CloseAfterTheProgramEndedSendsNothing) {
-    StubInstance s(913, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     const pid_t pid = s.instance()->programPid();
     kill(pid, SIGKILL);
@@ -471,28 +477,29 @@ TEST_F(InstanceApiTest, CloseAfterTheProgramEndedSendsNothing) {
 // and waits poll the mailbox.
 TEST_F(InstanceApiTest, ProgramWithoutEvent) {
     setenv("POS_STUB_NO_EVENT", "1", 1);
+    const uint32_t pos = testsupport::UniquePosNumber();
     uint32_t id = 0;
     int opened;
     {
         plat::ManualClock clock;
         plat::ScopedClock scoped(&clock);
-        opened = clienttest::OpenOnStub(914, &id, dir.str());
+        opened = clienttest::OpenOnStub(pos, &id, dir.str());
         EXPECT_GE(clock.nowMs() - 1000000, 10000);  // 1000 tries, 10 ms apart
     }
     unsetenv("POS_STUB_NO_EVENT");
     ASSERT_EQ(opened, 0);
-    ProgramSide side(914);
+    ProgramSide side(pos);
     EXPECT_EQ(SZelApiWaitSynchro(id, 10), 7);
     side.Write("{SS}A{SV}s6{CD}c21{F}", false);
     EXPECT_EQ(SZelApiWaitSynchro(id, 10), 0);
-    EXPECT_NE(clienttest::ReadFile(dir.str() + "/ZNP_DLL_914.LOG").find("WARNING - UTIEVT - Creation echouee"),
+    EXPECT_NE(clienttest::ReadFile(dir.str() + "/ZNP_DLL_" + std::to_string(pos) + ".LOG").find("WARNING - UTIEVT - Creation echouee"),
               std::string::npos);
     EXPECT_EQ(SZelApiClose(id, 0), 0);
 }
 
 // Calls racing a close on another thread end cleanly with a result.
 TEST_F(InstanceApiTest, CallsRacingACloseAreSafe) {
-    StubInstance s(915, dir);
+    StubInstance s(dir);
     ASSERT_EQ(s.result(), 0);
     const uint32_t id = s.id();
     std::atomic<bool> stop{false};

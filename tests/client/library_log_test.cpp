@@ -85,16 +85,18 @@ TEST_F(LibraryLogTest, LogDirectoryTable) {
     EXPECT_EQ(znpdll::LogDirectoryOf(nullptr), ".");
 }
 
-// A line of instance 3 opened for POS number 812 goes to that POS's file, in
-// the exact format.
+// A line of instance 3 goes to the file of the POS number it was opened for,
+// in the exact format.
 TEST_F(LibraryLogTest, LineFormatInThePosFile) {
     uint32_t ids[3] = {};
-    ASSERT_EQ(clienttest::OpenOnStub(810, &ids[0], dir.str()), 0);
-    ASSERT_EQ(clienttest::OpenOnStub(811, &ids[1], dir.str()), 0);
-    ASSERT_EQ(clienttest::OpenOnStub(812, &ids[2], dir.str()), 0);
+    uint32_t pos[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        pos[i] = testsupport::UniquePosNumber();
+        ASSERT_EQ(clienttest::OpenOnStub(pos[i], &ids[i], dir.str()), 0);
+    }
     ASSERT_EQ(ids[2], 3u);
     DllLogger::Get().Log(3, "-- ERROR -- |DLLSND| Mutex non obtenu");
-    const std::string log = File("ZNP_DLL_812.LOG");
+    const std::string log = File("ZNP_DLL_" + std::to_string(pos[2]) + ".LOG");
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[0], '\n');
     const size_t last = log.rfind('\n');
@@ -104,7 +106,7 @@ TEST_F(LibraryLogTest, LineFormatInThePosFile) {
     ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
     EXPECT_EQ(m[1].str(), std::to_string(gettid()));
     EXPECT_NE(log.find(" - 3 - INFO - UTIMEM - Creee ("), std::string::npos);
-    EXPECT_EQ(File("ZNP_DLL_810.LOG").find("Mutex"), std::string::npos);
+    EXPECT_EQ(File("ZNP_DLL_" + std::to_string(pos[0]) + ".LOG").find("Mutex"), std::string::npos);
     for (uint32_t id : ids) EXPECT_EQ(SZelApiClose(id, 0), 0);
 }
 
@@ -133,22 +135,24 @@ TEST_F(LibraryLogTest, PollingLinesFoldIntoDots) {
 
 TEST_F(LibraryLogTest, RotationToTheBackupFile) {
     uint32_t id = 0;
-    ASSERT_EQ(clienttest::OpenOnStub(813, &id, dir.str()), 0);
-    const std::string logPath = dir.file("ZNP_DLL_813.LOG");
-    const std::string backupPath = dir.file("ZNP_DLL_813.LOB");
+    const uint32_t pos = testsupport::UniquePosNumber();
+    const std::string name = "ZNP_DLL_" + std::to_string(pos);
+    ASSERT_EQ(clienttest::OpenOnStub(pos, &id, dir.str()), 0);
+    const std::string logPath = dir.file(name + ".LOG");
+    const std::string backupPath = dir.file(name + ".LOB");
     {
         std::ofstream(backupPath) << "old backup";
         std::ofstream full(logPath, std::ios::trunc);
         full << std::string(4194304 - 1, 'a');
     }
     DllLogger::Get().Log(id, "** INFO ** |DLLSND| just below the limit");
-    EXPECT_EQ(File("ZNP_DLL_813.LOB"), "old backup");
+    EXPECT_EQ(File(name + ".LOB"), "old backup");
     DllLogger::Get().Log(id, "** INFO ** |DLLSND| first line of the new file");
-    const std::string backup = File("ZNP_DLL_813.LOB");
+    const std::string backup = File(name + ".LOB");
     EXPECT_GT(backup.size(), 4194304u);
     EXPECT_EQ(backup.substr(0, 4), "aaaa");
     EXPECT_NE(backup.find("just below the limit"), std::string::npos);
-    const std::string fresh = File("ZNP_DLL_813.LOG");
+    const std::string fresh = File(name + ".LOG");
     EXPECT_EQ(std::count(fresh.begin(), fresh.end(), '\n'), 1);
     EXPECT_NE(fresh.find("first line of the new file"), std::string::npos);
     EXPECT_EQ(SZelApiClose(id, 0), 0);

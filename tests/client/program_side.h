@@ -1,7 +1,8 @@
 // The console program's side of a POS link, played by a test: the station's
 // shared block (through the same layout constants as the program) and its
 // message event, plus an opening of the client library on the pos_stub
-// helper, which stands in for the program's process.
+// helper, which stands in for the program's process. POS numbers come from
+// testsupport::UniquePosNumber(): the blocks and events are machine-wide.
 #pragma once
 #include <signal.h>
 
@@ -17,6 +18,7 @@
 #include "platform/named_event.h"
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
+#include "support/station_lock.h"
 #include "support/temp_dir.h"
 #include "znp_dll.h"
 

@@ -21,19 +21,21 @@ protected:
         // The log is enabled by an opening; open and close one on the stub so
         // that the log is on and lines go to this test's directory.
         uint32_t id = 0;
-        ASSERT_EQ(clienttest::OpenOnStub(920, &id, dir.str()), 0);
+        ASSERT_EQ(clienttest::OpenOnStub(testsupport::UniquePosNumber(), &id, dir.str()), 0);
         ASSERT_EQ(SZelApiClose(id, 0), 0);
         // A fresh instance for the tag contexts: the default one for POS 1
         // would be re-created only once per process.
-        ASSERT_EQ(clienttest::OpenOnStub(921, &id_, dir.str()), 0);
+        pos_ = testsupport::UniquePosNumber();
+        ASSERT_EQ(clienttest::OpenOnStub(pos_, &id_, dir.str()), 0);
     }
     void TearDown() override {
         SZelApiClose(id_, 0);
         znpdll::DllLogger::Get().Reset();
     }
-    std::string Log() { return clienttest::ReadFile(dir.str() + "/ZNP_DLL_921.LOG"); }
+    std::string Log() { return clienttest::ReadFile(dir.str() + "/ZNP_DLL_" + std::to_string(pos_) + ".LOG"); }
 
     testsupport::TempDir dir;
+    uint32_t pos_ = 0;
     uint32_t id_ = 0;
 };
 
@@ -201,7 +203,7 @@ TEST_F(TagExportsTest, DefaultInstanceFollowsTheLastOpening) {
     EXPECT_EQ(ATAG_ReadInit("{A}1{F}", 8), -1);
     EXPECT_NE(clienttest::ReadFile(dir.str() + "/ZNP_DLL_x_0.LOG").find("Numero d'instance introuvable"),
               std::string::npos);
-    ASSERT_EQ(clienttest::OpenOnStub(922, &id_, dir.str()), 0);
+    ASSERT_EQ(clienttest::OpenOnStub(testsupport::UniquePosNumber(), &id_, dir.str()), 0);
     EXPECT_EQ(ATAG_WriteInit(buf, sizeof buf), 1);
 }
 

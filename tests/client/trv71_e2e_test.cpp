@@ -1,7 +1,6 @@
 // End to end: a cash-register host loads libznp_dll.so with dlopen, opens an
 // instance (which starts trv_71), sends requests, waits for and takes the
 // answer, reads it with the tag exports and closes; two instances side by side.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -15,53 +14,18 @@
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
 #include "support/config_tree.h"
+#include "support/station_lock.h"
 #include "support/temp_dir.h"
+#include "support/znp_dll_loader.h"
 
 namespace {
 
-// The library as an application sees it: a handle and its exports.
-struct ZnpDll {
-    void* handle = nullptr;
-    int (*Open)(uint32_t*, uint32_t, uint32_t, uint32_t, uint32_t, const char*, uint32_t, uint32_t, uint32_t,
-                const char*, uint32_t, uint32_t, uint32_t, const char*, uint32_t, const char*, uint32_t) = nullptr;
-    int (*Close)(uint32_t, uint32_t) = nullptr;
-    int (*Send)(uint32_t, const char*, char*, const uint32_t*) = nullptr;
-    int (*Wait)(uint32_t, uint32_t) = nullptr;
-    int (*Get)(uint32_t, char*, char*, uint32_t*) = nullptr;
-    int (*WriteInit)(uint32_t, char*, uint32_t) = nullptr;
-    int (*SetStringVal)(uint32_t, const char*, const char*) = nullptr;
-    int (*ReadInit)(uint32_t, const char*, uint32_t) = nullptr;
-    int (*GetStringVal)(uint32_t, const char*, char*, int32_t) = nullptr;
-    int (*DefaultReadInit)(const char*, uint32_t) = nullptr;
-    int (*DefaultGetStringVal)(const char*, char*, int32_t) = nullptr;
-
-    template <typename F>
-    void Bind(F*& f, const char* name) {
-        f = reinterpret_cast<F*>(dlsym(handle, name));
-    }
-    bool Load() {
-        handle = dlopen(testsupport::BinPath("../lib/libznp_dll.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) return false;
-        Bind(Open, "SZelApiOpen");
-        Bind(Close, "SZelApiClose");
-        Bind(Send, "SZelApiSendMessage");
-        Bind(Wait, "SZelApiWaitSynchro");
-        Bind(Get, "SZelApiGetMessage");
-        Bind(WriteInit, "ATAG_WriteInitForInstance");
-        Bind(SetStringVal, "ATAG_SetStringValForInstance");
-        Bind(ReadInit, "ATAG_ReadInitForInstance");
-        Bind(GetStringVal, "ATAG_GetStringValForInstance");
-        Bind(DefaultReadInit, "ATAG_ReadInit");
-        Bind(DefaultGetStringVal, "ATAG_GetStringVal");
-        return Open && Close && Send && Wait && Get && WriteInit && SetStringVal && ReadInit && GetStringVal &&
-               DefaultReadInit && DefaultGetStringVal;
-    }
-};
+using testsupport::ZnpDll;
 
 ZnpDll& Dll() {
     static ZnpDll dll;
     static bool loaded = dll.Load();
-    EXPECT_TRUE(loaded) << dlerror();
+    EXPECT_TRUE(loaded) << dll.error;
     return dll;
 }
 
@@ -118,7 +82,7 @@ TEST(Trv71EndToEndTest, RequestsThroughTheLibraryToTheProgram) {
     const std::string program = dir.file("trv_71");
     std::filesystem::copy_file(testsupport::BinPath("trv_71"), program);
     uint32_t id = 0;
-    ASSERT_EQ(dll.Open(&id, 0, 0, 0, 1, logName.c_str(), 0, 1, 0, program.c_str(), 0, 0, 0, "", 0, "", 0), 0);
+    ASSERT_EQ(dll.OpenStation(&id, 1, program, logName), 0);
     ASSERT_NE(id, 0u);
     const std::vector<pid_t> programs = ChildrenNamed("trv_71");
     ASSERT_EQ(programs.size(), 1u);
@@ -179,8 +143,10 @@ TEST(Trv71EndToEndTest, TwoInstancesSideBySide) {
     std::filesystem::copy_file(testsupport::BinPath("trv_71"), programA);
     std::filesystem::copy_file(testsupport::BinPath("trv_71"), programB);
     uint32_t a = 0, b = 0;
-    ASSERT_EQ(dll.Open(&a, 0, 0, 0, 1, logName.c_str(), 0, 21, 0, programA.c_str(), 0, 0, 0, "", 0, "", 0), 0);
-    ASSERT_EQ(dll.Open(&b, 0, 0, 0, 1, logName.c_str(), 0, 22, 0, programB.c_str(), 0, 0, 0, "", 0, "", 0), 0);
+    const uint32_t posA = testsupport::UniquePosNumber();
+    const uint32_t posB = testsupport::UniquePosNumber();
+    ASSERT_EQ(dll.OpenStation(&a, posA, programA, logName), 0);
+    ASSERT_EQ(dll.OpenStation(&b, posB, programB, logName), 0);
     EXPECT_EQ(ChildrenNamed("trv_71_a").size(), 1u);
     EXPECT_EQ(ChildrenNamed("trv_71_b").size(), 1u);
 
@@ -189,12 +155,12 @@ TEST(Trv71EndToEndTest, TwoInstancesSideBySide) {
     ASSERT_EQ(SendRequest(b, "s12", "c25", mb.data()), 0);
     char service[4];
     std::vector<char> answer(kCap);
-    for (auto [id, ps] : {std::pair{b, "22"}, std::pair{a, "21"}}) {
+    for (auto [id, ps] : {std::pair{b, std::to_string(posB)}, std::pair{a, std::to_string(posA)}}) {
         ASSERT_EQ(TakeAnswer(id, service, answer.data()), 0);
         ASSERT_EQ(dll.ReadInit(id, answer.data(), kCap), 1);
         char value[16];
         ASSERT_EQ(dll.GetStringVal(id, "PS", value, 1), 1);
-        EXPECT_STREQ(value, ps);
+        EXPECT_EQ(std::string(value), ps);
         ASSERT_EQ(dll.GetStringVal(id, "RS", value, 1), 1);
         EXPECT_STREQ(value, "01");
     }

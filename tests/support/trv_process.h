@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,15 +15,10 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "support/station_lock.h"
 #include "support/temp_dir.h"
 
 namespace testsupport {
-
-// A station number no other test process uses at the same time.
-inline int UniqueStation() {
-    static std::atomic<int> counter{0};
-    return 1000 + static_cast<int>((getpid() * 37 + counter++ * 7919) % 8900);
-}
 
 class TrvProcess {
 public:
