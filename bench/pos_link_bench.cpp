@@ -7,13 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "latency_counters.h"
 #include "platform/clock.h"
 #include "support/config_tree.h"
 #include "support/pos_peer.h"
@@ -59,11 +59,7 @@ void BM_RequestRoundTrip(benchmark::State& state) {
     peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 5000);
     peer.Receive(5000);
     waitpid(pid, nullptr, 0);
-    if (!micros.empty()) {
-        std::sort(micros.begin(), micros.end());
-        state.counters["median_us"] = micros[micros.size() / 2];
-        state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
-    }
+    ReportLatency(state, micros);
 }
 BENCHMARK(BM_RequestRoundTrip)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 

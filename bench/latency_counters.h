@@ -1,0 +1,13 @@
+// Median and 99th percentile of per-request times, as benchmark counters.
+#pragma once
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <vector>
+
+inline void ReportLatency(benchmark::State& state, std::vector<double>& micros) {
+    if (micros.empty()) return;
+    std::sort(micros.begin(), micros.end());
+    state.counters["median_us"] = micros[micros.size() / 2];
+    state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+}
