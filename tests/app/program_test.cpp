@@ -85,19 +85,20 @@ TEST(Program, SecondStartEndsTheFirstWithExitCodeZero) {
     TrvProcess first(dir, "trv_71_single");
     TrvProcess second(dir, "trv_71_single");
     const int station = testsupport::UniqueStation();
+    const int secondStation = testsupport::UniqueStation();
     first.Start({Station(station), "-p" + dir.str()}, "first");
     PosPeer peer;
     ASSERT_TRUE(peer.Open(station));
     // The first program serves its link before the second starts.
     ASSERT_EQ(peer.Exchange("{SS}R{PS}1{SV}s3{CD}c0{F}"), "1");
-    second.Start({"-?", Station(station + 1), "-p" + dir.str()}, "second");
+    second.Start({"-?", Station(secondStation), "-p" + dir.str()}, "second");
     EXPECT_EQ(first.Wait(10000), 0);
     // The process-id block is private to the user.
     struct stat st {};
     ASSERT_EQ(stat("/dev/shm/##_trv_71_single", &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     PosPeer peer2;
-    ASSERT_TRUE(peer2.Open(station + 1));
+    ASSERT_TRUE(peer2.Open(secondStation));
     EXPECT_EQ(peer2.Exchange("{SS}R{PS}1{SV}s3{CD}c0{F}"), "1");
     peer2.Send("{SS}R{PS}1{SV}s3{CD}c99{F}");
     EXPECT_EQ(second.Wait(10000), 0);
