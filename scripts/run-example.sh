@@ -11,6 +11,7 @@ run=build/example-run
 rm -rf "$run"
 mkdir -p "$run"
 cp -r example/. "$run"/
+mkdir -p "$run/WOut"   # spool directory of the consoles (the trace zone)
 cp build/bin/trv_71 "$run"/trv_71
 build/bin/cash_register --lib build/lib/libznp_dll.so --client "$PWD/$run" --pos 1 \
   --log "$PWD/$run/znp_dll.log" \
