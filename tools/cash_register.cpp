@@ -137,11 +137,18 @@ int main(int argc, char** argv) {
             status = 2;
             continue;
         }
+        // A tag the library refuses (a separator in it, no room) leaves the
+        // request unsent rather than sent without it.
         std::string service;
-        lib.writeInit(id, message.data(), kCapacity);
+        bool built = lib.writeInit(id, message.data(), kCapacity) == 1;
         for (const auto& [code, val] : entries) {
             if (code == "SV") service = val;
-            lib.set(id, code.c_str(), val.c_str());
+            built = built && lib.set(id, code.c_str(), val.c_str()) == 1;
+        }
+        if (!built) {
+            std::fprintf(stderr, "cash_register: request \"%s\" refused by the tag writer\n", request.c_str());
+            status = 2;
+            continue;
         }
         const uint32_t capacity = kCapacity;
         const int ack = lib.send(id, service.c_str(), message.data(), &capacity);

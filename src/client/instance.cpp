@@ -240,7 +240,6 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
             return 3;
         }
     }
-    const std::string command(cd);
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (std::strcmp(service, "s3") == 0 && HoldsAnswer()) {
@@ -298,7 +297,6 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
         std::lock_guard<std::mutex> guard(lock_);
         if (code == 0 && pendingService_.empty()) {
             pendingService_ = service;
-            pendingCommand_ = command;
         } else if (std::strcmp(service, "s3") == 0 && code == 6) {
             code = 0;
         }
@@ -392,7 +390,6 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
         std::lock_guard<std::mutex> guard(lock_);
         if (!sv.empty() && sv == pendingService_) {
             pendingService_.clear();
-            pendingCommand_.clear();
         }
         if (fromHeld) held_.pop_front();
     }

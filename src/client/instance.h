@@ -113,7 +113,6 @@ private:
     // message of the program that came while an acknowledgement was awaited.
     std::deque<Held> held_;
     std::string pendingService_;
-    std::string pendingCommand_;
     std::atomic<uint32_t> posNumber_{0};
     uint32_t ackTimeoutS_ = 5;
     ClientProcess process_;

@@ -181,7 +181,6 @@ ReadResult DialogChannel::Read(bool take, std::string* text, uint32_t timeoutMs,
     }
     if (take) StoreStatus(readArea_, poslink::kStatusTaken);
     log.Logf(instanceId, "** INFO ** |DIAREA| Recu: %s", text->c_str());
-    result.length = static_cast<uint32_t>(text->size());
     result.status = 1;
     return result;
 }

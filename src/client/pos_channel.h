@@ -22,7 +22,6 @@ public:
 };
 
 struct ReadResult {
-    uint32_t length = 0;
     int status = 0;  // -1 error, 0 no message, 1 message
 };
 

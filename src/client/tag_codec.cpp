@@ -35,7 +35,6 @@ int TagWriter::WriteInit(char* buffer, uint32_t capacity, bool clear) {
     }
     buffer_ = buffer;
     capacity_ = capacity;
-    position_ = 0;
     if (clear) std::memset(buffer_, 0, capacity_);
     log.Logf(instanceId_, "** INFO ** |TAGSET| Intialise (%p) / [%u]", static_cast<void*>(buffer), capacity);
     return 1;
@@ -70,7 +69,6 @@ int TagWriter::Add(const char* code, std::string_view value, bool allowFull) {
     *p++ = '}';
     std::memcpy(p, value.data(), value.size());
     p += value.size();
-    position_ = static_cast<uint32_t>(p - buffer_);
     std::memcpy(p, kEndTag.data(), kEndTag.size());
     return 1;
 }
@@ -142,7 +140,6 @@ int TagReader::ReadInit(const char* text, uint32_t length) {
         return -1;
     }
     text_ = text;
-    length_ = length;
     textLength_ = strnlen(text, length);
     position_ = 0;
     if (log.IsVerbose()) {

@@ -25,14 +25,11 @@ public:
     // Copies the message and its terminator (at most the bound capacity).
     int GetWriteBuf(char* destination) const;
 
-    bool bound() const { return buffer_ != nullptr; }
-
 private:
     int Add(const char* code, std::string_view value, bool allowFull);
 
     char* buffer_ = nullptr;
     uint32_t capacity_ = 0;
-    uint32_t position_ = 0;
     uint32_t instanceId_ = 0;
 };
 
@@ -51,15 +48,12 @@ public:
     // Same search, value returned as a view into the bound text.
     int FindValue(const char* code, int32_t fromStart, std::string_view* value);
 
-    bool bound() const { return text_ != nullptr; }
-
 private:
     // Finds the value; 1, or -1 after logging why not.
     int Locate(const char* code, int32_t fromStart, bool hexForm, std::string_view* value);
 
     const char* text_ = nullptr;
-    uint32_t length_ = 0;     // as given at binding
-    size_t textLength_ = 0;   // characters before the terminator, within length_
+    size_t textLength_ = 0;  // characters before the terminator, within the bound length
     uint32_t position_ = 0;
     uint32_t instanceId_ = 0;
 };

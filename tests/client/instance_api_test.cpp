@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "support/station_lock.h"
+#include "support/config_tree.h"
 #include "support/temp_dir.h"
 #include "znp_dll.h"
 
@@ -61,7 +62,7 @@ class InstanceApiTest : public ::testing::Test {
 protected:
     void SetUp() override { znpdll::ClientInstance::SetStopGraceMs(3000); }
     void TearDown() override { znpdll::DllLogger::Get().Reset(); }
-    std::string LogOf(uint32_t pos) { return clienttest::ReadFile(dir.str() + "/ZNP_DLL_" + std::to_string(pos) + ".LOG"); }
+    std::string LogOf(uint32_t pos) { return testsupport::ReadFileText(dir.str() + "/ZNP_DLL_" + std::to_string(pos) + ".LOG"); }
 
     testsupport::TempDir dir;
 };
@@ -401,7 +402,7 @@ TEST_F(InstanceApiTest, OpeningFailures) {
         // A failed opening leaves nothing in the table.
         EXPECT_EQ(znpdll::InstanceTable::Get().Count(), before);
     }
-    const std::string log0 = clienttest::ReadFile(dir.str() + "/ZNP_DLL_x_0.LOG");
+    const std::string log0 = testsupport::ReadFileText(dir.str() + "/ZNP_DLL_x_0.LOG");
     EXPECT_NE(log0.find("ERROR - DLLOPN - Numero de caisse (1000) inacceptable"), std::string::npos);
     EXPECT_NE(log0.find("FATAL - DLLOPN - Adresse de l'identifiant d'instance inconnue"), std::string::npos);
 }
@@ -422,7 +423,7 @@ TEST_F(InstanceApiTest, NinetyNineInstancesAndSmallestFreeIds) {
     for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], i + 1);
     uint32_t id = 0;
     EXPECT_EQ(clienttest::OpenOnStub(posNumbers[99], &id, dir.str()), 8);
-    EXPECT_NE(clienttest::ReadFile(dir.str() + "/ZNP_DLL_x_0.LOG").find("Nombre maximal d'instance (99) atteint"),
+    EXPECT_NE(testsupport::ReadFileText(dir.str() + "/ZNP_DLL_x_0.LOG").find("Nombre maximal d'instance (99) atteint"),
               std::string::npos);
     EXPECT_EQ(SZelApiClose(2, 0), 0);
     ASSERT_EQ(clienttest::OpenOnStub(posNumbers[99], &id, dir.str()), 0);
@@ -492,7 +493,7 @@ TEST_F(InstanceApiTest, ProgramWithoutEvent) {
     EXPECT_EQ(SZelApiWaitSynchro(id, 10), 7);
     side.Write("{SS}A{SV}s6{CD}c21{F}", false);
     EXPECT_EQ(SZelApiWaitSynchro(id, 10), 0);
-    EXPECT_NE(clienttest::ReadFile(dir.str() + "/ZNP_DLL_" + std::to_string(pos) + ".LOG").find("WARNING - UTIEVT - Creation echouee"),
+    EXPECT_NE(testsupport::ReadFileText(dir.str() + "/ZNP_DLL_" + std::to_string(pos) + ".LOG").find("WARNING - UTIEVT - Creation echouee"),
               std::string::npos);
     EXPECT_EQ(SZelApiClose(id, 0), 0);
 }
@@ -523,6 +524,38 @@ TEST_F(InstanceApiTest, CallsRacingACloseAreSafe) {
     stop = true;
     caller.join();
     EXPECT_EQ(SZelApiWaitSynchro(id, 1), 8);
+}
+
+// The program path and the log file name reach the program unchanged whatever
+// blanks, quotes and backslashes they hold.
+TEST(ProgramCommandLine, QuotedArgumentsSplitBackUnchanged) {
+    const std::vector<std::string> texts = {"", "plain", "two words", "tab\there", "a\"b", "end\\",
+                                            "end\\\\", "\\\"x", "\\server\\share dir\\", "\"\""};
+    for (const std::string& t : texts) {
+        const std::vector<std::string> words = plat::SplitCommandLine(znpdll::QuoteArgument(t) + " next");
+        ASSERT_EQ(words.size(), 2u) << t;
+        EXPECT_EQ(words[0], t);
+        EXPECT_EQ(words[1], "next");
+    }
+}
+
+TEST(ProgramCommandLine, ClientPathAsDirectoryOrProgramFile) {
+    testsupport::TempDir dir;
+    znpdll::ProgramLocation where;
+    ASSERT_TRUE(znpdll::LocateProgram(dir.str().c_str(), &where));
+    EXPECT_EQ(where.directory, dir.str());
+    EXPECT_EQ(where.path, dir.str() + "/trv_71");
+    ASSERT_TRUE(znpdll::LocateProgram("/opt/pos/bin/", &where));
+    EXPECT_EQ(where.path, "/opt/pos/bin/trv_71");
+    ASSERT_TRUE(znpdll::LocateProgram("/opt/pos/trv_71.bin", &where));
+    EXPECT_EQ(where.directory, "/opt/pos");
+    EXPECT_EQ(where.fileName, "trv_71");
+    EXPECT_EQ(where.extension, ".bin");
+    EXPECT_EQ(where.path, "/opt/pos/trv_71.bin");
+    EXPECT_FALSE(znpdll::LocateProgram("", &where));
+    EXPECT_FALSE(znpdll::LocateProgram(nullptr, &where));
+    EXPECT_FALSE(znpdll::LocateProgram(std::string(256, 'a').c_str(), &where));
+    EXPECT_TRUE(znpdll::LocateProgram(std::string(255, 'a').c_str(), &where));
 }
 
 }  // namespace

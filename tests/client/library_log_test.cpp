@@ -11,6 +11,7 @@
 #include "client/dll_log.h"
 #include "client/instance.h"
 #include "client/program_side.h"
+#include "support/config_tree.h"
 #include "support/temp_dir.h"
 #include "znp_dll.h"
 
@@ -25,7 +26,7 @@ protected:
         DllLogger::Get().SetDirectory(dir.str());
     }
     void TearDown() override { DllLogger::Get().Reset(); }
-    std::string File(const std::string& name) { return clienttest::ReadFile(dir.file(name)); }
+    std::string File(const std::string& name) { return testsupport::ReadFileText(dir.file(name)); }
 
     testsupport::TempDir dir;
 };

@@ -114,15 +114,4 @@ inline int OpenOnStub(uint32_t pos, uint32_t* id, const std::string& logDir, uin
                        0);
 }
 
-inline std::string ReadFile(const std::string& path) {
-    std::string out;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        std::fclose(f);
-    }
-    return out;
-}
-
 }  // namespace clienttest

@@ -10,6 +10,7 @@
 #include "client/dll_log.h"
 #include "client/instance.h"
 #include "client/program_side.h"
+#include "support/config_tree.h"
 #include "support/temp_dir.h"
 #include "znp_dll.h"
 
@@ -32,7 +33,7 @@ protected:
         SZelApiClose(id_, 0);
         znpdll::DllLogger::Get().Reset();
     }
-    std::string Log() { return clienttest::ReadFile(dir.str() + "/ZNP_DLL_" + std::to_string(pos_) + ".LOG"); }
+    std::string Log() { return testsupport::ReadFileText(dir.str() + "/ZNP_DLL_" + std::to_string(pos_) + ".LOG"); }
 
     testsupport::TempDir dir;
     uint32_t pos_ = 0;
@@ -95,7 +96,7 @@ TEST_F(TagExportsTest, WriterRefusals) {
     EXPECT_EQ(ATAG_SetStringValForInstance(id_, "SV", ""), 1);  // an empty value is accepted
     EXPECT_STREQ(buf, "{SV}{F}");
     EXPECT_EQ(ATAG_SetStringValForInstance(id_ + 40, "SV", "x"), -1);
-    EXPECT_NE(clienttest::ReadFile(dir.str() + "/ZNP_DLL_x_0.LOG").find("Numero d'instance (" +
+    EXPECT_NE(testsupport::ReadFileText(dir.str() + "/ZNP_DLL_x_0.LOG").find("Numero d'instance (" +
                                                                          std::to_string(id_ + 40) + ") inacceptable"),
               std::string::npos);
 }
@@ -201,7 +202,7 @@ TEST_F(TagExportsTest, DefaultInstanceFollowsTheLastOpening) {
     id_ = 0;
     EXPECT_EQ(ATAG_WriteInit(buf, sizeof buf), -1);
     EXPECT_EQ(ATAG_ReadInit("{A}1{F}", 8), -1);
-    EXPECT_NE(clienttest::ReadFile(dir.str() + "/ZNP_DLL_x_0.LOG").find("Numero d'instance introuvable"),
+    EXPECT_NE(testsupport::ReadFileText(dir.str() + "/ZNP_DLL_x_0.LOG").find("Numero d'instance introuvable"),
               std::string::npos);
     ASSERT_EQ(clienttest::OpenOnStub(testsupport::UniquePosNumber(), &id_, dir.str()), 0);
     EXPECT_EQ(ATAG_WriteInit(buf, sizeof buf), 1);
