@@ -39,8 +39,14 @@ void BM_RequestRoundTrip(benchmark::State& state) {
               static_cast<char*>(nullptr));
         _exit(127);
     }
+    if (pid < 0) {
+        state.SkipWithError("cannot start trv_71");
+        return;
+    }
     testsupport::PosPeer peer;
     if (!peer.Open(station)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
         state.SkipWithError("cannot map the POS link block");
         return;
     }
@@ -56,8 +62,8 @@ void BM_RequestRoundTrip(benchmark::State& state) {
         }
         micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     }
-    peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 5000);
-    peer.Receive(5000);
+    // A program that does not take the stop request is not waited for forever.
+    if (!peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 5000) || !peer.Receive(5000)) kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     ReportLatency(state, micros);
 }

@@ -44,11 +44,17 @@ private:
 };
 
 // A RUDA terminal with the "POS texts on the terminal" bit shows zone "P5"
-// on "E5" with the interface's immediate mode set for the call.
+// on "E5".
+bool PosTextsOnTerminal() {
+    return EPAP_GetProtocol(4) == kRudaProtocol && (Options.PosGuiOptions & 0x4) != 0;
+}
+
+// Zone "P5" moved to "E5" (see above) with the interface's immediate mode set
+// for the call.
 class PosZoneOnTerminal {
 public:
     explicit PosZoneOnTerminal(const char*& zone) {
-        active_ = EPAP_GetProtocol(4) == kRudaProtocol && (Options.PosGuiOptions & 0x4) != 0;
+        active_ = PosTextsOnTerminal();
         if (!active_) return;
         kept_ = ISAP_GetImmediateMode();
         if (zone != nullptr && std::strcmp(zone, "P5") == 0) {
@@ -194,9 +200,7 @@ int TOC_ZoneWrite(const char* zone, const char* text) {
 
 int TOC_ZoneWriteAligned(const char* zone, const char* text, char alignment, int blockWidth) {
     if (g_zoneContext == nullptr) return -1;
-    if (EPAP_GetProtocol(4) == kRudaProtocol && (Options.PosGuiOptions & 0x4) != 0 &&
-        zone != nullptr && std::strcmp(zone, "P5") == 0)
-        zone = "E5";
+    if (PosTextsOnTerminal() && zone != nullptr && std::strcmp(zone, "P5") == 0) zone = "E5";
     KT_TEXT_WINDOW* window = KTS_GetWindow(Box(), zone);
     if (window == nullptr) return -2;
     const int usable = window->columns - 2;

@@ -31,9 +31,6 @@ TransactionRecord g_record{};
 TransactionRecord* g_recordPointer = nullptr;
 char g_directory[202];
 char g_traceZone[24];
-// Work texts and counters of the card flow, cleared at session opening.
-char g_flowTexts[2][250];
-int g_flowCounters[2];
 
 int32_t NowSeconds() { return static_cast<int32_t>(plat::RealtimeMs() / 1000); }
 
@@ -274,8 +271,6 @@ int TOC_OpenSession() {
     LoadStorageCertificate();
 
     g_recordPointer = &g_record;
-    std::memset(g_flowTexts, 0, sizeof g_flowTexts);
-    g_flowCounters[0] = g_flowCounters[1] = 0;
     EPAP_SetWaitCallback(WaitCallback);
 
     g_record.flowCounter = 0;

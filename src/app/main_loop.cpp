@@ -203,7 +203,7 @@ bool TakeServerResource(EFTCBox* c) {
         const int offset = Options.ServerIdentifierOffset;
         const int size = Options.ServerIdentifierSize;
         if (offset >= 1 && size >= 1 && size < 60 &&
-            static_cast<int>(std::strlen(Options.IlotLabel)) >= offset + size - 1) {
+            std::strlen(Options.IlotLabel) >= static_cast<size_t>(offset) + size - 1) {
             std::snprintf(key, sizeof key, "_%*.*s", size, size, Options.IlotLabel + offset - 1);
             index = TOC_getResourceIndexToUse(c, key, 1);
         }

@@ -88,7 +88,7 @@ bool CurrentLabelIs(const char* label) {
     EndProcess(0);
 }
 
-void CountPaymentAnswer(char* mailbox, const char* text, int timeoutSec) {
+void CountPaymentAnswer(char* mailbox, int timeoutSec) {
     EFTCBox* context = GetEftContext();
     if (!WaitTaken(mailbox, kPaymentWriteWaitSec, timeoutSec)) {
         if (context != nullptr && context->debugLevel != 0)
@@ -96,7 +96,6 @@ void CountPaymentAnswer(char* mailbox, const char* text, int timeoutSec) {
                         context->exchangeLogName, context->logSizeKb);
         return;
     }
-    (void)text;
     int count = std::atoi(Options.NumTrsMonCaisse);
     const TransactionRecord* record = GetTransactionRecord();
     if (record != nullptr && record->countForPos == 1) {
@@ -241,7 +240,7 @@ int ZelDiaWrite(const char* text, int length, PosLinkHandle* handle, int signal,
         (CurrentLabelIs("LUD") && copy.find("{SV}s0{") != std::string::npos &&
          copy.find("{RS}") != std::string::npos && copy.find("{CD}c2g") == std::string::npos);
     if (counted) {
-        CountPaymentAnswer(mailbox, copy.c_str(), timeoutSec);
+        CountPaymentAnswer(mailbox, timeoutSec);
     } else if (copy.find("{RS}33{") != std::string::npos) {
         if (!WaitTaken(mailbox, kDefaultWriteWaitSec, timeoutSec)) {
             char expected = poslink::kStatusPresent;

@@ -160,7 +160,6 @@ int TrvMain(int argc, const char* const* argv) {
     InitDefaultOptions();
     EnforceSingleInstance(g_guard);
     if (ReadCommandLine(argc, argv, oneShot) == CommandLineResult::ArgumentTooLong) return 0;
-    if (oneShot.size() > kArgumentMaxChars) return 0;
 
     const ProcessOptions& o = g_processOptions;
     if (o.generateEvents != 0) {

@@ -19,7 +19,6 @@ namespace {
 std::string g_spoolDirectory = "/Talvo/WOut";
 std::string g_printCommands[2] = {"type %s >/Talvo/WOut/Wprn", "print %s >null"};
 int g_spoolMaxSizeKb = TWI_DEFAULT_SPOOL_MAX_KB;
-int g_eventKey = -1;  // -1: no event record yet
 
 template <size_t N>
 void SetText(char (&field)[N], const char* text) {
@@ -115,8 +114,9 @@ bool NameMatches(const KT_TEXT_WINDOW* window, const char* fullName) {
     return window != nullptr && strcasecmp(window->name, fullName) == 0;
 }
 
-void FullName(const ConsoBox* console, const char* name, char* out, size_t size) {
-    std::snprintf(out, size, "%s%03d%03d", name, console->number1, console->number2);
+// The length of the whole full name (the text kept is cut to the size).
+int FullName(const ConsoBox* console, const char* name, char* out, size_t size) {
+    return std::snprintf(out, size, "%s%03d%03d", name, console->number1, console->number2);
 }
 
 const char* LineEnd(int mode) {
@@ -223,7 +223,12 @@ int KTCONSOL_AddFenetre(ConsoBox* console, const char* name, int rows, int colum
         return -1;
     }
     char fullName[KTCONSOL_NAME_SIZE];
-    FullName(console, name, fullName, sizeof fullName);
+    // A window is found by its full name only: one that would be cut (or not
+    // kept by the window) is refused.
+    if (FullName(console, name, fullName, sizeof fullName) >= KTCONSOL_NAME_SIZE - 1) {
+        WSysError("-- ERROR -- KTCONSOL_ConsoAddFenetre : Refus : Nom Trop Long....");
+        return -2;
+    }
     SetText(console->currentWindow, fullName);
     char spoolPath[KTCONSOL_SPOOL_PATH_SIZE];
     const int length = std::snprintf(spoolPath, sizeof spoolPath, "%s%c%s%s",
@@ -488,18 +493,14 @@ void TWI_SetGraphic(KT_TEXT_WINDOW* window, char value) {
     if (window != nullptr) window->graphic = value;
 }
 
-int TWAE_Action(ConsoBox* console, const char* name, int timeout, int) {
-    if (console == nullptr) return 0;
-    console->timeout = timeout;
-    (void)name;
+int TWAE_Action(ConsoBox* console, const char*, int timeout, int) {
+    if (console != nullptr) console->timeout = timeout;
     return 0;
 }
 
-int TWAE_Info(ConsoBox* console, const char*, int, int, int, char*, int, const char*) {
-    return console == nullptr ? 0 : 0;
-}
+int TWAE_Info(ConsoBox*, const char*, int, int, int, char*, int, const char*) { return 0; }
 
-int TWAE_GetEventKey() { return g_eventKey < 0 ? 255 : g_eventKey; }
+int TWAE_GetEventKey() { return 255; }
 
 void ISAP_ResetWindowResource(KT_TEXT_WINDOW* window) {
     if (window != nullptr) window->resource = 0;

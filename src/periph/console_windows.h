@@ -90,7 +90,8 @@ ConsoBox* KTCONSOL_NewConso(int number1, int number2, const char* identifier, KT
 int KTCONSOL_FreeConso(ConsoBox* console);
 int KTCONSOL_SetDebug(ConsoBox* console, int flag);
 int KTCONSOL_SetTimeout(ConsoBox* console, int timeout);
-// 1, -1 no console or no free slot, -2 the window could not be made.
+// 1, -1 no console or no free slot, -2 the window could not be made (a full
+// name of 80 characters or more included).
 int KTCONSOL_AddFenetre(ConsoBox* console, const char* name, int rows, int columns);
 // Full names are "%s%03d%03d" of the name and the console's two numbers,
 // compared ignoring case; the lowest slot wins.

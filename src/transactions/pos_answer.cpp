@@ -17,9 +17,6 @@ namespace {
 
 char g_savedSv[10];
 char g_savedCd[10];
-// Echo-screen texts of the terminal display and their line counter.
-char g_echoScreen[2][250];
-int g_echoLineCount = 0;
 int g_displayLines = 2;
 
 }  // namespace
@@ -92,8 +89,6 @@ void GetSavedRequestServiceCommand(char* sv, char* cd) {
 }
 
 void ResetTransactionGlobals() {
-    std::memset(g_echoScreen, 0, sizeof g_echoScreen);
-    g_echoLineCount = 0;
     // With a non-RUDA display terminal the count comes from window "E5"; no
     // window exists yet, so it stays 2.
     g_displayLines = 2;

@@ -24,8 +24,8 @@ int SendPosAnswer(char* text, int size, int signal, int timeoutSec);
 // of CD. Both empty also clears the record's title id.
 int SaveRequestServiceCommand(const char* sv, const char* cd);
 void GetSavedRequestServiceCommand(char* sv, char* cd);
-// Clears the per-transaction display state (the two echo-screen texts and
-// their counter) and sets the display line count.
+// Sets the display line count of the transaction (no echo screen is kept
+// yet).
 void ResetTransactionGlobals();
 int DisplayLineCount();
 // Takes an int and does nothing.

@@ -215,3 +215,16 @@ TEST(ZonesWithoutSession, EveryOperationGivesItsFailureValue) {
     EXPECT_EQ(TOC_ZoneWaitSelection("CA", 10, 1, 5, 0, "t", "item"), 255);
     EXPECT_EQ(TOC_OpenTextZones(nullptr, "posm"), -1);
 }
+
+TEST(ConsoleWindows, AWindowWhoseFullNameWouldBeCutIsRefused) {
+    ConsoBox* console = KTCONSOL_NewConso(1, 2, "C", nullptr, nullptr);
+    ASSERT_NE(console, nullptr);
+    // Name and the two three-digit numbers: 73 + 6 characters fit, 74 + 6 do not.
+    const std::string fits(73, 'w'), tooLong(74, 'w');
+    EXPECT_EQ(KTCONSOL_AddFenetre(console, fits.c_str(), 2, 10), 1);
+    EXPECT_NE(KTCONSOL_FindFenetre(console, fits.c_str()), nullptr);
+    EXPECT_EQ(KTCONSOL_AddFenetre(console, tooLong.c_str(), 2, 10), -2);
+    EXPECT_EQ(KTCONSOL_FindFenetre(console, tooLong.c_str()), nullptr);
+    EXPECT_EQ(console->windowCount, 2);
+    KTCONSOL_FreeConso(console);
+}
