@@ -1,9 +1,6 @@
 // Fuzz target of the card-reading answer path: DLE undoubling of a terminal
 // answer, DORAN decoding into its parts, then the track 2 equivalent data
 // (57) inside DF808400 read as hexadecimal text of at most 40 characters.
-//
-// Fuzz targets link the core library only, so the two protocol sources are
-// compiled in here.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

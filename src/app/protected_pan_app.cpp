@@ -103,14 +103,14 @@ void StoreSecuredPan(const char* answer) {
 
 int LookupBinTable(char* cardNumber, size_t cardNumberSize, char* code, size_t codeSize,
                    const char* /*nameFilter*/) {
+    if (cardNumber == nullptr || code == nullptr || codeSize < 3 || cardNumberSize < 7) return 0;
+    if (strnlen(cardNumber, cardNumberSize) == cardNumberSize) return 0;  // not terminated
     EFTCBox* context = GetEftContext();
     if (context == nullptr) return 0;
     const std::string path =
         std::string(context->mainPath) + '/' + kBinTableDirectory + '/' + kBinTableFileName;
     std::string records;
     if (ReadBinTable(path.c_str(), &records) != 1) return 0;
-    if (cardNumber == nullptr || code == nullptr || codeSize < 3 || cardNumberSize < 7) return 0;
-    if (strnlen(cardNumber, cardNumberSize) == cardNumberSize) return 0;  // not terminated
 
     const char* label = nullptr;
     if (context->netResourceIndex >= 0 && context->netResourceIndex < kNetResourceCount)

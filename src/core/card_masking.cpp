@@ -16,6 +16,7 @@
 #include "core/builtin_keys.h"
 #include "core/crypto.h"
 #include "core/helpers.h"
+#include "core/tag_dictionary.h"
 #include "core/trace.h"
 
 namespace {
@@ -47,15 +48,15 @@ struct WSysMaskTable {
 
 WSysMaskTable g_table;
 
-// Every code the tag dictionary flags as sensitive.
-constexpr const char* kSensitiveCodes[] = {"TC3", "D1A", "D2F", "D6J", "D3Y", "CSALL",
-                                           "CSRED", "D3L", "D3L1", "D3L2", "CSGPO"};
-
+// The search key of every code the tag dictionary flags as sensitive.
 void BuildTagList(char* out, size_t size) {
     size_t used = 0;
     out[0] = '\0';
-    for (const char* code : kSensitiveCodes) {
-        int n = std::snprintf(out + used, size - used, "%s{%s}", used == 0 ? "" : "#", code);
+    size_t count = 0;
+    const TagTableRow* table = TagTable(&count);
+    for (size_t i = 0; i < count; ++i) {
+        if (table[i].sensitive == 0) continue;
+        int n = std::snprintf(out + used, size - used, "%s{%s}", used == 0 ? "" : "#", table[i].code);
         if (n < 0 || static_cast<size_t>(n) >= size - used) break;
         used += static_cast<size_t>(n);
     }
@@ -69,9 +70,10 @@ void CopyCut(char* out, size_t size, const char* in) {
 
 // Adds a value to the slot (or updates the replacement of the same value).
 // Entries are kept oldest first. A full slot gives up, for a card value, its
-// oldest entry; for display digits, its oldest display entry, else its oldest
-// card value but never the newest one: the card of the transaction in
-// progress always stays masked, and display texts never push it out.
+// oldest entry; for display digits, its oldest display entry, else (a full
+// slot of card values) its oldest card value, never the newest one: the card
+// of the transaction in progress always stays masked, and display texts never
+// push it out.
 void AddValue(MaskSlot& slot, const char* clear, const char* replacement, bool display) {
     size_t length = strnlen(clear, kWSysMaskValueMax);
     if (length == 0 || length >= kWSysMaskValueMax) return;
@@ -82,18 +84,13 @@ void AddValue(MaskSlot& slot, const char* clear, const char* replacement, bool d
         // A card value registered again as display digits stays a card value.
         display = display && slot.entries[found].display;
     } else if (slot.count == kWSysMaskValuesPerSlot) {
-        int victim = -1;
+        int victim = 0;
         if (display) {
-            for (int i = 0; i < slot.count && victim < 0; ++i)
-                if (slot.entries[i].display) victim = i;
-            if (victim < 0) {
-                int newestCard = -1;
-                for (int i = 0; i < slot.count; ++i)
-                    if (!slot.entries[i].display) newestCard = i;
-                victim = newestCard == 0 ? 1 : 0;
-            }
-        } else {
-            victim = 0;
+            for (int i = 0; i < slot.count; ++i)
+                if (slot.entries[i].display) {
+                    victim = i;
+                    break;
+                }
         }
         std::memmove(&slot.entries[victim], &slot.entries[victim + 1],
                      sizeof(MaskEntry) * static_cast<size_t>(slot.count - victim - 1));
@@ -138,7 +135,7 @@ void ReplaceAll(char* text, size_t textLength, const MaskEntry& e) {
     }
 }
 
-// Second built-in AES key: the XOR of these two tables, rebuilt at each use.
+// AES-256-CBC under the second built-in key, rebuilt at each use and wiped.
 int StoredValueCipher(bool encrypt, const unsigned char* input, unsigned char* output, size_t length) {
     if (length == 0) return -1;
     unsigned char key[BUILTIN_AES_KEY_SIZE];

@@ -321,19 +321,12 @@ int decryptDesCbc(unsigned char* buffer, size_t length, const unsigned char* key
         return -1;
     }
     SecretBuffer out(length + 8);
-    size_t total = 0, offset = 0;
-    // Pieces of 8 bytes while more than 8 remain after the piece, then the rest.
-    while (offset < length) {
-        size_t piece = length - offset > 16 ? 8 : length - offset;
-        int produced = 0;
-        if (EVP_DecryptUpdate(ctx.get(), out.data() + total, &produced, buffer + offset,
-                              static_cast<int>(piece)) != 1) {
-            WSysError("-- ERROR -- decryptDesCbc EVP_DecryptUpdate failed");
-            return -1;
-        }
-        total += static_cast<size_t>(produced);
-        offset += piece;
+    int produced = 0;
+    if (EVP_DecryptUpdate(ctx.get(), out.data(), &produced, buffer, static_cast<int>(length)) != 1) {
+        WSysError("-- ERROR -- decryptDesCbc EVP_DecryptUpdate failed");
+        return -1;
     }
+    size_t total = static_cast<size_t>(produced);
     int final = 0;
     if (EVP_DecryptFinal_ex(ctx.get(), out.data() + total, &final) != 1) {
         WSysError("-- ERROR -- decryptDesCbc EVP_DecryptFinal failed");

@@ -103,11 +103,7 @@ int Sha1_Compute(const void* data, size_t length, uint8_t* digest, size_t* outLe
     if (!digest || (!data && length)) return -1;
     Sha1Context context;
     Sha1_Init(&context);
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    // Whole 64-byte pieces first, then the rest.
-    size_t whole = length - length % 64;
-    for (size_t done = 0; done < whole; done += 64) Sha1_Update(&context, bytes + done, 64);
-    Sha1_Update(&context, bytes + whole, length - whole);
+    Sha1_Update(&context, data, length);
     Sha1_Final(digest, &context);
     if (outLength) *outLength = SHA1_DIGEST_SIZE;
     return 0;
