@@ -1,7 +1,6 @@
 // Date and time arithmetic on fixed-width digit texts.
 #include "core/dates.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -59,7 +58,6 @@ long TimeSeconds(const char* hhmmss) {
 // The count text read as atoi would, without atoi's undefined behaviour on
 // overflow: values beyond the int range are clamped.
 long long ReadCount(const char* text) {
-    errno = 0;
     long long v = std::strtoll(text, nullptr, 10);
     if (v > INT_MAX) v = INT_MAX;
     if (v < INT_MIN) v = INT_MIN;

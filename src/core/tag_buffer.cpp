@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/helpers.h"
 #include "core/trace.h"
 
 namespace {
@@ -303,16 +304,10 @@ int ATAG_SetHex(ATAG_BUFFER* tags, const char* code, const void* bytes, int coun
     if (!Ready(tags) || tags->writeBuffer == nullptr || code == nullptr || bytes == nullptr ||
         count < 0)
         return -1;
-    static const char kDigits[] = "0123456789abcdef";
-    const unsigned char* data = static_cast<const unsigned char*>(bytes);
     // Cheap early refusal before building a value that cannot fit anyway.
     if (uint64_t(count) * 2 > WriteRoom(tags)) return -1;
-    std::string hex;
-    hex.reserve(size_t(count) * 2);
-    for (int i = 0; i < count; ++i) {
-        hex += kDigits[data[i] >> 4];
-        hex += kDigits[data[i] & 0x0F];
-    }
+    std::string hex(size_t(count) * 2, '\0');
+    WBinToHex(hex.data(), bytes, count);
     if (!CodeIsWritable(tags, code) || !ValueIsWritable(tags, hex)) return -1;
     return WriteEntry(tags, {tags->openSeparator, code, tags->closeSeparator, hex}, false) < 0
                ? -1

@@ -174,12 +174,7 @@ void WSysLogHex(const char* logger, unsigned processId, WLogMessageLevel level,
     if (length > maxBytes) length = maxBytes;
     char* hex = static_cast<char*>(WAlloc(2 * length + 1));
     if (hex == nullptr) return;  // no memory: the line is dropped
-    static const char digits[] = "0123456789abcdef";
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < length; ++i) {
-        hex[2 * i] = digits[bytes[i] >> 4];
-        hex[2 * i + 1] = digits[bytes[i] & 0x0F];
-    }
+    WBinToHex(hex, data, static_cast<int32_t>(length));
     hex[2 * length] = '\0';
     // The label is an argument, not part of the format.
     WSysLog(logger, processId, level, sourceFile, function, line, "%s [%s]", label ? label : "", hex);

@@ -17,7 +17,7 @@ int64_t ReadClock(clockid_t id) {
 
 int64_t MonotonicMs() {
     if (ClockSource* s = g_source.load(std::memory_order_acquire)) return s->nowMs();
-    return ReadClock(CLOCK_MONOTONIC);
+    return RealMonotonicMs();
 }
 
 void SleepMs(int64_t ms) {
@@ -42,5 +42,6 @@ void ManualClock::sleepMs(int64_t ms) {
 void ManualClock::advance(int64_t ms) { now_ += ms; }
 
 int64_t RealtimeMs() { return ReadClock(CLOCK_REALTIME); }
+int64_t RealMonotonicMs() { return ReadClock(CLOCK_MONOTONIC); }
 
 }  // namespace plat

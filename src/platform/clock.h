@@ -49,5 +49,8 @@ private:
 
 // Wall clock: milliseconds since 1970 (CLOCK_REALTIME), never replaced.
 int64_t RealtimeMs();
+// Milliseconds of CLOCK_MONOTONIC itself, never replaced: for deadlines of
+// waits the kernel times (condition variables, poll).
+int64_t RealMonotonicMs();
 
 }  // namespace plat

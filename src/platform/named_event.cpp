@@ -6,6 +6,8 @@
 #include <ctime>
 #include <pthread.h>
 
+#include "platform/clock.h"
+
 namespace plat {
 
 struct NamedEvent::State {
@@ -66,12 +68,6 @@ timespec MonotonicIn(int64_t ms) {
     return ts;
 }
 
-int64_t MonotonicNowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 NamedEvent::~NamedEvent() { Close(); }
@@ -125,13 +121,13 @@ bool NamedEvent::Reset() {
 EventWait NamedEvent::Wait(int64_t timeoutMs) {
     if (!state_ || !Lock(state_)) return EventWait::Failed;
     State* s = state_;
-    const int64_t deadline = timeoutMs > 0 ? MonotonicNowMs() + timeoutMs : 0;
+    const int64_t deadline = timeoutMs > 0 ? RealMonotonicMs() + timeoutMs : 0;
     ++s->waiters;
     while (!s->signalled) {
         if (timeoutMs == 0) break;
         int64_t slice = kSliceMs;
         if (timeoutMs > 0) {
-            int64_t left = deadline - MonotonicNowMs();
+            int64_t left = deadline - RealMonotonicMs();
             if (left <= 0) break;
             if (left < slice) slice = left;
         }

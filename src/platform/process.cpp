@@ -12,9 +12,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <unordered_map>
+
+#include "platform/clock.h"
 
 extern char** environ;
 
@@ -24,12 +25,6 @@ namespace {
 // Exit statuses of the children reaped by the probes, until asked for.
 std::mutex g_reapedMutex;
 std::unordered_map<pid_t, int> g_reaped;
-
-int64_t NowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 int PidfdOpen(pid_t pid) {
 #ifdef SYS_pidfd_open
@@ -177,25 +172,15 @@ StartResult StartProcess(std::string_view commandLine, const std::string& workDi
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    // Caller's environment, with the additions replacing entries of the same name.
+    // Caller's environment, each addition replacing entries of the same name
+    // (a name given twice: the last one wins).
     std::vector<std::string> envStore;
-    for (char** e = environ; e && *e; ++e) {
-        std::string_view entry(*e);
-        std::string_view name = entry.substr(0, entry.find('='));
-        bool replaced = false;
-        for (const std::string& add : envAdditions)
-            if (std::string_view(add).substr(0, add.find('=')) == name) replaced = true;
-        if (!replaced) envStore.emplace_back(entry);
-    }
+    for (char** e = environ; e && *e; ++e) envStore.emplace_back(*e);
     for (const std::string& add : envAdditions) {
-        // A name given twice: the last one wins.
         std::string_view name = std::string_view(add).substr(0, add.find('='));
-        for (auto it = envStore.begin(); it != envStore.end();) {
-            if (std::string_view(*it).substr(0, it->find('=')) == name)
-                it = envStore.erase(it);
-            else
-                ++it;
-        }
+        std::erase_if(envStore, [name](const std::string& entry) {
+            return std::string_view(entry).substr(0, entry.find('=')) == name;
+        });
         envStore.push_back(add);
     }
     std::vector<char*> envp;
@@ -302,14 +287,14 @@ ExitStatus GetExitCode(pid_t pid) {
 bool WaitForExit(pid_t pid, int64_t timeoutMs) {
     if (!IsRunning(pid)) return true;
     if (timeoutMs == 0) return false;
-    const int64_t deadline = timeoutMs < 0 ? INT64_MAX : NowMs() + timeoutMs;
+    const int64_t deadline = timeoutMs < 0 ? INT64_MAX : RealMonotonicMs() + timeoutMs;
     int fd = PidfdOpen(pid);
     if (fd >= 0) {
         // The descriptor becomes readable when the process ends.
         for (;;) {
             int wait = -1;
             if (timeoutMs >= 0) {
-                int64_t left = deadline - NowMs();
+                int64_t left = deadline - RealMonotonicMs();
                 if (left <= 0) break;
                 wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
             }
@@ -324,7 +309,7 @@ bool WaitForExit(pid_t pid, int64_t timeoutMs) {
     // No process descriptors here: probe every 2 ms.
     for (;;) {
         if (!IsRunning(pid)) return true;
-        int64_t left = deadline - NowMs();
+        int64_t left = deadline - RealMonotonicMs();
         if (left <= 0) return false;
         poll(nullptr, 0, static_cast<int>(left < 2 ? left : 2));
     }

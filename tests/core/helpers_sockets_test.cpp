@@ -11,18 +11,13 @@
 
 #include "core/helpers.h"
 #include "core/trace.h"
+#include "support/trace_capture.h"
 
 namespace {
 
-std::vector<std::string> g_lines;
-int Capture(const char* line) {
-    g_lines.emplace_back(line);
-    return 0;
-}
-
 int CountInitTraces() {
     int n = 0;
-    for (const auto& line : g_lines)
+    for (const auto& line : testsupport::TraceCapture::lines())
         if (line.find("Initialize WinSock layer") != std::string::npos) ++n;
     return n;
 }
@@ -56,8 +51,7 @@ TEST(HelpersSockets, WithoutPreparationAClosedPeerKillsTheProcess) {
 
 TEST(HelpersSockets, SockInitTracesOnceAndMakesClosedPeersGiveEpipe) {
     int code = InChild([] {
-        g_lines.clear();
-        WSysSetTraceHook(Capture);
+        testsupport::TraceCapture trace;
         if (sock_init() != 0 || sock_init() != 0) return 10;
         if (CountInitTraces() != 1) return 11;
         return WriteToClosedPeer();
@@ -67,8 +61,7 @@ TEST(HelpersSockets, SockInitTracesOnceAndMakesClosedPeersGiveEpipe) {
 
 TEST(HelpersSockets, SslSockInitPreparesWithoutTheTrace) {
     int code = InChild([] {
-        g_lines.clear();
-        WSysSetTraceHook(Capture);
+        testsupport::TraceCapture trace;
         if (SSL_sock_init() != 0 || SSL_sock_init() != 0) return 10;
         if (CountInitTraces() != 0) return 11;
         return WriteToClosedPeer();

@@ -7,6 +7,7 @@
 
 #include "core/helpers.h"
 #include "core/trace.h"
+#include "support/trace_capture.h"
 
 namespace {
 
@@ -181,12 +182,6 @@ TEST(HelpersRangeList, Table) {
     EXPECT_EQ(WIsInRangeList(nullptr, 0), 0);
 }
 
-std::vector<std::string> g_lines;
-int Capture(const char* line) {
-    g_lines.emplace_back(line);
-    return 0;
-}
-
 TEST(HelpersRangeList, OverLongListIsRefusedNotOverflowed) {
     // 1022 characters: read. The number is the last item, so a cut list
     // could not find it.
@@ -204,15 +199,13 @@ TEST(HelpersRangeList, OverLongListIsRefusedNotOverflowed) {
     while (huge.size() < 5000) huge += "1-9;";
     huge.resize(5000);
     std::string copy = huge;
-    g_lines.clear();
-    WSysTraceHook previous = WSysGetTraceHook();
-    WSysSetTraceHook(Capture);
+    testsupport::TraceCapture trace;
     int result = WIsInRangeList(huge.c_str(), 5);
-    WSysSetTraceHook(previous);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(huge, copy);
-    ASSERT_FALSE(g_lines.empty());
-    EXPECT_NE(g_lines.back().find("WIsInRangeList"), std::string::npos) << g_lines.back();
+    const auto& lines = testsupport::TraceCapture::lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("WIsInRangeList"), std::string::npos) << lines.back();
 }
 
 }  // namespace

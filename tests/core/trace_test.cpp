@@ -17,14 +17,16 @@
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/config_tree.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
+
+using testsupport::ReadFileText;
 
 namespace {
 
@@ -36,13 +38,6 @@ std::vector<std::string> g_lines;
 int CaptureHook(const char* text) {
     g_lines.emplace_back(text);
     return 0;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 void WriteFile(const std::string& path, const std::string& data) {
@@ -80,7 +75,7 @@ public:
     ~StderrCapture() { restore(); }
     std::string text() {
         restore();
-        return ReadFile(path_);
+        return ReadFileText(path_);
     }
 
 private:
@@ -288,7 +283,7 @@ TEST(TraceStartup, ChildStartedWithVariableLetsRootLoggersThrough) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
-    std::string text = ReadFile(out);
+    std::string text = ReadFileText(out);
     EXPECT_EQ(WEXITSTATUS(status), 0) << text;
     EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
 }
@@ -452,7 +447,7 @@ TEST_F(LogFileTest, SizeEqualToLimitIsAppendedTo) {
         file.log("hello");
         EXPECT_TRUE(file.isOpen());
     }
-    std::string text = ReadFile(path_);
+    std::string text = ReadFileText(path_);
     EXPECT_TRUE(std::regex_match(text, std::regex(old + kStampPattern + "hello\r\n"))) << text;
     EXPECT_FALSE(std::filesystem::exists(backup_));
 }
@@ -466,8 +461,8 @@ TEST_F(LogFileTest, OneByteBeyondLimitRotatesOnNextOpen) {
         file.log("hello");
         file.log("again");
     }
-    EXPECT_EQ(ReadFile(backup_), old);
-    std::string text = ReadFile(path_);
+    EXPECT_EQ(ReadFileText(backup_), old);
+    std::string text = ReadFileText(path_);
     EXPECT_TRUE(std::regex_match(text, std::regex(std::string(kStampPattern) +
                                                   R"(\*\* INFO\. \*\* New log\r\n)" + kStampPattern +
                                                   "hello\r\n" + kStampPattern + "again\r\n")))
@@ -481,13 +476,13 @@ TEST_F(LogFileTest, GrowthWhileOpenRotatesOnlyAtTheNextOpen) {
     WSysLogFile file(path_.c_str(), 40);
     for (int i = 0; i < 5; ++i) file.log("a line of some length");
     EXPECT_FALSE(std::filesystem::exists(backup_));
-    const std::string grown = ReadFile(path_);
+    const std::string grown = ReadFileText(path_);
     file.close();
     EXPECT_FALSE(file.isOpen());
     file.log("after reopen");
     file.close();
-    EXPECT_EQ(ReadFile(backup_), grown);
-    std::string text = ReadFile(path_);
+    EXPECT_EQ(ReadFileText(backup_), grown);
+    std::string text = ReadFileText(path_);
     EXPECT_NE(text.find("]:** INFO. ** New log\r\n"), std::string::npos);
     EXPECT_NE(text.find("]:after reopen\r\n"), std::string::npos);
 }
@@ -522,7 +517,7 @@ TEST_F(LogFileTest, FailedRenameKeepsAppendingToTheOldFile) {
         WSysLogFile file(path_.c_str(), 100);
         file.log("still here");
     }
-    std::string text = ReadFile(path_);
+    std::string text = ReadFileText(path_);
     EXPECT_TRUE(std::regex_match(text, std::regex(old + kStampPattern + "still here\r\n"))) << text;
 }
 
@@ -537,7 +532,7 @@ TEST_F(LogFileTest, EscapeHLinesAreWrittenRaw) {
         file.writeLine(nullptr);
         file.writeStamped("stamped");
     }
-    std::string text = ReadFile(path_);
+    std::string text = ReadFileText(path_);
     EXPECT_TRUE(std::regex_match(text, std::regex(std::string("raw line\r\n\r\n") + kStampPattern +
                                                   "\x1B\r\n" + kStampPattern + "\x1BXnot raw\r\n" +
                                                   kStampPattern + "stamped\r\n")))
@@ -551,7 +546,7 @@ TEST_F(LogFileTest, BackupNameReplacesLastThreeCharacters) {
         WSysLogFile file(log.c_str(), 4);
         file.log("x");
     }
-    EXPECT_EQ(ReadFile(dir_.file("ECHANGES.SPB")), "12345");
+    EXPECT_EQ(ReadFileText(dir_.file("ECHANGES.SPB")), "12345");
 }
 
 TEST(TraceDump, WritesTheMessageBetweenBannersToStderr) {
