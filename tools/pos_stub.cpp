@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     }
     const pid_t parent = getppid();
     plat::SharedMemory block;
-    if (block.Open(std::string(poslink::kBlockPrefix) + poslink::kBlockName + std::to_string(station),
+    if (block.Open(poslink::BlockName(station),
                    poslink::kProgramBlockSize, plat::SharedMemory::Mode::OpenOrCreate) != plat::ShmError::None)
         return 2;
     char* base = static_cast<char*>(block.data());

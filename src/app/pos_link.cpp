@@ -125,8 +125,7 @@ int ZelDiaCreateEvent(unsigned station) {
 PosLinkHandle* ZelDiaOpen(int station, int direction) {
     if (direction != 0 && direction != 1) return nullptr;
     if (!g_block.isOpen()) {
-        char name[48];
-        std::snprintf(name, sizeof name, "%s%s%d", poslink::kBlockPrefix, poslink::kBlockName, station);
+        const std::string name = poslink::BlockName(station);
         // The first live user clears both mailboxes: a message left by a run
         // that crashed must never be served as a new request.
         auto clear = [](void* data, size_t size) {

@@ -53,7 +53,7 @@ char* ShareMemTable::Create(uint32_t posNumber, uint32_t instanceId) {
         log.Log(instanceId, "-- ERROR -- |UTIMEM| Tableau de gestion plein");
         return nullptr;
     }
-    const std::string name = StringFormat("%s%s%u", poslink::kBlockPrefix, poslink::kBlockName, posNumber);
+    const std::string name = poslink::BlockName(posNumber);
     plat::ShmError err = slot->block.Open(name, poslink::kClientBlockSize, plat::SharedMemory::Mode::OpenOrCreate);
     if (err == plat::ShmError::MapFailed) {
         log.Log(instanceId, "-- ERROR -- |UTIMEM| Partage de la memoire echoue");

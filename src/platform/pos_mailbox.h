@@ -3,12 +3,18 @@
 // mailboxes, each a status byte followed by a NUL-terminated text.
 #pragma once
 #include <cstddef>
+#include <string>
 
 namespace poslink {
 
 // Block name: shared-block prefix "SH" + "TPIPE" + station number ("%d").
 constexpr const char* kBlockPrefix = "SH";
 constexpr const char* kBlockName = "TPIPE";
+
+// Full name of the block of a station ("SHTPIPE12" for station 12).
+inline std::string BlockName(long long station) {
+    return std::string(kBlockPrefix) + kBlockName + std::to_string(station);
+}
 
 constexpr size_t kMailboxSize = 10241;          // status byte + 10240 text bytes
 constexpr size_t kTextSize = kMailboxSize - 1;  // text area, terminator included

@@ -27,10 +27,9 @@ namespace clienttest {
 class ProgramSide {
 public:
     explicit ProgramSide(uint32_t pos) {
+        ok_ = block_.Open(poslink::BlockName(pos), poslink::kProgramBlockSize,
+                          plat::SharedMemory::Mode::OpenOrCreate) == plat::ShmError::None;
         char name[32];
-        std::snprintf(name, sizeof name, "%s%s%u", poslink::kBlockPrefix, poslink::kBlockName, pos);
-        ok_ = block_.Open(name, poslink::kProgramBlockSize, plat::SharedMemory::Mode::OpenOrCreate) ==
-              plat::ShmError::None;
         std::snprintf(name, sizeof name, "%s%03u", poslink::kPosMessageEventPrefix, pos);
         event_.Open(name);
     }

@@ -18,7 +18,7 @@ namespace testsupport {
 class PosPeer {
 public:
     static std::string BlockName(int station) {
-        return std::string(poslink::kBlockPrefix) + poslink::kBlockName + std::to_string(station);
+        return poslink::BlockName(station);
     }
 
     bool Open(int station) {
