@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Installs a built tree into a staging prefix and uses the installed files
+# only, as an integrator would: builds example/host.c through pkg-config and
+# through find_package(znp_dll), builds a client of every export as C and as
+# C++ with -Wall -Wextra -pedantic -Werror, runs those clients, and runs the
+# example host against the installed library and program on a copy of the
+# installed example configuration.
+# Usage: scripts/check-install.sh [build-dir]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+build=$(cd "${1:-build}" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/znp-install.XXXXXX")
+lockfd=""
+program=trv_71_check$$
+cleanup() {
+  [ -n "$lockfd" ] && exec {lockfd}>&-
+  rm -rf "$work"
+  # The single-instance lock of our program file, should the program leave it.
+  rm -f "/dev/shm/\$\$_$program.mutex"
+}
+trap cleanup EXIT
+prefix=$work/prefix
+step() { echo "--- $*"; }
+fail() { echo "check-install: $*" >&2; exit 1; }
+
+step "install into a staging prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
+version=$(sed -n 's/^#define ZNP_DLL_VERSION "\(.*\)"$/\1/p' "$prefix/include/znp_dll.h")
+major=${version%%.*}
+[ -n "$version" ] || fail "the installed header declares no ZNP_DLL_VERSION"
+pc=$(find "$prefix" -name znp_dll.pc -path '*/pkgconfig/*')
+[ -n "$pc" ] || fail "no znp_dll.pc installed"
+libdir=$(dirname "$(dirname "$pc")")
+for f in "$prefix/bin/trv_71" "$libdir/libznp_dll.so.$version" "$libdir/cmake/znp_dll/znp_dllConfig.cmake" \
+         "$prefix/share/doc/znp/integration.md" "$prefix/share/doc/znp/operations.md" \
+         "$prefix/share/znp/example/WPAF/znpop_00.wt" "$prefix/share/znp/example/WOut"; do
+  [ -e "$f" ] || fail "missing from the installation: ${f#"$prefix"/}"
+done
+[ "$(readlink "$libdir/libznp_dll.so")" = "libznp_dll.so.$major" ] || fail "libznp_dll.so does not link to .so.$major"
+[ "$(readlink "$libdir/libznp_dll.so.$major")" = "libznp_dll.so.$version" ] ||
+  fail "libznp_dll.so.$major does not link to .so.$version"
+soname=$(objdump -p "$libdir/libznp_dll.so.$version" | awk '$1 == "SONAME" {print $2}')
+[ "$soname" = "libznp_dll.so.$major" ] || fail "SONAME is '$soname', not libznp_dll.so.$major"
+echo "libznp_dll.so.$version (SONAME $soname) and trv_71 installed"
+
+step "build with pkg-config"
+export PKG_CONFIG_PATH=$(dirname "$pc")
+[ "$(pkg-config --modversion znp_dll)" = "$version" ] || fail "pkg-config reports $(pkg-config --modversion znp_dll)"
+[ "$(pkg-config --variable=program znp_dll)" -ef "$prefix/bin/trv_71" ] || fail "pkg-config names another program"
+read -r -a flags <<<"$(pkg-config --cflags --libs znp_dll)"
+rpath=-Wl,-rpath,$(pkg-config --variable=libdir znp_dll)
+strict=(-Wall -Wextra -pedantic -Werror)
+mkdir -p "$work/pc"
+cc -std=c99 "${strict[@]}" "$src/example/host.c" "${flags[@]}" "$rpath" -o "$work/pc/host"
+cc -std=c99 "${strict[@]}" "$src/tests/install/all_exports.c" "${flags[@]}" "$rpath" -o "$work/pc/all_exports_c"
+c++ -std=c++11 "${strict[@]}" "$src/tests/install/all_exports.cpp" "${flags[@]}" "$rpath" -o "$work/pc/all_exports_cxx"
+echo "example/host.c and the C and C++ clients built"
+
+step "build with find_package(znp_dll)"
+cmake -S "$src/tests/install" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" -DZNP_EXPECTED_VERSION="$version" \
+  -DZNP_HOST_SOURCE="$src/example/host.c" >"$work/cm.log" 2>&1 || { cat "$work/cm.log"; fail "configure failed"; }
+cmake --build "$work/cm" >>"$work/cm.log" 2>&1 || { cat "$work/cm.log"; fail "build failed"; }
+[ "$(cat "$work/cm/program.txt")" -ef "$prefix/bin/trv_71" ] || fail "znp_dll::trv_71 names another program"
+echo "example/host.c and the C and C++ clients built"
+
+step "run the clients of every export"
+for exe in "$work/pc/all_exports_c" "$work/pc/all_exports_cxx" "$work/cm/all_exports_c" "$work/cm/all_exports_cxx"; do
+  (cd "$work" && "$exe") || fail "${exe#"$work"/} failed"
+done
+echo "C and C++ clients passed"
+
+# A POS number no other test process holds (the tests' lock files), and a
+# program file name of our own: a starting program ends any running program
+# of the same file name.
+pos=""
+for n in $(shuf -i 100-999); do
+  lock=/tmp/znp-station-$n.lock
+  [ -e "$lock" ] || : >"$lock" 2>/dev/null || continue
+  exec {lockfd}<"$lock" || continue
+  if flock -n "$lockfd"; then pos=$n; break; fi
+  exec {lockfd}<&-
+  lockfd=""
+done
+[ -n "$pos" ] || fail "no free POS number"
+
+for how in pc cm; do
+  step "run the example host built with $([ $how = pc ] && echo pkg-config || echo find_package) (POS $pos)"
+  till=$work/till-$how
+  mkdir -p "$till"
+  cp -r "$prefix/share/znp/example/." "$till/"
+  cp "$prefix/bin/trv_71" "$till/$program"
+  if ! (cd "$work" && "$work/$how/host" "$till/$program" "$pos" "$till/znp.log") >"$till/host.out" 2>&1; then
+    cat "$till/host.out"
+    fail "the example host failed"
+  fi
+  cat "$till/host.out"
+  # The till's logs, readable by its own account only.
+  trace=$(printf 'WOut/CA%03d000.SPO' "$pos")
+  for f in "ZNP_DLL_$pos.LOG" znp.POS "$trace"; do
+    [ -f "$till/$f" ] || fail "the till wrote no $f"
+    [ "$(stat -c %a "$till/$f")" = 600 ] || fail "$f has mode $(stat -c %a "$till/$f"), not 600"
+  done
+done
+echo "installed package: all checks passed"
