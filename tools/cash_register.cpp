@@ -1,14 +1,18 @@
 // A cash-register test client: loads the client library as a cash-register
 // application does (dlopen), opens an instance (which starts trv_71 in the
 // client directory), sends the requests given on the command line, prints
-// each acknowledgement and answer, and closes the instance.
+// each acknowledgement and answer with its meaning, and closes the instance.
 //
 //   cash_register --lib build/lib/libznp_dll.so --client DIR [--pos N]
-//                 [--log FILE] [--wait-ms MS] REQUEST...
+//                 [--log FILE] [--wait-ms MS] [--ack N] REQUEST...
 //
 // A REQUEST is a comma-separated list of CODE=value entries, for example
-// "SV=s12,CD=c25". The exit code is 0 when every step went through, 1 when
-// the library could not be used, 2 for a bad command line.
+// "SV=s12,CD=c25". Each request expects an acknowledgement: 1 (nothing to
+// abort) for an abort (SV s3, CD c0), 0 for any other, or the code given by
+// --ack before it. A request acknowledged with 0 expects an answer with a
+// result code RS. The exit code is 0 when every step went as expected, 1
+// when a step failed or the library could not be used, 2 for a bad command
+// line.
 #include <dlfcn.h>
 
 #include <cstdint>
@@ -79,12 +83,66 @@ bool ParseRequest(const std::string& text, std::vector<std::pair<std::string, st
     return !entries->empty();
 }
 
+// The value of a tag in a message ("{CODE}value"), empty when absent.
+std::string TagValue(const std::string& message, const std::string& code) {
+    const std::string key = "{" + code + "}";
+    const size_t at = message.find(key);
+    if (at == std::string::npos) return {};
+    const size_t start = at + key.size();
+    return message.substr(start, message.find('{', start) - start);
+}
+
+const char* AckMeaning(int ack, bool abort) {
+    switch (ack) {
+        case 0: return abort ? "abort carried out" : "taken, the answer follows";
+        case 1: return abort ? "nothing to abort" : "program not running";
+        case 3: return "unusable request";
+        case 5: return "refused at this moment, or not acknowledged in time";
+        case 6: return "abort refused";
+        case 8: return "no memory in the program, or library error";
+        default: return "unexpected acknowledgement";
+    }
+}
+
+const char* ResultMeaning(const std::string& rs) {
+    static const std::pair<const char*, const char*> kCodes[] = {
+        {"00", "accepted"},
+        {"01", "done: answered without a transaction, or accepted"},
+        {"02", "accepted"},
+        {"03", "accepted"},
+        {"10", "nothing to upload"},
+        {"11", "done in part, or cancelled"},
+        {"20", "mute card"},
+        {"21", "card reading refused by the terminal"},
+        {"30", "time exceeded"},
+        {"31", "network failure"},
+        {"32", "terminal unreachable"},
+        {"33", "aborted"},
+        {"34", "terminal protocol failure"},
+        {"35", "card removed"},
+        {"36", "bad or unsupported request"},
+        {"37", "server answer does not match the request"},
+        {"38", "link with the cash register failed"},
+        {"98", "till refused"},
+        {"99", "other error"},
+    };
+    for (const auto& [code, text] : kCodes)
+        if (rs == code) return text;
+    return "unknown result code";
+}
+
 int Usage() {
     std::fprintf(stderr,
                  "usage: cash_register --lib LIBRARY --client DIR [--pos N] [--log FILE] [--wait-ms MS] "
-                 "REQUEST...\n  REQUEST: CODE=value[,CODE=value...], e.g. SV=s12,CD=c25\n");
+                 "[--ack N] REQUEST...\n  REQUEST: CODE=value[,CODE=value...], e.g. SV=s12,CD=c25\n"
+                 "  --ack N: the acknowledgement the next request expects\n");
     return 2;
 }
+
+struct Request {
+    std::string text;
+    int expectedAck = -1;  // -1: the default for the request
+};
 
 }  // namespace
 
@@ -92,7 +150,8 @@ int main(int argc, char** argv) {
     std::string library, client, logFile = "znp_dll.log";
     uint32_t pos = 1;
     uint32_t waitMs = 30000;
-    std::vector<std::string> requests;
+    int nextAck = -1;
+    std::vector<Request> requests;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](std::string* out) {
@@ -113,63 +172,98 @@ int main(int argc, char** argv) {
         } else if (arg == "--wait-ms") {
             if (!value(&v)) return Usage();
             waitMs = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+        } else if (arg == "--ack") {
+            if (!value(&v) || v.size() != 1 || v[0] < '0' || v[0] > '9') return Usage();
+            nextAck = v[0] - '0';
         } else if (!arg.empty() && arg[0] == '-') {
             return Usage();
         } else {
-            requests.push_back(arg);
+            requests.push_back(Request{arg, nextAck});
+            nextAck = -1;
         }
     }
-    if (library.empty() || client.empty()) return Usage();
+    if (library.empty() || client.empty() || nextAck != -1) return Usage();
 
     Library lib;
     if (!lib.Load(library)) return 1;
     uint32_t id = 0;
     int rc = lib.open(&id, 0, 0, 0, 1, logFile.c_str(), 4096, pos, 0, client.c_str(), 0, 0, 0, "", 0, "", 0);
-    std::printf("open POS %u in %s: %d (instance %u)\n", pos, client.c_str(), rc, id);
+    std::printf("open POS %u in %s: %s (%d, instance %u)\n", pos, client.c_str(), rc == 0 ? "done" : "failed", rc,
+                id);
     if (rc != 0) return 1;
 
     int status = 0;
+    std::vector<std::string> summary;
     std::vector<char> message(kCapacity), answer(kCapacity);
-    for (const std::string& request : requests) {
+    for (const Request& request : requests) {
         std::vector<std::pair<std::string, std::string>> entries;
-        if (!ParseRequest(request, &entries)) {
-            std::fprintf(stderr, "cash_register: bad request \"%s\"\n", request.c_str());
+        if (!ParseRequest(request.text, &entries)) {
+            std::fprintf(stderr, "cash_register: bad request \"%s\"\n", request.text.c_str());
             status = 2;
             continue;
         }
         // A tag the library refuses (a separator in it, no room) leaves the
         // request unsent rather than sent without it.
-        std::string service;
+        std::string sv, cd;
         bool built = lib.writeInit(id, message.data(), kCapacity) == 1;
         for (const auto& [code, val] : entries) {
-            if (code == "SV") service = val;
+            if (code == "SV") sv = val;
+            if (code == "CD") cd = val;
             built = built && lib.set(id, code.c_str(), val.c_str()) == 1;
         }
         if (!built) {
-            std::fprintf(stderr, "cash_register: request \"%s\" refused by the tag writer\n", request.c_str());
+            std::fprintf(stderr, "cash_register: request \"%s\" refused by the tag writer\n", request.text.c_str());
             status = 2;
             continue;
         }
+        const bool abort = sv == "s3" && cd == "c0";
+        const int expected = request.expectedAck >= 0 ? request.expectedAck : (abort ? 1 : 0);
+        const std::string name =
+            (abort ? std::string("abort while idle") : "request " + sv + "/" + (cd.empty() ? "-" : cd));
         const uint32_t capacity = kCapacity;
-        const int ack = lib.send(id, service.c_str(), message.data(), &capacity);
-        std::printf("send %s\n  acknowledgement: %d\n", message.data(), ack);
-        if (ack != 0) continue;
-        int waited = lib.wait(id, waitMs);
-        if (waited != 0) {
-            std::printf("  no answer: %d\n", waited);
-            status = 1;
-            continue;
+        const int ack = lib.send(id, sv.c_str(), message.data(), &capacity);
+        // 1 is also the library's "program not running": a wait of 0 ms gives
+        // 7 (nothing to take) while the program runs.
+        const bool stopped = ack == 1 && lib.wait(id, 0) == 1;
+        std::string line = name + ": " + AckMeaning(ack, abort) + " (" + std::to_string(ack) + ")";
+        if (stopped) line = name + ": program not running (1)";
+        std::printf("send %s\n  acknowledgement: %d (%s)\n", message.data(), ack,
+                    stopped ? "program not running" : AckMeaning(ack, abort));
+        bool ok = ack == expected && !stopped;
+        if (ack != expected) line += ", expected " + std::to_string(expected);
+        if (ack == 0 && ok) {
+            const int waited = lib.wait(id, waitMs);
+            char service[8] = {};
+            uint32_t room = kCapacity;
+            const int got = waited == 0 ? lib.get(id, service, answer.data(), &room) : -1;
+            if (waited != 0) {
+                std::printf("  no answer within %u ms: %d\n", waitMs, waited);
+                line += "; no answer";
+                ok = false;
+            } else if (got != 0) {
+                std::printf("  answer not taken: %d\n", got);
+                line += "; answer not taken";
+                ok = false;
+            } else {
+                const std::string text(answer.data());
+                const std::string rs = TagValue(text, "RS");
+                std::printf("  answer: %s\n", text.c_str());
+                if (rs.empty()) {
+                    line += "; answer without RS";
+                    ok = false;
+                } else {
+                    line += "; answer RS " + rs + ": " + ResultMeaning(rs);
+                }
+            }
         }
-        char sv[8] = {};
-        uint32_t room = kCapacity;
-        const int got = lib.get(id, sv, answer.data(), &room);
-        if (got == 0)
-            std::printf("  answer: %s\n", answer.data());
-        else
-            std::printf("  answer not taken: %d\n", got);
-        if (got != 0) status = 1;
+        if (!ok && status == 0) status = 1;
+        summary.push_back((ok ? "  " : "  FAILED ") + line);
     }
     rc = lib.close(id, 0);
-    std::printf("close: %d\n", rc);
+    std::printf("close: %s (%d)\n", rc == 0 ? "done" : "failed", rc);
+    if (rc != 0 && status == 0) status = 1;
+    std::printf("summary:\n");
+    for (const std::string& line : summary) std::printf("%s\n", line.c_str());
+    std::printf("  close: %s\n", rc == 0 ? "done" : "FAILED");
     return status;
 }
