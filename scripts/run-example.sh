@@ -1,19 +1,66 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job on the bundled
-# example configuration: a cash-register test client loads libznp_dll.so,
-# which starts trv_71 in a copy of example/ (its client directory), sends a
-# few requests, prints the acknowledgements and answers, and closes.
+# The main job: installs what is missing, builds what the job needs (trv_71,
+# libznp_dll.so and the two cash-register clients), prepares a till directory
+# from example/, then runs two clients through the library: the test client
+# tools/cash_register (an abort while idle and a request that needs no
+# terminal) and the example host example/host.c (the same calls, written in
+# C as an application would). Prints what happened in words and exits
+# non-zero when a step failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-scripts/build.sh build
+
+echo "=== build: trv_71, libznp_dll.so, cash_register, example_host"
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --parallel "$(nproc)" --target trv_71 znp_dll cash_register example_host
+
+# The till's directory: the program, its configuration tree and its spool
+# directory.
 run=build/example-run
 rm -rf "$run"
 mkdir -p "$run"
 cp -r example/. "$run"/
+rm -f "$run/host.c"
 mkdir -p "$run/WOut"   # spool directory of the consoles (the trace zone)
 cp build/bin/trv_71 "$run"/trv_71
-build/bin/cash_register --lib build/lib/libznp_dll.so --client "$PWD/$run" --pos 1 \
-  --log "$PWD/$run/znp_dll.log" \
-  "SV=s3,CD=c0" "SV=s12,CD=c25"
-echo "logs and traces: $run"
+dir=$PWD/$run
+pos=1
+
+# Each client's whole output goes to a file of the run directory; it is
+# shown when the client failed.
+echo "=== main job on POS $pos: tools/cash_register, then example/host.c"
+register=0
+build/bin/cash_register --lib build/lib/libznp_dll.so --client "$dir" --pos "$pos" --log "$dir/znp_dll.log" \
+  "SV=s3,CD=c0" "SV=s12,CD=c25" >"$run/cash_register.out" 2>&1 || register=$?
+host=0
+build/bin/example_host "$dir" "$pos" "$dir/znp_dll.log" >"$run/host.out" 2>&1 || host=$?
+
+echo "cash_register (loads the library with dlopen):"
+sed -n '/^summary:$/,$p' "$run/cash_register.out" | tail -n +2
+[ "$register" -eq 0 ] || { echo "  FAILED (exit $register); its output:"; sed 's/^/    /' "$run/cash_register.out"; }
+echo "example host (linked with -lznp_dll):"
+grep -E '^(open|abort|request|  result|close)' "$run/host.out" | sed 's/^ */  /'
+[ "$host" -eq 0 ] || { echo "  FAILED (exit $host); its output:"; sed 's/^/    /' "$run/host.out"; }
+
+echo "files of the till in $run (docs/operations.md tells their formats):"
+(
+  cd "$run"
+  for f in ZNP_DLL_*.LOG *.POS *.SRV WOut/*.SPO; do
+    [ -e "$f" ] || continue
+    case $f in
+      ZNP_DLL_x_*) what="library log lines of no opened till" ;;
+      ZNP_DLL_*) what="library log of the till" ;;
+      *.POS) what="exchange log: messages to and from the cash register" ;;
+      *.SRV) what="exchange log: messages to and from the payment servers" ;;
+      WOut/CA*) what="the program's trace" ;;
+      WOut/SP*) what="enciphered card numbers" ;;
+      *) what="" ;;
+    esac
+    printf '  %-20s %s\n' "$f" "$what"
+  done
+)
+if [ "$register" -ne 0 ] || [ "$host" -ne 0 ]; then
+  echo "main job FAILED"
+  exit 1
+fi
+echo "main job: all steps passed"
