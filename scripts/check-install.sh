@@ -59,7 +59,7 @@ c++ -std=c++11 "${strict[@]}" "$src/tests/install/all_exports.cpp" "${flags[@]}"
 echo "example/host.c and the C and C++ clients built"
 
 step "build with find_package(znp_dll)"
-cmake -S "$src/tests/install" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" -DZNP_EXPECTED_VERSION="$version" \
+cmake -S "$src/tests/install" -B "$work/cm" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DZNP_EXPECTED_VERSION="$version" \
   -DZNP_HOST_SOURCE="$src/example/host.c" >"$work/cm.log" 2>&1 || { cat "$work/cm.log"; fail "configure failed"; }
 cmake --build "$work/cm" >>"$work/cm.log" 2>&1 || { cat "$work/cm.log"; fail "build failed"; }
 [ "$(cat "$work/cm/program.txt")" -ef "$prefix/bin/trv_71" ] || fail "znp_dll::trv_71 names another program"
@@ -85,11 +85,17 @@ for n in $(shuf -i 100-999); do
 done
 [ -n "$pos" ] || fail "no free POS number"
 
+# Each build's till is made from the example configuration its package
+# metadata names (pkg-config's exampledir, CMake's znp_dll_EXAMPLE_DIR).
+example_pc=$(pkg-config --variable=exampledir znp_dll)
+example_cm=$(cat "$work/cm/example_dir.txt")
 for how in pc cm; do
   step "run the example host built with $([ $how = pc ] && echo pkg-config || echo find_package) (POS $pos)"
   till=$work/till-$how
+  example=$([ $how = pc ] && echo "$example_pc" || echo "$example_cm")
+  [ "$example" -ef "$prefix/share/znp/example" ] || fail "the $how package names the example $example"
   mkdir -p "$till"
-  cp -r "$prefix/share/znp/example/." "$till/"
+  cp -r "$example/." "$till/"
   cp "$prefix/bin/trv_71" "$till/$program"
   if ! (cd "$work" && "$work/$how/host" "$till/$program" "$pos" "$till/znp.log") >"$till/host.out" 2>&1; then
     cat "$till/host.out"
