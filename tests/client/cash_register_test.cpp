@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/named_mutex.h"
 #include "support/config_tree.h"
 #include "support/run_program.h"
 #include "support/station_lock.h"
@@ -52,7 +53,8 @@ TEST(CashRegisterTool, FailsWhenAStepDoesNotGoAsExpected) {
     ASSERT_TRUE(tree.ok());
     // A program file of our own name: a starting program ends any running
     // program of the same file name.
-    const std::string program = tree.file("trv_71_register_" + std::to_string(getpid()));
+    const std::string name = "trv_71_register_" + std::to_string(getpid());
+    const std::string program = tree.file(name);
     std::filesystem::copy_file(testsupport::BinPath("trv_71"), program);
     const std::string out = tree.file("out.txt");
     const std::string pos = std::to_string(testsupport::UniquePosNumber());
@@ -63,6 +65,7 @@ TEST(CashRegisterTool, FailsWhenAStepDoesNotGoAsExpected) {
          program, "--pos", pos, "--log", tree.file("znp_dll.log"), "SV=s12",
          "SV=s12,CD=c26"},
         {}, out);
+    plat::NamedMutex::Unlink("$$_" + name);  // the program's single-instance lock
     const std::string text = testsupport::ReadFileText(out);
     EXPECT_EQ(rc, 1) << text;
     EXPECT_NE(text.find("  FAILED request s12/-: refused at this moment, or not acknowledged in time (5), expected 0\n"
