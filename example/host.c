@@ -97,7 +97,7 @@ static int answer_program_request(uint32_t id, const char* message, uint32_t len
     int ack;
     if (ATAG_ReadInitForInstance(id, message, length + 1) != 1) return 0;
     read_tag(id, "CD", cd);
-    read_tag(id, "ED", text);
+    read_tag(id, strcmp(cd, "c27") == 0 ? "D34" : "ED", text); /* D34: copy of the terminal's screen */
     if (strcmp(cd, "c20") == 0 || strcmp(cd, "c43") == 0 || strcmp(cd, "c27") == 0) {
         /* Display, print or display echo: nothing goes back. */
         printf("  program asks to %s: %s\n", strcmp(cd, "c43") == 0 ? "print" : "display", text);
