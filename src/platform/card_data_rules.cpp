@@ -91,6 +91,90 @@ size_t MaskSensitiveTagValues(char* text, size_t length, char mask) {
     return hidden;
 }
 
+CardValueCopies::~CardValueCopies() {
+    // The kept values are card data: wiped, not merely dropped.
+    volatile char* p = &values_[0][0];
+    for (size_t i = 0; i < sizeof values_; ++i) p[i] = 0;
+}
+
+void CardValueCopies::Add(const char* value, size_t length) {
+    if (length <= kCardNumberKeptHead + kCardNumberKeptTail || length > kMaxLength) return;
+    if (count_ == kMaxValues) return;
+    for (size_t i = 0; i < count_; ++i)
+        if (lengths_[i] == length && std::memcmp(values_[i], value, length) == 0) return;
+    std::memcpy(values_[count_], value, length);
+    lengths_[count_] = length;
+    ++count_;
+}
+
+void CardValueCopies::Collect(const char* text, size_t length) {
+    if (text == nullptr) return;
+    size_t i = 0;
+    while (i < length) {
+        const char* open = static_cast<const char*>(std::memchr(text + i, '{', length - i));
+        if (open == nullptr) break;
+        const size_t codeStart = size_t(open - text) + 1;
+        const char* close = static_cast<const char*>(std::memchr(text + codeStart, '}', length - codeStart));
+        if (close == nullptr) break;
+        const size_t valueStart = size_t(close - text) + 1;
+        size_t end = valueStart;
+        while (end < length && text[end] != '{') ++end;
+        const SensitiveTag* tag = FindSensitiveTag(std::string_view(text + codeStart, valueStart - 1 - codeStart));
+        const char* value = text + valueStart;
+        size_t n = end - valueStart;
+        if (tag != nullptr && tag->rule == TagRule::CardNumber) {
+            if (n > 0 && value[n - 1] == 'F') --n;
+            Add(value, n);
+        } else if (tag != nullptr && tag->rule == TagRule::Track) {
+            const char* f = static_cast<const char*>(std::memchr(value, 'F', n));
+            if (f != nullptr) n = size_t(f - value);
+            if (n > 0 && value[0] == 'B') {
+                ++value;
+                --n;
+            }
+            size_t separator = 0;
+            while (separator < n && value[separator] != 'D' && value[separator] != '=') ++separator;
+            Add(value, separator);
+        }
+        i = end > valueStart ? end : valueStart;
+    }
+}
+
+size_t CardValueCopies::MaskIn(char* text, size_t length, char mask) const {
+    if (text == nullptr) return 0;
+    // Longest first: a short value never breaks up a longer one holding it.
+    size_t order[kMaxValues];
+    for (size_t i = 0; i < count_; ++i) order[i] = i;
+    for (size_t i = 1; i < count_; ++i)
+        for (size_t j = i; j > 0 && lengths_[order[j]] > lengths_[order[j - 1]]; --j) {
+            const size_t t = order[j];
+            order[j] = order[j - 1];
+            order[j - 1] = t;
+        }
+    size_t masked = 0;
+    for (size_t k = 0; k < count_; ++k) {
+        const char* value = values_[order[k]];
+        const size_t n = lengths_[order[k]];
+        for (size_t at = 0; at + n <= length;) {
+            const void* hit = memmem(text + at, length - at, value, n);
+            if (hit == nullptr) break;
+            char* p = static_cast<char*>(const_cast<void*>(hit));
+            MaskMiddle(p, n, mask);
+            ++masked;
+            at = size_t(p - text) + n;
+        }
+    }
+    return masked;
+}
+
+void MaskLogText(char* text, size_t length, char mask) {
+    if (text == nullptr) return;
+    CardValueCopies copies(text, length);
+    MaskSensitiveTagValues(text, length, mask);
+    copies.MaskIn(text, length, mask);
+    MaskCardNumberRuns(text, length, mask);
+}
+
 bool LuhnValid(const char* digits, size_t count) {
     if (digits == nullptr || count == 0) return false;
     unsigned sum = 0;

@@ -49,6 +49,43 @@ size_t MaskDisplayDigits(char* value, size_t length, char mask);
 // text keeps its length. The number of values hidden.
 size_t MaskSensitiveTagValues(char* text, size_t length, char mask);
 
+// The card numbers a message carries in its card-number and track tags, kept
+// aside (without allocation) so that their copies elsewhere in the text are
+// masked once the tag values themselves are blotted. A card number loses one
+// trailing "F"; a track is cut at its first "F", loses a leading "B", and
+// gives the card number before its separator ("D" or "="). Values of 10
+// characters or fewer, and values beyond kMaxValues, are not kept.
+class CardValueCopies {
+public:
+    static constexpr size_t kMaxValues = 8;
+    static constexpr size_t kMaxLength = 99;
+
+    CardValueCopies() = default;
+    CardValueCopies(const char* text, size_t length) { Collect(text, length); }
+    ~CardValueCopies();
+    CardValueCopies(const CardValueCopies&) = delete;
+    CardValueCopies& operator=(const CardValueCopies&) = delete;
+
+    void Collect(const char* text, size_t length);
+    // Every occurrence of a kept card number keeps its first 6 and last 4
+    // characters, the others become `mask`. The occurrences masked.
+    size_t MaskIn(char* text, size_t length, char mask) const;
+
+    size_t count() const { return count_; }
+    std::string_view value(size_t i) const { return std::string_view(values_[i], lengths_[i]); }
+
+private:
+    void Add(const char* value, size_t length);
+    char values_[kMaxValues][kMaxLength] = {};
+    size_t lengths_[kMaxValues] = {};
+    size_t count_ = 0;
+};
+
+// The masks of one log line, in order: card values kept aside, sensitive tag
+// values hidden, copies of the card values masked, then card numbers found
+// by the Luhn check. The text keeps its length.
+void MaskLogText(char* text, size_t length, char mask);
+
 // Luhn check of `count` decimal digits (false for any other character).
 bool LuhnValid(const char* digits, size_t count);
 // Every run of 13 to 19 digits (not part of a longer run) that passes the

@@ -100,3 +100,37 @@ TEST(CardDataRules, DisplayDigitsCountAcrossSeparators) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CardDataRules, CopiesOfCardValuesAreMaskedOnceTheirTagsAreBlotted) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        // Card number (trailing "F" dropped) copied into an ordinary field,
+        // not a Luhn number.
+        {"{D1A}4970101111111119F{E6}x4970101111111119", "{D1A}-----------------{E6}x497010------1119"},
+        // A track gives its card number, "B" and "F" dropped, "=" separator.
+        {"{DATA_ISO2}B4970202222222225=2512101F{LTY}4970202222222225",
+         "{DATA_ISO2}--------------------------{LTY}497020------2225"},
+        {"{D2F}4970102222222228D2512{D7V}ilot 4970102222222228", "{D2F}---------------------{D7V}ilot 497010------2228"},
+        // Short values change nothing elsewhere.
+        {"{DATA_PAN}1{PS}1{RS}01", "{DATA_PAN}-{PS}1{RS}01"},
+        // A Luhn number without any tag.
+        {"vu 4111111111111111 hier", "vu 411111------1111 hier"},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.in;
+        carddata::MaskLogText(text.data(), text.size(), '-');
+        EXPECT_EQ(text, c.out) << c.in;
+    }
+    carddata::CardValueCopies copies;
+    std::string many;
+    for (int i = 0; i < 12; ++i) many += "{D1A}49701000000000" + std::to_string(10 + i);
+    copies.Collect(many.data(), many.size());
+    EXPECT_EQ(copies.count(), carddata::CardValueCopies::kMaxValues);
+    EXPECT_EQ(copies.value(0), "4970100000000010");
+}
+
+}  // namespace
