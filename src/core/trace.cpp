@@ -86,8 +86,7 @@ __attribute__((format(printf, 3, 0))) void TraceLine(const char* banner, const c
     }
     buffer[sizeof buffer - 1] = '\0';
 
-    WSysMaskTags(buffer);
-    WSysMaskValues(buffer, sizeof buffer - 1);
+    WSysMaskLine(buffer, sizeof buffer - 1);
     hook(buffer);
 }
 

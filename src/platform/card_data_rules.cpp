@@ -132,9 +132,10 @@ void CardValueCopies::Collect(const char* text, size_t length) {
                 ++value;
                 --n;
             }
-            size_t separator = 0;
-            while (separator < n && value[separator] != 'D' && value[separator] != '=') ++separator;
-            Add(value, separator);
+            // The card number ends at the first "D", else at the first "=".
+            const char* d = static_cast<const char*>(std::memchr(value, 'D', n));
+            if (d == nullptr) d = static_cast<const char*>(std::memchr(value, '=', n));
+            if (d != nullptr) Add(value, size_t(d - value));
         }
         i = end > valueStart ? end : valueStart;
     }
@@ -203,7 +204,9 @@ size_t MaskCardNumberRuns(char* text, size_t length, char mask) {
         size_t end = i;
         while (end < length && IsDigit(text[end])) ++end;
         const size_t count = end - i;
-        if (count >= kCardNumberRunMin && count <= kCardNumberRunMax && LuhnValid(text + i, count)) {
+        // A run of zeros passes the check but is no card number.
+        const bool zeros = std::strspn(text + i, "0") >= count;
+        if (count >= kCardNumberRunMin && count <= kCardNumberRunMax && !zeros && LuhnValid(text + i, count)) {
             MaskMiddle(text + i, count, mask);
             ++masked;
         }

@@ -88,8 +88,9 @@ void MaskLogText(char* text, size_t length, char mask);
 
 // Luhn check of `count` decimal digits (false for any other character).
 bool LuhnValid(const char* digits, size_t count);
-// Every run of 13 to 19 digits (not part of a longer run) that passes the
-// Luhn check is masked like a card number. The number of runs masked.
+// Every run of 13 to 19 digits (not part of a longer run, not only zeros)
+// that passes the Luhn check is masked like a card number. The number of runs
+// masked.
 size_t MaskCardNumberRuns(char* text, size_t length, char mask);
 
 }  // namespace carddata

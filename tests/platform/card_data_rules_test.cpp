@@ -81,6 +81,7 @@ TEST(CardDataRules, DigitRunsThatAreCardNumbersAreMaskedWhereverTheyStand) {
         // longer run.
         {"4111111111111112 422222222222 49701012345678901270 x4111111111111111y",
          "4111111111111112 422222222222 49701012345678901270 x411111------1111y"},
+        {"0000000000000000", "0000000000000000"},
         {"", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(Masked(c.in, carddata::MaskCardNumberRuns), c.out) << c.in;
