@@ -255,6 +255,13 @@ void TraceFrontWriteLine(const char* line) {
     if (g_zoneWriter != nullptr) WSysSetTraceHook(g_standardHook);
 }
 
+void TraceFrontWriteRecord(const char* head, const char* text) {
+    std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
+    if (g_zoneWriter != nullptr) WSysSetTraceHook(g_zoneWriter);
+    WSysWriteRecord(head, text);
+    if (g_zoneWriter != nullptr) WSysSetTraceHook(g_standardHook);
+}
+
 void TraceLog(int kind, const char* category, const char* format, ...) {
     static ATAG_BUFFER tags;
     static bool tagsReady = false;
