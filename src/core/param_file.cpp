@@ -804,8 +804,10 @@ int FILE_GetRecordSecure(KTDK_FILE* file) {
     }
     const int32_t numberStart = first + int32_t(start.size());
     const int32_t numberLength = stop - int32_t(strlen(kRecordEnd)) + 1 - numberStart;
+    // The key number: decimal digits only ("00" and any other spelling of 0
+    // mean "not scrambled").
     int key = -1;
-    if (numberLength >= 1 && numberLength <= 2) {
+    if (numberLength >= 1 && numberLength <= 8) {
         key = 0;
         for (int32_t i = 0; i < numberLength; ++i) {
             const char c = file->content[numberStart + i];
@@ -816,6 +818,8 @@ int FILE_GetRecordSecure(KTDK_FILE* file) {
             key = key * 10 + (c - '0');
         }
     }
+    // Not scrambled: the record stays and the content reads as it is.
+    if (key == 0) return 0;
     if (key < 1 || key > SCRAMBLE_KEY_COUNT) {
         WSysError("-- ERROR -- FILE_GetRecordSecure(): Unknown key number: %.*s, file: %s",
                   numberLength > 0 && numberLength < 16 ? int(numberLength) : 0,

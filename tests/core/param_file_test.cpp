@@ -19,6 +19,7 @@
 
 #include "../platform/fork_child.h"
 #include "core/param_file.h"
+#include "core/text_manager.h"
 #include "platform/clock.h"
 #include "support/temp_dir.h"
 #include "support/trace_capture.h"
@@ -374,6 +375,31 @@ TEST(ParamFileScramble, KeysTableAndScrambling) {
     EXPECT_EQ(FILE_ScrambleBuffer(nullptr, 4, 1, 0), -1);
 }
 
+// Files made once with the six scramble keys and the signature, kept as test
+// data: the keys and the checksum must stay those of the files already in
+// the field.
+TEST(ParamFileScramble, FixedVectorsOfTheSixKeysAndTheSignature) {
+    const std::string data = std::string(ZNP_SOURCE_DIR) + "/tests/data/param_files/";
+    const std::string body =
+        "# Fichier de reference\r\n[Key:Value]\r\n[Montant:12,50 EUR]\r\n[Texte:carte inseree]\r\n";
+    KTDK_FILE* signedFile = FILE_NewFile((data + "signed.wt").c_str());
+    ASSERT_EQ(FILE_OpenReadClose(signedFile), int(body.size() + 43));
+    EXPECT_EQ(Content(signedFile), body + "{(C)Talvo_Technologies__File_System:5dba}\r\n");
+    EXPECT_EQ(FILE_GetRecordSignat(signedFile), 1);
+    EXPECT_EQ(Content(signedFile), body);
+    EXPECT_STREQ(FILE_GetSignat(signedFile, -1), "5dba");
+    FILE_FreeFile(signedFile);
+    for (int k = 1; k <= 6; ++k) {
+        KTDK_FILE* file = FILE_NewFile((data + "scrambled_" + std::to_string(k) + ".wt").c_str());
+        ASSERT_GT(FILE_OpenReadClose(file), 0) << k;
+        EXPECT_EQ(Content(file).find("Value"), std::string::npos) << k;
+        EXPECT_EQ(FILE_GetRecordSecure(file), 1) << k;
+        EXPECT_EQ(FILE_GetRecordSignat(file), 1) << k;
+        EXPECT_EQ(Content(file), body) << k;
+        FILE_FreeFile(file);
+    }
+}
+
 TEST(ParamFileScramble, KeyIndexByHour) {
     const int expected[24] = {1, 1, 2, 3, 4, 5, 1, 1, 2, 3, 4, 5,
                               1, 1, 2, 3, 4, 5, 1, 1, 2, 3, 4, 5};
@@ -420,7 +446,7 @@ TEST(ParamFileSecure, ZeroBytesInScrambledContentDoNotHideTheRecord) {
 }
 
 TEST(ParamFileSecure, UnknownKeyNumbersAreErrorsAndLeaveTheContent) {
-    for (const char* number : {"07", "00", "99", "x1", "", "123"}) {
+    for (const char* number : {"07", "99", "x1", "", "123", "0x"}) {
         TraceCapture capture;
         const std::string content =
             std::string("\x91\x22scrambled") + "\r\n{(C)Talvo_Technologies__Secure_System:" +
@@ -432,6 +458,35 @@ TEST(ParamFileSecure, UnknownKeyNumbersAreErrorsAndLeaveTheContent) {
     }
     Fixture noEnd("abc\r\n{(C)Talvo_Technologies__Secure_System:01}");
     EXPECT_EQ(FILE_GetRecordSecure(noEnd.file), -2);
+}
+
+// A secure record whose key number is 0 says the file is not scrambled: the
+// record stays, the content is read as it is, and a text file of that form
+// loads its entries.
+TEST(ParamFileSecure, KeyNumberZeroMeansNotScrambled_Mended) {
+    for (const char* number : {"00", "0", "000"}) {
+        const std::string content = std::string("[A:1]\r\n{(C)Talvo_Technologies__File_System:0000}\r\n") +
+                                    "\r\n{(C)Talvo_Technologies__Secure_System:" + number + "}\r\n";
+        Fixture f(content);
+        TraceCapture capture;
+        EXPECT_EQ(FILE_GetRecordSecure(f.file), 0) << number;
+        EXPECT_EQ(Content(f.file), content) << number;
+        EXPECT_FALSE(capture.Contains("-- ERROR --")) << number;
+    }
+    TempDir dir;
+    std::string body = "[TITLE:Bonjour]\r\n[OTHER:x]\r\n";
+    Fixture signedBody(body);
+    ASSERT_EQ(FILE_PutRecordSignat(signedBody.file), 1);
+    WriteAll(dir.file("posm_00.wt"),
+             Content(signedBody.file) + "\r\n{(C)Talvo_Technologies__Secure_System:00}\r\n");
+    TEXT_MANAGER* texts = TEXT_NewTEXTManager();
+    ASSERT_NE(texts, nullptr);
+    TEXT_SetDirectory(texts, dir.str().c_str());
+    ASSERT_EQ(TEXT_OpenFile(texts, "posm"), 1);
+    EXPECT_EQ(texts->status, 0);
+    EXPECT_STREQ(TEXT_GetItemText(texts, "TITLE"), "Bonjour");
+    EXPECT_STREQ(TEXT_GetItemText(texts, "OTHER"), "x");
+    TEXT_FreeTEXTManager(texts);
 }
 
 TEST(ParamFileWrite, WritesAtomicallyWithModeAndNoTemporaryLeft) {
