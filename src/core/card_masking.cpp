@@ -393,7 +393,7 @@ int MaskPanEnds(char* text, char mask) {
 }
 
 int MaskAllButLastFour(char* buffer, int length, char mask) {
-    if (buffer == nullptr || length < 4) return 0;
+    if (buffer == nullptr || buffer[0] == '\0' || length < 4) return 0;
     std::memset(buffer, MaskChar(mask), static_cast<size_t>(length - 4));
     return 1;
 }

@@ -99,7 +99,7 @@ int MaskPanMiddle(char* text, char mask);
 // one of 6 characters or fewer.
 int MaskPanEnds(char* text, char mask);
 // Masks all but the last 4 of the length characters. 1 done; 0 (unchanged)
-// for a null buffer or a length below 4.
+// for a null or empty buffer or a length below 4.
 int MaskAllButLastFour(char* buffer, int length, char mask);
 // Replaces characters by "E" up to the first "F" or the end, from the first
 // character (fromStart set) or from the eighth (behind expiry date and

@@ -502,7 +502,10 @@ protected:
     EFTCBox* previous = nullptr;
 };
 
-TEST_F(BinTableTest, ResultCodeAndActionOfTheBestRecord) {
+// Only the record that wins acts: a general Pan record met earlier in the
+// walk never rewrites the number a more specific record is then compared
+// with.
+TEST_F(BinTableTest, ResultCodeAndActionOfTheBestRecord_Mended) {
     WriteTable(Record("49", "49", "01", "PAN  ", "999999") +
                Record("4970", "4970", "02", "     ") +
                Record("513211", "513211", "03", "PAN  ", "400000") +

@@ -75,6 +75,12 @@ TEST(MaskRules, PanEndsAndAllButLastFour) {
     EXPECT_EQ(Apply("123", [](char* t) { return MaskAllButLastFour(t, 3, 0); }),
               std::make_pair(0, std::string("123")));
     EXPECT_EQ(MaskAllButLastFour(nullptr, 10, 0), 0);
+    // An empty buffer is left alone whatever the length says.
+    char empty[16] = {};
+    std::memset(empty + 1, 'x', sizeof empty - 2);
+    EXPECT_EQ(MaskAllButLastFour(empty, 12, 0), 0);
+    EXPECT_EQ(std::string(empty + 1), std::string(sizeof empty - 2, 'x'));
+    EXPECT_EQ(empty[0], '\0');
 }
 
 TEST(MaskRules, TrackDiscretionaryAndTrack2) {
