@@ -2,6 +2,7 @@
 // secure records, atomic rewrite (also under SIGKILL), bad input.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -492,20 +493,129 @@ TEST(ParamFileSecure, KeyNumberZeroMeansNotScrambled_Mended) {
 TEST(ParamFileWrite, WritesAtomicallyWithModeAndNoTemporaryLeft) {
     TempDir dir;
     const std::string path = dir.file("out.txt");
-    WriteAll(path, "old");
-    chmod(path.c_str(), 0644);
-    Fixture f(Signed("[A:1]\r\n"), path.c_str());
-    EXPECT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
-    EXPECT_EQ(ReadAll(path), Content(f.file));
+    Fixture created(Signed("[A:1]\r\n"), path.c_str());
+    EXPECT_EQ(FILE_OpenWriteClose(created.file), created.file->length);
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // a new file is private
+    WriteAll(path, "old");
+    Fixture f(Signed("[A:2]\r\n"), path.c_str());
+    EXPECT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
+    EXPECT_EQ(ReadAll(path), Content(f.file));
     int entries = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
         (void)e;
         ++entries;
     }
     EXPECT_EQ(entries, 1);
+}
+
+// The rewrite keeps what an administrator set up: a symbolic link stays a
+// link and its target is rewritten, in the target's directory; the file
+// keeps its mode.
+TEST(ParamFileWrite, RewriteKeepsLinksAndModes_Mended) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("conf"));
+    const struct {
+        const char* what;
+        std::string target;  // the real file
+        std::string link;    // the name the program is given ("" : none)
+        std::string linkText;
+        mode_t mode;
+    } cases[] = {
+        {"plain file keeps 0644", dir.file("plain.txt"), "", "", 0644},
+        {"plain file keeps 0640", dir.file("group.txt"), "", "", 0640},
+        {"relative link", dir.file("real.txt"), dir.file("link.txt"), "real.txt", 0644},
+        {"link to another directory", dir.file("conf/real.txt"), dir.file("elsewhere.txt"),
+         dir.file("conf/real.txt"), 0604},
+        {"link to a link", dir.file("conf/last.txt"), dir.file("first.txt"), "second.txt", 0640},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteAll(c.target, "old");
+        chmod(c.target.c_str(), c.mode);
+        std::string given = c.target;
+        if (!c.link.empty()) {
+            if (c.linkText == "second.txt") {
+                ASSERT_EQ(symlink(c.target.c_str(), dir.file("second.txt").c_str()), 0);
+            }
+            ASSERT_EQ(symlink(c.linkText.c_str(), c.link.c_str()), 0);
+            given = c.link;
+        }
+        Fixture f(Signed("[New:value]\r\n"), given.c_str());
+        ASSERT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
+        EXPECT_EQ(ReadAll(c.target), Content(f.file));
+        struct stat st {};
+        ASSERT_EQ(stat(c.target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        if (!c.link.empty()) {
+            ASSERT_EQ(lstat(c.link.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISLNK(st.st_mode));
+        }
+    }
+    // No temporary file is left anywhere.
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path()))
+        EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+}
+
+// Writes the file as an unprivileged user (root ignores directory
+// permissions). Returns 0 when the write went through at once.
+int CheckInPlaceRewrite(const std::string& path, const std::string& content) {
+    plat::ManualClock clock;
+    plat::ScopedClock scoped(&clock);
+    const int64_t before = clock.nowMs();
+    Fixture f(content, path.c_str());
+    if (FILE_OpenWriteClose(f.file) != int(content.size())) return 1;
+    if (clock.nowMs() != before) return 2;  // no retries
+    return ReadAll(path) == content ? 0 : 3;
+}
+
+// A writable file in a directory the program cannot write is rewritten in
+// place (with fsync) instead of failing after twenty attempts.
+TEST(ParamFileWrite, ReadOnlyDirectoryRewritesAWritableFileInPlace_Mended) {
+    TempDir dir;
+    const std::string locked = dir.file("locked");
+    std::filesystem::create_directory(locked);
+    const std::string path = locked + "/cfg.txt";
+    WriteAll(path, std::string(5000, 'o'));  // longer than the new content
+    chmod(path.c_str(), 0666);
+    chmod(locked.c_str(), 0555);
+    chmod(dir.str().c_str(), 0755);
+    const std::string content = Signed("[In:place]\r\n");
+    if (geteuid() != 0) {
+        EXPECT_EQ(CheckInPlaceRewrite(path, content), 0);
+    } else {
+        testsupport::ForkedChild child([&](testsupport::Channel&) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
+            return CheckInPlaceRewrite(path, content);
+        });
+        EXPECT_EQ(child.wait(), 0);
+    }
+    EXPECT_EQ(ReadAll(path), content);
+    chmod(locked.c_str(), 0700);
+}
+
+// Temporary files that killed writers left behind are removed at the next
+// write of that file; one that a live writer still holds, and those of other
+// files, stay.
+TEST(ParamFileWrite, StaleTemporariesAreRemovedAtTheNextWrite_Mended) {
+    TempDir dir;
+    const std::string path = dir.file("cfg.txt");
+    WriteAll(path, "old");
+    const std::string stale = dir.file(".cfg.txt.AbC123"), live = dir.file(".cfg.txt.LiVe12"),
+                      other = dir.file(".other.txt.XyZ987");
+    for (const std::string& name : {stale, live, other}) WriteAll(name, "partial");
+    const int held = open(live.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    Fixture f(Signed("[A:1]\r\n"), path.c_str());
+    ASSERT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(other));
+    close(held);
+    ASSERT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
+    EXPECT_FALSE(std::filesystem::exists(live));
 }
 
 TEST(ParamFileWrite, MissingDirectoryStopsAtOnce) {
