@@ -89,7 +89,7 @@ void ExerciseReading(const uint8_t* data, size_t size, const Separators& separat
         ATAG_GetString(&g_tags, c.c_str(), 0);
         int number = 0;
         ATAG_GetInt(&g_tags, c.c_str(), &number, 1);
-        long big = 0;
+        int32_t big = 0;
         ATAG_GetLong(&g_tags, c.c_str(), &big, 1);
         int length = ATAG_GetLength(&g_tags, c.c_str());
         Check(length < int(size) + 1, "GetLength");

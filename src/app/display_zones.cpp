@@ -131,9 +131,11 @@ int TOC_OpenTextZones(EFTCBox* context, const char* textFile) {
     if (KTS_NewTextManager(box) < 0) return -1;
     KTS_SetDirectory(box, EFTOC_GetDirectory(context, "WTXT"));
     KTS_SetCountry(box, context->posLanguage);
-    // A text file that can neither be read nor created leaves the program
-    // without any display text: the session cannot go on.
-    if (KTS_SetFile(box, textFile) < 0) return -1;
+    // A text file that can neither be read nor created leaves the station
+    // without its display texts: it goes on, showing text ids instead.
+    if (KTS_SetFile(box, textFile) < 0)
+        TraceLog(TRACE_WARN, "[DISPLAY]", "Textes d'affichage indisponibles (%s), les identifiants sont affiches",
+                 textFile != nullptr ? textFile : "");
     if (KTS_NewConsole(box, box->name) < 0) return -2;
 
     const int resource = context->consoleResource;

@@ -2,6 +2,7 @@
 #include "app/eft_context.h"
 #include "app/text_field.h"
 
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -39,6 +40,15 @@ int32_t NowSeconds() { return static_cast<int32_t>(plat::RealtimeMs() / 1000); }
 EFTCBox* GetEftContext() { return g_context; }
 void SetEftContext(EFTCBox* context) { g_context = context; }
 TransactionRecord* GetTransactionRecord() { return g_recordPointer; }
+
+void ClearCardTrackFields() {
+    TransactionRecord* r = &g_record;
+    OPENSSL_cleanse(r->cardNumber, sizeof r->cardNumber);
+    OPENSSL_cleanse(r->expiryDate, sizeof r->expiryDate);
+    OPENSSL_cleanse(r->serviceCode, sizeof r->serviceCode);
+    OPENSSL_cleanse(r->trackRest, sizeof r->trackRest);
+    r->cardNumberLength = r->expiryDateLength = r->serviceCodeLength = 0;
+}
 
 EFTCBox* NewEftoc(int resourceId, int station) {
     EFTCBox* context = new (std::nothrow) EFTCBox{};

@@ -111,6 +111,14 @@ struct TransactionRecord {
     char titleId[51];
     int8_t barcodeActive;
     uint8_t manualEntryActive;
+    // Card fields captured from the chip data (protected card number).
+    char cardNumber[21];
+    int32_t cardNumberLength;
+    char expiryDate[11];
+    int32_t expiryDateLength;
+    char serviceCode[6];
+    int32_t serviceCodeLength;
+    char trackRest[41];
     int32_t readPhase;       // card flow: phase of the card reading
     int32_t flowCounter;     // card flow: counter cleared at session opening
     char cardFlowMarker;     // card flow: one-character field cleared by the error answer
@@ -121,6 +129,10 @@ struct TransactionRecord {
 EFTCBox* GetEftContext();
 void SetEftContext(EFTCBox* context);
 TransactionRecord* GetTransactionRecord();
+// Wipes the captured card fields of the transaction record (card number,
+// expiry date, service code, rest of the track and their lengths), so that
+// the next card is captured. Done for every request read at idle.
+void ClearCardTrackFields();
 
 // Process-wide offline level (option -o).
 extern int OfflineLevel;

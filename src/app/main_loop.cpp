@@ -306,6 +306,9 @@ int DealPosRequest() {
     TOC_LoadOptions();
     std::memset(r->e6, 0, sizeof r->e6);
     std::memset(r->e7, 0, sizeof r->e7);
+    // A new request starts a new transaction: the card of the previous one
+    // is forgotten, so the next card is captured.
+    ClearCardTrackFields();
     std::memset(r->replyService, 0, sizeof r->replyService);
     std::memset(r->replyCommand, 0, sizeof r->replyCommand);
     std::memset(r->terminalLanguageCode, 0, sizeof r->terminalLanguageCode);

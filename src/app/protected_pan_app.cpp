@@ -2,6 +2,8 @@
 // the BIN table lookup of the station.
 #include "app/protected_pan_app.h"
 
+#include <openssl/crypto.h>
+
 #include <cctype>
 #include <cstring>
 #include <mutex>
@@ -21,12 +23,26 @@
 
 namespace {
 
-CardTrackFields g_fields{};
+// Set once a storage certificate failed to load: re-reading the options
+// never switches the capture back on.
+bool g_captureDisabled = false;
 
 bool StoragePathSet() { return Options.StorageCert != nullptr && Options.StorageCert[0] != '\0'; }
 
+bool CaptureOn() { return !g_captureDisabled && StoragePathSet(); }
+
+void CopyCardFields(TransactionRecord* r, const CardTrackFields& fields) {
+    std::memcpy(r->cardNumber, fields.cardNumber, sizeof r->cardNumber);
+    std::memcpy(r->expiryDate, fields.expiryDate, sizeof r->expiryDate);
+    std::memcpy(r->serviceCode, fields.serviceCode, sizeof r->serviceCode);
+    std::memcpy(r->trackRest, fields.trackRest, sizeof r->trackRest);
+    r->cardNumberLength = fields.cardNumberLength;
+    r->expiryDateLength = fields.expiryDateLength;
+    r->serviceCodeLength = fields.serviceCodeLength;
+}
+
 // Takes the card fields from the data part of a card-data answer.
-int CaptureFromData(TlvNode* data) {
+int CaptureFromData(TlvNode* data, TransactionRecord* record) {
     TlvNode* holder = TLV_Find(data->value, data->lg, kCardDataTag, nullptr);
     if (holder == nullptr) return 0;
     char text[kTrack2EquivalentMaxHex + 1];
@@ -36,12 +52,15 @@ int CaptureFromData(TlvNode* data) {
     if (found != 1) return 0;  // absent, repeated or too long
     for (char* p = text; *p != '\0'; ++p) *p = char(std::toupper(static_cast<unsigned char>(*p)));
 
-    std::memset(&g_fields, 0, sizeof g_fields);
+    ClearCardTrackFields();
     CardTrackFields fields{};
-    if (SplitTrack2Equivalent(text, &fields) != 1) return 0;
-    g_fields = fields;
-    if (g_fields.cardNumber[0] != '\0') RegisterLogMasking(g_fields.cardNumber, nullptr, 0);
-    g_fields.cardNumberLength = int32_t(std::strlen(g_fields.cardNumber));
+    const int split = SplitTrack2Equivalent(text, &fields);
+    OPENSSL_cleanse(text, sizeof text);
+    if (split != 1) return 0;
+    CopyCardFields(record, fields);
+    if (record->cardNumber[0] != '\0') RegisterLogMasking(record->cardNumber, nullptr, 0);
+    record->cardNumberLength = int32_t(std::strlen(record->cardNumber));
+    OPENSSL_cleanse(&fields, sizeof fields);
     return 1;
 }
 
@@ -51,21 +70,20 @@ int LoadStorageCertificate() {
     if (!StoragePathSet()) return 0;
     const int result = LoadStorageKeyFile(Options.StorageCert);
     if (result != 1) {
-        // No path: the card-number capture stays off for this process.
+        // No path, and the capture stays off for this process even when the
+        // options are read again.
         WFree(Options.StorageCert);
         Options.StorageCert = nullptr;
+        g_captureDisabled = true;
     }
     return result;
 }
 
-CardTrackFields* GetCardTrackFields() { return &g_fields; }
-
-void ClearCardTrackFields() { std::memset(&g_fields, 0, sizeof g_fields); }
-
 int EMV_ReadTrack2Equivalent(const unsigned char* answer, int length) {
-    if (!StoragePathSet() || answer == nullptr) return 0;
+    TransactionRecord* record = GetTransactionRecord();
+    if (!CaptureOn() || answer == nullptr || record == nullptr) return 0;
     if (length < kCardAnswerMinLength || length > kCardAnswerMaxLength) return 0;
-    if (g_fields.cardNumberLength != 0) return 0;
+    if (record->cardNumberLength != 0) return 0;
 
     unsigned char work[kCardAnswerMaxLength];
     const int undoubled = XPRO_UndoubleDLE(work, answer, length);
@@ -76,28 +94,31 @@ int EMV_ReadTrack2Equivalent(const unsigned char* answer, int length) {
     int result = 0;
     if (dataLength >= 0 && data != nullptr && peripheral == kCardDataPeripheral &&
         command == kCardDataCommand)
-        result = CaptureFromData(data);
+        result = CaptureFromData(data, record);
     // The parts point into the work buffer: release them before it goes.
     DRN_FreeSyntax(1, 'w');
     return result;
 }
 
 int EncryptPanForStorage(unsigned char* output, size_t capacity) {
-    return EncipherCardNumber(g_fields.cardNumber, output, capacity);
+    const TransactionRecord* record = GetTransactionRecord();
+    if (record == nullptr) return -2;
+    return EncipherCardNumber(record->cardNumber, output, capacity);
 }
 
 void StoreSecuredPan(const char* answer) {
     std::vector<unsigned char> block(kSecuredLineSize);
     const int length = EncryptPanForStorage(block.data(), block.size());
     if (length < 1) return;
-    std::vector<char> line(kSecuredLineSize);
-    if (BuildSecuredPanLine(block.data(), length, answer != nullptr ? answer : "", line.data(),
-                            line.size()) < 0)
-        return;
+    // The enciphered block and the separator are written as they stand; the
+    // answer is masked like any trace text. The line is stored data: the
+    // log options never drop it.
+    std::vector<char> head(kSecuredLineSize);
+    if (BuildSecuredPanLine(block.data(), length, "", head.data(), head.size()) < 0) return;
     // Zone and hook change together: no other line may land in "SP".
     std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
     EFTOC_SetTraceZone("SP");
-    TraceFrontWriteLine(line.data());
+    TraceFrontWriteRecord(head.data(), answer != nullptr ? answer : "");
     EFTOC_SetTraceZone("CA");
 }
 

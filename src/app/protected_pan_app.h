@@ -18,16 +18,14 @@ constexpr unsigned int kTrack2EquivalentTag = 0x57;
 constexpr int kCardAnswerMinLength = 200;
 constexpr int kCardAnswerMaxLength = 4096;
 
-// The card fields of the transaction in progress (one per process).
-CardTrackFields* GetCardTrackFields();
-// Empties them: the next answer may capture a card number again. Called at
-// the start of each transaction.
-void ClearCardTrackFields();
-
 // Looks for the card number in a terminal answer (DLE-doubled DORAN message)
 // of the card dialogue: only when a storage certificate is configured, the
-// length is 200 to 4096 and no card number was captured yet. 1 captured
-// (and registered for log masking), 0 nothing done.
+// length is 200 to 4096, the session is open and no card number was
+// captured yet in the transaction record. 1 captured (card number, expiry
+// date, service code and the rest of the track in the transaction record;
+// the card number registered for log masking), 0 nothing done. The storage
+// capture stays off for the life of the process once a storage certificate
+// failed to load.
 int EMV_ReadTrack2Equivalent(const unsigned char* answer, int length);
 
 // Enciphers "TALVO" and the captured card number under the storage key into

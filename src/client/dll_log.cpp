@@ -10,6 +10,7 @@
 #include <new>
 
 #include "client/instance.h"
+#include "platform/card_data_rules.h"
 #include "platform/clock.h"
 
 namespace znpdll {
@@ -17,10 +18,6 @@ namespace {
 
 constexpr std::string_view kWaitEntry = "_SZelApiWaitSynchro_";
 constexpr std::string_view kNoMessage = "** INFO **  |DLLWAI| Aucun message recu";
-
-// The tag codes whose values are card data or keys.
-constexpr std::string_view kSensitiveTags[] = {"D1A", "D2F",  "D6J",  "D3L",   "D3L1", "D3L2",
-                                               "D3Y", "TC3", "CSGPO", "CSRED", "CSALL"};
 
 std::string CurrentDirectory() {
     char buf[4096];
@@ -55,27 +52,11 @@ std::string StringFormat(const char* format, ...) {
     return out;
 }
 
-bool IsSensitiveTag(std::string_view code) {
-    for (std::string_view s : kSensitiveTags)
-        if (s == code) return true;
-    return false;
-}
+bool IsSensitiveTag(std::string_view code) { return carddata::FindSensitiveTag(code) != nullptr; }
 
 std::string MaskTagValues(std::string_view text) {
     std::string out(text);
-    size_t open = std::string::npos;
-    for (size_t i = 0; i < out.size(); ++i) {
-        if (out[i] == '{') {
-            open = i;
-        } else if (out[i] == '}' && open != std::string::npos) {
-            std::string_view code(out.data() + open + 1, i - open - 1);
-            open = std::string::npos;
-            if (!IsSensitiveTag(code)) continue;
-            size_t j = i + 1;
-            while (j < out.size() && out[j] != '{') out[j++] = '#';
-            i = j - 1;
-        }
-    }
+    carddata::MaskLogText(out.data(), out.size(), '#');
     return out;
 }
 

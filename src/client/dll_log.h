@@ -49,11 +49,15 @@ std::string LogDirectoryOf(const char* logFileName);
 // Level, module and text of one message: "LEVEL - MODULE - text".
 std::string FormatBody(std::string_view message);
 
-// True for the codes whose values never reach a log in clear.
+// True for the codes whose values never reach a log in clear (the program's
+// list: platform/card_data_rules.h).
 bool IsSensitiveTag(std::string_view code);
 
-// Replaces with '#' the value of every sensitive tag in the text (everything
-// after "{CODE}" up to the next "{" or the end).
+// Masks a log body with '#' by the rules of the program's logs: the value of
+// every sensitive tag (everything after "{CODE}" up to the next "{" or the
+// end; display texts keep all but the middle digits of a card number),
+// copies of the card numbers those tags carry, and every run of 13 to 19
+// digits that passes the Luhn check (first 6 and last 4 digits kept).
 std::string MaskTagValues(std::string_view text);
 
 // printf into a string of exactly the needed length.

@@ -9,15 +9,17 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <memory>
 #include <mutex>
 
 #include "core/builtin_keys.h"
 #include "core/crypto.h"
 #include "core/helpers.h"
-#include "core/tag_dictionary.h"
 #include "core/trace.h"
+#include "platform/card_data_rules.h"
 
 namespace {
 
@@ -38,27 +40,54 @@ struct MaskSlot {
     int count = 0;
 };
 
-// The process-wide table; guarded by the trace lock.
+// The search key of every sensitive code of the card-data rules.
+struct StandardTagList {
+    char text[kWSysMaskTagListSize] = {};
+    StandardTagList() {
+        size_t used = 0;
+        for (const carddata::SensitiveTag& tag : carddata::SensitiveTags()) {
+            const int n = std::snprintf(text + used, sizeof text - used, "%s{%s}", used == 0 ? "" : "#", tag.code);
+            // The list is sized for every code; a cut list would leave one in clear.
+            if (n < 0 || static_cast<size_t>(n) >= sizeof text - used) std::abort();
+            used += static_cast<size_t>(n);
+        }
+    }
+};
+
+const StandardTagList& Standard() {
+    static const StandardTagList list;
+    return list;
+}
+
+// The process-wide table; guarded by the trace lock. Until a list is set,
+// the standard one is in force.
 struct WSysMaskTable {
     MaskSlot track2;
     MaskSlot cardNumber;
-    char tagList[100] = {};
+    char tagList[kWSysMaskTagListSize] = {};
     int tagListSet = 0;
 };
 
 WSysMaskTable g_table;
 
-// The search key of every code the tag dictionary flags as sensitive.
-void BuildTagList(char* out, size_t size) {
-    size_t used = 0;
-    out[0] = '\0';
-    size_t count = 0;
-    const TagTableRow* table = TagTable(&count);
-    for (size_t i = 0; i < count; ++i) {
-        if (table[i].sensitive == 0) continue;
-        int n = std::snprintf(out + used, size - used, "%s{%s}", used == 0 ? "" : "#", table[i].code);
-        if (n < 0 || static_cast<size_t>(n) >= size - used) break;
-        used += static_cast<size_t>(n);
+// Applies one key of the tag list: display texts keep all but the middle
+// digits of a card number, every other value is blotted out.
+void MaskKey(char* text, const char* key) {
+    const size_t keyLength = std::strlen(key);
+    const carddata::SensitiveTag* tag =
+        keyLength > 2 && key[0] == '{' && key[keyLength - 1] == '}'
+            ? carddata::FindSensitiveTag(std::string_view(key + 1, keyLength - 2))
+            : nullptr;
+    if (tag == nullptr || tag->rule != carddata::TagRule::Display) {
+        WSysMaskAfter(text, key);
+        return;
+    }
+    for (char* p = std::strstr(text, key); p != nullptr; p = std::strstr(p, key)) {
+        p += keyLength;
+        char* end = std::strchr(p, '{');
+        const size_t length = end != nullptr ? static_cast<size_t>(end - p) : std::strlen(p);
+        carddata::MaskDisplayDigits(p, length, kDefaultMask);
+        p += length;
     }
 }
 
@@ -179,7 +208,7 @@ int WSysSetMasks(const WSysMaskRequest* request, int reset) {
         ClearSlot(g_table.track2);
         ClearSlot(g_table.cardNumber);
         std::memset(g_table.tagList, 0, sizeof g_table.tagList);
-        g_table.tagListSet = 0;
+        g_table.tagListSet = 0;  // the standard list is in force again
     }
     if (request == nullptr) return 0;
     char clear[kWSysMaskValueMax + 1];
@@ -203,6 +232,57 @@ int WSysSetMasks(const WSysMaskRequest* request, int reset) {
     return 0;
 }
 
+const char* WSysStandardMaskTagList() { return Standard().text; }
+
+namespace {
+
+// Fills the card-number part of a request with a value and its card-number
+// mask; false (nothing filled) when the mask would leave it unchanged.
+bool SetCardNumber(WSysMaskRequest* request, const char* number, size_t length) {
+    if (length == 0 || length >= sizeof request->cardNumberClear) return false;
+    if (std::strspn(number, "0") >= length) return false;
+    std::memcpy(request->cardNumberClear, number, length);
+    request->cardNumberClear[length] = '\0';
+    std::memcpy(request->cardNumberReplacement, request->cardNumberClear, length + 1);
+    if (MaskPanMiddle(request->cardNumberReplacement, kDefaultMask) != 1 ||
+        std::memcmp(request->cardNumberReplacement, number, length) == 0) {
+        OPENSSL_cleanse(request->cardNumberClear, length);
+        OPENSSL_cleanse(request->cardNumberReplacement, length);
+        return false;
+    }
+    request->cardNumberPresent = 1;
+    return true;
+}
+
+// Fills the track part of a request (cut at its first "F", without a leading
+// "B"); a track without separator is masked like a card number. Also fills
+// the card-number part with the number the track holds, unless one is set.
+void SetTrack(WSysMaskRequest* request, const char* track2) {
+    char* work = request->track2Replacement;
+    CopyCut(work, sizeof request->track2Replacement, track2);
+    if (char* f = std::strchr(work, 'F')) *f = '\0';
+    if (work[0] == 'B') std::memmove(work, work + 1, std::strlen(work));
+    CopyCut(request->track2Clear, sizeof request->track2Clear, work);
+    const size_t length = std::strlen(work);
+    // The separator MaskTrack2 takes: the first "D", else the first "=".
+    const char* d = std::strchr(work, 'D');
+    if (d == nullptr) d = std::strchr(work, '=');
+    const size_t separator = d != nullptr ? static_cast<size_t>(d - work) : length;
+    if (separator == length)
+        MaskPanMiddle(work, kDefaultMask);
+    else
+        MaskTrack2(work, kDefaultMask, 0);
+    request->track2Present = length > 0 && std::memcmp(work, request->track2Clear, length) != 0;
+    if (!request->track2Present) {
+        OPENSSL_cleanse(request->track2Clear, sizeof request->track2Clear);
+        OPENSSL_cleanse(request->track2Replacement, sizeof request->track2Replacement);
+    }
+    if (!request->cardNumberPresent && separator < length)
+        SetCardNumber(request, request->track2Clear, separator);
+}
+
+}  // namespace
+
 int RegisterLogMasking(const char* cardNumber, const char* track2, int reset) {
     auto* request = static_cast<WSysMaskRequest*>(WAlloc(sizeof(WSysMaskRequest)));
     if (request == nullptr) {
@@ -210,29 +290,9 @@ int RegisterLogMasking(const char* cardNumber, const char* track2, int reset) {
         WSysSetMasks(nullptr, reset);
         return 0;
     }
-    if (cardNumber != nullptr && cardNumber[0] != '\0' &&
-        std::strspn(cardNumber, "0") != std::strlen(cardNumber)) {
-        CopyCut(request->cardNumberClear, sizeof request->cardNumberClear, cardNumber);
-        std::memcpy(request->cardNumberReplacement, request->cardNumberClear,
-                    sizeof request->cardNumberReplacement);
-        MaskPanMiddle(request->cardNumberReplacement, kDefaultMask);
-        request->cardNumberPresent = 1;
-    }
-    if (track2 != nullptr && track2[0] != '\0') {
-        char* work = request->track2Replacement;
-        CopyCut(work, sizeof request->track2Replacement, track2);
-        if (char* f = std::strchr(work, 'F')) *f = '\0';
-        const char* clear = work[0] == 'B' ? work + 1 : work;
-        CopyCut(request->track2Clear, sizeof request->track2Clear, clear);
-        // A track that cannot be fully masked is replaced by "-" throughout.
-        if (MaskTrack2(work, kDefaultMask, 0) == 1) {
-            if (work[0] == 'B') std::memmove(work, work + 1, std::strlen(work));
-        } else {
-            work[0] = '\0';
-        }
-        request->track2Present = request->track2Clear[0] != '\0';
-    }
-    BuildTagList(request->tagList, sizeof request->tagList);
+    if (cardNumber != nullptr) SetCardNumber(request, cardNumber, strnlen(cardNumber, kWSysMaskValueMax));
+    if (track2 != nullptr && track2[0] != '\0') SetTrack(request, track2);
+    std::memcpy(request->tagList, Standard().text, sizeof request->tagList);
     request->tagListPresent = 1;
     WSysSetMasks(request, reset);
     OPENSSL_cleanse(request, sizeof *request);
@@ -241,14 +301,13 @@ int RegisterLogMasking(const char* cardNumber, const char* track2, int reset) {
 }
 
 int RegisterLogMaskingDisplay(const char* digits) {
-    if (digits == nullptr || digits[0] == '\0' || std::strspn(digits, "0") == std::strlen(digits)) return 0;
+    if (digits == nullptr || digits[0] == '\0') return 0;
     auto* request = static_cast<WSysMaskRequest*>(WAlloc(sizeof(WSysMaskRequest)));
     if (request == nullptr) return 0;
-    CopyCut(request->cardNumberClear, sizeof request->cardNumberClear, digits);
-    std::memset(request->cardNumberReplacement, kDefaultMask, std::strlen(request->cardNumberClear));
-    request->cardNumberPresent = 1;
-    request->cardNumberIsDisplay = 1;
-    WSysSetMasks(request, 0);
+    if (SetCardNumber(request, digits, strnlen(digits, kWSysMaskValueMax))) {
+        request->cardNumberIsDisplay = 1;
+        WSysSetMasks(request, 0);
+    }
     OPENSSL_cleanse(request, sizeof *request);
     WFree(request);
     return 0;
@@ -273,12 +332,11 @@ int WSysMaskAfter(char* text, const char* key) {
 int WSysMaskTags(char* text) {
     if (text == nullptr) return -1;
     std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
-    if (!g_table.tagListSet) return 0;
     char list[sizeof g_table.tagList];
-    std::memcpy(list, g_table.tagList, sizeof list);
+    std::memcpy(list, g_table.tagListSet ? g_table.tagList : Standard().text, sizeof list);
     char* save = nullptr;
     for (char* key = strtok_r(list, "#", &save); key != nullptr; key = strtok_r(nullptr, "#", &save))
-        WSysMaskAfter(text, key);
+        MaskKey(text, key);
     return 1;
 }
 
@@ -295,6 +353,18 @@ int WSysMaskValues(char* text, size_t size) {
                      [](const MaskEntry* a, const MaskEntry* b) { return a->length > b->length; });
     size_t textLength = strnlen(text, size);
     for (int i = 0; i < count; ++i) ReplaceAll(text, textLength, *entries[i]);
+    return 1;
+}
+
+int WSysMaskLine(char* text, size_t size) {
+    if (text == nullptr) return -1;
+    std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
+    const size_t length = strnlen(text, size);
+    const carddata::CardValueCopies copies(text, length);
+    WSysMaskTags(text);
+    WSysMaskValues(text, size);
+    copies.MaskIn(text, length, kDefaultMask);
+    carddata::MaskCardNumberRuns(text, length, kDefaultMask);
     return 1;
 }
 
@@ -323,7 +393,7 @@ int MaskPanEnds(char* text, char mask) {
 }
 
 int MaskAllButLastFour(char* buffer, int length, char mask) {
-    if (buffer == nullptr || length < 4) return 0;
+    if (buffer == nullptr || buffer[0] == '\0' || length < 4) return 0;
     std::memset(buffer, MaskChar(mask), static_cast<size_t>(length - 4));
     return 1;
 }

@@ -20,6 +20,8 @@
 constexpr size_t kWSysMaskValueMax = 100;
 // Values each slot (card number, track 2) keeps between two resets.
 constexpr int kWSysMaskValuesPerSlot = 8;
+// Room of the tag list: the search key of every sensitive code, "#" between.
+constexpr size_t kWSysMaskTagListSize = 256;
 // Room of a protected value: 64 hexadecimal digits and a NUL.
 constexpr size_t kProtectedValueSize = 65;
 // Room of a recovered value: 20 characters and a NUL.
@@ -33,7 +35,7 @@ struct WSysMaskRequest {
     char cardNumberClear[5000];
     char cardNumberReplacement[5000];
     int cardNumberPresent;
-    char tagList[100];
+    char tagList[kWSysMaskTagListSize];
     int tagListPresent;
     // Set when the card-number value is digits taken from a display text:
     // such a value never pushes a card value out of the table.
@@ -43,23 +45,34 @@ struct WSysMaskRequest {
 // Registers a card number (not when null, empty or only "0" characters) with
 // a replacement keeping its first 6 and last 4 characters, a track 2 (not
 // when null or empty; cut at its first "F", without a leading "B") masked by
-// MaskTrack2, and the standard tag list. With reset 1 the table is emptied
-// first. Always 0.
+// MaskTrack2 (a track without separator is masked like a card number), the
+// card number the track holds (before its separator), and the standard tag
+// list. A value that its mask would leave unchanged (10 characters or fewer)
+// is not registered: short digit strings change nothing. With reset 1 the
+// table is emptied first. Always 0.
 int RegisterLogMasking(const char* cardNumber, const char* track2, int reset);
 
 // Registers digits shown in a display text so that they are masked like a
-// card number, without ever pushing a registered card value out. Always 0.
+// card number (fewer than 11 digits change nothing), without ever pushing a
+// registered card value out. Always 0.
 int RegisterLogMaskingDisplay(const char* digits);
 
-// Fills the table: with reset 1 everything is emptied first; then each
-// present slot value shorter than kWSysMaskValueMax characters is added. Its
-// replacement is the given one when that is as long as the value and differs
-// from it, else a run of "-" as long as the value. A present tag list that is
-// not empty and shorter than 100 characters replaces the list. Always 0.
+// The standard tag list: the search key "{CODE}" of every sensitive code of
+// the card-data rules, "#" between them. It is in force from the start and
+// after every reset.
+const char* WSysStandardMaskTagList();
+
+// Fills the table: with reset 1 the values are emptied and the tag list is
+// back to the standard one; then each present slot value shorter than
+// kWSysMaskValueMax characters is added. Its replacement is the given one
+// when that is as long as the value and differs from it, else a run of "-" as
+// long as the value. A present tag list that is not empty and shorter than
+// kWSysMaskTagListSize characters replaces the list. Always 0.
 int WSysSetMasks(const WSysMaskRequest* request, int reset);
 
-// Blots out the value of every key of the tag list in the text. 1 done, 0 no
-// tag list set, -1 null text.
+// Hides the value of every key of the tag list in the text: each character
+// up to the next "{" becomes "-", except in display texts, whose digits are
+// masked like a card number. 1 done, -1 null text.
 int WSysMaskTags(char* text);
 // For every occurrence of the key, each character after it up to the next
 // "{" (or the end) becomes "-". 1 done, -1 null text or null or empty key.
@@ -68,6 +81,14 @@ int WSysMaskAfter(char* text, const char* key);
 // characters are looked at) by its replacement, in place: the text keeps its
 // length. 1 done, 0 nothing registered, -1 null text.
 int WSysMaskValues(char* text, size_t size);
+
+// The masks of one trace line or exchange-log entry (at most `size`
+// characters are looked at), in place, keeping its length: the card values of
+// its card-number and track tags are kept aside, the tag list is applied
+// (WSysMaskTags), then the registered values (WSysMaskValues), then the copies
+// of the values kept aside, then every run of 13 to 19 digits that passes the
+// Luhn check is masked like a card number. -1 for a null text, else 1.
+int WSysMaskLine(char* text, size_t size);
 
 // In-place mask rules; a mask character of 0 means "-".
 // Keeps the first 6 and the last 4 characters. 1 done; 0 (unchanged) for a
@@ -78,7 +99,7 @@ int MaskPanMiddle(char* text, char mask);
 // one of 6 characters or fewer.
 int MaskPanEnds(char* text, char mask);
 // Masks all but the last 4 of the length characters. 1 done; 0 (unchanged)
-// for a null buffer or a length below 4.
+// for a null or empty buffer or a length below 4.
 int MaskAllButLastFour(char* buffer, int length, char mask);
 // Replaces characters by "E" up to the first "F" or the end, from the first
 // character (fromStart set) or from the eighth (behind expiry date and

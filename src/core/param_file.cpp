@@ -2,7 +2,9 @@
 // and secure records, scrambling, atomic rewrite.
 #include "core/param_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +200,43 @@ void FsyncDirectory(const std::string& directory) {
     close(fd);
 }
 
+// The file a rewrite replaces: a symbolic link is followed to its target
+// (relative targets from the link's directory), so the link stays a link.
+// A chain of more than 40 links is left as it is.
+std::string ResolveLinks(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        char target[PATH_MAX];
+        const ssize_t n = readlink(current.c_str(), target, sizeof target - 1);
+        if (n <= 0) return current;
+        std::string next(target, size_t(n));
+        if (next[0] != '/') next = DirectoryOf(current) + "/" + next;
+        current = next;
+    }
+    return path;
+}
+
+// Temporary files of this file ("." + name + "." + six characters) that no
+// writer holds any more: a writer keeps a lock on its temporary file until
+// the rename, and the lock goes with a killed writer.
+void RemoveStaleTemporaries(const std::string& directory, const std::string& base) {
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) return;
+    const std::string prefix = "." + base + ".";
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string full = directory + "/" + name;
+        const int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(full.c_str());
+        close(fd);
+    }
+    closedir(dir);
+}
+
 void ReportOpenFailure(const char* path, int number) {
     char text[256];
     if (number != 0 && FILE_GetErrnoMessage(number, sizeof text, text) == 1 && text[0] != '\0')
@@ -220,6 +259,20 @@ int64_t WriteAll(int fd, const char* data, int32_t count) {
         done += n;
     }
     return done;
+}
+
+// Rewrites a writable file in place (its directory refuses new files): the
+// content, then the length, then fsync. The length written, or -1 with
+// errno set.
+int64_t RewriteInPlace(const std::string& path, const char* content, int32_t length) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const int64_t written = WriteAll(fd, content, length);
+    const bool ok = written == length && ftruncate(fd, length) == 0 && fsync(fd) == 0;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok ? written : -1;
 }
 
 }  // namespace
@@ -329,38 +382,56 @@ int FILE_OpenWriteClose(KTDK_FILE* file) {
         WSysError("-- ERROR -- FILE_OpenWriteClose(): Null pointer error");
         return -1;
     }
-    const std::string path = file->path;
+    // A link is rewritten at its target, in the target's directory.
+    const std::string path = ResolveLinks(file->path);
     const std::string directory = DirectoryOf(path);
     const size_t slash = path.rfind('/');
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     const int32_t length = file->content ? file->length : 0;
+    RemoveStaleTemporaries(directory, base);
     for (int attempt = 1; attempt <= FILE_WRITE_ATTEMPTS; ++attempt) {
         FILE_ClearErrno();
         std::string temp = directory + "/." + base + ".XXXXXX";
         int fd = mkostemp(temp.data(), O_CLOEXEC);  // mode 0600
         int number = 0;
         if (fd >= 0) {
+            // Held until the rename: a later writer knows the file is in use.
+            flock(fd, LOCK_EX);
+            // The new file keeps what was set up on the old one: its mode,
+            // and its owner where the process may set it.
+            struct stat old {};
+            if (stat(path.c_str(), &old) == 0) {
+                fchmod(fd, old.st_mode & 07777);
+                if (old.st_uid != geteuid() || old.st_gid != getegid())
+                    (void)!fchown(fd, old.st_uid, old.st_gid);
+            }
             const int64_t written = WriteAll(fd, file->content, length);
             if (written != length || fsync(fd) != 0) {
                 WSysError("-- ERROR -- FILE_OpenWriteClose(): Failed to write content in file: "
                           "%s, content size: %d, fwrite returned: %d",
                           path.c_str(), length, int(written));
-                close(fd);
                 unlink(temp.c_str());
+                close(fd);
                 return -2;
             }
-            if (close(fd) != 0) {
+            if (rename(temp.c_str(), path.c_str()) != 0) {
                 number = FILE_GetErrno();
                 unlink(temp.c_str());
-            } else if (rename(temp.c_str(), path.c_str()) != 0) {
+                close(fd);
+            } else if (close(fd) != 0) {
                 number = FILE_GetErrno();
-                unlink(temp.c_str());
             } else {
                 FsyncDirectory(directory);
                 return length;
             }
         } else {
             number = FILE_GetErrno();
+            // A directory that refuses new files: a writable file is
+            // rewritten in place instead.
+            if ((number == EACCES || number == EPERM) && access(path.c_str(), W_OK) == 0) {
+                if (RewriteInPlace(path, file->content, length) == length) return length;
+                number = FILE_GetErrno();
+            }
         }
         ReportOpenFailure(path.c_str(), number);
         if (!FILE_IsRetryableErrno(number)) break;
@@ -804,8 +875,10 @@ int FILE_GetRecordSecure(KTDK_FILE* file) {
     }
     const int32_t numberStart = first + int32_t(start.size());
     const int32_t numberLength = stop - int32_t(strlen(kRecordEnd)) + 1 - numberStart;
+    // The key number: decimal digits only ("00" and any other spelling of 0
+    // mean "not scrambled").
     int key = -1;
-    if (numberLength >= 1 && numberLength <= 2) {
+    if (numberLength >= 1 && numberLength <= 8) {
         key = 0;
         for (int32_t i = 0; i < numberLength; ++i) {
             const char c = file->content[numberStart + i];
@@ -816,6 +889,8 @@ int FILE_GetRecordSecure(KTDK_FILE* file) {
             key = key * 10 + (c - '0');
         }
     }
+    // Not scrambled: the record stays and the content reads as it is.
+    if (key == 0) return 0;
     if (key < 1 || key > SCRAMBLE_KEY_COUNT) {
         WSysError("-- ERROR -- FILE_GetRecordSecure(): Unknown key number: %.*s, file: %s",
                   numberLength > 0 && numberLength < 16 ? int(numberLength) : 0,

@@ -185,15 +185,17 @@ int WIsInRangeList(const char* list, int32_t number) {
         WSysError("<< WARN. >> WIsInRangeList(): list longer than %zu characters refused", kWRangeListMax);
         return 0;
     }
-    // The list is read in place: each item runs up to the next ';' or the end
-    // (a missing final ';' is implied).
+    // The list is read in place: each item ends at a ';', and a list that
+    // does not end in ';' has one implied (so an empty list is one empty
+    // item). An empty item reads as 0.
     std::string_view rest(list, len);
-    while (!rest.empty()) {
+    bool more = true;
+    while (more) {
         size_t end = rest.find(';');
         std::string_view item = rest.substr(0, end);
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (item.empty()) continue;
-        size_t dash = item.find('-', 1);
+        more = end != std::string_view::npos && !rest.empty();
+        size_t dash = item.size() > 1 ? item.find('-', 1) : std::string_view::npos;
         if (dash == std::string_view::npos) {
             if (ReadInt(item) == number) return 1;
         } else {

@@ -40,13 +40,16 @@ bool Ready(const ATAG_BUFFER* tags) {
            tags->endTag[0] != '\0';
 }
 
-// Room a write may use: its own capacity, and no more than the reader's while
-// one is bound (a reader with less room makes writes refuse sooner).
+// Room a write may use: the capacity of the later binding, never more than
+// the writer's own (a reader bound afterwards with less room makes writes
+// refuse sooner; a reader bound earlier never shrinks a later writer).
 uint64_t WriteRoom(const ATAG_BUFFER* tags) {
     uint64_t room = tags->writeCapacity;
-    if (tags->readBuffer != nullptr) room = std::min<uint64_t>(room, tags->readCapacity);
+    if (tags->readBuffer != nullptr && tags->readBoundLast)
+        room = std::min<uint64_t>(room, tags->readCapacity);
     return room;
 }
+
 
 uint32_t ClampCapacity(uint32_t capacity) {
     // Positions are signed 32-bit offsets.
@@ -76,6 +79,14 @@ bool CodeIsWritable(const ATAG_BUFFER* tags, string_view code) {
 // not form one together with the separator that follows it.
 bool ValueIsWritable(const ATAG_BUFFER* tags, string_view value) {
     return !RunsInto(value, tags->openSeparator);
+}
+
+// A value holding the open separator would read back cut: refused, with a
+// warning that names the code (the value may be card data).
+bool ValueAccepted(const ATAG_BUFFER* tags, const char* function, const char* code, string_view value) {
+    if (ValueIsWritable(tags, value)) return true;
+    WSysError("<< WARN. >> %s() : valeur refusee pour le tag %s (separateur dans la valeur)", function, code);
+    return false;
 }
 
 // Builds open + code + close, in the work area when it fits (it always does
@@ -227,7 +238,7 @@ int RewriteEntry(ATAG_BUFFER* tags, const char* code, string_view value) {
 }
 
 // Loaded with the standard separators, nothing bound.
-ATAG_BUFFER g_processTags = {"{", "}", "{F}", {}, 0, 0, nullptr, 0, nullptr, 0, 0, 0};
+ATAG_BUFFER g_processTags = {"{", "}", "{F}", {}, 0, 0, 0, nullptr, 0, nullptr, 0, 0, 0};
 
 }  // namespace
 
@@ -267,6 +278,7 @@ int ATAG_InitWrite(ATAG_BUFFER* tags, char* buffer, uint32_t capacity, int clear
     tags->writeBuffer = buffer;
     tags->writeCapacity = ClampCapacity(capacity);
     tags->writePosition = 0;
+    tags->readBoundLast = 0;
     return 1;
 }
 
@@ -276,6 +288,7 @@ int ATAG_InitRead(ATAG_BUFFER* tags, char* buffer, uint32_t capacity, int clear)
     tags->readBuffer = buffer;
     tags->readCapacity = ClampCapacity(capacity);
     tags->readPosition = 0;
+    tags->readBoundLast = 1;
     return 1;
 }
 
@@ -291,7 +304,7 @@ int ATAG_SeekEnd(ATAG_BUFFER* tags, int erase) {
 int ATAG_Set(ATAG_BUFFER* tags, const char* code, const char* value) {
     if (!Ready(tags) || tags->writeBuffer == nullptr || code == nullptr || value == nullptr)
         return -1;
-    if (!CodeIsWritable(tags, code) || !ValueIsWritable(tags, value)) return -1;
+    if (!CodeIsWritable(tags, code) || !ValueAccepted(tags, "ATAG_Set", code, value)) return -1;
     return WriteEntry(tags, {tags->openSeparator, code, tags->closeSeparator, value}, true);
 }
 
@@ -317,6 +330,7 @@ int ATAG_SetHex(ATAG_BUFFER* tags, const char* code, const void* bytes, int coun
 int ATAG_Replace(ATAG_BUFFER* tags, const char* code, const char* value) {
     if (!Ready(tags) || tags->writeBuffer == nullptr || code == nullptr || value == nullptr)
         return -1;
+    if (!ValueAccepted(tags, "ATAG_Replace", code, value)) return -1;
     return RewriteEntry(tags, code, value);
 }
 
@@ -336,6 +350,10 @@ int ATAG_AppendValue(ATAG_BUFFER* tags, const char* code, const char* more) {
         }
     }
     joined += more;
+    if (!ValueAccepted(tags, "ATAG_AppendValue", code, joined)) {
+        tags->readPosition = savedPosition;
+        return -1;
+    }
     int result = RewriteEntry(tags, code, joined);
     if (result != 1) tags->readPosition = savedPosition;
     return result;
@@ -462,9 +480,9 @@ int ATAG_GetInt(ATAG_BUFFER* tags, const char* code, int* output, int fromStart)
     return 1;
 }
 
-int ATAG_GetLong(ATAG_BUFFER* tags, const char* code, long* output, int fromStart) {
+int ATAG_GetLong(ATAG_BUFFER* tags, const char* code, int32_t* output, int fromStart) {
     if (output == nullptr || ATAG_GetString(tags, code, fromStart) == nullptr) return -1;
-    *output = long(ParseDecimal(tags->workArea, LONG_MIN, LONG_MAX));
+    *output = int32_t(ParseDecimal(tags->workArea, INT32_MIN, INT32_MAX));
     return 1;
 }
 
@@ -501,9 +519,9 @@ int TAG_SetInt(const char* code, int value) {
     snprintf(digits, sizeof digits, "%d", value);
     return TAG_Set(code, digits);
 }
-int TAG_SetLong(const char* code, long value) {
-    char digits[24];
-    snprintf(digits, sizeof digits, "%ld", value);
+int TAG_SetLong(const char* code, int32_t value) {
+    char digits[16];
+    snprintf(digits, sizeof digits, "%d", value);
     return TAG_Set(code, digits);
 }
 int TAG_PutInt(const char* code, int value) {
@@ -545,15 +563,15 @@ int TAG_GetInOccurrence(const char* code, char* output, int outputSize, int from
 int TAG_GetInt(const char* code, int* output, int fromStart) {
     return ATAG_GetInt(&g_processTags, code, output, fromStart);
 }
-int TAG_GetLong(const char* code, long* output, int fromStart) {
+int TAG_GetLong(const char* code, int32_t* output, int fromStart) {
     return ATAG_GetLong(&g_processTags, code, output, fromStart);
 }
 int TAG_GetIntValue(const char* code, int fromStart) {
     int value = 0;
     return ATAG_GetInt(&g_processTags, code, &value, fromStart) == 1 ? value : -1;
 }
-long TAG_GetLongValue(const char* code, int fromStart) {
-    long value = 0;
+int32_t TAG_GetLongValue(const char* code, int fromStart) {
+    int32_t value = 0;
     return ATAG_GetLong(&g_processTags, code, &value, fromStart) == 1 ? value : -1;
 }
 const char* TAG_GetString(const char* code, int fromStart) {

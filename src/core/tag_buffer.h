@@ -23,10 +23,13 @@ struct ATAG_BUFFER {
     char endTag[ATAG_SEPARATOR_MAX + 2];
     // Search keys and the output of the text and number getters.
     char workArea[ATAG_WORK_AREA_SIZE];
-    // Each binding keeps its own size. While both are bound, writes must fit
-    // the smaller of the two; reads never look past readCapacity.
+    // Each binding keeps its own size; the later binding decides the room of
+    // the writes: a reader bound after the writer limits them to the smaller
+    // of the two, a writer bound after the reader has its own capacity.
+    // Reads never look past readCapacity.
     uint32_t writeCapacity;
     uint32_t readCapacity;
+    uint8_t readBoundLast;
     char* writeBuffer;
     int32_t writePosition;  // where the next entry goes (normally the end tag)
     char* readBuffer;
@@ -46,7 +49,9 @@ int ATAG_InitRead(ATAG_BUFFER* tags, char* buffer, uint32_t capacity, int clear)
 int ATAG_SeekEnd(ATAG_BUFFER* tags, int erase);
 
 // Setters refuse (-1, message unchanged) a code holding a separator, a value
-// holding the open separator, and any result that would not fit with its NUL.
+// holding the open separator (ATAG_Set, ATAG_Replace and ATAG_AppendValue
+// trace a warning naming the code, never the value), and any result that
+// would not fit with its NUL.
 int ATAG_Set(ATAG_BUFFER* tags, const char* code, const char* value);
 int ATAG_Append(ATAG_BUFFER* tags, const char* text);
 int ATAG_SetHex(ATAG_BUFFER* tags, const char* code, const void* bytes, int count);
@@ -68,7 +73,8 @@ int ATAG_GetInOccurrence(ATAG_BUFFER* tags, const char* code, char* output, int 
 const char* ATAG_GetString(ATAG_BUFFER* tags, const char* code, int fromStart);
 // A value that is not a number stores 0; out-of-range numbers saturate.
 int ATAG_GetInt(ATAG_BUFFER* tags, const char* code, int* output, int fromStart);
-int ATAG_GetLong(ATAG_BUFFER* tags, const char* code, long* output, int fromStart);
+// "%ld" of the system: 32-bit.
+int ATAG_GetLong(ATAG_BUFFER* tags, const char* code, int32_t* output, int fromStart);
 int ATAG_GetLength(ATAG_BUFFER* tags, const char* code);
 
 // The process-wide tag buffer behind the TAG_ functions (main thread only).
@@ -81,7 +87,7 @@ int TAG_SeekEnd(int erase);
 int TAG_Set(const char* code, const char* value);
 int TAG_Put(const char* code, const char* value);
 int TAG_SetInt(const char* code, int value);
-int TAG_SetLong(const char* code, long value);
+int TAG_SetLong(const char* code, int32_t value);
 int TAG_PutInt(const char* code, int value);
 int TAG_SetHex(const char* code, const void* bytes, int count);
 int TAG_Append(const char* text);
@@ -96,8 +102,8 @@ int TAG_FindOccurrence(const char* groupCode, int first);
 int TAG_FindOccurrenceIfBound(const char* groupCode, int first);
 int TAG_GetInOccurrence(const char* code, char* output, int outputSize, int fromOccurrence);
 int TAG_GetInt(const char* code, int* output, int fromStart);
-int TAG_GetLong(const char* code, long* output, int fromStart);
+int TAG_GetLong(const char* code, int32_t* output, int fromStart);
 int TAG_GetIntValue(const char* code, int fromStart);
-long TAG_GetLongValue(const char* code, int fromStart);
+int32_t TAG_GetLongValue(const char* code, int fromStart);
 const char* TAG_GetString(const char* code, int fromStart);
 int TAG_GetLength(const char* code);

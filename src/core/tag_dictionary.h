@@ -21,7 +21,9 @@ struct TagInfo {
     int sensitive;     // 1: the value is never logged
 };
 
-// One row of the built-in table the dictionary is made from.
+// One row of the built-in table the dictionary is made from. A code is
+// sensitive when the card-data rules (platform/card_data_rules.h, shared with
+// the client library) name it.
 struct TagTableRow {
     const char* code;
     const char* name;

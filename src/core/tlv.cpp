@@ -107,16 +107,24 @@ const unsigned char* SkipFiller(Gen gen, const unsigned char* buffer, int length
     return buffer + k;
 }
 
+// First-generation readers: fewer than three bytes after the padding, a tag
+// longer than four bytes or running past the data, and a tag with no length
+// byte behind it are "no further element", never an error.
+constexpr int kFirstGenMinElement = 3;
+
 Read ParseAt(Gen gen, const unsigned char* buffer, int length, TlvNode* node) {
     if (buffer == nullptr || length <= 0) return Read::None;
     bool truncated = false;
-    const unsigned char* p = SkipFiller(gen, buffer, length, nullptr, &truncated);
+    int skipped = 0;
+    const unsigned char* p = SkipFiller(gen, buffer, length, &skipped, &truncated);
+    if (gen == Gen::First && length - skipped < kFirstGenMinElement) return Read::None;
     if (p == nullptr) return truncated ? Read::Truncated : Read::None;
     const unsigned char* limit = buffer + length;
     unsigned int tag = 0;
     int cls = 0;
     const unsigned char* q = ParseTagGen(gen, p, static_cast<int>(limit - p), &tag, &cls);
-    if (q == nullptr) return Read::BadTag;
+    if (q == nullptr) return gen == Gen::First ? Read::None : Read::BadTag;
+    if (gen == Gen::First && q == limit) return Read::None;
     int lg = 0;
     int used = TLV_ParseLength(q, static_cast<int>(limit - q), &lg);
     if (used == 0) return Read::Malformed;
@@ -299,12 +307,13 @@ int NumberFind(TlvNode* node, unsigned int tag, const void* number, int* flag, i
 }
 
 // BCD bytes as a decimal number; false when a digit is not 0-9.
+// The BCD digits of the bytes as a decimal number, each nibble taken for its
+// value (A to F count 10 to 15). False when a byte is above 0x99.
 bool BcdValue(const unsigned char* bytes, int count, uint32_t* value) {
     uint32_t v = 0;
     for (int i = 0; i < count; ++i) {
-        unsigned hi = bytes[i] >> 4, lo = bytes[i] & 0x0F;
-        if (hi > 9 || lo > 9) return false;
-        v = v * 100 + hi * 10 + lo;
+        if (bytes[i] > 0x99) return false;
+        v = v * 100 + unsigned(bytes[i] >> 4) * 10 + (bytes[i] & 0x0F);
     }
     *value = v;
     return true;
@@ -671,8 +680,10 @@ int TLV_GetBCD2(TlvNode* node, unsigned int tag, uint16_t* number, int* flag) {
     TlvNode match;
     int r = NumberFind(node, tag, number, flag, 2, 2, &match);
     if (r > 0) {
+        // The four nibbles as thousands, hundreds, tens and units.
         uint32_t v = 0;
-        *number = BcdValue(match.value, 2, &v) ? static_cast<uint16_t>(v) : 0xFFFF;
+        for (int i = 0; i < 2; ++i) v = v * 100 + unsigned(match.value[i] >> 4) * 10 + (match.value[i] & 0x0F);
+        *number = v > 9999 ? 0xFFFF : static_cast<uint16_t>(v);
     }
     return r;
 }

@@ -86,8 +86,7 @@ __attribute__((format(printf, 3, 0))) void TraceLine(const char* banner, const c
     }
     buffer[sizeof buffer - 1] = '\0';
 
-    WSysMaskTags(buffer);
-    WSysMaskValues(buffer, sizeof buffer - 1);
+    WSysMaskLine(buffer, sizeof buffer - 1);
     hook(buffer);
 }
 
@@ -132,6 +131,22 @@ void WSysTrace(WLogMessageLevel level, const char* format, va_list args) {
     if (format == nullptr) return;
     std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
     TraceLine(nullptr, nullptr, format, args);
+}
+
+int WSysWriteRecord(const char* head, const char* text) {
+    std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
+    WSysTraceHook hook = g_hook;
+    if (hook == nullptr) return 0;
+    char buffer[WSYS_TRACE_BUFFER_SIZE];
+    const size_t headLength = head != nullptr ? strnlen(head, sizeof buffer - 1) : 0;
+    if (headLength > 0) std::memcpy(buffer, head, headLength);
+    const size_t room = sizeof buffer - 1 - headLength;
+    const size_t textLength = text != nullptr ? strnlen(text, room) : 0;
+    if (textLength > 0) std::memcpy(buffer + headLength, text, textLength);
+    buffer[headLength + textLength] = '\0';
+    WSysMaskLine(buffer + headLength, room);
+    hook(buffer);
+    return 0;
 }
 
 int WSysError(const char* format, ...) {

@@ -56,6 +56,12 @@ void WSysLogHex(const char* logger, unsigned processId, WLogMessageLevel level,
                 const char* sourceFile, const char* function, int line, const void* data,
                 size_t length, const char* label);
 
+// Writes one stored record through the hook, whatever the logger thresholds
+// say: the head as it stands (it must hold no clear card data, such as
+// enciphered bytes in hexadecimal), then the text masked like every trace
+// line, cut so that the whole stays within 10239 characters. Always 0.
+int WSysWriteRecord(const char* head, const char* text);
+
 // Level named by the first eleven characters of a text (WLOG_UNKNOWN if none).
 WLogMessageLevel WSysTraceLevel(const char* text);
 

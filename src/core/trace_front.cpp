@@ -17,7 +17,7 @@
 #include "core/card_masking.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
-#include "core/tag_dictionary.h"
+#include "platform/card_data_rules.h"
 #include "platform/clock.h"
 
 namespace {
@@ -102,140 +102,87 @@ void MaskManualEntry(char* text, const char* code) {
     }
 }
 
-bool Contains(const char* text, const char* code) {
-    return std::strstr(text, Key(code).c_str()) != nullptr;
+// A value keyed by hand: the first "EL" value of the message, masked, moves
+// to the end of the copy (in front of its end tag); any other "EL" value is
+// masked where it stands. A copy without end tag is masked in place.
+void MaskManualEntryValue(ATAG_BUFFER* tags, char* copy) {
+    char value[kBlockSize];
+    if (ATAG_Get(tags, "EL", value, sizeof value, 1) == 1 && std::strstr(copy, "{F}") != nullptr) {
+        const size_t length = std::strlen(value);
+        if (length > 1) std::memset(value + 1, '-', length - 1);
+        ATAG_InitWrite(tags, copy, static_cast<uint32_t>(kBlockSize), 0);
+        ATAG_Replace(tags, "EL", value);
+        tags->writeBuffer = nullptr;
+    }
+    OPENSSL_cleanse(value, sizeof value);
+    MaskManualEntry(copy, "EL");
 }
 
-// Value of a code (first occurrence) when it fits `size`: 1 found, 0 absent,
-// -1 present but too long.
-int CardValue(ATAG_BUFFER* tags, const char* text, const char* code, char* out, size_t size) {
-    if (ATAG_Get(tags, code, out, static_cast<int>(size), 1) == 1) return 1;
-    out[0] = '\0';
-    return Contains(text, code) ? -1 : 0;
-}
-
-// Card values of one message with the masked forms they are replaced by, so
-// that the entry is masked whatever room the process-wide table has left.
-struct MessageValues {
-    static constexpr int kMax = 16;
-    std::string clear[kMax];
-    std::string masked[kMax];
-    int count = 0;
-
-    void Add(const std::string& value, const std::string& replacement) {
-        if (value.empty() || count == kMax) return;
-        clear[count] = value;
-        masked[count] = replacement.size() == value.size() && replacement != value
-                            ? replacement
-                            : std::string(value.size(), '-');
-        ++count;
-    }
-    // Every occurrence in the text, longest values first.
-    void MaskIn(char* text) const {
-        int order[kMax];
-        for (int i = 0; i < count; ++i) order[i] = i;
-        std::sort(order, order + count,
-                  [this](int a, int b) { return clear[a].size() > clear[b].size(); });
-        for (int k = 0; k < count; ++k) {
-            const std::string& value = clear[order[k]];
-            for (char* p = std::strstr(text, value.c_str()); p != nullptr;
-                 p = std::strstr(p + value.size(), value.c_str()))
-                std::memcpy(p, masked[order[k]].data(), value.size());
-        }
-    }
-    ~MessageValues() {
-        for (int i = 0; i < count; ++i) {
-            OPENSSL_cleanse(clear[i].data(), clear[i].size());
-            OPENSSL_cleanse(masked[i].data(), masked[i].size());
-        }
-    }
-};
-
-void AddCardNumber(MessageValues& values, const char* number, bool display = false) {
+// Registers a card number unless it is empty or only "0" characters.
+void AddCardNumber(const char* number, bool display = false) {
     if (number[0] == '\0' || std::strspn(number, "0") == std::strlen(number)) return;
     if (display)
         RegisterLogMaskingDisplay(number);
     else
         RegisterLogMasking(number, nullptr, 0);
-    std::string masked(number);
-    MaskPanMiddle(masked.data(), '-');
-    values.Add(number, masked);
-}
-
-void AddTrack(MessageValues& values, const char* track) {
-    RegisterLogMasking(nullptr, track, 0);
-    std::string work(track);
-    work = work.substr(0, work.find('F'));
-    if (!work.empty() && work[0] == 'B') work.erase(0, 1);
-    std::string masked = work;
-    if (MaskTrack2(masked.data(), '-', 0) != 1) masked.clear();
-    values.Add(work, masked);
 }
 
 // Every display text ("ED" and "DISP_TEXT" entries) that holds a digit
 // gives its digits, joined (at most kExchangeCardValueMax), as a card number.
-void AddDisplayDigits(MessageValues& values, const char* text) {
+void AddDisplayDigits(const char* text) {
     for (const char* open = std::strchr(text, '{'); open != nullptr;) {
         const char* close = std::strchr(open + 1, '}');
         if (close == nullptr) break;
         const char* value = close + 1;
         const char* end = std::strchr(value, '{');
         if (end == nullptr) end = value + std::strlen(value);
-        const std::string code(open + 1, close);
-        if (code == "ED" || code == "DISP_TEXT") {
+        const carddata::SensitiveTag* tag =
+            carddata::FindSensitiveTag(std::string_view(open + 1, size_t(close - open - 1)));
+        if (tag != nullptr && tag->rule == carddata::TagRule::Display) {
             char digits[kExchangeCardValueMax + 1];
             size_t count = 0;
             for (const char* c = value; c < end && count < kExchangeCardValueMax; ++c)
                 if (std::isdigit(static_cast<unsigned char>(*c))) digits[count++] = *c;
             digits[count] = '\0';
-            AddCardNumber(values, digits, /*display=*/true);
+            AddCardNumber(digits, /*display=*/true);
             OPENSSL_cleanse(digits, sizeof digits);
         }
         open = *end == '{' ? end : nullptr;
     }
 }
 
-// Registers the card values of the message with the trace masking and masks
-// them in the copy. Values too long to be card data are blotted out instead.
-void RegisterCardValues(ATAG_BUFFER* tags, char* copy) {
-    MessageValues values;
+// Registers the card values of the message with the trace masking: its card
+// numbers (one trailing "F" dropped), its tracks (with the card numbers they
+// hold) and the digits of its display texts. Values too long to be card data
+// are not registered: the tag list blots them out.
+void RegisterCardValues(ATAG_BUFFER* tags, const char* copy) {
     // Display digits are registered as such: they never push a card value
     // out of the masking table.
-    AddDisplayDigits(values, copy);
+    AddDisplayDigits(copy);
     char value[kExchangeCardValueMax + 1];
-    for (const char* code : {"D1A", "DATA_PAN"}) {
-        const int found = CardValue(tags, copy, code, value, sizeof value);
-        if (found == 1) {
+    for (const carddata::SensitiveTag& tag : carddata::SensitiveTags()) {
+        if (tag.rule != carddata::TagRule::CardNumber && tag.rule != carddata::TagRule::Track) continue;
+        if (ATAG_Get(tags, tag.code, value, sizeof value, 1) != 1) continue;
+        if (tag.rule == carddata::TagRule::CardNumber) {
             const size_t n = std::strlen(value);
             if (n > 0 && value[n - 1] == 'F') value[n - 1] = '\0';
-            AddCardNumber(values, value);
-        } else if (found < 0) {
-            WSysMaskAfter(copy, Key(code).c_str());
+            AddCardNumber(value);
+        } else if (value[0] != '\0') {
+            RegisterLogMasking(nullptr, value, 0);
         }
     }
-    for (const char* code : {"DATA_ISO2", "D2F"}) {
-        const int found = CardValue(tags, copy, code, value, sizeof value);
-        if (found == 1) AddTrack(values, value);
-        if (found < 0) WSysMaskAfter(copy, Key(code).c_str());
-    }
     OPENSSL_cleanse(value, sizeof value);
-    values.MaskIn(copy);
 }
 
-void MaskCopy(char* copy) {
+void MaskCopy(ATAG_BUFFER* tags, char* copy) {
     // Tickets lose their text.
-    for (const char* code : {"D3L", "D3L1", "D3L2", "PRN_TEXT"}) RemoveValues(copy, code);
-    // Card verification values and pivot numbers are blotted out whatever
-    // their length, and so is every sensitive code of the dictionary.
-    for (const char* code : {"D3Y", "CARD_VISCRYPT", "DA8"}) WSysMaskAfter(copy, Key(code).c_str());
-    size_t count = 0;
-    const TagTableRow* table = TagTable(&count);
-    for (size_t i = 0; i < count; ++i)
-        if (table[i].sensitive != 0) WSysMaskAfter(copy, Key(table[i].code).c_str());
+    for (const carddata::SensitiveTag& tag : carddata::SensitiveTags())
+        if (tag.rule == carddata::TagRule::Ticket) RemoveValues(copy, tag.code);
     if (g_binding.manualEntryActive != nullptr && g_binding.manualEntryActive() != 0)
-        MaskManualEntry(copy, "EL");
-    WSysMaskTags(copy);
-    WSysMaskValues(copy, kBlockSize);
+        MaskManualEntryValue(tags, copy);
+    // Sensitive values, registered values, card numbers copied elsewhere and
+    // any Luhn card number.
+    WSysMaskLine(copy, kBlockSize - 1);
 }
 
 void FormatStamp(int type, char* out, size_t size) {
@@ -305,6 +252,13 @@ void TraceFrontWriteLine(const char* line) {
     std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
     if (g_zoneWriter != nullptr) WSysSetTraceHook(g_zoneWriter);
     WSysError(format.c_str(), 0);  // NOLINT: the format holds no conversion
+    if (g_zoneWriter != nullptr) WSysSetTraceHook(g_standardHook);
+}
+
+void TraceFrontWriteRecord(const char* head, const char* text) {
+    std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
+    if (g_zoneWriter != nullptr) WSysSetTraceHook(g_zoneWriter);
+    WSysWriteRecord(head, text);
     if (g_zoneWriter != nullptr) WSysSetTraceHook(g_standardHook);
 }
 
@@ -453,11 +407,11 @@ void LogExchange(int type, const char* message, const char* name, int limitKb) {
     std::memcpy(copy, message, strnlen(message, TAG_MESSAGE_MAX_CHARS));
     ATAG_InitRead(tagBuffer, copy, static_cast<uint32_t>(kBlockSize), 0);
     RegisterCardValues(tagBuffer, copy);
-    tagBuffer->readBuffer = nullptr;
 
     char stamp[64];
     FormatStamp(type, stamp, sizeof stamp);
-    MaskCopy(copy);
+    MaskCopy(tagBuffer, copy);
+    tagBuffer->readBuffer = nullptr;
     WriteExchangeLog(type, stamp, copy, name, limitKb);
     Release(copy);
 }

@@ -90,3 +90,7 @@ using TraceZoneWriterFn = int (*)(const char* text);
 void TraceFrontSetZoneWriter(TraceZoneWriterFn writer, TraceZoneWriterFn standardHook);
 // Writes one finished line through the zone writer as TraceLog does.
 void TraceFrontWriteLine(const char* line);
+// Writes one stored record (WSysWriteRecord: never filtered by the logger
+// thresholds, the head as it stands, the text masked) through the zone
+// writer as TraceFrontWriteLine does.
+void TraceFrontWriteRecord(const char* head, const char* text);

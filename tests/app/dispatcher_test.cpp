@@ -122,6 +122,30 @@ TEST_F(SessionTest, GroupARequestOfService1StartsAProcessingMode3Transaction) {
     EXPECT_EQ(CardMode, 0);
 }
 
+// The card fields captured in one transaction belong to its record: the
+// next request starts without them, so its own card is captured and the old
+// card number is never enciphered again.
+TEST_F(SessionTest, CardFieldsOfTheLastTransactionAreClearedByTheNextRequest_Mended) {
+    for (const char* request : {"{SS}R{PS}1{SV}s0{CD}c1{D10}500{F}", "{SS}R{PS}1{SV}s12{CD}c25{F}"}) {
+        std::snprintf(record->cardNumber, sizeof record->cardNumber, "4970101010101018");
+        record->cardNumberLength = 16;
+        std::snprintf(record->expiryDate, sizeof record->expiryDate, "2512");
+        std::snprintf(record->serviceCode, sizeof record->serviceCode, "201");
+        std::snprintf(record->trackRest, sizeof record->trackRest, "12345");
+        CollectingClock clock;
+        plat::ScopedClock scoped(&clock);
+        clock.mailbox = peer.toPos();
+        ASSERT_TRUE(peer.Send(request));
+        RunLoopPass();
+        EXPECT_EQ(record->cardNumberLength, 0) << request;
+        EXPECT_STREQ(record->cardNumber, "") << request;
+        EXPECT_STREQ(record->expiryDate, "") << request;
+        EXPECT_STREQ(record->serviceCode, "") << request;
+        EXPECT_STREQ(record->trackRest, "") << request;
+        RunUntilIdle();
+    }
+}
+
 TEST_F(SessionTest, AbortWhileIdleAnswers1AndStaysIdle) {
     ASSERT_TRUE(peer.Send("{SS}R{PS}1{SV}s3{CD}c0{F}"));
     RunLoopPass();

@@ -46,16 +46,18 @@ void SetLogOptions(const ConfigTree& tree, const std::vector<std::string>& logLi
 // it through the POS link.
 struct Station {
     ConfigTree dir;
+    const ConfigTree* tree;  // the tree the program runs on (dir unless given)
     int station = testsupport::UniqueStation();
-    TrvProcess trv{dir, "trv_71_xlog_" + std::to_string(station)};
+    TrvProcess trv;
     PosPeer peer;
 
-    explicit Station(std::vector<std::string> args,
-                     const std::vector<std::string>& logOptions = {}) {
-        EXPECT_TRUE(dir.ok());
-        if (!logOptions.empty()) SetLogOptions(dir, logOptions);
+    explicit Station(std::vector<std::string> args, const std::vector<std::string>& logOptions = {},
+                     const ConfigTree* given = nullptr)
+        : tree(given != nullptr ? given : &dir), trv(*tree, "trv_71_xlog_" + std::to_string(station)) {
+        EXPECT_TRUE(tree->ok());
+        if (!logOptions.empty()) SetLogOptions(*tree, logOptions);
         args.push_back("-i" + std::to_string(station));
-        args.push_back("-p" + dir.str());
+        args.push_back("-p" + tree->str());
         trv.Start(args);
         EXPECT_TRUE(peer.Open(station));
     }
@@ -185,6 +187,109 @@ TEST(ExchangeLog, NoClearCardValueReachesAnyFileAtTheHighestLevels) {
     EXPECT_NE(all.find("[client.eftag.request]"), std::string::npos);
     EXPECT_NE(all.find("tag: \"D1A\" - \"EFTAG_DATA_PAN\""), std::string::npos);
     EXPECT_NE(all.find("OUVERTURE DE SESSION"), std::string::npos);
+}
+
+// A station at its highest levels, with the trace zone's spool directory in
+// place, receives card-holder data in every sensitive tag and card numbers
+// in ordinary fields, first before any card number was ever seen, then after
+// card numbers. No file it writes (exchange logs, trace zone spool files)
+// and neither of its standard streams holds a clear value; a display text
+// with one digit changes nothing in later entries.
+TEST(ExchangeLog, NoClearCardValueInAnyFileOrStreamBeforeOrAfterACardNumber_Mended) {
+    struct Secret {
+        const char* code;
+        const char* value;
+        const char* clear;
+    };
+    // Nothing here is a card-number tag: masking by tag must be in force
+    // from the first line.
+    const Secret before[] = {
+        {"D3Y", "CVV731946", "731946"},
+        {"CARD_VISCRYPT", "482913", "482913"},
+        {"D2F", "4970501111111111=25121011234", "4970501111111111"},
+        {"DATA_ISO2", "4970502222222222=2512", "4970502222222222"},
+        {"D3L", "TICKET CARTE 4970503333333333", "4970503333333333"},
+        {"D3L1", "TICKET CLIENT 4970503333333341", "4970503333333341"},
+        {"D3L2", "TICKET COMMERCANT 4970503333333358", "4970503333333358"},
+        {"PRN_TEXT", "TICKET 4970504444444444", "4970504444444444"},
+        {"CSGPO", "9F2608A1B2C3D4E5F60718", "A1B2C3D4E5F60718"},
+        {"CSRED", "9F2608B1B2C3D4E5F60728", "B1B2C3D4E5F60728"},
+        {"CSALL", "5A084970508888888888", "4970508888888888"},
+        {"TC3", "EVT4970505555555555", "4970505555555555"},
+        {"DA8", "PIVOT99887766554433", "99887766554433"},
+        {"D6J", "B4970506666666666^DUPONT/JEAN^2512", "4970506666666666"},
+        {"ED", "Carte 4970 5077 7777 7777", "5077 7777"},
+        {"DISP_TEXT", "Carte 4970 5088 8888 8888", "5088 8888"},
+        // Card numbers (Luhn) in fields that are not card fields.
+        {"E6", "4970301111111118", "4970301111111118"},
+        {"LTY", "4970302222222224", "4970302222222224"},
+        {"D7V", "ilot 4970303333333330", "4970303333333330"},
+        {"d1a", "4970304444444446", "4970304444444446"},
+    };
+    const Secret after[] = {
+        {"D1A", "4970101111111119F", "4970101111111119"},
+        {"DATA_PAN", "4970201111111117", "4970201111111117"},
+        {"D2F", "B4970102222222228D25121011234567890F", "4970102222222228"},
+    };
+    auto tags = [](const Secret* begin, const Secret* end) {
+        std::string text;
+        for (const Secret* s = begin; s != end; ++s) text += std::string("{") + s->code + "}" + s->value;
+        return text;
+    };
+    const std::string beforeTags = tags(std::begin(before), std::end(before));
+    const std::string afterTags = tags(std::begin(after), std::end(after));
+
+    ScopedEnv allLoggers("TALVO.LOG.ENABLED_LOGGERS", "1");
+    ConfigTree tree;
+    ASSERT_TRUE(std::filesystem::create_directory(tree.file("WOut")));
+    Station s({"-d9", "-g1", "-m4096"},
+              {"[LogLevel:TRACE]", "[LogLoggers:client.eftag.request;openssl]",
+               "[LogLevel-client.eftag.request:TRACE]", "[LogLevel-openssl:TRACE]"},
+              &tree);
+    const char* heads[] = {"{SS}R{PS}1{SV}s12{CD}c25", "{SS}R{PS}1{SV}s0{CD}c1{D10}100", "{SS}R{PS}1{SV}s99{CD}c1",
+                           "{SS}X{SV}s0"};
+    auto send = [&](const std::string& request) {
+        ASSERT_TRUE(s.peer.Send(request)) << request;
+        const std::string ack = s.peer.Receive(10000).value_or("<none>");
+        if (ack == "0") s.peer.Receive(10000);
+    };
+    for (const char* head : heads) send(std::string(head) + beforeTags + "{F}");
+    // One digit in a display text, then a request whose "1"s must stay.
+    send("{SS}R{PS}1{SV}s12{CD}c25{ED}Carte 1{F}");
+    send("{SS}R{PS}1{SV}s12{CD}c25{F}");
+    for (const char* head : heads) send(std::string(head) + afterTags + beforeTags + "{F}");
+    EXPECT_EQ(s.Stop(), 0);
+
+    bool sawSpool = false;
+    int streams = 0;
+    std::string all;
+    for (const auto& file : FilesUnder(*s.tree, s.trv.program())) {
+        std::string text = ReadFile(file.string());
+        // The island label (D7V) is configuration the program keeps as it
+        // was given: its line of the options file is not a log.
+        if (file.filename() == "znpop_00.wt") {
+            const size_t label = text.find("[IlotLabel:");
+            if (label != std::string::npos) text.erase(label, text.find('\n', label) - label);
+        }
+        all += text;
+        sawSpool = sawSpool || (file.parent_path().filename() == "WOut" &&
+                                text.find("Requete a traiter") != std::string::npos);
+        streams += file.filename() == "run.out" || file.filename() == "run.err";
+        for (const Secret* secrets : {before, after}) {
+            const size_t count = secrets == before ? std::size(before) : std::size(after);
+            for (size_t i = 0; i < count; ++i)
+                EXPECT_EQ(text.find(secrets[i].clear), std::string::npos)
+                    << secrets[i].code << " in clear in " << file.filename();
+        }
+    }
+    // The scan saw the trace zone's spool file, the standard error stream,
+    // the exchange log and the tag-by-tag trace.
+    EXPECT_TRUE(sawSpool);
+    EXPECT_EQ(streams, 2);
+    EXPECT_NE(all.find("(POS) {SS}R{PS}1{SV}s12{CD}c25{D3Y}---------"), std::string::npos);
+    EXPECT_NE(all.find("tag: \"D3Y\" - \"EFTAG_DATA_VALEUR_CVV\""), std::string::npos);
+    EXPECT_NE(all.find("(POS) {SS}R{PS}1{SV}s12{CD}c25{ED}Carte 1{F}"), std::string::npos);
+    EXPECT_NE(all.find("(POS) {SS}R{PS}1{SV}s12{CD}c25{F}"), std::string::npos);
 }
 
 TEST(ExchangeLog, TagByTagTraceFollowsTheLoggerLevelOfTheOptionsFile) {

@@ -15,6 +15,9 @@
 #include "app/main_loop.h"
 #include "app/options.h"
 #include "app/startup.h"
+#include "app/display_zones.h"
+#include "app/server_box.h"
+#include "periph/console_windows.h"
 #include "core/param_file.h"
 #include "core/trace.h"
 #include "support/config_tree.h"
@@ -302,13 +305,13 @@ TEST_F(OptionsTest, UnreadableParamFileReturns1AndKeepsZnpopValues) {
     EXPECT_EQ(Options.ConnectedMode, 1);
 }
 
-// The session fails with -4 when the display texts cannot be had and with -7
-// when the options cannot be read.
-TEST(SessionOpening, UnusableTextOrOptionsFilesFailTheSession) {
+// The session fails with -7 when the options cannot be read; without its
+// display texts it goes on (below).
+TEST(SessionOpening, UnusableOptionsFilesFailTheSession) {
     const struct {
         const char* removed;
         int expected;
-    } cases[] = {{"WTXT", -4}, {"WPAF", -7}, {nullptr, 1}};
+    } cases[] = {{"WPAF", -7}, {nullptr, 1}};
     for (const auto& c : cases) {
         testsupport::ConfigTree tree;
         ASSERT_TRUE(tree.ok());
@@ -320,6 +323,31 @@ TEST(SessionOpening, UnusableTextOrOptionsFilesFailTheSession) {
         EXPECT_EQ(TOC_OpenSession(), c.expected) << (c.removed ? c.removed : "(all there)");
         ShutdownClient();
     }
+}
+
+// Without its text directory the station opens with degraded texts: a
+// warning in the trace, and text ids shown where the texts would be.
+TEST(SessionOpening, MissingTextDirectoryLeavesTheStationRunning_Mended) {
+    testsupport::ConfigTree tree;
+    ASSERT_TRUE(tree.ok());
+    std::filesystem::remove_all(tree.file("WTXT"));
+    InitDefaultOptions();
+    g_processOptions.station = testsupport::UniqueStation();
+    std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s", tree.str().c_str());
+    testsupport::TraceCapture trace;
+    ASSERT_EQ(TOC_OpenSession(), 1);
+    EXPECT_TRUE(trace.Contains("Textes d'affichage indisponibles"));
+    char title[64] = "";
+    EXPECT_EQ(TOC_GetPosmTexts("ZNP_DSP_TITLE_DEBIT", title, nullptr, nullptr, sizeof title), -1);
+    CSIBox* box = GetEftContext()->box;
+    ASSERT_EQ(KTS_AddWindow(box, "V5", 2, 40), 1);
+    EXPECT_EQ(TOC_DisplayById("V5", "ZNP_DSP_TITLE_DEBIT", "ZNP_DSP_HOLDER_WAIT_FOR_CARD_IN"), 0);
+    const KT_TEXT_WINDOW* window = KTS_GetWindow(box, "V5");
+    ASSERT_NE(window, nullptr);
+    const char* second = TWI_GetLine(window, 1);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(std::string(second, 31), "ZNP_DSP_HOLDER_WAIT_FOR_CARD_IN");
+    ShutdownClient();
 }
 
 // A missing options file in an existing directory is created holding only a

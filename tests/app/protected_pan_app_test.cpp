@@ -15,8 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "app/eft_context.h"
+#include "app/main_loop.h"
 #include "app/options.h"
+#include "app/startup.h"
 #include "core/card_masking.h"
 #include "core/helpers.h"
 #include "core/param_file.h"
@@ -25,6 +30,8 @@
 #include "core/trace_front.h"
 #include "protocols/xpro/xpro_dle.h"
 #include "support/bin_records.h"
+#include "support/config_tree.h"
+#include "support/station_lock.h"
 #include "support/run_program.h"
 #include "support/storage_cert.h"
 #include "support/temp_dir.h"
@@ -143,7 +150,16 @@ protected:
         delete dir_;
         dir_ = nullptr;
     }
+    // An open session (the card fields live in its transaction record) with
+    // the storage certificate loaded.
     void SetUp() override {
+        ASSERT_TRUE(tree_.ok());
+        InitDefaultOptions();
+        g_processOptions.station = testsupport::UniqueStation();
+        std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s", tree_.str().c_str());
+        ASSERT_EQ(TOC_OpenSession(), 1);
+        record_ = GetTransactionRecord();
+        ASSERT_NE(record_, nullptr);
         RegisterLogMasking(nullptr, nullptr, 1);
         ClearCardTrackFields();
         SetStoragePath(dir_->file("storage.bin").c_str());
@@ -154,6 +170,7 @@ protected:
         ReleaseStorageKey();
         ClearCardTrackFields();
         RegisterLogMasking(nullptr, nullptr, 1);
+        ShutdownClient();
     }
     // The clear text of an enciphered block, by openssl with the certificate's key.
     static std::string OpensslDecipher(const std::string& block) {
@@ -166,8 +183,22 @@ protected:
     }
 
     static TempDir* dir_;
+    testsupport::ConfigTree tree_;
+    TransactionRecord* record_ = nullptr;
 };
 TempDir* ProtectedPanTest::dir_ = nullptr;
+
+// Runs body in a child process (for what lasts for the life of a process);
+// its result is the child's exit code.
+template <typename Body>
+int InChild(Body body) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 TEST_F(ProtectedPanTest, StorageCertificateOfTheOptions) {
     // Loaded by the fixture.
@@ -178,19 +209,41 @@ TEST_F(ProtectedPanTest, StorageCertificateOfTheOptions) {
     SetStoragePath("");
     EXPECT_EQ(LoadStorageCertificate(), 0);
 
-    // A failure removes the path, which switches the capture off.
+    // A failure removes the path, which switches the capture off (in a
+    // child: it stays off for the life of the process).
     const std::string missing = dir_->file("absent.bin");
-    SetStoragePath(missing.c_str());
-    TraceCapture trace;
-    EXPECT_EQ(LoadStorageCertificate(), -1);
-    EXPECT_EQ(Options.StorageCert, nullptr);
-    EXPECT_EQ(StorageKey(), nullptr);
-    EXPECT_TRUE(trace.Contains("Error opening " + missing));
-    EXPECT_EQ(Read(Answer{}.Doubled()), 0);
+    EXPECT_EQ(InChild([&] {
+                  SetStoragePath(missing.c_str());
+                  TraceCapture trace;
+                  if (LoadStorageCertificate() != -1) return 1;
+                  if (Options.StorageCert != nullptr || StorageKey() != nullptr) return 2;
+                  if (!trace.Contains("Error opening " + missing)) return 3;
+                  if (Read(Answer{}.Doubled()) != 0) return 4;
+                  SetStoragePath(dir_->file("storage.crt").c_str());  // not enciphered
+                  if (LoadStorageCertificate() != -2 || Options.StorageCert != nullptr) return 5;
+                  return 0;
+              }),
+              0);
+}
 
-    SetStoragePath(dir_->file("storage.crt").c_str());  // not enciphered
-    EXPECT_EQ(LoadStorageCertificate(), -2);
-    EXPECT_EQ(Options.StorageCert, nullptr);
+// Once the storage certificate failed to load, reading the options again
+// (as every request does) never switches the capture back on.
+TEST_F(ProtectedPanTest, CaptureStaysOffAfterAFailedCertificateLoad_Mended) {
+    const std::string good = dir_->file("storage.bin");
+    EXPECT_EQ(InChild([&] {
+                  SetStoragePath(dir_->file("absent.bin").c_str());
+                  if (LoadStorageCertificate() != -1) return 1;
+                  if (WriteOption("StorageCert", good.c_str()) != 1) return 2;
+                  if (TOC_LoadOptions() != 0) return 3;
+                  if (Options.StorageCert == nullptr || good != Options.StorageCert) return 4;
+                  if (Read(Answer{}.Doubled()) != 0) return 5;
+                  return record_->cardNumberLength == 0 ? 0 : 6;
+              }),
+              0);
+    // Without a failure, the same options keep the capture on.
+    ASSERT_EQ(WriteOption("StorageCert", good.c_str()), 1);
+    ASSERT_EQ(TOC_LoadOptions(), 0);
+    EXPECT_EQ(Read(Answer{}.Doubled()), 1);
 }
 
 TEST_F(ProtectedPanTest, CardNumberCapturedFromDoubledAnswers) {
@@ -212,7 +265,7 @@ TEST_F(ProtectedPanTest, CardNumberCapturedFromDoubledAnswers) {
         const Bytes doubled = a.Doubled();
         ASSERT_GT(doubled.size(), a.Message().size()) << "the answer must hold DLEs";
         ASSERT_EQ(Read(doubled), 1) << c.track;
-        const CardTrackFields* f = GetCardTrackFields();
+        const TransactionRecord* f = record_;
         EXPECT_STREQ(f->cardNumber, c.pan);
         EXPECT_EQ(f->cardNumberLength, int(std::strlen(c.pan)));
         EXPECT_STREQ(f->expiryDate, c.expiry);
@@ -228,10 +281,12 @@ TEST_F(ProtectedPanTest, OnlyOneCaptureEachTransaction) {
     Answer other;
     other.track = "5132111111111111D2612201FF";
     EXPECT_EQ(Read(other.Doubled()), 0);
-    EXPECT_STREQ(GetCardTrackFields()->cardNumber, "4970101010101018");
+    EXPECT_STREQ(record_->cardNumber, "4970101010101018");
     ClearCardTrackFields();  // next transaction
     EXPECT_EQ(Read(other.Doubled()), 1);
-    EXPECT_STREQ(GetCardTrackFields()->cardNumber, "5132111111111111");
+    EXPECT_STREQ(record_->cardNumber, "5132111111111111");
+    EXPECT_STREQ(record_->expiryDate, "2612");
+    EXPECT_STREQ(record_->serviceCode, "201");
 }
 
 TEST_F(ProtectedPanTest, AnswersThatCaptureNothing) {
@@ -265,8 +320,8 @@ TEST_F(ProtectedPanTest, AnswersThatCaptureNothing) {
     for (const Case& c : cases) {
         ClearCardTrackFields();
         EXPECT_EQ(Read(c.answer), 0) << c.what;
-        EXPECT_EQ(GetCardTrackFields()->cardNumberLength, 0) << c.what;
-        EXPECT_STREQ(GetCardTrackFields()->cardNumber, "") << c.what;
+        EXPECT_EQ(record_->cardNumberLength, 0) << c.what;
+        EXPECT_STREQ(record_->cardNumber, "") << c.what;
     }
     EXPECT_EQ(EMV_ReadTrack2Equivalent(nullptr, 300), 0);
     // The bounds themselves are examined.
@@ -364,6 +419,33 @@ TEST_F(ProtectedPanTest, SecuredLineGoesToTheSpZoneWithoutTheClearNumber) {
     EXPECT_EQ(second.substr(512, 8), ";;;;aaaa");
 }
 
+// The secured line is stored data: a LogLevel that silences the trace
+// never drops it. Its answer part is masked; the enciphered part is not
+// touched.
+TEST_F(ProtectedPanTest, SecuredLineIsWrittenWhateverTheLogLevel_Mended) {
+    g_zoneFile = dir_->file("zone_sp_level.txt");
+    std::remove(g_zoneFile.c_str());
+    g_zones.clear();
+    const WSysTraceHook previous = WSysGetTraceHook();
+    WSysSetTraceHook(StandardHook);
+    TraceFrontSetZoneWriter(FileZoneWriter, StandardHook);
+    ASSERT_EQ(Read(Answer{}.Doubled()), 1);
+    WSysSetErrorLevel(WLOG_FATAL);
+    StoreSecuredPan("{RS}00{D1A}4111111111111111{ZZ}carte 4111111111111111{F}");
+    WSysSetErrorLevel(WLOG_UNKNOWN);
+    TraceFrontSetZoneWriter(nullptr, nullptr);
+    WSysSetTraceHook(previous);
+    ASSERT_EQ(g_zones, (std::vector<std::string>{"SP"}));
+
+    const std::string line = ReadWholeFile(g_zoneFile);
+    ASSERT_GT(line.size(), 516u);
+    EXPECT_EQ(line.find_first_not_of("0123456789abcdef"), 512u);
+    EXPECT_EQ(line.substr(512), ";;;;{RS}00{D1A}----------------{ZZ}carte 411111------1111{F}\n");
+    Bytes block(256);
+    WHexToBin(block.data(), line.c_str(), 256);
+    EXPECT_EQ(OpensslDecipher(std::string(block.begin(), block.end())), "TALVO4970101010101018");
+}
+
 // ---------------------------------------------------------------------------
 // BIN table
 // ---------------------------------------------------------------------------
@@ -420,7 +502,10 @@ protected:
     EFTCBox* previous = nullptr;
 };
 
-TEST_F(BinTableTest, ResultCodeAndActionOfTheBestRecord) {
+// Only the record that wins acts: a general Pan record met earlier in the
+// walk never rewrites the number a more specific record is then compared
+// with.
+TEST_F(BinTableTest, ResultCodeAndActionOfTheBestRecord_Mended) {
     WriteTable(Record("49", "49", "01", "PAN  ", "999999") +
                Record("4970", "4970", "02", "     ") +
                Record("513211", "513211", "03", "PAN  ", "400000") +

@@ -73,6 +73,91 @@ TEST_F(LibraryLogTest, MaskingTable) {
     for (const Case& c : cases) EXPECT_EQ(znpdll::MaskTagValues(c.text), c.masked) << c.text;
 }
 
+// The codes the program's dictionary marks sensitive, and card numbers in any
+// field found by the Luhn check.
+TEST_F(LibraryLogTest, MaskingFollowsTheProgramsRules_Mended) {
+    struct Case {
+        const char* text;
+        const char* masked;
+    };
+    const Case cases[] = {
+        {"{DATA_PAN}4970201111111117{SV}s0", "{DATA_PAN}################{SV}s0"},
+        {"{DATA_ISO2}4970202222222225D2512{F}", "{DATA_ISO2}#####################{F}"},
+        {"{PRN_TEXT}CARTE{CARD_VISCRYPT}123{DA8}4567{F}", "{PRN_TEXT}#####{CARD_VISCRYPT}###{DA8}####{F}"},
+        {"{ED}Carte 4970 2033 3333 3333{DISP_TEXT}Carte 1{F}", "{ED}Carte 4970 20## #### 3333{DISP_TEXT}Carte 1{F}"},
+        {"{E6}4970301111111118{LTY}4970302222222224{D7V}x4970303333333330{d1a}4970304444444446",
+         "{E6}497030######1118{LTY}497030######2224{D7V}x497030######3330{d1a}497030######4446"},
+        // A card number copied into an ordinary field of the same line.
+        {"{D1A}4970101111111119{E7}4970101111111119", "{D1A}################{E7}497010######1119"},
+        {"{PS}1{RS}00 2024010112304", "{PS}1{RS}00 2024010112304"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(znpdll::MaskTagValues(c.text), c.masked) << c.text;
+}
+
+// Through the exports, as a cash register uses them with logging on: no card
+// value of the request or of the program's answer reaches the log in clear.
+TEST_F(LibraryLogTest, NoClearCardValueInTheLogOfARequestCycle_Mended) {
+    const struct {
+        const char* code;
+        const char* value;
+        const char* clear;
+    } secrets[] = {
+        {"D1A", "4970101111111119F", "4970101111111119"},
+        {"D2F", "B4970102222222228D25121011234567890F", "4970102222222228"},
+        {"D6J", "B4970103333333337^DUPONT/JEAN^2512", "4970103333333337"},
+        {"D3L", "TICKET 4970104444444446", "4970104444444446"},
+        {"D3Y", "CVV731946", "731946"},
+        {"DATA_PAN", "4970201111111117", "4970201111111117"},
+        {"DATA_ISO2", "4970202222222225D2512101999", "4970202222222225"},
+        {"ED", "Carte 4970203333333333", "4970203333333333"},
+        {"DISP_TEXT", "4970204444444441", "4970204444444441"},
+        {"PRN_TEXT", "TICKET 4970205555555558", "4970205555555558"},
+        {"CARD_VISCRYPT", "CVC482913", "482913"},
+        {"DA8", "PIVOT99887766", "99887766"},
+        {"E6", "4970301111111118", "4970301111111118"},
+        {"LTY", "4970302222222224", "4970302222222224"},
+        {"D7V", "ilot 4970303333333330", "4970303333333330"},
+        {"d1a", "4970304444444446", "4970304444444446"},
+    };
+    const uint32_t pos = testsupport::UniquePosNumber();
+    uint32_t id = 0;
+    ASSERT_EQ(clienttest::OpenOnStub(pos, &id, dir.str()), 0);
+    clienttest::ProgramSide side(pos);
+    std::string answer = "{SS}A{PS}1{SV}s0{CD}c1{RS}00";
+    for (const auto& s : secrets) answer += std::string("{") + s.code + "}" + s.value;
+    answer += "{F}";
+    clienttest::Responder program(side, [&](const std::string&) -> std::vector<std::string> {
+        return {"0", answer};
+    });
+
+    static char message[10241];
+    ASSERT_EQ(ATAG_WriteInitForInstance(id, message, sizeof message), 1);
+    ATAG_SetStringValForInstance(id, "SV", "s0");
+    ATAG_SetStringValForInstance(id, "CD", "c1");
+    for (const auto& s : secrets) EXPECT_EQ(ATAG_SetStringValForInstance(id, s.code, s.value), 1) << s.code;
+    uint32_t cap = sizeof message;
+    ASSERT_EQ(SZelApiSendMessage(id, "s0", message, &cap), 0);
+    int waited = 7;
+    for (int i = 0; i < 200 && waited == 7; ++i) waited = SZelApiWaitSynchro(id, 50);
+    ASSERT_EQ(waited, 0);
+    static char received[10241];
+    char service[4] = "";
+    cap = sizeof received;
+    ASSERT_EQ(SZelApiGetMessage(id, service, received, &cap), 0);
+    ASSERT_EQ(ATAG_ReadInitForInstance(id, received, cap + 1), 1);
+    static char value[10241];
+    for (const auto& s : secrets) {
+        EXPECT_EQ(ATAG_GetStringValForInstance(id, s.code, value, 1), 1) << s.code;
+        EXPECT_STREQ(value, s.value);
+    }
+    program.Stop();
+    EXPECT_EQ(SZelApiClose(id, 0), 0);
+
+    const std::string log = File("ZNP_DLL_" + std::to_string(pos) + ".LOG");
+    ASSERT_NE(log.find("A emettre"), std::string::npos);
+    for (const auto& s : secrets) EXPECT_EQ(log.find(s.clear), std::string::npos) << s.code << "\n" << log;
+}
+
 TEST_F(LibraryLogTest, LogDirectoryTable) {
     struct Case {
         const char* name;

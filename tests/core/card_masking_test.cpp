@@ -20,10 +20,10 @@
 
 namespace {
 
-constexpr const char* kPan = "4970123456781234";
-constexpr const char* kPanMasked = "497012------1234";
-constexpr const char* kTrack = "4970123456781234D25121011234567";
-constexpr const char* kTrackMasked = "497012------1234D2512101EEEEEEE";
+constexpr const char* kPan = "4970123456781235";
+constexpr const char* kPanMasked = "497012------1235";
+constexpr const char* kTrack = "4970123456781235D25121011234567";
+constexpr const char* kTrackMasked = "497012------1235D2512101EEEEEEE";
 
 // Applies a text mask function to a copy of the text.
 template <typename F>
@@ -56,9 +56,9 @@ TEST(MaskRules, PanMiddle) {
 }
 
 TEST(MaskRules, PanEndsAndAllButLastFour) {
-    EXPECT_EQ(Apply("4970123456781234", [](char* t) { return MaskPanEnds(t, 0); }),
+    EXPECT_EQ(Apply("4970123456781235", [](char* t) { return MaskPanEnds(t, 0); }),
               std::make_pair(1, std::string("------345678123-")));
-    EXPECT_EQ(Apply("4970123456781234 1225", [](char* t) { return MaskPanEnds(t, '#'); }),
+    EXPECT_EQ(Apply("4970123456781235 1225", [](char* t) { return MaskPanEnds(t, '#'); }),
               std::make_pair(1, std::string("######345678123# 1225")));
     EXPECT_EQ(Apply(" 234567", [](char* t) { return MaskPanEnds(t, 0); }),
               std::make_pair(1, std::string("------7")));  // no character before a leading blank
@@ -75,6 +75,12 @@ TEST(MaskRules, PanEndsAndAllButLastFour) {
     EXPECT_EQ(Apply("123", [](char* t) { return MaskAllButLastFour(t, 3, 0); }),
               std::make_pair(0, std::string("123")));
     EXPECT_EQ(MaskAllButLastFour(nullptr, 10, 0), 0);
+    // An empty buffer is left alone whatever the length says.
+    char empty[16] = {};
+    std::memset(empty + 1, 'x', sizeof empty - 2);
+    EXPECT_EQ(MaskAllButLastFour(empty, 12, 0), 0);
+    EXPECT_EQ(std::string(empty + 1), std::string(sizeof empty - 2, 'x'));
+    EXPECT_EQ(empty[0], '\0');
 }
 
 TEST(MaskRules, TrackDiscretionaryAndTrack2) {
@@ -95,10 +101,10 @@ TEST(MaskRules, TrackDiscretionaryAndTrack2) {
     };
     const Case cases[] = {
         {kTrack, 1, kTrackMasked},
-        {"4970123456781234=25121011234567", 1, "497012------1234=2512101EEEEEEE"},
-        {"B4970123456781234D25121011234567", 1, "B497012------1234D2512101EEEEEEE"},
-        {"4970123456781234D251210", -1, "497012------1234D251210"},  // short data: card masked
-        {"49701234567812342512101", -1, "49701234567812342512101"},  // no separator
+        {"4970123456781235=25121011234567", 1, "497012------1235=2512101EEEEEEE"},
+        {"B4970123456781235D25121011234567", 1, "B497012------1235D2512101EEEEEEE"},
+        {"4970123456781235D251210", -1, "497012------1235D251210"},  // short data: card masked
+        {"49701234567812352512101", -1, "49701234567812352512101"},  // no separator
         {"", 0, ""},
     };
     for (const Case& c : cases)
@@ -130,7 +136,7 @@ TEST_F(MaskTable, RegisteredCardNumberAndTrackAreMaskedBeforeTheHookSeesTheLine)
     EXPECT_EQ(Traced(std::string("pan ") + kPan + " again " + kPan),
               std::string("** INFO. ** pan ") + kPanMasked + " again " + kPanMasked);
 
-    RegisterLogMasking(nullptr, "B4970123456781234D25121011234567F", 0);
+    RegisterLogMasking(nullptr, "B4970123456781235D25121011234567F", 0);
     EXPECT_EQ(Traced(std::string("t2 ") + kTrack + "|" + kTrack),
               std::string("** INFO. ** t2 ") + kTrackMasked + "|" + kTrackMasked);
 
@@ -142,29 +148,54 @@ TEST_F(MaskTable, RegisteredCardNumberAndTrackAreMaskedBeforeTheHookSeesTheLine)
     EXPECT_NE(capture.lines().back().find(kPanMasked), std::string::npos);
 }
 
-TEST_F(MaskTable, AllZeroCardNumberIsNotRegisteredAndResetForgetsEverything) {
+TEST_F(MaskTable, AllZeroCardNumberIsNotRegisteredAndResetForgetsTheValues) {
     RegisterLogMasking("0000000000000000", nullptr, 0);
     EXPECT_EQ(Traced("0000000000000000"), "** INFO. ** 0000000000000000");
     RegisterLogMasking(kPan, kTrack, 0);
     EXPECT_EQ(Traced(kPan), std::string("** INFO. ** ") + kPanMasked);
     RegisterLogMasking(nullptr, nullptr, 1);
     EXPECT_EQ(Traced(std::string(kPan) + " " + kTrack), std::string("** INFO. ** ") + kPan + " " + kTrack);
-    // The reset registration still sets the tag list.
-    EXPECT_EQ(Traced("{D1A}1234{SV}s0"), "** INFO. ** {D1A}----{SV}s0");
-    WSysSetMasks(nullptr, 1);
-    EXPECT_EQ(Traced("{D1A}1234{SV}s0"), "** INFO. ** {D1A}1234{SV}s0");
 }
 
-TEST_F(MaskTable, TagListCoversEverySensitiveCode) {
-    char text[64] = "{D1A}1234{SV}s0";
-    EXPECT_EQ(WSysMaskTags(text), 0);  // no list yet
-    RegisterLogMasking(nullptr, nullptr, 0);
+// Masking by tag does not wait for a first registration, and a reset puts
+// the standard list back instead of switching it off.
+TEST_F(MaskTable, TagListIsInForceFromTheStartAndAfterEveryReset_Mended) {
+    EXPECT_EQ(Traced("{D1A}1234{SV}s0"), "** INFO. ** {D1A}----{SV}s0");
+    char text[64] = "{D3Y}123{SV}s0";
     EXPECT_EQ(WSysMaskTags(text), 1);
-    EXPECT_STREQ(text, "{D1A}----{SV}s0");
-    for (const char* code : {"D1A", "D2F", "D6J", "D3L", "D3L1", "D3L2", "D3Y", "TC3", "CSGPO", "CSRED", "CSALL"}) {
+    EXPECT_STREQ(text, "{D3Y}---{SV}s0");
+    RegisterLogMasking(nullptr, nullptr, 1);
+    EXPECT_EQ(Traced("{CSALL}9F02{SV}s0"), "** INFO. ** {CSALL}----{SV}s0");
+    WSysSetMasks(nullptr, 1);
+    EXPECT_EQ(Traced("{D2F}1234=99{SV}s0"), "** INFO. ** {D2F}-------{SV}s0");
+    // A list set by a registration is replaced by the standard one at reset.
+    auto request = std::make_unique<WSysMaskRequest>();
+    std::memset(request.get(), 0, sizeof *request);
+    std::snprintf(request->tagList, sizeof request->tagList, "{XX}");
+    request->tagListPresent = 1;
+    WSysSetMasks(request.get(), 0);
+    EXPECT_EQ(Traced("{XX}1{D1A}2"), "** INFO. ** {XX}-{D1A}2");
+    WSysSetMasks(nullptr, 1);
+    EXPECT_EQ(Traced("{XX}1{D1A}2"), "** INFO. ** {XX}1{D1A}-");
+}
+
+// Every code the card-data rules name is in the standard list, the list is
+// not cut, and each value is hidden the way the exchange log hides it.
+TEST_F(MaskTable, TagListCoversEverySensitiveCode_Mended) {
+    const std::string list = WSysStandardMaskTagList();
+    EXPECT_LT(list.size(), kWSysMaskTagListSize);
+    for (const char* code : {"D1A", "D2F", "D6J", "D3L", "D3L1", "D3L2", "D3Y", "TC3", "CSGPO", "CSRED", "CSALL",
+                             "DATA_PAN", "DATA_ISO2", "CARD_VISCRYPT", "DA8", "PRN_TEXT"}) {
+        EXPECT_NE(list.find(std::string("{") + code + "}"), std::string::npos) << code;
         std::string message = std::string("{SV}s0{") + code + "}secret 123{RS}00{" + code + "}x";
         std::string expected = std::string("** INFO. ** {SV}s0{") + code + "}----------{RS}00{" + code + "}-";
         EXPECT_EQ(Traced(message), expected) << code;
+    }
+    // Display texts keep their words and all but the middle of a card number.
+    for (const char* code : {"ED", "DISP_TEXT"}) {
+        EXPECT_NE(list.find(std::string("{") + code + "}"), std::string::npos) << code;
+        EXPECT_EQ(Traced(std::string("{") + code + "}Carte 4970 1234 5678 1235{") + code + "}Carte 1",
+                  std::string("** INFO. ** {") + code + "}Carte 4970 12-- ---- 1235{" + code + "}Carte 1");
     }
     EXPECT_EQ(Traced("{D3LX}keep{D1}keep"), "** INFO. ** {D3LX}keep{D1}keep");
     EXPECT_EQ(WSysMaskTags(nullptr), -1);
@@ -182,9 +213,9 @@ TEST_F(MaskTable, MaskAfterBlotsEveryOccurrenceUpToTheNextBrace) {
 TEST_F(MaskTable, LaterRegistrationsNeverUnmaskEarlierValues) {
     RegisterLogMasking(kPan, nullptr, 0);
     // Digits gathered from a display text registered as a card number.
-    RegisterLogMasking("0612345678", nullptr, 0);
-    std::string line = Traced(std::string("card ") + kPan + " tel 0612345678");
-    EXPECT_EQ(line, std::string("** INFO. ** card ") + kPanMasked + " tel ----------");
+    RegisterLogMasking("06123456789", nullptr, 0);
+    std::string line = Traced(std::string("card ") + kPan + " tel 06123456789");
+    EXPECT_EQ(line, std::string("** INFO. ** card ") + kPanMasked + " tel 061234-6789");
 
     // A short value that is part of the card number must not break up its mask.
     RegisterLogMasking("3456", nullptr, 0);
@@ -207,15 +238,16 @@ TEST_F(MaskTable, FullSlotKeepsTheNewestCardAndDisplayDigitsNeverPushItOut) {
     // A flood of display digits never pushes the newest card value out, and
     // the latest display digits are masked too.
     for (int i = 0; i < 3 * kWSysMaskValuesPerSlot; ++i)
-        RegisterLogMaskingDisplay(std::to_string(700000 + i).c_str());
-    line = Traced(std::string("card ") + kPan + " code 7000" + std::to_string(3 * kWSysMaskValuesPerSlot - 1 + 0));
+        RegisterLogMaskingDisplay(std::to_string(70000000000LL + i).c_str());
+    line = Traced(std::string("card ") + kPan);
     EXPECT_EQ(line.find(kPan), std::string::npos) << line;
-    const std::string lastDisplay = std::to_string(700000 + 3 * kWSysMaskValuesPerSlot - 1);
+    const std::string lastDisplay = std::to_string(70000000000LL + 3 * kWSysMaskValuesPerSlot - 1);
     line = Traced("code " + lastDisplay);
     EXPECT_EQ(line.find(lastDisplay), std::string::npos) << line;
 
     // Registering a card value again makes it the newest.
-    for (int i = 0; i < kWSysMaskValuesPerSlot; ++i) RegisterLogMaskingDisplay(std::to_string(800000 + i).c_str());
+    for (int i = 0; i < kWSysMaskValuesPerSlot; ++i)
+        RegisterLogMaskingDisplay(std::to_string(80000000000LL + i).c_str());
     line = Traced(std::string("card ") + kPan);
     EXPECT_EQ(line.find(kPan), std::string::npos) << line;
 }
@@ -240,12 +272,32 @@ TEST_F(MaskTable, SetMasksRefusesLongValuesAndReplacementsThatWouldNotHide) {
     EXPECT_EQ(WSysSetMasks(request.get(), 0), 0);
     EXPECT_EQ(Traced("OTHER1 OTHER2 SECRET"), "** INFO. ** ------ o****2 ------");
 
-    // A card number of 10 characters or fewer is hidden completely.
-    RegisterLogMasking("123456789", nullptr, 0);
-    EXPECT_EQ(Traced("x123456789x"), "** INFO. ** x---------x");
-    // A track without separator is hidden completely.
-    RegisterLogMasking(nullptr, "4970123456781234", 0);
-    EXPECT_EQ(Traced("4970123456781234"), "** INFO. ** ----------------");
+}
+
+// A digit string that its card-number mask would leave as it is (10
+// characters or fewer) is not registered: it changes nothing in later lines,
+// whether it came as a card number, a track or display digits. A track
+// without separator is masked like a card number.
+TEST_F(MaskTable, ShortDigitStringsChangeNothing_Mended) {
+    RegisterLogMasking("1", nullptr, 0);
+    RegisterLogMasking("123456789", "1D2", 0);
+    RegisterLogMasking(nullptr, "B0123456789F", 0);
+    RegisterLogMaskingDisplay("1");
+    RegisterLogMaskingDisplay("0612345678");
+    const std::string line = "{PS}1{RS}01 x123456789x 1D2 0123456789 0612345678 a1b2";
+    EXPECT_EQ(Traced(line), "** INFO. ** " + line);
+    RegisterLogMasking(nullptr, "4970123456781235", 0);
+    EXPECT_EQ(Traced("4970123456781235"), std::string("** INFO. ** ") + kPanMasked);
+}
+
+// A track registers the card number it holds, so the number alone is masked
+// in later lines too.
+TEST_F(MaskTable, TrackRegistersItsCardNumber_Mended) {
+    for (const char* track : {"B4970123456781235D25121011234567F", "4970123456781235=2512"}) {
+        WSysSetMasks(nullptr, 1);
+        RegisterLogMasking(nullptr, track, 0);
+        EXPECT_EQ(Traced(std::string("pan ") + kPan), std::string("** INFO. ** pan ") + kPanMasked) << track;
+    }
 }
 
 TEST_F(MaskTable, MaskValuesLooksOnlyAtTheGivenSize) {
@@ -284,7 +336,7 @@ TEST_F(MaskTable, TraceFileNeverHoldsRegisteredClearValues) {
 
     const char* cvv = "739";
     RegisterLogMasking(nullptr, nullptr, 1);
-    RegisterLogMasking(kPan, "B4970123456781234D25121011234567F", 0);
+    RegisterLogMasking(kPan, "B4970123456781235D25121011234567F", 0);
     WSysError("** INFO. ** carte %s lue", kPan);
     WSysError("-- ERROR -- piste %s", kTrack);
     WLOG("client.eftag.response", WLOG_ERROR, "{SS}A{D1A}%s{D2F}%s{TC3}%s{CSALL}%s{F}", kPan, kTrack, cvv, cvv);
@@ -309,7 +361,7 @@ TEST_F(MaskTable, TraceFileNeverHoldsRegisteredClearValues) {
 // ---------------------------------------------------------------------------
 
 TEST(ProtectedValue, ProtectsWithRandomFillersAndRecovers) {
-    char value[kProtectedClearSize] = "4970123456781234";
+    char value[kProtectedClearSize] = "4970123456781235";
     char first[kProtectedValueSize], second[kProtectedValueSize];
     ASSERT_EQ(ProtectCardValue(1, value, first), 1);
     ASSERT_EQ(ProtectCardValue(1, value, second), 1);
@@ -318,13 +370,13 @@ TEST(ProtectedValue, ProtectsWithRandomFillersAndRecovers) {
     for (const char* text : {first, second}) {
         char back[kProtectedClearSize] = {};
         ASSERT_EQ(ProtectCardValue(0, back, const_cast<char*>(text)), 1);
-        EXPECT_STREQ(back, "4970123456781234");
+        EXPECT_STREQ(back, "4970123456781235");
     }
-    char longValue[] = "49701234567812345678901";  // 23 characters: kept as its first 20
+    char longValue[] = "49701234567812355678901";  // 23 characters: kept as its first 20
     ASSERT_EQ(ProtectCardValue(1, longValue, first), 1);
     char back[kProtectedClearSize] = {};
     ASSERT_EQ(ProtectCardValue(0, back, first), 1);
-    EXPECT_STREQ(back, "49701234567812345678");
+    EXPECT_STREQ(back, "49701234567812355678");
 }
 
 TEST(ProtectedValue, PlainBlockLayoutUnderTheBuiltInKey) {

@@ -286,11 +286,26 @@ TEST_F(RsaTest, BadKeysDamagedDataAndShortOutputGiveMinusTwo) {
 
 // ---- RSAKEY_Action with the built-in key pair ----
 
+// Block size of the built-in key pair: the keys are the build's own, so the
+// tests take their sizes from the key.
+size_t BuiltinBlockBytes() {
+    const std::string pem = BuiltinPublicKeyPem();
+    BIO* bio = BIO_new_mem_buf(pem.data(), int(pem.size()));
+    EVP_PKEY* key = bio != nullptr ? PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    const size_t bytes = key != nullptr ? size_t(EVP_PKEY_get_size(key)) : 0;
+    EVP_PKEY_free(key);
+    return bytes;
+}
+
 class RsaKeyActionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         pubPath_ = dir_.file("builtin_pub.pem");
         WriteFile(pubPath_, BuiltinPublicKeyPem());
+        block_ = BuiltinBlockBytes();
+        ASSERT_GE(block_, 128u);
+        clearBlock_ = block_ - 11;  // PKCS #1 v1.5
     }
     static int Action(Bytes* data, int mode, size_t capacity) {
         std::vector<unsigned char> buf(std::max(capacity, data->size()) + 64, 0xAA);
@@ -306,13 +321,17 @@ protected:
     }
     testsupport::TempDir dir_;
     std::string pubPath_;
+    size_t block_ = 0;
+    size_t clearBlock_ = 0;
 };
 
-TEST_F(RsaKeyActionTest, TenThousandByteFileFromOpensslIsDecryptedInModeZero) {
-    // 40 blocks of 239 clear bytes give exactly 10000 bytes under the 2000-bit key.
-    Bytes clear = RandomBytes(40 * 239, 21);
-    Bytes cipher = OpensslPerBlock(dir_, {"pkeyutl", "-encrypt", "-pubin", "-inkey", pubPath_}, clear, 239);
-    ASSERT_EQ(cipher.size(), 10000u);
+TEST_F(RsaKeyActionTest, CertificateSizedFileFromOpensslIsDecryptedInModeZero) {
+    // As many whole blocks as a 10000-byte certificate file holds.
+    const size_t blocks = 10000 / block_;
+    Bytes clear = RandomBytes(blocks * clearBlock_, 21);
+    Bytes cipher =
+        OpensslPerBlock(dir_, {"pkeyutl", "-encrypt", "-pubin", "-inkey", pubPath_}, clear, clearBlock_);
+    ASSERT_EQ(cipher.size(), blocks * block_);
     Bytes data = cipher;
     ASSERT_EQ(Action(&data, RSAKEY_PRIVATE_DECRYPT, 10000), 1);
     EXPECT_EQ(data, clear);
@@ -320,18 +339,18 @@ TEST_F(RsaKeyActionTest, TenThousandByteFileFromOpensslIsDecryptedInModeZero) {
 
 TEST_F(RsaKeyActionTest, EncryptionModesRoundTripAndMatchOpenssl) {
     Bytes clear = RandomBytes(5000, 3);
-    // Mode 3 then mode 0: 21 blocks of 250 bytes.
+    // Mode 3 then mode 0: whole blocks.
     Bytes data = clear;
-    ASSERT_EQ(Action(&data, RSAKEY_PUBLIC_ENCRYPT, 6000), 1);
-    EXPECT_EQ(data.size(), 21u * 250u);
+    ASSERT_EQ(Action(&data, RSAKEY_PUBLIC_ENCRYPT, 8000), 1);
+    EXPECT_EQ(data.size(), (5000 + clearBlock_ - 1) / clearBlock_ * block_);
     ASSERT_EQ(Action(&data, RSAKEY_PRIVATE_DECRYPT, data.size()), 1);
     EXPECT_EQ(data, clear);
 
     // Mode 1 is read by openssl with the built-in public key, and by mode 2.
     data = clear;
-    ASSERT_EQ(Action(&data, RSAKEY_PRIVATE_ENCRYPT, 6000), 1);
+    ASSERT_EQ(Action(&data, RSAKEY_PRIVATE_ENCRYPT, 8000), 1);
     Bytes recovered = OpensslPerBlock(dir_, {"pkeyutl", "-verifyrecover", "-pubin", "-inkey", pubPath_},
-                                      data, 250);
+                                      data, block_);
     EXPECT_EQ(recovered, clear);
     ASSERT_EQ(Action(&data, RSAKEY_PUBLIC_DECRYPT, data.size()), 1);
     EXPECT_EQ(data, clear);
@@ -347,11 +366,13 @@ TEST_F(RsaKeyActionTest, RefusalsLeaveTheBufferAlone) {
     } cases[] = {
         {"mode 7", Bytes(100, 'a'), 7, 100, "-- ERROR -- [RSAKEY_Action] Unsupported mode"},
         {"mode -1", Bytes(100, 'a'), -1, 100, "-- ERROR -- [RSAKEY_Action] Unsupported mode"},
-        // 300 bytes make two blocks (500 bytes) that do not fit 499.
-        {"result too large", Bytes(300, 'a'), RSAKEY_PUBLIC_ENCRYPT, 499, "larger than the buffer"},
-        {"garbage in mode 0", RandomBytes(10000, 8), RSAKEY_PRIVATE_DECRYPT, 10000,
+        // One byte more than a block makes two blocks, which do not fit
+        // one byte less than two blocks.
+        {"result too large", Bytes(clearBlock_ + 1, 'a'), RSAKEY_PUBLIC_ENCRYPT, 2 * block_ - 1,
+         "larger than the buffer"},
+        {"garbage in mode 0", RandomBytes(10000 / block_ * block_, 8), RSAKEY_PRIVATE_DECRYPT, 10000,
          "-- ERROR -- [RSAKEY_Action] Operation error (mode:0)"},
-        {"garbage in mode 2", RandomBytes(500, 8), RSAKEY_PUBLIC_DECRYPT, 500,
+        {"garbage in mode 2", RandomBytes(2 * block_, 8), RSAKEY_PUBLIC_DECRYPT, 2 * block_,
          "-- ERROR -- [RSAKEY_Action] Operation error (mode:2)"},
         {"length above capacity", Bytes(100, 'a'), RSAKEY_PUBLIC_ENCRYPT, 50, "Bad buffer or length"},
     };
@@ -380,6 +401,37 @@ TEST(BuiltinKeys, NoKeyTextInTheProgramImage) {
     unsigned char key[BUILTIN_AES_KEY_SIZE];
     BuiltinRebuildAesKey(key);
     EXPECT_EQ(image.find(Bytes(reinterpret_cast<char*>(key), sizeof key)), Bytes::npos);
+}
+
+// The keys of the program are those of the key directory the build was
+// configured with (a deployment's own, or the generated development set).
+TEST(BuiltinKeys, AreTheKeysOfTheBuildsKeyDirectory) {
+    const std::string dir = ZNP_KEY_DIR_USED;
+    testsupport::TempDir work;
+    const std::string pub = work.file("pub.pem");
+    ASSERT_EQ(Openssl({"pkey", "-in", dir + "/builtin_rsa.pem", "-pubout", "-out", pub}), 0);
+    EXPECT_EQ(BuiltinPublicKeyPem(), ReadFile(pub));
+    // The private key deciphers what openssl enciphers with the public key.
+    const Bytes clear = "clef de la construction";
+    WriteFile(work.file("clear.bin"), clear);
+    ASSERT_EQ(Openssl({"pkeyutl", "-encrypt", "-pubin", "-inkey", pub, "-in", work.file("clear.bin"), "-out",
+                       work.file("cipher.bin")}),
+              0);
+    Bytes data = ReadFile(work.file("cipher.bin"));
+    std::vector<unsigned char> buffer(data.begin(), data.end());
+    size_t length = buffer.size();
+    ASSERT_EQ(RSAKEY_Action(buffer.data(), &length, RSAKEY_PRIVATE_DECRYPT, buffer.size()), 1);
+    EXPECT_EQ(Bytes(reinterpret_cast<char*>(buffer.data()), length), clear);
+
+    for (const auto& [file, rebuild] :
+         {std::pair<const char*, void (*)(unsigned char*)>{"builtin_aes.hex", BuiltinRebuildAesKey},
+          {"stored_value_aes.hex", BuiltinRebuildStoredValueKey}}) {
+        std::string hex = ReadFile(dir + "/" + file);
+        hex.erase(hex.find_last_not_of(" \r\n") + 1);
+        unsigned char key[BUILTIN_AES_KEY_SIZE];
+        rebuild(key);
+        EXPECT_EQ(Hex(Bytes(reinterpret_cast<char*>(key), sizeof key)), hex) << file;
+    }
 }
 
 // ---- Triple DES ----

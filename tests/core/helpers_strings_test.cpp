@@ -172,8 +172,9 @@ TEST(HelpersRangeList, Table) {
         {"-5--2", -1, 0},         {"-5--2", -6, 0},         {"-5--2", 5, 0},
         {" 7", 7, 1},             {"  10 - 20", 15, 1},     {"  10 - 20", 21, 0},
         {"3x;9", 3, 1},           {"+4", 4, 1},             // atoi stops at the first other character
-        {";;5;;", 5, 1},          {";;5;;", 0, 0},          // empty items hold nothing
-        {"", 0, 0},               {";", 0, 0},
+        {";;5;;", 5, 1},          {";;5;;", 0, 1},          // empty items read as 0
+        {"", 0, 1},               {";", 0, 1},              {"", 1, 0},
+        {"5;", 0, 0},             {"5", 0, 0},              {"7;;", 0, 1},
         {"5-1", 3, 0},            // an inverted range holds nothing
         {"99999999999", INT32_MAX, 1},  // out-of-range numbers saturate like strtol
     };

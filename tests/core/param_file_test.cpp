@@ -2,6 +2,7 @@
 // secure records, atomic rewrite (also under SIGKILL), bad input.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 
 #include "../platform/fork_child.h"
 #include "core/param_file.h"
+#include "core/text_manager.h"
 #include "platform/clock.h"
 #include "support/temp_dir.h"
 #include "support/trace_capture.h"
@@ -374,6 +376,31 @@ TEST(ParamFileScramble, KeysTableAndScrambling) {
     EXPECT_EQ(FILE_ScrambleBuffer(nullptr, 4, 1, 0), -1);
 }
 
+// Files made once with the six scramble keys and the signature, kept as test
+// data: the keys and the checksum must stay those of the files already in
+// the field.
+TEST(ParamFileScramble, FixedVectorsOfTheSixKeysAndTheSignature) {
+    const std::string data = std::string(ZNP_SOURCE_DIR) + "/tests/data/param_files/";
+    const std::string body =
+        "# Fichier de reference\r\n[Key:Value]\r\n[Montant:12,50 EUR]\r\n[Texte:carte inseree]\r\n";
+    KTDK_FILE* signedFile = FILE_NewFile((data + "signed.wt").c_str());
+    ASSERT_EQ(FILE_OpenReadClose(signedFile), int(body.size() + 43));
+    EXPECT_EQ(Content(signedFile), body + "{(C)Talvo_Technologies__File_System:5dba}\r\n");
+    EXPECT_EQ(FILE_GetRecordSignat(signedFile), 1);
+    EXPECT_EQ(Content(signedFile), body);
+    EXPECT_STREQ(FILE_GetSignat(signedFile, -1), "5dba");
+    FILE_FreeFile(signedFile);
+    for (int k = 1; k <= 6; ++k) {
+        KTDK_FILE* file = FILE_NewFile((data + "scrambled_" + std::to_string(k) + ".wt").c_str());
+        ASSERT_GT(FILE_OpenReadClose(file), 0) << k;
+        EXPECT_EQ(Content(file).find("Value"), std::string::npos) << k;
+        EXPECT_EQ(FILE_GetRecordSecure(file), 1) << k;
+        EXPECT_EQ(FILE_GetRecordSignat(file), 1) << k;
+        EXPECT_EQ(Content(file), body) << k;
+        FILE_FreeFile(file);
+    }
+}
+
 TEST(ParamFileScramble, KeyIndexByHour) {
     const int expected[24] = {1, 1, 2, 3, 4, 5, 1, 1, 2, 3, 4, 5,
                               1, 1, 2, 3, 4, 5, 1, 1, 2, 3, 4, 5};
@@ -420,7 +447,7 @@ TEST(ParamFileSecure, ZeroBytesInScrambledContentDoNotHideTheRecord) {
 }
 
 TEST(ParamFileSecure, UnknownKeyNumbersAreErrorsAndLeaveTheContent) {
-    for (const char* number : {"07", "00", "99", "x1", "", "123"}) {
+    for (const char* number : {"07", "99", "x1", "", "123", "0x"}) {
         TraceCapture capture;
         const std::string content =
             std::string("\x91\x22scrambled") + "\r\n{(C)Talvo_Technologies__Secure_System:" +
@@ -434,23 +461,161 @@ TEST(ParamFileSecure, UnknownKeyNumbersAreErrorsAndLeaveTheContent) {
     EXPECT_EQ(FILE_GetRecordSecure(noEnd.file), -2);
 }
 
+// A secure record whose key number is 0 says the file is not scrambled: the
+// record stays, the content is read as it is, and a text file of that form
+// loads its entries.
+TEST(ParamFileSecure, KeyNumberZeroMeansNotScrambled_Mended) {
+    for (const char* number : {"00", "0", "000"}) {
+        const std::string content = std::string("[A:1]\r\n{(C)Talvo_Technologies__File_System:0000}\r\n") +
+                                    "\r\n{(C)Talvo_Technologies__Secure_System:" + number + "}\r\n";
+        Fixture f(content);
+        TraceCapture capture;
+        EXPECT_EQ(FILE_GetRecordSecure(f.file), 0) << number;
+        EXPECT_EQ(Content(f.file), content) << number;
+        EXPECT_FALSE(capture.Contains("-- ERROR --")) << number;
+    }
+    TempDir dir;
+    std::string body = "[TITLE:Bonjour]\r\n[OTHER:x]\r\n";
+    Fixture signedBody(body);
+    ASSERT_EQ(FILE_PutRecordSignat(signedBody.file), 1);
+    WriteAll(dir.file("posm_00.wt"),
+             Content(signedBody.file) + "\r\n{(C)Talvo_Technologies__Secure_System:00}\r\n");
+    TEXT_MANAGER* texts = TEXT_NewTEXTManager();
+    ASSERT_NE(texts, nullptr);
+    TEXT_SetDirectory(texts, dir.str().c_str());
+    ASSERT_EQ(TEXT_OpenFile(texts, "posm"), 1);
+    EXPECT_EQ(texts->status, 0);
+    EXPECT_STREQ(TEXT_GetItemText(texts, "TITLE"), "Bonjour");
+    EXPECT_STREQ(TEXT_GetItemText(texts, "OTHER"), "x");
+    TEXT_FreeTEXTManager(texts);
+}
+
 TEST(ParamFileWrite, WritesAtomicallyWithModeAndNoTemporaryLeft) {
     TempDir dir;
     const std::string path = dir.file("out.txt");
-    WriteAll(path, "old");
-    chmod(path.c_str(), 0644);
-    Fixture f(Signed("[A:1]\r\n"), path.c_str());
-    EXPECT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
-    EXPECT_EQ(ReadAll(path), Content(f.file));
+    Fixture created(Signed("[A:1]\r\n"), path.c_str());
+    EXPECT_EQ(FILE_OpenWriteClose(created.file), created.file->length);
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // a new file is private
+    WriteAll(path, "old");
+    Fixture f(Signed("[A:2]\r\n"), path.c_str());
+    EXPECT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
+    EXPECT_EQ(ReadAll(path), Content(f.file));
     int entries = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
         (void)e;
         ++entries;
     }
     EXPECT_EQ(entries, 1);
+}
+
+// The rewrite keeps what an administrator set up: a symbolic link stays a
+// link and its target is rewritten, in the target's directory; the file
+// keeps its mode.
+TEST(ParamFileWrite, RewriteKeepsLinksAndModes_Mended) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("conf"));
+    const struct {
+        const char* what;
+        std::string target;  // the real file
+        std::string link;    // the name the program is given ("" : none)
+        std::string linkText;
+        mode_t mode;
+    } cases[] = {
+        {"plain file keeps 0644", dir.file("plain.txt"), "", "", 0644},
+        {"plain file keeps 0640", dir.file("group.txt"), "", "", 0640},
+        {"relative link", dir.file("real.txt"), dir.file("link.txt"), "real.txt", 0644},
+        {"link to another directory", dir.file("conf/real.txt"), dir.file("elsewhere.txt"),
+         dir.file("conf/real.txt"), 0604},
+        {"link to a link", dir.file("conf/last.txt"), dir.file("first.txt"), "second.txt", 0640},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteAll(c.target, "old");
+        chmod(c.target.c_str(), c.mode);
+        std::string given = c.target;
+        if (!c.link.empty()) {
+            if (c.linkText == "second.txt") {
+                ASSERT_EQ(symlink(c.target.c_str(), dir.file("second.txt").c_str()), 0);
+            }
+            ASSERT_EQ(symlink(c.linkText.c_str(), c.link.c_str()), 0);
+            given = c.link;
+        }
+        Fixture f(Signed("[New:value]\r\n"), given.c_str());
+        ASSERT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
+        EXPECT_EQ(ReadAll(c.target), Content(f.file));
+        struct stat st {};
+        ASSERT_EQ(stat(c.target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        if (!c.link.empty()) {
+            ASSERT_EQ(lstat(c.link.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISLNK(st.st_mode));
+        }
+    }
+    // No temporary file is left anywhere.
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path()))
+        EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+}
+
+// Writes the file as an unprivileged user (root ignores directory
+// permissions). Returns 0 when the write went through at once.
+int CheckInPlaceRewrite(const std::string& path, const std::string& content) {
+    plat::ManualClock clock;
+    plat::ScopedClock scoped(&clock);
+    const int64_t before = clock.nowMs();
+    Fixture f(content, path.c_str());
+    if (FILE_OpenWriteClose(f.file) != int(content.size())) return 1;
+    if (clock.nowMs() != before) return 2;  // no retries
+    return ReadAll(path) == content ? 0 : 3;
+}
+
+// A writable file in a directory the program cannot write is rewritten in
+// place (with fsync) instead of failing after twenty attempts.
+TEST(ParamFileWrite, ReadOnlyDirectoryRewritesAWritableFileInPlace_Mended) {
+    TempDir dir;
+    const std::string locked = dir.file("locked");
+    std::filesystem::create_directory(locked);
+    const std::string path = locked + "/cfg.txt";
+    WriteAll(path, std::string(5000, 'o'));  // longer than the new content
+    chmod(path.c_str(), 0666);
+    chmod(locked.c_str(), 0555);
+    chmod(dir.str().c_str(), 0755);
+    const std::string content = Signed("[In:place]\r\n");
+    if (geteuid() != 0) {
+        EXPECT_EQ(CheckInPlaceRewrite(path, content), 0);
+    } else {
+        testsupport::ForkedChild child([&](testsupport::Channel&) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
+            return CheckInPlaceRewrite(path, content);
+        });
+        EXPECT_EQ(child.wait(), 0);
+    }
+    EXPECT_EQ(ReadAll(path), content);
+    chmod(locked.c_str(), 0700);
+}
+
+// Temporary files that killed writers left behind are removed at the next
+// write of that file; one that a live writer still holds, and those of other
+// files, stay.
+TEST(ParamFileWrite, StaleTemporariesAreRemovedAtTheNextWrite_Mended) {
+    TempDir dir;
+    const std::string path = dir.file("cfg.txt");
+    WriteAll(path, "old");
+    const std::string stale = dir.file(".cfg.txt.AbC123"), live = dir.file(".cfg.txt.LiVe12"),
+                      other = dir.file(".other.txt.XyZ987");
+    for (const std::string& name : {stale, live, other}) WriteAll(name, "partial");
+    const int held = open(live.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    Fixture f(Signed("[A:1]\r\n"), path.c_str());
+    ASSERT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(other));
+    close(held);
+    ASSERT_EQ(FILE_OpenWriteClose(f.file), f.file->length);
+    EXPECT_FALSE(std::filesystem::exists(live));
 }
 
 TEST(ParamFileWrite, MissingDirectoryStopsAtOnce) {

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/trace_capture.h"
+
 namespace {
 
 std::string Text(const char* buffer) { return std::string(buffer); }
@@ -272,6 +274,44 @@ TEST_F(TagBufferTest, SettersRefuseSeparatorsInCodesAndValues) {
     }
 }
 
+// A refused value is traced as a warning that names the code, never the
+// value (which may be card data).
+TEST_F(TagBufferTest, RefusedValueWarnsWithTheCodeOnly_Mended) {
+    const struct {
+        const char* function;
+        std::function<int(ATAG_BUFFER*)> op;
+    } cases[] = {
+        {"ATAG_Set", [](ATAG_BUFFER* t) { return ATAG_Set(t, "D1A", "4970{1234"); }},
+        {"ATAG_Replace", [](ATAG_BUFFER* t) { return ATAG_Replace(t, "D1A", "4970{1234"); }},
+        {"ATAG_AppendValue", [](ATAG_BUFFER* t) { return ATAG_AppendValue(t, "D1A", "4970{1234"); }},
+    };
+    for (const auto& c : cases) {
+        Load("{A}1{F}");
+        testsupport::TraceCapture capture;
+        EXPECT_EQ(c.op(&tags), -1) << c.function;
+        ASSERT_EQ(capture.count(), 1u) << c.function;
+        const std::string& line = capture.lines()[0];
+        EXPECT_EQ(line.rfind("<< WARN. >> ", 0), 0u) << line;
+        EXPECT_NE(line.find(c.function), std::string::npos) << line;
+        EXPECT_NE(line.find("D1A"), std::string::npos) << line;
+        EXPECT_EQ(line.find("4970"), std::string::npos) << line;
+        EXPECT_EQ(line.find("1234"), std::string::npos) << line;
+    }
+}
+
+// The later binding decides the room: a reader bound before the writer
+// never shrinks it (a reader bound after it still does).
+TEST_F(TagBufferTest, WriterBoundAfterASmallReaderHasItsOwnRoom_Mended) {
+    char small[16] = "{X}1{F}";
+    ATAG_Init(&tags);
+    ATAG_InitRead(&tags, small, 10, 0);
+    ATAG_InitWrite(&tags, message, TAG_MESSAGE_BUFFER_SIZE, 1);
+    EXPECT_EQ(ATAG_Set(&tags, "CODE", "a value longer than the reader"), 36);
+    EXPECT_EQ(Get("X"), "1");
+    ATAG_InitRead(&tags, small, 10, 0);
+    EXPECT_EQ(ATAG_Set(&tags, "B", "2"), -1);
+}
+
 TEST_F(TagBufferTest, OddSeparatorsRefuseValuesThatWouldEndEarly) {
     // With the open separator "a", hex digits can hold it.
     ATAG_SetSeparators(&tags, "a", "]", "Z");
@@ -513,7 +553,7 @@ TEST_F(TagBufferTest, NumbersReadAsDecimalWithoutUndefinedResults) {
     struct Case {
         const char* value;
         int asInt;
-        long asLong;
+        int32_t asLong;
     };
     const Case cases[] = {
         {"42", 42, 42},
@@ -524,18 +564,19 @@ TEST_F(TagBufferTest, NumbersReadAsDecimalWithoutUndefinedResults) {
         {"abc", 0, 0},
         {"", 0, 0},
         {"-", 0, 0},
-        {"2147483647", INT_MAX, 2147483647L},
-        {"2147483648", INT_MAX, 2147483648L},
-        {"-2147483649", INT_MIN, -2147483649L},
-        {"99999999999999999999999999", INT_MAX, LONG_MAX},
-        {"-99999999999999999999999999", INT_MIN, LONG_MIN},
+        // Both readers are 32-bit: out-of-range numbers saturate alike.
+        {"2147483647", INT_MAX, INT32_MAX},
+        {"2147483648", INT_MAX, INT32_MAX},
+        {"-2147483649", INT_MIN, INT32_MIN},
+        {"99999999999999999999999999", INT_MAX, INT32_MAX},
+        {"-99999999999999999999999999", INT_MIN, INT32_MIN},
         {"\xff\xfe", 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         Load(std::string("{N}") + c.value + "{F}");
         int asInt = 123;
-        long asLong = 123;
+        int32_t asLong = 123;
         EXPECT_EQ(ATAG_GetInt(&tags, "N", &asInt, 1), 1);
         EXPECT_EQ(asInt, c.asInt);
         EXPECT_EQ(ATAG_GetLong(&tags, "N", &asLong, 1), 1);
@@ -552,7 +593,7 @@ TEST_F(TagBufferTest, NumbersReadAsDecimalWithoutUndefinedResults) {
 TEST_F(TagBufferTest, NullArgumentsAndUnboundBuffersGiveMinusOne) {
     char out[16];
     int number = 0;
-    long big = 0;
+    int32_t big = 0;
     EXPECT_EQ(ATAG_Set(&tags, "A", "1"), -1);
     EXPECT_EQ(ATAG_Append(&tags, "{A}1"), -1);
     EXPECT_EQ(ATAG_SetHex(&tags, "A", "x", 1), -1);
@@ -722,12 +763,12 @@ TEST_F(ProcessTagsTest, BuildsAndReadsARequest) {
     EXPECT_EQ(TAG_Set("SS", "R"), 1);
     EXPECT_EQ(TAG_Put("PS", "001"), 12);
     EXPECT_EQ(TAG_SetInt("AM", -250), 1);
-    EXPECT_EQ(TAG_SetLong("TI", 4000000000L), 1);
-    EXPECT_EQ(TAG_PutInt("NB", 2), 39);
+    EXPECT_EQ(TAG_SetLong("TI", INT32_MIN), 1);
+    EXPECT_EQ(TAG_PutInt("NB", 2), 40);
     const unsigned char key[] = {0xDE, 0xAD};
     EXPECT_EQ(TAG_SetHex("K", key, 2), 1);
     EXPECT_EQ(TAG_Append("{GR}1{GR}2"), 1);
-    EXPECT_EQ(Text(request), "{SS}R{PS}001{AM}-250{TI}4000000000{NB}2{K}dead{GR}1{GR}2{F}");
+    EXPECT_EQ(Text(request), "{SS}R{PS}001{AM}-250{TI}-2147483648{NB}2{K}dead{GR}1{GR}2{F}");
     EXPECT_EQ(TAG_Replace("SS", "A"), 1);
     EXPECT_EQ(TAG_InitRead(request, TAG_MESSAGE_MAX_CHARS, 0), 1);
     EXPECT_EQ(TAG_AppendValue("PS", "9"), 1);
@@ -740,10 +781,10 @@ TEST_F(ProcessTagsTest, BuildsAndReadsARequest) {
     EXPECT_EQ(TAG_Get("PS", wide, sizeof wide, 1), 1);
     EXPECT_STREQ(wide, "0019");
     EXPECT_EQ(TAG_GetIntValue("AM", 1), -250);
-    EXPECT_EQ(TAG_GetLongValue("TI", 1), 4000000000L);
+    EXPECT_EQ(TAG_GetLongValue("TI", 1), INT32_MIN);
     EXPECT_EQ(TAG_GetIntValue("NB", 1), -1);  // disabled
     int number = 0;
-    long big = 0;
+    int32_t big = 0;
     EXPECT_EQ(TAG_GetInt("AM", &number, 1), 1);
     EXPECT_EQ(number, -250);
     EXPECT_EQ(TAG_GetLong("AM", &big, 1), 1);

@@ -454,21 +454,29 @@ TEST(TlvGetters, NumericGettersByValueLength) {
                0xC3, 0x03, 0x01, 0x02, 0x03,              // 3 bytes
                0xC4, 0x04, 0x01, 0x02, 0x03, 0x04,        // 4 bytes
                0xC5, 0x05, 0x01, 0x02, 0x03, 0x04, 0x05,  // 5 bytes
-               0xC6, 0x02, 0x1A, 0x00};                   // not BCD
+               0xC6, 0x02, 0x1A, 0x00,                    // a nibble above 9
+               0xC7, 0x02, 0x9A, 0x00,                    // a byte above 0x99
+               0xC8, 0x02, 0xA0, 0x00,                    // first nibble A
+               0xCA, 0x02, 0x99, 0x99};
     TlvNode all = Over(data);
     struct Case {
         unsigned tag;
         int ushort, ulong, bcd2, bcd;  // expected results
-        uint32_t ulongValue, leValue, bcdValue;
+        uint32_t ulongValue, leValue, bcdValue, bcd2Value;
     };
     const Case cases[] = {
-        {0xC1, 1, 1, -1, 1, 0x07, 0x07, 7},
-        {0xC2, 1, 1, 1, 1, 0x1234, 0x3412, 1234},
-        {0xC3, -1, 1, -1, 1, 0x010203, 0x030201, 10203},
-        {0xC4, -1, 1, -1, 1, 0x01020304, 0x04030201, 1020304},
-        {0xC5, -1, -1, -1, -1, 0, 0, 0},
-        {0xC6, 1, 1, 1, 1, 0x1A00, 0x001A, 0xFFFFFFFFu},
-        {0xC9, 0, 0, 0, 0, 0, 0, 0},
+        {0xC1, 1, 1, -1, 1, 0x07, 0x07, 7, 0},
+        {0xC2, 1, 1, 1, 1, 0x1234, 0x3412, 1234, 1234},
+        {0xC3, -1, 1, -1, 1, 0x010203, 0x030201, 10203, 0},
+        {0xC4, -1, 1, -1, 1, 0x01020304, 0x04030201, 1020304, 0},
+        {0xC5, -1, -1, -1, -1, 0, 0, 0, 0},
+        // Nibbles count for their value; all ones for a byte above 0x99, and
+        // for TLV_GetBCD2 when the four digits make more than 9999.
+        {0xC6, 1, 1, 1, 1, 0x1A00, 0x001A, 2000, 2000},
+        {0xC7, 1, 1, 1, 1, 0x9A00, 0x009A, 0xFFFFFFFFu, 0xFFFF},
+        {0xC8, 1, 1, 1, 1, 0xA000, 0x00A0, 0xFFFFFFFFu, 0xFFFF},
+        {0xCA, 1, 1, 1, 1, 0x9999, 0x9999, 9999, 9999},
+        {0xC9, 0, 0, 0, 0, 0, 0, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
@@ -493,7 +501,7 @@ TEST(TlvGetters, NumericGettersByValueLength) {
         flag = 1;
         EXPECT_EQ(TLV_GetBCD2(&all, c.tag, &s, &flag), c.bcd2);
         if (c.bcd2 > 0) {
-            EXPECT_EQ(s, c.bcdValue > 9999 ? 0xFFFF : c.bcdValue);
+            EXPECT_EQ(s, c.bcd2Value);
         }
         flag = 1;
         EXPECT_EQ(TLV_GetBCD(&all, c.tag, &l, &flag), c.bcd);
@@ -545,24 +553,30 @@ TEST(TlvMalformed, EveryMalformedInputGivesAClearResult) {
     struct Case {
         const char* name;
         Bytes data;
-        int read;  // TLV_ReadElement
+        int read;   // TLV_ReadElement
+        int check;  // CheckTLV
     };
     const Case cases[] = {
-        {"single byte", {0x57}, 0},
-        {"tag without length", {0x9F, 0x02}, -1},
-        {"0x81 without its byte", {0x57, 0x81}, -1},
-        {"0x82 with one byte", {0x57, 0x82, 0x01}, -1},
-        {"indefinite length 0x80", {0x57, 0x80, 0x01, 0x00, 0x00}, -1},
-        {"length byte 0x83", {0x57, 0x83, 0x00, 0x00, 0x01, 0x11}, -1},
-        {"length byte 0x84", {0x57, 0x84, 0x00, 0x00, 0x00, 0x01, 0x11}, -1},
-        {"length byte 0xFF", {0x57, 0xFF, 0x11}, -1},
-        {"length past the end", {0x57, 0x05, 0x01, 0x02}, -1},
-        {"0x82 length past the end", {0x57, 0x82, 0x01, 0x00, 0x11}, -1},
-        {"five-byte tag", {0x5F, 0x81, 0x82, 0x83, 0x04, 0x01, 0x00}, 0},
-        {"tag running past the end", {0x9F, 0x81, 0x82}, 0},
-        {"nested element longer than its parent", {0x70, 0x03, 0x57, 0x05, 0x11}, 1},
-        {"good element then garbage length", {0x5A, 0x01, 0x11, 0x57, 0x83, 0x01}, 1},
-        {"good element then truncated byte", {0x5A, 0x01, 0x11, 0x57}, 1},
+        // Too short for an element, an over-long tag, a tag without length:
+        // no further element, and well formed.
+        {"single byte", {0x57}, 0, 1},
+        {"tag without length", {0x9F, 0x02}, 0, 1},
+        {"0x81 without its byte", {0x57, 0x81}, 0, 1},
+        {"five-byte tag", {0x5F, 0x81, 0x82, 0x83, 0x04, 0x01, 0x00}, 0, 1},
+        {"tag running past the end", {0x9F, 0x81, 0x82}, 0, 1},
+        {"three-byte tag and nothing behind", {0x9F, 0x81, 0x02}, 0, 1},
+        {"good element then a stray byte", {0x5A, 0x01, 0x11, 0x57}, 1, 1},
+        {"good element then two stray bytes", {0x5A, 0x01, 0x11, 0x57, 0x81}, 1, 1},
+        // Malformed lengths and elements beyond the data.
+        {"0x82 with one byte", {0x57, 0x82, 0x01}, -1, 0},
+        {"indefinite length 0x80", {0x57, 0x80, 0x01, 0x00, 0x00}, -1, 0},
+        {"length byte 0x83", {0x57, 0x83, 0x00, 0x00, 0x01, 0x11}, -1, 0},
+        {"length byte 0x84", {0x57, 0x84, 0x00, 0x00, 0x00, 0x01, 0x11}, -1, 0},
+        {"length byte 0xFF", {0x57, 0xFF, 0x11}, -1, 0},
+        {"length past the end", {0x57, 0x05, 0x01, 0x02}, -1, 0},
+        {"0x82 length past the end", {0x57, 0x82, 0x01, 0x00, 0x11}, -1, 0},
+        {"nested element longer than its parent", {0x70, 0x03, 0x57, 0x05, 0x11}, 1, 0},
+        {"good element then garbage length", {0x5A, 0x01, 0x11, 0x57, 0x83, 0x01}, 1, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -570,7 +584,7 @@ TEST(TlvMalformed, EveryMalformedInputGivesAClearResult) {
         int n = static_cast<int>(data.size());
         TlvNode node;
         EXPECT_EQ(TLV_ReadElement(data.data(), n, &node), c.read);
-        EXPECT_EQ(CheckTLV(data.data(), n), 0);
+        EXPECT_EQ(CheckTLV(data.data(), n), c.check);
         TlvNode* found = TLV_Find(data.data(), n, 0x57, nullptr);
         EXPECT_EQ(found, nullptr);
         TLV_Free(found, 'r');
@@ -585,6 +599,22 @@ TEST(TlvMalformed, EveryMalformedInputGivesAClearResult) {
     EXPECT_EQ(TLV_Find(nullptr, 5, 0x57, nullptr), nullptr);
     const unsigned char ok[] = {0x57, 0x01, 0x01};
     EXPECT_EQ(TLV_Find(ok, -3, 0x57, nullptr), nullptr);
+}
+
+// A card answer is followed by padding or a status word: it is accepted,
+// and the elements before stay readable.
+TEST(TlvMalformed, AnswersWithTrailingPaddingAreAccepted) {
+    const Bytes body{0x70, 0x06, 0x5A, 0x01, 0x11, 0x57, 0x01, 0x22};
+    for (const Bytes& tail : {Bytes{}, Bytes{0x00, 0x00}, Bytes{0xFF}, Bytes{0x90, 0x00}, Bytes{0x90},
+                              Bytes{0x00, 0x90, 0x00}, Bytes{0xFF, 0xFF, 0x61, 0x10}}) {
+        Bytes data = body;
+        data.insert(data.end(), tail.begin(), tail.end());
+        EXPECT_EQ(CheckTLV(data.data(), int(data.size())), 1) << tail.size();
+        TlvNode* found = TLV_FindTag(data.data(), int(data.size()), 0x57, nullptr);
+        ASSERT_NE(found, nullptr) << tail.size();
+        EXPECT_EQ(found->value[0], 0x22);
+        TLV_Free(found, 'r');
+    }
 }
 
 TEST(TlvMalformed, NestingIsBoundedAndDeepDataNeverOverflows) {

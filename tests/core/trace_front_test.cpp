@@ -19,6 +19,7 @@
 #include "core/card_masking.h"
 #include "core/tag_buffer.h"
 #include "core/tag_dictionary.h"
+#include "platform/card_data_rules.h"
 #include "support/config_tree.h"
 #include "support/temp_dir.h"
 #include "support/trace_capture.h"
@@ -279,26 +280,23 @@ TEST_F(TraceFrontTest, TicketIsRemovedAndCardNumberMaskedEverywhere) {
 
 TEST_F(TraceFrontTest, EverySensitiveCodeIsBlottedInEveryOccurrence) {
     std::string message = "{SS}R";
-    size_t count = 0;
-    const TagTableRow* table = TagTable(&count);
     std::vector<std::string> secrets;
-    for (size_t i = 0; i < count; ++i) {
-        if (table[i].sensitive == 0) continue;
+    for (const carddata::SensitiveTag& tag : carddata::SensitiveTags()) {
         for (int n = 0; n < 2; ++n) {
-            secrets.push_back(std::string("SECRET") + table[i].code + std::to_string(n));
-            message += std::string("{") + table[i].code + "}" + secrets.back();
+            // Display texts hide the digits of a card number.
+            secrets.push_back(tag.rule == carddata::TagRule::Display ? "Carte 497010789012345" + std::to_string(n)
+                                                                     : std::string("SECRET") + tag.code +
+                                                                           std::to_string(n));
+            message += std::string("{") + tag.code + "}" + secrets.back();
         }
     }
-    for (const char* code : {"D3Y", "CARD_VISCRYPT", "DA8", "PRN_TEXT"})
-        for (int n = 0; n < 2; ++n) {
-            secrets.push_back(std::string("SECRET") + code + std::to_string(n));
-            message += std::string("{") + code + "}" + secrets.back();
-        }
     message += "{F}";
     const std::string text = Log(1, message);
     for (const std::string& secret : secrets) EXPECT_EQ(text.find(secret), std::string::npos) << secret;
-    EXPECT_NE(text.find("{SS}R{D1A}----------{D1A}----------{D2F}"), std::string::npos) << text;
-    EXPECT_NE(text.find("{D3L}{D3L}{D3L1}{D3L1}{D3L2}{D3L2}"), std::string::npos) << text;
+    EXPECT_NE(text.find("{SS}R{D1A}----------{D1A}----------{DATA_PAN}"), std::string::npos) << text;
+    EXPECT_NE(text.find("{D3L}{D3L}{D3L1}{D3L1}{D3L2}{D3L2}{PRN_TEXT}{PRN_TEXT}{ED}Carte 497010------3450"),
+              std::string::npos)
+        << text;
 }
 
 TEST_F(TraceFrontTest, CvvAndPivotKeepTheirLengthAsDashes) {
@@ -323,16 +321,28 @@ TEST_F(TraceFrontTest, DisplayDigitsNeverUnmaskTheCardNumber) {
     Log(1, std::string("{D1A}") + pan + "{F}");
     Log(0, "{ED}Montant 1250 EUR{F}");
     for (int i = 0; i < 2 * kWSysMaskValuesPerSlot; ++i)
-        Log(0, "{ED}Code " + std::to_string(700000 + i) + "{F}");
+        Log(0, "{ED}Code " + std::to_string(70000000000LL + i) + "{F}");
     // The table is bounded: the card value and the latest display digits
     // stay masked; display digits never push the card value out.
-    const std::string last = std::to_string(700000 + 2 * kWSysMaskValuesPerSlot - 1);
+    const std::string last = std::to_string(70000000000LL + 2 * kWSysMaskValuesPerSlot - 1);
     TraceCapture capture;
     WSysError("** INFO. ** carte %s code %s", pan, last.c_str());
     ASSERT_EQ(capture.count(), 1u);
     const std::string& line = TraceCapture::lines()[0];
     EXPECT_EQ(line.find(pan), std::string::npos) << line;
     EXPECT_EQ(line.find(last), std::string::npos) << line;
+}
+
+// A display text with a few digits ("Carte 1") must not turn every later
+// "1" into a dash: not in tag codes, values, later entries or trace lines.
+TEST_F(TraceFrontTest, ShortDisplayDigitsChangeNothing_Mended) {
+    Log(1, "{SS}R{PS}1{SV}s13{CD}c1{ED}Carte 1{F}");
+    const std::string text = Log(1, "{SS}R{PS}1{SV}s12{CD}c1{D1A}4970101234567891{F}");
+    EXPECT_NE(text.find("(POS) {SS}R{PS}1{SV}s13{CD}c1{ED}Carte 1{F}"), std::string::npos) << text;
+    EXPECT_NE(text.find("(POS) {SS}R{PS}1{SV}s12{CD}c1{D1A}----------------{F}"), std::string::npos) << text;
+    TraceCapture capture;
+    WSysError("** INFO. ** station 1 serveur 11 {D1J}1");
+    EXPECT_TRUE(capture.Contains("station 1 serveur 11 {D1J}1")) << capture.lines().back();
 }
 
 TEST_F(TraceFrontTest, CardValuesOfAMessageAreMaskedEvenWhenTheTableIsFull) {
@@ -346,8 +356,10 @@ TEST_F(TraceFrontTest, CardValuesOfAMessageAreMaskedEvenWhenTheTableIsFull) {
            "{D2F}4970106789017777D25121011234{D16}4970106789017777D25121011234"
            "{DATA_ISO2}4970106789016666=2512{D3E}4970106789016666=2512{F}");
     for (const char* clear : {"4970106789012345", "4970106789010000", "4970106789019999",
-                              "31337", "4970106789017777", "4970106789016666"})
+                              "4970106789017777", "4970106789016666"})
         EXPECT_EQ(text.find(clear), std::string::npos) << clear << " in " << text;
+    // Short display digits change nothing.
+    EXPECT_NE(text.find("{ED}Code 31337{D1A}"), std::string::npos) << text;
     EXPECT_NE(text.find("{D1J}497010------2345"), std::string::npos) << text;
     EXPECT_NE(text.find("{D16}497010------7777D2512101EEEE{DATA_ISO2}"), std::string::npos) << text;
 }
@@ -359,7 +371,20 @@ TEST_F(TraceFrontTest, ManualEntryIsMaskedOnlyWhileActive) {
     EXPECT_NE(Log(1, "{EL}4970107890123456{F}").find("{EL}4970107890123456{F}"), std::string::npos);
     g_manualEntry = 1;
     const std::string text = Log(1, "{EL}5970107890123456{EE}3{EL}7{EL}61{F}");
-    EXPECT_NE(text.find("{EL}5---------------{EE}3{EL}7{EL}6-{F}"), std::string::npos) << text;
+    EXPECT_NE(text.find("{EE}3{EL}7{EL}6-{EL}5---------------{F}"), std::string::npos) << text;
+}
+
+// The value keyed by hand is masked and its entry moved to the end of the
+// entry, in front of the end tag; without an end tag it is masked in place.
+TEST_F(TraceFrontTest, ManualEntryValueMovesToTheEnd_Mended) {
+    TraceFrontBinding binding;
+    binding.manualEntryActive = ManualEntry;
+    TraceFrontBind(binding);
+    g_manualEntry = 1;
+    EXPECT_NE(Log(1, "{SV}s0{EL}123456{CD}c1{F}").find("(POS) {SV}s0{CD}c1{EL}1-----{F}"), std::string::npos);
+    EXPECT_NE(Log(1, "{SV}s0{EL}9{CD}c1{F}").find("(POS) {SV}s0{CD}c1{EL}9{F}"), std::string::npos);
+    EXPECT_NE(Log(1, "{SV}s0{EL}123456{CD}c1").find("(POS) {SV}s0{EL}1-----{CD}c1"), std::string::npos);
+    EXPECT_NE(Log(1, "{SV}s0{CD}c1{F}").find("(POS) {SV}s0{CD}c1{F}"), std::string::npos);
 }
 
 TEST_F(TraceFrontTest, OverLongMessageIsCutAtTheMessageSize) {
