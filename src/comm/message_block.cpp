@@ -301,8 +301,9 @@ int NET_MapAnswer(KTM_WPRO* block, uint32_t n) {
         WSysError("-- ERROR -- NET_MapAnswer(): null parameter : pNet");
         return -1;
     }
-    if (block->answer == nullptr || n == 0 || n < KTN_HEADER_SIZE) {
+    if (block->answer == nullptr || n < KTN_HEADER_SIZE) {
         WSysError("-- ERROR -- NET_MapAnswer(): Erreur Application Aucun Message");
+        if (block->answer != nullptr) ClearHalf(block->answer);
         return -1;
     }
     KTM_HALF* half = block->answer;
