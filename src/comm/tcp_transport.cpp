@@ -256,39 +256,60 @@ int WTCPWrite(int socket, const void* data, uint32_t length) {
         WSysError("-- ERROR -- WTCPWrite: invalid socket");
         return -1;
     }
-    const plat::WaitStatus s = WaitSocket(socket, true, kWriteWaitMs);
-    if (s == plat::WaitStatus::Failed) {
-        WSysError("-- ERROR -- WTCPWrite(): erreur select()");
-        return -1;
+    // A socket with room takes the bytes at once; only a full one is waited for.
+    ssize_t n = plat::SocketSend(socket, data, length);
+    if (n < 0 && plat::SocketWouldBlock(errno)) {
+        const plat::WaitStatus s = WaitSocket(socket, true, kWriteWaitMs);
+        if (s == plat::WaitStatus::Failed) {
+            WSysError("-- ERROR -- WTCPWrite(): erreur select()");
+            return -1;
+        }
+        if (s == plat::WaitStatus::TimedOut) {
+            WSysError("-- ERROR -- WTCPWrite():pas de connexion");
+            return 0;
+        }
+        n = plat::SocketSend(socket, data, length);
     }
-    if (s == plat::WaitStatus::TimedOut) {
-        WSysError("-- ERROR -- WTCPWrite():pas de connexion");
-        return 0;
-    }
-    const ssize_t n = plat::SocketSend(socket, data, length);
     if (n >= 0) return static_cast<int>(n);
     if (plat::SocketWouldBlock(errno)) return 0;
     WSysError("-- ERROR -- WTCPWrite(): echec send()");
     return -1;
 }
 
+namespace {
+
+// Receives what is there, waiting at most waitMs for something to come:
+// the count, 0 nothing came, -2 the peer closed or the link failed, -3 the
+// wait itself failed.
+int ReceiveWaiting(int socket, void* buffer, uint32_t capacity, bool peek, int waitMs, int* error) {
+    ssize_t n = plat::SocketReceive(socket, buffer, capacity, peek);
+    if (n < 0 && plat::SocketWouldBlock(errno)) {
+        const plat::WaitStatus s = plat::SocketWaitReadable(socket, waitMs);
+        if (s == plat::WaitStatus::Failed) return -3;
+        if (s == plat::WaitStatus::TimedOut) return 0;
+        n = plat::SocketReceive(socket, buffer, capacity, peek);
+    }
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) return -2;
+    *error = errno;
+    return plat::SocketWouldBlock(errno) ? 0 : -2;
+}
+
+}  // namespace
+
 int WTCPRead(int socket, void* buffer, uint32_t capacity) {
     if (socket == -1) {
         WSysError("-- ERROR -- WTCPRead: invalid socket");
         return -2;
     }
-    const plat::WaitStatus s = plat::SocketWaitReadable(socket, kReadWaitMs);
-    if (s == plat::WaitStatus::Failed) {
+    int error = 0;
+    const int r = ReceiveWaiting(socket, buffer, capacity, false, kReadWaitMs, &error);
+    if (r == -3) {
         WSysError("-- ERROR -- WTCPRead(): erreur select()");
         return -2;
     }
-    if (s == plat::WaitStatus::TimedOut) return 0;
-    const ssize_t n = plat::SocketReceive(socket, buffer, capacity, false);
-    if (n > 0) return static_cast<int>(n);
-    if (n == 0) return -2;
-    if (plat::SocketWouldBlock(errno)) return 0;
-    WSysError("-- ERROR -- WTCPRead(): echec recv()");
-    return -2;
+    if (r == -2 && error != 0) WSysError("-- ERROR -- WTCPRead(): echec recv()");
+    return r;
 }
 
 int WTCPPeek(int socket, void* buffer, uint32_t capacity) {
@@ -296,16 +317,13 @@ int WTCPPeek(int socket, void* buffer, uint32_t capacity) {
         WSysError("-- ERROR -- WTCPPeek: invalid socket");
         return -1;
     }
-    const plat::WaitStatus s = plat::SocketWaitReadable(socket, kPeekWaitMs);
-    if (s == plat::WaitStatus::Failed) {
+    int error = 0;
+    const int r = ReceiveWaiting(socket, buffer, capacity, true, kPeekWaitMs, &error);
+    if (r == -3) {
         WSysError("** INFO. ** WTCPPeek(): erreur select()");
         return -2;
     }
-    if (s == plat::WaitStatus::TimedOut) return 0;
-    const ssize_t n = plat::SocketReceive(socket, buffer, capacity, true);
-    if (n > 0) return static_cast<int>(n);
-    if (n == 0) return -2;
-    return plat::SocketWouldBlock(errno) ? 0 : -2;
+    return r;
 }
 
 int WTCPDisConnect(int socket) {

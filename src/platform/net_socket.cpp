@@ -116,7 +116,7 @@ WaitStatus SocketWaitWritable(int fd, int timeoutMs) { return WaitFor(fd, POLLOU
 ssize_t SocketSend(int fd, const void* data, size_t length) {
     ssize_t n;
     do {
-        n = send(fd, data, length, MSG_NOSIGNAL);
+        n = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     return n;
 }
@@ -124,7 +124,7 @@ ssize_t SocketSend(int fd, const void* data, size_t length) {
 ssize_t SocketReceive(int fd, void* buffer, size_t capacity, bool peek) {
     ssize_t n;
     do {
-        n = recv(fd, buffer, capacity, peek ? MSG_PEEK : 0);
+        n = recv(fd, buffer, capacity, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
     } while (n < 0 && errno == EINTR);
     return n;
 }

@@ -50,10 +50,12 @@ enum class WaitStatus { Ready, TimedOut, Failed };
 WaitStatus SocketWaitReadable(int fd, int timeoutMs);
 WaitStatus SocketWaitWritable(int fd, int timeoutMs);
 
-// One send of the whole buffer: the count taken, or -1.
+// One send of the whole buffer: the count taken, or -1. Never waits: a full
+// queue gives -1 with EAGAIN, whatever the socket's mode.
 ssize_t SocketSend(int fd, const void* data, size_t length);
 // One receive of at most capacity bytes (left in place with peek): the count,
-// 0 when the peer closed, or -1.
+// 0 when the peer closed, or -1. Never waits: nothing there gives -1 with
+// EAGAIN, whatever the socket's mode.
 ssize_t SocketReceive(int fd, void* buffer, size_t capacity, bool peek);
 
 enum class ShutdownSide { Receive, Send, Both };
