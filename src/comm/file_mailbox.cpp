@@ -157,6 +157,30 @@ void CopyName(char* out, const char* in, size_t max) {
     out[n] = '\0';
 }
 
+// What a pass over the service record decided.
+enum class Verdict { Again, Done, Failed };
+
+// Reads the service record under the file's lock, lets decide change it,
+// writes it back, and repeats every millisecond while decide says Again.
+// True when it said Done; the service file is closed in every case.
+template <typename Decide>
+bool PollServiceRecord(int serviceFd, Decide decide) {
+    Verdict verdict = Verdict::Failed;
+    for (;;) {
+        ServiceRecord record{};
+        {
+            FileLock lock(serviceFd);
+            if (!ReadAt(serviceFd, record.bytes, sizeof record.bytes, 0)) break;
+            verdict = decide(record);
+            WriteAt(serviceFd, record.bytes, sizeof record.bytes, 0);
+        }
+        if (verdict != Verdict::Again) break;
+        WSleep(kRetryMs);
+    }
+    close(serviceFd);
+    return verdict == Verdict::Done;
+}
+
 int ReadMessage(int32_t handle, void* buffer, uint32_t capacity, bool peek) {
     Entry* e = SelectOpen(handle);
     if (e == nullptr) return -1;
@@ -264,30 +288,17 @@ int WBalConnect(int32_t* handle, const char* service, int32_t timeoutMs, char* c
     const int serviceFd = OpenRetrying(servicePath, timeoutMs);
     if (serviceFd < 0) return -1;
     const WTimeStamp start = WGetTimeStamp();
-    bool announced = false;
-    for (;;) {
-        ServiceRecord record{};
-        bool stop = false;
-        {
-            FileLock lock(serviceFd);
-            if (!ReadAt(serviceFd, record.bytes, sizeof record.bytes, 0)) break;
-            if (record.state() == kStateAnnounced) {
-                record.state() = kStateReady;
-                const size_t max = nameSize < WBAL_CLIENT_NAME_MAX + 1 ? static_cast<size_t>(nameSize) - 1
-                                                                       : static_cast<size_t>(WBAL_CLIENT_NAME_MAX);
-                record.name()[WBAL_CLIENT_NAME_MAX] = '\0';
-                CopyName(clientName, record.name(), max);
-                announced = true;
-                stop = true;
-            } else if (record.state() != kStateReady || WIsTimeOut(start, timeoutMs)) {
-                stop = true;
-            }
-            WriteAt(serviceFd, record.bytes, sizeof record.bytes, 0);
+    const bool announced = PollServiceRecord(serviceFd, [&](ServiceRecord& record) {
+        if (record.state() == kStateAnnounced) {
+            record.state() = kStateReady;
+            const size_t max = nameSize < WBAL_CLIENT_NAME_MAX + 1 ? static_cast<size_t>(nameSize) - 1
+                                                                   : static_cast<size_t>(WBAL_CLIENT_NAME_MAX);
+            record.name()[WBAL_CLIENT_NAME_MAX] = '\0';
+            CopyName(clientName, record.name(), max);
+            return Verdict::Done;
         }
-        if (stop) break;
-        WSleep(kRetryMs);
-    }
-    close(serviceFd);
+        return record.state() != kStateReady || WIsTimeOut(start, timeoutMs) ? Verdict::Failed : Verdict::Again;
+    });
     if (!announced) return -1;
 
     const std::string mailboxPath = MailboxPath(clientName);
@@ -331,28 +342,15 @@ int WBalOpen(int32_t* handle, const char* service, int mode, int32_t timeoutMs) 
         return -1;
     }
     const WTimeStamp start = WGetTimeStamp();
-    bool accepted = false;
-    for (;;) {
-        ServiceRecord record{};
-        bool stop = false;
-        {
-            FileLock lock(serviceFd);
-            if (!ReadAt(serviceFd, record.bytes, sizeof record.bytes, 0)) break;
-            if (record.state() == kStateReady) {
-                std::memset(record.name(), 0, WBAL_CLIENT_NAME_MAX + 1);
-                record.state() = kStateAnnounced;
-                CopyName(record.name(), clientName, WBAL_CLIENT_NAME_MAX);
-                accepted = true;
-                stop = true;
-            } else if (record.state() == kStateClosed || WIsTimeOut(start, timeoutMs)) {
-                stop = true;
-            }
-            WriteAt(serviceFd, record.bytes, sizeof record.bytes, 0);
+    const bool accepted = PollServiceRecord(serviceFd, [&](ServiceRecord& record) {
+        if (record.state() == kStateReady) {
+            std::memset(record.name(), 0, WBAL_CLIENT_NAME_MAX + 1);
+            record.state() = kStateAnnounced;
+            CopyName(record.name(), clientName, WBAL_CLIENT_NAME_MAX);
+            return Verdict::Done;
         }
-        if (stop) break;
-        WSleep(kRetryMs);
-    }
-    close(serviceFd);
+        return record.state() == kStateClosed || WIsTimeOut(start, timeoutMs) ? Verdict::Failed : Verdict::Again;
+    });
     if (!accepted) {
         close(fd);
         ClearEntry(e);

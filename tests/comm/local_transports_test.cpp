@@ -59,6 +59,27 @@ protected:
         WNetSelectContext(n);
         return WNetOpenServer(1, 0) == 0 ? n : -1;
     }
+    // A service, a client named name and the server's side of its link, all
+    // in this process; the accepted client's name in accepted.
+    struct Pair {
+        int32_t service = -1, client = -1, accepted = -1;
+        std::string clientName;
+    };
+    static Pair OpenPair(const char* name) {
+        Pair p;
+        if (WBalMake(&p.service, "paysrv", 0, 0, 0) != 0) return p;
+        setenv("HOSTNAME", name, 1);
+        if (WBalOpen(&p.client, "paysrv", 0x8100, 500) != 0) return p;
+        char accepted[80] = {};
+        if (WBalConnect(&p.accepted, "paysrv", 500, accepted, sizeof accepted) == 0) p.clientName = accepted;
+        return p;
+    }
+    static void ClosePair(const Pair& p) {
+        WBalDelete(p.accepted);
+        WBalDelete(p.client);
+        WBalDelete(p.service);
+        WBalClose(p.service);
+    }
     // Accepts within about 5 s: the handle, station in *station.
     static int32_t Accept(int32_t* station) {
         int32_t handle = -1;
@@ -201,31 +222,24 @@ TEST_F(Mailbox, OpensThatCannotWork) {
 }
 
 TEST_F(Mailbox, FilesAreForTheOwnerOnly) {
-    int32_t service = -1, client = -1, accepted = -1;
-    ASSERT_EQ(WBalMake(&service, "paysrv", 0, 0, 0), 0);
-    setenv("HOSTNAME", "caisse3", 1);
-    ASSERT_EQ(WBalOpen(&client, "paysrv", 0x8100, 500), 0);
-    char name[80];
-    ASSERT_EQ(WBalConnect(&accepted, "paysrv", 500, name, sizeof name), 0);
-    EXPECT_STREQ(name, "caisse3");
+    const Pair pair = OpenPair("caisse3");
+    ASSERT_GT(pair.accepted, 0);
+    EXPECT_EQ(pair.clientName, "caisse3");
     for (const char* file : {"paysrv", "caisse3"}) {
         struct stat st {};
         ASSERT_EQ(stat(dir.file(file).c_str(), &st), 0) << file;
         EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
     }
-    EXPECT_EQ(WBalDelete(accepted), 0);
-    EXPECT_EQ(WBalClose(client), 0);
-    EXPECT_EQ(WBalDelete(service), 0);
-    EXPECT_EQ(WBalClose(service), 0);
+    EXPECT_EQ(WBalDelete(pair.accepted), 0);
+    EXPECT_EQ(WBalClose(pair.client), 0);
+    EXPECT_EQ(WBalDelete(pair.service), 0);
+    EXPECT_EQ(WBalClose(pair.service), 0);
 }
 
 TEST_F(Mailbox, ALongMessageIsKeptForTheNextReads_Mended) {
-    int32_t service = -1, client = -1, accepted = -1;
-    ASSERT_EQ(WBalMake(&service, "paysrv", 0, 0, 0), 0);
-    setenv("HOSTNAME", "caisse4", 1);
-    ASSERT_EQ(WBalOpen(&client, "paysrv", 0x8100, 500), 0);
-    char name[80];
-    ASSERT_EQ(WBalConnect(&accepted, "paysrv", 500, name, sizeof name), 0);
+    const Pair pair = OpenPair("caisse4");
+    ASSERT_GT(pair.accepted, 0);
+    const int32_t client = pair.client, accepted = pair.accepted;
     const std::string message = "0123456789abcdefghij";
     ASSERT_EQ(WBalWrite(client, message.data(), static_cast<uint32_t>(message.size())), 20);
     // The slot still holds the rest: a second message must wait.
@@ -241,19 +255,13 @@ TEST_F(Mailbox, ALongMessageIsKeptForTheNextReads_Mended) {
     EXPECT_EQ(std::string(part, 4), "ghij");
     EXPECT_EQ(WBalRead(accepted, part, 8), 0);
     EXPECT_EQ(WBalWrite(client, "next", 4), 4);
-    EXPECT_EQ(WBalDelete(accepted), 0);
-    EXPECT_EQ(WBalDelete(client), 0);
-    EXPECT_EQ(WBalDelete(service), 0);
-    EXPECT_EQ(WBalClose(service), 0);
+    ClosePair(pair);
 }
 
 TEST_F(Mailbox, LengthsBeyondTheSixteenBitFieldAreRefused_Mended) {
-    int32_t service = -1, client = -1, accepted = -1;
-    ASSERT_EQ(WBalMake(&service, "paysrv", 0, 0, 0), 0);
-    setenv("HOSTNAME", "caisse5", 1);
-    ASSERT_EQ(WBalOpen(&client, "paysrv", 0x8100, 500), 0);
-    char name[80];
-    ASSERT_EQ(WBalConnect(&accepted, "paysrv", 500, name, sizeof name), 0);
+    const Pair pair = OpenPair("caisse5");
+    ASSERT_GT(pair.accepted, 0);
+    const int32_t client = pair.client, accepted = pair.accepted;
     std::string big(70000, 'b');
     TraceCapture trace;
     EXPECT_EQ(WBalWrite(client, big.data(), 65536), -1);
@@ -261,10 +269,7 @@ TEST_F(Mailbox, LengthsBeyondTheSixteenBitFieldAreRefused_Mended) {
     std::string got(70000, '\0');
     EXPECT_EQ(WBalRead(accepted, got.data(), 70000), 65535);
     EXPECT_EQ(got.substr(0, 65535), big.substr(0, 65535));
-    WBalDelete(accepted);
-    WBalDelete(client);
-    WBalDelete(service);
-    WBalClose(service);
+    ClosePair(pair);
 }
 
 // ---------------------------------------------------------------------------

@@ -156,30 +156,51 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
     return plan;
 }
 
-std::optional<AcquirerScenario> AcquirerScenario::Parse(const std::string& text, std::string* error) {
-    AcquirerScenario scenario;
+bool ReadScriptLines(const std::string& text,
+                     const std::function<std::string(const std::string& line, const std::vector<std::string>& words)>& take,
+                     std::string* error) {
     std::istringstream in(text);
     std::string line;
     int number = 0;
     while (std::getline(in, line)) {
         ++number;
-        const size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        if (SplitWords(line).empty()) continue;
-        std::string why;
-        const std::vector<std::string> words = SplitWords(line);
-        const bool isDefault = words[0] == "default";
-        const std::string planText = isDefault ? line.substr(line.find("default") + 7) : line;
-        auto plan = ParsePlanLine(planText, &why);
-        if (!plan) {
-            *error = "line " + std::to_string(number) + ": " + why;
-            return std::nullopt;
+        bool quoted = false;
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '"') quoted = !quoted;
+            if (line[i] == '#' && !quoted) {
+                line.erase(i);
+                break;
+            }
         }
-        if (isDefault)
-            scenario.fallback = *plan;
-        else
-            scenario.plans.push_back(*plan);
+        const std::vector<std::string> words = SplitWords(line);
+        if (words.empty()) continue;
+        const std::string why = take(line, words);
+        if (!why.empty()) {
+            if (error != nullptr) *error = "line " + std::to_string(number) + ": " + why;
+            return false;
+        }
     }
+    return true;
+}
+
+std::optional<AcquirerScenario> AcquirerScenario::Parse(const std::string& text, std::string* error) {
+    AcquirerScenario scenario;
+    const bool read = ReadScriptLines(
+        text,
+        [&](const std::string& line, const std::vector<std::string>& words) -> std::string {
+            const bool isDefault = words[0] == "default";
+            const std::string planText = isDefault ? line.substr(line.find("default") + 7) : line;
+            std::string why;
+            auto plan = ParsePlanLine(planText, &why);
+            if (!plan) return why;
+            if (isDefault)
+                scenario.fallback = *plan;
+            else
+                scenario.plans.push_back(*plan);
+            return {};
+        },
+        error);
+    if (!read) return std::nullopt;
     return scenario;
 }
 

@@ -131,4 +131,12 @@ private:
 // Splits a line into words; double quotes group (and are removed).
 std::vector<std::string> SplitWords(const std::string& line);
 
+// Reads a scenario or script line by line: each line, its comment cut ('#'
+// outside double quotes), that holds a word goes to take(line, words), which
+// answers why it refuses the line (empty: taken). True when every line was
+// taken; otherwise false with "line N: <why>" in error.
+bool ReadScriptLines(const std::string& text,
+                     const std::function<std::string(const std::string& line, const std::vector<std::string>& words)>& take,
+                     std::string* error);
+
 }  // namespace netsim

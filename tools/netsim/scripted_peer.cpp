@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
 
 #include "netsim/acquirer.h"
 #include "netsim/net_frame.h"
@@ -26,45 +25,39 @@ std::optional<std::string> StepBytes(const std::string& rest) {
 
 std::optional<std::vector<PeerStep>> ParsePeerScript(const std::string& text, std::string* error) {
     std::vector<PeerStep> steps;
-    std::istringstream in(text);
-    std::string line;
-    int number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        const size_t hash = line.find('#');
-        if (hash != std::string::npos && line.find('"') == std::string::npos) line.erase(hash);
-        const std::vector<std::string> words = SplitWords(line);
-        if (words.empty()) continue;
-        const std::string& verb = words[0];
-        const std::string rest = line.substr(line.find(verb) + verb.size());
-        PeerStep step;
-        bool ok = true;
-        if (verb == "send" || verb == "expect") {
-            step.kind = verb == "send" ? PeerStep::Kind::Send : PeerStep::Kind::Expect;
-            auto bytes = StepBytes(rest);
-            ok = bytes.has_value() && !bytes->empty();
-            if (ok) step.bytes = *bytes;
-        } else if (verb == "expect-count" && words.size() == 2) {
-            step.kind = PeerStep::Kind::ExpectCount;
-            step.count = std::strtoul(words[1].c_str(), nullptr, 10);
-        } else if (verb == "pause" && words.size() == 2) {
-            step.kind = PeerStep::Kind::Pause;
-            step.ms = std::atoi(words[1].c_str());
-        } else if (verb == "close" && words.size() == 1) {
-            step.kind = PeerStep::Kind::Close;
-        } else if (verb == "reset" && words.size() == 1) {
-            step.kind = PeerStep::Kind::Reset;
-        } else if (verb == "wait-close" && words.size() == 1) {
-            step.kind = PeerStep::Kind::WaitClose;
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            *error = "line " + std::to_string(number) + ": cannot read '" + line + "'";
-            return std::nullopt;
-        }
-        steps.push_back(step);
-    }
+    const bool read = ReadScriptLines(
+        text,
+        [&](const std::string& line, const std::vector<std::string>& words) -> std::string {
+            const std::string& verb = words[0];
+            const std::string rest = line.substr(line.find(verb) + verb.size());
+            PeerStep step;
+            bool ok = true;
+            if (verb == "send" || verb == "expect") {
+                step.kind = verb == "send" ? PeerStep::Kind::Send : PeerStep::Kind::Expect;
+                auto bytes = StepBytes(rest);
+                ok = bytes.has_value() && !bytes->empty();
+                if (ok) step.bytes = *bytes;
+            } else if (verb == "expect-count" && words.size() == 2) {
+                step.kind = PeerStep::Kind::ExpectCount;
+                step.count = std::strtoul(words[1].c_str(), nullptr, 10);
+            } else if (verb == "pause" && words.size() == 2) {
+                step.kind = PeerStep::Kind::Pause;
+                step.ms = std::atoi(words[1].c_str());
+            } else if (verb == "close" && words.size() == 1) {
+                step.kind = PeerStep::Kind::Close;
+            } else if (verb == "reset" && words.size() == 1) {
+                step.kind = PeerStep::Kind::Reset;
+            } else if (verb == "wait-close" && words.size() == 1) {
+                step.kind = PeerStep::Kind::WaitClose;
+            } else {
+                ok = false;
+            }
+            if (!ok) return "cannot read '" + line + "'";
+            steps.push_back(step);
+            return {};
+        },
+        error);
+    if (!read) return std::nullopt;
     return steps;
 }
 
