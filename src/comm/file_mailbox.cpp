@@ -105,11 +105,13 @@ private:
     int fd_;
 };
 
-bool ReadAt(int fd, void* data, size_t size, off_t offset) {
-    auto* p = static_cast<uint8_t*>(data);
+// Moves a whole record at an offset with pread or pwrite (retrying short
+// transfers); false when the file ends or fails first.
+template <typename Byte, typename Transfer>
+bool WholeRecord(int fd, Byte* data, size_t size, off_t offset, Transfer transfer) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = pread(fd, p + done, size - done, offset + static_cast<off_t>(done));
+        const ssize_t n = transfer(fd, data + done, size - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
@@ -117,16 +119,12 @@ bool ReadAt(int fd, void* data, size_t size, off_t offset) {
     return true;
 }
 
+bool ReadAt(int fd, void* data, size_t size, off_t offset) {
+    return WholeRecord(fd, static_cast<uint8_t*>(data), size, offset, pread);
+}
+
 bool WriteAt(int fd, const void* data, size_t size, off_t offset) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pwrite(fd, p + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return WholeRecord(fd, static_cast<const uint8_t*>(data), size, offset, pwrite);
 }
 
 // Opens an existing file read-write, retrying while access is refused and

@@ -297,6 +297,14 @@ protected:
             c.handle = h;
         });
     }
+    // A client opened in a thread and accepted here: (server side, client side).
+    std::pair<int32_t, int32_t> ConnectOne(int32_t* station) {
+        Client c;
+        OpenClient(c);
+        const int32_t accepted = AcceptOne(station);
+        c.thread.join();
+        return {accepted, c.result == 0 ? c.handle.load() : -1};
+    }
     int32_t AcceptOne(int32_t* station) {
         int32_t h = -1;
         for (int i = 0; i < 50; ++i)
@@ -314,25 +322,22 @@ protected:
 };
 
 TEST_F(MemoryService, ClientAndServerExchange) {
-    Client c;
-    OpenClient(c);
     int32_t station = 0;
-    const int32_t accepted = AcceptOne(&station);
-    c.thread.join();
-    ASSERT_EQ(c.result, 0);
+    const auto [accepted, client] = ConnectOne(&station);
+    ASSERT_GT(client, 0);
     EXPECT_EQ(accepted, SHNET_LISTEN_HANDLE + 1);
     EXPECT_EQ(station, 1);
-    EXPECT_EQ(c.handle, 101);
-    EXPECT_EQ(SHNET_Write(c.handle, "ping", 4), 4);
+    EXPECT_EQ(client, 101);
+    EXPECT_EQ(SHNET_Write(client, "ping", 4), 4);
     EXPECT_EQ(Read(accepted), "ping");
     EXPECT_EQ(SHNET_Write(accepted, "pong!", 5), 5);
     char peeked[8];
-    EXPECT_EQ(SHNET_Read(c.handle, peeked, sizeof peeked, 1), 5);
-    EXPECT_EQ(Read(c.handle), "pong!");
-    EXPECT_EQ(SHNET_Read(c.handle, peeked, sizeof peeked, 0), 0);  // empty after 10 ms
+    EXPECT_EQ(SHNET_Read(client, peeked, sizeof peeked, 1), 5);
+    EXPECT_EQ(Read(client), "pong!");
+    EXPECT_EQ(SHNET_Read(client, peeked, sizeof peeked, 0), 0);  // empty after 10 ms
     EXPECT_EQ(SHNET_Read(150, peeked, sizeof peeked, 0), -1);      // no such handle
     EXPECT_EQ(SHNET_Close(accepted), 0);
-    EXPECT_EQ(SHNET_Close(c.handle), 0);
+    EXPECT_EQ(SHNET_Close(client), 0);
 }
 
 TEST_F(MemoryService, FirstMessageOfTheServerIsNotLostToTheClientsSetUp_Mended) {
@@ -353,13 +358,11 @@ TEST_F(MemoryService, FirstMessageOfTheServerIsNotLostToTheClientsSetUp_Mended) 
 TEST_F(MemoryService, AFullServiceRefusesAFifthClient_Mended) {
     std::vector<int32_t> servers, clients;
     for (int i = 0; i < 4; ++i) {
-        Client c;
-        OpenClient(c);
         int32_t station = 0;
-        servers.push_back(AcceptOne(&station));
-        c.thread.join();
-        ASSERT_EQ(c.result, 0);
-        clients.push_back(c.handle);
+        const auto [accepted, client] = ConnectOne(&station);
+        ASSERT_GT(client, 0);
+        servers.push_back(accepted);
+        clients.push_back(client);
         EXPECT_EQ(station, i + 1);
     }
     TraceCapture trace;
@@ -383,20 +386,17 @@ TEST_F(MemoryService, AFullServiceRefusesAFifthClient_Mended) {
 }
 
 TEST_F(MemoryService, LengthsAreBoundByTheSlot_Mended) {
-    Client c;
-    OpenClient(c);
     int32_t station = 0;
-    const int32_t accepted = AcceptOne(&station);
-    c.thread.join();
-    ASSERT_EQ(c.result, 0);
+    const auto [accepted, client] = ConnectOne(&station);
+    ASSERT_GT(client, 0);
     const std::string big(SHNET_MAX_MESSAGE + 1, 'z');
-    EXPECT_EQ(SHNET_Write(c.handle, big.data(), static_cast<uint32_t>(big.size())), -1);
-    EXPECT_EQ(SHNET_Write(c.handle, big.data(), SHNET_MAX_MESSAGE), static_cast<int>(SHNET_MAX_MESSAGE));
+    EXPECT_EQ(SHNET_Write(client, big.data(), static_cast<uint32_t>(big.size())), -1);
+    EXPECT_EQ(SHNET_Write(client, big.data(), SHNET_MAX_MESSAGE), static_cast<int>(SHNET_MAX_MESSAGE));
     // A reader with a small buffer gets the message in parts.
     EXPECT_EQ(Read(accepted, 4000), big.substr(0, 4000));
     EXPECT_EQ(Read(accepted, 4000), big.substr(0, SHNET_MAX_MESSAGE - 4000));
     SHNET_Close(accepted);
-    SHNET_Close(c.handle);
+    SHNET_Close(client);
 }
 
 TEST_F(MemoryService, ServiceStatesAndTimeOuts) {
