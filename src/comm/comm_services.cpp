@@ -6,4 +6,5 @@ void WComTraceSetMaxSize(int) {}
 void WComTraceClose() {}
 void WShared_Initialize(int, int) {}
 WComResource* WCOM_GetResourceByNum(int) { return nullptr; }
+int WCOM_SetResourceConnType(int, int) { return -2; }
 int WComOpen2(int) { return -1; }

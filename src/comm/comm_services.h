@@ -13,4 +13,6 @@ void WShared_Initialize(int tableId, int slots);
 // Communication resource by number (null: none) and its reopening.
 struct WComResource;
 WComResource* WCOM_GetResourceByNum(int number);
+// Connection type of a resource: 1; -2 no table; -3 number out of range.
+int WCOM_SetResourceConnType(int number, int connectionType);
 int WComOpen2(int number);

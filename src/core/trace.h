@@ -138,10 +138,12 @@ int OpenSSLHelper_logErrorStack();
 void WSysTrace(WLogMessageLevel level, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
 
-// Convenience for callers: pass the process id, file, function and line.
+// Convenience for callers: pass the file, function and line. The process id
+// is not written, so none is asked of the system (a filtered line then costs
+// no system call): 0 stands for it.
 #define WLOG(logger, level, fmt, ...)                                                       \
-    WSysLog((logger), static_cast<unsigned>(getpid()), (level), __FILE__,                   \
-            __PRETTY_FUNCTION__, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+    WSysLog((logger), 0u, (level), __FILE__, __PRETTY_FUNCTION__, __LINE__,                  \
+            fmt __VA_OPT__(, ) __VA_ARGS__)
 #define WLOG_HEX(logger, level, data, length, label)                                        \
-    WSysLogHex((logger), static_cast<unsigned>(getpid()), (level), __FILE__,                \
-               __PRETTY_FUNCTION__, __LINE__, (data), (length), (label))
+    WSysLogHex((logger), 0u, (level), __FILE__, __PRETTY_FUNCTION__, __LINE__, (data),      \
+               (length), (label))

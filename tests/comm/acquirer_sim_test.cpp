@@ -1,0 +1,125 @@
+// The acquirer simulator's own reading of scenarios and the replies it
+// builds, on bytes alone (its behaviour on a link is exercised by the
+// message-box tests).
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "netsim/acquirer.h"
+#include "netsim/net_frame.h"
+#include "netsim/scripted_peer.h"
+
+namespace {
+
+TEST(AcquirerScenario, LinesAndTheirErrors) {
+    std::string error;
+    auto s = netsim::AcquirerScenario::Parse(
+        "# comment\n"
+        "answer 1400 S=\"two words\" split=3,9 gap=5 # trailing comment\n"
+        "silent\n"
+        "\n"
+        "raw 30 30 30 35 00\n"
+        "default answer 9999 key=2\n",
+        &error);
+    ASSERT_TRUE(s) << error;
+    ASSERT_EQ(s->plans.size(), 3u);
+    EXPECT_EQ(s->plans[0].type, "1400");
+    EXPECT_EQ(s->plans[0].S, "two words");
+    EXPECT_EQ(s->plans[0].cuts, (std::vector<size_t>{3, 9}));
+    EXPECT_EQ(s->plans[0].gapMs, 5);
+    EXPECT_EQ(s->plans[1].kind, netsim::AnswerPlan::Kind::Silent);
+    EXPECT_EQ(s->plans[2].raw, std::string("0005\0", 5));
+    EXPECT_EQ(s->fallback.type, "9999");
+    EXPECT_EQ(s->fallback.key, std::optional<std::string>("2"));
+
+    struct Bad {
+        const char* text;
+        const char* error;
+    };
+    const Bad bad[] = {
+        {"answer 1400\nshout\n", "line 2: unknown verb 'shout'"},
+        {"answer 1400 delay=soon\n", "line 1: bad option 'delay=soon'"},
+        {"answer 1400 long=Q:5\n", "line 1: bad option 'long=Q:5'"},
+        {"raw 3G\n", "line 1: raw needs hexadecimal bytes"},
+        {"silent now\n", "line 1: 'silent' takes nothing more"},
+    };
+    for (const auto& b : bad) {
+        std::string why;
+        EXPECT_FALSE(netsim::AcquirerScenario::Parse(b.text, &why)) << b.text;
+        EXPECT_EQ(why, b.error) << b.text;
+    }
+}
+
+TEST(AcquirerScenario, RepliesToARequest) {
+    netsim::NetMessage request;
+    request.K = "4";
+    request.A = "1500";
+    request.M = "question";
+    std::string error;
+    const auto plan = [&](const char* line) {
+        auto p = netsim::ParsePlanLine(line, &error);
+        EXPECT_TRUE(p) << error;
+        return *p;
+    };
+    // The answer takes the request's key and type unless told otherwise.
+    netsim::Reply r = netsim::BuildReply(plan("answer"), request);
+    auto decoded = netsim::DecodeFrame(r.bytes);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->K, "4");
+    EXPECT_EQ(decoded->A, "1500");
+    EXPECT_EQ(decoded->M, "OK");
+
+    r = netsim::BuildReply(plan("answer 1410 echo copies=3 bytewise"), request);
+    const std::string one = netsim::EncodeFrame({"4", "", "", "1410", "question"});
+    EXPECT_EQ(r.bytes, one + one + one);
+    EXPECT_EQ(r.cuts.size(), r.bytes.size() - 1);
+
+    r = netsim::BuildReply(plan("answer 1400 long=U:40"), request);
+    decoded = netsim::DecodeFrame(r.bytes);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->U, std::string(40, 'x'));
+
+    for (const char* line : {"close", "reset", "silent"}) {
+        r = netsim::BuildReply(plan(line), request);
+        EXPECT_FALSE(r.send) << line;
+    }
+    EXPECT_EQ(netsim::BuildReply(plan("close"), request).after, netsim::AnswerPlan::After::Close);
+    EXPECT_EQ(netsim::BuildReply(plan("reset"), request).after, netsim::AnswerPlan::After::Reset);
+    EXPECT_EQ(netsim::BuildReply(plan("answer then=close"), request).after, netsim::AnswerPlan::After::Close);
+}
+
+TEST(AcquirerScenario, FramesAreCutOutOfAnyStream) {
+    const std::string a = netsim::EncodeFrame({"", "", "", "1200", ""});
+    const std::string b = netsim::EncodeFrame({"1", "s", "", "1400", std::string("\0body", 5)});
+    const std::string stream = a + b;
+    for (size_t piece : {size_t{1}, size_t{3}, stream.size()}) {
+        netsim::FrameAssembler assembler;
+        std::vector<std::string> frames;
+        for (size_t i = 0; i < stream.size(); i += piece) {
+            assembler.feed(stream.data() + i, std::min(piece, stream.size() - i));
+            while (auto f = assembler.next()) frames.push_back(*f);
+        }
+        ASSERT_EQ(frames.size(), 2u) << piece;
+        EXPECT_EQ(frames[0], a);
+        EXPECT_EQ(netsim::DecodeFrame(frames[1])->M, std::string("\0body", 5));
+    }
+    netsim::FrameAssembler broken;
+    broken.feed("GET / HTTP", 10);
+    EXPECT_FALSE(broken.next());
+    EXPECT_TRUE(broken.broken());
+}
+
+TEST(PeerScript, StepsAndErrors) {
+    std::string error;
+    auto steps = netsim::ParsePeerScript("send 30 31\nexpect \"a # b\"\nexpect-count 4\npause 5\nwait-close\n", &error);
+    ASSERT_TRUE(steps) << error;
+    ASSERT_EQ(steps->size(), 5u);
+    EXPECT_EQ((*steps)[0].bytes, "01");
+    EXPECT_EQ((*steps)[1].bytes, "a # b");
+    EXPECT_EQ((*steps)[2].count, 4u);
+    EXPECT_FALSE(netsim::ParsePeerScript("send\n", &error));
+    EXPECT_EQ(error, "line 1: cannot read 'send'");
+    EXPECT_FALSE(netsim::ParsePeerScript("close now\n", &error));
+}
+
+}  // namespace

@@ -1,0 +1,369 @@
+#include "netsim/acquirer.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace netsim {
+
+namespace {
+
+bool ToInt(const std::string& text, long* out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || v < 0) return false;
+    *out = v;
+    return true;
+}
+
+std::string Describe(const NetMessage& m) {
+    std::ostringstream s;
+    s << "K=" << m.K << " S=" << m.S.substr(0, 40) << " U=" << m.U << " A=" << m.A << " M=" << m.M.size() << " bytes";
+    return s.str();
+}
+
+bool SleepUnlessStopped(int ms, const std::atomic<bool>& stop) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (stop.load()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false, quoted = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+            continue;
+        }
+        if (!quoted && (c == ' ' || c == '\t' || c == '\r' || c == '\n')) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+            continue;
+        }
+        word += c;
+        inWord = true;
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* error) {
+    const std::vector<std::string> words = SplitWords(line);
+    AnswerPlan plan;
+    if (words.empty()) {
+        *error = "empty line";
+        return std::nullopt;
+    }
+    const std::string& verb = words[0];
+    if (verb == "silent" || verb == "close" || verb == "reset") {
+        plan.kind = verb == "silent" ? AnswerPlan::Kind::Silent
+                    : verb == "close" ? AnswerPlan::Kind::Close
+                                      : AnswerPlan::Kind::Reset;
+        if (words.size() > 1) {
+            *error = "'" + verb + "' takes nothing more";
+            return std::nullopt;
+        }
+        return plan;
+    }
+    if (verb == "raw") {
+        plan.kind = AnswerPlan::Kind::Raw;
+        std::string hex;
+        for (size_t i = 1; i < words.size(); ++i) hex += words[i];
+        auto bytes = HexToBytes(hex);
+        if (!bytes || bytes->empty()) {
+            *error = "raw needs hexadecimal bytes";
+            return std::nullopt;
+        }
+        plan.raw = *bytes;
+        return plan;
+    }
+    if (verb != "answer") {
+        *error = "unknown verb '" + verb + "'";
+        return std::nullopt;
+    }
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        const size_t eq = w.find('=');
+        if (eq == std::string::npos) {
+            if (w == "echo") {
+                plan.echo = true;
+            } else if (w == "bytewise") {
+                plan.bytewise = true;
+            } else if (i == 1) {
+                plan.type = w;
+            } else {
+                *error = "unknown option '" + w + "'";
+                return std::nullopt;
+            }
+            continue;
+        }
+        const std::string key = w.substr(0, eq);
+        const std::string value = w.substr(eq + 1);
+        long n = 0;
+        if (key == "key") {
+            plan.key = value;
+        } else if (key == "S") {
+            plan.S = value;
+        } else if (key == "U") {
+            plan.U = value;
+        } else if (key == "body") {
+            plan.body = value;
+        } else if (key == "bodyhex") {
+            auto bytes = HexToBytes(value);
+            if (!bytes) {
+                *error = "bodyhex is not hexadecimal";
+                return std::nullopt;
+            }
+            plan.body = *bytes;
+        } else if (key == "delay" && ToInt(value, &n)) {
+            plan.delayMs = static_cast<int>(n);
+        } else if (key == "gap" && ToInt(value, &n)) {
+            plan.gapMs = static_cast<int>(n);
+        } else if (key == "copies" && ToInt(value, &n) && n >= 1) {
+            plan.copies = static_cast<int>(n);
+        } else if (key == "split") {
+            std::stringstream list(value);
+            std::string item;
+            while (std::getline(list, item, ',')) {
+                if (!ToInt(item, &n)) {
+                    *error = "split wants offsets: " + value;
+                    return std::nullopt;
+                }
+                plan.cuts.push_back(static_cast<size_t>(n));
+            }
+        } else if (key == "long" && value.size() >= 3 && value[1] == ':' && ToInt(value.substr(2), &n) &&
+                   std::string("KSUAM").find(value[0]) != std::string::npos) {
+            plan.longRubrique = value[0];
+            plan.longLength = static_cast<size_t>(n);
+        } else if (key == "then" && (value == "close" || value == "reset")) {
+            plan.after = value == "close" ? AnswerPlan::After::Close : AnswerPlan::After::Reset;
+        } else {
+            *error = "bad option '" + w + "'";
+            return std::nullopt;
+        }
+    }
+    return plan;
+}
+
+bool ReadScriptLines(const std::string& text,
+                     const std::function<std::string(const std::string& line, const std::vector<std::string>& words)>& take,
+                     std::string* error) {
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        bool quoted = false;
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '"') quoted = !quoted;
+            if (line[i] == '#' && !quoted) {
+                line.erase(i);
+                break;
+            }
+        }
+        const std::vector<std::string> words = SplitWords(line);
+        if (words.empty()) continue;
+        const std::string why = take(line, words);
+        if (!why.empty()) {
+            if (error != nullptr) *error = "line " + std::to_string(number) + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<AcquirerScenario> AcquirerScenario::Parse(const std::string& text, std::string* error) {
+    AcquirerScenario scenario;
+    const bool read = ReadScriptLines(
+        text,
+        [&](const std::string& line, const std::vector<std::string>& words) -> std::string {
+            const bool isDefault = words[0] == "default";
+            const std::string planText = isDefault ? line.substr(line.find("default") + 7) : line;
+            std::string why;
+            auto plan = ParsePlanLine(planText, &why);
+            if (!plan) return why;
+            if (isDefault)
+                scenario.fallback = *plan;
+            else
+                scenario.plans.push_back(*plan);
+            return {};
+        },
+        error);
+    if (!read) return std::nullopt;
+    return scenario;
+}
+
+std::optional<AcquirerScenario> AcquirerScenario::FromFile(const std::string& path, std::string* error) {
+    std::ifstream in(path);
+    if (!in) {
+        *error = "cannot read " + path;
+        return std::nullopt;
+    }
+    std::stringstream s;
+    s << in.rdbuf();
+    return Parse(s.str(), error);
+}
+
+Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
+    Reply reply;
+    reply.delayMs = plan.delayMs;
+    reply.after = plan.after;
+    switch (plan.kind) {
+        case AnswerPlan::Kind::Silent:
+            return reply;
+        case AnswerPlan::Kind::Close:
+            reply.after = AnswerPlan::After::Close;
+            return reply;
+        case AnswerPlan::Kind::Reset:
+            reply.after = AnswerPlan::After::Reset;
+            return reply;
+        case AnswerPlan::Kind::Raw:
+            reply.send = true;
+            reply.bytes = plan.raw;
+            return reply;
+        case AnswerPlan::Kind::Answer:
+            break;
+    }
+    NetMessage answer;
+    answer.K = plan.key ? *plan.key : request.K;
+    answer.S = plan.S;
+    answer.U = plan.U;
+    answer.A = plan.type.empty() ? request.A : plan.type;
+    answer.M = plan.echo ? request.M : plan.body ? *plan.body : std::string("OK");
+    if (plan.longRubrique != 0) {
+        const std::string filler(plan.longLength, 'x');
+        switch (plan.longRubrique) {
+            case 'K': answer.K = filler; break;
+            case 'S': answer.S = filler; break;
+            case 'U': answer.U = filler; break;
+            case 'A': answer.A = filler; break;
+            default: answer.M = filler; break;
+        }
+    }
+    const std::string frame = EncodeFrame(answer);
+    reply.send = true;
+    for (int i = 0; i < plan.copies; ++i) reply.bytes += frame;
+    reply.gapMs = plan.gapMs;
+    if (plan.bytewise) {
+        for (size_t i = 1; i < reply.bytes.size(); ++i) reply.cuts.push_back(i);
+    } else {
+        reply.cuts = plan.cuts;
+    }
+    return reply;
+}
+
+AcquirerSim::AcquirerSim(AcquirerScenario scenario) : scenario_(std::move(scenario)) {}
+
+AcquirerSim::~AcquirerSim() { stop(); }
+
+bool AcquirerSim::start(uint16_t port) {
+    if (!listener_.open(port)) return false;
+    stop_ = false;
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void AcquirerSim::stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    listener_.close();
+}
+
+std::vector<NetMessage> AcquirerSim::requests() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return requests_;
+}
+
+bool AcquirerSim::waitForRequests(size_t n, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
+}
+
+bool AcquirerSim::waitForLinksEnded(int n, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return linksEnded_ >= n; });
+}
+
+void AcquirerSim::log(const std::string& line) const {
+    if (logger_) logger_(line);
+}
+
+AnswerPlan AcquirerSim::nextPlan() {
+    if (nextPlan_ < scenario_.plans.size()) return scenario_.plans[nextPlan_++];
+    return scenario_.fallback;
+}
+
+void AcquirerSim::run() {
+    while (!stop_.load()) {
+        std::unique_ptr<Link> link = listener_.accept(-1, &stop_);
+        if (!link) continue;
+        ++connections_;
+        log("link " + std::to_string(connections_.load()) + " accepted");
+        serve(*link);
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            ++linksEnded_;
+        }
+        changed_.notify_all();
+        log("link ended");
+    }
+}
+
+void AcquirerSim::serve(Link& link) {
+    FrameAssembler assembler;
+    while (!stop_.load() && link.isOpen()) {
+        std::string bytes;
+        const int r = link.receive(&bytes, -1, &stop_);
+        if (r < 0) return;
+        assembler.feed(bytes.data(), bytes.size());
+        while (auto frame = assembler.next()) {
+            auto request = DecodeFrame(*frame);
+            if (!request) {
+                log("undecodable frame: " + BytesToHex(frame->substr(0, 64)));
+                link.reset();
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                requests_.push_back(*request);
+            }
+            changed_.notify_all();
+            log("request " + Describe(*request));
+            const Reply reply = BuildReply(nextPlan(), *request);
+            if (reply.delayMs > 0 && !SleepUnlessStopped(reply.delayMs, stop_)) return;
+            if (reply.send) {
+                log("answer " + std::to_string(reply.bytes.size()) + " bytes in " +
+                    std::to_string(reply.cuts.size() + 1) + " piece(s)");
+                if (!link.sendPieces(reply.bytes, reply.cuts, reply.gapMs)) return;
+            }
+            if (reply.after == AnswerPlan::After::Close) {
+                log("closing the link");
+                link.close();
+                return;
+            }
+            if (reply.after == AnswerPlan::After::Reset) {
+                log("resetting the link");
+                link.reset();
+                return;
+            }
+        }
+        if (assembler.broken()) {
+            log("unreadable header: resetting the link");
+            link.reset();
+            return;
+        }
+    }
+}
+
+}  // namespace netsim

@@ -1,0 +1,142 @@
+// Acquirer (payment-server) simulator for message boxes: accepts the
+// program's link on a loopback port, reads NET frames and answers each
+// request as its scenario says: with a chosen message type ("1400", "1200",
+// "1410", "1500", "9995" ... "9999"), after a delay, cut into pieces or
+// merged with further frames, with over-long rubriques, or not at all
+// (silence, close, reset).
+//
+// Scenario text, one line per request in arrival order ('#' starts a
+// comment); when the lines run out the "default" line (or an answer of the
+// request's own type) is used:
+//   answer [TYPE] [options]   answer (TYPE empty: the request's own A)
+//   silent                    read the request, answer nothing
+//   close                     read the request, close the link
+//   reset                     read the request, abort the link (reset)
+//   raw HEX...                send these bytes as the answer
+//   default <one of the above>
+// Options of answer: key=K (default: the request's K) S=... U=...
+// body=TEXT | bodyhex=HEX | echo (the request's body; default body "OK"),
+// delay=MS, split=N,N,... (cut offsets), bytewise, gap=MS (pause between
+// pieces, 20 by default), copies=N (N frames in one write), long=R:N
+// (rubrique R of N characters; R one of K S U A M), then=close|reset.
+// Values with blanks go between double quotes.
+//
+// The message handling (scenario, BuildReply) knows nothing of sockets; the
+// AcquirerSim runs it over a Listener in a thread of its own.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netsim/net_frame.h"
+#include "netsim/tcp_link.h"
+
+namespace netsim {
+
+struct AnswerPlan {
+    enum class Kind { Answer, Silent, Close, Reset, Raw };
+    Kind kind = Kind::Answer;
+    std::string type;                // A; empty: the request's own
+    std::optional<std::string> key;  // K; default: the request's
+    std::string S, U;
+    std::optional<std::string> body;  // default "OK"
+    bool echo = false;
+    int delayMs = 0;
+    std::vector<size_t> cuts;
+    bool bytewise = false;
+    int gapMs = 20;
+    int copies = 1;
+    char longRubrique = 0;
+    size_t longLength = 0;
+    enum class After { Keep, Close, Reset };
+    After after = After::Keep;
+    std::string raw;
+};
+
+struct AcquirerScenario {
+    std::vector<AnswerPlan> plans;
+    AnswerPlan fallback;  // answer of the request's own type
+
+    // nullopt with the line and the reason in error.
+    static std::optional<AcquirerScenario> Parse(const std::string& text, std::string* error);
+    static std::optional<AcquirerScenario> FromFile(const std::string& path, std::string* error);
+};
+
+std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* error);
+
+// What to put on the link for one request.
+struct Reply {
+    bool send = false;
+    std::string bytes;
+    std::vector<size_t> cuts;
+    int gapMs = 0;
+    int delayMs = 0;
+    AnswerPlan::After after = AnswerPlan::After::Keep;
+};
+
+// Close and reset plans send nothing and end the link.
+Reply BuildReply(const AnswerPlan& plan, const NetMessage& request);
+
+class AcquirerSim {
+public:
+    explicit AcquirerSim(AcquirerScenario scenario = {});
+    ~AcquirerSim();
+    AcquirerSim(const AcquirerSim&) = delete;
+    AcquirerSim& operator=(const AcquirerSim&) = delete;
+
+    // Listens on 127.0.0.1:port (0: ephemeral) and serves links one after
+    // the other in a thread.
+    bool start(uint16_t port = 0);
+    void stop();
+    uint16_t port() const { return listener_.port(); }
+
+    // Every request read so far, in order.
+    std::vector<NetMessage> requests() const;
+    // True once n requests were read (false after timeoutMs).
+    bool waitForRequests(size_t n, int timeoutMs) const;
+    // Links accepted so far.
+    int connections() const { return connections_.load(); }
+    // True once the current link ended (closed by either side) and at least
+    // n links were served.
+    bool waitForLinksEnded(int n, int timeoutMs) const;
+    // One line per event (link, request, answer), for a person watching.
+    void setLogger(std::function<void(const std::string&)> logger) { logger_ = std::move(logger); }
+
+private:
+    void run();
+    void serve(Link& link);
+    AnswerPlan nextPlan();
+    void log(const std::string& line) const;
+
+    AcquirerScenario scenario_;
+    size_t nextPlan_ = 0;
+    Listener listener_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<NetMessage> requests_;
+    int linksEnded_ = 0;
+    std::function<void(const std::string&)> logger_;
+};
+
+// Splits a line into words; double quotes group (and are removed).
+std::vector<std::string> SplitWords(const std::string& line);
+
+// Reads a scenario or script line by line: each line, its comment cut ('#'
+// outside double quotes), that holds a word goes to take(line, words), which
+// answers why it refuses the line (empty: taken). True when every line was
+// taken; otherwise false with "line N: <why>" in error.
+bool ReadScriptLines(const std::string& text,
+                     const std::function<std::string(const std::string& line, const std::vector<std::string>& words)>& take,
+                     std::string* error);
+
+}  // namespace netsim

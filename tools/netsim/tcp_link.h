@@ -1,0 +1,92 @@
+// TCP plumbing of the test peers: loopback listeners on ephemeral ports,
+// connected links that send in pieces with pauses, close in order or with a
+// reset, and a listener whose accept queue is full so that connections to
+// it never complete. The simulators' message handling sits above this and
+// knows nothing of sockets.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace netsim {
+
+class Link {
+public:
+    explicit Link(int fd) : fd_(fd) {}
+    ~Link() { close(); }
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    int fd() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    // Sends every byte; false when the peer is gone.
+    bool sendAll(const std::string& bytes);
+    // Sends the bytes cut at the given offsets (ascending, inside the
+    // bytes), pausing gapMs after each piece but the last.
+    bool sendPieces(const std::string& bytes, const std::vector<size_t>& cuts, int gapMs);
+    // Appends what arrives within timeoutMs (negative: no limit) to out: the
+    // count, 0 on time-out, -1 when the peer closed or the link failed. A set
+    // stop flag ends the wait early (0).
+    int receive(std::string* out, int timeoutMs, const std::atomic<bool>* stop = nullptr);
+    // Exactly n bytes within timeoutMs; false otherwise (what came is kept).
+    bool receiveExactly(size_t n, std::string* out, int timeoutMs);
+    // Reads and drops until the peer closes: true when it did within
+    // timeoutMs (the bytes that came are appended to out when given).
+    bool waitClosed(int timeoutMs, std::string* out = nullptr);
+    // Orderly close: everything sent still arrives, then the end of stream.
+    void close();
+    // Abortive close: the peer sees a reset.
+    void reset();
+
+private:
+    int fd_;
+};
+
+class Listener {
+public:
+    Listener() = default;
+    ~Listener() { close(); }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // Listens on 127.0.0.1 (port 0: an ephemeral one). receiveBuffer > 0 sets
+    // the receive buffer of every accepted link.
+    bool open(uint16_t port = 0, int backlog = 16, int receiveBuffer = 0);
+    uint16_t port() const { return port_; }
+    // A client within timeoutMs (or null; a set stop flag ends the wait).
+    std::unique_ptr<Link> accept(int timeoutMs, const std::atomic<bool>* stop = nullptr);
+    void close();
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+// A link to 127.0.0.1:port, or null when it did not connect within timeoutMs.
+std::unique_ptr<Link> ConnectLoopback(uint16_t port, int timeoutMs);
+
+// A listener that never accepts and whose accept queue is filled by links of
+// its own: a further connection attempt stays unanswered until the caller's
+// connect time-out.
+class FullBacklogListener {
+public:
+    FullBacklogListener() = default;
+    ~FullBacklogListener() { close(); }
+    FullBacklogListener(const FullBacklogListener&) = delete;
+    FullBacklogListener& operator=(const FullBacklogListener&) = delete;
+
+    bool open();
+    uint16_t port() const { return listener_.port(); }
+    void close();
+
+private:
+    Listener listener_;
+    std::vector<int> fillers_;
+};
+
+// A port on which nothing listens (it was free a moment ago).
+uint16_t UnusedLoopbackPort();
+
+}  // namespace netsim
