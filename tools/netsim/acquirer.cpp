@@ -320,6 +320,11 @@ std::vector<NetMessage> AcquirerSim::greetings() const {
     return greetings_;
 }
 
+bool AcquirerSim::waitForGreetings(size_t n, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return greetings_.size() >= n; });
+}
+
 int AcquirerSim::closings() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return closings_;

@@ -116,6 +116,7 @@ public:
     bool waitForRequests(size_t n, int timeoutMs) const;
     // Greetings read so far (their A and body), in order.
     std::vector<NetMessage> greetings() const;
+    bool waitForGreetings(size_t n, int timeoutMs) const;
     // Closing messages read so far.
     int closings() const;
     bool waitForClosings(int n, int timeoutMs) const;
