@@ -35,7 +35,7 @@ struct LinkedProgram {
 
     explicit LinkedProgram(int forcedStation = -1) {
         if (forcedStation >= 0) station = forcedStation;
-        testsupport::WriteNetFile(dir.str(), testsupport::LoopbackResource(0, server.port()));
+        EXPECT_TRUE(testsupport::WriteNetFile(dir.str(), testsupport::LoopbackResource(0, server.port())));
         trv.Start({Station(station), "-p" + dir.str()});
         EXPECT_TRUE(peer.Open(station));
     }

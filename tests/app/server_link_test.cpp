@@ -29,7 +29,7 @@ struct Till {
     PosPeer peer;
 
     explicit Till(int serverPort) {
-        testsupport::WriteNetFile(dir.str(), testsupport::LoopbackResource(0, serverPort));
+        EXPECT_TRUE(testsupport::WriteNetFile(dir.str(), testsupport::LoopbackResource(0, serverPort)));
         trv.Start({"-i" + std::to_string(station), "-p" + dir.str()});
         EXPECT_TRUE(peer.Open(station));
     }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/signed_file.h"
+#include "support/signed_file_writer.h"
 
 namespace testsupport {
 
@@ -22,9 +22,10 @@ inline std::vector<std::string> LoopbackResource(int n, int port, const std::str
     return lines;
 }
 
-// Writes dir/WCFG/net_00.wt with these lines and its signature record.
-inline void WriteNetFile(const std::string& dir, const std::vector<std::string>& lines) {
-    WriteSignedFile(dir + "/WCFG/net_00.wt", lines);
+// Writes dir/WCFG/net_00.wt with these lines and its signature record; true
+// when written.
+inline bool WriteNetFile(const std::string& dir, const std::vector<std::string>& lines) {
+    return WriteSignedParamFile(dir + "/WCFG/net_00.wt", lines);
 }
 
 }  // namespace testsupport

@@ -27,7 +27,7 @@ protected:
     // its own, debug level as given).
     void Open(const std::vector<std::string>& netLines, int debugLevel = 1) {
         ASSERT_TRUE(tree.ok());
-        WriteNetFile(tree.str(), netLines);
+        ASSERT_TRUE(WriteNetFile(tree.str(), netLines));
         InitDefaultOptions();
         g_processOptions.station = UniqueStation();
         g_processOptions.debugLevel = debugLevel;
