@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/eft_context.h"
@@ -23,6 +22,7 @@
 #include "app/options.h"
 #include "app/server_exchange.h"
 #include "app/startup.h"
+#include "bare_round_trip.h"
 #include "latency_counters.h"
 #include "netsim/acquirer.h"
 #include "netsim/net_frame.h"
@@ -53,6 +53,7 @@ void BM_ServerExchangeStep(benchmark::State& state) {
     }
     InitDefaultOptions();
     g_processOptions.station = testsupport::UniqueStation();
+    g_processOptions.debugLevel = static_cast<int>(state.range(0));
     std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s", tree.str().c_str());
     if (TOC_OpenSession() != 1) {
         state.SkipWithError("cannot open the session");
@@ -96,51 +97,18 @@ void BM_ServerExchangeStep(benchmark::State& state) {
     sim.stop();
     ReportLatency(state, micros);
 }
-BENCHMARK(BM_ServerExchangeStep)->Iterations(3000)->Unit(benchmark::kMicrosecond);
+// Argument: the debug level (1: traces and exchange-log entries written as
+// the program runs by default; 0: neither).
+BENCHMARK(BM_ServerExchangeStep)->Arg(1)->Arg(0)->Iterations(3000)->Unit(benchmark::kMicrosecond);
 
 void BM_BareSocketRoundTripOfTheSameSizes(benchmark::State& state) {
     if (g_requestFrame == 0) {
         state.SkipWithError("no exchange measured");
         return;
     }
-    netsim::Listener listener;
-    if (!listener.open()) {
-        state.SkipWithError("cannot listen");
-        return;
-    }
-    const size_t in = g_requestFrame, out = g_answerFrame;
-    std::thread peer([&] {
-        auto link = listener.accept(5000);
-        if (!link) return;
-        const std::string answer(out, 'a');
-        for (;;) {
-            std::string request;
-            if (!link->receiveExactly(in, &request, 5000)) return;
-            if (!link->sendAll(answer)) return;
-        }
-    });
-    auto client = netsim::ConnectLoopback(listener.port(), 5000);
-    if (!client) {
-        state.SkipWithError("cannot connect");
-        peer.join();
-        return;
-    }
-    const std::string request(in, 'r');
-    std::vector<double> micros;
-    for (auto _ : state) {
-        const auto t0 = std::chrono::steady_clock::now();
-        std::string answer;
-        if (!client->sendAll(request) || !client->receiveExactly(out, &answer, 5000)) {
-            state.SkipWithError("round trip failed");
-            break;
-        }
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
-    }
-    state.counters["request_bytes"] = static_cast<double>(in);
-    state.counters["answer_bytes"] = static_cast<double>(out);
-    client->close();
-    peer.join();
-    ReportLatency(state, micros);
+    state.counters["request_bytes"] = static_cast<double>(g_requestFrame);
+    state.counters["answer_bytes"] = static_cast<double>(g_answerFrame);
+    RunBareRoundTrip(state, g_requestFrame, g_answerFrame);
 }
 BENCHMARK(BM_BareSocketRoundTripOfTheSameSizes)->Iterations(3000)->Unit(benchmark::kMicrosecond);
 
