@@ -14,6 +14,7 @@
 
 #include "comm/message_box.h"
 #include "comm/network_dispatch.h"
+#include "bare_round_trip.h"
 #include "latency_counters.h"
 #include "netsim/acquirer.h"
 #include "netsim/tcp_link.h"
@@ -26,41 +27,7 @@ const std::string kBody(200, 'b');
 size_t RequestFrameSize() { return 5 + 7 + 10 + 3 + kBody.size(); }
 
 void BM_BareSocketRoundTrip(benchmark::State& state) {
-    netsim::Listener listener;
-    if (!listener.open()) {
-        state.SkipWithError("cannot listen");
-        return;
-    }
-    const size_t size = RequestFrameSize();
-    std::thread peer([&] {
-        auto link = listener.accept(5000);
-        if (!link) return;
-        for (;;) {
-            std::string request;
-            if (!link->receiveExactly(size, &request, 5000)) return;
-            if (!link->sendAll(request)) return;
-        }
-    });
-    auto client = netsim::ConnectLoopback(listener.port(), 5000);
-    if (!client) {
-        state.SkipWithError("cannot connect");
-        peer.join();
-        return;
-    }
-    const std::string request(size, 'r');
-    std::vector<double> micros;
-    for (auto _ : state) {
-        const auto t0 = std::chrono::steady_clock::now();
-        std::string answer;
-        if (!client->sendAll(request) || !client->receiveExactly(size, &answer, 5000)) {
-            state.SkipWithError("round trip failed");
-            break;
-        }
-        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
-    }
-    client->close();
-    peer.join();
-    ReportLatency(state, micros);
+    RunBareRoundTrip(state, RequestFrameSize(), RequestFrameSize());
 }
 BENCHMARK(BM_BareSocketRoundTrip)->Iterations(5000)->Unit(benchmark::kMicrosecond);
 

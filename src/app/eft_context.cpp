@@ -211,7 +211,7 @@ int EFTOC_Close(EFTCBox* context) {
     if (context == nullptr) return 0;
     if (context->box != nullptr) {
         KTS_ResetTransport(context->box);
-        KTS_MainInstance().freeClone(context->box);
+        KTS_MainInstance().freeClone(context->box, 0);
         context->box = nullptr;
     }
     if (context == g_context) EFTOC_CloseExchangeLogs();
@@ -227,7 +227,8 @@ int TOC_OpenSession() {
     std::snprintf(instanceName, sizeof instanceName, "Eft_%03d", o.station % 100000);
 
     KT_MAIN_SERVER_INSTANCE& main = KTS_MainInstance();
-    if (main.initialize(o.resourceId, 1) != 1 || KTS_GetMain(o.clientNetType, instanceName) != 1) {
+    if (main.initialize(o.resourceId, 1) != 1 ||
+        KTS_GetMain(&main, o.clientNetType, instanceName, nullptr, nullptr, nullptr) != 1) {
         std::printf("\n [!]Ouverture Instance EFT : Echec(1) ");
         return -1;
     }
@@ -253,7 +254,7 @@ int TOC_OpenSession() {
     context->posTimeout = o.posTimeout;
     EFTOC_SetDebugLevel(context, o.debugLevel);
 
-    context->box = KTS_GetClone(instanceName, o.resourceId);
+    context->box = KTS_GetClone(&main, nullptr, instanceName, o.resourceId, 0);
     if (context->box == nullptr) {
         std::printf("\n [!]Ouverture Contexte 0 : Echec ");
         return -3;

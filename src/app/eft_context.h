@@ -77,6 +77,12 @@ struct EFTCBox {
     FunctionalTest_Req* runningRequestTest;
 };
 
+// Card reading record of the transaction: its mode selects the action of the
+// card-status command (2 = start card-removal detection).
+struct CardReadRecord {
+    uint8_t mode;
+};
+
 struct TransactionRecord {
     char station[5];
     char service[5];
@@ -103,6 +109,11 @@ struct TransactionRecord {
     int32_t maintenanceNotified;
     int32_t terminalRebootRequested;
     uint8_t serverMessageSeen;
+    uint8_t serverRetry;         // a server failed before sending anything
+    uint8_t serverUsedTerminal;  // the server drove the terminal (relay, flash D16)
+    char flashD16[3];            // D16 of the last flash information
+    char flashD3E[5];            // D3E of the last flash information
+    CardReadRecord cardReadRecord;
     uint8_t echoTimedOut;
     int32_t rebootKind;
     int32_t echoTimeoutMs;

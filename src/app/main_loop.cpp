@@ -161,15 +161,15 @@ int PaymentFamily(EFTCBox* c, TransactionRecord* r, const char* sv, const char* 
 void TakeServerInfo(EFTCBox* c) {
     TraceLog(TRACE_DEBUG, "[TRV_71]", "Recuperation des infos des serveurs");
     for (int i = 0; i < kNetResourceCount; ++i) {
-        NetResource& res = c->netResources[i];
+        const NetResource& res = c->netResources[i];
         if (res.label[0] != '\0' && !Eq(res.label, "TALVO")) continue;
         static const char* const kHosts[] = {"HO1", "HO2", "HO3"};
         static const char* const kServices[] = {"SV1", "SV2", "SV3"};
         for (int s = 0; s < 3; ++s) {
-            char value[81];
-            if (GetBounded(kHosts[s], value, sizeof value) == 1) CopyField(res.servers[s].host, value);
-            if (GetBounded(kServices[s], value, sizeof value) == 1)
-                CopyField(res.servers[s].service, value);
+            char host[81], service[81];
+            const bool hasHost = GetBounded(kHosts[s], host, sizeof host) == 1;
+            const bool hasService = GetBounded(kServices[s], service, sizeof service) == 1;
+            TOC_RedirectServer(c, i, s, hasHost ? host : nullptr, hasService ? service : nullptr);
         }
         return;
     }

@@ -1,10 +1,12 @@
-// Server box API: the main server instance of the process, the per-application
-// box (text manager, console and its windows) and the client connection box.
+// Server box API: the main server instance of the process (its listening
+// services and its table of per-application boxes), the per-application box
+// (text manager, console and its windows) and the client connection box of
+// the payment server.
 //
-// The instance starts without listening services (the network services are
-// not built yet). The per-application box gets its text manager and its
-// console from KTS_NewTextManager and KTS_NewConsole; the box operations
-// below forward to them.
+// The session opening builds the main instance (initialize, KTS_GetMain,
+// start) and the application's box (KTS_GetClone); every other part reaches
+// texts and console windows through the box operations below. Main thread
+// only.
 #pragma once
 #include <cstdint>
 
@@ -31,42 +33,90 @@ struct CSIBox {
 struct ANIBox {
     int32_t appId;
     int32_t cloneId;
-    int32_t kind;
+    int32_t kind;  // always 2
     int32_t networkType;
     KTX_WSERV* box;
+};
+
+// One listening service of the main instance, in the order SHM, TCP/IP,
+// BAL, SSL, HTTP.
+constexpr int KTS_SERVICE_COUNT = 5;
+constexpr int KTS_SERVICE_NAME_SIZE = 20;
+constexpr int KTS_SERVICE_ARGUMENTS_SIZE = 1024;
+
+struct KTS_SERVICE {
+    char name[KTS_SERVICE_NAME_SIZE];
+    char description[32];
+    char arguments[KTS_SERVICE_ARGUMENTS_SIZE];
+    KTX_WSERV* box;
+    int32_t typeBit;
+    int32_t networkType;
+    uint8_t enabled;
 };
 
 // The process's main server instance.
 struct KT_MAIN_SERVER_INSTANCE {
     int32_t resourceId;
     int32_t maxClones;
+    KTS_SERVICE services[KTS_SERVICE_COUNT];
     int32_t typeMask;
+    int32_t reserved;
     int32_t cloneCount;
-    CSIBox** clones;
+    CSIBox** clones;  // maxClones + 1 entries
     int32_t initialized;
 
-    // 1 when done.
+    // Resource id and room for maxClones boxes: 1, or -1 when the table
+    // cannot be had.
     int initialize(int resourceId, int maxClones);
+    // Opens the listening side of each enabled service: 1, or -3.
     int start();
-    // Releases one per-application box made by KTS_GetClone.
-    int freeClone(CSIBox* box);
+    // Frees a box made by KTS_GetClone and forgets it: 1, -1 without box.
+    int freeClone(CSIBox* box, int hangUp);
 };
 
 KT_MAIN_SERVER_INSTANCE& KTS_MainInstance();
-// Sets up the services of the main instance from the client network type;
-// 1 when done.
-int KTS_GetMain(int clientNetType, const char* instanceName);
-// A new per-application box, or null.
-CSIBox* KTS_GetClone(const char* instanceName, int resourceId);
+// Sets up the five services from the type mask (bit n enables service n) and
+// creates a server box for each enabled one: 1, or -2.
+int KTS_GetMain(KT_MAIN_SERVER_INSTANCE* instance, int typeMask, const char* tcpName,
+                const char* sslName, const char* tlsArguments, const char* httpName);
+// A new zeroed per-application box stored at clones[index], or null.
+CSIBox* KTS_GetClone(KT_MAIN_SERVER_INSTANCE* instance, KTX_WSERV* transport, const char* name,
+                     int unused, int index);
+// Debug level minus one (0 at most) to the box's parts: 1, -1 without box.
 int KTS_SetDebug(CSIBox* box, int level);
+// 1 with a transport box, 0 without, -1 without box.
 int KTS_ResetTransport(CSIBox* box);
 // Replaces the box's text manager by a new one: 1, -2 not made, -1 no box.
 int KTS_NewTextManager(CSIBox* box);
 // Replaces the box's console by a new one bound to the text manager: 1,
 // -2 not made, -3 no text manager, -1 no box.
 int KTS_NewConsole(CSIBox* box, const char* consoleName);
-// Frees the text manager, the console and the box itself; 1.
-int KTS_FreeBox(CSIBox* box);
+// Frees the text manager, the console, the transport (with the hang-up flag)
+// and the box itself; 1 (-1 without box).
+int KTS_FreeBox(CSIBox* box, int hangUp);
+
+// The process's terminal-peripheral box bound to the console: 2 it exists
+// already, 1 created, -1 no memory, -2 no console.
+int WTextGetExternalPeriphManager(CSIBox* box, int resourceId, int station, int value);
+// The process's interface-peripheral box for the console: its result, -2
+// without console.
+int KTS_NewInterfacePeriphBox(CSIBox* box, int resourceId, int station, int value);
+
+// Client connection box: a client message box started on the network with
+// the server's settings, or null (traced).
+ANIBox* KTS_GetAnnex(int appId, int cloneId, int networkType, const char* service, const char* host,
+                     const char* host2, const char* clientCert, const char* serverCert, int checkCert,
+                     int versionSSL, const char* tlsArguments, const char* serverName);
+// Closes the annex's box with the hang-up flag and frees it: 1, 0 for null.
+int KTS_FreeAnnex(ANIBox* annex, int hangUp);
+// Puts each given rubrique into the request half; with M also sends it (last
+// mode 1). 1; -1 a rubrique refused or the send failed (nothing is sent
+// then); 0 without annex, box or message block.
+int KTS_AnnexPutRequest(ANIBox* annex, const char* k, const char* s, const char* u, const char* a,
+                        const char* m);
+// Receive time-out of the annex's message block (modes unchanged): 1, 0
+// without annex or box.
+int KTS_SetAnnexTimeOut(ANIBox* annex, long milliseconds);
 
 // Text operations, forwarded to the box's text manager (-1 or null without
 // box or text manager).

@@ -1,15 +1,42 @@
-// The routines every wait of the program calls once per pass: the POS poll
-// step, the context time-out check, and the shutdown of the EFT context.
+// The server exchange step (send the pending server request with its context
+// tags, take at most one message back and route it by its type) and the
+// routines every wait of the program calls once per pass: the POS poll step,
+// the alert and time-out checks, the start of card-removal detection, the
+// completion of a flash information and the shutdown of the EFT context.
 #pragma once
 
 struct EFTCBox;
+
+// Messages without content in a row after which the link counts as lost.
+constexpr int kEmptyPollLimit = 750;
+// Receive time-out of one step, in milliseconds.
+constexpr int kServerStepTimeOutMs = 200;
+
+// One exchange: -1 failure (the link is lost, or the request could not be
+// completed or sent: it is then left as it was); otherwise the sum of 1
+// (request sent), +10 (relay, flash information, interface message, file
+// transfer), +20 (transaction answer, in serverAnswer), +30 (maintenance
+// answer, in serverAnswer), or 80 (terminal reset during a relay).
+int TOC_ServerExchangeStep(EFTCBox* context);
+// Consecutive polls without a message (tests preset it).
+int TOC_GetEmptyPollCount();
+void TOC_SetEmptyPollCount(int count);
 
 // Writes the answer waiting in posAnswer, then reads at most one request into
 // posRequest, or takes the one-shot request. -1 failure; 0 nothing; 1 answer
 // written; 10 request taken; 11 both.
 int ZelDiaPoll(EFTCBox* context);
+// -1 no context or box, or a fatal alert (after 5 s; the main loop ends);
+// 1 otherwise (a bug, or a warning at debug level 2 or more, waits 5 s).
+int EFTOC_CheckAlert(EFTCBox* context);
 // 1 when the context timer has expired, else 0.
 int EFTOC_CheckTimeout(EFTCBox* context);
+// 0 when the option ActivateRemovalDetection is off, else the result of the
+// card-status command in removal-detection mode.
+int TermStartRemovalDetection();
+// Completes the flash information just copied into posAnswer: card fields
+// of a "fgs" flash when asked, reset flag and D16, VWAY, D3E.
+void TOC_CompleteFlashInfo();
 // Closes the POS link and the terminal ports, writes the closing lines and
 // closes the context. 1.
 int EFTOC_Shutdown(EFTCBox* context);

@@ -7,4 +7,5 @@ void WComTraceClose() {}
 void WShared_Initialize(int, int) {}
 WComResource* WCOM_GetResourceByNum(int) { return nullptr; }
 int WCOM_SetResourceConnType(int, int) { return -2; }
+int WCOM_GetResourceType(int) { return -2; }
 int WComOpen2(int) { return -1; }

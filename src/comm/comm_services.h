@@ -15,4 +15,7 @@ struct WComResource;
 WComResource* WCOM_GetResourceByNum(int number);
 // Connection type of a resource: 1; -2 no table; -3 number out of range.
 int WCOM_SetResourceConnType(int number, int connectionType);
+// Physical type of a resource (1 serial, 2 USB, 3 static IP, 4 dynamic IP,
+// 6 connected); -2 no table.
+int WCOM_GetResourceType(int number);
 int WComOpen2(int number);

@@ -76,6 +76,10 @@ struct ConsoBox {
     int32_t number1;
     int32_t number2;
     int32_t debug;
+    // Alert of the application: 0 none, 1 warning, 2 bug, 3 fatal, and its
+    // text (read and cleared by the alert check of the program's waits).
+    int32_t alertLevel;
+    char alertText[200];
 };
 
 // Process settings copied into each new console.

@@ -1,9 +1,14 @@
 // Terminal box: no terminal is configured yet.
 #include "periph/terminal_box.h"
 
+#include <new>
+
+#include "core/trace.h"
+
 namespace {
 EPAP_WaitCallbackFn g_waitCallback = nullptr;
 int g_echoMode = 0;
+KT_EPERIPH_API* g_box = nullptr;
 }  // namespace
 
 int GetTerminalFamily(unsigned modelNumber) {
@@ -14,7 +19,7 @@ int GetTerminalFamily(unsigned modelNumber) {
     return (hundreds & 4U) != 0 ? 3 : 2;
 }
 
-KT_EPERIPH_API* EPAP_GetBox() { return nullptr; }
+KT_EPERIPH_API* EPAP_GetBox() { return g_box; }
 int EPAP_GetProtocol(int) { return 1; }
 void EPAP_SetWaitCallback(EPAP_WaitCallbackFn callback) { g_waitCallback = callback; }
 EPAP_WaitCallbackFn EPAP_GetWaitCallback() { return g_waitCallback; }
@@ -27,3 +32,17 @@ int EPAP_DisplayMessageAndReset(int, const char*, int, int, const char*, int) { 
 int EPAP_SelectLanguage(int, const char*, int) { return PV_PER_ACCES; }
 KT_PERES* TWEP_FindFunction(KT_EPERIPH_API*, int, int) { return nullptr; }
 void TWEP_CloseSerialPorts(KT_EPERIPH_API*) {}
+
+int PAP_NewPAPbox(int resourceId, int station, int, ConsoBox*) {
+    if (g_box != nullptr) return 2;
+    g_box = new (std::nothrow) KT_EPERIPH_API{};
+    if (g_box == nullptr) {
+        WSysError("-- ERROR -- PAP_NewPAPbox() : Echec Allocation structure PAP");
+        return -1;
+    }
+    g_box->resourceId = resourceId;
+    g_box->station = station;
+    return 1;
+}
+
+int EPAP_DealRelayMessage(KTX_WSERV*) { return 'P'; }

@@ -10,6 +10,7 @@
 // Status codes of the script engines.
 constexpr int PV_ALL_FINE = 0;
 constexpr int PV_PER_ACCES = 18;
+constexpr int PV_NET_FAILED = 33;
 constexpr int PV_NET_TIMEOUT = 34;
 constexpr int PV_NOT_YET = 64;
 constexpr int PV_PER_RESET = 80;
@@ -29,6 +30,9 @@ struct KT_EPERIPH_API {
     int32_t station;
     KT_PERES resources[20];
 };
+
+struct ConsoBox;
+struct KTX_WSERV;
 
 // Callback the terminal waits call with the 130-byte echo text.
 using EPAP_WaitCallbackFn = void (*)(char* echo);
@@ -56,3 +60,12 @@ const char* TDSP_GetLastText();
 int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
 KT_PERES* TWEP_FindFunction(KT_EPERIPH_API* box, int function, int restart);
 void TWEP_CloseSerialPorts(KT_EPERIPH_API* box);
+
+// Creates the process-wide terminal-peripheral box (no resources until the
+// peripheral context adds them) bound to a console: 2 when it exists already
+// (the first one stays), 1 created, -1 no memory.
+int PAP_NewPAPbox(int resourceId, int station, int value, ConsoBox* console);
+// One relay message (application "1200") of the server connection: the
+// communication status of the terminal's answer ('P' when the terminal link
+// is lost). No terminal is driven yet: always 'P'.
+int EPAP_DealRelayMessage(KTX_WSERV* connection);

@@ -1,4 +1,10 @@
-// Server dialogue of a transaction, as far as the application core needs it.
+// Server dialogue of a transaction, as far as the maintenance state needs it:
+// the connection with its fall-back to the degraded server, the answer wait
+// that keeps the cash register and the server link served, the answer check
+// and the socket supervision of relayed terminal messages.
+//
+// Least behaviour where a terminal is concerned: no card is read, so card
+// removal is never watched, and no terminal socket is supervised.
 #pragma once
 
 struct EFTCBox;
@@ -7,3 +13,26 @@ struct TransactionRecord;
 // SNI text of the current server of the current network resource; the empty
 // text for a null pointer or an index out of range.
 const char* GetCurrentServerSni(const EFTCBox* context, const TransactionRecord* record);
+
+// Connects the current resource's servers (principal, backup, tertiary;
+// then the degraded one with OfflineModeWithSZEL). 0 connected (or already),
+// 33 otherwise; the connection state becomes 1, 2 (failed) or 3 (abandoned).
+// A non-zero argument shows the LAN wait text on "P5".
+int ConnectServer(int showWait);
+// Waits for the server's answer, one POS poll and one server exchange per
+// pass: the exchange code (20 or more) of a consistent answer; 0 the link was
+// lost and another server remains; -1 other error (RS "99"); -2 aborted; -3
+// inconsistent answer (RS "37"); -4 time exceeded (RS "30"); -5 link lost with
+// no other server (RS "31"); -6 POS link failure (RS "38").
+int DealServer();
+// 1 when the server answer matches the request, 0 when it does not, another
+// value on error. Least behaviour: an answer is consistent when it is a
+// non-empty tag message.
+int CheckServerResponse();
+// Supervision of the terminal sockets on the status character of a relayed
+// terminal answer; adds 10 to the result when it cuts a socket. No terminal
+// socket exists yet: nothing is done.
+void SuperviseSockets(int status, int* watchState, int* result);
+// Takes the ticket of the server answer and prints or spools it (no ticket
+// printing yet: nothing).
+void SpoolServerTicket();

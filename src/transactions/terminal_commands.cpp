@@ -14,6 +14,8 @@ int TermGetInfo(int, int) { return -1; }
 
 int TermPowerCardReader(int) { return PV_PER_ACCES; }
 
+int TermCardStatus(CardReadRecord*) { return PV_PER_ACCES; }
+
 void CheckAciBypassCommand(const char* cd) {
     if (Options.ACI_ActivateCardReadingBypass != 1) return;
     if (cd == nullptr || *cd == '\0')

@@ -15,3 +15,9 @@ int TermGetInfo(int flag, int mode);
 int TermPowerCardReader(int on);
 // Card-reading bypass of the request's CD.
 void CheckAciBypassCommand(const char* cd);
+
+struct CardReadRecord;
+// Card-status command (100) on the terminal with a card reading record whose
+// mode selects the action (2 = start card-removal detection): the script
+// result (no terminal is driven yet: PV_PER_ACCES).
+int TermCardStatus(CardReadRecord* record);

@@ -200,7 +200,8 @@ TEST_F(SessionTest, OverLongRequestValuesAreRefusedWithATrace) {
     EXPECT_TRUE(trace.Contains("Valeur du tag HO1 trop longue"));
     EXPECT_TRUE(trace.Contains("Valeur du tag D7V trop longue"));
     EXPECT_TRUE(trace.Contains("Valeur du tag E6 trop longue"));
-    EXPECT_STREQ(context->netResources[0].servers[0].host, "");
+    // The over-long host is refused: the configured one stays.
+    EXPECT_STREQ(context->netResources[0].servers[0].host, "127.0.0.1");
     EXPECT_STREQ(context->netResources[0].servers[0].service, "4000");
     EXPECT_STREQ(Options.IlotLabel, "");
 }

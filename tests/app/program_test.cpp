@@ -10,7 +10,9 @@
 #include "platform/named_event.h"
 #include "platform/process.h"
 #include "support/pos_peer.h"
+#include "netsim/tcp_link.h"
 #include "support/config_tree.h"
+#include "support/net_config.h"
 #include "support/temp_dir.h"
 #include "support/trv_process.h"
 
@@ -23,14 +25,17 @@ namespace {
 std::string Station(int s) { return "-i" + std::to_string(s); }
 
 // A running program serving the POS link of a fresh station, with a peer.
+// Its payment server refuses every connection.
 struct LinkedProgram {
     ConfigTree dir;
     int station = testsupport::UniqueStation();
     TrvProcess trv{dir, "trv_71_link_" + std::to_string(station)};
     PosPeer peer;
+    netsim::RefusingPort server;
 
     explicit LinkedProgram(int forcedStation = -1) {
         if (forcedStation >= 0) station = forcedStation;
+        EXPECT_TRUE(testsupport::WriteNetFile(dir.str(), testsupport::LoopbackResource(0, server.port())));
         trv.Start({Station(station), "-p" + dir.str()});
         EXPECT_TRUE(peer.Open(station));
     }
@@ -150,7 +155,8 @@ TEST(Program, RequestsThroughThePosLink) {
         {"{SS}R{PS}1{SV}s12{CD}c99{F}", "5"},
         {"{SS}R{PS}1{SV}s12{CD}c25{F}", "0|{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}@{SV}s12{CD}c25{RS}01{F}"},
         {"{SS}R{PS}1{SV}s0{CD}c1{D10}100{F}", "0|{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}@{SV}s0{CD}c1{RS}32{F}"},
-        {"{SS}R{PS}1{SV}S2{CD}c19{F}", "0|{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}@{SV}S2{CD}c19{RS}32{F}"},
+        // The maintenance reaches no server: result 31.
+        {"{SS}R{PS}1{SV}S2{CD}c19{F}", "0|{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}@{SV}S2{CD}c19{RS}31{F}"},
         {"{SS}R{PS}1{SV}s4{CD}c43{F}", "0|{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}@{SV}s4{CD}c43{RS}32{F}"},
         {"{SS}R{PS}1{SV}s0{CD}c1{LTY}NOWHERE{F}", "0|{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}@{SV}s0{CD}c1{RS}36{F}"},
         {"{SS}R{PS}1{SV}s0{CD}c1{D16}A2{F}", "0|{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}@{SV}s0{CD}c1{RS}99{F}"},
@@ -170,8 +176,7 @@ TEST(Program, RequestsThroughThePosLink) {
     EXPECT_EQ(p.trv.Wait(), 0);
     EXPECT_NE(p.trv.Err().find("[CARD]     >>>>> Transaction impossible: aucun lecteur configure (SV s0 CD c1)"),
               std::string::npos);
-    EXPECT_NE(p.trv.Err().find("[MAINTENANCE] >>>>> Aucun lecteur configure (SV S2 CD c19)"),
-              std::string::npos);
+    EXPECT_NE(p.trv.Err().find("CONNEXION ECHOUE PRINCIPAL"), std::string::npos);
     EXPECT_NE(p.trv.Err().find("Arret client monetique demande"), std::string::npos);
 }
 

@@ -109,6 +109,66 @@ TEST(AcquirerScenario, FramesAreCutOutOfAnyStream) {
     EXPECT_TRUE(broken.broken());
 }
 
+TEST(AcquirerScenario, TagAnswersInTheProgramsFieldEncoding) {
+    const std::string body = netsim::EncodeFieldBody("{SS}A{F}");
+    EXPECT_EQ(body, std::string("000F\0" "8\0{SS}A{F}", 15));
+    EXPECT_EQ(netsim::DecodeFieldBody(body), std::optional<std::string>("{SS}A{F}"));
+    for (const std::string& bad : {std::string("OK"), std::string("0009\0" "9\0abc", 11),
+                                   std::string("000F\0" "8\0{SS}A{F}", 14), std::string("0008\0" "x\0ab", 10)})
+        EXPECT_FALSE(netsim::DecodeFieldBody(bad)) << netsim::BytesToHex(bad);
+    EXPECT_EQ(netsim::TagValue("{SS}R{PS}3{SV}s2{F}", "PS"), "3");
+    EXPECT_EQ(netsim::TagValue("{SS}R{F}", "PS"), "");
+
+    netsim::NetMessage request;
+    request.A = "1500";
+    request.M = netsim::EncodeFieldBody("{SS}R{PS}3{SV}s2{CD}c19{D91}0000{F}");
+    std::string error;
+    auto reply = netsim::ParsePlanLine("answer reply rs=10", &error);
+    ASSERT_TRUE(reply) << error;
+    auto answer = netsim::DecodeFrame(netsim::BuildReply(*reply, request).bytes);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->A, "1500");
+    EXPECT_EQ(netsim::DecodeFieldBody(answer->M), std::optional<std::string>("{SS}A{PS}3{SV}s2{CD}c19{RS}10{F}"));
+    auto tags = netsim::ParsePlanLine("answer 1410 tags=\"{SS}A{D16}A3{F}\"", &error);
+    ASSERT_TRUE(tags) << error;
+    answer = netsim::DecodeFrame(netsim::BuildReply(*tags, request).bytes);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(netsim::DecodeFieldBody(answer->M), std::optional<std::string>("{SS}A{D16}A3{F}"));
+
+    // The echo of a greeting: 9997 unless the scenario says otherwise.
+    auto scenario = netsim::AcquirerScenario::Parse("answer 1400\n", &error);
+    ASSERT_TRUE(scenario);
+    EXPECT_EQ(scenario->echo.type, "9997");
+    scenario = netsim::AcquirerScenario::Parse("echo silent\nanswer 1400\n", &error);
+    ASSERT_TRUE(scenario) << error;
+    EXPECT_EQ(scenario->echo.kind, netsim::AnswerPlan::Kind::Silent);
+    EXPECT_EQ(scenario->plans.size(), 1u);
+}
+
+TEST(AcquirerScenario, ClosingMessageBetweenFrames) {
+    const std::string frame = netsim::EncodeFrame({"", "", "", "1500", "BONJOUR"});
+    const std::string stream = frame + netsim::kClosingMessage;
+    for (size_t piece : {size_t{1}, size_t{4}, stream.size()}) {
+        netsim::FrameAssembler assembler;
+        int frames = 0, closings = 0;
+        for (size_t i = 0; i < stream.size(); i += piece) {
+            assembler.feed(stream.data() + i, std::min(piece, stream.size() - i));
+            for (;;) {
+                if (assembler.takeClosingMessage()) {
+                    ++closings;
+                    continue;
+                }
+                if (!assembler.next()) break;
+                ++frames;
+            }
+        }
+        EXPECT_EQ(frames, 1) << piece;
+        EXPECT_EQ(closings, 1) << piece;
+        EXPECT_FALSE(assembler.broken()) << piece;
+        EXPECT_EQ(assembler.pendingBytes(), 0u) << piece;
+    }
+}
+
 TEST(PeerScript, StepsAndErrors) {
     std::string error;
     auto steps = netsim::ParsePeerScript("send 30 31\nexpect \"a # b\"\nexpect-count 4\npause 5\nwait-close\n", &error);

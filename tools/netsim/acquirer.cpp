@@ -21,6 +21,8 @@ bool ToInt(const std::string& text, long* out) {
 std::string Describe(const NetMessage& m) {
     std::ostringstream s;
     s << "K=" << m.K << " S=" << m.S.substr(0, 40) << " U=" << m.U << " A=" << m.A << " M=" << m.M.size() << " bytes";
+    if (auto tags = DecodeFieldBody(m.M)) s << " " << tags->substr(0, 200);
+    else if (!m.M.empty() && m.M.size() <= 16) s << " \"" << m.M << "\"";
     return s.str();
 }
 
@@ -98,6 +100,8 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
         if (eq == std::string::npos) {
             if (w == "echo") {
                 plan.echo = true;
+            } else if (w == "reply") {
+                plan.reply = true;
             } else if (w == "bytewise") {
                 plan.bytewise = true;
             } else if (i == 1) {
@@ -119,6 +123,10 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
             plan.U = value;
         } else if (key == "body") {
             plan.body = value;
+        } else if (key == "tags") {
+            plan.body = EncodeFieldBody(value);
+        } else if (key == "rs" && !value.empty()) {
+            plan.rs = value;
         } else if (key == "bodyhex") {
             auto bytes = HexToBytes(value);
             if (!bytes) {
@@ -189,12 +197,17 @@ std::optional<AcquirerScenario> AcquirerScenario::Parse(const std::string& text,
         text,
         [&](const std::string& line, const std::vector<std::string>& words) -> std::string {
             const bool isDefault = words[0] == "default";
-            const std::string planText = isDefault ? line.substr(line.find("default") + 7) : line;
+            const bool isEcho = words[0] == "echo";
+            const std::string planText = isDefault ? line.substr(line.find("default") + 7)
+                                         : isEcho  ? line.substr(line.find("echo") + 4)
+                                                   : line;
             std::string why;
             auto plan = ParsePlanLine(planText, &why);
             if (!plan) return why;
             if (isDefault)
                 scenario.fallback = *plan;
+            else if (isEcho)
+                scenario.echo = *plan;
             else
                 scenario.plans.push_back(*plan);
             return {};
@@ -213,6 +226,13 @@ std::optional<AcquirerScenario> AcquirerScenario::FromFile(const std::string& pa
     std::stringstream s;
     s << in.rdbuf();
     return Parse(s.str(), error);
+}
+
+AnswerPlan AcquirerScenario::DefaultEcho() {
+    AnswerPlan plan;
+    plan.type = "9997";
+    plan.body = "ECHO";
+    return plan;
 }
 
 Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
@@ -241,6 +261,11 @@ Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
     answer.U = plan.U;
     answer.A = plan.type.empty() ? request.A : plan.type;
     answer.M = plan.echo ? request.M : plan.body ? *plan.body : std::string("OK");
+    if (plan.reply) {
+        const std::string tags = DecodeFieldBody(request.M).value_or("");
+        answer.M = EncodeFieldBody("{SS}A{PS}" + TagValue(tags, "PS") + "{SV}" + TagValue(tags, "SV") + "{CD}" +
+                                   TagValue(tags, "CD") + "{RS}" + plan.rs + "{F}");
+    }
     if (plan.longRubrique != 0) {
         const std::string filler(plan.longLength, 'x');
         switch (plan.longRubrique) {
@@ -290,6 +315,26 @@ bool AcquirerSim::waitForRequests(size_t n, int timeoutMs) const {
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
 }
 
+std::vector<NetMessage> AcquirerSim::greetings() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return greetings_;
+}
+
+bool AcquirerSim::waitForGreetings(size_t n, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return greetings_.size() >= n; });
+}
+
+int AcquirerSim::closings() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return closings_;
+}
+
+bool AcquirerSim::waitForClosings(int n, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return closings_ >= n; });
+}
+
 bool AcquirerSim::waitForLinksEnded(int n, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return linksEnded_ >= n; });
@@ -327,20 +372,33 @@ void AcquirerSim::serve(Link& link) {
         const int r = link.receive(&bytes, -1, &stop_);
         if (r < 0) return;
         assembler.feed(bytes.data(), bytes.size());
-        while (auto frame = assembler.next()) {
+        for (;;) {
+            if (assembler.takeClosingMessage()) {
+                {
+                    std::lock_guard<std::mutex> guard(mutex_);
+                    ++closings_;
+                }
+                changed_.notify_all();
+                log("closing message");
+                continue;
+            }
+            auto frame = assembler.next();
+            if (!frame) break;
             auto request = DecodeFrame(*frame);
             if (!request) {
                 log("undecodable frame: " + BytesToHex(frame->substr(0, 64)));
                 link.reset();
                 return;
             }
+            const bool greeting = request->M == "BONJOUR" || request->M == "ECHO_ASKED";
             {
                 std::lock_guard<std::mutex> guard(mutex_);
-                requests_.push_back(*request);
+                (greeting ? greetings_ : requests_).push_back(*request);
             }
             changed_.notify_all();
-            log("request " + Describe(*request));
-            const Reply reply = BuildReply(nextPlan(), *request);
+            log((greeting ? "greeting " : "request ") + Describe(*request));
+            if (request->M == "BONJOUR") continue;
+            const Reply reply = BuildReply(greeting ? scenario_.echo : nextPlan(), *request);
             if (reply.delayMs > 0 && !SleepUnlessStopped(reply.delayMs, stop_)) return;
             if (reply.send) {
                 log("answer " + std::to_string(reply.bytes.size()) + " bytes in " +

@@ -14,8 +14,16 @@
 //   reset                     read the request, abort the link (reset)
 //   raw HEX...                send these bytes as the answer
 //   default <one of the above>
+//   echo <one of the above>   how to answer a greeting that asks for an echo
+//                             (default: answer 9997 body=ECHO)
+// Greetings (a body of "BONJOUR" or "ECHO_ASKED", the program's first
+// message on a link) and the closing message ("0000" and NUL outside any
+// frame) use no line: "BONJOUR" gets no answer, "ECHO_ASKED" the echo line.
 // Options of answer: key=K (default: the request's K) S=... U=...
-// body=TEXT | bodyhex=HEX | echo (the request's body; default body "OK"),
+// body=TEXT | bodyhex=HEX | echo (the request's body; default body "OK") |
+// tags=TEXT (the text in the program's field encoding) | reply (the answer
+// tag message to the request's tag message, SS "A" with its PS, SV and CD,
+// in the field encoding) with rs=NN (its RS, default 01),
 // delay=MS, split=N,N,... (cut offsets), bytewise, gap=MS (pause between
 // pieces, 20 by default), copies=N (N frames in one write), long=R:N
 // (rubrique R of N characters; R one of K S U A M), then=close|reset.
@@ -48,6 +56,8 @@ struct AnswerPlan {
     std::string S, U;
     std::optional<std::string> body;  // default "OK"
     bool echo = false;
+    bool reply = false;
+    std::string rs = "01";
     int delayMs = 0;
     std::vector<size_t> cuts;
     bool bytewise = false;
@@ -63,6 +73,9 @@ struct AnswerPlan {
 struct AcquirerScenario {
     std::vector<AnswerPlan> plans;
     AnswerPlan fallback;  // answer of the request's own type
+    AnswerPlan echo = DefaultEcho();  // answer to a greeting "ECHO_ASKED"
+
+    static AnswerPlan DefaultEcho();
 
     // nullopt with the line and the reason in error.
     static std::optional<AcquirerScenario> Parse(const std::string& text, std::string* error);
@@ -101,6 +114,12 @@ public:
     std::vector<NetMessage> requests() const;
     // True once n requests were read (false after timeoutMs).
     bool waitForRequests(size_t n, int timeoutMs) const;
+    // Greetings read so far (their A and body), in order.
+    std::vector<NetMessage> greetings() const;
+    bool waitForGreetings(size_t n, int timeoutMs) const;
+    // Closing messages read so far.
+    int closings() const;
+    bool waitForClosings(int n, int timeoutMs) const;
     // Links accepted so far.
     int connections() const { return connections_.load(); }
     // True once the current link ended (closed by either side) and at least
@@ -124,6 +143,8 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<NetMessage> requests_;
+    std::vector<NetMessage> greetings_;
+    int closings_ = 0;
     int linksEnded_ = 0;
     std::function<void(const std::string&)> logger_;
 };

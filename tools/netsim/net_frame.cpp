@@ -71,6 +71,45 @@ std::optional<NetMessage> DecodeFrame(const std::string& frame) {
     return out;
 }
 
+std::string EncodeFieldBody(const std::string& text) {
+    char length[16];
+    std::snprintf(length, sizeof length, "%zX", text.size());
+    const std::string fields = std::string(length) + std::string(1, '\0') + text;
+    const size_t total = fields.size() + 5;
+    if (total > 0xFFFF) return {};
+    char header[8];
+    std::snprintf(header, sizeof header, "%04zX", total);
+    return std::string(header, 4) + std::string(1, '\0') + fields;
+}
+
+std::optional<std::string> DecodeFieldBody(const std::string& body) {
+    const long total = HeaderTotal(body);
+    if (total < 5 || static_cast<size_t>(total) > body.size()) return std::nullopt;
+    const size_t nul = body.find('\0', 5);
+    if (nul == std::string::npos || nul == 5 || nul >= static_cast<size_t>(total)) return std::nullopt;
+    const std::string digits = body.substr(5, nul - 5);
+    for (char c : digits)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    const unsigned long length = std::strtoul(digits.c_str(), nullptr, 16);
+    if (nul + 1 + length > static_cast<size_t>(total)) return std::nullopt;
+    return body.substr(nul + 1, length);
+}
+
+std::string TagValue(const std::string& message, const std::string& code) {
+    const std::string key = "{" + code + "}";
+    const size_t at = message.find(key);
+    if (at == std::string::npos) return {};
+    const size_t start = at + key.size();
+    const size_t end = message.find('{', start);
+    return message.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+bool FrameAssembler::takeClosingMessage() {
+    if (broken_ || pending_.compare(0, kClosingMessage.size(), kClosingMessage) != 0) return false;
+    pending_.erase(0, kClosingMessage.size());
+    return true;
+}
+
 std::optional<std::string> FrameAssembler::next() {
     if (broken_ || pending_.size() < 5) return std::nullopt;
     const long total = HeaderTotal(pending_);

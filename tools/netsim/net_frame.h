@@ -27,10 +27,28 @@ std::string EncodeFrame(const NetMessage& message);
 // Decodes one whole frame (header included); nullopt when it is not one.
 std::optional<NetMessage> DecodeFrame(const std::string& frame);
 
+// A message body in the program's field encoding of one text ("%B"/"%D"):
+// the body's own header (four upper-case hexadecimal digits of its total
+// length and a NUL), the text's length in hexadecimal and a NUL, then the
+// text. Empty when the total does not fit four digits.
+std::string EncodeFieldBody(const std::string& text);
+// The text of such a body; nullopt when the body is not one (bad header,
+// length or a text running past the total).
+std::optional<std::string> DecodeFieldBody(const std::string& body);
+// Value of a tag ("{CODE}value") in a tag message; empty when absent.
+std::string TagValue(const std::string& message, const std::string& code);
+
+// The five bytes "0000" and NUL that a program writes on the link before it
+// closes it, outside any frame.
+inline const std::string kClosingMessage("0000\0", 5);
+
 // Cuts frames out of a byte stream fed in pieces of any size.
 class FrameAssembler {
 public:
     void feed(const char* data, size_t n) { pending_.append(data, n); }
+    // True (and the bytes consumed) when the stream goes on with the closing
+    // message.
+    bool takeClosingMessage();
     // The next whole frame; nullopt when more bytes are needed. A header that
     // is not four hexadecimal digits and a NUL (or a total below 5) makes
     // the stream unreadable: broken() turns true.

@@ -214,4 +214,22 @@ uint16_t UnusedLoopbackPort() {
     return port;
 }
 
+RefusingPort::RefusingPort() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    port_ = ntohs(a.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
 }  // namespace netsim

@@ -89,4 +89,19 @@ private:
 // A port on which nothing listens (it was free a moment ago).
 uint16_t UnusedLoopbackPort();
 
+// A loopback port held bound without listening while the object lives:
+// every connection to it is refused, and no other party can take it.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
 }  // namespace netsim

@@ -1,0 +1,46 @@
+// Interface-peripheral box and the services of the interface script engine
+// that the application core calls, with the field encoder and decoder of
+// message bodies.
+//
+// Least behaviour for now: the box exists but holds no interface resource,
+// so scripts have nothing to send, interface messages and file transfers
+// from a server are not served.
+#pragma once
+#include <cstdint>
+
+struct ConsoBox;
+struct KTX_WSERV;
+
+// The process-wide interface script box (network application "1210").
+struct KT_IPERIPH_API {
+    int32_t resourceId;
+    int32_t station;
+    ConsoBox* console;
+};
+
+// Creates the box for a console: 2 it exists already, 1 created, -1 no
+// memory.
+int SAP_NewSAPbox(int resourceId, int station, int value, ConsoBox* console);
+KT_IPERIPH_API* SAP_GetBox();
+// Clears both script tables: 0 done, 1 no box, -1 box without console.
+int ISAP_ClearAll();
+// Sends and runs the pending interface commands (none yet): 0.
+int ISAP_SendScriptCommands();
+// One interface message (application "1210") of the server connection: not
+// served yet (traced), 0.
+int ISAP_DealMessage(KTX_WSERV* connection);
+// One tele-maintenance file exchange (application "1100") as slave; the
+// report goes into text (size bytes). Negative: no exchange could start
+// (always, for now).
+int ISAP_DealTeleM(KTX_WSERV* connection, char* text, int size);
+// Local root of the file exchangers: the path and '/' (at most 500
+// characters); 1, or -1 for a longer or null path.
+int KTXCH_SetLocalRoot(const char* path);
+const char* KTXCH_GetLocalRoot();
+
+// Field encoder and decoder over a message body (the directives of the
+// length-prefixed messages: "%B" length then bytes, "%D" length pointer,
+// destination, capacity). The encoded length or the decoded field count;
+// -1 on failure.
+int TWIP_ReseauPrintf(void* body, uint32_t capacity, const char* format, ...);
+int TWIP_ReseauScanf(const void* body, const char* format, ...);
