@@ -12,6 +12,8 @@
 #include "core/text_manager.h"
 #include "core/trace.h"
 #include "periph/console_windows.h"
+#include "periph/interface_box.h"
+#include "periph/terminal_box.h"
 
 namespace {
 KT_MAIN_SERVER_INSTANCE g_mainInstance{};
@@ -228,4 +230,16 @@ int KTS_SelectInWindow(CSIBox* box, const char* name, int, int, int, const char*
                        int) {
     (void)KTS_GetWindow(box, name);
     return 255;
+}
+
+int WTextGetExternalPeriphManager(CSIBox* box, int resourceId, int station, int value) {
+    ConsoBox* console = ConsoleOf(box);
+    if (console == nullptr) return -2;
+    return PAP_NewPAPbox(resourceId, station, value, console);
+}
+
+int KTS_NewInterfacePeriphBox(CSIBox* box, int, int, int) {
+    ConsoBox* console = ConsoleOf(box);
+    if (console == nullptr) return -2;
+    return SAP_NewSAPbox(console);
 }

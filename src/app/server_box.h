@@ -104,3 +104,10 @@ int KTS_DisplayWindow(CSIBox* box, const char* name);
 // interface resource is read yet: 255.
 int KTS_SelectInWindow(CSIBox* box, const char* name, int count, int itemWidth, int flag,
                        const char* items, const char* title, int mode);
+
+// Creates the process's terminal-peripheral box bound to the box's console:
+// 2 it exists already, 1 created, -1 no memory, -2 without console.
+int WTextGetExternalPeriphManager(CSIBox* box, int resourceId, int station, int value);
+// Creates the process's interface-peripheral box for the box's console: its
+// result, -2 without console.
+int KTS_NewInterfacePeriphBox(CSIBox* box, int resourceId, int station, int value);

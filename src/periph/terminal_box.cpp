@@ -27,3 +27,8 @@ int EPAP_DisplayMessageAndReset(int, const char*, int, int, const char*, int) { 
 int EPAP_SelectLanguage(int, const char*, int) { return PV_PER_ACCES; }
 KT_PERES* TWEP_FindFunction(KT_EPERIPH_API*, int, int) { return nullptr; }
 void TWEP_CloseSerialPorts(KT_EPERIPH_API*) {}
+
+int PAP_NewPAPbox(int, int, int, ConsoBox*) { return 1; }
+int EPAP_CreateFunctionProfile(const char*, int, int, const char*) { return PV_ALL_FINE; }
+void TWEP_CheckDriverChange(KT_EPERIPH_API*) {}
+void TWEP_ReactivatePort(KT_EPERIPH_API*, int) {}

@@ -56,3 +56,16 @@ const char* TDSP_GetLastText();
 int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
 KT_PERES* TWEP_FindFunction(KT_EPERIPH_API* box, int function, int restart);
 void TWEP_CloseSerialPorts(KT_EPERIPH_API* box);
+
+struct ConsoBox;
+// Creates the process's terminal box bound to a console: 1 created, 2 it
+// exists already, -1 no memory. Least behaviour: no box is kept yet (1).
+int PAP_NewPAPbox(int resourceId, int station, int value, ConsoBox* console);
+// Adds a terminal resource (function name, communication resource, transport
+// kind, protocol name): the PV_ status. Least behaviour: accepted, not kept.
+int EPAP_CreateFunctionProfile(const char* function, int resource, int transport, const char* protocol);
+// After a reload of the port configurations: stop the serial links when the
+// "Driver" of a port changed, and mark the resources of a port active again.
+// Least behaviour: nothing to do without terminal resources.
+void TWEP_CheckDriverChange(KT_EPERIPH_API* box);
+void TWEP_ReactivatePort(KT_EPERIPH_API* box, int resource);

@@ -15,3 +15,7 @@ int TermGetInfo(int flag, int mode);
 int TermPowerCardReader(int on);
 // Card-reading bypass of the request's CD.
 void CheckAciBypassCommand(const char* cd);
+// Closes the communication trace of the resource that serves a terminal
+// function (the RUDA protocol keeps its own). The log buffer of the
+// terminal resource is not built yet.
+void ResetPeripheralComLog(int function);
