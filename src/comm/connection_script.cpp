@@ -129,7 +129,7 @@ int WaitForSequence(int port, int seconds, const std::string& pattern, bool lowe
     if (NowSeconds() >= end) return -1;
     Matcher matcher(pattern);
     unsigned char buffer[kReadChunk];
-    do {
+    for (;;) {
         const int n = ReadWaiting(port, buffer, kReadChunk);
         if (n < 0) return -1;
         if (lower)
@@ -139,9 +139,10 @@ int WaitForSequence(int port, int seconds, const std::string& pattern, bool lowe
             const char c = static_cast<char>(lower ? (buffer[i] & 0x7F) : buffer[i]);
             if (matcher.feed(c)) return 1;
         }
+        // What came during the last wait is read before the time is up.
+        if (NowSeconds() >= end) return -1;
         WaitUntil(port, end);
-    } while (NowSeconds() < end);
-    return -1;
+    }
 }
 
 // Collects what arrives into one area of at most 800 bytes (started again
@@ -151,16 +152,17 @@ int Collect(int port, int seconds, bool clearBit7, Check check) {
     const int64_t end = NowSeconds() + seconds;
     std::string collected;
     unsigned char buffer[kCollectMax];
-    while (NowSeconds() < end) {
+    if (NowSeconds() >= end) return -1;
+    for (;;) {
         const int n = ReadWaiting(port, buffer, kCollectMax);
         if (n < 0) return -1;
         if (collected.size() + static_cast<size_t>(n) > kCollectMax) collected.clear();
         for (int i = 0; i < n; ++i) collected.push_back(static_cast<char>(clearBit7 ? buffer[i] & 0x7F : buffer[i]));
         const int verdict = check(collected);
         if (verdict != 0) return verdict;
+        if (NowSeconds() >= end) return -1;
         WaitUntil(port, end);
     }
-    return -1;
 }
 
 std::string Lowered(std::string s) {
@@ -179,7 +181,7 @@ bool IsResultWord(const std::string& line, const char* word) {
 // else 1 when any is a success word, else 0 (echoes and other lines count
 // for nothing).
 int HayesVerdict(const std::string& collected) {
-    static const char* const kFailure[] = {"error", "err", "lib", "no carrier", "no dialtone"};
+    static const char* const kFailure[] = {"error", "err", "lib", "no carrier", "no dialtone", "busy", "no answer"};
     static const char* const kSuccess[] = {"ok", "connect", "open", "com"};
     std::vector<std::string> lines;
     std::string line;

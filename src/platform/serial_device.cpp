@@ -60,11 +60,12 @@ public:
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno != EAGAIN) return got > 0 ? got : -1;
-            if (n == 0) return got > 0 ? got : -1;  // end of a line that hung up
+            // Nothing yet (a raw line reads 0 then): wait for the rest.
             const int64_t left = end - MonotonicMs();
             if (left <= 0) break;
             const int r = WaitDescriptor(fd_, POLLIN, left);
-            if (r < 0) return got > 0 ? got : -1;
+            if (r < 0 || ((r & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (r & POLLIN) == 0))
+                return got > 0 ? got : -1;
             if (r == 0) break;
         }
         return got;

@@ -608,7 +608,10 @@ void ModemHandler::reply(LineContext& line, const std::string& word) {
 
 void ModemHandler::command(LineContext& line, const std::string& raw) {
     const std::string text = Upper(Trimmed(raw));
-    commands_.push_back(raw);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        commands_.push_back(raw);
+    }
     if (text.empty()) return;
     if (text.compare(0, 2, "AT") != 0) {
         reply(line, "ERROR");
@@ -638,6 +641,11 @@ void ModemHandler::command(LineContext& line, const std::string& raw) {
         return;
     }
     reply(line, "OK");
+}
+
+std::vector<std::string> ModemHandler::commands() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return commands_;
 }
 
 void ModemHandler::onBytes(LineContext& line, const std::string& bytes) {
@@ -709,8 +717,16 @@ void ModemHandler::onTimer(LineContext& line, int id) {
 PadHandler::PadHandler(PadOptions options, std::unique_ptr<FrameHandler> data)
     : options_(std::move(options)), data_(std::move(data)) {}
 
+std::vector<std::string> PadHandler::lines() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return lines_;
+}
+
 void PadHandler::takeLine(LineContext& line, const std::string& text) {
-    lines_.push_back(text);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        lines_.push_back(text);
+    }
     if (state_ == State::Password) {
         if (text == options_.password) {
             line.send("\r\n\a\t");

@@ -33,6 +33,8 @@ public:
 
     bool open();
     int master() const { return master_; }
+    // Our own descriptor of the slave (tests read its settings back).
+    int slave() const { return slave_; }
     const std::string& slaveName() const { return slaveName_; }
     // Hangs the line up: the program's reads and writes fail from then on.
     void closeMaster();
@@ -87,6 +89,7 @@ public:
     bool start();
     void stop();
     const std::string& slaveName() const { return pty_.slaveName(); }
+    int slaveDescriptor() const { return pty_.slave(); }
     // Sends bytes from outside the handler (any thread).
     void inject(const std::string& bytes);
     // The handler's outcome once it finished ("" all went as written);
@@ -198,8 +201,8 @@ public:
     void onBytes(LineContext& line, const std::string& bytes) override;
     void onTimer(LineContext& line, int id) override;
     bool connected() const { return connected_; }
-    // The commands received, in order (without their CR).
-    const std::vector<std::string>& commands() const { return commands_; }
+    // The commands received, in order (without their CR); from any thread.
+    std::vector<std::string> commands() const;
 
 private:
     void command(LineContext& line, const std::string& text);
@@ -212,6 +215,7 @@ private:
     std::string line_;
     std::string escape_;
     std::string dialResult_;
+    mutable std::mutex mutex_;
     std::vector<std::string> commands_;
 };
 
@@ -236,7 +240,8 @@ public:
     explicit PadHandler(PadOptions options, std::unique_ptr<FrameHandler> data = nullptr);
     void onBytes(LineContext& line, const std::string& bytes) override;
     void onTimer(LineContext& line, int id) override;
-    const std::vector<std::string>& lines() const { return lines_; }
+    // The lines received, in order (without their CR); from any thread.
+    std::vector<std::string> lines() const;
 
 private:
     enum class State { Command, Password, Data };
@@ -247,6 +252,7 @@ private:
     State state_ = State::Command;
     std::string line_;
     std::string callResult_;
+    mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };
 
