@@ -29,6 +29,7 @@ namespace {
 
 using namespace std::string_literals;
 using testsupport::ComTable;
+using testsupport::FakePort;
 using testsupport::PtyPort;
 using testsupport::ScopedFakeSerial;
 using testsupport::TempDir;
@@ -53,19 +54,6 @@ struct Script {
     KTDK_FILE* file;
 };
 
-// An open serial resource on a fake device: sends are counted, input is fed.
-class FakeLine {
-public:
-    FakeLine() {
-        testsupport::WriteSignedFile(dir.file("f.cfg"), {"[Driver:/dev/fake]"});
-        port = WCOM_CreateResource(1, "", dir.file("f.cfg").c_str(), "");
-        opened = WComOpen2(port);
-    }
-    ScopedFakeSerial fake;
-    TempDir dir;
-    int port = -1;
-    int opened = -1;
-};
 
 class ScriptTest : public ::testing::Test {
 protected:
@@ -75,7 +63,7 @@ protected:
         return WCOMPlayScript(line.port, s.file, count, vars);
     }
     ComTable table;
-    FakeLine line;
+    FakePort line;
 };
 
 // A modem on a pseudo-terminal behind a resource of the given connection

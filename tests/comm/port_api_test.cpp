@@ -26,6 +26,7 @@ namespace {
 
 using namespace std::string_literals;
 using testsupport::ComTable;
+using testsupport::FakePort;
 using testsupport::PtyPort;
 using testsupport::ReadTraceRecords;
 using testsupport::ScopedFakeSerial;
@@ -90,22 +91,6 @@ protected:
     ComTable table;
 };
 
-// A serial resource on a fake device (what the seam lets a test count:
-// write calls, modem status).
-class FakeLine {
-public:
-    explicit FakeLine(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> lines = {"[Driver:/dev/fake]"};
-        lines.insert(lines.end(), extra.begin(), extra.end());
-        testsupport::WriteSignedFile(dir.file("f.cfg"), lines);
-        port = WCOM_CreateResource(1, dir.file("f.log").c_str(), dir.file("f.cfg").c_str(), "");
-        opened = WComOpen2(port);
-    }
-    ScopedFakeSerial fake;
-    TempDir dir;
-    int port = -1;
-    int opened = -1;
-};
 
 }  // namespace
 
@@ -223,7 +208,7 @@ TEST(PortVpslTest, PortVpslSetsTheLineAndRaisesDtr) {
 
 TEST(PortVpslTest, ParityAndLengthReachTheDevice) {
     ComTable table;
-    FakeLine line;
+    FakePort line;
     ASSERT_EQ(line.opened, 0);
     ASSERT_EQ(PortVPSL(line.port, "?217"), 0);
     EXPECT_EQ(line.fake.state->line.parity, 2);
@@ -263,7 +248,7 @@ TEST(PortRxCarTest, TriesAreTheTimeInTensOfMilliseconds) {
 
 TEST(PortTransmitTest, TransmitSizeGroupsBytesIntoOneWrite) {
     ComTable table;
-    FakeLine line({"[Tx_size:4]"});
+    FakePort line({"[Tx_size:4]"});
     ASSERT_EQ(line.opened, 0);
     EXPECT_EQ(PortTxCar(line.port, 'a', PORT_TX_NEW), 0);
     EXPECT_EQ(PortTxCar(line.port, 'b', PORT_TX_APPEND), 0);
@@ -288,7 +273,7 @@ TEST(PortTransmitTest, TransmitSizeGroupsBytesIntoOneWrite) {
 // it, never stays behind while reported sent.
 TEST(PortTransmitTest, TransmitSizeZeroMeansNoLimit_Mended) {
     ComTable table;
-    FakeLine line({"[Tx_size:0]"});
+    FakePort line({"[Tx_size:0]"});
     ASSERT_EQ(line.opened, 0);
     EXPECT_EQ(PortTxCar(line.port, 'a', PORT_TX_NEW), 0);
     for (char c : std::string("bcdefgh")) EXPECT_EQ(PortTxCar(line.port, static_cast<unsigned char>(c), PORT_TX_APPEND), 0);
@@ -318,7 +303,7 @@ TEST(PortTransmitTest, PacingFollowsTheDelayAndTheSpeed) {
     };
     for (const Case& c : cases) {
         ComTable t;
-        FakeLine line({c.delay, c.vpsl});
+        FakePort line({c.delay, c.vpsl});
         ASSERT_EQ(line.opened, 0);
         plat::ManualClock clock;
         plat::ScopedClock scoped(&clock);
@@ -332,7 +317,7 @@ TEST(PortTransmitTest, PacingFollowsTheDelayAndTheSpeed) {
 
 TEST(PortTransmitTest, WriteFailuresAreToldApartByTheCarrier) {
     ComTable table;
-    FakeLine line;
+    FakePort line;
     ASSERT_EQ(line.opened, 0);
     line.fake.state->failWrites = true;
     TraceCapture trace;
@@ -364,7 +349,7 @@ TEST(PortTransmitTest, WriteFailuresAreToldApartByTheCarrier) {
 
 TEST(PortDrainTest, DrainStopsAtItsDeadlineWhateverKeepsComing_Mended) {
     ComTable table;
-    FakeLine line;
+    FakePort line;
     ASSERT_EQ(line.opened, 0);
     line.fake.state->endlessInput = true;
     line.fake.state->readCostMs = 5;
@@ -379,7 +364,7 @@ TEST(PortDrainTest, DrainStopsAtItsDeadlineWhateverKeepsComing_Mended) {
 
 TEST(PortDrainTest, WaitMuteReadsInBoundedPieces_Mended) {
     ComTable table;
-    FakeLine line;
+    FakePort line;
     ASSERT_EQ(line.opened, 0);
     line.fake.feed(std::string(5000, 'n'));
     plat::ManualClock clock;
@@ -391,7 +376,7 @@ TEST(PortDrainTest, WaitMuteReadsInBoundedPieces_Mended) {
 
 TEST(PortDrainTest, PurgeMarksItsChunksInTheTrace) {
     ComTable table;
-    FakeLine line;
+    FakePort line;
     ASSERT_EQ(line.opened, 0);
     line.fake.feed(std::string(300, 'p'));
     plat::ManualClock clock;
@@ -399,7 +384,7 @@ TEST(PortDrainTest, PurgeMarksItsChunksInTheTrace) {
     EXPECT_EQ(PortPurgeRx(line.port, 2), 0);
     WComTraceClose();
     std::string markers;
-    for (const TraceRecord& r : ReadTraceRecords(line.dir.file("f.log")))
+    for (const TraceRecord& r : ReadTraceRecords(line.trace))
         if (r.direction == 2 && r.status != 0 && r.status != 'T') markers.push_back(static_cast<char>(r.status));
     // 256 then 44 bytes in the first poll, none in the second: "PP", then F.
     EXPECT_EQ(markers, "PPF");
@@ -407,7 +392,7 @@ TEST(PortDrainTest, PurgeMarksItsChunksInTheTrace) {
 
 TEST(PortFlowTest, FlowControlModes) {
     ComTable table;
-    FakeLine line;
+    FakePort line;
     ASSERT_EQ(line.opened, 0);
     struct Case {
         int mode;

@@ -23,24 +23,11 @@ namespace {
 
 using namespace std::string_literals;
 using testsupport::ComTable;
+using testsupport::FakePort;
 using testsupport::ScopedFakeSerial;
 using testsupport::TempDir;
 using testsupport::TraceCapture;
 
-class FakeLine {
-public:
-    explicit FakeLine(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> lines = {"[Driver:/dev/fake]"};
-        lines.insert(lines.end(), extra.begin(), extra.end());
-        testsupport::WriteSignedFile(dir.file("f.cfg"), lines);
-        port = WCOM_CreateResource(1, "", dir.file("f.cfg").c_str(), "");
-        opened = WComOpen2(port);
-    }
-    ScopedFakeSerial fake;
-    TempDir dir;
-    int port = -1;
-    int opened = -1;
-};
 
 class FramesTest : public ::testing::Test {
 protected:
@@ -63,7 +50,7 @@ protected:
     std::string Left() { return line.fake.state->input; }
 
     ComTable table;
-    FakeLine line;
+    FakePort line;
 };
 
 }  // namespace
@@ -220,7 +207,7 @@ TEST_F(FramesTest, PadClearDuringAFrameEndsIt) {
 
 TEST(FramesDirectTest, DirectModeSendsAndReceivesRaw) {
     ComTable table;
-    FakeLine line({"[DirectMode:1]"});
+    FakePort line({"[DirectMode:1]"});
     ASSERT_EQ(line.opened, 0);
     EXPECT_EQ(PortEmist(line.port, "raw", 3, 3), 0);
     EXPECT_EQ(line.fake.writes(), std::vector<std::string>{"raw"});

@@ -24,6 +24,7 @@
 namespace {
 
 using testsupport::ComTable;
+using testsupport::FakePort;
 using testsupport::PtyPort;
 using testsupport::ReadTraceRecords;
 using testsupport::ScopedFakeSerial;
@@ -31,21 +32,6 @@ using testsupport::TempDir;
 using testsupport::TraceCapture;
 using testsupport::TraceRecord;
 
-// A serial resource on a fake device, open.
-class FakePort {
-public:
-    FakePort() {
-        testsupport::WriteSignedFile(dir.file("f.cfg"), {"[Driver:/dev/fake]"});
-        trace = dir.file("f.log");
-        port = WCOM_CreateResource(1, trace.c_str(), dir.file("f.cfg").c_str(), "");
-        opened = WComOpen2(port);
-    }
-    ScopedFakeSerial fake;
-    TempDir dir;
-    std::string trace;
-    int port = -1;
-    int opened = -1;
-};
 
 termios SlaveSettings(const PtyPort& p) {
     termios t{};

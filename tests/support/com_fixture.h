@@ -17,6 +17,7 @@
 #include "linesim/line_sim.h"
 #include "platform/clock.h"
 #include "platform/named_mutex.h"
+#include "support/serial_fake.h"
 #include "support/signed_file.h"
 #include "support/station_lock.h"
 #include "support/temp_dir.h"
@@ -88,6 +89,25 @@ public:
     std::string config;
     std::string trace;
     int port = -1;
+};
+
+// A serial resource of the table on a fake device (the device seam), open;
+// its configuration takes the extra lines, its trace goes to "f.log".
+class FakePort {
+public:
+    explicit FakePort(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> lines = {"[Driver:/dev/fake]"};
+        lines.insert(lines.end(), extra.begin(), extra.end());
+        WriteSignedFile(dir.file("f.cfg"), lines);
+        trace = dir.file("f.log");
+        port = WCOM_CreateResource(WCOM_TYPE_SERIAL, trace.c_str(), dir.file("f.cfg").c_str(), "");
+        opened = WComOpen2(port);
+    }
+    ScopedFakeSerial fake;
+    TempDir dir;
+    std::string trace;
+    int port = -1;
+    int opened = -1;
 };
 
 // Monotonic time a hundred times faster than real time: waits of seconds in
