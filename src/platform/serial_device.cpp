@@ -63,9 +63,10 @@ public:
             // Nothing yet (a raw line reads 0 then): wait for the rest.
             const int64_t left = end - MonotonicMs();
             if (left <= 0) break;
+            // A line that hung up reads nothing more: what came is returned,
+            // else the failure.
             const int r = WaitDescriptor(fd_, POLLIN, left);
-            if (r < 0 || ((r & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (r & POLLIN) == 0))
-                return got > 0 ? got : -1;
+            if (r < 0 || (r & (POLLHUP | POLLERR | POLLNVAL)) != 0) return got > 0 ? got : -1;
             if (r == 0) break;
         }
         return got;
@@ -95,9 +96,12 @@ public:
     int waitReadable(int timeoutMs) override {
         const int r = WaitDescriptor(fd_, POLLIN, timeoutMs);
         if (r < 0) return -1;
-        if (r & POLLIN) return 1;
-        if (r & (POLLERR | POLLHUP | POLLNVAL)) return -1;
-        return 0;
+        if (r & (POLLERR | POLLHUP | POLLNVAL)) {
+            // Hung up: what is still waiting can be read, then nothing.
+            int waiting = 0;
+            return ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0 ? 1 : -1;
+        }
+        return (r & POLLIN) ? 1 : 0;
     }
 
     bool getLine(SerialLine* line) override {
