@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
         shown = records.size();
         if (outcome != "not finished") break;
     }
+    sim.waitDelivered(2000);  // the program reads what the scenario sent last
     sim.stop();
     if (!record.empty()) {
         std::ofstream out(record, std::ios::binary);

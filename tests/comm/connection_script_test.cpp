@@ -180,6 +180,22 @@ TEST_F(ScriptTest, WaitTimeComesFromTimeout) {
     EXPECT_EQ(Play({"[TIMEOUT:1]", "[SDIESERECV:#06OK]", "[END:]"}), 1);
 }
 
+TEST_F(ScriptTest, LineCommandsAndDelays) {
+    line.fake.state->line.baud = 1200;
+    line.fake.feed("junk");
+    plat::ManualClock clock;
+    plat::ScopedClock scoped(&clock);
+    const int64_t start = clock.nowMs();
+    EXPECT_EQ(Play({"[OPEN:4018]", "[DELAYMS:250]", "[DELAY:2]", "[CLEAR:]", "[CLOSE:]", "[END:]"}), 1);
+    EXPECT_GE(clock.nowMs() - start, 2250);
+    EXPECT_LT(clock.nowMs() - start, 2400);
+    EXPECT_EQ(line.fake.state->line.baud, 9600);
+    EXPECT_TRUE(line.fake.state->input.empty());
+    EXPECT_EQ(WCOM_GetResourceByNum(line.port)->handle, -1);
+    // A line set-up that fails ends the script.
+    EXPECT_EQ(Play({"[OPEN:5049]", "[END:]"}), -1);
+}
+
 // A substitution whose result the argument cannot hold fails the command.
 TEST_F(ScriptTest, OverLongSubstitutionFails_Mended) {
     ScriptVar vars[6];

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -268,6 +269,16 @@ std::string LineSim::received() {
 bool LineSim::waitReceived(size_t n, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return received_.size() >= n; });
+}
+
+bool LineSim::waitDelivered(int timeoutMs) {
+    const int64_t end = SteadyUs() + static_cast<int64_t>(timeoutMs) * 1000;
+    for (;;) {
+        int waiting = 0;
+        if (pty_.slave() < 0 || ioctl(pty_.slave(), FIONREAD, &waiting) != 0 || waiting == 0) return true;
+        if (SteadyUs() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 void LineSim::writeOut(const std::string& bytes) {

@@ -101,6 +101,9 @@ public:
     std::string received();
     // True once the program wrote at least n bytes (false after timeoutMs).
     bool waitReceived(size_t n, int timeoutMs);
+    // True once the program has read every byte sent to it (false after
+    // timeoutMs): a hang-up or the end of the simulator would drop them.
+    bool waitDelivered(int timeoutMs);
 
 private:
     class Context;
