@@ -23,28 +23,24 @@
 
 namespace {
 
-std::string g_directory;
-
-void RemoveDirectory() {
-    std::error_code ec;
-    std::filesystem::remove_all(g_directory, ec);
-}
-
 // One table with one serial resource on a fake device, made once.
 struct Line {
     Line() {
         WSysSetTraceHook(nullptr);  // the error lines would only slow it down
         char pattern[] = "/tmp/znp-fuzz-XXXXXX";
         if (mkdtemp(pattern) == nullptr) std::abort();
-        g_directory = pattern;
-        std::atexit(RemoveDirectory);
-        const std::string config = g_directory + "/line.cfg";
+        const std::string directory = pattern;
+        const std::string config = directory + "/line.cfg";
         FILE* f = std::fopen(config.c_str(), "wb");
         std::fputs("[Driver:/dev/fuzz]\r\n[Vpsl:4018]\r\n", f);
         std::fclose(f);
         if (WCOM_CreateContext(990, 1, 0, 0, 0, 0) != 1) std::abort();
         port = WCOM_CreateResource(1, "", config.c_str(), "");
-        if (port != 0 || WComOpen2(port) != 0) std::abort();
+        const bool opened = port == 0 && WComOpen2(port) == 0;
+        // The configuration is read at the opening only: nothing stays behind.
+        std::error_code ec;
+        std::filesystem::remove_all(directory, ec);
+        if (!opened) std::abort();
     }
     testsupport::ScopedFakeSerial fake;
     int port = -1;
