@@ -5,6 +5,8 @@
 // a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -121,6 +123,19 @@ TEST_F(PeriphTest, TheExampleStationHasItsTerminalOnASerialLine) {
     EXPECT_EQ(answer, 0x06);
     EXPECT_EQ(terminalSim.wait(2000), "");
     EXPECT_EQ(PortClose(0), 1);
+}
+
+// The spools of the windows (tickets, terminal screens) can hold card data:
+// they are private to the user.
+TEST_F(PeriphTest, WindowSpoolsArePrivate_Mended) {
+    ASSERT_EQ(Open(), 1);
+    for (const char* zone : {"E5", "F5"}) {
+        const KT_TEXT_WINDOW* w = KTS_GetWindow(context->box, zone);
+        ASSERT_NE(w, nullptr) << zone;
+        struct stat st {};
+        ASSERT_EQ(stat(w->spoolPath, &st), 0) << w->spoolPath;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << w->spoolPath;
+    }
 }
 
 TEST_F(PeriphTest, ComEntriesTypesNamesAndNumbers) {
