@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -278,16 +279,27 @@ void SetSerialOpener(SerialOpener opener) {
 
 int WaitDescriptor(int fd, short events, int64_t timeoutMs) {
     if (timeoutMs < 0) timeoutMs = 0;
-    const bool replaced = ClockReplaced();
     pollfd p{fd, events, 0};
+    if (!ClockReplaced()) {
+        for (;;) {
+            const int r = ::poll(&p, 1, static_cast<int>(timeoutMs > INT32_MAX ? INT32_MAX : timeoutMs));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return -1;
+            return r > 0 ? p.revents : 0;
+        }
+    }
+    // A replaced clock: look, then let the time pass on that clock in steps
+    // of a sixty-fourth of the wait, looking again after each.
+    const int64_t end = MonotonicMs() + timeoutMs;
+    const int64_t step = std::max<int64_t>(1, timeoutMs / 64);
     for (;;) {
-        const int r = ::poll(&p, 1, replaced ? 0 : static_cast<int>(timeoutMs > INT32_MAX ? INT32_MAX : timeoutMs));
+        const int r = ::poll(&p, 1, 0);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
         if (r > 0) return p.revents;
-        if (!replaced || timeoutMs == 0) return 0;
-        SleepMs(timeoutMs);
-        timeoutMs = 0;
+        const int64_t left = end - MonotonicMs();
+        if (left <= 0) return 0;
+        SleepMs(std::min(step, left));
     }
 }
 

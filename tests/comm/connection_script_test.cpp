@@ -399,7 +399,7 @@ TEST(WebaCallTest, PadCallWithPassword) {
     PtyPort p(std::move(handler));
     ASSERT_TRUE(p.ready());
     WCOM_SetResourceConnType(p.port, 2);
-    testsupport::FastClock clock;
+    testsupport::FastClock clock(10);
     plat::ScopedClock scoped(&clock);
     EXPECT_EQ(WEBACall(p.port, nullptr, "1234 x", "DATA  ", "pw"), 1);
     EXPECT_EQ(pad->lines(), (std::vector<std::string>{"SET1:0,2:0,3:0,4:8,5:0", "1234DDATA", "pw"}));
@@ -418,7 +418,7 @@ TEST(WebaCallTest, AWrongPasswordIsTriedThreeTimes) {
     linesim::PadHandler* pad = handler.get();
     PtyPort p(std::move(handler));
     ASSERT_TRUE(p.ready());
-    testsupport::FastClock clock;
+    testsupport::FastClock clock(10);
     plat::ScopedClock scoped(&clock);
     EXPECT_EQ(WEBACall(p.port, nullptr, "1", "", "wrong"), -6);
     EXPECT_EQ(pad->lines(), (std::vector<std::string>{"SET1:0,2:0,3:0,4:8,5:0", "1", "wrong", "wrong", "wrong"}));
