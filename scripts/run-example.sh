@@ -80,6 +80,8 @@ echo "files of the till in $run (docs/operations.md tells their formats):"
       *.SRV) what="exchange log: messages to and from the payment servers" ;;
       WOut/CA*) what="the program's trace" ;;
       WOut/SP*) what="enciphered card numbers" ;;
+      WOut/E5*) what="spool of the terminal's screen window (WCFG/dsp_00.wt)" ;;
+      WOut/F5*) what="tickets printed to a file (WCFG/prn_00.wt)" ;;
       *) what="" ;;
     esac
     printf '  %-20s %s\n' "$f" "$what"

@@ -183,7 +183,7 @@ int EFTOC_CloseExchangeLogs() {
 }
 
 void EFTOC_RestartPrinterSpool() {
-    const char* zone = TOC_GetZoneOfFunction(g_context, "FIL_PRN");
+    const char* zone = TOC_GetZoneOfFunction("FIL_PRN", nullptr);
     if (zone != nullptr && g_context != nullptr) KTS_RestartWindowSpool(g_context->box, zone);
 }
 

@@ -57,9 +57,11 @@ bool AddContextTags(EFTCBox* c, TransactionRecord* r) {
     if (protocol == 16) {
         added = add("DA4", "RUDA");
         c->terminalRecord = TWEP_FindFunction(c->papBox, 4, 1);
-        if (added && c->terminalRecord != nullptr && WCOM_GetResourceByNum(c->terminalRecord->port) != nullptr) {
+        const ComResource* resource =
+            c->terminalRecord != nullptr ? WCOM_GetResourceByNum(c->terminalRecord->port) : nullptr;
+        if (added && resource != nullptr) {
             char type[16];
-            std::snprintf(type, sizeof type, "%d", WCOM_GetResourceType(c->terminalRecord->port));
+            std::snprintf(type, sizeof type, "%d", static_cast<int>(resource->type));
             added = add("DAH", type);
         }
     } else if (protocol == 2) {

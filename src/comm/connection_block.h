@@ -79,7 +79,7 @@ int KTM_CloseCom(KTM_COMM* com, int hangUp);
 
 // ---------------------------------------------------------------------------
 // Dial path: connections dialled by the connection script of a communication
-// resource (connection_dial.cpp). Not built yet; see that file.
+// resource (connection_dial.cpp).
 // ---------------------------------------------------------------------------
 
 // Dials phone1/address1, then phone2/address2 when they differ: 1 connected,
@@ -88,6 +88,6 @@ int ClientComStart(KTM_COMM* com);
 // State-2 part of KTM_CloseCom: hang up when asked, close the port, free and
 // unlock the resource.
 void KTM_CloseDialledLink(KTM_COMM* com, int hangUp);
-// Undoes a dial whose box could not be completed: hang up, free and unlock
-// the resource.
+// Undoes a dial whose box could not be completed: hang up, close the port,
+// free and unlock the resource.
 void KTM_AbandonDialledLink(KTM_COMM* com);

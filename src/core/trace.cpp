@@ -14,6 +14,7 @@
 
 #include "core/card_masking.h"
 #include "core/helpers.h"
+#include "platform/private_file.h"
 
 namespace {
 
@@ -98,14 +99,7 @@ bool EnabledIn(const WSysLoggerLevels* table, const char* logger, WLogMessageLev
     return level >= it->second;
 }
 
-FILE* OpenPrivate(const std::string& path, bool append) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    int fd = ::open(path.c_str(), flags, 0600);
-    if (fd < 0) return nullptr;
-    FILE* f = ::fdopen(fd, append ? "ab" : "wb");
-    if (f == nullptr) ::close(fd);
-    return f;
-}
+FILE* OpenPrivate(const std::string& path, bool append) { return plat::OpenPrivateFile(path.c_str(), append); }
 
 // Created before main by the first static initialiser that traces, or here.
 WSysLoggerLevelsHolder g_levelsHolder;

@@ -16,6 +16,7 @@
 
 #include "core/card_masking.h"
 #include "core/helpers.h"
+#include "platform/private_file.h"
 #include "core/tag_buffer.h"
 #include "platform/card_data_rules.h"
 #include "platform/clock.h"
@@ -200,13 +201,7 @@ void FormatStamp(int type, char* out, size_t size) {
 }
 
 // Opens a log file for appending; a new file is private to the user.
-FILE* OpenAppend(const char* path) {
-    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
-    FILE* file = ::fdopen(fd, "a");
-    if (file == nullptr) ::close(fd);
-    return file;
-}
+FILE* OpenAppend(const char* path) { return plat::OpenPrivateFile(path, true); }
 
 }  // namespace
 

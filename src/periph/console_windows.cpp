@@ -12,6 +12,7 @@
 #include "core/helpers.h"
 #include "core/shared_blocks.h"
 #include "core/trace.h"
+#include "platform/private_file.h"
 #include "platform/clock.h"
 
 namespace {
@@ -426,10 +427,10 @@ int TWI_OpenSpool(KT_TEXT_WINDOW* window, int force) {
         if (backup.size() >= 3) backup.replace(backup.size() - 3, 3, "SPB");
         ::unlink(backup.c_str());
         if (exists) ::rename(window->spoolPath, backup.c_str());
-        window->spoolFile = std::fopen(window->spoolPath, "wb");
+        window->spoolFile = plat::OpenPrivateFile(window->spoolPath, false);
         fresh = true;
     } else {
-        window->spoolFile = std::fopen(window->spoolPath, "ab");
+        window->spoolFile = plat::OpenPrivateFile(window->spoolPath, true);
     }
     if (window->spoolFile == nullptr) return -1;
     const size_t length = std::strlen(window->spoolPath);

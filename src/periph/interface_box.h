@@ -10,6 +10,7 @@
 
 struct ConsoBox;
 struct KTX_WSERV;
+struct KT_TEXT_WINDOW;
 
 // The process-wide interface script box (network application "1210").
 struct KT_IPERIPH_API {
@@ -44,3 +45,6 @@ const char* KTXCH_GetLocalRoot();
 // -1 on failure.
 int TWIP_ReseauPrintf(void* body, uint32_t capacity, const char* format, ...);
 int TWIP_ReseauScanf(const void* body, const char* format, ...);
+// Finds or creates the interface resource of the window's resource number:
+// the PV_ status. Least behaviour: PV_ALL_FINE, nothing bound.
+int ISAP_OpenWindowResource(KT_TEXT_WINDOW* window);

@@ -46,3 +46,6 @@ int PAP_NewPAPbox(int resourceId, int station, int, ConsoBox*) {
 }
 
 int EPAP_DealRelayMessage(KTX_WSERV*) { return 'P'; }
+int EPAP_CreateFunctionProfile(const char*, int, int, const char*) { return PV_ALL_FINE; }
+void TWEP_CheckDriverChange(KT_EPERIPH_API*) {}
+void TWEP_ReactivatePort(KT_EPERIPH_API*, int) {}

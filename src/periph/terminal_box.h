@@ -69,3 +69,11 @@ int PAP_NewPAPbox(int resourceId, int station, int value, ConsoBox* console);
 // communication status of the terminal's answer ('P' when the terminal link
 // is lost). No terminal is driven yet: always 'P'.
 int EPAP_DealRelayMessage(KTX_WSERV* connection);
+// Adds a terminal resource (function name, communication resource, transport
+// kind, protocol name): the PV_ status. Least behaviour: accepted, not kept.
+int EPAP_CreateFunctionProfile(const char* function, int resource, int transport, const char* protocol);
+// After a reload of the port configurations: stop the serial links when the
+// "Driver" of a port changed, and mark the resources of a port active again.
+// Least behaviour: nothing to do without terminal resources.
+void TWEP_CheckDriverChange(KT_EPERIPH_API* box);
+void TWEP_ReactivatePort(KT_EPERIPH_API* box, int resource);

@@ -35,6 +35,8 @@ ClockSource* SetClockSource(ClockSource* source) {
     return g_source.exchange(source, std::memory_order_acq_rel);
 }
 
+bool ClockReplaced() { return g_source.load(std::memory_order_acquire) != nullptr; }
+
 int64_t ManualClock::nowMs() { return now_; }
 void ManualClock::sleepMs(int64_t ms) {
     if (ms > 0) now_ += ms;

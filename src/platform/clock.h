@@ -22,6 +22,9 @@ void SleepMs(int64_t ms);
 // Installs a source for the whole process; nullptr restores the real clock.
 // Returns the previous one.
 ClockSource* SetClockSource(ClockSource* source);
+// True while a source other than the real clock is installed: waits that the
+// kernel times (poll) then look once and sleep on the source instead.
+bool ClockReplaced();
 
 // A manual clock for tests: time moves only when told to, sleeps advance it.
 class ManualClock : public ClockSource {

@@ -1,6 +1,8 @@
 #include "transactions/terminal_commands.h"
 
 #include "app/options.h"
+#include "comm/com_channel.h"
+#include "comm/com_resources.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"
 
@@ -20,4 +22,11 @@ void CheckAciBypassCommand(const char* cd) {
     if (Options.ACI_ActivateCardReadingBypass != 1) return;
     if (cd == nullptr || *cd == '\0')
         TraceLog(TRACE_WARN, "[ACIBYPASS]", "Commande envoyee par la caisse non connu");
+}
+
+void ResetPeripheralComLog(int function) {
+    constexpr int kRudaProtocol = 16;
+    const KT_PERES* record = TWEP_FindFunction(EPAP_GetBox(), function, 1);
+    if (record == nullptr || record->protocol == kRudaProtocol) return;
+    if (WCOM_GetResourceByNum(record->port) != nullptr) WComTraceClose();
 }

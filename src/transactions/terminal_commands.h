@@ -21,3 +21,7 @@ struct CardReadRecord;
 // mode selects the action (2 = start card-removal detection): the script
 // result (no terminal is driven yet: PV_PER_ACCES).
 int TermCardStatus(CardReadRecord* record);
+// Closes the communication trace of the resource that serves a terminal
+// function (the RUDA protocol keeps its own). The log buffer of the
+// terminal resource is not built yet.
+void ResetPeripheralComLog(int function);
