@@ -7,6 +7,8 @@
 
 #include "app/net_resources.h"
 #include "app/server_box.h"
+#include "protocols/card_records.h"
+#include "protocols/pot.h"
 
 struct PosLinkHandle;
 struct KT_EPERIPH_API;
@@ -122,6 +124,12 @@ struct TransactionRecord {
     int32_t readPhase;       // card flow: phase of the card reading
     int32_t flowCounter;     // card flow: counter cleared at session opening
     char cardFlowMarker;     // card flow: one-character field cleared by the error answer
+    // Card reading and card data of the transaction, filled by the terminal
+    // protocols.
+    POT pot;
+    CardReadRecord cardRead;
+    TerminalResultArea terminalResultArea;
+    CtlsTransactionData ctlsTransactionData;
 };
 
 // The process-wide context (null before the session and after the shutdown)
@@ -133,6 +141,10 @@ TransactionRecord* GetTransactionRecord();
 // expiry date, service code, rest of the track and their lengths), so that
 // the next card is captured. Done for every request read at idle.
 void ClearCardTrackFields();
+// Clears the card-data record, the card-read record, the result area and the
+// contactless data of the transaction record, with the card areas of the
+// terminal protocols. Done at each transaction start.
+void ClearCardRecords();
 
 // Process-wide offline level (option -o).
 extern int OfflineLevel;
