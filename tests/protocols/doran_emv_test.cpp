@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cardsim/emv_card.h"
+#include "support/apdu_bytes.h"
 #include "protocols/doran/doran_syntax.h"
 #include "support/openssl_cli.h"
 
@@ -20,7 +21,7 @@ using cardsim::Bytes;
 using cardsim::Concat;
 using cardsim::Element;
 
-Bytes Hex(const std::string& text) { return *cardsim::ParseHex(text); }
+using testsupport::Hex;
 
 Bytes U32(uint32_t v) {
     return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),

@@ -20,9 +20,10 @@ inline std::string ReadAll(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// `openssl <args> -in <input>`, standard output captured; nullopt when it
-// fails.
-inline std::optional<std::string> OpensslOutput(std::vector<std::string> args, const OpensslBytes& input) {
+// `openssl <args> -in <input>` (or the input file as the last argument),
+// standard output captured; nullopt when it fails.
+inline std::optional<std::string> OpensslOutput(std::vector<std::string> args, const OpensslBytes& input,
+                                                bool inputAsArgument = false) {
     TempDir dir;
     const std::string in = dir.file("in.bin");
     const std::string out = dir.file("out.txt");
@@ -31,7 +32,10 @@ inline std::optional<std::string> OpensslOutput(std::vector<std::string> args, c
         f.write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
     }
     args.insert(args.begin(), "openssl");
-    args.insert(args.end(), {"-in", in});
+    if (inputAsArgument)
+        args.push_back(in);
+    else
+        args.insert(args.end(), {"-in", in});
     if (RunProgram(args, {}, out) != 0) return std::nullopt;
     return ReadAll(out);
 }
@@ -51,7 +55,7 @@ inline std::optional<OpensslBytes> OpensslDes3Encrypt(const OpensslBytes& plain,
 
 // SHA-1 of the bytes as lower-case hexadecimal, from `openssl dgst -sha1 -r`.
 inline std::string OpensslSha1Hex(const OpensslBytes& data) {
-    auto out = OpensslOutput({"dgst", "-sha1", "-r"}, data);
+    auto out = OpensslOutput({"dgst", "-sha1", "-r"}, data, true);
     if (!out) return {};
     return out->substr(0, out->find(' '));
 }
