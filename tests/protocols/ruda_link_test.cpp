@@ -183,6 +183,15 @@ TEST(RudaReceiver, WrongCheckByteGivesXAndNoAnswerMended) {
     EXPECT_EQ(FeedAll(r, wire, 1), RudaBlockReceiver::State::Failed);
     EXPECT_EQ(r.letter(), 'X');
     EXPECT_EQ(r.length(), 0);
+
+    // A length byte beyond 254 is no block.
+    RudaBlockReceiver over;
+    over.start(0);
+    const Bytes header = Hex("0100FF");
+    EXPECT_EQ(over.feed(header.data(), 3, 0), RudaBlockReceiver::State::Waiting);
+    const Bytes rest(256, 0x00);
+    EXPECT_EQ(over.feed(rest.data(), 256, 0), RudaBlockReceiver::State::Failed);
+    EXPECT_EQ(over.letter(), 'B');
 }
 
 TEST(RudaReceiver, CardPrefixIsDroppedOnlyWhenItFitsTheBlockMended) {

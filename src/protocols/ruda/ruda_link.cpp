@@ -1,9 +1,9 @@
 // RUDA block link: blocks, ciphering, transport marker, receiver, texts.
 #include "protocols/ruda/ruda_link.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "core/crypto.h"
 #include "core/helpers.h"
@@ -395,15 +395,19 @@ RudaBlockReceiver::State RudaBlockReceiver::feed(const unsigned char* bytes, int
     if (poll(nowMs) != State::Waiting || bytes == nullptr || count <= 0) return state_;
     int used = 0;
     while (used < count && state_ == State::Waiting) {
-        block_[have_++] = bytes[used++];
-        if (have_ < 3) continue;
-        const int whole = kRudaBlockOverhead + block_[2];
-        if (block_[2] > kRudaBlockDataMax) {
+        // The header first, then the rest of the block in one copy.
+        if (have_ >= 3 && block_[2] > kRudaBlockDataMax) {
             fail(RUDA_LETTER_SOFT);
             break;
         }
-        if (have_ < whole) continue;
-        if (RUDA_Lrc(block_, whole - 1) != block_[whole - 1]) {
+        const int whole = have_ < 3 ? 3 : kRudaBlockOverhead + block_[2];
+        const int take = std::min(whole - have_, count - used);
+        std::memcpy(block_ + have_, bytes + used, static_cast<size_t>(take));
+        have_ += take;
+        used += take;
+        if (have_ < 3 || have_ < kRudaBlockOverhead + block_[2]) continue;
+        const int end = kRudaBlockOverhead + block_[2];
+        if (RUDA_Lrc(block_, end - 1) != block_[end - 1]) {
             fail(RUDA_LETTER_CHECK);
             break;
         }
