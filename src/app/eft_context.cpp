@@ -50,6 +50,14 @@ void ClearCardTrackFields() {
     r->cardNumberLength = r->expiryDateLength = r->serviceCodeLength = 0;
 }
 
+void ClearCardRecords() {
+    TransactionRecord* r = &g_record;
+    POT_StartTransaction(&r->pot);
+    OPENSSL_cleanse(&r->cardReadRecord, sizeof r->cardReadRecord);
+    OPENSSL_cleanse(&r->terminalResultArea, sizeof r->terminalResultArea);
+    std::memset(&r->ctlsTransactionData, 0, sizeof r->ctlsTransactionData);
+}
+
 EFTCBox* NewEftoc(int resourceId, int station) {
     EFTCBox* context = new (std::nothrow) EFTCBox{};
     if (context == nullptr) {

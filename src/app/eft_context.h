@@ -7,6 +7,8 @@
 
 #include "app/net_resources.h"
 #include "app/server_box.h"
+#include "protocols/card_records.h"
+#include "protocols/pot.h"
 
 struct PosLinkHandle;
 struct KT_EPERIPH_API;
@@ -77,12 +79,6 @@ struct EFTCBox {
     FunctionalTest_Req* runningRequestTest;
 };
 
-// Card reading record of the transaction: its mode selects the action of the
-// card-status command (2 = start card-removal detection).
-struct CardReadRecord {
-    uint8_t mode;
-};
-
 struct TransactionRecord {
     char station[5];
     char service[5];
@@ -113,7 +109,6 @@ struct TransactionRecord {
     uint8_t serverUsedTerminal;  // the server drove the terminal (relay, flash D16)
     char flashD16[3];            // D16 of the last flash information
     char flashD3E[5];            // D3E of the last flash information
-    CardReadRecord cardReadRecord;
     uint8_t echoTimedOut;
     int32_t rebootKind;
     int32_t echoTimeoutMs;
@@ -133,6 +128,14 @@ struct TransactionRecord {
     int32_t readPhase;       // card flow: phase of the card reading
     int32_t flowCounter;     // card flow: counter cleared at session opening
     char cardFlowMarker;     // card flow: one-character field cleared by the error answer
+    // Card reading and card data of the transaction, filled by the terminal
+    // protocols.
+    POT pot;
+    // Its mode selects the action of the card-status command (2 = start
+    // card-removal detection).
+    CardReadRecord cardReadRecord;
+    TerminalResultArea terminalResultArea;
+    CtlsTransactionData ctlsTransactionData;
 };
 
 // The process-wide context (null before the session and after the shutdown)
@@ -144,6 +147,10 @@ TransactionRecord* GetTransactionRecord();
 // expiry date, service code, rest of the track and their lengths), so that
 // the next card is captured. Done for every request read at idle.
 void ClearCardTrackFields();
+// Clears the card-data record, the card-read record, the result area and the
+// contactless data of the transaction record, with the card areas of the
+// terminal protocols. Done at each transaction start.
+void ClearCardRecords();
 
 // Process-wide offline level (option -o).
 extern int OfflineLevel;

@@ -309,6 +309,7 @@ int DealPosRequest() {
     // A new request starts a new transaction: the card of the previous one
     // is forgotten, so the next card is captured.
     ClearCardTrackFields();
+    ClearCardRecords();
     std::memset(r->replyService, 0, sizeof r->replyService);
     std::memset(r->replyCommand, 0, sizeof r->replyCommand);
     std::memset(r->terminalLanguageCode, 0, sizeof r->terminalLanguageCode);

@@ -1,10 +1,11 @@
-// DORAN message syntax, reading side: every DORAN answer is one BER-TLV
-// element E0 holding C3 (peripheral identifier) and E1 (command), which holds
-// C4 (command code) and E2 (data), followed by an optional 5C tag list.
+// DORAN message syntax: every DORAN request and answer is one BER-TLV element
+// E0 holding C3 (peripheral identifier) and E1 (command), which holds C4
+// (command code), E2 (data) and an optional 5C tag list.
 //
-// The decoded parts are module state (one message in hand at a time, main
-// thread only): they point into the caller's buffer, which must stay valid
-// until they are released with DRN_FreeSyntax or the next decoding.
+// The parts are module state (one message in hand at a time, main thread
+// only). Built parts own their bytes; decoded parts point into the caller's
+// buffer, which must stay valid until they are released with DRN_FreeSyntax
+// or the next building or decoding.
 #pragma once
 #include <cstdint>
 
@@ -27,9 +28,37 @@ constexpr unsigned int DRN_TAG_RESULT = 0xDF828000;
 // be null.
 int DRN_DecapsSyntax(const unsigned char* buffer, int length, uint32_t* peripheral, int* command);
 
-// Releases the command and data parts, and the message part too when all is
-// 1. Mode 'w' also releases value bytes that a part owns; parts that point
-// into a caller's buffer never release it, whatever the mode.
+// Assembles a message from its parts; each flag acts when greater than 0:
+//   makeMessage: a new E0 part holding C3 with the peripheral in two bytes;
+//   makeCommand: a new E1 part holding C4 with the command code in two bytes
+//                (without it, the E1 part in hand is used);
+//   addData:     the data part (a sealed E2, DRN_SetDataPart) is appended to E1;
+//   addTagList:  the tag-list part (a sealed 5C, DRN_SetTagListPart) likewise;
+//   closeCommand: E1 gets its tag and length;
+//   closeMessage: the closed E1 is appended to E0, E0 is closed, the other
+//                parts are released and the message length is returned; the
+//                bytes stay readable (DRN_MessageBytes) until DRN_FreeSyntax(1, ..).
+// 0 while the message is not closed, the message length once it is, -1 on any
+// failure (every part released): no memory, an asked part missing, a
+// peripheral or command code beyond two bytes.
+int DRN_EncapsSyntax(int makeMessage, int makeCommand, int addData, int addTagList,
+                     int closeCommand, int closeMessage, uint32_t peripheral,
+                     uint32_t commandCode);
+
+// Hand a sealed element (tag, length, value in its value bytes, as TLV_Seal
+// makes it) over as the data part / tag-list part of the message being
+// built; the part in hand is released first. A null node clears the part.
+void DRN_SetDataPart(TlvNode* sealedE2);
+void DRN_SetTagListPart(TlvNode* sealed5C);
+
+// The finished message of the last DRN_EncapsSyntax that closed one (null
+// otherwise); *length := its length when not null.
+const unsigned char* DRN_MessageBytes(int* length);
+
+// Releases the command, data and tag-list parts, and the message part too
+// when all is 1. Value bytes that a built part owns are always released (the
+// mode 'w' or 'r' of the callers no longer matters); parts that point into a
+// caller's buffer never release it.
 void DRN_FreeSyntax(int all, char mode);
 
 // The data part (E2) of the last decoded message, or null. Search its value
