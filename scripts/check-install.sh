@@ -23,6 +23,9 @@ cleanup() {
     exec {lockfd}>&-
   fi
   rm -rf "$work"
+  # The single-instance objects of our program file, should a program that
+  # had to be killed leave them (a normal end removes them).
+  rm -f "/dev/shm/\$\$_$program.mutex" "/dev/shm/##_$program" "/dev/shm/##_$program.users"
 }
 trap cleanup EXIT
 prefix=$work/prefix
