@@ -13,12 +13,19 @@ build=$(cd "${1:-build}" && pwd)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/znp-install.XXXXXX")
 lockfd=""
+lock=""
 program=trv_71_check$$
 cleanup() {
-  [ -n "$lockfd" ] && exec {lockfd}>&-
+  # The POS number's lock file goes while we still hold it (see
+  # tests/support/station_lock.h).
+  if [ -n "$lockfd" ]; then
+    rm -f "$lock"
+    exec {lockfd}>&-
+  fi
   rm -rf "$work"
-  # The single-instance lock of our program file, should the program leave it.
-  rm -f "/dev/shm/\$\$_$program.mutex"
+  # The single-instance objects of our program file, should a program that
+  # had to be killed leave them (a normal end removes them).
+  rm -f "/dev/shm/\$\$_$program.mutex" "/dev/shm/##_$program" "/dev/shm/##_$program.users"
 }
 trap cleanup EXIT
 prefix=$work/prefix
@@ -71,18 +78,20 @@ for exe in "$work/pc/all_exports_c" "$work/pc/all_exports_cxx" "$work/cm/all_exp
 done
 echo "C and C++ clients passed"
 
-# A POS number no other test process holds (the tests' lock files), and a
-# program file name of our own: a starting program ends any running program
-# of the same file name.
+# A POS number no other test process holds (the tests' lock files: the lock
+# is ours when the path still names the file we locked), and a program file
+# name of our own: a starting program ends any running program of the same
+# file name.
 pos=""
 for n in $(shuf -i 100-999); do
   lock=/tmp/znp-station-$n.lock
   [ -e "$lock" ] || : >"$lock" 2>/dev/null || continue
   exec {lockfd}<"$lock" || continue
-  if flock -n "$lockfd"; then pos=$n; break; fi
+  if flock -n "$lockfd" && [ "/proc/$$/fd/$lockfd" -ef "$lock" ]; then pos=$n; break; fi
   exec {lockfd}<&-
   lockfd=""
 done
+[ -n "$pos" ] || lock=""
 [ -n "$pos" ] || fail "no free POS number"
 
 # Each build's till is made from the example configuration its package

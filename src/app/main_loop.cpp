@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/eft_context.h"
 #include "app/text_field.h"
@@ -219,14 +220,15 @@ bool TakeServerResource(EFTCBox* c) {
 }
 
 void TakeVway(TransactionRecord* r) {
-    char value[16];
+    // Room for any value a request can hold: an empty or odd occurrence is
+    // passed over, never the end of the walk.
+    std::vector<char> value(TAG_MESSAGE_BUFFER_SIZE);
     bool any = false;
-    int found = TAG_Get("VWAY", value, sizeof value, 1);
+    int found = TAG_Get("VWAY", value.data(), static_cast<int>(value.size()), 1);
     while (found == 1) {
         any = true;
-        const int n = std::atoi(value);
-        if (value[0] != '\0') TOC_EnableServer(n - 1);
-        found = TAG_Get("VWAY", value, sizeof value, 0);
+        if (value[0] != '\0') TOC_EnableServer(std::atoi(value.data()) - 1);
+        found = TAG_Get("VWAY", value.data(), static_cast<int>(value.size()), 0);
     }
     if (!any) {
         r->currentServer = 0;
@@ -362,9 +364,11 @@ int DealPosRequest() {
     const bool notStopOrCapture = std::strncmp(sv, "s3", 2) != 0 && !OneOf(cd, {"c2d", "c2e", "c12"});
     if (notStopOrCapture) {
         c->terminalRecord = TWEP_FindFunction(c->papBox, 4, 1);
-        if (c->terminalRecord != nullptr && Options.WaitForPinpad == 0 && r->barcodeActive < 1 &&
-            WCOM_GetResourceByNum(c->terminalRecord->port) != nullptr)
-            WComOpen2(c->terminalRecord->port);
+        if (c->terminalRecord != nullptr && Options.WaitForPinpad == 0 && r->barcodeActive < 1) {
+            const ComResource* resource = WCOM_GetResourceByNum(c->terminalRecord->port);
+            if (resource != nullptr && resource->type == WCOM_TYPE_CONNECTED)
+                WComOpen2(c->terminalRecord->port);
+        }
     }
 
     int number = 0;
@@ -565,6 +569,14 @@ void RunIdlePass() {
     Options.UploadNeeded = 0;
     r->posAnswerState = 0;
     if (c->abortInhibition != 1) c->abortInhibition = 2;
+
+    // A request that no state took (a functional test that does not exist,
+    // a failed reload of the communication file) would keep the poll from
+    // ever reading again: it is dropped now.
+    if (c->posRequest[0] != '\0') {
+        TraceLog(TRACE_WARN, "[TRV_71]", "Requete non traitee abandonnee: %s", c->posRequest);
+        std::memset(c->posRequest, 0, sizeof c->posRequest);
+    }
 
     if (DealPosRequest() != 0) return;
     if (c->loopState != 0) return;

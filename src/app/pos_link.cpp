@@ -41,6 +41,10 @@ void SetStatus(char* mailbox, char status) { StatusOf(mailbox).store(status, std
 
 char GetStatus(char* mailbox) { return StatusOf(mailbox).load(std::memory_order_acquire); }
 
+// Clears the whole text area (the writer is kept out by the status byte,
+// which is still '1' or already back to '0').
+void ClearText(char* mailbox) { std::memset(TextOf(mailbox), 0, poslink::kTextSize); }
+
 int64_t NowSeconds() { return plat::MonotonicMs() / 1000; }
 
 // Waits (10 ms polls) until the mailbox's message was taken or the wait in
@@ -117,7 +121,11 @@ int ZelDiaCreateEvent(unsigned station) {
     if (g_posEvent.isOpen()) return 1;
     char name[32];
     std::snprintf(name, sizeof name, "%s%03u", poslink::kPosMessageEventPrefix, station);
-    if (g_posEvent.Open(name) != 0) return -1;
+    const int opened = g_posEvent.Open(name);
+    if (opened == plat::kForeignObjectErrno)
+        WSysError("-- ERROR -- ZelDiaCreateEvent: evenement %s refuse (autre proprietaire ou droits autres que 0600)",
+                  name);
+    if (opened != 0) return -1;
     g_posEvent.Reset();
     return 1;
 }
@@ -135,9 +143,18 @@ PosLinkHandle* ZelDiaOpen(int station, int direction) {
                 base[poslink::kFromPosMailbox] = poslink::kStatusNever;
             }
         };
-        if (g_block.Open(name, poslink::kProgramBlockSize, plat::SharedMemory::Mode::OpenOrCreate,
-                         clear) != plat::ShmError::None)
+        const plat::ShmError opened =
+            g_block.Open(name, poslink::kProgramBlockSize, plat::SharedMemory::Mode::OpenOrCreate, clear);
+        if (opened == plat::ShmError::Foreign) {
+            // Another user's block (or not private): never read nor written.
+            WSysError("-- ERROR -- ZelDiaOpen: bloc partage %s refuse (autre proprietaire ou droits autres que 0600)",
+                      name.c_str());
             return nullptr;
+        }
+        if (opened != plat::ShmError::None) {
+            WSysError("-- ERROR -- ZelDiaOpen: bloc partage %s non ouvert (%d)", name.c_str(), g_block.lastErrno());
+            return nullptr;
+        }
         if (g_block.size() < poslink::kUsedSize) {
             g_block.Close();
             return nullptr;
@@ -183,6 +200,8 @@ int ZelDiaRead(char* buffer, int size, PosLinkHandle* handle, int waitMs) {
     const size_t length = strnlen(TextOf(mailbox), limit - 1);
     std::memcpy(buffer, TextOf(mailbox), length);
     buffer[length] = '\0';
+    // Card data of the request must not stay in the block once it is taken.
+    ClearText(mailbox);
     SetStatus(mailbox, poslink::kStatusTaken);
     return size == 0 ? static_cast<int>(poslink::kTextSize) : size;
 }
@@ -244,8 +263,10 @@ int ZelDiaWrite(const char* text, int length, PosLinkHandle* handle, int signal,
         if (!WaitTaken(mailbox, kDefaultWriteWaitSec, timeoutSec)) {
             char expected = poslink::kStatusPresent;
             if (StatusOf(mailbox).compare_exchange_strong(expected, poslink::kStatusTaken,
-                                                          std::memory_order_acq_rel))
+                                                          std::memory_order_acq_rel)) {
+                ClearText(mailbox);
                 TraceLog(TRACE_WARN, "[POS]", "!!!!! Suppression reponse abandon non lue !!!!!");
+            }
         }
     }
     return length;

@@ -21,6 +21,7 @@
 #include "platform/named_event.h"
 #include "platform/pos_mailbox.h"
 #include "platform/process.h"
+#include "platform/process_watch.h"
 #include "platform/uuid.h"
 #include "transactions/pos_answer.h"
 #include "transactions/terminal_commands.h"
@@ -31,8 +32,8 @@ namespace {
 
 SingleInstanceGuard g_guard;
 plat::NamedEvent g_clientReadyEvent;
-
-constexpr int64_t kTakeOverWaitMs = 2000;
+// The host that started the program (its parent at start).
+plat::WatchedProcess g_host;
 
 void PrintUsage() {
     std::fputs("\nSYNTAXE D'APPEL:", stdout);
@@ -117,23 +118,26 @@ bool EnforceSingleInstance(SingleInstanceGuard& guard) {
     const size_t slash = path.find_last_of('/');
     const std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
 
-    bool owned = false;
-    if (guard.mutex.Open("$$_" + file) == 0) {
-        const plat::MutexWait w = guard.mutex.Wait(0);
-        owned = w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned;
-    }
-    const plat::ShmError opened =
+    const int opened = guard.mutex.Open("$$_" + file);
+    if (opened != 0)
+        WSysError("-- ERROR -- EnforceSingleInstance: mutex $$_%s refuse ou inaccessible (%d)", file.c_str(), opened);
+    // The name was open already: another process of this program file runs.
+    const bool running = opened == 0 && guard.mutex.existed();
+    // Own the mutex when it is free (an abandoned one included); never wait.
+    if (opened == 0) guard.mutex.Wait(0);
+    const plat::ShmError block =
         guard.pidBlock.Open("##_" + file, sizeof(int32_t), plat::SharedMemory::Mode::OpenOrCreate);
-    if (opened != plat::ShmError::None) return true;
+    if (block != plat::ShmError::None) {
+        WSysError("-- ERROR -- EnforceSingleInstance: bloc ##_%s refuse ou inaccessible (%d)", file.c_str(),
+                  guard.pidBlock.lastErrno());
+        return true;
+    }
     auto* pid = static_cast<int32_t*>(guard.pidBlock.data());
-    if (!owned && guard.mutex.isOpen()) {
-        // Another process of this program file runs: end it (exit code 0). The
-        // platform checks that the recorded process runs the same program file.
+    if (running) {
+        // End it (exit code 0): only a process that runs a program file of
+        // this name, whatever its directory, so a reused pid is never hit.
         const int32_t previous = __atomic_load_n(pid, __ATOMIC_ACQUIRE);
-        if (previous > 0) plat::TerminateProcessWithCode0(static_cast<pid_t>(previous));
-        // Take the mutex over once it is abandoned, so that a later start finds
-        // this process as the running one.
-        guard.mutex.Wait(kTakeOverWaitMs);
+        if (previous > 0) plat::TerminateProcessNamed(static_cast<pid_t>(previous), file);
     }
     __atomic_store_n(pid, static_cast<int32_t>(plat::CurrentPid()), __ATOMIC_RELEASE);
     return true;
@@ -149,6 +153,21 @@ UuidHolder CreateUuidString() {
 
 void FreeUuidString(UuidHolder& holder) { holder.reset(); }
 
+void RememberP5Window(EFTCBox* context) {
+    LoopStartupState& startup = GetLoopStartupState();
+    startup.p5Window = context != nullptr ? KTS_GetWindow(context->box, "P5") : nullptr;
+    startup.p5Resource = startup.p5Window != nullptr ? startup.p5Window->resource : 0;
+}
+
+void EndIfHostEnded() {
+    if (!g_host.HasEnded()) return;
+    TraceLog(TRACE_INFO, "[POS]", "Application hote (%d) terminee: arret du client monetique",
+             static_cast<int>(g_host.pid()));
+    ShutdownClient();
+    WComTraceClose();
+    EndProcess(0);
+}
+
 void ResetIdleBehaviourStep() {
     TransactionRecord* record = GetTransactionRecord();
     if (record != nullptr) record->barcodeActive = Options.IdleBehaviour[0] != '\0' ? 1 : 0;
@@ -156,6 +175,7 @@ void ResetIdleBehaviourStep() {
 
 int TrvMain(int argc, const char* const* argv) {
     plat::InstallTerminateHandler();
+    g_host.WatchParent();
     std::string oneShot;
     InitDefaultOptions();
     EnforceSingleInstance(g_guard);
@@ -197,8 +217,7 @@ int TrvMain(int argc, const char* const* argv) {
     }
 
     LoopStartupState& startup = GetLoopStartupState();
-    startup.p5Window = KTS_GetWindow(context->box, "P5");
-    startup.p5Resource = 0;
+    RememberP5Window(context);
     context->loopState = 0;
     TransactionRecord* record = GetTransactionRecord();
 
@@ -233,6 +252,7 @@ int TrvMain(int argc, const char* const* argv) {
     if (Options.TimeBeforeIdleBehaviour > 0) startup.idleStamp = WGetTimeStamp();
 
     while (GetEftContext() != nullptr && GetEftContext()->loopState >= 0) {
+        EndIfHostEnded();
         RunLoopPass();
         EFTCBox* current = GetEftContext();
         if (current == nullptr) break;

@@ -51,12 +51,22 @@ using UuidHolder = std::unique_ptr<char[]>;
 UuidHolder CreateUuidString();
 void FreeUuidString(UuidHolder& holder);
 
+struct EFTCBox;
+// Keeps window "P5" of the box and the resource number it has now, which the
+// idle pass gives back to it after an automatic maintenance.
+void RememberP5Window(EFTCBox* context);
+
+// Ends the program (exit code 0, after the shutdown) when the host process
+// that started it has ended; otherwise does nothing.
+void EndIfHostEnded();
+
 // barcodeActive = 1 when the option IdleBehaviour holds a text, else 0.
 void ResetIdleBehaviourStep();
 
-// Ends the process at once with the exit code, after flushing the standard
-// streams. Static objects are not destroyed: the kernel releases the named
-// objects (locks, mappings) this process holds.
+// Ends the process with the exit code, after flushing the standard streams.
+// Static objects are destroyed on the way out (std::exit): the named objects
+// of the process (single-instance objects, POS link, events) are closed, and
+// those that no other process has open are removed.
 [[noreturn]] void EndProcess(int code);
 
 // The whole program: start-up, main loop, shutdown; the process exit code.

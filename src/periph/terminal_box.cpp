@@ -14,7 +14,7 @@ KT_EPERIPH_API* g_box = nullptr;
 int GetTerminalFamily(unsigned modelNumber) {
     if (modelNumber == 0) return 0;
     if (modelNumber == 888) return 4;
-    const unsigned hundreds = modelNumber / 100;
+    const unsigned hundreds = modelNumber / 100 % 10;
     if ((hundreds & 2U) == 0) return 1;
     return (hundreds & 4U) != 0 ? 3 : 2;
 }

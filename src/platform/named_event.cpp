@@ -10,15 +10,6 @@
 
 namespace plat {
 
-struct NamedEvent::State {
-    uint32_t magic;
-    uint32_t manual;
-    int32_t signalled;
-    int32_t waiters;
-    pthread_mutex_t mutex;
-    pthread_cond_t cond;
-};
-
 namespace {
 
 constexpr uint32_t kMagic = 0x45564e54;  // "EVNT"
@@ -48,12 +39,25 @@ void InitState(void* data, bool manual) {
     s->magic = kMagic;
 }
 
-// Locks the state mutex; a holder that died leaves plain counters behind,
-// which stay usable, so the mutex is simply made consistent again.
-bool Lock(NamedEvent::State* s) {
-    int rc = pthread_mutex_lock(&s->mutex);
+timespec MonotonicIn(int64_t ms);
+
+// Locks the state mutex within timeoutMs (0: try once, negative: no limit);
+// 0 or an error number (ETIMEDOUT when another holder kept it). A holder
+// that died leaves plain counters behind, which stay usable, so the mutex is
+// simply made consistent again.
+int LockWithin(NamedEvent::State* s, int64_t timeoutMs) {
+    int rc;
+    if (timeoutMs < 0) {
+        rc = pthread_mutex_lock(&s->mutex);
+    } else if (timeoutMs == 0) {
+        rc = pthread_mutex_trylock(&s->mutex);
+        if (rc == EBUSY) rc = ETIMEDOUT;
+    } else {
+        const timespec until = MonotonicIn(timeoutMs);
+        rc = pthread_mutex_clocklock(&s->mutex, CLOCK_MONOTONIC, &until);
+    }
     if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(&s->mutex);
-    return rc == 0;
+    return rc;
 }
 
 timespec MonotonicIn(int64_t ms) {
@@ -102,8 +106,8 @@ void NamedEvent::Close() {
 
 bool NamedEvent::manualReset() const { return state_ != nullptr && state_->manual != 0; }
 
-bool NamedEvent::Set() {
-    if (!state_ || !Lock(state_)) return false;
+bool NamedEvent::Set(int64_t lockTimeoutMs) {
+    if (!state_ || LockWithin(state_, lockTimeoutMs) != 0) return false;
     state_->signalled = 1;
     if (state_->manual) pthread_cond_broadcast(&state_->cond);
     else pthread_cond_signal(&state_->cond);
@@ -111,17 +115,20 @@ bool NamedEvent::Set() {
     return true;
 }
 
-bool NamedEvent::Reset() {
-    if (!state_ || !Lock(state_)) return false;
+bool NamedEvent::Reset(int64_t lockTimeoutMs) {
+    if (!state_ || LockWithin(state_, lockTimeoutMs) != 0) return false;
     state_->signalled = 0;
     pthread_mutex_unlock(&state_->mutex);
     return true;
 }
 
 EventWait NamedEvent::Wait(int64_t timeoutMs) {
-    if (!state_ || !Lock(state_)) return EventWait::Failed;
+    if (!state_) return EventWait::Failed;
     State* s = state_;
     const int64_t deadline = timeoutMs > 0 ? RealMonotonicMs() + timeoutMs : 0;
+    const int locked = LockWithin(s, timeoutMs);
+    if (locked == ETIMEDOUT) return EventWait::TimedOut;
+    if (locked != 0) return EventWait::Failed;
     ++s->waiters;
     while (!s->signalled) {
         if (timeoutMs == 0) break;
@@ -148,7 +155,7 @@ EventWait NamedEvent::Wait(int64_t timeoutMs) {
 }
 
 int NamedEvent::waiters() const {
-    if (!state_ || !Lock(state_)) return -1;
+    if (!state_ || LockWithin(state_, kDefaultLockMs) != 0) return -1;
     int n = state_->waiters;
     pthread_mutex_unlock(&state_->mutex);
     return n;

@@ -9,10 +9,12 @@
 #include <map>
 #include <mutex>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/clock.h"
+#include "platform/owned_object.h"
 
 namespace plat {
 
@@ -27,12 +29,45 @@ struct NamedMutex::Entry {
     pid_t ownerTid = 0;
     uint32_t recursion = 0;
 
-    ~Entry() {
-        // Closing drops the flock; a pid left in the file tells the next owner
-        // that this process never released it.
-        if (fd >= 0) close(fd);
-    }
+    ~Entry();
 };
+
+namespace {
+
+std::string LockFileName(std::string_view name) { return std::string(name) + ".mutex"; }
+NamedObjectPath LockFileOf(std::string_view name) { return {NamedObjectPath::Kind::File, LockFileName(name)}; }
+
+// Whole-file OFD lock (the users lock; independent of the flock that is the
+// mutex itself): F_WRLCK exclusive, F_RDLCK shared.
+int OfdLock(int fd, short type, bool wait) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    for (;;) {
+        if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+bool SameFile(int fd, const std::string& path) {
+    struct stat a {}, b {};
+    if (fstat(fd, &a) != 0 || lstat(path.c_str(), &b) != 0) return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+NamedMutex::Entry::~Entry() {
+    if (fd < 0) return;
+    // The last process with the name open removes its file. Closing drops
+    // the flock; a pid left in the file (while others still have it open)
+    // tells the next owner that this process never released it.
+    if (pid == getpid() && OfdLock(fd, F_WRLCK, false) == 0) {
+        const NamedObjectPath file = LockFileOf(name);
+        if (SameFile(fd, file.Path())) file.Unlink();
+    }
+    close(fd);
+}
 
 namespace {
 
@@ -48,8 +83,6 @@ Registry& TheRegistry() {
     return *registry;
 }
 pid_t g_registryPid = 0;
-
-std::string LockPath(std::string_view name) { return "/dev/shm/" + std::string(name) + ".mutex"; }
 
 pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
@@ -109,11 +142,39 @@ int NamedMutex::Open(std::string_view name) {
         if (auto e = it->second.lock()) {
             entry_ = e;
             name_ = key;
+            existed_ = true;
             return 0;
         }
     }
-    int fd = open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
+    // Join the users of the name: exclusive when no other process has it
+    // open, then shared.
+    const NamedObjectPath file = LockFileOf(name);
+    int fd = -1;
+    bool existed = false;
+    for (int attempt = 0;; ++attempt) {
+        const OwnedFd opened = OpenOwnedObject(file, true);
+        if (opened.fd < 0) return opened.error;
+        fd = opened.fd;
+        if (OfdLock(fd, F_WRLCK, false) == 0) {
+            existed = false;
+            OfdLock(fd, F_RDLCK, false);  // atomic downgrade
+        } else if (errno == EAGAIN || errno == EACCES) {
+            existed = true;
+            if (OfdLock(fd, F_RDLCK, true) != 0) {
+                const int err = errno;
+                close(fd);
+                return err;
+            }
+        } else {
+            const int err = errno;
+            close(fd);
+            return err;
+        }
+        // The last user removed the file while we waited: start again.
+        if (SameFile(fd, file.Path())) break;
+        close(fd);
+        if (attempt >= 1000) return EAGAIN;
+    }
     auto e = std::make_shared<Entry>();
     e->name = key;
     e->fd = fd;
@@ -121,6 +182,7 @@ int NamedMutex::Open(std::string_view name) {
     entries[key] = e;
     entry_ = e;
     name_ = key;
+    existed_ = existed;
     return 0;
 }
 
@@ -135,6 +197,7 @@ void NamedMutex::Close() {
         if (it != entries.end() && it->second.expired()) entries.erase(it);
     }
     name_.clear();
+    existed_ = false;
 }
 
 MutexWait NamedMutex::Wait(int64_t timeoutMs) {
@@ -182,7 +245,7 @@ bool NamedMutex::Release() {
 
 int NamedMutex::Unlink(std::string_view name) {
     if (!ValidName(name)) return EINVAL;
-    return unlink(LockPath(name).c_str()) == 0 ? 0 : errno;
+    return LockFileOf(name).Unlink();
 }
 
 }  // namespace plat

@@ -9,6 +9,15 @@
 // the owning thread and recursion count itself. The owner writes its pid into
 // the file and clears it on release: a pid found there by the next acquirer
 // means the previous owner ended without releasing.
+//
+// Like a Windows named mutex, the name exists while some process has it open:
+// each process that has it open also holds a shared open-file-description
+// lock (fcntl, independent of flock) on the file. Open tells whether another
+// live process had it open already (existed()); the last process to close it
+// removes the file. A file left by a killed process is taken over by the next
+// opener and removed at its close. The file is private to the user: created
+// exclusively with mode 0600, refused (kForeignObjectErrno) when an existing
+// one belongs to another user or has another mode.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -34,8 +43,12 @@ public:
     NamedMutex& operator=(const NamedMutex&) = delete;
 
     // Opens the mutex of that name, creating it (not owned) when needed.
-    // 0 or an errno value.
+    // 0 or an errno value; kForeignObjectErrno (EPERM) for a lock file of
+    // another user or of another mode than 0600.
     int Open(std::string_view name);
+    // True when the name was already open, in another live process or
+    // through another handle of this one, when this handle opened it.
+    bool existed() const { return existed_; }
     // Closes this handle. A thread that still owns the mutex when the last
     // handle of the process closes leaves it abandoned.
     void Close();
@@ -58,6 +71,7 @@ public:
 private:
     std::shared_ptr<Entry> entry_;
     std::string name_;
+    bool existed_ = false;
 };
 
 }  // namespace plat

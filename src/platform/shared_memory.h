@@ -1,12 +1,19 @@
 // Named shared-memory block shared between processes (POSIX shm + mmap).
 //
 // POSIX objects outlive their processes, so "the creator" of a block means its
-// first live user: every opener holds a shared flock on a companion file
+// first live user: every opener holds a shared lock on a companion file
 // "/dev/shm/<name>.users" for as long as it has the block mapped. An opener
 // that can take that lock exclusively knows nobody else has the block open; it
 // clears whatever a crashed earlier run left in it before anyone sees it. The
 // last user to close removes the object, as a named mapping vanishes with its
 // last handle.
+//
+// The block and its lock file are private to the user (see owned_object.h):
+// created exclusively with mode 0600, and refused (ShmError::Foreign) when an
+// existing one belongs to someone else or has another mode. The size of an
+// existing object is checked before it is mapped, and a mapping whose object
+// is later made shorter never crashes the process: the pages past the new end
+// read as zeros from then on and truncated() tells so.
 #pragma once
 #include <cstddef>
 #include <functional>
@@ -23,6 +30,8 @@ enum class ShmError {
     NotFound,    // open-only and no live user holds the block
     OpenFailed,  // the object or its lock file could not be opened or sized
     MapFailed,   // mmap refused
+    Foreign,     // the object or its lock file belongs to another user, or
+                 // its mode is not 0600 (lastErrno() is kForeignObjectErrno)
 };
 
 class SharedMemory {
@@ -56,6 +65,9 @@ public:
     bool created() const { return created_; }
     // errno of the last failure of Open.
     int lastErrno() const { return errno_; }
+    // True once the object was made shorter than this mapping: the pages past
+    // its end were replaced by private zero pages instead of faulting.
+    bool truncated() const;
     const std::string& name() const { return name_; }
 
     // Removes the named object and its lock file; 0 or an errno value.
@@ -71,6 +83,7 @@ private:
     size_t size_ = 0;
     int lockFd_ = -1;
     pid_t ownerPid_ = 0;
+    int guardSlot_ = -1;  // slot of the mapping in the truncation guard
     bool created_ = false;
     int errno_ = 0;
 };

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,10 +13,13 @@
 #include "app/options.h"
 #include "app/pos_link.h"
 #include "app/startup.h"
+#include "periph/console_windows.h"
+#include "app/server_box.h"
 #include "core/dates.h"
 #include "core/tag_buffer.h"
 #include "periph/terminal_box.h"
 #include "platform/pos_mailbox.h"
+#include "support/session_tree.h"
 #include "support/config_tree.h"
 #include "support/pos_peer.h"
 #include "support/trace_capture.h"
@@ -30,6 +35,7 @@ namespace {
 OptionValues g_scenario;
 void ApplyScenario() {
     Options.MandatoryAmount = g_scenario.MandatoryAmount;
+    Options.PhysicalFileNameSearchCalculation = g_scenario.PhysicalFileNameSearchCalculation;
     std::memcpy(Options.UploadTime, g_scenario.UploadTime, sizeof Options.UploadTime);
 }
 
@@ -61,8 +67,7 @@ protected:
         station = testsupport::UniqueStation();
         g_processOptions.station = station;
         ASSERT_TRUE(tree.ok());
-        std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s",
-                      tree.str().c_str());
+        testsupport::UseTreeForSession(tree.str());
         ASSERT_EQ(TOC_OpenSession(), 1);
         context = GetEftContext();
         record = GetTransactionRecord();
@@ -246,6 +251,7 @@ TEST_F(SessionTest, ContextAccessorsEdgeCases) {
     EXPECT_EQ(context->logSizeKb, 10);
     EXPECT_EQ(EFTOC_SetExchangeLog(context, 1, std::string(101, 'n').c_str()), -1);
     EXPECT_STREQ(context->exchangeLogName, "A.LOG");
+    EFTOC_SetExchangeLog(context, 10, tree.file("A.LOG").c_str());  // the shutdown writes to it
 
     context->posLanguage = 5;
     EFTOC_SetLanguages(context, -1, 250);
@@ -264,6 +270,82 @@ TEST_F(SessionTest, ContextAccessorsEdgeCases) {
     EXPECT_EQ(EFTOC_SetAlert(context, "src", 0), 0);
     EXPECT_EQ(EFTOC_SetLanguages(nullptr, 1, 1), -1);
     EXPECT_EQ(EFTOC_Close(nullptr), 0);
+}
+
+TEST_F(SessionTest, RequestThatNoStateTookIsDroppedAndTheStationHearsAgain_Mended) {
+    // Requests whose dispatch ends with the request still held: a functional
+    // test that does not exist, and a failed reload of the communication
+    // file while the station of the requests changes.
+    struct Case {
+        const char* request;
+        int physicalNames;
+    } cases[] = {
+        {"{SS}R{PS}1{SV}sqa{CD}c999{F}", 0},
+        {"{SS}R{PS}77{SV}s0{CD}c1{F}", 1},
+    };
+    // A communication file that cannot be read.
+    std::filesystem::remove(tree.file("WCFG/com_00.wt"));
+    ASSERT_TRUE(std::filesystem::create_directory(tree.file("WCFG/com_00.wt")));
+    for (const Case& c : cases) {
+        g_scenario.PhysicalFileNameSearchCalculation = c.physicalNames;
+        testsupport::TraceCapture trace;
+        ASSERT_TRUE(peer.Send(c.request));
+        RunUntilIdle();
+        // Nobody answered it (as before); the next pass forgets it and the
+        // station takes the next request, a stop request included.
+        const std::optional<std::string> early = peer.Receive(0, 0);
+        EXPECT_FALSE(early.has_value()) << c.request << ": " << early.value_or("");
+        CollectingClock clock;
+        plat::ScopedClock scoped(&clock);
+        clock.mailbox = peer.toPos();
+        ASSERT_TRUE(peer.Send("{SS}R{PS}77{SV}s3{CD}c0{F}"));
+        RunLoopPass();
+        clock.Collect();
+        EXPECT_EQ(clock.received, std::vector<std::string>{"1"}) << c.request;
+        EXPECT_TRUE(trace.Contains(std::string("Requete non traitee abandonnee: ") + c.request)) << c.request;
+        EXPECT_EQ(context->posRequest[0], '\0');
+    }
+}
+
+TEST_F(SessionTest, EveryNonEmptyVwayEnablesItsServer) {
+    struct Case {
+        const char* vway;
+        int enabled[4];
+    } cases[] = {
+        {"", {1, 1, 1, 1}},                                    // none: all four
+        {"{VWAY}2", {0, 1, 0, 0}},
+        {"{VWAY}{VWAY}2", {0, 1, 0, 0}},                       // an empty one first
+        {"{VWAY}1{VWAY}{VWAY}4", {1, 0, 0, 1}},                // an empty one between
+        {"{VWAY}3{VWAY}", {0, 0, 1, 0}},                       // an empty one last
+        {"{VWAY}0000000000000000000001{VWAY}3", {1, 0, 1, 0}}, // a long value
+        {"{VWAY}9{VWAY}2", {0, 1, 0, 0}},                      // no such server
+    };
+    for (const Case& c : cases) {
+        CollectingClock clock;
+        plat::ScopedClock scoped(&clock);
+        clock.mailbox = peer.toPos();
+        ASSERT_TRUE(peer.Send(std::string("{SS}R{PS}1{SV}s12{CD}c25") + c.vway + "{F}"));
+        RunLoopPass();
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(record->serverEnabled[i], c.enabled[i]) << c.vway << " server " << i;
+        RunUntilIdle();
+    }
+}
+
+TEST_F(SessionTest, WindowP5GetsBackItsStartUpResourceAfterAnAutomaticMaintenance) {
+    ASSERT_EQ(KTS_AddWindow(context->box, "P5", 2, 16), 1);
+    ASSERT_EQ(KTS_SetWindowResource(context->box, "P5", 45), 1);
+    RememberP5Window(context);
+    KT_TEXT_WINDOW* p5 = KTS_GetWindow(context->box, "P5");
+    ASSERT_NE(p5, nullptr);
+    // The maintenance diverts it to the PC console; the first idle pass
+    // after it gives the resource back.
+    ISAP_ResetWindowResource(p5);
+    EXPECT_NE(p5->resource, 45);
+    Options.UploadNeeded = 2;
+    Options.ExitAfterUpload = 0;
+    RunIdlePass();
+    EXPECT_EQ(p5->resource, 45);
+    EXPECT_EQ(Options.UploadNeeded, 0);
 }
 
 TEST(CommandLine, OptionsAndTheirBounds) {
@@ -306,8 +388,10 @@ TEST(CommandLine, OptionsAndTheirBounds) {
 }
 
 TEST(Neighbours, TerminalFamily) {
-    const std::pair<unsigned, int> cases[] = {{0, 0},   {888, 4}, {520, 1}, {680, 3}, {820, 1},
-                                              {250, 2}, {720, 3}, {350, 2}, {150, 1}, {999, 1}};
+    // The hundreds digit decides, whatever stands above it.
+    const std::pair<unsigned, int> cases[] = {{0, 0},    {888, 4},   {520, 1},  {680, 3},   {820, 1},
+                                              {250, 2},  {720, 3},   {350, 2},  {150, 1},   {999, 1},
+                                              {1250, 2}, {1680, 3},  {1520, 1}, {12680, 3}, {2000, 1}};
     for (auto [model, family] : cases) EXPECT_EQ(GetTerminalFamily(model), family) << model;
 }
 

@@ -17,6 +17,7 @@
 #include "app/startup.h"
 #include "core/trace.h"
 #include "periph/console_windows.h"
+#include "support/session_tree.h"
 #include "support/config_tree.h"
 #include "support/trace_capture.h"
 #include "support/trv_process.h"
@@ -33,8 +34,7 @@ protected:
         InitDefaultOptions();  // sets the process's spool directory to ./WOut
         KTCONSOL_SetWorkDirectory(tree.str().c_str(), nullptr);
         g_processOptions.station = testsupport::UniqueStation();
-        std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s",
-                      tree.str().c_str());
+        testsupport::UseTreeForSession(tree.str());
         ASSERT_EQ(TOC_OpenSession(), 1);
         context = GetEftContext();
         box = context->box;

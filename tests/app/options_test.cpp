@@ -20,6 +20,7 @@
 #include "periph/console_windows.h"
 #include "core/param_file.h"
 #include "core/trace.h"
+#include "support/session_tree.h"
 #include "support/config_tree.h"
 #include "support/trace_capture.h"
 #include "support/trv_process.h"
@@ -44,8 +45,7 @@ protected:
         ASSERT_TRUE(tree.ok());
         InitDefaultOptions();
         g_processOptions.station = testsupport::UniqueStation();
-        std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s",
-                      tree.str().c_str());
+        testsupport::UseTreeForSession(tree.str());
         ASSERT_EQ(TOC_OpenSession(), 1);
     }
     void TearDown() override { ShutdownClient(); }
@@ -318,8 +318,7 @@ TEST(SessionOpening, UnusableOptionsFilesFailTheSession) {
         if (c.removed != nullptr) std::filesystem::remove_all(tree.file(c.removed));
         InitDefaultOptions();
         g_processOptions.station = testsupport::UniqueStation();
-        std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s",
-                      tree.str().c_str());
+        testsupport::UseTreeForSession(tree.str());
         EXPECT_EQ(TOC_OpenSession(), c.expected) << (c.removed ? c.removed : "(all there)");
         ShutdownClient();
     }
@@ -333,7 +332,7 @@ TEST(SessionOpening, MissingTextDirectoryLeavesTheStationRunning_Mended) {
     std::filesystem::remove_all(tree.file("WTXT"));
     InitDefaultOptions();
     g_processOptions.station = testsupport::UniqueStation();
-    std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s", tree.str().c_str());
+    testsupport::UseTreeForSession(tree.str());
     testsupport::TraceCapture trace;
     ASSERT_EQ(TOC_OpenSession(), 1);
     EXPECT_TRUE(trace.Contains("Textes d'affichage indisponibles"));
@@ -358,8 +357,7 @@ TEST(SessionOpening, MissingOptionsFileIsCreatedWithDefaults) {
     std::filesystem::remove(tree.file("WPAF/znpop_00.wt"));
     InitDefaultOptions();
     g_processOptions.station = testsupport::UniqueStation();
-    std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s",
-                  tree.str().c_str());
+    testsupport::UseTreeForSession(tree.str());
     ASSERT_EQ(TOC_OpenSession(), 1);
     EXPECT_EQ(Options.DetectionTimeout, 30000);
     EXPECT_NE(ReadFileText(tree.file("WPAF/znpop_00.wt")).find("[OfflineTransactionNumber:001]"),

@@ -12,6 +12,7 @@
 #include "app/startup.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
+#include "support/session_tree.h"
 #include "support/config_tree.h"
 #include "support/pos_peer.h"
 #include "support/trace_capture.h"
@@ -174,6 +175,38 @@ TEST_F(PosLinkTest, UnreadAbortAnswerIsWithdrawn) {
     EXPECT_FALSE(again.Contains("Suppression reponse abandon"));
 }
 
+bool TextAreaIsClear(const char* mailbox) {
+    for (size_t i = 1; i < poslink::kMailboxSize; ++i)
+        if (mailbox[i] != 0) return false;
+    return true;
+}
+
+TEST_F(PosLinkTest, TakenRequestAndWithdrawnAnswerLeaveNoTextInTheBlock_Mended) {
+    // A request with a card number, read with a buffer of any size: once
+    // taken, nothing of it stays in the shared block.
+    const std::string request = "{SS}R{PS}1{SV}s0{CD}c1{D2F}4970100000000063=25121011000012345678{F}";
+    for (int size : {0, 16, static_cast<int>(poslink::kMailboxSize)}) {
+        ASSERT_TRUE(peer.Send(request));
+        std::string buffer(poslink::kMailboxSize + 1, '\0');
+        ASSERT_GT(ZelDiaRead(buffer.data(), size, link, 10), 0) << size;
+        EXPECT_EQ(PosPeer::Status(peer.fromPos()), poslink::kStatusTaken);
+        EXPECT_TRUE(TextAreaIsClear(peer.fromPos())) << size;
+    }
+    // A message put back and read again is cleared the same way.
+    ASSERT_EQ(ZelDiaPut(request.c_str(), link), 1);
+    char buffer[poslink::kMailboxSize];
+    ASSERT_GT(ZelDiaRead(buffer, sizeof buffer, link, 10), 0);
+    EXPECT_EQ(buffer, request);
+    EXPECT_TRUE(TextAreaIsClear(peer.fromPos()));
+    // An abort answer nobody read is withdrawn with its text.
+    ReadingClock clock;
+    plat::ScopedClock scoped(&clock);
+    const char* answer = "{SS}A{SV}s0{CD}c1{RS}33{F}";
+    ASSERT_EQ(ZelDiaWrite(answer, static_cast<int>(std::strlen(answer)), link, 0, 1), 26);
+    EXPECT_EQ(PosPeer::Status(peer.toPos()), poslink::kStatusTaken);
+    EXPECT_TRUE(TextAreaIsClear(peer.toPos()));
+}
+
 TEST_F(PosLinkTest, PaymentAnswersReadInTimeAreCounted) {
     struct Case {
         const char* start;
@@ -194,8 +227,7 @@ TEST_F(PosLinkTest, PaymentAnswersReadInTimeAreCounted) {
     g_processOptions.station = station;
     testsupport::ConfigTree tree;
     ASSERT_TRUE(tree.ok());
-    std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s",
-                  tree.str().c_str());
+    testsupport::UseTreeForSession(tree.str());
     ASSERT_EQ(TOC_OpenSession(), 1);
     TransactionRecord* record = GetTransactionRecord();
     ASSERT_NE(record, nullptr);

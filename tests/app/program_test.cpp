@@ -1,14 +1,24 @@
 // trv_71 as a black box: real processes, the POS link driven by the
 // cash-register peer, events and the single-instance guard.
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "platform/fork_child.h"
 #include "platform/named_event.h"
+#include "platform/named_mutex.h"
 #include "platform/process.h"
+#include "platform/shared_memory.h"
+#include "support/other_user.h"
 #include "support/pos_peer.h"
 #include "netsim/tcp_link.h"
 #include "support/config_tree.h"
@@ -23,6 +33,43 @@ using testsupport::TrvProcess;
 namespace {
 
 std::string Station(int s) { return "-i" + std::to_string(s); }
+
+const char* const kStop = "{SS}R{PS}1{SV}s3{CD}c99{F}";
+const char* const kAbort = "{SS}R{PS}1{SV}s3{CD}c0{F}";
+
+// Entries of /dev/shm that belong to a station or to a program file name.
+std::vector<std::string> ShmEntriesOf(int station, const std::string& program) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find(std::to_string(station)) != std::string::npos || name.find(program) != std::string::npos)
+            found.push_back(name);
+    }
+    return found;
+}
+
+// Waits (at most timeoutMs) for a child of ours to end: its exit code, 128 +
+// the signal, or -2 when it still runs.
+int WaitChild(pid_t pid, int64_t timeoutMs) {
+    const int64_t end = plat::MonotonicMs() + timeoutMs;
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (r < 0 || plat::MonotonicMs() >= end) return -2;
+        usleep(2000);
+    }
+}
+
+// Waits (at most timeoutMs) until a file holds a text.
+bool FileGetsText(const std::string& path, const std::string& text, int64_t timeoutMs = 10000) {
+    const int64_t end = plat::MonotonicMs() + timeoutMs;
+    while (testsupport::ReadFileText(path).find(text) == std::string::npos) {
+        if (plat::MonotonicMs() >= end) return false;
+        usleep(2000);
+    }
+    return true;
+}
 
 // A running program serving the POS link of a fresh station, with a peer.
 // Its payment server refuses every connection.
@@ -100,7 +147,7 @@ TEST(Program, SecondStartEndsTheFirstWithExitCodeZero) {
     EXPECT_EQ(first.Wait(10000), 0);
     // The process-id block is private to the user.
     struct stat st {};
-    ASSERT_EQ(stat("/dev/shm/##_trv_71_single", &st), 0);
+    ASSERT_EQ(stat(("/dev/shm/##_" + second.name()).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     PosPeer peer2;
     ASSERT_TRUE(peer2.Open(secondStation));
@@ -229,4 +276,188 @@ TEST(Program, StaleRequestOfACrashedRunIsNeverServed) {
     EXPECT_EQ(trv.Wait(200), -2);
     peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}");
     EXPECT_EQ(trv.Wait(), 0);
+}
+
+TEST(Program, NormalEndRemovesEveryNamedObjectOfTheProgram_Mended) {
+    ConfigTree dir;
+    const int station = testsupport::UniqueStation();
+    TrvProcess trv(dir, "trv_71_clean");
+    trv.Start({Station(station), "-g1", "-p" + dir.str()});
+    {
+        PosPeer peer;
+        ASSERT_TRUE(peer.Open(station));
+        ASSERT_EQ(peer.Exchange(kAbort), "1");
+        EXPECT_FALSE(ShmEntriesOf(station, trv.name()).empty());
+        ASSERT_TRUE(peer.Send(kStop));
+        EXPECT_EQ(peer.Receive(5000).value_or(""), "0");
+        EXPECT_EQ(trv.Wait(), 0);
+    }
+    // Single-instance objects, events and (once the cash register has gone
+    // too) the POS link block.
+    EXPECT_EQ(ShmEntriesOf(station, trv.name()), std::vector<std::string>{});
+}
+
+TEST(Program, StartOfAProgramFileOfTheSameNameEndsTheRunningOneWhateverItsDirectory_Mended) {
+    // Three starts of one file name from two directories: each start ends
+    // the program that runs, so one program alone runs at the end.
+    ConfigTree dirA, dirB;
+    TrvProcess first(dirA, "trv_71_guard");
+    TrvProcess other(dirB, "trv_71_guard");
+    TrvProcess third(dirA, "trv_71_guard");
+    const int stations[3] = {testsupport::UniqueStation(), testsupport::UniqueStation(),
+                             testsupport::UniqueStation()};
+    TrvProcess* programs[3] = {&first, &other, &third};
+    const std::string dirs[3] = {dirA.str(), dirB.str(), dirA.str()};
+    // The cash registers keep their blocks: a program ended by a later start
+    // does no clean-up of its own.
+    PosPeer peers[3];
+    for (int i = 0; i < 3; ++i) {
+        programs[i]->Start({Station(stations[i]), "-p" + dirs[i]}, "run" + std::to_string(i));
+        ASSERT_TRUE(peers[i].Open(stations[i]));
+        ASSERT_EQ(peers[i].Exchange(kAbort), "1") << i;
+        if (i > 0) {
+            EXPECT_EQ(programs[i - 1]->Wait(10000), 0) << "start " << i << " ends the running program";
+        }
+    }
+    ASSERT_TRUE(peers[2].Send(kStop));
+    EXPECT_EQ(third.Wait(), 0);
+}
+
+TEST(Program, RecordedProcessOfAnotherProgramIsNeverEnded) {
+    // The guard's name is open and its block records the pid of a process
+    // that runs another program (as a pid of an ended program given to
+    // another process would).
+    ConfigTree dir;
+    TrvProcess trv(dir, "trv_71_reused");
+    testsupport::ForkedChild unrelated([](testsupport::Channel& ch) { return ch.receive(60000) == 'q' ? 0 : 1; });
+    ASSERT_TRUE(unrelated.started());
+    plat::NamedMutex name;
+    ASSERT_EQ(name.Open("$$_" + trv.name()), 0);
+    plat::SharedMemory pidBlock;
+    ASSERT_EQ(pidBlock.Open("##_" + trv.name(), sizeof(int32_t), plat::SharedMemory::Mode::OpenOrCreate),
+              plat::ShmError::None);
+    *static_cast<int32_t*>(pidBlock.data()) = unrelated.pid();
+    const int station = testsupport::UniqueStation();
+    trv.Start({Station(station), "-p" + dir.str()});
+    PosPeer peer;
+    ASSERT_TRUE(peer.Open(station));
+    ASSERT_EQ(peer.Exchange(kAbort), "1");
+    EXPECT_EQ(*static_cast<int32_t*>(pidBlock.data()), trv.pid());
+    unrelated.send('q');
+    EXPECT_EQ(unrelated.wait(), 0);  // not ended by a signal
+    ASSERT_TRUE(peer.Send(kStop));
+    EXPECT_EQ(trv.Wait(), 0);
+}
+
+TEST(Program, ProgramWhoseHostEndedEndsByItselfAndRemovesItsObjects_Mended) {
+    // The host starts the program and is then killed. This process adopts
+    // the orphan (child subreaper) so that it can see how it ended.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    ConfigTree dir;
+    const int station = testsupport::UniqueStation();
+    TrvProcess trv(dir, "trv_71_orphan");  // makes the program file
+    const std::string err = dir.file("orphan.err");
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t host = fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        close(report[0]);
+        const pid_t program = fork();
+        if (program == 0) {
+            close(report[1]);
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int n = open("/dev/null", O_WRONLY);
+            dup2(n, 1);
+            dup2(e, 2);
+            if (chdir(dir.str().c_str()) != 0) _exit(126);
+            const std::string i = Station(station), p = "-p" + dir.str();
+            execl(trv.program().c_str(), trv.program().c_str(), i.c_str(), "-g1", p.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (write(report[1], &program, sizeof program) != sizeof program) _exit(1);
+        for (;;) pause();
+    }
+    close(report[1]);
+    pid_t program = -1;
+    ASSERT_EQ(read(report[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
+    close(report[0]);
+    {
+        PosPeer peer;
+        ASSERT_TRUE(peer.Open(station));
+        EXPECT_EQ(peer.Exchange(kAbort), "1");
+    }
+    ASSERT_EQ(kill(host, SIGKILL), 0);
+    ASSERT_EQ(waitpid(host, nullptr, 0), host);
+    const int code = WaitChild(program, 10000);
+    if (code == -2) {
+        kill(program, SIGKILL);
+        waitpid(program, nullptr, 0);
+    }
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(FileGetsText(err, "terminee: arret du client monetique", 0));
+    EXPECT_EQ(ShmEntriesOf(station, trv.name()), std::vector<std::string>{});
+}
+
+TEST(Program, PosLinkObjectsOfAnotherUserAreNeverUsed_Mended) {
+    const std::string why = testsupport::OtherUserUnavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    struct Case {
+        const char* what;
+        std::vector<std::string> planted;  // files the other user puts there first
+        const char* events;
+        const char* traceLine;
+        int exitCode;  // -2: runs on without a POS link
+    };
+    const int station = testsupport::UniqueStation();
+    const std::string block = PosPeer::BlockName(station);
+    char event[32];
+    std::snprintf(event, sizeof event, "TALVO%03d.event", station);
+    const Case cases[] = {
+        {"block", {block, block + ".users"}, "-g0", "refuse (autre proprietaire", -2},
+        {"block alone", {block}, "-g0", "refuse (autre proprietaire", -2},
+        {"event", {event, std::string(event) + ".users"}, "-g1", "refuse (autre proprietaire", 255},
+    };
+    for (const Case& c : cases) {
+        // The other user's block holds a stop request for the program, open
+        // to everyone.
+        ASSERT_EQ(testsupport::RunAsOtherUser([&] {
+                      for (const auto& f : c.planted) {
+                          const int fd = open(("/dev/shm/" + f).c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+                          if (fd < 0 || fchmod(fd, 0666) != 0 || ftruncate(fd, 40962) != 0) return 1;
+                          char request[64] = "1";
+                          std::strcpy(request + 1, kStop);
+                          if (pwrite(fd, request, sizeof request, poslink::kFromPosMailbox) != sizeof request) return 2;
+                          close(fd);
+                      }
+                      return 0;
+                  }),
+                  0)
+            << c.what;
+        ConfigTree dir;
+        TrvProcess trv(dir, "trv_71_foreign");
+        trv.Start({Station(station), c.events, "-p" + dir.str()});
+        if (c.exitCode == -2) {
+            EXPECT_TRUE(FileGetsText(dir.file("run.err"), c.traceLine)) << c.what;
+            EXPECT_EQ(trv.Wait(100), -2) << c.what;  // the planted stop request was not served
+        } else {
+            EXPECT_EQ(trv.Wait(), c.exitCode) << c.what;
+            EXPECT_NE(trv.Err().find(c.traceLine), std::string::npos) << c.what;
+        }
+        // Nothing was read from or written into the planted files.
+        for (const auto& f : c.planted) {
+            std::ifstream in("/dev/shm/" + f, std::ios::binary);
+            std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            ASSERT_EQ(bytes.size(), 40962u) << f;
+            EXPECT_EQ(bytes[poslink::kToPosMailbox], 0) << c.what << " " << f;
+            EXPECT_EQ(bytes[poslink::kFromPosMailbox], '1') << c.what << " " << f;
+            EXPECT_EQ(bytes.substr(poslink::kFromPosMailbox + 1, std::strlen(kStop)), kStop) << c.what << " " << f;
+        }
+        if (c.exitCode == -2) {
+            kill(trv.pid(), SIGTERM);
+            EXPECT_EQ(trv.Wait(), 0);
+        }
+        for (const auto& f : c.planted) unlink(("/dev/shm/" + f).c_str());
+    }
 }

@@ -29,6 +29,7 @@
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "protocols/xpro/xpro_dle.h"
+#include "support/session_tree.h"
 #include "support/bin_records.h"
 #include "support/config_tree.h"
 #include "support/station_lock.h"
@@ -156,7 +157,7 @@ protected:
         ASSERT_TRUE(tree_.ok());
         InitDefaultOptions();
         g_processOptions.station = testsupport::UniqueStation();
-        std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s", tree_.str().c_str());
+        testsupport::UseTreeForSession(tree_.str());
         ASSERT_EQ(TOC_OpenSession(), 1);
         record_ = GetTransactionRecord();
         ASSERT_NE(record_, nullptr);

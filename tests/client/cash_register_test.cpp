@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/named_mutex.h"
 #include "support/config_tree.h"
 #include "support/run_program.h"
 #include "support/station_lock.h"
@@ -18,13 +17,15 @@ namespace {
 TEST(CashRegisterTool, RunsTheExampleConfigurationThroughTheLibrary) {
     testsupport::ConfigTree tree;
     ASSERT_TRUE(tree.ok());
-    std::filesystem::copy_file(testsupport::BinPath("trv_71"), tree.file("trv_71"));
+    // A POS number no other process uses, and a program file name of our
+    // own: a starting program ends any running program of the same file name.
+    const std::string pos = std::to_string(testsupport::UniquePosNumber());
+    const std::string program = tree.file("trv_71_example_" + pos);
+    std::filesystem::copy_file(testsupport::BinPath("trv_71"), program);
     const std::string out = tree.file("out.txt");
     const std::string lib = testsupport::BinPath("../lib/libznp_dll.so");
-    // A POS number no other process uses.
-    const std::string pos = std::to_string(testsupport::UniquePosNumber());
     const int rc = testsupport::RunProgram({testsupport::BinPath("cash_register"), "--lib", lib, "--client",
-                                            tree.str(), "--pos", pos, "--log", tree.file("znp_dll.log"),
+                                            program, "--pos", pos, "--log", tree.file("znp_dll.log"),
                                             "SV=s3,CD=c0", "SV=s12,CD=c25", "--ack", "5", "SV=s12"},
                                            {}, out);
     const std::string text = testsupport::ReadFileText(out);
@@ -65,7 +66,6 @@ TEST(CashRegisterTool, FailsWhenAStepDoesNotGoAsExpected) {
          program, "--pos", pos, "--log", tree.file("znp_dll.log"), "SV=s12",
          "SV=s12,CD=c26"},
         {}, out);
-    plat::NamedMutex::Unlink("$$_" + name);  // the program's single-instance lock
     const std::string text = testsupport::ReadFileText(out);
     EXPECT_EQ(rc, 1) << text;
     EXPECT_NE(text.find("  FAILED request s12/-: refused at this moment, or not acknowledged in time (5), expected 0\n"

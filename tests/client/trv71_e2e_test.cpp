@@ -79,12 +79,15 @@ TEST(Trv71EndToEndTest, RequestsThroughTheLibraryToTheProgram) {
     testsupport::ConfigTree dir;
     ASSERT_TRUE(dir.ok());
     const std::string logName = dir.file("ECHANGES.LOG");
-    const std::string program = dir.file("trv_71");
+    // A program file name of our own: a starting program ends any running
+    // program of the same file name.
+    const std::string name = "trv_71_e2e_" + std::to_string(testsupport::UniquePosNumber());
+    const std::string program = dir.file(name);
     std::filesystem::copy_file(testsupport::BinPath("trv_71"), program);
     uint32_t id = 0;
     ASSERT_EQ(dll.OpenStation(&id, 1, program, logName), 0);
     ASSERT_NE(id, 0u);
-    const std::vector<pid_t> programs = ChildrenNamed("trv_71");
+    const std::vector<pid_t> programs = ChildrenNamed(name);
     ASSERT_EQ(programs.size(), 1u);
 
     std::vector<char> message(kCap);
@@ -111,7 +114,7 @@ TEST(Trv71EndToEndTest, RequestsThroughTheLibraryToTheProgram) {
 
     EXPECT_EQ(dll.Close(id, 0), 0);
     // The program has ended (and was reaped by the library).
-    EXPECT_TRUE(ChildrenNamed("trv_71").empty());
+    EXPECT_TRUE(ChildrenNamed(name).empty());
     struct stat st {};
     EXPECT_NE(stat(("/proc/" + std::to_string(programs[0])).c_str(), &st), 0);
     // Nothing of station 1 is left to replay.
@@ -138,17 +141,19 @@ TEST(Trv71EndToEndTest, TwoInstancesSideBySide) {
     testsupport::ConfigTree dir;
     ASSERT_TRUE(dir.ok());
     const std::string logName = dir.file("ECHANGES.LOG");
-    const std::string programA = dir.file("trv_71_a");
-    const std::string programB = dir.file("trv_71_b");
-    std::filesystem::copy_file(testsupport::BinPath("trv_71"), programA);
-    std::filesystem::copy_file(testsupport::BinPath("trv_71"), programB);
     uint32_t a = 0, b = 0;
     const uint32_t posA = testsupport::UniquePosNumber();
     const uint32_t posB = testsupport::UniquePosNumber();
+    const std::string nameA = "trv_71_a" + std::to_string(posA);
+    const std::string nameB = "trv_71_b" + std::to_string(posB);
+    const std::string programA = dir.file(nameA);
+    const std::string programB = dir.file(nameB);
+    std::filesystem::copy_file(testsupport::BinPath("trv_71"), programA);
+    std::filesystem::copy_file(testsupport::BinPath("trv_71"), programB);
     ASSERT_EQ(dll.OpenStation(&a, posA, programA, logName), 0);
     ASSERT_EQ(dll.OpenStation(&b, posB, programB, logName), 0);
-    EXPECT_EQ(ChildrenNamed("trv_71_a").size(), 1u);
-    EXPECT_EQ(ChildrenNamed("trv_71_b").size(), 1u);
+    EXPECT_EQ(ChildrenNamed(nameA).size(), 1u);
+    EXPECT_EQ(ChildrenNamed(nameB).size(), 1u);
 
     std::vector<char> ma(kCap), mb(kCap);
     ASSERT_EQ(SendRequest(a, "s12", "c25", ma.data()), 0);
@@ -166,8 +171,8 @@ TEST(Trv71EndToEndTest, TwoInstancesSideBySide) {
     }
     EXPECT_EQ(dll.Close(a, 0), 0);
     EXPECT_EQ(dll.Close(b, 0), 0);
-    EXPECT_TRUE(ChildrenNamed("trv_71_a").empty());
-    EXPECT_TRUE(ChildrenNamed("trv_71_b").empty());
+    EXPECT_TRUE(ChildrenNamed(nameA).empty());
+    EXPECT_TRUE(ChildrenNamed(nameB).empty());
 }
 
 }  // namespace

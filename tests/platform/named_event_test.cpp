@@ -3,11 +3,15 @@
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <functional>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
 #include "platform/fork_child.h"
+#include "platform/shared_memory.h"
 
 using plat::EventWait;
 using plat::NamedEvent;
@@ -182,6 +186,70 @@ TEST_F(NamedEventTest, OpenExistingNeedsALiveCreatorAndClosedHandlesFail) {
     EXPECT_EQ(ev.Wait(0), EventWait::Failed);
     EXPECT_EQ(ev.Open(""), EINVAL);
     EXPECT_EQ(ev.Open("x/y"), EINVAL);
+}
+
+// A process of the same user that maps the event's block and takes its
+// state mutex: it reports 'h', then, on 'r', releases it and reports 'u'.
+std::function<int(Channel&)> HoldStateMutex(const std::string& name) {
+    return [name](Channel& ch) {
+        plat::SharedMemory block;
+        if (block.Open(name + ".event", 0, plat::SharedMemory::Mode::OpenOnly) != plat::ShmError::None) return 1;
+        auto* state = static_cast<NamedEvent::State*>(block.data());
+        if (pthread_mutex_lock(&state->mutex) != 0) return 2;
+        ch.send('h');
+        if (ch.receive(60000) != 'r') return 3;
+        pthread_mutex_unlock(&state->mutex);
+        ch.send('u');
+        return ch.receive() == 'q' ? 0 : 4;
+    };
+}
+
+TEST_F(NamedEventTest, StateMutexHeldByAnotherProcessNeverHoldsACallerPastItsTimeOut_Mended) {
+    const std::string name = Name("held");
+    NamedEvent ev;
+    ASSERT_EQ(ev.Open(name), 0);
+    // A process of the user maps the event's block and keeps its mutex.
+    ForkedChild holder(HoldStateMutex(name));
+    ASSERT_EQ(holder.receive(), 'h');
+    // Each call runs in a process of its own, so that a call that would
+    // hang is seen as a missing report instead of hanging the test.
+    struct Case {
+        const char* call;
+        std::function<bool(NamedEvent&)> run;
+    } cases[] = {
+        {"Wait(50)", [](NamedEvent& e) { return e.Wait(50) == EventWait::TimedOut; }},
+        {"Wait(0)", [](NamedEvent& e) { return e.Wait(0) == EventWait::TimedOut; }},
+        {"Set(50)", [](NamedEvent& e) { return !e.Set(50); }},
+        {"Reset(50)", [](NamedEvent& e) { return !e.Reset(50); }},
+    };
+    for (const Case& c : cases) {
+        ForkedChild caller([&](Channel& ch) {
+            NamedEvent own;
+            if (own.OpenExisting(name) != 0) return 1;
+            ch.send(c.run(own) ? 'y' : 'n');
+            return 0;
+        });
+        EXPECT_EQ(caller.receive(10000), 'y') << c.call;
+        caller.killAndWait();
+    }
+    // Released: the event works again.
+    holder.send('r');
+    ASSERT_EQ(holder.receive(), 'u');
+    EXPECT_TRUE(ev.Set(50));
+    EXPECT_EQ(ev.Wait(50), EventWait::Signalled);
+    holder.send('q');
+    EXPECT_EQ(holder.wait(), 0);
+}
+
+TEST_F(NamedEventTest, StateMutexOfAKilledHolderIsTakenBack) {
+    const std::string name = Name("deadholder");
+    NamedEvent ev;
+    ASSERT_EQ(ev.Open(name), 0);
+    ForkedChild holder(HoldStateMutex(name));  // killed while holding
+    ASSERT_EQ(holder.receive(), 'h');
+    holder.killAndWait();
+    EXPECT_TRUE(ev.Set(1000));
+    EXPECT_EQ(ev.Wait(1000), EventWait::Signalled);
 }
 
 }  // namespace

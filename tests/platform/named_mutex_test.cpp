@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <functional>
+#include <memory>
 
 #include "platform/clock.h"
 #include "platform/fork_child.h"
@@ -75,15 +79,20 @@ TEST_F(NamedMutexTest, WaiterInAnotherProcessGetsItWhenReleased) {
     EXPECT_EQ(child.wait(), 0);
 }
 
-TEST_F(NamedMutexTest, MutexOfKilledHolderIsAcquiredAsAbandoned) {
-    const std::string name = Name("abandon");
-    ForkedChild child([&](Channel& ch) {
+// A child that opens and takes the mutex, reports 'h' and waits to be killed.
+std::function<int(Channel&)> HoldUntilKilled(const std::string& name) {
+    return [name](Channel& ch) {
         NamedMutex m;
         if (m.Open(name) != 0 || m.Wait(0) != MutexWait::Acquired) return 1;
         ch.send('h');
         ch.receive(60000);  // killed while holding
         return 0;
-    });
+    };
+}
+
+TEST_F(NamedMutexTest, MutexOfKilledHolderIsAcquiredAsAbandoned) {
+    const std::string name = Name("abandon");
+    ForkedChild child(HoldUntilKilled(name));
     ASSERT_EQ(child.receive(), 'h');
     NamedMutex m;
     ASSERT_EQ(m.Open(name), 0);
@@ -210,6 +219,58 @@ TEST_F(NamedMutexTest, RefusesBadNamesAndClosedHandles) {
     EXPECT_FALSE(m.isOpen());
     EXPECT_EQ(m.Wait(0), MutexWait::Failed);
     EXPECT_FALSE(m.Release());
+}
+
+bool LockFileExists(const std::string& name) {
+    struct stat st {};
+    return stat(("/dev/shm/" + name + ".mutex").c_str(), &st) == 0;
+}
+
+TEST_F(NamedMutexTest, NameExistsWhileOpenAndTheLastCloseRemovesItsFile_Mended) {
+    const std::string name = Name("life");
+    auto m = std::make_unique<NamedMutex>();
+    ASSERT_EQ(m->Open(name), 0);
+    EXPECT_FALSE(m->existed());
+    EXPECT_TRUE(LockFileExists(name));
+    // Another handle of this process and a handle of another process find
+    // the name open already.
+    NamedMutex again;
+    ASSERT_EQ(again.Open(name), 0);
+    EXPECT_TRUE(again.existed());
+    again.Close();
+    ForkedChild child([&](Channel& ch) {
+        NamedMutex own;
+        if (own.Open(name) != 0) return 1;
+        ch.send(own.existed() ? 'e' : 'n');
+        own.Close();
+        return 0;
+    });
+    EXPECT_EQ(child.receive(), 'e');
+    EXPECT_EQ(child.wait(), 0);
+    // The child's close left the file to us; our close removes it.
+    EXPECT_TRUE(LockFileExists(name));
+    m.reset();
+    EXPECT_FALSE(LockFileExists(name));
+    // Opened afresh, nobody else has it.
+    NamedMutex fresh;
+    ASSERT_EQ(fresh.Open(name), 0);
+    EXPECT_FALSE(fresh.existed());
+}
+
+TEST_F(NamedMutexTest, FileLeftByAKilledProcessIsTakenOverAndRemoved_Mended) {
+    const std::string name = Name("leftover");
+    ForkedChild child(HoldUntilKilled(name));
+    ASSERT_EQ(child.receive(), 'h');
+    EXPECT_EQ(child.killAndWait(), 128 + SIGKILL);
+    EXPECT_TRUE(LockFileExists(name));
+    {
+        NamedMutex m;
+        ASSERT_EQ(m.Open(name), 0);
+        EXPECT_FALSE(m.existed());  // nobody alive has it open
+        EXPECT_EQ(m.Wait(0), MutexWait::Abandoned);
+        EXPECT_TRUE(m.Release());
+    }
+    EXPECT_FALSE(LockFileExists(name));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/shared_memory.h"
 
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -284,6 +285,63 @@ TEST_F(SharedMemoryTest, ManyConcurrentOpenersAgreeOnOneFirstUser) {
         c->send('q');
         EXPECT_EQ(c->wait(), 0);
     }
+}
+
+TEST_F(SharedMemoryTest, ObjectMadeShorterUnderTheMappingNeverCrashes_Mended) {
+    const std::string name = Name("shrink");
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    SharedMemory mem;
+    ASSERT_EQ(mem.Open(name, 3 * page, SharedMemory::Mode::OpenOrCreate), ShmError::None);
+    auto* p = static_cast<volatile char*>(mem.data());
+    p[0] = 'a';
+    p[2 * page] = 'c';
+    EXPECT_FALSE(mem.truncated());
+    // Another opener (here through the object itself) cuts it to one page.
+    const int fd = shm_open(("/" + name).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(page)), 0);
+    close(fd);
+    // The pages past the end read as zeros and take writes; the page that is
+    // still there is still shared.
+    EXPECT_EQ(p[2 * page], 0);
+    p[2 * page + 1] = 'w';
+    EXPECT_EQ(p[2 * page + 1], 'w');
+    EXPECT_EQ(p[3 * page - 1], 0);
+    EXPECT_TRUE(mem.truncated());
+    EXPECT_EQ(p[0], 'a');
+    SharedMemory other;
+    ASSERT_EQ(other.Open(name, 0, SharedMemory::Mode::OpenOnly), ShmError::None);
+    EXPECT_EQ(other.size(), page);
+    EXPECT_EQ(static_cast<char*>(other.data())[0], 'a');
+    EXPECT_FALSE(other.truncated());
+}
+
+TEST_F(SharedMemoryTest, BusErrorsOutsideTheBlocksKeepTheirDefaultEffect) {
+    // With the guard of the blocks installed, a bus error on another mapping
+    // still ends the process with SIGBUS.
+    const std::string name = Name("guarded");
+    SharedMemory mem;
+    ASSERT_EQ(mem.Open(name, 64, SharedMemory::Mode::OpenOrCreate), ShmError::None);
+    const std::string other = "/" + Name("plain");
+    ForkedChild child([&](Channel&) {
+        const int fd = shm_open(other.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (fd < 0) return 1;
+        shm_unlink(other.c_str());
+        if (ftruncate(fd, 4096) != 0) return 2;
+        auto* q = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        if (q == MAP_FAILED) return 3;
+        if (ftruncate(fd, 0) != 0) return 4;
+        return q[10] == 0 ? 5 : 6;  // faults here
+    });
+    ASSERT_TRUE(child.started());
+    const int rc = child.wait();
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_NE(rc, 0);  // the sanitizer's handler reports the fault and ends it
+    EXPECT_NE(rc, 5);
+    EXPECT_NE(rc, 6);
+#else
+    EXPECT_EQ(rc, 128 + SIGBUS);
+#endif
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// Runs a private copy of trv_71 (a hard link named after the test, so that
-// tests running side by side never end each other through the
-// single-instance guard) with its standard output and error in files.
+// Runs a private copy of trv_71 (a hard link named after the test and the
+// test process, so that tests running side by side, in this tree or another,
+// never end each other through the single-instance guard, which ends any
+// running program of the same file name) with its standard output and error
+// in files.
 #pragma once
 #include <fcntl.h>
 #include <signal.h>
@@ -24,7 +26,8 @@ class TrvProcess {
 public:
     // Links the program into dir under the name given.
     TrvProcess(const TempDir& dir, const std::string& name) : dir_(dir.str()) {
-        program_ = dir.file(name);
+        name_ = name + "_" + std::to_string(getpid());
+        program_ = dir.file(name_);
         std::error_code ec;
         std::filesystem::create_hard_link(BinPath("trv_71"), program_, ec);
         if (ec) std::filesystem::copy_file(BinPath("trv_71"), program_, ec);
@@ -37,6 +40,8 @@ public:
     }
 
     const std::string& program() const { return program_; }
+    // The program's file name (its single-instance objects are named after it).
+    const std::string& name() const { return name_; }
 
     pid_t Start(const std::vector<std::string>& args, const std::string& tag = "run") {
         out_ = dir_ + "/" + tag + ".out";
@@ -86,6 +91,7 @@ private:
     }
 
     std::string dir_;
+    std::string name_;
     std::string program_;
     std::string out_, err_;
     pid_t pid_ = -1;
