@@ -1,15 +1,15 @@
 // Communication-layer services that the session opening and the dispatcher
-// call. Not built yet: no communication resource exists, TLS is not started
-// and the shared connection table is not made.
+// call. Not built yet: no communication resource exists.
 #pragma once
 
-// Selects the TLS transport (0: in-process).
+// Selects the TLS transport (0: in-process); see comm/tls_transport.h.
 void WSSLSetInterface(int flag);
+// Shared connection table of the resource id with that many slots (0:
+// attach); see comm/shared_connections.h.
+void WShared_Initialize(int tableId, int slots);
 // Communication trace: size limit in KB (0 keeps it) and close.
 void WComTraceSetMaxSize(int sizeKb);
 void WComTraceClose();
-// Shared connection table of the resource id with that many slots.
-void WShared_Initialize(int tableId, int slots);
 // Communication resource by number (null: none) and its reopening.
 struct WComResource;
 WComResource* WCOM_GetResourceByNum(int number);
