@@ -125,7 +125,13 @@ int32_t ConnectTimeOutMs() { return static_cast<int32_t>(WTCPGetConnectTimeOutMs
 
 WShared::WShared() : guard_(new (std::nothrow) LegacyGuardV1) {}
 
-WShared::~WShared() { delete guard_; }
+WShared::~WShared() {
+    if (entries_ != nullptr) {
+        for (int i = 1; i < size_; ++i) plat::WakeClose(entries_[i].WakeFd);
+        WFreeShareMemHeap(entries_);
+    }
+    delete guard_;
+}
 
 void WShared::onTake(comInfos* /*entry*/) {}
 
