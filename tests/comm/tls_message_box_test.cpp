@@ -6,6 +6,7 @@
 // name the host.
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,9 @@
 #include "comm/shared_connections.h"
 #include "comm/tls_transport.h"
 #include "netsim/acquirer.h"
+#include "netsim/net_frame.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "support/net_contexts.h"
 #include "support/tls_fixture.h"
 #include "support/trace_capture.h"
@@ -142,6 +146,51 @@ TEST_F(TlsBoxes, AnAcquirerWhoseCertificateNamesAnotherHostIsRefused_Mended) {
     // Named by the server name indicator, the same certificate is the right one.
     ASSERT_GE(Open("", "other.example"), 0);
     EXPECT_EQ(Exchange("by name"), "1400");
+}
+
+}  // namespace
+
+namespace {
+
+// The simulator program by hand, with TLS: a client with its certificate
+// gets its answers, and its next link resumes the session.
+TEST_F(TlsBoxes, TheSimulatorProgramSpeaksTls) {
+    testsupport::ChildProcess sim;
+    ASSERT_TRUE(sim.Start({testsupport::BinPath("acquirer_sim"), "--tls-cert", P("localhost.crt"), "--tls-key",
+                           P("server.key"), "--tls-ca", P("ca.crt"), "--tls-verify-client", "--answer", "1410"}));
+    const std::string port = sim.WaitForMatch("acquirer_sim listening on 127\\.0\\.0\\.1:([0-9]+) \\(TLS\\)", 10000);
+    ASSERT_FALSE(port.empty()) << sim.Output();
+    netsim::TlsContext tls;
+    std::string error;
+    ASSERT_TRUE(tls.makeClient({P("client.crt"), P("client.key"), P("ca.crt"), false, true}, &error)) << error;
+    SSL_SESSION* session = nullptr;
+    for (int link = 0; link < 2; ++link) {
+        auto till = netsim::ConnectLoopback(static_cast<uint16_t>(std::stoi(port)), 5000);
+        ASSERT_TRUE(till);
+        ASSERT_TRUE(till->startTlsClient(tls.get(), "localhost", 5000, &error, session)) << error;
+        netsim::NetMessage request;
+        request.K = "1";
+        request.A = "1400";
+        request.M = "request " + std::to_string(link);
+        ASSERT_TRUE(till->sendAll(netsim::EncodeFrame(request)));
+        netsim::FrameAssembler frames;
+        std::optional<std::string> frame;
+        for (int i = 0; i < 100 && !frame; ++i) {
+            std::string bytes;
+            if (till->receive(&bytes, 100) < 0) break;
+            frames.feed(bytes.data(), bytes.size());
+            frame = frames.next();
+        }
+        ASSERT_TRUE(frame) << link;
+        const auto answer = netsim::DecodeFrame(*frame);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->A, "1410");
+        if (session != nullptr) SSL_SESSION_free(session);
+        session = till->tlsSession();
+        till->close();
+    }
+    SSL_SESSION_free(session);
+    EXPECT_TRUE(sim.WaitForOutput("session resumed, client /CN=caisse 7", 10000)) << sim.Output();
 }
 
 }  // namespace
