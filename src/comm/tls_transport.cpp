@@ -714,12 +714,10 @@ int DirectReceive(comInfos* e, void* buffer, uint32_t capacity, bool peek) {
 int WSSLImplRead(int32_t handle, void* buffer, uint32_t capacity) {
     comInfos* e = WSharedEntry(handle, "-- ERROR -- WSSLImplRead: WShared_GetOneCOM_INFOS(0x%X) returned NULL");
     if (e == nullptr) return -2;
-    if (e->Socket == -1) {
-        WSysError("<< WARN. >> WSSLImplRead: invalid TCP socket");
-        return -2;
-    }
+    // A pumped connection hands over what it received before its socket
+    // went, then reads as ended.
     if (e->Type == COM_BY_SEV) return wssl::WSSLShareRead(handle, buffer, capacity);
-    if (e->Ssl.load() == nullptr) {
+    if (e->Socket == -1 || e->Ssl.load() == nullptr) {
         WSysError("<< WARN. >> WSSLImplRead: invalid TCP socket");
         return -2;
     }

@@ -204,6 +204,24 @@ TEST_F(TlsServer, MoreThanNineSuccessiveClientsAreServed_Mended) {
     EXPECT_EQ(WSharedFreeCount(), free_ - 1) << "only the listening entry is taken";
 }
 
+TEST_F(TlsServer, BytesSentBeforeTheClientClosedAreStillRead_Mended) {
+    const int context = Listen();
+    ASSERT_GE(context, 0);
+    netsim::TlsContext tls;
+    std::string error;
+    ASSERT_TRUE(tls.makeClient({"", "", P("ca.crt"), false, true}, &error)) << error;
+    int32_t h = -1;
+    auto link = TlsClientLink(tls, context, &h, &error);
+    ASSERT_TRUE(link) << error;
+    ASSERT_TRUE(link->sendAll("last request before leaving"));
+    link->close();
+    EXPECT_TRUE(WSSLWaitPumpThreads(10000)) << "the pump ends with the connection";
+    int last = 0;
+    EXPECT_EQ(ReadUntil(h, "", &last), "last request before leaving");
+    EXPECT_EQ(last, -2);
+    EXPECT_EQ(WNetDisConnect(h), 1);
+}
+
 TEST_F(TlsServer, ASilentClientCannotHoldAThreadOrAnEntry_Mended) {
     const int context = Listen();
     ASSERT_GE(context, 0);
