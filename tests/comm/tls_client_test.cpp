@@ -279,6 +279,19 @@ TEST_F(TlsClient, ASilentServerCannotHoldTheHandshake_Mended) {
     EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClient(): SSL_connect() sans reponse en 3000 ms"));
 }
 
+TEST_F(TlsClient, APeerThatHangsUpDuringTheHandshakeFailsTheOpen) {
+    netsim::Listener listener;
+    ASSERT_TRUE(listener.open());
+    std::thread hangUp([&] {
+        auto link = listener.accept(5000);
+        if (link) link->close();  // end of stream in the middle of the handshake
+    });
+    TraceCapture trace;
+    EXPECT_EQ(Open("localhost", std::to_string(listener.port())), -1);
+    hangUp.join();
+    EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClient(): SSL_connect():"));
+}
+
 TEST_F(TlsClient, AWriteToAPeerThatNeverReadsEndsWithinItsBound_Mended) {
     netsim::Listener listener;
     ASSERT_TRUE(listener.open(0, 4, 4096));

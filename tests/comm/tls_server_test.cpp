@@ -222,6 +222,23 @@ TEST_F(TlsServer, BytesSentBeforeTheClientClosedAreStillRead_Mended) {
     EXPECT_EQ(WNetDisConnect(h), 1);
 }
 
+TEST_F(TlsServer, AClientThatHangsUpDuringTheHandshakeEndsItsConnection) {
+    const int context = Listen();
+    ASSERT_GE(context, 0);
+    TraceCapture trace;
+    auto link = netsim::ConnectLoopback(static_cast<uint16_t>(port_), 5000);
+    ASSERT_TRUE(link);
+    const int32_t h = Accept(context);
+    ASSERT_GT(h, 0);
+    link->close();
+    EXPECT_TRUE(WSSLWaitPumpThreads(10000));
+    EXPECT_TRUE(trace.Contains("-- ERROR -- KTN_SSL_Thread(): SSL_accept() returned an error:"));
+    int last = 0;
+    EXPECT_EQ(ReadUntil(h, "", &last), "");
+    EXPECT_EQ(last, -2) << "no connection is served after a failed handshake";
+    EXPECT_EQ(WNetDisConnect(h), 1);
+}
+
 TEST_F(TlsServer, ASilentClientCannotHoldAThreadOrAnEntry_Mended) {
     const int context = Listen();
     ASSERT_GE(context, 0);
