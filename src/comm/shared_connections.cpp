@@ -23,7 +23,6 @@ namespace {
 constexpr const char* kTableLogger = "wshared";
 constexpr const char* kLogger = "ktn_shared";
 constexpr const char* kSslLogger = "sharedssl";
-constexpr int kCompatibilitySize = 100;
 constexpr int64_t kReadWaitMs = 100;
 // Longest real sleep of a wait measured on the process clock: the clock
 // decides when the wait is over, a notification ends each sleep early.
