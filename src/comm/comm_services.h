@@ -1,12 +1,12 @@
 // Communication-layer services that the session opening and the dispatcher
-// call. TLS is not started and the shared connection table is not made yet;
-// the communication resources and their trace are in com_resources.h and
-// com_channel.h.
+// call: the communication resources and their trace (com_resources.h,
+// com_channel.h), the TLS transport and the shared connection table.
 #pragma once
 #include "comm/com_channel.h"
 #include "comm/com_resources.h"
 
-// Selects the TLS transport (0: in-process).
+// Selects the TLS transport (0: in-process); see comm/tls_transport.h.
 void WSSLSetInterface(int flag);
-// Shared connection table of the resource id with that many slots.
+// Shared connection table of the resource id with that many slots (0:
+// attach); see comm/shared_connections.h.
 void WShared_Initialize(int tableId, int slots);

@@ -28,33 +28,6 @@ constexpr int kAcceptedLingerSeconds = 10;
 // when the whole wait is over.
 constexpr int kWaitSliceMs = 50;
 
-// Waits for the socket on the process clock, in slices of real waiting.
-plat::WaitStatus WaitSocket(int fd, bool forWrite, int64_t limitMs) {
-    const int64_t start = plat::MonotonicMs();
-    for (;;) {
-        const int64_t left = limitMs - (plat::MonotonicMs() - start);
-        const int slice = static_cast<int>(left <= 0 ? 0 : left < kWaitSliceMs ? left : kWaitSliceMs);
-        const plat::WaitStatus s =
-            forWrite ? plat::SocketWaitWritable(fd, slice) : plat::SocketWaitReadable(fd, slice);
-        if (s != plat::WaitStatus::TimedOut || left <= 0) return s;
-    }
-}
-
-// Port of a service: its leading number when it starts with a digit (0 or
-// beyond 65535 is an error), else its entry in the services database.
-enum class PortResult { Ok, BadNumber, UnknownName };
-
-PortResult ServicePort(const char* service, uint16_t* port) {
-    if (service == nullptr) return PortResult::BadNumber;
-    if (*service >= '0' && *service <= '9') {
-        const long value = std::strtol(service, nullptr, 10);
-        if (value <= 0 || value > 65535) return PortResult::BadNumber;
-        *port = static_cast<uint16_t>(value);
-        return PortResult::Ok;
-    }
-    return plat::LookupServicePort(service, "tcp", port) ? PortResult::Ok : PortResult::UnknownName;
-}
-
 void CloseListeningAtExit() {
     if (WNetGetCurrentContext() != nullptr) WNetClose(0);
 }
@@ -72,6 +45,70 @@ bool MatchNumbered(const char* name, const char* format, int* number) {
 }
 
 }  // namespace
+
+plat::WaitStatus WTCPWaitSocket(int fd, bool forWrite, int64_t limitMs) {
+    // Slices of real waiting; the process clock decides when the whole wait
+    // is over, so tests can run long waits in simulated time.
+    const int64_t start = plat::MonotonicMs();
+    for (;;) {
+        const int64_t left = limitMs - (plat::MonotonicMs() - start);
+        const int slice = static_cast<int>(left <= 0 ? 0 : left < kWaitSliceMs ? left : kWaitSliceMs);
+        const plat::WaitStatus s =
+            forWrite ? plat::SocketWaitWritable(fd, slice) : plat::SocketWaitReadable(fd, slice);
+        if (s != plat::WaitStatus::TimedOut || left <= 0) return s;
+    }
+}
+
+WTCPPortResult WTCPServicePort(const char* service, uint16_t* port) {
+    if (service == nullptr) return WTCPPortResult::BadNumber;
+    if (*service >= '0' && *service <= '9') {
+        const long value = std::strtol(service, nullptr, 10);
+        if (value <= 0 || value > 65535) return WTCPPortResult::BadNumber;
+        *port = static_cast<uint16_t>(value);
+        return WTCPPortResult::Ok;
+    }
+    return plat::LookupServicePort(service, "tcp", port) ? WTCPPortResult::Ok : WTCPPortResult::UnknownName;
+}
+
+int WTCPConnectSocket(uint32_t address, uint16_t port, int64_t timeoutMs, WTCPConnectFailure* failure,
+                      int* failedSocket) {
+    WTCPConnectFailure ignored = WTCPConnectFailure::None;
+    WTCPConnectFailure& why = failure != nullptr ? *failure : ignored;
+    why = WTCPConnectFailure::None;
+    const int fd = plat::SocketCreateTcp();
+    if (fd < 0) {
+        why = WTCPConnectFailure::Socket;
+        return -1;
+    }
+    if (plat::SocketSetNonBlocking(fd, true) != 0) {
+        why = WTCPConnectFailure::NonBlocking;
+    } else if (plat::SocketConnect(fd, address, port) == 0) {
+        return fd;
+    } else if (!plat::SocketWouldBlock(errno)) {
+        why = WTCPConnectFailure::Connect;
+    } else {
+        const plat::WaitStatus s = WTCPWaitSocket(fd, true, timeoutMs);
+        if (s == plat::WaitStatus::Failed) {
+            why = WTCPConnectFailure::Wait;
+        } else if (s == plat::WaitStatus::TimedOut) {
+            why = WTCPConnectFailure::TimedOut;
+        } else {
+            const int err = plat::SocketConnectError(fd);
+            if (err == 0 || err == EISCONN) return fd;
+            why = WTCPConnectFailure::Refused;
+        }
+    }
+    if (failedSocket != nullptr) *failedSocket = fd;
+    plat::SocketClose(fd);
+    return -1;
+}
+
+int WTCPPeerStation(uint32_t peerAddress) {
+    std::string name;
+    std::vector<std::string> aliases;
+    const bool named = plat::ReverseLookupIPv4(peerAddress, &name, &aliases);
+    return WTCPIdentifyStation(named ? name.c_str() : nullptr, aliases);
+}
 
 void WTCPSetConnectTimeOut(int32_t seconds, int32_t microseconds) {
     if (seconds < 0 || microseconds < 0) return;
@@ -115,14 +152,14 @@ int WTCPOpenServer(const char* service, int backlog, int8_t reuse, const char* /
         return -1;
     }
     uint16_t port = 0;
-    switch (ServicePort(service, &port)) {
-        case PortResult::Ok:
+    switch (WTCPServicePort(service, &port)) {
+        case WTCPPortResult::Ok:
             break;
-        case PortResult::BadNumber:
+        case WTCPPortResult::BadNumber:
             WSysError("-- ERROR -- WTCPOpenServer(): echec transformation port : %s", service ? service : "(null)");
             plat::SocketClose(fd);
             return -1;
-        case PortResult::UnknownName:
+        case WTCPPortResult::UnknownName:
             WSysError("-- ERROR -- WTCPOpenServer(): echec recuperation port dans fichier services");
             plat::SocketClose(fd);
             return -1;
@@ -170,10 +207,7 @@ int WTCPConnect(int listenSocket, int* station) {
     if (plat::SocketSetFlag(fd, plat::SocketFlag::NoDelay, true) != 0)
         WSysError("-- ERROR -- WTCPConnect(): echec setsockopt()");
 
-    std::string name;
-    std::vector<std::string> aliases;
-    const bool named = plat::ReverseLookupIPv4(peer, &name, &aliases);
-    const int number = WTCPIdentifyStation(named ? name.c_str() : nullptr, aliases);
+    const int number = WTCPPeerStation(peer);
     WSysError("** INFO. ** WTCPConnect(): %s", plat::IPv4Text(peer).c_str());
     if (station != nullptr) *station = number;
     if (number >= 0) return fd;
@@ -195,13 +229,13 @@ int WTCPOpenClient(const char* host, const char* service) {
         return -1;
     }
     uint16_t port = 0;
-    switch (ServicePort(service, &port)) {
-        case PortResult::Ok:
+    switch (WTCPServicePort(service, &port)) {
+        case WTCPPortResult::Ok:
             break;
-        case PortResult::BadNumber:
+        case WTCPPortResult::BadNumber:
             WSysError("-- ERROR -- WTCPOpenClient(): echec transformation port : %s", service ? service : "(null)");
             return -1;
-        case PortResult::UnknownName:
+        case WTCPPortResult::UnknownName:
             WSysError("-- ERROR -- WTCPOpenClient(): echec recuperation port dans fichier services %s", service);
             return -1;
     }
@@ -211,39 +245,30 @@ int WTCPOpenClient(const char* host, const char* service) {
                   host ? host : "(null)");
         return -1;
     }
-    const int fd = plat::SocketCreateTcp();
-    if (fd < 0) {
-        WSysError("-- ERROR -- WTCPOpenClient(): echec socket()");
-        return -1;
-    }
-    if (plat::SocketSetNonBlocking(fd, true) != 0) {
-        WSysError("-- ERROR -- WTCPOpenClient() echec ioctl()");
-        plat::SocketClose(fd);
-        return -1;
-    }
-    if (plat::SocketConnect(fd, address, port) != 0) {
-        if (!plat::SocketWouldBlock(errno)) {
+    WTCPConnectFailure failure = WTCPConnectFailure::None;
+    int failedSocket = -1;
+    const int fd = WTCPConnectSocket(address, port, WTCPGetConnectTimeOutMs(), &failure, &failedSocket);
+    switch (failure) {
+        case WTCPConnectFailure::None:
+        case WTCPConnectFailure::TimedOut:  // no message
+            break;
+        case WTCPConnectFailure::Socket:
+            WSysError("-- ERROR -- WTCPOpenClient(): echec socket()");
+            break;
+        case WTCPConnectFailure::NonBlocking:
+            WSysError("-- ERROR -- WTCPOpenClient() echec ioctl()");
+            break;
+        case WTCPConnectFailure::Connect:
             WSysError("-- ERROR -- WTCPOpenClient(): echec connect-2-()");
-            plat::SocketClose(fd);
-            return -1;
-        }
-        const plat::WaitStatus s = WaitSocket(fd, true, WTCPGetConnectTimeOutMs());
-        if (s == plat::WaitStatus::Failed) {
+            break;
+        case WTCPConnectFailure::Wait:
             WSysError("-- ERROR -- WTCPOpenClient(): echec select()");
-            plat::SocketClose(fd);
-            return -1;
-        }
-        if (s == plat::WaitStatus::TimedOut) {
-            plat::SocketClose(fd);
-            return -1;
-        }
-        const int err = plat::SocketConnectError(fd);
-        if (err != 0 && err != EISCONN) {
-            WSysError("-- ERROR -- WTCPOpenClient(): echec connect(%d)", fd);
-            plat::SocketClose(fd);
-            return -1;
-        }
+            break;
+        case WTCPConnectFailure::Refused:
+            WSysError("-- ERROR -- WTCPOpenClient(): echec connect(%d)", failedSocket);
+            break;
     }
+    if (fd < 0) return -1;
     if (plat::SocketSetFlag(fd, plat::SocketFlag::NoDelay, true) != 0)
         WSysError("<< WARN. >> WTCPOpenClient(): echec TCP_NODELAY");
     // No zero linger here: an orderly close must still deliver the last
@@ -259,7 +284,7 @@ int WTCPWrite(int socket, const void* data, uint32_t length) {
     // A socket with room takes the bytes at once; only a full one is waited for.
     ssize_t n = plat::SocketSend(socket, data, length);
     if (n < 0 && plat::SocketWouldBlock(errno)) {
-        const plat::WaitStatus s = WaitSocket(socket, true, kWriteWaitMs);
+        const plat::WaitStatus s = WTCPWaitSocket(socket, true, kWriteWaitMs);
         if (s == plat::WaitStatus::Failed) {
             WSysError("-- ERROR -- WTCPWrite(): erreur select()");
             return -1;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/net_socket.h"
+
 // Connect time-out: kept only when both values are 0 or more.
 void WTCPSetConnectTimeOut(int32_t seconds, int32_t microseconds);
 // The connect time-out in milliseconds (also used by the TLS opens).
@@ -47,3 +49,21 @@ int WTCPSetNonBlocking(int socket, int mode);
 // environment variable "C_LOCAL" ("c%d") names the station of a peer that
 // matches nothing.
 int WTCPIdentifyStation(const char* hostName, const std::vector<std::string>& aliases);
+// Station number of an accepted peer (IPv4 address, network order) from its
+// reverse host name, as above.
+int WTCPPeerStation(uint32_t peerAddress);
+
+// Pieces shared with the TLS transport.
+// Port of a service: its leading number when it starts with a digit (0 or
+// beyond 65535 is a bad number), else its entry in the services database.
+enum class WTCPPortResult { Ok, BadNumber, UnknownName };
+WTCPPortResult WTCPServicePort(const char* service, uint16_t* port);
+// Waits at most limitMs, measured on the process clock, for the socket to
+// become writable (or readable).
+plat::WaitStatus WTCPWaitSocket(int fd, bool forWrite, int64_t limitMs);
+// A non-blocking socket connected to the address (network order) and port
+// within timeoutMs, or -1 with the step that failed (and the number the
+// closed socket had, for the messages).
+enum class WTCPConnectFailure { None, Socket, NonBlocking, Connect, Wait, TimedOut, Refused };
+int WTCPConnectSocket(uint32_t address, uint16_t port, int64_t timeoutMs, WTCPConnectFailure* failure,
+                      int* failedSocket = nullptr);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -133,4 +134,17 @@ int WFindNext(WFindRecord* record) {
     std::lock_guard<std::mutex> guard(s.lock);
     if (s.dir == nullptr) return -1;
     return NextMatch(s, record);
+}
+
+std::vector<std::string> WListFiles(const char* directory, const char* pattern) {
+    std::vector<std::string> names;
+    if (directory == nullptr || pattern == nullptr || *pattern == '\0') return names;
+    DIR* dir = opendir(*directory == '\0' ? "." : directory);
+    if (dir == nullptr) return names;
+    const std::string wanted(pattern);
+    while (struct dirent* entry = readdir(dir))
+        if (WildMatch(wanted, entry->d_name)) names.emplace_back(entry->d_name);
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Memory and time
@@ -160,6 +161,11 @@ int WFindFirst(const char* pattern, WFindRecord* record);
 // Next match of the open search: 0; 1 when there are no more entries; -1 on
 // any other failure (no open search, null record, directory read error).
 int WFindNext(WFindRecord* record);
+// Names (without the directory) of the entries of the directory that match
+// the name pattern with the rules of WFindFirst, in name order; empty when
+// none match or the directory cannot be read. It keeps no state, so any
+// thread may call it, also while a search is open.
+std::vector<std::string> WListFiles(const char* directory, const char* pattern);
 
 // ---------------------------------------------------------------------------
 // Sockets

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -112,6 +113,49 @@ int SocketConnectError(int fd) {
 WaitStatus SocketWaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
 
 WaitStatus SocketWaitWritable(int fd, int timeoutMs) { return WaitFor(fd, POLLOUT, timeoutMs); }
+
+WaitStatus SocketWaitOrWake(int fd, bool forWrite, int wakeFd, int timeoutMs, bool* woken) {
+    if (woken != nullptr) *woken = false;
+    if (wakeFd < 0) return WaitFor(fd, forWrite ? POLLOUT : POLLIN, timeoutMs);
+    pollfd p[2] = {{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0}, {wakeFd, POLLIN, 0}};
+    for (;;) {
+        const int r = poll(p, 2, timeoutMs < 0 ? -1 : timeoutMs);
+        if (r > 0) {
+            if ((p[0].revents | p[1].revents) & POLLNVAL) {
+                errno = EBADF;
+                return WaitStatus::Failed;
+            }
+            if (woken != nullptr) *woken = p[1].revents != 0;
+            return WaitStatus::Ready;
+        }
+        if (r == 0) return WaitStatus::TimedOut;
+        if (errno != EINTR) return WaitStatus::Failed;
+    }
+}
+
+int WakeCreate() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+void WakeSignal(int wakeFd) {
+    if (wakeFd < 0) return;
+    const uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = write(wakeFd, &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
+}
+
+void WakeDrain(int wakeFd) {
+    if (wakeFd < 0) return;
+    uint64_t count = 0;
+    ssize_t n;
+    do {
+        n = read(wakeFd, &count, sizeof count);
+    } while (n < 0 && errno == EINTR);
+}
+
+void WakeClose(int wakeFd) {
+    if (wakeFd >= 0) close(wakeFd);
+}
 
 ssize_t SocketSend(int fd, const void* data, size_t length) {
     ssize_t n;

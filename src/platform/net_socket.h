@@ -49,6 +49,17 @@ enum class WaitStatus { Ready, TimedOut, Failed };
 // readable (or writable). A closed or failed peer counts as ready.
 WaitStatus SocketWaitReadable(int fd, int timeoutMs);
 WaitStatus SocketWaitWritable(int fd, int timeoutMs);
+// As above, also ending when the wake descriptor (below; -1: none) is
+// signalled: Ready with *woken true then (the socket may be ready too).
+WaitStatus SocketWaitOrWake(int fd, bool forWrite, int wakeFd, int timeoutMs, bool* woken);
+
+// Wake descriptors: one thread waits on it (SocketWaitOrWake), others
+// signal it. A signal stays until drained, so none is lost between a check
+// and the wait. Create gives -1 on failure.
+int WakeCreate();
+void WakeSignal(int wakeFd);
+void WakeDrain(int wakeFd);
+void WakeClose(int wakeFd);
 
 // One send of the whole buffer: the count taken, or -1. Never waits: a full
 // queue gives -1 with EAGAIN, whatever the socket's mode.

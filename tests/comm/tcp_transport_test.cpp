@@ -18,21 +18,14 @@
 #include "netsim/tcp_link.h"
 #include "platform/clock.h"
 #include "support/net_contexts.h"
+#include "support/rushing_clock.h"
 #include "support/trace_capture.h"
 
 namespace {
 
 using testsupport::TraceCapture;
 
-// A clock that moves a second each time it is read: long waits measured on
-// the process clock end after a few real slices.
-class RushingClock : public plat::ManualClock {
-public:
-    int64_t nowMs() override {
-        advance(1000);
-        return plat::ManualClock::nowMs();
-    }
-};
+using testsupport::RushingClock;
 
 // Listening socket of the transport on a free port (the port in *port).
 int OpenServer(int* port, int8_t reuse = 1) {

@@ -9,6 +9,8 @@ namespace netsim {
 
 namespace {
 
+constexpr int kTlsHandshakeMs = 5000;
+
 bool ToInt(const std::string& text, long* out) {
     if (text.empty()) return false;
     char* end = nullptr;
@@ -292,6 +294,16 @@ AcquirerSim::AcquirerSim(AcquirerScenario scenario) : scenario_(std::move(scenar
 
 AcquirerSim::~AcquirerSim() { stop(); }
 
+bool AcquirerSim::setTls(const TlsSettings& settings, std::string* error) {
+    useTls_ = tls_.makeServer(settings, error);
+    return useTls_;
+}
+
+std::string AcquirerSim::lastClientSubject() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return lastClientSubject_;
+}
+
 bool AcquirerSim::start(uint16_t port) {
     if (!listener_.open(port)) return false;
     stop_ = false;
@@ -355,6 +367,12 @@ void AcquirerSim::run() {
         if (!link) continue;
         ++connections_;
         log("link " + std::to_string(connections_.load()) + " accepted");
+        if (useTls_ && !startTls(*link)) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            ++linksEnded_;
+            changed_.notify_all();
+            continue;
+        }
         serve(*link);
         {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -363,6 +381,26 @@ void AcquirerSim::run() {
         changed_.notify_all();
         log("link ended");
     }
+}
+
+bool AcquirerSim::startTls(Link& link) {
+    std::string error;
+    if (!link.startTlsServer(tls_.get(), kTlsHandshakeMs, &error)) {
+        ++tlsFailures_;
+        log("TLS handshake failed: " + error);
+        return false;
+    }
+    ++tlsHandshakes_;
+    const bool resumed = link.tlsResumed();
+    if (resumed) ++tlsResumed_;
+    const std::string subject = link.peerSubject();
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        lastClientSubject_ = subject;
+    }
+    log("TLS " + link.tlsVersion() + (resumed ? ", session resumed" : ", new session") +
+        (subject.empty() ? std::string() : ", client " + subject));
+    return true;
 }
 
 void AcquirerSim::serve(Link& link) {

@@ -30,7 +30,9 @@
 // Values with blanks go between double quotes.
 //
 // The message handling (scenario, BuildReply) knows nothing of sockets; the
-// AcquirerSim runs it over a Listener in a thread of its own.
+// AcquirerSim runs it over a Listener in a thread of its own, in clear or
+// over TLS (server certificate, optional client certificates, session
+// resumption on or off).
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -104,6 +106,9 @@ public:
     AcquirerSim(const AcquirerSim&) = delete;
     AcquirerSim& operator=(const AcquirerSim&) = delete;
 
+    // Every link runs TLS with these settings (call before start): false
+    // with the reason when they cannot be used.
+    bool setTls(const TlsSettings& settings, std::string* error);
     // Listens on 127.0.0.1:port (0: ephemeral) and serves links one after
     // the other in a thread.
     bool start(uint16_t port = 0);
@@ -125,17 +130,30 @@ public:
     // True once the current link ended (closed by either side) and at least
     // n links were served.
     bool waitForLinksEnded(int n, int timeoutMs) const;
+    // TLS links: handshakes done, of which sessions resumed, handshakes that
+    // failed, and the subject of the last client certificate ("" none).
+    int tlsHandshakes() const { return tlsHandshakes_.load(); }
+    int tlsResumed() const { return tlsResumed_.load(); }
+    int tlsFailures() const { return tlsFailures_.load(); }
+    std::string lastClientSubject() const;
     // One line per event (link, request, answer), for a person watching.
     void setLogger(std::function<void(const std::string&)> logger) { logger_ = std::move(logger); }
 
 private:
     void run();
     void serve(Link& link);
+    bool startTls(Link& link);
     AnswerPlan nextPlan();
     void log(const std::string& line) const;
 
     AcquirerScenario scenario_;
     size_t nextPlan_ = 0;
+    TlsContext tls_;
+    bool useTls_ = false;
+    std::atomic<int> tlsHandshakes_{0};
+    std::atomic<int> tlsResumed_{0};
+    std::atomic<int> tlsFailures_{0};
+    std::string lastClientSubject_;
     Listener listener_;
     std::thread thread_;
     std::atomic<bool> stop_{false};

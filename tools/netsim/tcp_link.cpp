@@ -6,9 +6,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -53,6 +57,23 @@ sockaddr_in Loopback(uint16_t port) {
 }  // namespace
 
 bool Link::sendAll(const std::string& bytes) {
+    if (ssl_ != nullptr) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const int r = SSL_write(ssl_, bytes.data() + done, static_cast<int>(bytes.size() - done));
+            if (r > 0) {
+                done += static_cast<size_t>(r);
+                continue;
+            }
+            const int err = SSL_get_error(ssl_, r);
+            if ((err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) ||
+                WaitFor(fd_, err == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, 10000, nullptr) != 1) {
+                ERR_clear_error();
+                return false;
+            }
+        }
+        return true;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -74,31 +95,57 @@ bool Link::sendPieces(const std::string& bytes, const std::vector<size_t>& cuts,
     return sendAll(bytes.substr(from));
 }
 
+namespace {
+
+// Reads what comes (at most capacity bytes) within timeoutMs (negative: no
+// limit): the count, 0 on time-out or stop, -1 when the peer closed or the
+// link failed.
+int ReadSome(int fd, SSL* ssl, char* buffer, size_t capacity, int timeoutMs, const std::atomic<bool>* stop) {
+    const int64_t end = timeoutMs < 0 ? -1 : NowMs() + timeoutMs;
+    auto left = [&] { return end < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, end - NowMs())); };
+    if (ssl == nullptr) {
+        const int w = WaitFor(fd, POLLIN, timeoutMs, stop);
+        if (w <= 0) return w;
+        ssize_t n;
+        do {
+            n = recv(fd, buffer, capacity, 0);
+        } while (n < 0 && errno == EINTR);
+        return n <= 0 ? -1 : static_cast<int>(n);
+    }
+    for (;;) {
+        const int r = SSL_read(ssl, buffer, static_cast<int>(capacity));
+        if (r > 0) return r;
+        const int err = SSL_get_error(ssl, r);
+        if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
+            ERR_clear_error();
+            return -1;
+        }
+        const int remaining = left();
+        if (remaining == 0) return 0;
+        const int w = WaitFor(fd, err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, remaining, stop);
+        if (w <= 0) return w;
+    }
+}
+
+}  // namespace
+
 int Link::receive(std::string* out, int timeoutMs, const std::atomic<bool>* stop) {
     if (fd_ < 0) return -1;
-    const int w = WaitFor(fd_, POLLIN, timeoutMs, stop);
-    if (w < 0) return -1;
-    if (w == 0) return 0;
     char buffer[65536];
-    ssize_t n;
-    do {
-        n = recv(fd_, buffer, sizeof buffer, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return -1;
-    out->append(buffer, static_cast<size_t>(n));
-    return static_cast<int>(n);
+    const int n = ReadSome(fd_, ssl_, buffer, sizeof buffer, timeoutMs, stop);
+    if (n > 0) out->append(buffer, static_cast<size_t>(n));
+    return n;
 }
 
 bool Link::receiveExactly(size_t n, std::string* out, int timeoutMs) {
     const int64_t end = NowMs() + timeoutMs;
     std::string got;
-    while (got.size() < n) {
+    while (got.size() < n && fd_ >= 0) {
         const int64_t left = end - NowMs();
         if (left <= 0) break;
         char buffer[4096];
-        if (WaitFor(fd_, POLLIN, static_cast<int>(left), nullptr) != 1) break;
         const size_t want = std::min(sizeof buffer, n - got.size());
-        const ssize_t r = recv(fd_, buffer, want, 0);
+        const int r = ReadSome(fd_, ssl_, buffer, want, static_cast<int>(left), nullptr);
         if (r <= 0) break;
         got.append(buffer, static_cast<size_t>(r));
     }
@@ -120,6 +167,12 @@ bool Link::waitClosed(int timeoutMs, std::string* out) {
 
 void Link::close() {
     if (fd_ < 0) return;
+    if (ssl_ != nullptr) {
+        SSL_shutdown(ssl_);  // close-notify, not waiting for the peer's
+        ERR_clear_error();
+        SSL_free(ssl_);
+        ssl_ = nullptr;
+    }
     shutdown(fd_, SHUT_WR);
     ::close(fd_);
     fd_ = -1;
@@ -127,10 +180,151 @@ void Link::close() {
 
 void Link::reset() {
     if (fd_ < 0) return;
+    if (ssl_ != nullptr) {
+        SSL_free(ssl_);
+        ssl_ = nullptr;
+    }
     linger l{1, 0};
     setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     ::close(fd_);
     fd_ = -1;
+}
+
+bool Link::startTlsServer(SSL_CTX* context, int timeoutMs, std::string* error) {
+    if (fd_ < 0 || context == nullptr || ssl_ != nullptr) return false;
+    ssl_ = SSL_new(context);
+    if (ssl_ == nullptr) return false;
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    SSL_set_fd(ssl_, fd_);
+    SSL_set_accept_state(ssl_);
+    return driveTls(true, timeoutMs, error);
+}
+
+bool Link::startTlsClient(SSL_CTX* context, const std::string& serverName, int timeoutMs, std::string* error,
+                          SSL_SESSION* resume) {
+    if (fd_ < 0 || context == nullptr || ssl_ != nullptr) return false;
+    ssl_ = SSL_new(context);
+    if (ssl_ == nullptr) return false;
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    SSL_set_fd(ssl_, fd_);
+    if (!serverName.empty()) {
+        SSL_set_tlsext_host_name(ssl_, serverName.c_str());
+        SSL_set1_host(ssl_, serverName.c_str());
+    }
+    if (resume != nullptr) SSL_set_session(ssl_, resume);
+    SSL_set_connect_state(ssl_);
+    return driveTls(false, timeoutMs, error);
+}
+
+bool Link::driveTls(bool server, int timeoutMs, std::string* error) {
+    const int64_t end = NowMs() + timeoutMs;
+    for (;;) {
+        const int r = SSL_do_handshake(ssl_);
+        if (r == 1) return true;
+        const int err = SSL_get_error(ssl_, r);
+        const int64_t left = end - NowMs();
+        if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) && left > 0) {
+            if (WaitFor(fd_, err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, static_cast<int>(left), nullptr) >= 0)
+                continue;
+        }
+        if (error != nullptr) {
+            char text[256] = "no answer in time";
+            if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
+            *error = text;
+            const long verify = SSL_get_verify_result(ssl_);
+            if (verify != X509_V_OK) *error += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
+            (void)server;
+        }
+        ERR_clear_error();
+        SSL_free(ssl_);
+        ssl_ = nullptr;
+        return false;
+    }
+}
+
+bool Link::tlsResumed() const { return ssl_ != nullptr && SSL_session_reused(ssl_) == 1; }
+
+std::string Link::tlsVersion() const { return ssl_ != nullptr ? SSL_get_version(ssl_) : ""; }
+
+std::string Link::peerSubject() const {
+    if (ssl_ == nullptr) return "";
+    X509* cert = SSL_get1_peer_certificate(ssl_);
+    if (cert == nullptr) return "";
+    char text[256] = "";
+    X509_NAME_oneline(X509_get_subject_name(cert), text, sizeof text);
+    X509_free(cert);
+    return text;
+}
+
+SSL_SESSION* Link::tlsSession() const { return ssl_ != nullptr ? SSL_get1_session(ssl_) : nullptr; }
+
+TlsContext::~TlsContext() {
+    if (ctx_ != nullptr) SSL_CTX_free(ctx_);
+}
+
+namespace {
+
+bool Fail(SSL_CTX** ctx, std::string* error, const std::string& what) {
+    if (error != nullptr) {
+        char text[256] = "";
+        if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
+        *error = what + (text[0] ? std::string(": ") + text : std::string());
+    }
+    ERR_clear_error();
+    SSL_CTX_free(*ctx);
+    *ctx = nullptr;
+    return false;
+}
+
+bool LoadOwnCertificate(SSL_CTX** ctx, const TlsSettings& settings, std::string* error) {
+    if (settings.certificate.empty()) return true;
+    if (SSL_CTX_use_certificate_chain_file(*ctx, settings.certificate.c_str()) != 1)
+        return Fail(ctx, error, "cannot read the certificate " + settings.certificate);
+    const std::string& key = settings.key.empty() ? settings.certificate : settings.key;
+    if (SSL_CTX_use_PrivateKey_file(*ctx, key.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_CTX_check_private_key(*ctx) != 1)
+        return Fail(ctx, error, "cannot use the key " + key);
+    return true;
+}
+
+}  // namespace
+
+bool TlsContext::makeServer(const TlsSettings& settings, std::string* error) {
+    if (ctx_ != nullptr) SSL_CTX_free(ctx_);
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    if (ctx_ == nullptr) return Fail(&ctx_, error, "no TLS context");
+    if (settings.certificate.empty()) return Fail(&ctx_, error, "a TLS server needs a certificate");
+    if (!LoadOwnCertificate(&ctx_, settings, error)) return false;
+    static const unsigned char kContext[] = "netsim";
+    SSL_CTX_set_session_id_context(ctx_, kContext, sizeof kContext - 1);
+    if (!settings.caFile.empty()) {
+        if (SSL_CTX_load_verify_locations(ctx_, settings.caFile.c_str(), nullptr) != 1)
+            return Fail(&ctx_, error, "cannot read the CA file " + settings.caFile);
+        SSL_CTX_set_client_CA_list(ctx_, SSL_load_client_CA_file(settings.caFile.c_str()));
+        SSL_CTX_set_verify(ctx_,
+                           SSL_VERIFY_PEER | (settings.requireClientCertificate ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0),
+                           nullptr);
+    } else if (settings.requireClientCertificate) {
+        return Fail(&ctx_, error, "asking for client certificates needs a CA file");
+    }
+    if (!settings.resumption) {
+        SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_OFF);
+        SSL_CTX_set_options(ctx_, SSL_OP_NO_TICKET);
+        SSL_CTX_set_num_tickets(ctx_, 0);
+    }
+    return true;
+}
+
+bool TlsContext::makeClient(const TlsSettings& settings, std::string* error) {
+    if (ctx_ != nullptr) SSL_CTX_free(ctx_);
+    ctx_ = SSL_CTX_new(TLS_client_method());
+    if (ctx_ == nullptr) return Fail(&ctx_, error, "no TLS context");
+    if (!LoadOwnCertificate(&ctx_, settings, error)) return false;
+    if (!settings.caFile.empty()) {
+        if (SSL_CTX_load_verify_locations(ctx_, settings.caFile.c_str(), nullptr) != 1)
+            return Fail(&ctx_, error, "cannot read the CA file " + settings.caFile);
+        SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+    }
+    return true;
 }
 
 bool Listener::open(uint16_t port, int backlog, int receiveBuffer) {

@@ -1,9 +1,12 @@
 // TCP plumbing of the test peers: loopback listeners on ephemeral ports,
 // connected links that send in pieces with pauses, close in order or with a
 // reset, and a listener whose accept queue is full so that connections to
-// it never complete. The simulators' message handling sits above this and
-// knows nothing of sockets.
+// it never complete. A link can run TLS (either side) under the same calls.
+// The simulators' message handling sits above this and knows nothing of
+// sockets.
 #pragma once
+#include <openssl/ssl.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -11,6 +14,34 @@
 #include <vector>
 
 namespace netsim {
+
+// TLS settings of a peer (PEM files). A server needs its certificate and
+// key; caFile is what it trusts for client certificates (a client: for the
+// server's). requireClientCertificate refuses a client without one;
+// resumption off refuses to resume sessions.
+struct TlsSettings {
+    std::string certificate;
+    std::string key;
+    std::string caFile;
+    bool requireClientCertificate = false;
+    bool resumption = true;
+};
+
+// An OpenSSL context made from settings; null context on failure (error says
+// why).
+class TlsContext {
+public:
+    TlsContext() = default;
+    ~TlsContext();
+    TlsContext(const TlsContext&) = delete;
+    TlsContext& operator=(const TlsContext&) = delete;
+    bool makeServer(const TlsSettings& settings, std::string* error);
+    bool makeClient(const TlsSettings& settings, std::string* error);
+    SSL_CTX* get() const { return ctx_; }
+
+private:
+    SSL_CTX* ctx_ = nullptr;
+};
 
 class Link {
 public:
@@ -40,8 +71,25 @@ public:
     // Abortive close: the peer sees a reset.
     void reset();
 
+    // TLS over the link: the handshake as server (or client, checking the
+    // server's name when given) within timeoutMs; false with the reason in
+    // error. From then on every call above goes through TLS.
+    bool startTlsServer(SSL_CTX* context, int timeoutMs, std::string* error);
+    bool startTlsClient(SSL_CTX* context, const std::string& serverName, int timeoutMs, std::string* error,
+                        SSL_SESSION* resume = nullptr);
+    bool tls() const { return ssl_ != nullptr; }
+    // After the handshake: whether a session was resumed, the protocol, the
+    // peer certificate's subject ("" without one), and (client) a reference
+    // of the session to resume later (the caller frees it).
+    bool tlsResumed() const;
+    std::string tlsVersion() const;
+    std::string peerSubject() const;
+    SSL_SESSION* tlsSession() const;
+
 private:
+    bool driveTls(bool server, int timeoutMs, std::string* error);
     int fd_;
+    SSL* ssl_ = nullptr;
 };
 
 class Listener {

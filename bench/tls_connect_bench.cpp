@@ -1,0 +1,131 @@
+// TLS connect with session reuse against "openssl s_server -www", beside the
+// physical floor measured in the same run against the same server: "openssl
+// s_time -reuse" doing the same work per connection (resume the session,
+// fetch the page, close). Each connection of ours goes through the
+// transport's client open (certificate checks, cached session), one request,
+// the reads until the server closes, and the close that caches the session
+// again. Reports connections per second of both and their ratio
+// (ours / s_time).
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "comm/shared_connections.h"
+#include "comm/tls_transport.h"
+#include "core/trace.h"
+#include "support/openssl_peer.h"
+#include "support/tls_pki.h"
+
+namespace {
+
+constexpr const char* kGet = "GET / HTTP/1.0\r\n\r\n";
+constexpr int kSTimeSeconds = 3;
+
+struct Peers {
+    testsupport::TestPki pki;
+    testsupport::OpensslServer server;
+    bool ok = false;
+    double sTimePerSecond = 0;
+};
+
+Peers& ThePeers() {
+    static Peers* peers = [] {
+        auto* p = new Peers;
+        p->ok = p->pki.ok() && p->server.Start({"-cert", p->pki.path("localhost.crt"), "-key",
+                                                p->pki.path("server.key"), "-www"});
+        return p;
+    }();
+    return *peers;
+}
+
+// One connection of ours: open (resuming), one page, close. False on
+// failure; *resumed: the server says it resumed the session.
+bool OneConnection(const std::string& service, const std::string& ca, bool* resumed = nullptr) {
+    const int32_t h = WSSLImplOpenClientEx("localhost", service.c_str(), 0, ca.c_str(), "", 0, 0, nullptr, "", nullptr);
+    if (h < 0) return false;
+    bool ok = WSSLImplWrite(h, kGet, static_cast<uint32_t>(std::strlen(kGet))) > 0;
+    std::string page;
+    for (int n = 0; ok && n >= 0;) {
+        char buffer[8192];
+        n = WSSLImplRead(h, buffer, sizeof buffer);
+        if (n > 0) page.append(buffer, static_cast<size_t>(n));
+    }
+    WSSLImplDisConnect(h);
+    if (resumed != nullptr) *resumed = page.find("Reused, TLS") != std::string::npos;
+    return ok && !page.empty();
+}
+
+void BM_OpensslSTimeReuse(benchmark::State& state) {
+    Peers& peers = ThePeers();
+    if (!peers.ok) {
+        state.SkipWithError("no test certificates or no s_server");
+        return;
+    }
+    for (auto _ : state) {
+        testsupport::ChildProcess sTime;
+        const auto start = std::chrono::steady_clock::now();
+        if (!sTime.Start({"openssl", "s_time", "-connect", "localhost:" + peers.server.service(), "-reuse", "-www",
+                          "/", "-time", std::to_string(kSTimeSeconds), "-CAfile", peers.pki.path("ca.crt")}) ||
+            sTime.WaitExit((kSTimeSeconds + 30) * 1000) != 0) {
+            state.SkipWithError("s_time failed");
+            return;
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::smatch m;
+        const std::string out = sTime.Output();
+        const std::regex reused("([0-9]+) connections in [0-9.]+s;");
+        // The reuse run's figures are the last ones printed.
+        std::string connections;
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), reused); it != std::sregex_iterator(); ++it)
+            connections = (*it)[1].str();
+        if (connections.empty() || out.find('r') == std::string::npos) {
+            state.SkipWithError("no s_time figures");
+            return;
+        }
+        peers.sTimePerSecond = std::stod(connections) / seconds;
+    }
+    state.counters["connections_per_s"] = peers.sTimePerSecond;
+}
+BENCHMARK(BM_OpensslSTimeReuse)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_TlsConnectReuse(benchmark::State& state) {
+    Peers& peers = ThePeers();
+    if (!peers.ok) {
+        state.SkipWithError("no test certificates or no s_server");
+        return;
+    }
+    WShared_Initialize(7, 10);
+    WSSLSetInterface(0);
+    WSysSetTraceHook(nullptr);  // no trace output: the transport's own work is measured
+    const std::string service = peers.server.service();
+    const std::string ca = peers.pki.path("ca.crt");
+    if (!OneConnection(service, ca)) {  // the first one makes the session
+        state.SkipWithError("cannot connect");
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    int resumedCount = 0;
+    for (auto _ : state) {
+        bool resumed = false;
+        if (!OneConnection(service, ca, &resumed)) {
+            state.SkipWithError("connection failed");
+            return;
+        }
+        resumedCount += resumed ? 1 : 0;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double perSecond = static_cast<double>(state.iterations()) / seconds;
+    state.counters["connections_per_s"] = perSecond;
+    state.counters["resumed_share"] = static_cast<double>(resumedCount) / static_cast<double>(state.iterations());
+    if (peers.sTimePerSecond > 0) {
+        state.counters["s_time_per_s"] = peers.sTimePerSecond;
+        state.counters["ratio_to_s_time"] = perSecond / peers.sTimePerSecond;
+    }
+}
+BENCHMARK(BM_TlsConnectReuse)->Iterations(500)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace

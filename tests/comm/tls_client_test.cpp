@@ -1,0 +1,388 @@
+// TLS client connections against "openssl s_server" with certificates made
+// by the openssl command: data both ways, session resumption as the server
+// sees it, the server name, the certificates refused and why, the client
+// certificate with its enciphered key and the key cache, the SSL arguments,
+// the host-certificate rules, bounded reads and writes, and entries and
+// contexts given back on every close.
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "comm/shared_connections.h"
+#include "comm/tcp_transport.h"
+#include "comm/tls_certificates.h"
+#include "comm/tls_transport.h"
+#include "netsim/tcp_link.h"
+#include "platform/clock.h"
+#include "support/openssl_peer.h"
+#include "support/rushing_clock.h"
+#include "support/tls_fixture.h"
+#include "support/trace_capture.h"
+
+namespace {
+
+using testsupport::OpensslServer;
+using testsupport::TestPki;
+using testsupport::TraceCapture;
+
+constexpr const char* kGet = "GET / HTTP/1.0\r\n\r\n";
+
+using testsupport::RushingClock;
+
+class TlsClient : public testsupport::TlsFixture {
+protected:
+    // s_server with a certificate of the PKI and its key.
+    static bool Serve(OpensslServer& server, const std::string& certificate, std::vector<std::string> more) {
+        std::vector<std::string> args = {"-cert", P(certificate), "-key", P("server.key")};
+        args.insert(args.end(), more.begin(), more.end());
+        return server.Start(args);
+    }
+
+    static int32_t Open(const std::string& host, const std::string& service, const std::string& hostCert = "ca.crt",
+                        const std::string& clientCert = "", const std::string& sslArguments = "",
+                        const WSSLArgumentMap& map = {}, int32_t checkCert = 0, int32_t versionSSL = 0) {
+        return WSSLImplOpenClientEx(host.c_str(), service.c_str(), 0, hostCert.empty() ? "" : P(hostCert).c_str(),
+                                    clientCert.empty() ? "" : P(clientCert).c_str(), checkCert, versionSSL, nullptr,
+                                    sslArguments.c_str(), &map);
+    }
+
+    static bool WriteAll(int32_t handle, const std::string& text) {
+        size_t done = 0;
+        while (done < text.size()) {
+            const int n = WSSLImplWrite(handle, text.data() + done, static_cast<uint32_t>(text.size() - done));
+            if (n < 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    static std::string ReadUntil(int32_t handle, const std::string& wanted) {
+        return testsupport::ReadUntil([handle](void* b, uint32_t n) { return WSSLImplRead(handle, b, n); }, wanted);
+    }
+
+    // One page of "s_server -www": what it says of the connection.
+    static std::string FetchPage(const std::string& service, const std::string& host = "localhost") {
+        const int32_t h = Open(host, service);
+        if (h < 0) return "no connection";
+        std::string page;
+        if (WriteAll(h, kGet)) page = ReadUntil(h, "");  // the server closes after the page
+        WSSLImplDisConnect(h);
+        return page;
+    }
+
+    static std::string PeerSubject(int32_t handle) {
+        comInfos* e = WShared_GetOneCOM_INFOS(handle);
+        X509* cert = SSL_get1_peer_certificate(e->Ssl.load());
+        char text[256] = "";
+        if (cert != nullptr) X509_NAME_oneline(X509_get_subject_name(cert), text, sizeof text);
+        X509_free(cert);
+        return text;
+    }
+
+};
+
+TEST_F(TlsClient, ExchangesDataWithAnOpensslServer) {
+    OpensslServer server;
+    ASSERT_TRUE(Serve(server, "localhost.crt", {"-rev"}));
+    const int32_t h = Open("localhost", server.service());
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(WShared_GetOneCOM_INFOS(h)->Type, COM_DIRECT);
+    ASSERT_TRUE(WriteAll(h, "bonjour caisse 7\n"));
+    EXPECT_NE(ReadUntil(h, "7 essiac ruojnob").find("7 essiac ruojnob"), std::string::npos);
+    // Nothing more comes: a read gives 0 after its wait.
+    char buffer[16];
+    EXPECT_EQ(WSSLImplRead(h, buffer, sizeof buffer), 0);
+    EXPECT_GE(WSSLImplDisConnect(h), 0);
+}
+
+TEST_F(TlsClient, TheSecondConnectResumesTheSessionOnce) {
+    OpensslServer server;
+    ASSERT_TRUE(Serve(server, "localhost.crt", {"-www"}));
+    EXPECT_NE(FetchPage(server.service()).find("New, TLS"), std::string::npos);
+    EXPECT_NE(FetchPage(server.service()).find("Reused, TLS"), std::string::npos) << "seen by s_server";
+
+    // The cached session goes to one connection only, and its close caches
+    // the session again.
+    const int32_t h = Open("localhost", server.service());
+    ASSERT_GT(h, 0);
+    SSL_SESSION* session = nullptr;
+    EXPECT_EQ(WSSLSessionCacheTake("localhost", server.service().c_str(), &session), -1);
+    ASSERT_TRUE(WriteAll(h, kGet));
+    EXPECT_NE(ReadUntil(h, "").find("Reused, TLS"), std::string::npos);
+    WSSLImplDisConnect(h);
+    ASSERT_EQ(WSSLSessionCacheTake("localhost", server.service().c_str(), &session), 1);
+    SSL_SESSION_free(session);
+    EXPECT_NE(FetchPage(server.service()).find("New, TLS"), std::string::npos) << "nothing was left to resume";
+}
+
+TEST_F(TlsClient, TheServerNameChoosesAndChecksTheCertificate) {
+    OpensslServer server;
+    ASSERT_TRUE(Serve(server, "localhost.crt",
+                      {"-rev", "-servername", "other.example", "-cert2", P("other.crt"), "-key2", P("server.key")}));
+    struct Case {
+        const char* indicator;  // null: no map entry
+        const char* subject;
+    };
+    const Case cases[] = {
+        {nullptr, "/CN=localhost"},
+        {"", "/CN=localhost"},  // an empty value names the host
+        {"other.example", "/CN=other.example"},
+    };
+    for (const Case& c : cases) {
+        WSSLArgumentMap map;
+        if (c.indicator != nullptr) map["ServerNameIndicator"] = c.indicator;
+        TraceCapture trace;
+        const int32_t h = Open("localhost", server.service(), "ca.crt", "", "", map);
+        ASSERT_GT(h, 0) << (c.indicator ? c.indicator : "(none)");
+        EXPECT_EQ(PeerSubject(h), c.subject);
+        EXPECT_TRUE(trace.Contains(std::string("Setup Server Name Indicator with value: ") +
+                                   (c.indicator && *c.indicator ? c.indicator : "localhost")));
+        WSSLImplDisConnect(h);
+    }
+}
+
+TEST_F(TlsClient, CertificatesThatDoNotNameOrProveTheServerAreRefused_Mended) {
+    struct Case {
+        const char* certificate;
+        std::vector<std::string> more;
+        const char* host;
+        const char* reason;  // null: accepted
+    };
+    const Case cases[] = {
+        {"other.crt", {}, "localhost", "hostname mismatch"},
+        {"expired.crt", {}, "localhost", "certificate has expired"},
+        {"stranger.crt", {}, "localhost", "unable to get local issuer certificate"},
+        {"localhost.crt", {}, "127.0.0.1", nullptr},  // the address is in the certificate
+        {"leaf-inter.crt", {"-cert_chain", P("inter.crt")}, "localhost", nullptr},
+    };
+    for (const Case& c : cases) {
+        OpensslServer server;
+        ASSERT_TRUE(Serve(server, c.certificate, c.more)) << c.certificate;
+        TraceCapture trace;
+        const int32_t h = Open(c.host, server.service());
+        if (c.reason == nullptr) {
+            EXPECT_GT(h, 0) << c.certificate;
+            if (h > 0) WSSLImplDisConnect(h);
+            continue;
+        }
+        EXPECT_EQ(h, -1) << c.certificate;
+        EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClient(): SSL_connect():")) << c.certificate;
+        EXPECT_TRUE(trace.Contains(std::string("-- ERROR -- WSSLImplOpenClient(): certificat refuse: ") + c.reason +
+                                   ", host: " + c.host))
+            << c.certificate;
+    }
+}
+
+TEST_F(TlsClient, ClientCertificateWithItsEncipheredKeyAndTheKeyCache) {
+    OpensslServer server;
+    // TLS 1.2: the server decides on the client certificate within the
+    // handshake.
+    ASSERT_TRUE(Serve(server, "localhost.crt", {"-rev", "-tls1_2", "-Verify", "1", "-CAfile", P("ca.crt")}));
+    TraceCapture trace;
+    EXPECT_EQ(Open("localhost", server.service()), -1) << "a client without certificate is refused";
+
+    const int32_t h = Open("localhost", server.service(), "ca.crt", "client.crt");
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(WriteAll(h, "abc\n"));
+    EXPECT_NE(ReadUntil(h, "cba").find("cba"), std::string::npos);
+    WSSLImplDisConnect(h);
+
+    // The key was deciphered once: without its file the same client opens
+    // again, while the same certificate for another service needs the file.
+    ASSERT_EQ(std::rename(P("client.crt.key").c_str(), P("client.crt.key.away").c_str()), 0);
+    const int32_t again = Open("localhost", server.service(), "ca.crt", "client.crt");
+    EXPECT_GT(again, 0);
+    if (again > 0) WSSLImplDisConnect(again);
+    OpensslServer other;
+    ASSERT_TRUE(Serve(other, "localhost.crt", {"-rev"}));
+    EXPECT_EQ(Open("localhost", other.service(), "ca.crt", "client.crt"), -1);
+    EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClient(): Failed to open private key, file: " +
+                               P("client.crt.key")));
+    ASSERT_EQ(std::rename(P("client.crt.key.away").c_str(), P("client.crt.key").c_str()), 0);
+    EXPECT_EQ(Open("localhost", server.service(), "ca.crt", "missing.crt"), -1);
+    EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClientEx(): Client certificate not found, file: " +
+                               P("missing.crt")));
+}
+
+TEST_F(TlsClient, SslArgumentsNarrowTheVersions) {
+    struct Case {
+        const char* arguments;
+        uint64_t options;
+    };
+    const Case cases[] = {
+        {"-no_ssl3 -no_tls1", SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1},
+        {"-no_tls1_1 -no_tls1_2", SSL_OP_NO_TLSv1_1 | SSL_OP_NO_TLSv1_2},
+        {"-NO_SSL3", 0},  // words are exact
+        {"-no_tls1  bogus", SSL_OP_NO_TLSv1},
+        {"", 0},
+    };
+    for (const Case& c : cases) {
+        SSL_CTX* context = SSL_CTX_new(TLS_method());
+        const uint64_t before = SSL_CTX_get_options(context);
+        WSSLApplyArguments(context, c.arguments);
+        EXPECT_EQ(SSL_CTX_get_options(context) & ~before, c.options) << c.arguments;
+        SSL_CTX_free(context);
+    }
+    OpensslServer server;
+    ASSERT_TRUE(Serve(server, "localhost.crt", {"-rev", "-tls1_2"}));
+    EXPECT_EQ(Open("localhost", server.service(), "ca.crt", "", "-no_tls1_2"), -1);
+    const int32_t h = Open("localhost", server.service(), "ca.crt", "", "-no_ssl3 -no_tls1");
+    ASSERT_GT(h, 0);
+    EXPECT_STREQ(SSL_get_version(WShared_GetOneCOM_INFOS(h)->Ssl.load()), "TLSv1.2");
+    WSSLImplDisConnect(h);
+}
+
+TEST_F(TlsClient, HostCertificateRules) {
+    OpensslServer server;
+    ASSERT_TRUE(Serve(server, "localhost.crt", {"-rev"}));
+    const std::string s = server.service();
+    {
+        TraceCapture trace;
+        EXPECT_EQ(Open("localhost", s, "", "", "", {}, 0, 1), -1);
+        EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClient(): host cert.:  ssl version: 1"));
+    }
+    {
+        TraceCapture trace;
+        EXPECT_EQ(Open("localhost", s, "missing.crt"), -1);
+        EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClient(): host cert.: " + P("missing.crt")));
+    }
+    {
+        TraceCapture trace;
+        EXPECT_EQ(Open("localhost", s, "bad-second.crt", "", "", {}, 1, 0), -1);
+        EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClient(): echec WSSL_CTX_check_ca_file() host old"));
+    }
+    // Checks and version 1: the directory of the host certificate has no
+    // "*.0" file (not a failure) and the CA file itself is checked and used.
+    const int32_t h = Open("localhost", s, "ca.crt", "", "", {}, 1, 1);
+    EXPECT_GT(h, 0);
+    if (h > 0) WSSLImplDisConnect(h);
+    // The hashed directory alone, through a host certificate that is not there.
+    const int32_t byDirectory = WSSLImplOpenClientEx("localhost", s.c_str(), 0, (P("cadir") + "/none.pem").c_str(),
+                                                     "", 1, 1, nullptr, "", nullptr);
+    EXPECT_GT(byDirectory, 0);
+    if (byDirectory > 0) WSSLImplDisConnect(byDirectory);
+}
+
+TEST_F(TlsClient, ASilentServerCannotHoldTheHandshake_Mended) {
+    netsim::Listener silent;
+    ASSERT_TRUE(silent.open());
+    RushingClock clock;
+    plat::ScopedClock scoped(&clock);
+    TraceCapture trace;
+    EXPECT_EQ(Open("localhost", std::to_string(silent.port())), -1);
+    EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClient(): SSL_connect() sans reponse en 3000 ms"));
+}
+
+TEST_F(TlsClient, APeerThatHangsUpDuringTheHandshakeFailsTheOpen) {
+    netsim::Listener listener;
+    ASSERT_TRUE(listener.open());
+    std::thread hangUp([&] {
+        auto link = listener.accept(5000);
+        if (link) link->close();  // end of stream in the middle of the handshake
+    });
+    TraceCapture trace;
+    EXPECT_EQ(Open("localhost", std::to_string(listener.port())), -1);
+    hangUp.join();
+    EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplOpenClient(): SSL_connect():"));
+}
+
+TEST_F(TlsClient, AWriteToAPeerThatNeverReadsEndsWithinItsBound_Mended) {
+    netsim::Listener listener;
+    ASSERT_TRUE(listener.open(0, 4, 4096));
+    netsim::TlsContext tls;
+    std::string error;
+    ASSERT_TRUE(tls.makeServer({P("localhost.crt"), P("server.key"), "", false, true}, &error)) << error;
+    std::unique_ptr<netsim::Link> peer;
+    std::thread accepting([&] {
+        peer = listener.accept(5000);
+        if (peer) peer->startTlsServer(tls.get(), 5000, &error);
+    });
+    const int32_t h = Open("localhost", std::to_string(listener.port()));
+    accepting.join();
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(peer && peer->tls());
+    RushingClock clock;
+    plat::ScopedClock scoped(&clock);
+    const std::string block(1 << 20, 'z');
+    int total = 0;
+    int n = 0;
+    TraceCapture trace;
+    for (int i = 0; i < 64 && (n = WSSLImplWrite(h, block.data(), static_cast<uint32_t>(block.size()))) > 0; ++i)
+        total += n;
+    EXPECT_EQ(n, 0) << "the write gives up once the socket stays full past its bound";
+    EXPECT_GT(total, 0);
+    EXPECT_LT(total, 64 << 20);
+    EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplWrite():pas de connexion"));
+    EXPECT_EQ(WSSLImplHardDisConnect(h), 0);
+}
+
+TEST_F(TlsClient, PeekShowsWhatCameWithoutTakingIt) {
+    OpensslServer server;
+    ASSERT_TRUE(Serve(server, "localhost.crt", {"-rev"}));
+    const int32_t h = Open("localhost", server.service());
+    ASSERT_GT(h, 0);
+    char buffer[64] = {};
+    EXPECT_EQ(WSSLImplPeek(h, buffer, sizeof buffer), 0);
+    ASSERT_TRUE(WriteAll(h, "xyz\n"));
+    int peeked = 0;
+    for (int i = 0; i < 500 && peeked <= 0; ++i) peeked = WSSLImplPeek(h, buffer, sizeof buffer);
+    ASSERT_GT(peeked, 0);
+    EXPECT_EQ(ReadUntil(h, "zyx\n"), "zyx\n") << "the peeked bytes are still there to read";
+    WSSLImplDisConnect(h);
+}
+
+TEST_F(TlsClient, EveryCloseGivesTheEntryBack_Mended) {
+    OpensslServer server;
+    ASSERT_TRUE(Serve(server, "localhost.crt", {"-rev"}));
+    // More opens than the table has entries: each close gives its entry back.
+    for (int i = 0; i < 12; ++i) {
+        const int32_t h = Open("localhost", server.service());
+        ASSERT_GT(h, 0) << i;
+        if (i % 3 == 0) {
+            EXPECT_EQ(WSSLImplDisConnect(h), 0);
+        } else if (i % 3 == 1) {
+            EXPECT_EQ(WSSLImplHardDisConnect(h), 0);
+        } else {
+            EXPECT_EQ(WSSLImplClose(h), 0);
+            EXPECT_EQ(WSSLImplDisConnect(h), 0);
+        }
+        EXPECT_EQ(WSharedFreeCount(), free_) << i;
+    }
+    EXPECT_EQ(WSSLImplPingServer("localhost", server.service().c_str(), 0, P("ca.crt").c_str(), "", 0, 0, nullptr),
+              2);
+    EXPECT_EQ(WSharedFreeCount(), free_) << "a ping leaves nothing open";
+    EXPECT_EQ(WSSLImplPingServer("localhost", "1", 0, P("ca.crt").c_str(), "", 0, 0, nullptr), -1);
+}
+
+TEST_F(TlsClient, TheForwardersReachTheObjectChosen) {
+    for (int flag : {1, 5}) {
+        WSSLSetInterface(flag);
+        EXPECT_EQ(&WSSLCurrentInterface(), &WSSLSharedInterface());
+        TraceCapture trace;
+        int32_t station = 0;
+        EXPECT_EQ(Connect(1, &station), -1);
+        EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLSharedConnect(): Not implemented"));
+    }
+    WSSLSetInterface(0);
+    EXPECT_EQ(&WSSLCurrentInterface(), &WSSLImplInterface());
+    TraceCapture trace;
+    int32_t station = 0;
+    EXPECT_EQ(Connect(0, &station), -1);
+    EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLImplConnect : WShared_GetOneCOM_INFOS(0x0) returned NULL"));
+}
+
+TEST(TlsErrorNames, EveryCodeHasItsText) {
+    EXPECT_STREQ(WSSLErrorName(0), "SSL_ERROR_NONE - The TLS/SSL I/O operation completed");
+    EXPECT_STREQ(WSSLErrorName(6), "SSL_ERROR_ZERO_RETURN - The TLS/SSL connection has been closed");
+    EXPECT_EQ(std::string(WSSLErrorName(8)).rfind("SSL_ERROR_WANT_ACCEPT", 0), 0u);
+    EXPECT_STREQ(WSSLErrorName(9), "Undocumented error");
+    EXPECT_STREQ(WSSLErrorName(-1), "Undocumented error");
+}
+
+}  // namespace
