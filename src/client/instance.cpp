@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cinttypes>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -500,7 +501,8 @@ int InstanceTable::Open(uint32_t* instanceId, const OpenArguments& args) {
         log.Log(0, "newInstance error");
         return 8;
     }
-    log.Logf(0, "newInstance %p", static_cast<void*>(instance.get()));
+    // The instance's address in upper-case hexadecimal (the whole of it).
+    log.Logf(0, "newInstance %" PRIXPTR, reinterpret_cast<uintptr_t>(instance.get()));
     const int result = instance->Open(args);
     if (result != 0) {
         // A failed opening leaves nothing behind in the table.
