@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
@@ -84,14 +85,26 @@ ClientInstance::ClientInstance(uint32_t id) : id_(id) {
     event_.SetInstanceId(id);
 }
 
-ClientInstance::~ClientInstance() = default;
+ClientInstance::~ClientInstance() {
+    // Left here by a close that could not take the busy flag: nothing uses
+    // the instance any more.
+    process_.Release(0);
+    event_.Release();
+    if (channel_) channel_->Close(id_);
+}
 
-bool ClientInstance::TakeBusy(int64_t timeoutMs) {
+bool ClientInstance::TakeBusy(int64_t timeoutMs, bool forClose) {
     std::unique_lock<std::mutex> guard(lock_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    if (!busyCondition_.wait_until(guard, deadline, [this] { return busy_ == 0; })) return false;
+    if (!busyCondition_.wait_until(guard, deadline, [&] { return busy_ == 0 || (!forClose && closing_); }) ||
+        busy_ != 0)
+        return false;
     busy_ = -1;
     return true;
+}
+
+StopTest ClientInstance::StopFor(bool forClose) {
+    return [this, forClose] { return (!forClose && closing_.load()) || !process_.IsRunning(0); };
 }
 
 void ClientInstance::ReleaseBusy() {
@@ -187,7 +200,29 @@ int ClientInstance::Open(const OpenArguments& a) {
     }
     ackTimeoutS_ = a.uxTimeOut != 0 ? a.uxTimeOut : 5;
     log.Log(id_, "_SZelApiOpen_");
-    event_.Open(a.posNumber);
+    // The tries end as soon as the program has ended: it will never create
+    // its event (a bad directory, not our program). Then, within what is
+    // left of the same ten seconds, the program's ready event tells that its
+    // session is open, or its end that it could not open one (no
+    // configuration).
+    const StopTest ended = [this] { return !process_.IsRunning(0); };
+    constexpr int kEventTries = 1000;
+    int tries = 0;
+    ClientEvent::OpenResult opened = event_.Open(a.posNumber, kEventTries, ended, &tries);
+    if (opened == ClientEvent::OpenResult::Opened &&
+        ClientEvent::WaitReady(a.posNumber, 10 * (kEventTries - tries), ended) == ClientEvent::OpenResult::Stopped)
+        opened = ClientEvent::OpenResult::Stopped;
+    if (opened == ClientEvent::OpenResult::Stopped || opened == ClientEvent::OpenResult::Refused) {
+        if (opened == ClientEvent::OpenResult::Stopped) {
+            const plat::ExitStatus status = process_.ExitStatus();
+            log.Logf(id_, "-- ERROR -- |DLLOPN| Process client arrete au demarrage (%s): %s %d", where.path.c_str(),
+                     status.kind == plat::ExitStatus::Kind::Signaled ? "signal" : "code de sortie", status.code);
+        }
+        process_.Release(0);
+        channel_->Close(id_);
+        channel_.reset();
+        return opened == ClientEvent::OpenResult::Stopped ? 1 : 8;
+    }
     log.Log(id_, "################################ CLIENT DEMARRE ################################");
     return 0;
 }
@@ -218,7 +253,7 @@ int ClientInstance::SendMessage(const char* service, char* message, const uint32
     return SendLocked(service, message, *capacity);
 }
 
-int ClientInstance::SendLocked(const char* service, char* message, uint32_t capacity) {
+int ClientInstance::SendLocked(const char* service, char* message, uint32_t capacity, bool forClose) {
     DllLogger& log = Log();
     if (!channel_ || !process_.IsRunning(10)) {
         log.Log(id_, "-- ERROR -- |DLLSND| Process client arrete");
@@ -257,13 +292,22 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
     if (written < 0) return 8;
     if (written == 0) return 5;
 
+    // One deadline from the send: messages arriving meanwhile never restart it.
+    const int64_t deadline = plat::MonotonicMs() + static_cast<int64_t>(ackTimeoutS_) * 1000;
+    const StopTest stop = StopFor(forClose);
     std::string ack;
     for (;;) {
         std::string text;
-        ReadResult read = channel_->Read(true, &text, ackTimeoutS_ * 1000u, id_);
+        const int64_t left = std::max<int64_t>(0, deadline - plat::MonotonicMs());
+        ReadResult read = channel_->Read(true, &text, static_cast<uint32_t>(std::min<int64_t>(left, UINT32_MAX)), id_,
+                                         stop);
         if (read.status < 0) {
             log.Log(id_, "-- ERROR -- |DLLSND| Lecture en erreur (acquittement)");
             return 8;
+        }
+        if (read.status == 0 && read.stopped) {
+            log.Log(id_, "-- ERROR -- |DLLSND| Process client arrete");
+            return 1;
         }
         if (read.status == 0) {
             log.Log(id_, "-- ERROR -- |DLLSND| Message non acquitte");
@@ -322,16 +366,29 @@ int ClientInstance::WaitSynchro(uint32_t timeoutMs) {
         return 1;
     }
     // A message already waiting needs no signal (its signal may have been
-    // consumed by an earlier wait).
-    if (event_.isOpen() && !channel_->HasMessage() && !event_.Wait(timeoutMs)) {
-        log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
-        return 7;
+    // consumed by an earlier wait). The program's end, or a close, ends the
+    // wait at once.
+    const StopTest stop = StopFor(false);
+    if (event_.isOpen() && !channel_->HasMessage()) {
+        const ClientEvent::WaitResult w = event_.Wait(timeoutMs, stop);
+        if (w == ClientEvent::WaitResult::Stopped && !channel_->HasMessage()) {
+            log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
+            return 1;
+        }
+        if (w == ClientEvent::WaitResult::TimedOut) {
+            log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
+            return 7;
+        }
     }
     std::string text;
-    ReadResult read = channel_->Read(false, &text, timeoutMs, id_);
+    ReadResult read = channel_->Read(false, &text, timeoutMs, id_, stop);
     if (read.status < 0) {
         log.Log(id_, "-- ERROR -- |DLLWAI| Lecture en erreur");
         return 8;
+    }
+    if (read.status == 0 && read.stopped) {
+        log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
+        return 1;
     }
     if (read.status == 0) {
         log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
@@ -405,11 +462,19 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
     return 0;
 }
 
-void ClientInstance::Close() {
+void ClientInstance::BeginClose() {
     DllLogger& log = Log();
-    // Wait for a call in progress on another thread to finish: the channel
-    // and the program are torn down below.
-    while (!TakeBusy(busyTimeoutMs_)) {
+    {
+        // Calls in progress see this at their next test and return; calls
+        // waiting for the busy flag give up.
+        std::lock_guard<std::mutex> guard(lock_);
+        closing_ = true;
+    }
+    busyCondition_.notify_all();
+    closeTaken_ = TakeBusy(busyTimeoutMs_, true);
+    if (!closeTaken_) {
+        log.Log(id_, "-- ERROR -- |DLLCLO| Mutex non obtenu");
+        return;
     }
     if (process_.started() && process_.IsRunning(10)) {
         // Nobody will take what is held any more; the stop request is sent in
@@ -423,17 +488,21 @@ void ClientInstance::Close() {
         writer.SetInstanceId(id_);
         if (writer.WriteInit(stop.data(), static_cast<uint32_t>(stop.size()), true) == 1 &&
             writer.SetStringVal("SV", "s3") == 1 && writer.SetStringVal("CD", "c99") == 1)
-            SendLocked("s3", stop.data(), static_cast<uint32_t>(stop.size()));
+            SendLocked("s3", stop.data(), static_cast<uint32_t>(stop.size()), true);
         log.Log(id_, "_SZelApiClose_");
     }
-    process_.Release(g_stopGraceMs.load());
     event_.Release();
     if (channel_) {
         channel_->Close(id_);
         channel_.reset();
     }
+}
+
+void ClientInstance::FinishClose() {
+    if (!closeTaken_) return;
+    process_.Release(g_stopGraceMs.load());
     ReleaseBusy();
-    log.Log(id_, "################################ CLIENT ARRETE  ################################");
+    Log().Log(id_, "################################ CLIENT ARRETE  ################################");
 }
 
 InstanceTable& InstanceTable::Get() {
@@ -521,7 +590,6 @@ int InstanceTable::Open(uint32_t* instanceId, const OpenArguments& args) {
 int InstanceTable::Close(uint32_t instanceId) {
     DllLogger& log = Log();
     log.Log(0, "_SZelApiClose_");
-    std::lock_guard<std::mutex> table(tableMutex_);
     std::shared_ptr<ClientInstance> instance;
     {
         std::lock_guard<std::mutex> guard(listMutex_);
@@ -539,7 +607,14 @@ int InstanceTable::Close(uint32_t instanceId) {
     }
     log.Logf(instanceId, "Instance a arreter: %X", instanceId);
     log.Log(instanceId, "_SZelApiClose_");
-    instance->Close();
+    {
+        // The stop request goes out under the table mutex, so that no opening
+        // of the same POS number clears the mailboxes or starts a program in
+        // between; the wait for the program to end does not hold it.
+        std::lock_guard<std::mutex> table(tableMutex_);
+        instance->BeginClose();
+    }
+    instance->FinishClose();
     Remove(instanceId);
     return 0;
 }

@@ -61,7 +61,15 @@ public:
     int SendMessage(const char* service, char* message, const uint32_t* capacity);
     int WaitSynchro(uint32_t timeoutMs);
     int GetMessage(char* service, char* message, uint32_t* capacity);
-    void Close();
+    // Closing, in two parts. BeginClose ends the calls in progress (they
+    // return 1), takes the busy flag (at most the busy time-out), sends the
+    // stop request when the program runs, and releases the event and the
+    // channel. FinishClose then lets the program end within its grace time,
+    // kills it otherwise, and reaps it; the instance table is not held
+    // meanwhile. A busy flag still not obtained leaves all of that to the
+    // destructor, which runs when the last call holding the instance ends.
+    void BeginClose();
+    void FinishClose();
 
     uint32_t id() const { return id_; }
     uint32_t posNumber() const { return posNumber_.load(); }
@@ -75,8 +83,9 @@ public:
     void SetBusyTimeoutMs(int64_t ms) { busyTimeoutMs_ = ms; }
     static void SetStopGraceMs(int64_t ms);
 
-    // Busy flag, taken by each call for its whole run.
-    bool TakeBusy(int64_t timeoutMs);
+    // Busy flag, taken by each call for its whole run. Once the instance is
+    // closing only the close itself can take it.
+    bool TakeBusy(int64_t timeoutMs, bool forClose = false);
     void ReleaseBusy();
 
 private:
@@ -95,7 +104,10 @@ private:
         bool taken;
     };
 
-    int SendLocked(const char* service, char* message, uint32_t capacity);
+    int SendLocked(const char* service, char* message, uint32_t capacity, bool forClose = false);
+    // What ends the waits of a call: the program's end, or a close (except
+    // for the close's own stop request).
+    StopTest StopFor(bool forClose);
     bool HoldsAnswer() const;
     // SV of a message (at most three characters), empty when it has none.
     std::string ServiceOf(const std::string& text) const;
@@ -103,6 +115,8 @@ private:
     std::mutex lock_;
     std::condition_variable busyCondition_;
     int32_t busy_ = 0;
+    std::atomic<bool> closing_{false};
+    bool closeTaken_ = false;  // BeginClose took the busy flag
     int64_t busyTimeoutMs_ = 10000;
     const uint32_t id_;
     TagWriter writer_;
