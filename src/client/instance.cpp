@@ -79,6 +79,7 @@ std::string QuoteArgument(const std::string& text) {
 void ClientInstance::SetStopGraceMs(int64_t ms) { g_stopGraceMs = ms; }
 
 ClientInstance::ClientInstance(uint32_t id) : id_(id) {
+    book_.SetInstanceId(id);
     writer_.SetInstanceId(id);
     reader_.SetInstanceId(id);
     process_.SetInstanceId(id);
@@ -127,25 +128,21 @@ ClientInstance::BusyScope::~BusyScope() {
     if (taken) self.ReleaseBusy();
 }
 
-std::string ClientInstance::ServiceOf(const std::string& text) const {
-    TagReader reader;
-    reader.SetInstanceId(id_);
-    std::string_view sv;
-    if (reader.ReadInit(text.c_str(), static_cast<uint32_t>(text.size() + 1)) != 1 ||
-        reader.FindValue("SV", 1, &sv) != 1 || sv.size() > kMaxField)
-        return {};
-    return std::string(sv);
-}
-
 size_t ClientInstance::heldCount() {
     std::lock_guard<std::mutex> guard(lock_);
-    return held_.size();
+    return book_.heldCount();
 }
 
-bool ClientInstance::HoldsAnswer() const {
-    for (const Held& h : held_)
-        if (h.answer) return true;
-    return false;
+void ClientInstance::ClearIncoming() {
+    if (!channel_->HasMessage()) return;
+    std::string text;
+    if (channel_->Read(true, &text, 0, id_).status != 1 || text.empty()) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (text[0] != '{') {
+        book_.DropStaleAcknowledgement(text, "DLLSND");
+    } else if (book_.TakeAside(std::move(text), "DLLSND") == RequestBook::Kind::Other) {
+        event_.Reset();
+    }
 }
 
 int ClientInstance::Open(const OpenArguments& a) {
@@ -276,13 +273,15 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
             return 3;
         }
     }
+    ClearIncoming();
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (std::strcmp(service, "s3") == 0 && HoldsAnswer()) {
+        if (std::strcmp(service, "s3") == 0 && book_.HoldsAnswer()) {
             log.Log(id_, ">> WARNING << |DLLSND| Abandon inacceptable");
             return 0;
         }
     }
+    const std::string command(cd);
     TagWriter writer;
     writer.SetInstanceId(id_);
     if (writer.WriteInit(message, capacity, false) != 1 || writer.SetStringVal("SS", "R") != 1) return 8;
@@ -291,6 +290,10 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
     const int written = channel_->Write(message, id_);
     if (written < 0) return 8;
     if (written == 0) return 5;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        book_.Sent();
+    }
 
     // One deadline from the send: messages arriving meanwhile never restart it.
     const int64_t deadline = plat::MonotonicMs() + static_cast<int64_t>(ackTimeoutS_) * 1000;
@@ -311,24 +314,25 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
         }
         if (read.status == 0) {
             log.Log(id_, "-- ERROR -- |DLLSND| Message non acquitte");
+            // Its acknowledgement, and maybe its answer, may still come.
+            std::lock_guard<std::mutex> guard(lock_);
+            book_.AcknowledgementTimedOut(service, command);
             return 5;
         }
         if (text.empty()) continue;
-        if (text[0] == '{') {
-            // A message of the program that is not an acknowledgement is kept
-            // for SZelApiWaitSynchro and SZelApiGetMessage.
-            const std::string otherSv = ServiceOf(text);
+        {
             std::lock_guard<std::mutex> guard(lock_);
-            const bool answer = !otherSv.empty() && otherSv == pendingService_;
-            if (answer) {
-                for (auto it = held_.begin(); it != held_.end();) it = it->answer ? held_.erase(it) : it + 1;
-                log.Logf(id_, "** INFO ** |DLLSND| Stockage: %s", text.c_str());
-            } else {
-                event_.Reset();
-                log.Logf(id_, "** INFO ** |DLLSND| Conserve: %s", text.c_str());
+            if (text[0] == '{') {
+                // Not an acknowledgement: the pending request's answer, a
+                // late answer (dropped) or a message for the cash register.
+                if (book_.TakeAside(std::move(text), "DLLSND") == RequestBook::Kind::Other) event_.Reset();
+                continue;
             }
-            held_.push_back(Held{std::move(text), answer});
-            continue;
+            if (book_.OwesAcknowledgement()) {
+                // The acknowledgement of a request given up on earlier.
+                book_.DropStaleAcknowledgement(text, "DLLSND");
+                continue;
+            }
         }
         if (text.size() != 1 || text[0] < '0' || text[0] > '9') {
             log.Logf(id_, "-- ERROR -- |DLLSND| Acquittement inacceptable: %s", text.c_str());
@@ -340,11 +344,8 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
     int code = ack[0] - '0';
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (code == 0 && pendingService_.empty()) {
-            pendingService_ = service;
-        } else if (std::strcmp(service, "s3") == 0 && code == 6) {
-            code = 0;
-        }
+        book_.Acknowledged(service, command, code);
+        if (std::strcmp(service, "s3") == 0 && code == 6) code = 0;
     }
     log.Logf(id_, "** INFO ** |DLLSND| Acquittee: %u", static_cast<unsigned>(code));
     return code;
@@ -356,8 +357,8 @@ int ClientInstance::WaitSynchro(uint32_t timeoutMs) {
     if (!busy.taken) return 7;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!held_.empty()) {
-            log.Logf(id_, "** INFO **  |DLLWAI| Destockage: %s", held_.front().text.c_str());
+        if (book_.HoldsAny()) {
+            log.Logf(id_, "** INFO **  |DLLWAI| Destockage: %s", book_.Front().c_str());
             return 0;
         }
     }
@@ -365,43 +366,61 @@ int ClientInstance::WaitSynchro(uint32_t timeoutMs) {
         log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
         return 1;
     }
-    // A message already waiting needs no signal (its signal may have been
-    // consumed by an earlier wait). The program's end, or a close, ends the
-    // wait at once.
     const StopTest stop = StopFor(false);
-    if (event_.isOpen() && !channel_->HasMessage()) {
-        const ClientEvent::WaitResult w = event_.Wait(timeoutMs, stop);
-        if (w == ClientEvent::WaitResult::Stopped && !channel_->HasMessage()) {
+    const int64_t deadline = plat::RealMonotonicMs() + timeoutMs;
+    auto left = [&] {
+        return static_cast<uint32_t>(std::clamp<int64_t>(deadline - plat::RealMonotonicMs(), 0, timeoutMs));
+    };
+    for (;;) {
+        // A message already waiting needs no signal (its signal may have been
+        // consumed by an earlier wait). The program's end, or a close, ends
+        // the wait at once.
+        if (event_.isOpen() && !channel_->HasMessage()) {
+            const ClientEvent::WaitResult w = event_.Wait(left(), stop);
+            if (w == ClientEvent::WaitResult::Stopped && !channel_->HasMessage()) {
+                log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
+                return 1;
+            }
+            if (w == ClientEvent::WaitResult::TimedOut) {
+                log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
+                return 7;
+            }
+        }
+        std::string text;
+        ReadResult read = channel_->Read(false, &text, left(), id_, stop);
+        if (read.status < 0) {
+            log.Log(id_, "-- ERROR -- |DLLWAI| Lecture en erreur");
+            return 8;
+        }
+        if (read.status == 0 && read.stopped) {
             log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
             return 1;
         }
-        if (w == ClientEvent::WaitResult::TimedOut) {
+        if (read.status == 0) {
             log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
             return 7;
         }
-    }
-    std::string text;
-    ReadResult read = channel_->Read(false, &text, timeoutMs, id_, stop);
-    if (read.status < 0) {
-        log.Log(id_, "-- ERROR -- |DLLWAI| Lecture en erreur");
-        return 8;
-    }
-    if (read.status == 0 && read.stopped) {
-        log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
-        return 1;
-    }
-    if (read.status == 0) {
-        log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
-        return 7;
-    }
-    const std::string sv = ServiceOf(text);
-    std::lock_guard<std::mutex> guard(lock_);
-    if (!sv.empty() && sv == pendingService_) {
-        held_.push_back(Held{std::move(text), true});
+        std::lock_guard<std::mutex> guard(lock_);
+        switch (book_.Sort(text)) {
+            case RequestBook::Kind::Other:
+                // Stays in the mailbox (the peek left it untouched).
+                return 0;
+            case RequestBook::Kind::Answer:
+                book_.TakeAside(std::move(text), "DLLWAI");
+                channel_->SetEmpty(id_);
+                return 0;
+            case RequestBook::Kind::Late:
+                book_.DropLate(text, "DLLWAI");
+                break;
+            case RequestBook::Kind::Bare:
+                book_.DropStaleAcknowledgement(text, "DLLWAI");
+                break;
+            case RequestBook::Kind::Empty:
+                break;
+        }
+        // Dropped: wait on for what is left of the time-out.
         channel_->SetEmpty(id_);
     }
-    // Any other message stays in the mailbox (the peek left it untouched).
-    return 0;
 }
 
 int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity) {
@@ -418,8 +437,8 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
     bool fromHeld = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!held_.empty()) {
-            text = held_.front().text;
+        if (book_.HoldsAny()) {
+            text = book_.Front();
             fromHeld = true;
         }
     }
@@ -433,7 +452,19 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
             log.Log(id_, "-- ERROR -- |DLLGET| Lecture en erreur");
             return 8;
         }
-        if (read.status == 0) {
+        bool dropped = false;
+        if (read.status == 1) {
+            // Late answers and acknowledgements are no messages for the cash
+            // register.
+            std::lock_guard<std::mutex> guard(lock_);
+            const RequestBook::Kind kind = book_.Sort(text);
+            dropped = kind == RequestBook::Kind::Late || kind == RequestBook::Kind::Bare ||
+                      kind == RequestBook::Kind::Empty;
+            if (kind == RequestBook::Kind::Late) book_.DropLate(text, "DLLGET");
+            if (kind == RequestBook::Kind::Bare) book_.DropStaleAcknowledgement(text, "DLLGET");
+            if (dropped) channel_->SetEmpty(id_);
+        }
+        if (read.status == 0 || dropped) {
             log.Log(id_, "** INFO **  |DLLGET| Aucun message recu");
             return 7;
         }
@@ -443,13 +474,14 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
         log.Logf(id_, "-- ERROR -- |DLLGET| Zone de reception trop petite (%zu / %u)", text.size(), *capacity);
         return 2;  // the message stays where it was
     }
-    const std::string sv = ServiceOf(text);
+    std::string sv, cd;
+    book_.FieldsOf(text, &sv, &cd);  // reads only the instance id, set once
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!sv.empty() && sv == pendingService_) {
-            pendingService_.clear();
-        }
-        if (fromHeld) held_.pop_front();
+        if (fromHeld)
+            book_.PopFront();
+        else
+            book_.HandedOver(text);
     }
     std::memcpy(service, sv.data(), sv.size());
     service[sv.size()] = '\0';
@@ -481,7 +513,7 @@ void ClientInstance::BeginClose() {
         // every case so that the program ends cleanly.
         {
             std::lock_guard<std::mutex> guard(lock_);
-            held_.clear();
+            book_.ClearHeld();
         }
         std::vector<char> stop(kMessageBufferSize, '\0');
         TagWriter writer;

@@ -6,13 +6,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "client/pos_channel.h"
+#include "client/request_book.h"
 #include "client/tag_codec.h"
 
 namespace znpdll {
@@ -53,6 +53,9 @@ std::string QuoteArgument(const std::string& text);
 class ClientInstance {
 public:
     static constexpr size_t kMaxField = 3;  // SV, PS and CD values
+    // Messages of the program kept aside for the cash register while it does
+    // not take them; beyond this the oldest is purged.
+    static constexpr size_t kMaxKept = RequestBook::kMaxKept;
 
     explicit ClientInstance(uint32_t id);
     ~ClientInstance();
@@ -89,11 +92,6 @@ public:
     void ReleaseBusy();
 
 private:
-    struct Held {
-        std::string text;
-        bool answer;  // the answer to the pending request
-    };
-
     // The busy flag for the whole of one call; a flag not obtained is logged
     // ("Mutex non obtenu" under the call's module) after which the call
     // sleeps 10 ms before returning.
@@ -108,9 +106,9 @@ private:
     // What ends the waits of a call: the program's end, or a close (except
     // for the close's own stop request).
     StopTest StopFor(bool forClose);
-    bool HoldsAnswer() const;
-    // SV of a message (at most three characters), empty when it has none.
-    std::string ServiceOf(const std::string& text) const;
+    // Before a request is written: a message waiting in the mailbox is taken
+    // aside or dropped, so that it is never taken for its acknowledgement.
+    void ClearIncoming();
 
     std::mutex lock_;
     std::condition_variable busyCondition_;
@@ -122,11 +120,10 @@ private:
     TagWriter writer_;
     TagReader reader_;
     std::unique_ptr<DialogChannel> channel_;
-    // Messages taken out of the mailbox and kept for SZelApiGetMessage, in
-    // their order of arrival: the answer to the pending request and any other
-    // message of the program that came while an acknowledgement was awaited.
-    std::deque<Held> held_;
-    std::string pendingService_;
+    // The pending request, the requests given up on, and the messages taken
+    // out of the mailbox and held for SZelApiGetMessage in their order of
+    // arrival (guarded by lock_).
+    RequestBook book_;
     std::atomic<uint32_t> posNumber_{0};
     uint32_t ackTimeoutS_ = 5;
     ClientProcess process_;
