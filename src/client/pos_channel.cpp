@@ -114,6 +114,13 @@ std::unique_ptr<DialogChannel> DialogChannel::Open(uint32_t posNumber, uint32_t 
     return channel;
 }
 
+std::unique_ptr<DialogChannel> DialogChannel::Attach(char* block, int side) {
+    std::unique_ptr<DialogChannel> channel(new DialogChannel());
+    channel->readArea_ = block + (side == 0 ? poslink::kToPosMailbox : poslink::kFromPosMailbox);
+    channel->writeArea_ = block + (side == 0 ? poslink::kFromPosMailbox : poslink::kToPosMailbox);
+    return channel;
+}
+
 DialogChannel::~DialogChannel() {
     if (view_ != nullptr) ShareMemTable::Release(view_, 0);
 }

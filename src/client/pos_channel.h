@@ -36,6 +36,9 @@ class DialogChannel {
 public:
     // Side 0 (the library) reads the program's mailbox and writes its own.
     static std::unique_ptr<DialogChannel> Open(uint32_t posNumber, uint32_t instanceId, int side);
+    // A channel on a block of at least 20482 bytes that the caller provides
+    // and keeps (fuzzing, tests): nothing is cleared, mapped or released.
+    static std::unique_ptr<DialogChannel> Attach(char* block, int side);
     ~DialogChannel();
     void Close(uint32_t instanceId);
 
@@ -56,7 +59,7 @@ private:
     DialogChannel() = default;
     void MarkTaken();
 
-    char* view_ = nullptr;
+    char* view_ = nullptr;  // null for an attached block
     char* writeArea_ = nullptr;
     char* readArea_ = nullptr;
 };
