@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "client/dll_log.h"
 #include "client/instance.h"
 #include "client/program_side.h"
+#include "platform/fork_child.h"
 #include "platform/named_event.h"
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
@@ -35,41 +35,26 @@ public:
     // there. openToAll then opens its files to every user. remove runs in
     // the child when the object is let go.
     ForeignObject(const std::function<bool()>& create, const std::function<void()>& remove,
-                  const std::vector<std::string>& files, bool openToAll) {
-        int ready[2], release[2];
-        if (pipe(ready) != 0 || pipe(release) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(ready[0]);
-            close(release[1]);
-            char ok = 0;
-            if (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0 && create()) {
-                ok = 1;
-                for (const std::string& f : files)
-                    if (openToAll && chmod(("/dev/shm/" + f).c_str(), 0666) != 0) ok = 0;
-            }
-            (void)!write(ready[1], &ok, 1);
-            char byte;
-            (void)!read(release[0], &byte, 1);  // until the parent lets go
-            remove();
-            _exit(0);
-        }
-        close(ready[1]);
-        close(release[0]);
-        release_ = release[1];
-        char ok = 0;
-        there_ = pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
-        close(ready[0]);
+                  const std::vector<std::string>& files, bool openToAll)
+        : child_([&](testsupport::Channel& parent) {
+              bool ok = setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0 && create();
+              for (const std::string& f : files)
+                  if (ok && openToAll && chmod(("/dev/shm/" + f).c_str(), 0666) != 0) ok = false;
+              parent.send(ok ? '1' : '0');
+              parent.receive(600000);  // until the parent lets go
+              remove();
+              return 0;
+          }) {
+        there_ = child_.receive() == '1';
     }
     ~ForeignObject() {
-        if (release_ >= 0) close(release_);
-        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+        child_.send('x');
+        child_.wait();
     }
     bool there() const { return there_; }
 
 private:
-    pid_t pid_ = -1;
-    int release_ = -1;
+    testsupport::ForkedChild child_;
     bool there_ = false;
 };
 
