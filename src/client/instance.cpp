@@ -97,9 +97,10 @@ ClientInstance::~ClientInstance() {
 bool ClientInstance::TakeBusy(int64_t timeoutMs, bool forClose) {
     std::unique_lock<std::mutex> guard(lock_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    if (!busyCondition_.wait_until(guard, deadline, [&] { return busy_ == 0 || (!forClose && closing_); }) ||
-        busy_ != 0)
+    if (!busyCondition_.wait_until(guard, deadline, [&] { return busy_ == 0 || (!forClose && closing_); }))
         return false;
+    // A call gives up once the instance is closing, even when the flag is free.
+    if (busy_ != 0 || (!forClose && closing_)) return false;
     busy_ = -1;
     return true;
 }
