@@ -524,16 +524,18 @@ void ClientInstance::BeginClose() {
             SendLocked("s3", stop.data(), static_cast<uint32_t>(stop.size()), true);
         log.Log(id_, "_SZelApiClose_");
     }
-    event_.Release();
-    if (channel_) {
-        channel_->Close(id_);
-        channel_.reset();
-    }
 }
 
 void ClientInstance::FinishClose() {
     if (!closeTaken_) return;
     process_.Release(g_stopGraceMs.load());
+    // Once the program has ended: this side is then the last user of the
+    // event and the block, and removes them.
+    event_.Release();
+    if (channel_) {
+        channel_->Close(id_);
+        channel_.reset();
+    }
     ReleaseBusy();
     Log().Log(id_, "################################ CLIENT ARRETE  ################################");
 }

@@ -65,10 +65,10 @@ public:
     int WaitSynchro(uint32_t timeoutMs);
     int GetMessage(char* service, char* message, uint32_t* capacity);
     // Closing, in two parts. BeginClose ends the calls in progress (they
-    // return 1), takes the busy flag (at most the busy time-out), sends the
-    // stop request when the program runs, and releases the event and the
-    // channel. FinishClose then lets the program end within its grace time,
-    // kills it otherwise, and reaps it; the instance table is not held
+    // return 1), takes the busy flag (at most the busy time-out) and sends
+    // the stop request when the program runs. FinishClose then lets the
+    // program end within its grace time, kills it otherwise, reaps it, and
+    // releases the event and the channel; the instance table is not held
     // meanwhile. A busy flag still not obtained leaves all of that to the
     // destructor, which runs when the last call holding the instance ends.
     void BeginClose();
