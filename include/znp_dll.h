@@ -44,9 +44,23 @@
  * and its terminator.
  *
  * Threads: the library starts no thread; every call runs on the caller's.
- * SZelApiSendMessage, SZelApiWaitSynchro and SZelApiGetMessage of one
- * instance take turns (a call waits up to 10 s for the one in progress).
- * Never close an instance while another thread is inside a call on it. */
+ * These may run at the same time from any threads:
+ *   - calls on different instances;
+ *   - SZelApiOpen and SZelApiClose (they take turns inside the library);
+ *   - SZelApiSendMessage, SZelApiWaitSynchro and SZelApiGetMessage of one
+ *     instance: they take turns (a call waits up to 10 s for the one in
+ *     progress, then gives up with 5, or 7 for SZelApiWaitSynchro);
+ *   - SZelApiClose of an instance and a call on it on another thread: that
+ *     call ends at once with 1, and later calls with the id get 8;
+ *   - the tag functions of one instance: each call sees one whole binding
+ *     and never writes or reads past the buffer or text of that binding.
+ * These must be serialised by the caller: the tag functions of one instance
+ * share one writer and one reader (binding and position), so building one
+ * message (ATAG_WriteInit..., ATAG_SetStringVal..., ATAG_GetWriteBuf...) or
+ * reading one (ATAG_ReadInit..., ATAG_GetStringVal...) is one sequence per
+ * instance at a time: another thread binding in between makes the next call
+ * act on its buffer (and a destination sized for your binding may then be
+ * too small). Use one instance per thread, or a lock around each sequence. */
 #ifndef ZNP_DLL_H
 #define ZNP_DLL_H
 
@@ -82,7 +96,7 @@ extern "C" {
 
 /* Opens an instance for one till: creates (or reopens and clears) the till's
  * mailbox pair, starts trv_71 in its client directory and waits until the
- * program is ready to be signalled. Arguments:
+ * program is ready (its session open), at most about 10 s. Arguments:
  *   instanceId      out: the new instance id (1, 2, ...); 0 until it is open
  *   reserved1       ignored
  *   eventLevel      written to the library log only
@@ -109,19 +123,24 @@ extern "C" {
  *   offlineLevel    offline level handed to the program (0 usual)
  *   serverPath, encryptionLevel, backupPath, backupDelay
  *                   written to the library log only
- * Results: 0 open; 1 null instanceId, or the program could not be started
- * (or ended before it was ready); 8 POS number outside 1..999, 99 instances
- * already open, or the mailbox pair could not be opened. */
+ * Results: 0 open; 1 null instanceId, or the program could not be started,
+ * or it ended before it was ready (returned as soon as it ends; the library
+ * log gives its path and exit status); 8 POS number outside 1..999, 99
+ * instances already open, or the mailbox pair or the program's event could
+ * not be opened (also when either exists already and belongs to another
+ * user or is open to others: the log names it). */
 ZNP_DLL_API int SZelApiOpen(uint32_t* instanceId, uint32_t reserved1, uint32_t eventLevel, uint32_t reserved2,
                             uint32_t logSwitch, const char* logFileName, uint32_t logSizeKb, uint32_t posNumber,
                             uint32_t languageCode, const char* clientPath, uint32_t echoLevel, uint32_t uxTimeOut,
                             uint32_t offlineLevel, const char* serverPath, uint32_t encryptionLevel,
                             const char* backupPath, uint32_t backupDelay);
 
-/* Closes an instance: when the program still runs, sends it the stop request
- * (SV s3, CD c99), lets it end (killing it after a grace period), and
- * releases the mailbox pair. Messages not yet taken are dropped. reserved is
- * ignored. Results: 0 closed; 8 id not found. */
+/* Closes an instance: ends a call in progress on it (that call returns 1),
+ * sends the stop request (SV s3, CD c99) when the program still runs, lets
+ * it end (killing it after a grace period), and releases the mailbox pair.
+ * Messages not yet taken are dropped. Other openings and closings do not
+ * wait for the program to end. reserved is ignored. Results: 0 closed; 8 id
+ * not found. */
 ZNP_DLL_API int SZelApiClose(uint32_t instanceId, uint32_t reserved);
 
 /* Sends a request and waits for its acknowledgement.
@@ -135,18 +154,27 @@ ZNP_DLL_API int SZelApiClose(uint32_t instanceId, uint32_t reserved);
  * Results: the acknowledgement (0 taken: wait for the answer; 1 abort while
  * nothing runs; 3, 5, 6, 8: refused, see docs/integration.md); 0 also for an
  * abort sent while an answer waits to be taken (nothing is sent) and for an
- * abort refused with 6 ("s3" only); library results 1 program not running,
- * 3 null or empty argument, no SV or a value too long, 5 busy, mailbox still
- * full or not acknowledged within the time-out, 8 id not found, no room for
- * the added tags, or read error. */
+ * abort refused with 6 ("s3" only); library results 1 program not running
+ * (also as soon as it ends during the wait), 3 null or empty argument, no SV
+ * or a value too long, 5 busy, mailbox still full or not acknowledged within
+ * the time-out (counted from the send), 8 id not found, no room for the
+ * added tags, or read error.
+ * Only the acknowledgement written after this request counts: a message
+ * already waiting is taken aside first, and the late acknowledgement or
+ * answer of an earlier request (one not acknowledged in time, or replaced by
+ * a later request) is dropped, never taken for this one's. A request
+ * acknowledged with 0 becomes the one whose answer is awaited; it replaces
+ * an earlier one still awaited unless it is an abort (s3), a flash
+ * information (s11) or an answer to a request of the program (s5, s6). */
 ZNP_DLL_API int SZelApiSendMessage(uint32_t instanceId, const char* service, char* message,
                                    const uint32_t* capacity);
 
 /* Waits up to timeoutMs milliseconds for a message of the program: the
- * answer to the pending request or a request of the program. Results:
- * 0 a message is ready for SZelApiGetMessage; 7 nothing within the time-out
- * (call again); 1 program not running (an answer already received is still
- * reported with 0); 8 id not found or read error. */
+ * answer to the pending request (its SV and CD both match the request's) or
+ * a request of the program. Results: 0 a message is ready for
+ * SZelApiGetMessage; 7 nothing within the time-out (call again); 1 program
+ * not running, also as soon as it ends during the wait (an answer already
+ * received is still reported with 0); 8 id not found or read error. */
 ZNP_DLL_API int SZelApiWaitSynchro(uint32_t instanceId, uint32_t timeoutMs);
 
 /* Takes the message that SZelApiWaitSynchro reported.

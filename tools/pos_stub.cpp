@@ -1,6 +1,7 @@
 // pos_stub: stands in for the console program in the client library's tests.
 // It takes the command line the library passes (-i station, -g events),
-// creates the program's message event (unless POS_STUB_NO_EVENT is set), maps
+// creates the program's message event (unless POS_STUB_NO_EVENT is set) and
+// its ready event, which it signals at once, maps
 // the station's POS link block and then leaves the mailboxes to the test,
 // except for the stop request (SV "s3" with CD "c99"), which it acknowledges
 // with "0" before ending with exit code 0 (unless POS_STUB_IGNORE_STOP is
@@ -45,6 +46,10 @@ int main(int argc, char** argv) {
     char eventName[32];
     std::snprintf(eventName, sizeof eventName, "%s%03d", poslink::kPosMessageEventPrefix, station);
     if (events != 0 && std::getenv("POS_STUB_NO_EVENT") == nullptr && event.Open(eventName) != 0) return 3;
+    // Ready at once, as the program is once its session is open.
+    plat::NamedEvent ready;
+    std::snprintf(eventName, sizeof eventName, "%s%03d", poslink::kClientReadyEventPrefix, station);
+    if (event.isOpen() && ready.Open(eventName) == 0) ready.Set();
     const bool ignoreStop = std::getenv("POS_STUB_IGNORE_STOP") != nullptr;
 
     while (getppid() == parent) {

@@ -199,7 +199,8 @@ void DllLogger::Write(uint32_t instanceId, std::string_view message, std::string
             const time_t seconds = static_cast<time_t>(ms / 1000);
             struct tm local {};
             localtime_r(&seconds, &local);
-            line = StringFormat("\n%d-%02d-%02d %02d:%02d:%02d,%03d - %ld - %u - ", local.tm_year + 1900,
+            // Each entry begins with CR LF (the file never ends with one).
+            line = StringFormat("\r\n%d-%02d-%02d %02d:%02d:%02d,%03d - %ld - %u - ", local.tm_year + 1900,
                                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                                 static_cast<int>(ms % 1000), static_cast<long>(gettid()), instanceId);
             line += body;

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -77,20 +79,34 @@ std::string QuoteArgument(const std::string& text) {
 void ClientInstance::SetStopGraceMs(int64_t ms) { g_stopGraceMs = ms; }
 
 ClientInstance::ClientInstance(uint32_t id) : id_(id) {
+    book_.SetInstanceId(id);
     writer_.SetInstanceId(id);
     reader_.SetInstanceId(id);
     process_.SetInstanceId(id);
     event_.SetInstanceId(id);
 }
 
-ClientInstance::~ClientInstance() = default;
+ClientInstance::~ClientInstance() {
+    // Left here by a close that could not take the busy flag: nothing uses
+    // the instance any more.
+    process_.Release(0);
+    event_.Release();
+    if (channel_) channel_->Close(id_);
+}
 
-bool ClientInstance::TakeBusy(int64_t timeoutMs) {
+bool ClientInstance::TakeBusy(int64_t timeoutMs, bool forClose) {
     std::unique_lock<std::mutex> guard(lock_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    if (!busyCondition_.wait_until(guard, deadline, [this] { return busy_ == 0; })) return false;
+    if (!busyCondition_.wait_until(guard, deadline, [&] { return busy_ == 0 || (!forClose && closing_); }))
+        return false;
+    // A call gives up once the instance is closing, even when the flag is free.
+    if (busy_ != 0 || (!forClose && closing_)) return false;
     busy_ = -1;
     return true;
+}
+
+StopTest ClientInstance::StopFor(bool forClose) {
+    return [this, forClose] { return (!forClose && closing_.load()) || !process_.IsRunning(0); };
 }
 
 void ClientInstance::ReleaseBusy() {
@@ -113,25 +129,21 @@ ClientInstance::BusyScope::~BusyScope() {
     if (taken) self.ReleaseBusy();
 }
 
-std::string ClientInstance::ServiceOf(const std::string& text) const {
-    TagReader reader;
-    reader.SetInstanceId(id_);
-    std::string_view sv;
-    if (reader.ReadInit(text.c_str(), static_cast<uint32_t>(text.size() + 1)) != 1 ||
-        reader.FindValue("SV", 1, &sv) != 1 || sv.size() > kMaxField)
-        return {};
-    return std::string(sv);
-}
-
 size_t ClientInstance::heldCount() {
     std::lock_guard<std::mutex> guard(lock_);
-    return held_.size();
+    return book_.heldCount();
 }
 
-bool ClientInstance::HoldsAnswer() const {
-    for (const Held& h : held_)
-        if (h.answer) return true;
-    return false;
+void ClientInstance::ClearIncoming() {
+    if (!channel_->HasMessage()) return;
+    std::string text;
+    if (channel_->Read(true, &text, 0, id_).status != 1 || text.empty()) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (text[0] != '{') {
+        book_.DropStaleAcknowledgement(text, "DLLSND");
+    } else if (book_.TakeAside(std::move(text), "DLLSND") == RequestBook::Kind::Other) {
+        event_.Reset();
+    }
 }
 
 int ClientInstance::Open(const OpenArguments& a) {
@@ -186,7 +198,29 @@ int ClientInstance::Open(const OpenArguments& a) {
     }
     ackTimeoutS_ = a.uxTimeOut != 0 ? a.uxTimeOut : 5;
     log.Log(id_, "_SZelApiOpen_");
-    event_.Open(a.posNumber);
+    // The tries end as soon as the program has ended: it will never create
+    // its event (a bad directory, not our program). Then, within what is
+    // left of the same ten seconds, the program's ready event tells that its
+    // session is open, or its end that it could not open one (no
+    // configuration).
+    const StopTest ended = [this] { return !process_.IsRunning(0); };
+    constexpr int kEventTries = 1000;
+    int tries = 0;
+    ClientEvent::OpenResult opened = event_.Open(a.posNumber, kEventTries, ended, &tries);
+    if (opened == ClientEvent::OpenResult::Opened &&
+        ClientEvent::WaitReady(a.posNumber, 10 * (kEventTries - tries), ended) == ClientEvent::OpenResult::Stopped)
+        opened = ClientEvent::OpenResult::Stopped;
+    if (opened == ClientEvent::OpenResult::Stopped || opened == ClientEvent::OpenResult::Refused) {
+        if (opened == ClientEvent::OpenResult::Stopped) {
+            const plat::ExitStatus status = process_.ExitStatus();
+            log.Logf(id_, "-- ERROR -- |DLLOPN| Process client arrete au demarrage (%s): %s %d", where.path.c_str(),
+                     status.kind == plat::ExitStatus::Kind::Signaled ? "signal" : "code de sortie", status.code);
+        }
+        process_.Release(0);
+        channel_->Close(id_);
+        channel_.reset();
+        return opened == ClientEvent::OpenResult::Stopped ? 1 : 8;
+    }
     log.Log(id_, "################################ CLIENT DEMARRE ################################");
     return 0;
 }
@@ -217,7 +251,7 @@ int ClientInstance::SendMessage(const char* service, char* message, const uint32
     return SendLocked(service, message, *capacity);
 }
 
-int ClientInstance::SendLocked(const char* service, char* message, uint32_t capacity) {
+int ClientInstance::SendLocked(const char* service, char* message, uint32_t capacity, bool forClose) {
     DllLogger& log = Log();
     if (!channel_ || !process_.IsRunning(10)) {
         log.Log(id_, "-- ERROR -- |DLLSND| Process client arrete");
@@ -240,13 +274,15 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
             return 3;
         }
     }
+    ClearIncoming();
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (std::strcmp(service, "s3") == 0 && HoldsAnswer()) {
+        if (std::strcmp(service, "s3") == 0 && book_.HoldsAnswer()) {
             log.Log(id_, ">> WARNING << |DLLSND| Abandon inacceptable");
             return 0;
         }
     }
+    const std::string command(cd);
     TagWriter writer;
     writer.SetInstanceId(id_);
     if (writer.WriteInit(message, capacity, false) != 1 || writer.SetStringVal("SS", "R") != 1) return 8;
@@ -255,35 +291,49 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
     const int written = channel_->Write(message, id_);
     if (written < 0) return 8;
     if (written == 0) return 5;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        book_.Sent();
+    }
 
+    // One deadline from the send: messages arriving meanwhile never restart it.
+    const int64_t deadline = plat::MonotonicMs() + static_cast<int64_t>(ackTimeoutS_) * 1000;
+    const StopTest stop = StopFor(forClose);
     std::string ack;
     for (;;) {
         std::string text;
-        ReadResult read = channel_->Read(true, &text, ackTimeoutS_ * 1000u, id_);
+        const int64_t left = std::max<int64_t>(0, deadline - plat::MonotonicMs());
+        ReadResult read = channel_->Read(true, &text, static_cast<uint32_t>(std::min<int64_t>(left, UINT32_MAX)), id_,
+                                         stop);
         if (read.status < 0) {
             log.Log(id_, "-- ERROR -- |DLLSND| Lecture en erreur (acquittement)");
             return 8;
         }
+        if (read.status == 0 && read.stopped) {
+            log.Log(id_, "-- ERROR -- |DLLSND| Process client arrete");
+            return 1;
+        }
         if (read.status == 0) {
             log.Log(id_, "-- ERROR -- |DLLSND| Message non acquitte");
+            // Its acknowledgement, and maybe its answer, may still come.
+            std::lock_guard<std::mutex> guard(lock_);
+            book_.AcknowledgementTimedOut(service, command);
             return 5;
         }
         if (text.empty()) continue;
-        if (text[0] == '{') {
-            // A message of the program that is not an acknowledgement is kept
-            // for SZelApiWaitSynchro and SZelApiGetMessage.
-            const std::string otherSv = ServiceOf(text);
+        {
             std::lock_guard<std::mutex> guard(lock_);
-            const bool answer = !otherSv.empty() && otherSv == pendingService_;
-            if (answer) {
-                for (auto it = held_.begin(); it != held_.end();) it = it->answer ? held_.erase(it) : it + 1;
-                log.Logf(id_, "** INFO ** |DLLSND| Stockage: %s", text.c_str());
-            } else {
-                event_.Reset();
-                log.Logf(id_, "** INFO ** |DLLSND| Conserve: %s", text.c_str());
+            if (text[0] == '{') {
+                // Not an acknowledgement: the pending request's answer, a
+                // late answer (dropped) or a message for the cash register.
+                if (book_.TakeAside(std::move(text), "DLLSND") == RequestBook::Kind::Other) event_.Reset();
+                continue;
             }
-            held_.push_back(Held{std::move(text), answer});
-            continue;
+            if (book_.OwesAcknowledgement()) {
+                // The acknowledgement of a request given up on earlier.
+                book_.DropStaleAcknowledgement(text, "DLLSND");
+                continue;
+            }
         }
         if (text.size() != 1 || text[0] < '0' || text[0] > '9') {
             log.Logf(id_, "-- ERROR -- |DLLSND| Acquittement inacceptable: %s", text.c_str());
@@ -295,11 +345,8 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
     int code = ack[0] - '0';
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (code == 0 && pendingService_.empty()) {
-            pendingService_ = service;
-        } else if (std::strcmp(service, "s3") == 0 && code == 6) {
-            code = 0;
-        }
+        book_.Acknowledged(service, command, code);
+        if (std::strcmp(service, "s3") == 0 && code == 6) code = 0;
     }
     log.Logf(id_, "** INFO ** |DLLSND| Acquittee: %u", static_cast<unsigned>(code));
     return code;
@@ -311,8 +358,8 @@ int ClientInstance::WaitSynchro(uint32_t timeoutMs) {
     if (!busy.taken) return 7;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!held_.empty()) {
-            log.Logf(id_, "** INFO **  |DLLWAI| Destockage: %s", held_.front().text.c_str());
+        if (book_.HoldsAny()) {
+            log.Logf(id_, "** INFO **  |DLLWAI| Destockage: %s", book_.Front().c_str());
             return 0;
         }
     }
@@ -320,30 +367,61 @@ int ClientInstance::WaitSynchro(uint32_t timeoutMs) {
         log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
         return 1;
     }
-    // A message already waiting needs no signal (its signal may have been
-    // consumed by an earlier wait).
-    if (event_.isOpen() && !channel_->HasMessage() && !event_.Wait(timeoutMs)) {
-        log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
-        return 7;
-    }
-    std::string text;
-    ReadResult read = channel_->Read(false, &text, timeoutMs, id_);
-    if (read.status < 0) {
-        log.Log(id_, "-- ERROR -- |DLLWAI| Lecture en erreur");
-        return 8;
-    }
-    if (read.status == 0) {
-        log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
-        return 7;
-    }
-    const std::string sv = ServiceOf(text);
-    std::lock_guard<std::mutex> guard(lock_);
-    if (!sv.empty() && sv == pendingService_) {
-        held_.push_back(Held{std::move(text), true});
+    const StopTest stop = StopFor(false);
+    const int64_t deadline = plat::RealMonotonicMs() + timeoutMs;
+    auto left = [&] {
+        return static_cast<uint32_t>(std::clamp<int64_t>(deadline - plat::RealMonotonicMs(), 0, timeoutMs));
+    };
+    for (;;) {
+        // A message already waiting needs no signal (its signal may have been
+        // consumed by an earlier wait). The program's end, or a close, ends
+        // the wait at once.
+        if (event_.isOpen() && !channel_->HasMessage()) {
+            const ClientEvent::WaitResult w = event_.Wait(left(), stop);
+            if (w == ClientEvent::WaitResult::Stopped && !channel_->HasMessage()) {
+                log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
+                return 1;
+            }
+            if (w == ClientEvent::WaitResult::TimedOut) {
+                log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
+                return 7;
+            }
+        }
+        std::string text;
+        ReadResult read = channel_->Read(false, &text, left(), id_, stop);
+        if (read.status < 0) {
+            log.Log(id_, "-- ERROR -- |DLLWAI| Lecture en erreur");
+            return 8;
+        }
+        if (read.status == 0 && read.stopped) {
+            log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
+            return 1;
+        }
+        if (read.status == 0) {
+            log.Logf(id_, "** INFO **  |DLLWAI| Aucun message recu (Delai = %ld)", static_cast<long>(timeoutMs));
+            return 7;
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        switch (book_.Sort(text)) {
+            case RequestBook::Kind::Other:
+                // Stays in the mailbox (the peek left it untouched).
+                return 0;
+            case RequestBook::Kind::Answer:
+                book_.TakeAside(std::move(text), "DLLWAI");
+                channel_->SetEmpty(id_);
+                return 0;
+            case RequestBook::Kind::Late:
+                book_.DropLate(text, "DLLWAI");
+                break;
+            case RequestBook::Kind::Bare:
+                book_.DropStaleAcknowledgement(text, "DLLWAI");
+                break;
+            case RequestBook::Kind::Empty:
+                break;
+        }
+        // Dropped: wait on for what is left of the time-out.
         channel_->SetEmpty(id_);
     }
-    // Any other message stays in the mailbox (the peek left it untouched).
-    return 0;
 }
 
 int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity) {
@@ -360,8 +438,8 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
     bool fromHeld = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!held_.empty()) {
-            text = held_.front().text;
+        if (book_.HoldsAny()) {
+            text = book_.Front();
             fromHeld = true;
         }
     }
@@ -375,7 +453,19 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
             log.Log(id_, "-- ERROR -- |DLLGET| Lecture en erreur");
             return 8;
         }
-        if (read.status == 0) {
+        bool dropped = false;
+        if (read.status == 1) {
+            // Late answers and acknowledgements are no messages for the cash
+            // register.
+            std::lock_guard<std::mutex> guard(lock_);
+            const RequestBook::Kind kind = book_.Sort(text);
+            dropped = kind == RequestBook::Kind::Late || kind == RequestBook::Kind::Bare ||
+                      kind == RequestBook::Kind::Empty;
+            if (kind == RequestBook::Kind::Late) book_.DropLate(text, "DLLGET");
+            if (kind == RequestBook::Kind::Bare) book_.DropStaleAcknowledgement(text, "DLLGET");
+            if (dropped) channel_->SetEmpty(id_);
+        }
+        if (read.status == 0 || dropped) {
             log.Log(id_, "** INFO **  |DLLGET| Aucun message recu");
             return 7;
         }
@@ -385,13 +475,14 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
         log.Logf(id_, "-- ERROR -- |DLLGET| Zone de reception trop petite (%zu / %u)", text.size(), *capacity);
         return 2;  // the message stays where it was
     }
-    const std::string sv = ServiceOf(text);
+    std::string sv, cd;
+    book_.FieldsOf(text, &sv, &cd);  // reads only the instance id, set once
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!sv.empty() && sv == pendingService_) {
-            pendingService_.clear();
-        }
-        if (fromHeld) held_.pop_front();
+        if (fromHeld)
+            book_.PopFront();
+        else
+            book_.HandedOver(text);
     }
     std::memcpy(service, sv.data(), sv.size());
     service[sv.size()] = '\0';
@@ -404,35 +495,49 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
     return 0;
 }
 
-void ClientInstance::Close() {
+void ClientInstance::BeginClose() {
     DllLogger& log = Log();
-    // Wait for a call in progress on another thread to finish: the channel
-    // and the program are torn down below.
-    while (!TakeBusy(busyTimeoutMs_)) {
+    {
+        // Calls in progress see this at their next test and return; calls
+        // waiting for the busy flag give up.
+        std::lock_guard<std::mutex> guard(lock_);
+        closing_ = true;
+    }
+    busyCondition_.notify_all();
+    closeTaken_ = TakeBusy(busyTimeoutMs_, true);
+    if (!closeTaken_) {
+        log.Log(id_, "-- ERROR -- |DLLCLO| Mutex non obtenu");
+        return;
     }
     if (process_.started() && process_.IsRunning(10)) {
         // Nobody will take what is held any more; the stop request is sent in
         // every case so that the program ends cleanly.
         {
             std::lock_guard<std::mutex> guard(lock_);
-            held_.clear();
+            book_.ClearHeld();
         }
         std::vector<char> stop(kMessageBufferSize, '\0');
         TagWriter writer;
         writer.SetInstanceId(id_);
         if (writer.WriteInit(stop.data(), static_cast<uint32_t>(stop.size()), true) == 1 &&
             writer.SetStringVal("SV", "s3") == 1 && writer.SetStringVal("CD", "c99") == 1)
-            SendLocked("s3", stop.data(), static_cast<uint32_t>(stop.size()));
+            SendLocked("s3", stop.data(), static_cast<uint32_t>(stop.size()), true);
         log.Log(id_, "_SZelApiClose_");
     }
+}
+
+void ClientInstance::FinishClose() {
+    if (!closeTaken_) return;
     process_.Release(g_stopGraceMs.load());
+    // Once the program has ended: this side is then the last user of the
+    // event and the block, and removes them.
     event_.Release();
     if (channel_) {
         channel_->Close(id_);
         channel_.reset();
     }
     ReleaseBusy();
-    log.Log(id_, "################################ CLIENT ARRETE  ################################");
+    Log().Log(id_, "################################ CLIENT ARRETE  ################################");
 }
 
 InstanceTable& InstanceTable::Get() {
@@ -500,7 +605,8 @@ int InstanceTable::Open(uint32_t* instanceId, const OpenArguments& args) {
         log.Log(0, "newInstance error");
         return 8;
     }
-    log.Logf(0, "newInstance %p", static_cast<void*>(instance.get()));
+    // The instance's address in upper-case hexadecimal (the whole of it).
+    log.Logf(0, "newInstance %" PRIXPTR, reinterpret_cast<uintptr_t>(instance.get()));
     const int result = instance->Open(args);
     if (result != 0) {
         // A failed opening leaves nothing behind in the table.
@@ -519,7 +625,6 @@ int InstanceTable::Open(uint32_t* instanceId, const OpenArguments& args) {
 int InstanceTable::Close(uint32_t instanceId) {
     DllLogger& log = Log();
     log.Log(0, "_SZelApiClose_");
-    std::lock_guard<std::mutex> table(tableMutex_);
     std::shared_ptr<ClientInstance> instance;
     {
         std::lock_guard<std::mutex> guard(listMutex_);
@@ -537,7 +642,14 @@ int InstanceTable::Close(uint32_t instanceId) {
     }
     log.Logf(instanceId, "Instance a arreter: %X", instanceId);
     log.Log(instanceId, "_SZelApiClose_");
-    instance->Close();
+    {
+        // The stop request goes out under the table mutex, so that no opening
+        // of the same POS number clears the mailboxes or starts a program in
+        // between; the wait for the program to end does not hold it.
+        std::lock_guard<std::mutex> table(tableMutex_);
+        instance->BeginClose();
+    }
+    instance->FinishClose();
     Remove(instanceId);
     return 0;
 }

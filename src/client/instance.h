@@ -6,13 +6,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "client/pos_channel.h"
+#include "client/request_book.h"
 #include "client/tag_codec.h"
 
 namespace znpdll {
@@ -53,6 +53,9 @@ std::string QuoteArgument(const std::string& text);
 class ClientInstance {
 public:
     static constexpr size_t kMaxField = 3;  // SV, PS and CD values
+    // Messages of the program kept aside for the cash register while it does
+    // not take them; beyond this the oldest is purged.
+    static constexpr size_t kMaxKept = RequestBook::kMaxKept;
 
     explicit ClientInstance(uint32_t id);
     ~ClientInstance();
@@ -61,7 +64,15 @@ public:
     int SendMessage(const char* service, char* message, const uint32_t* capacity);
     int WaitSynchro(uint32_t timeoutMs);
     int GetMessage(char* service, char* message, uint32_t* capacity);
-    void Close();
+    // Closing, in two parts. BeginClose ends the calls in progress (they
+    // return 1), takes the busy flag (at most the busy time-out) and sends
+    // the stop request when the program runs. FinishClose then lets the
+    // program end within its grace time, kills it otherwise, reaps it, and
+    // releases the event and the channel; the instance table is not held
+    // meanwhile. A busy flag still not obtained leaves all of that to the
+    // destructor, which runs when the last call holding the instance ends.
+    void BeginClose();
+    void FinishClose();
 
     uint32_t id() const { return id_; }
     uint32_t posNumber() const { return posNumber_.load(); }
@@ -75,16 +86,12 @@ public:
     void SetBusyTimeoutMs(int64_t ms) { busyTimeoutMs_ = ms; }
     static void SetStopGraceMs(int64_t ms);
 
-    // Busy flag, taken by each call for its whole run.
-    bool TakeBusy(int64_t timeoutMs);
+    // Busy flag, taken by each call for its whole run. Once the instance is
+    // closing only the close itself can take it.
+    bool TakeBusy(int64_t timeoutMs, bool forClose = false);
     void ReleaseBusy();
 
 private:
-    struct Held {
-        std::string text;
-        bool answer;  // the answer to the pending request
-    };
-
     // The busy flag for the whole of one call; a flag not obtained is logged
     // ("Mutex non obtenu" under the call's module) after which the call
     // sleeps 10 ms before returning.
@@ -95,24 +102,28 @@ private:
         bool taken;
     };
 
-    int SendLocked(const char* service, char* message, uint32_t capacity);
-    bool HoldsAnswer() const;
-    // SV of a message (at most three characters), empty when it has none.
-    std::string ServiceOf(const std::string& text) const;
+    int SendLocked(const char* service, char* message, uint32_t capacity, bool forClose = false);
+    // What ends the waits of a call: the program's end, or a close (except
+    // for the close's own stop request).
+    StopTest StopFor(bool forClose);
+    // Before a request is written: a message waiting in the mailbox is taken
+    // aside or dropped, so that it is never taken for its acknowledgement.
+    void ClearIncoming();
 
     std::mutex lock_;
     std::condition_variable busyCondition_;
     int32_t busy_ = 0;
+    std::atomic<bool> closing_{false};
+    bool closeTaken_ = false;  // BeginClose took the busy flag
     int64_t busyTimeoutMs_ = 10000;
     const uint32_t id_;
     TagWriter writer_;
     TagReader reader_;
     std::unique_ptr<DialogChannel> channel_;
-    // Messages taken out of the mailbox and kept for SZelApiGetMessage, in
-    // their order of arrival: the answer to the pending request and any other
-    // message of the program that came while an acknowledgement was awaited.
-    std::deque<Held> held_;
-    std::string pendingService_;
+    // The pending request, the requests given up on, and the messages taken
+    // out of the mailbox and held for SZelApiGetMessage in their order of
+    // arrival (guarded by lock_).
+    RequestBook book_;
     std::atomic<uint32_t> posNumber_{0};
     uint32_t ackTimeoutS_ = 5;
     ClientProcess process_;

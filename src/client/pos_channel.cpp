@@ -1,7 +1,9 @@
 #include "client/pos_channel.h"
 
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -55,13 +57,18 @@ char* ShareMemTable::Create(uint32_t posNumber, uint32_t instanceId) {
     }
     const std::string name = poslink::BlockName(posNumber);
     plat::ShmError err = slot->block.Open(name, poslink::kClientBlockSize, plat::SharedMemory::Mode::OpenOrCreate);
+    const int error = slot->block.lastErrno();
     if (err == plat::ShmError::MapFailed) {
         log.Log(instanceId, "-- ERROR -- |UTIMEM| Partage de la memoire echoue");
-        return nullptr;
-    }
-    if (err != plat::ShmError::None || slot->block.size() < poslink::kUsedSize) {
+    } else if (err != plat::ShmError::None || slot->block.size() < poslink::kUsedSize) {
         slot->block.Close();
         log.Log(instanceId, "-- ERROR -- |UTIMEM| Obtention du mapping memoire echouee");
+    }
+    if (err != plat::ShmError::None || !slot->block.isOpen()) {
+        // Which object, and why (a block of another user, or open to others,
+        // is refused).
+        log.Logf(instanceId, "-- ERROR -- |UTIMEM| Memoire partagee %s refusee (%s)", name.c_str(),
+                 error != 0 ? std::strerror(error) : "taille");
         return nullptr;
     }
     slot->view = static_cast<char*>(slot->block.data());
@@ -107,6 +114,13 @@ std::unique_ptr<DialogChannel> DialogChannel::Open(uint32_t posNumber, uint32_t 
     return channel;
 }
 
+std::unique_ptr<DialogChannel> DialogChannel::Attach(char* block, int side) {
+    std::unique_ptr<DialogChannel> channel(new DialogChannel());
+    channel->readArea_ = block + (side == 0 ? poslink::kToPosMailbox : poslink::kFromPosMailbox);
+    channel->writeArea_ = block + (side == 0 ? poslink::kFromPosMailbox : poslink::kToPosMailbox);
+    return channel;
+}
+
 DialogChannel::~DialogChannel() {
     if (view_ != nullptr) ShareMemTable::Release(view_, 0);
 }
@@ -145,7 +159,9 @@ int DialogChannel::Write(const char* text, uint32_t instanceId) {
     }
     StoreStatus(writeArea_, poslink::kStatusWriting);
     std::memcpy(writeArea_ + 1, text, length);
-    writeArea_[1 + length] = '\0';
+    // The terminator and zeros over whatever a longer earlier message left
+    // behind it: nothing of an earlier request stays in the block.
+    std::memset(writeArea_ + 1 + length, 0, poslink::kTextSize - length);
     StoreStatus(writeArea_, poslink::kStatusPresent);
     if (log.IsVerbose()) {
         std::string shown(1, poslink::kStatusPresent);
@@ -155,7 +171,8 @@ int DialogChannel::Write(const char* text, uint32_t instanceId) {
     return 1;
 }
 
-ReadResult DialogChannel::Read(bool take, std::string* text, uint32_t timeoutMs, uint32_t instanceId) {
+ReadResult DialogChannel::Read(bool take, std::string* text, uint32_t timeoutMs, uint32_t instanceId,
+                               const StopTest& stop) {
     DllLogger& log = DllLogger::Get();
     ReadResult result;
     if (readArea_ == nullptr || text == nullptr) {
@@ -165,6 +182,12 @@ ReadResult DialogChannel::Read(bool take, std::string* text, uint32_t timeoutMs,
     const int64_t start = plat::MonotonicMs();
     bool present = LoadStatus(readArea_) == poslink::kStatusPresent;
     while (!present && plat::MonotonicMs() - start < static_cast<int64_t>(timeoutMs)) {
+        if (stop && stop()) {
+            // A message written just before the end still counts.
+            present = LoadStatus(readArea_) == poslink::kStatusPresent;
+            result.stopped = !present;
+            break;
+        }
         plat::SleepMs(2);
         present = LoadStatus(readArea_) == poslink::kStatusPresent;
     }
@@ -179,15 +202,23 @@ ReadResult DialogChannel::Read(bool take, std::string* text, uint32_t timeoutMs,
         result.status = -1;
         return result;
     }
-    if (take) StoreStatus(readArea_, poslink::kStatusTaken);
+    if (take) MarkTaken();
     log.Logf(instanceId, "** INFO ** |DIAREA| Recu: %s", text->c_str());
     result.status = 1;
     return result;
 }
 
+void DialogChannel::MarkTaken() {
+    // The program writes only once the status leaves '1': the text is
+    // cleared while it is still ours, so that no card data of a message
+    // already taken stays in the block.
+    std::memset(readArea_ + 1, 0, poslink::kTextSize);
+    StoreStatus(readArea_, poslink::kStatusTaken);
+}
+
 void DialogChannel::SetEmpty(uint32_t instanceId) {
     if (readArea_ == nullptr) return;
-    StoreStatus(readArea_, poslink::kStatusTaken);
+    MarkTaken();
     DllLogger::Get().Log(instanceId, "** INFO ** |DIASET| Positionne");
 }
 
@@ -213,6 +244,8 @@ bool ClientProcess::IsRunning(int64_t waitMs) {
     return !plat::WaitForExit(pid_, waitMs);
 }
 
+plat::ExitStatus ClientProcess::ExitStatus() const { return plat::GetExitCode(pid_); }
+
 void ClientProcess::Release(int64_t graceMs) {
     if (pid_ <= 0) return;
     DllLogger::Get().Logf(instanceId_, "** INFO ** |UTIPSS| Libere (%ld / %ld)", static_cast<long>(pid_),
@@ -228,24 +261,72 @@ void ClientProcess::Release(int64_t graceMs) {
     pid_ = 0;
 }
 
-bool ClientEvent::Open(uint32_t posNumber, int attempts) {
+ClientEvent::OpenResult ClientEvent::Open(uint32_t posNumber, int attempts, const StopTest& stop, int* triesUsed) {
     DllLogger& log = DllLogger::Get();
     const std::string name = StringFormat("%s%03u", poslink::kPosMessageEventPrefix, posNumber);
     auto event = std::make_unique<plat::NamedEvent>();
     for (int i = 0; i < attempts; ++i) {
-        if (event->OpenExisting(name) == 0) {
+        if (triesUsed != nullptr) *triesUsed = i + 1;
+        const int error = event->OpenExisting(name);
+        if (error == 0) {
             event_ = std::move(event);
             log.Logf(instanceId_, "** INFO ** |UTIEVT| Cree (%p)", static_cast<void*>(event_.get()));
-            return true;
+            return OpenResult::Opened;
         }
+        if (error == EACCES || error == EPERM) {
+            // There, but not ours alone: never used.
+            log.Logf(instanceId_, "-- ERROR -- |UTIEVT| Evenement %s refuse (%s)", name.c_str(), std::strerror(error));
+            return OpenResult::Refused;
+        }
+        if (stop && stop()) return OpenResult::Stopped;
         plat::SleepMs(10);
     }
     log.Log(instanceId_, ">> WARNING << |UTIEVT| Creation echouee");
-    return false;
+    return OpenResult::Missing;
 }
 
-bool ClientEvent::Wait(int64_t timeoutMs) {
-    return event_ && event_->Wait(timeoutMs) == plat::EventWait::Signalled;
+namespace {
+
+// Waits on an event for up to timeoutMs. The event cannot tell that the
+// program died: the wait is cut into 10 ms slices with the stop test between
+// them.
+ClientEvent::WaitResult WaitSliced(plat::NamedEvent& event, int64_t timeoutMs, const StopTest& stop) {
+    constexpr int64_t kSliceMs = 10;
+    const int64_t deadline = plat::RealMonotonicMs() + timeoutMs;
+    for (;;) {
+        const int64_t left = deadline - plat::RealMonotonicMs();
+        const plat::EventWait w = event.Wait(left <= 0 ? 0 : std::min(left, kSliceMs));
+        if (w == plat::EventWait::Signalled) return ClientEvent::WaitResult::Signalled;
+        if (w == plat::EventWait::Failed || left <= kSliceMs) return ClientEvent::WaitResult::TimedOut;
+        if (stop && stop()) return ClientEvent::WaitResult::Stopped;
+    }
+}
+
+}  // namespace
+
+ClientEvent::WaitResult ClientEvent::Wait(int64_t timeoutMs, const StopTest& stop) {
+    if (!event_) return WaitResult::TimedOut;
+    return WaitSliced(*event_, timeoutMs, stop);
+}
+
+ClientEvent::OpenResult ClientEvent::WaitReady(uint32_t posNumber, int64_t budgetMs, const StopTest& stop) {
+    const std::string name = StringFormat("%s%03u", poslink::kClientReadyEventPrefix, posNumber);
+    plat::NamedEvent ready;
+    int64_t left = budgetMs;
+    while (ready.OpenExisting(name) != 0) {
+        if (stop && stop()) return OpenResult::Stopped;
+        if (left <= 0) return OpenResult::Missing;
+        plat::SleepMs(10);
+        left -= 10;
+    }
+    switch (WaitSliced(ready, std::max<int64_t>(left, 0), stop)) {
+        case WaitResult::Signalled:
+            return OpenResult::Opened;
+        case WaitResult::Stopped:
+            return OpenResult::Stopped;
+        default:
+            return OpenResult::Missing;
+    }
 }
 
 void ClientEvent::Reset() {

@@ -27,6 +27,7 @@ std::string_view Shown(const char* code, std::string_view value) {
 }  // namespace
 
 int TagWriter::WriteInit(char* buffer, uint32_t capacity, bool clear) {
+    std::lock_guard<std::mutex> guard(lock_);
     DllLogger& log = DllLogger::Get();
     if (buffer == nullptr || capacity == 0) {
         log.Logf(instanceId_, "-- ERROR -- |TAGSET| Initialisation inacceptable (%p) / [%u]", static_cast<void*>(buffer),
@@ -74,6 +75,7 @@ int TagWriter::Add(const char* code, std::string_view value, bool allowFull) {
 }
 
 int TagWriter::SetStringVal(const char* code, const char* value) {
+    std::lock_guard<std::mutex> guard(lock_);
     DllLogger& log = DllLogger::Get();
     if (buffer_ == nullptr || code == nullptr || value == nullptr) {
         log.Logf(instanceId_, "-- ERROR -- |TAGSET| Ajout inacceptable - Adresses (%p / %p / %p)",
@@ -90,6 +92,7 @@ int TagWriter::SetStringVal(const char* code, const char* value) {
 }
 
 int TagWriter::SetStringValHEX(const char* code, const unsigned char* bytes, uint32_t count) {
+    std::lock_guard<std::mutex> guard(lock_);
     DllLogger& log = DllLogger::Get();
     if (buffer_ == nullptr || code == nullptr || bytes == nullptr) {
         log.Logf(instanceId_, "-- ERROR -- |TAGSET| Ajout inacceptable - Adresses (%p / %p / %p)",
@@ -121,6 +124,7 @@ int TagWriter::SetStringValHEX(const char* code, const unsigned char* bytes, uin
 }
 
 int TagWriter::GetWriteBuf(char* destination) const {
+    std::lock_guard<std::mutex> guard(lock_);
     if (buffer_ == nullptr || destination == nullptr) {
         DllLogger::Get().Logf(instanceId_, "-- ERROR -- |TAGSET| Copie inacceptable (%p / %p)",
                               static_cast<void*>(buffer_), static_cast<void*>(destination));
@@ -133,6 +137,7 @@ int TagWriter::GetWriteBuf(char* destination) const {
 }
 
 int TagReader::ReadInit(const char* text, uint32_t length) {
+    std::lock_guard<std::mutex> guard(lock_);
     DllLogger& log = DllLogger::Get();
     if (text == nullptr || length == 0) {
         log.Logf(instanceId_, "-- ERROR -- |TAGGET| Initialisation inacceptable (%p) / [%u]",
@@ -190,6 +195,7 @@ int TagReader::Locate(const char* code, int32_t fromStart, bool hexForm, std::st
 }
 
 int TagReader::FindValue(const char* code, int32_t fromStart, std::string_view* value) {
+    std::lock_guard<std::mutex> guard(lock_);
     if (text_ == nullptr || code == nullptr || value == nullptr) {
         DllLogger::Get().Logf(instanceId_, "-- ERROR -- |TAGGET| Extraction inacceptable - Adresses (%p / %p / %p)",
                               static_cast<const void*>(text_), static_cast<const void*>(code),
@@ -202,6 +208,7 @@ int TagReader::FindValue(const char* code, int32_t fromStart, std::string_view* 
 }
 
 int TagReader::GetStringVal(const char* code, char* destination, int32_t fromStart) {
+    std::lock_guard<std::mutex> guard(lock_);
     DllLogger& log = DllLogger::Get();
     if (text_ == nullptr || code == nullptr || destination == nullptr) {
         log.Logf(instanceId_, "-- ERROR -- |TAGGET| Extraction inacceptable - Adresses (%p / %p / %p)",
@@ -221,6 +228,7 @@ int TagReader::GetStringVal(const char* code, char* destination, int32_t fromSta
 }
 
 int TagReader::GetStringValHEX(const char* code, unsigned char* destination, uint32_t* count, int32_t fromStart) {
+    std::lock_guard<std::mutex> guard(lock_);
     DllLogger& log = DllLogger::Get();
     if (text_ == nullptr || code == nullptr || destination == nullptr || count == nullptr) {
         log.Logf(instanceId_, "-- ERROR -- |TAGGET| Extraction inacceptable - Adresses (%p / %p / %p)",

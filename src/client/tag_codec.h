@@ -2,10 +2,13 @@
 // a reader bound to a caller's text. A message is a run of "{CODE}value"
 // entries closed by "{F}"; byte values are lower-case hexadecimal pairs.
 // Every operation returns 1 when done and -1 on failure, and logs its line
-// through the library log under the context's instance id.
+// through the library log under the context's instance id. Each context has
+// its own lock: one call sees one whole binding (buffer with its capacity,
+// text with its length), whatever other threads bind meanwhile.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string_view>
 
 namespace znpdll {
@@ -28,6 +31,7 @@ public:
 private:
     int Add(const char* code, std::string_view value, bool allowFull);
 
+    mutable std::mutex lock_;
     char* buffer_ = nullptr;
     uint32_t capacity_ = 0;
     uint32_t instanceId_ = 0;
@@ -52,6 +56,7 @@ private:
     // Finds the value; 1, or -1 after logging why not.
     int Locate(const char* code, int32_t fromStart, bool hexForm, std::string_view* value);
 
+    std::mutex lock_;
     const char* text_ = nullptr;
     size_t textLength_ = 0;  // characters before the terminator, within the bound length
     uint32_t position_ = 0;

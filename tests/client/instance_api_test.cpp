@@ -26,37 +26,9 @@ namespace {
 
 using clienttest::ProgramSide;
 using clienttest::Responder;
+using clienttest::StubInstance;
 
 constexpr uint32_t kCap = 10241;
-
-// One opened instance on the stub, with the program side, for a POS number
-// no other process uses (the station's block and event are machine-wide).
-class StubInstance {
-public:
-    explicit StubInstance(const testsupport::TempDir& dir, uint32_t ux = 5) : pos_(testsupport::UniquePosNumber()) {
-        result_ = clienttest::OpenOnStub(pos_, &id_, dir.str(), ux);
-        side_ = std::make_unique<ProgramSide>(pos_);
-    }
-    ~StubInstance() {
-        if (id_ != 0) SZelApiClose(id_, 0);
-    }
-    int result() const { return result_; }
-    uint32_t pos() const { return pos_; }
-    uint32_t id() const { return id_; }
-    ProgramSide& side() { return *side_; }
-    std::shared_ptr<znpdll::ClientInstance> instance() { return znpdll::InstanceTable::Get().Find(id_); }
-    int Close() {
-        int r = SZelApiClose(id_, 0);
-        id_ = 0;
-        return r;
-    }
-
-private:
-    uint32_t pos_;
-    uint32_t id_ = 0;
-    int result_ = -1;
-    std::unique_ptr<ProgramSide> side_;
-};
 
 class InstanceApiTest : public ::testing::Test {
 protected:

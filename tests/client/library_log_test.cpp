@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -184,7 +185,12 @@ TEST_F(LibraryLogTest, LineFormatInThePosFile) {
     DllLogger::Get().Log(3, "-- ERROR -- |DLLSND| Mutex non obtenu");
     const std::string log = File("ZNP_DLL_" + std::to_string(pos[2]) + ".LOG");
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[0], '\n');
+    // Each entry begins with CR LF; the file does not end with one.
+    EXPECT_EQ(log.substr(0, 2), "\r\n");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), std::count(log.begin(), log.end(), '\r'));
+    for (size_t nl = log.find('\n'); nl != std::string::npos; nl = log.find('\n', nl + 1))
+        ASSERT_EQ(log[nl - 1], '\r') << nl;
+    EXPECT_NE(log.back(), '\n');
     const size_t last = log.rfind('\n');
     const std::string line = log.substr(last + 1);
     const std::regex shape(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - (\d+) - 3 - ERROR - DLLSND - Mutex non obtenu)");
@@ -194,6 +200,13 @@ TEST_F(LibraryLogTest, LineFormatInThePosFile) {
     EXPECT_NE(log.find(" - 3 - INFO - UTIMEM - Creee ("), std::string::npos);
     EXPECT_EQ(File("ZNP_DLL_" + std::to_string(pos[0]) + ".LOG").find("Mutex"), std::string::npos);
     for (uint32_t id : ids) EXPECT_EQ(SZelApiClose(id, 0), 0);
+    // The opening names the new instance by its address in upper-case
+    // hexadecimal, without prefix.
+    const std::string log0 = File("ZNP_DLL_x_0.LOG");
+    const std::regex created(R"(\r\n[^\r]* - 0 -  -  - newInstance ([0-9A-F]+)\r\n)");
+    std::smatch c;
+    ASSERT_TRUE(std::regex_search(log0, c, created)) << log0;
+    EXPECT_GE(c[1].str().size(), 6u);
 }
 
 TEST_F(LibraryLogTest, PollingLinesFoldIntoDots) {
@@ -208,8 +221,8 @@ TEST_F(LibraryLogTest, PollingLinesFoldIntoDots) {
     const std::string text = File("ZNP_DLL_x_7.LOG");
     // First entry and first "no message" in full, then six dots on that line.
     std::vector<std::string> lines;
-    size_t start = 1;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    size_t start = 2;
+    for (size_t nl; (nl = text.find("\r\n", start)) != std::string::npos; start = nl + 2)
         lines.push_back(text.substr(start, nl - start));
     lines.push_back(text.substr(start));
     ASSERT_EQ(lines.size(), 4u) << text;

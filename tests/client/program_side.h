@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "platform/shared_memory.h"
 #include "support/station_lock.h"
 #include "support/temp_dir.h"
+#include "client/instance.h"
 #include "znp_dll.h"
 
 namespace clienttest {
@@ -32,6 +34,10 @@ public:
         char name[32];
         std::snprintf(name, sizeof name, "%s%03u", poslink::kPosMessageEventPrefix, pos);
         event_.Open(name);
+        // Held too, so that the ready event of a stub killed by a test is
+        // removed with this object.
+        std::snprintf(name, sizeof name, "%s%03u", poslink::kClientReadyEventPrefix, pos);
+        ready_.Open(name);
     }
     bool ok() const { return ok_; }
 
@@ -68,12 +74,25 @@ public:
     }
 
     std::string ToPosText() const { return std::string(toPos() + 1, strnlen(toPos() + 1, poslink::kTextSize)); }
+    // Threads or processes blocked on the program's message event right now.
+    int EventWaiters() const { return event_.isOpen() ? event_.waiters() : -1; }
 
 private:
     plat::SharedMemory block_;
     plat::NamedEvent event_;
+    plat::NamedEvent ready_;
     bool ok_ = false;
 };
+
+// Waits until `done` holds, testing every millisecond, for at most
+// timeoutMs; the last result of `done`.
+inline bool PollUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
+    for (int waited = 0; !done(); ++waited) {
+        if (waited >= timeoutMs) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // Plays the program in a thread: every request taken is answered with the
 // messages the script returns for it.
@@ -112,5 +131,34 @@ inline int OpenOnStub(uint32_t pos, uint32_t* id, const std::string& logDir, uin
     return SZelApiOpen(id, 0, 0, 0, 1, logName.c_str(), 0, pos, 0, clientPath.c_str(), 0, uxTimeOut, 0, "", 0, "",
                        0);
 }
+
+// One opened instance on the stub, with the program side, for a POS number
+// no other process uses (the station's block and event are machine-wide).
+class StubInstance {
+public:
+    explicit StubInstance(const testsupport::TempDir& dir, uint32_t ux = 5) : pos_(testsupport::UniquePosNumber()) {
+        result_ = OpenOnStub(pos_, &id_, dir.str(), ux);
+        side_ = std::make_unique<ProgramSide>(pos_);
+    }
+    ~StubInstance() {
+        if (id_ != 0) SZelApiClose(id_, 0);
+    }
+    int result() const { return result_; }
+    uint32_t pos() const { return pos_; }
+    uint32_t id() const { return id_; }
+    ProgramSide& side() { return *side_; }
+    std::shared_ptr<znpdll::ClientInstance> instance() { return znpdll::InstanceTable::Get().Find(id_); }
+    int Close() {
+        int r = SZelApiClose(id_, 0);
+        id_ = 0;
+        return r;
+    }
+
+private:
+    uint32_t pos_;
+    uint32_t id_ = 0;
+    int result_ = -1;
+    std::unique_ptr<ProgramSide> side_;
+};
 
 }  // namespace clienttest

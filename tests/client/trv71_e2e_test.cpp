@@ -37,8 +37,13 @@ std::vector<pid_t> ChildrenNamed(const std::string& name) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string pid = entry.path().filename().string();
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::string text;
+        try {
+            std::ifstream stat(entry.path() / "stat");
+            text.assign(std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>());
+        } catch (const std::ios_base::failure&) {
+            continue;  // the process ended while its status was read
+        }
         const size_t close = text.rfind(')');
         if (close == std::string::npos) continue;
         const std::string comm = text.substr(text.find('(') + 1, close - text.find('(') - 1);
