@@ -11,7 +11,7 @@ struct TransactionRecord;
 // Longest sleep of the idle state when nothing else is due: the safety net of
 // the host watch (its end also wakes the loop at once) and of anything timed
 // that the idle pass does not announce.
-constexpr int64_t kIdleHeartbeatMs = 250;
+constexpr int64_t kIdleHeartbeatMs = 1000;
 // The sleep of a pass in the working states and the poll period of a cash
 // register that does not wake the program.
 constexpr int64_t kPassSleepMs = 1;
