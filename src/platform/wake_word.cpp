@@ -82,7 +82,9 @@ int InstallWakeSignal() {
         const int sig = SIGRTMIN + 3;
         struct sigaction sa {};
         sa.sa_handler = OnWakeSignal;
-        sa.sa_flags = 0;  // no SA_RESTART: a sleeping wait returns
+        // Restarted calls are fine: a futex wait that is restarted sees the
+        // bumped word and returns, and other calls see no EINTR.
+        sa.sa_flags = SA_RESTART;
         sigemptyset(&sa.sa_mask);
         if (sig <= SIGRTMAX && sigaction(sig, &sa, nullptr) == 0) {
             sigset_t set;

@@ -8,10 +8,10 @@
 // (and bumped) after the snapshot ends the wait at once, so no wake-up is
 // lost between the look and the sleep.
 //
-// A signal whose handler was installed by InstallWakeSignal() also ends a
-// wait: at once when it comes during the wait, and when it comes between the
-// snapshot and the wait, through a bump of the word registered with
-// SetSignalWakeWord().
+// The wake signal, whose handler InstallWakeSignal() installs, ends a wait on
+// the word registered with SetSignalWakeWord(): the handler bumps that word,
+// so the wait ends whether the signal comes during it or between the
+// snapshot and the sleep.
 #pragma once
 #include <cstdint>
 
@@ -40,7 +40,8 @@ uint32_t SequenceOf(const WakeWord& word);
 uint32_t SleepersOf(const WakeWord& word);
 
 // The signal used to end waits (a real-time signal), its handler installed
-// without SA_RESTART; the number of the signal, or -1.
+// and the signal unblocked in the calling thread; the number of the signal,
+// or -1.
 int InstallWakeSignal();
 // The word the wake signal's handler bumps (null: none).
 void SetSignalWakeWord(WakeWord* word);

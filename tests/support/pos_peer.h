@@ -27,6 +27,11 @@ public:
         return poslink::BlockName(station);
     }
 
+    PosPeer() = default;
+    ~PosPeer() { Close(); }
+    PosPeer(const PosPeer&) = delete;
+    PosPeer& operator=(const PosPeer&) = delete;
+
     bool Open(int station, bool wakes = false) {
         if (block_.Open(BlockName(station), poslink::kClientBlockSize, plat::SharedMemory::Mode::OpenOrCreate) !=
             plat::ShmError::None)
