@@ -38,13 +38,21 @@ std::string Station(int s) { return "-i" + std::to_string(s); }
 const char* const kStop = "{SS}R{PS}1{SV}s3{CD}c99{F}";
 const char* const kAbort = "{SS}R{PS}1{SV}s3{CD}c0{F}";
 
-// Entries of /dev/shm that belong to a station or to a program file name.
+// Entries of /dev/shm that belong to a station (its POS link block and its
+// events) or to a program file name. Other names that merely hold the
+// station's digits (another test's program named after its pid) are not.
 std::vector<std::string> ShmEntriesOf(int station, const std::string& program) {
+    char padded[16];
+    std::snprintf(padded, sizeof padded, "%03d", station);
+    const std::string stationNames[] = {PosPeer::BlockName(station), std::string("TALVO") + padded,
+                                        std::string("TRVOK") + padded};
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
         const std::string name = entry.path().filename().string();
-        if (name.find(std::to_string(station)) != std::string::npos || name.find(program) != std::string::npos)
-            found.push_back(name);
+        bool ours = name.find(program) != std::string::npos;
+        for (const std::string& prefix : stationNames)
+            ours = ours || name == prefix || name.starts_with(prefix + ".");
+        if (ours) found.push_back(name);
     }
     return found;
 }
