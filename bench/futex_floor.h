@@ -75,8 +75,9 @@ inline std::vector<double> FutexRoundTrips(size_t count) {
     return micros;
 }
 
-// The latency counters of `micros` (median_us, p99_us), those of a futex
-// round trip measured now (floor_median_us, floor_p99_us) and their ratios.
+// The latency counters of `micros` (median_us, p99_us, max_us), those of a
+// futex round trip measured now (floor_median_us, floor_p99_us,
+// floor_max_us) and the ratios of the medians and of the 99th percentiles.
 inline void ReportAgainstFloor(benchmark::State& state, std::vector<double>& micros, size_t floorCount = 2000) {
     if (micros.empty()) return;
     std::vector<double> floor = FutexRoundTrips(floorCount);
@@ -89,6 +90,7 @@ inline void ReportAgainstFloor(benchmark::State& state, std::vector<double>& mic
     const double floorP99 = floor[std::min(floor.size() - 1, floor.size() * 99 / 100)];
     state.counters["floor_median_us"] = floorMedian;
     state.counters["floor_p99_us"] = floorP99;
+    state.counters["floor_max_us"] = floor.back();
     state.counters["ratio_median"] = median / floorMedian;
     state.counters["ratio_p99"] = p99 / floorP99;
 }
