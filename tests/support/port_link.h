@@ -57,11 +57,11 @@ private:
 
 // An IP resource (client by default) whose configuration names a loopback
 // listener of the test as "Host1"/"Service1", opened; the far end is the
-// link the listener accepted.
+// link the listener accepted (with that receive buffer when above 0).
 class TcpLink : public PortLink {
 public:
-    explicit TcpLink(const std::vector<std::string>& config, int type = WCOM_TYPE_IP_CLIENT) {
-        if (!listener_.open()) return;
+    explicit TcpLink(const std::vector<std::string>& config, int type = WCOM_TYPE_IP_CLIENT, int receiveBuffer = 0) {
+        if (!listener_.open(0, 16, receiveBuffer)) return;
         std::vector<std::string> lines = {"[Host1:127.0.0.1]", "[Service1:" + std::to_string(listener_.port()) + "]"};
         lines.insert(lines.end(), config.begin(), config.end());
         WriteSignedFile(dir.file("ip.cfg"), lines);
@@ -73,6 +73,13 @@ public:
         peer = listener_.accept(5000);
         if (peer == nullptr) opened = -1;
     }
+    // The resource's link is closed (its network context given back).
+    ~TcpLink() override {
+        ComResource* r = WCOM_GetResourceByNum(port_);
+        if (r != nullptr && r->handle != -1) WComClose2(port_);
+    }
+    TcpLink(const TcpLink&) = delete;
+    TcpLink& operator=(const TcpLink&) = delete;
     int port() const override { return port_; }
     void peerSends(const std::string& bytes) override { ASSERT_TRUE(peer->sendAll(bytes)); }
     std::string peerGot(size_t n) override {
