@@ -96,8 +96,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "line_sim: no pseudo-terminal\n");
         return 2;
     }
-    std::printf("line_sim slave %s\n", sim.slaveName().c_str());
-    std::fflush(stdout);
+    // The driver is written before the slave line is printed: whoever reads
+    // that line finds the configuration file already set.
     if (!driverConfig.empty()) {
         const std::string why = linesim::SetDriver(driverConfig, sim.slaveName());
         if (!why.empty()) {
@@ -105,6 +105,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::printf("line_sim slave %s\n", sim.slaveName().c_str());
+    std::fflush(stdout);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     size_t shown = 0;
