@@ -31,9 +31,11 @@ struct ServerTill {
         trv.Start({"-i" + std::to_string(station), "-p" + dir.str()});
         EXPECT_TRUE(peer.Open(station));
     }
+    // The close request ends the program normally (a sanitizer's finding
+    // would end it otherwise).
     ~ServerTill() {
         peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 2000);
-        trv.Wait(10000);
+        EXPECT_EQ(trv.Wait(10000), 0) << Trace();
     }
     // The program's trace (its standard error: the tree has no "WOut").
     std::string Trace() const { return trv.Err(); }
