@@ -48,9 +48,10 @@ constexpr int kSTimeSeconds = 3;
 size_t g_requestFrame = 0;
 size_t g_answerFrame = 0;
 
+// Made once, removed at the end of the run.
 testsupport::TestPki& Pki() {
-    static auto* pki = new testsupport::TestPki;
-    return *pki;
+    static testsupport::TestPki pki;
+    return pki;
 }
 
 netsim::TlsSettings ServerTls() {

@@ -25,7 +25,13 @@ namespace {
 constexpr const char* kGet = "GET / HTTP/1.0\r\n\r\n";
 constexpr int kSTimeSeconds = 3;
 
+// Made once; at the end of the run the server is ended and the certificates
+// removed.
 struct Peers {
+    Peers() {
+        ok = pki.ok() &&
+             server.Start({"-cert", pki.path("localhost.crt"), "-key", pki.path("server.key"), "-www"});
+    }
     testsupport::TestPki pki;
     testsupport::OpensslServer server;
     bool ok = false;
@@ -33,13 +39,8 @@ struct Peers {
 };
 
 Peers& ThePeers() {
-    static Peers* peers = [] {
-        auto* p = new Peers;
-        p->ok = p->pki.ok() && p->server.Start({"-cert", p->pki.path("localhost.crt"), "-key",
-                                                p->pki.path("server.key"), "-www"});
-        return p;
-    }();
-    return *peers;
+    static Peers peers;
+    return peers;
 }
 
 // One connection of ours: open (resuming), one page, close. False on
