@@ -266,14 +266,14 @@ TEST_F(PeriphTest, ProtocolClassAndPrinterFlagFromTheirNames) {
         int cls;
     };
     const Case cases[] = {{"OLVAR", 1}, {"m4400x", 2}, {"D5500", 3}, {"PZR01", 4}, {"DORANDORAN", 0x85},
-                          {"OLVARDORAN", 0x81}, {"M4400", 2}, {"XXXXXDORANYY", 0x82}, {"RUDA", 0x82}};
+                          {"OLVARDORAN", 0x81}, {"M4400", 2}, {"QUENTDORANYY", 0x82}, {"RUDA", 0x82}};
     context->pinpadProtocolClass = 0;
     for (const Case& c : cases) {
-        Write("med_00.wt", {"[FUN_0:EFT_CARD]", "[COM_0:000]", std::string("[PRO_0:") + c.pro + "]"});
+        Write("med_00.wt", {"[FUN_0:EFT_CAM_1]", "[COM_0:000]", std::string("[PRO_0:") + c.pro + "]"});
         ASSERT_EQ(Rebuild(), 1);
         EXPECT_EQ(context->pinpadProtocolClass, c.cls) << c.pro;
     }
-    Write("prn_00.wt", {"[FUN_0:EFT_PRN]", "[PRO_0:xDORAN]"});
+    Write("prn_00.wt", {"[FUN_0:EFT_PRN]", "[PRO_0:RUDA_DORAN]"});
     ASSERT_EQ(Rebuild(), 1);
     EXPECT_EQ(context->printerProtocolFlag, 0x80);
     Write("prn_00.wt", {"[FUN_0:EFT_PRN]", "[PRO_0:DORAN]"});
