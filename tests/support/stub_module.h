@@ -11,8 +11,9 @@
 // is an answer, 'S' from the wait callback stops, the network is at once).
 //
 // Link: the raw frame of tools/linesim/raw_terminal.h over the port API,
-// PortEmist (0 and 'L' count as sent) and PortRecest ('T' with nothing read
-// is silence: no answer). The request's message state travels in the
+// PortEmist (0 and 'L' count as sent), a wait on the line for the first
+// byte and PortRecest for the frame ('T' with nothing read is silence: no
+// answer). The request's message state travels in the
 // frame's status byte; the answer's status byte becomes the link's exchange
 // status (2 final, 1 more answers follow).
 #pragma once
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <string>
 
+#include "comm/com_resources.h"
 #include "comm/port_api.h"
 #include "comm/port_frames.h"
 #include "linesim/raw_terminal.h"
@@ -72,16 +74,19 @@ inline int StubLinkReceive(void* transport, void* frame, uint32_t capacity, int3
     if (ctx == nullptr || frame == nullptr) return -2;
     XPRO_ClearStepLabels(ctx);
     ctx->phase = XPRO_PHASE_RECEIVING;
-    const uint32_t firstWait = static_cast<uint32_t>(timeoutMs >= 0 ? timeoutMs : ctx->timeouts[1]);
-    unsigned char header[linesim::kRawHeader];
-    uint32_t got = sizeof header;
-    int result = PortRecest(ctx->port, header, &got, 0, firstWait);
     auto fail = [ctx](int value) {
         ctx->phase = XPRO_PHASE_IDLE;
         XPRO_SetStatus(ctx, -1);
         return value;
     };
-    if (result == PORT_TIMEOUT && got == 0) {
+    // The first byte is awaited on the line (poll), the others byte by byte.
+    const int firstWait = timeoutMs >= 0 ? timeoutMs : ctx->timeouts[1];
+    const int waited = WComWaitInput2(ctx->port, firstWait);
+    if (waited < 0) return fail(-1);
+    unsigned char header[linesim::kRawHeader];
+    uint32_t got = sizeof header;
+    int result = waited == 0 ? PORT_TIMEOUT : PortRecest(ctx->port, header, &got, 0, static_cast<uint32_t>(ctx->timeouts[0]));
+    if (result == PORT_TIMEOUT && (waited == 0 || got == 0)) {
         ctx->phase = XPRO_PHASE_IDLE;
         return 0;  // silence
     }
@@ -91,7 +96,7 @@ inline int StubLinkReceive(void* transport, void* frame, uint32_t capacity, int3
         return fail(-2);
     std::string rest(length + 1, '\0');
     got = length + 1;
-    result = PortRecest(ctx->port, rest.data(), &got, 0, static_cast<uint32_t>(ctx->timeouts[1]));
+    result = PortRecest(ctx->port, rest.data(), &got, 0, static_cast<uint32_t>(ctx->timeouts[0]));
     if (result != PORT_DONE) return fail(result == PORT_CARRIER ? -1 : -2);
     unsigned char lrc = 0;
     for (unsigned char c : header) lrc ^= c;

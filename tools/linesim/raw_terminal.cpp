@@ -1,6 +1,7 @@
 // Terminal of the raw test link.
 #include "linesim/raw_terminal.h"
 
+#include <chrono>
 #include <cstdlib>
 
 #include "netsim/acquirer.h"
@@ -135,6 +136,11 @@ std::vector<RawRequest> RawTerminalHandler::requests() const {
     return requests_;
 }
 
+bool RawTerminalHandler::waitRequests(size_t n, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
+}
+
 void RawTerminalHandler::answerScript(LineContext& line) {
     int delay = 0;
     for (const auto& [rule, payload] : script_) {
@@ -173,6 +179,7 @@ void RawTerminalHandler::onBytes(LineContext& line, const std::string& bytes) {
             requests_.push_back({line.nowMs(), status, payload, lrcOk});
             if (nextRule_ < rules_.size()) rule = rules_[nextRule_++];
         }
+        changed_.notify_all();
         if (!lrcOk) continue;  // a damaged request is not answered
         if (rule.kind == RawRule::Kind::HangUp) {
             script_.clear();

@@ -13,6 +13,7 @@
 // its last message (status 11) or a request for answers (status 0), as a
 // terminal answers a script once it has all of it.
 #pragma once
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -64,11 +65,14 @@ public:
     void addRule(RawRule rule);
     // The requests so far (any thread).
     std::vector<RawRequest> requests() const;
+    // True once n requests have come (false after timeoutMs).
+    bool waitRequests(size_t n, int timeoutMs) const;
 
 private:
     void answerScript(LineContext& line);
 
     mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
     std::vector<RawRule> rules_;
     size_t nextRule_ = 0;
     std::string pending_;
