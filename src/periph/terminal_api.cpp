@@ -156,6 +156,9 @@ int EPAP_GetResultEx(int function, int command, int timeoutMs, int pollMs, ...) 
                 return PV_NET_TIMEOUT;
             } else {
                 result = PV_NOT_YET;
+                // A wait that could not wait (no port to look at) does not
+                // turn the loop into a busy one.
+                if (!announced && wait != PV_NOT_YET) WSleep(static_cast<uint32_t>(pollMs > 0 ? pollMs : 0));
             }
             read = announced;
         }
