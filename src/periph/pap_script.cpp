@@ -280,16 +280,25 @@ int TWEP_SetAnswerRowHeaders(KT_EPERIPH_API* box, const char* buffer) {
     return box != nullptr && buffer != nullptr ? PutHeaders(box->answers, buffer) : -1;
 }
 
-int EPAP_GetCommandRowHeaders(char* buffer) { return TWEP_GetCommandRowHeaders(EPAP_GetBox(), buffer); }
-int EPAP_GetAnswerRowHeaders(char* buffer) { return TWEP_GetAnswerRowHeaders(EPAP_GetBox(), buffer); }
+int EPAP_GetCommandRowHeaders(char* buffer) {
+    if (EpapSeam* seam = EPAP_GetSeam()) return buffer != nullptr ? seam->getRowHeaders(false, buffer) : -1;
+    return TWEP_GetCommandRowHeaders(EPAP_GetBox(), buffer);
+}
+
+int EPAP_GetAnswerRowHeaders(char* buffer) {
+    if (EpapSeam* seam = EPAP_GetSeam()) return buffer != nullptr ? seam->getRowHeaders(true, buffer) : -1;
+    return TWEP_GetAnswerRowHeaders(EPAP_GetBox(), buffer);
+}
 
 int EPAP_SetCommandRowHeaders(const char* buffer) {
     if (buffer == nullptr || buffer[0] == '\0') return -1;
+    if (EpapSeam* seam = EPAP_GetSeam()) return seam->setRowHeaders(false, buffer);
     return TWEP_SetCommandRowHeaders(EPAP_GetBox(), buffer);
 }
 
 int EPAP_SetAnswerRowHeaders(const char* buffer) {
     if (buffer == nullptr || buffer[0] == '\0') return -1;
+    if (EpapSeam* seam = EPAP_GetSeam()) return seam->setRowHeaders(true, buffer);
     return TWEP_SetAnswerRowHeaders(EPAP_GetBox(), buffer);
 }
 

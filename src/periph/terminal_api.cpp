@@ -22,6 +22,7 @@ constexpr int kEventWaitMs = 200;
 constexpr int kMarkerSize = 29;
 
 int g_echoMode = 0;
+EpapSeam* g_seam = nullptr;
 
 // Start of a set or a read: application code "1000", the last operation,
 // status 0; the function's resource becomes the current one. Null with
@@ -41,7 +42,16 @@ KT_PERES* BeginOperation(KT_EPERIPH_API* box, int function, int operation) {
 
 }  // namespace
 
+EpapSeam* EPAP_SetSeam(EpapSeam* seam) {
+    EpapSeam* previous = g_seam;
+    g_seam = seam;
+    return previous;
+}
+
+EpapSeam* EPAP_GetSeam() { return g_seam; }
+
 int EPAP_ClearAll() {
+    if (g_seam != nullptr) return g_seam->clearAll();
     KT_EPERIPH_API* box = EPAP_GetBox();
     if (box == nullptr) return -1;
     WLOG(kLogger, WLOG_DEBUG, "EPAP_ClearAll");
@@ -52,6 +62,13 @@ int EPAP_ClearAll() {
 }
 
 int EPAP_SetCommand(int function, int command, ...) {
+    if (g_seam != nullptr) {
+        va_list args;
+        va_start(args, command);
+        const int status = g_seam->setCommand(function, command, args);
+        va_end(args);
+        return status;
+    }
     KT_EPERIPH_API* box = EPAP_GetBox();
     if (box == nullptr) return -1;
     WLOG(kLogger, WLOG_DEBUG, "EPAP_SetCommand: function: %d, command: %d", function, command);
@@ -73,6 +90,7 @@ int EPAP_SetCommand(int function, int command, ...) {
 }
 
 int EPAP_SendScriptCommands() {
+    if (g_seam != nullptr) return g_seam->sendScript();
     KT_EPERIPH_API* box = EPAP_GetBox();
     if (box == nullptr) return 1;
     TWEP_SetStatus(box, PV_ALL_FINE);
@@ -92,6 +110,7 @@ int EPAP_SendScriptCommands() {
 }
 
 int EPAP_GetScriptResults() {
+    if (g_seam != nullptr) return g_seam->getScriptResults();
     KT_EPERIPH_API* box = EPAP_GetBox();
     if (box == nullptr) return 1;
     TWEP_SetStatus(box, PV_ALL_FINE);
@@ -108,6 +127,7 @@ int EPAP_GetScriptResults() {
 }
 
 int EPAP_GetResultVaList(int function, int command, va_list args) {
+    if (g_seam != nullptr) return g_seam->getResult(function, command, args);
     KT_EPERIPH_API* box = EPAP_GetBox();
     if (box == nullptr) return 1;
     WLOG(kLogger, WLOG_DEBUG, "EPAP_GetResultVaList: function: %d, command: %d", function, command);
@@ -135,6 +155,13 @@ int EPAP_GetResult(int function, int command, ...) {
 }
 
 int EPAP_GetResultEx(int function, int command, int timeoutMs, int pollMs, ...) {
+    if (g_seam != nullptr) {
+        va_list args;
+        va_start(args, pollMs);
+        const int status = g_seam->getResultEx(function, command, timeoutMs, pollMs, args);
+        va_end(args);
+        return status;
+    }
     const WTimeStamp start = WGetTimeStamp();
     WLOG(kLogger, WLOG_DEBUG, "EPAP_GetResultEx: function: %d, command: %d", function, command);
     const bool announcedCommand = function < 20 && command >= kAnnouncedFirst && command <= kAnnouncedLast;
@@ -179,6 +206,7 @@ int EPAP_GetResultEx(int function, int command, int timeoutMs, int pollMs, ...) 
 }
 
 int EPAP_WaitEvent(int function, int timeoutMs, char* event) {
+    if (g_seam != nullptr) return g_seam->waitEvent(function, timeoutMs, event);
     KT_EPERIPH_API* box = EPAP_GetBox();
     if (event != nullptr) *event = 0;
     if (box == nullptr) return -1;

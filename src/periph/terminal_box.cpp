@@ -211,6 +211,7 @@ int TWEP_GetResourceIndex(KT_EPERIPH_API* box, const KT_PERES* resource) {
 }
 
 int EPAP_GetProtocol(int function) {
+    if (EpapSeam* seam = EPAP_GetSeam()) return seam->getProtocol(function);
     KT_EPERIPH_API* box = g_box;
     if (box == nullptr) return 1;
     KT_PERES* r = TWEP_FindFunction(box, function, 1);

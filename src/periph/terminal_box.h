@@ -280,6 +280,36 @@ int EPAP_PurgeLink(int function, int seconds);
 int EPAP_MarkPortTrace(int number);
 
 // ---------------------------------------------------------------------------
+// Test seam
+// ---------------------------------------------------------------------------
+
+// An object that stands for the terminal while it is installed: these
+// operations go to it instead of the box, whose tables and links are not
+// touched: EPAP_ClearAll, EPAP_SetCommand, EPAP_SendScriptCommands,
+// EPAP_GetScriptResults, EPAP_GetResultVaList (so EPAP_GetResult),
+// EPAP_GetResultEx, EPAP_WaitEvent, EPAP_GetProtocol and the four row-header
+// operations EPAP_Get/SetCommandRowHeaders, EPAP_Get/SetAnswerRowHeaders.
+// Tests of the layers above the terminal install one (the recording fake of
+// tests/support/epap_fake.h); the program never does.
+class EpapSeam {
+public:
+    virtual ~EpapSeam() = default;
+    virtual int clearAll() = 0;
+    virtual int setCommand(int function, int command, va_list args) = 0;
+    virtual int sendScript() = 0;
+    virtual int getScriptResults() = 0;
+    virtual int getResult(int function, int command, va_list args) = 0;
+    virtual int getResultEx(int function, int command, int timeoutMs, int pollMs, va_list args) = 0;
+    virtual int waitEvent(int function, int timeoutMs, char* event) = 0;
+    virtual int getProtocol(int function) = 0;
+    virtual int getRowHeaders(bool answers, char* buffer) = 0;
+    virtual int setRowHeaders(bool answers, const char* buffer) = 0;
+};
+// Installs a seam (null: none); the previous one.
+EpapSeam* EPAP_SetSeam(EpapSeam* seam);
+EpapSeam* EPAP_GetSeam();
+
+// ---------------------------------------------------------------------------
 // Services built on the script API (later work: the least behaviour)
 // ---------------------------------------------------------------------------
 
