@@ -99,18 +99,34 @@ int TWEP_ParseRowHeader(const char* row, PapRowHeader* header) {
     if (header == nullptr) return 0;
     *header = PapRowHeader{};
     if (row == nullptr || row[0] == '\0') return 0;
-    char text[PAP_ROW_HEADER + 1] = {};
-    std::memcpy(text, row, PAP_ROW_HEADER);
-    char status = 0;
-    int index = 0, sequence = 0;
-    unsigned command = 0, length = 0;
-    const int n = std::sscanf(text, "%c_%3d_%4x_%3d_%4x", &status, &index, &command, &sequence, &length);
-    header->status = status;
-    if (n >= 2) header->resource = index;
-    if (n >= 3) header->command = static_cast<int>(command);
-    if (n >= 4) header->sequence = sequence;
-    if (n >= 5) header->length = static_cast<int>(length);
-    return n == 5 ? 1 : 0;
+    header->status = row[0];
+    // "%c_%03d_%04x_%03d_%04x", each field its exact width: a field that
+    // does not read leaves it and the ones after it 0.
+    struct Field {
+        int at;
+        int width;
+        int base;
+        int* into;
+    };
+    const Field fields[] = {{2, 3, 10, &header->resource},
+                            {6, 4, 16, &header->command},
+                            {11, 3, 10, &header->sequence},
+                            {15, 4, 16, &header->length}};
+    for (const Field& f : fields) {
+        if (row[f.at - 1] != '_') return 0;
+        int value = 0;
+        for (int i = 0; i < f.width; ++i) {
+            const char c = row[f.at + i];
+            const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                              : f.base == 16 && std::isxdigit(static_cast<unsigned char>(c))
+                                  ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                                  : -1;
+            if (digit < 0) return 0;
+            value = value * f.base + digit;
+        }
+        *f.into = value;
+    }
+    return 1;
 }
 
 int TWEP_SetCommandScriptMes(KT_EPERIPH_API* box, KT_PERES* resource, int reset, int length, const char* frame) {

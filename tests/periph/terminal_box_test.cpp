@@ -156,6 +156,14 @@ TEST(XproAddress, BuiltAndReadBack) {
     TWEP_BuildXproAddress(r);
     EXPECT_EQ(std::string(r->xproAddress).substr(0, 11), "XPRO/2/-56/");
     EXPECT_EQ(TWEP_ParseXproAddress(nullptr), -2);
+    // Numbers are read by their leading digits: none gives 0.
+    std::snprintf(r->xproAddress, sizeof r->xproAddress, "%s",
+                  "XPRO/2/abc/1000/0000000000000000/7x/zz/________/________/-5/02/");
+    EXPECT_EQ(TWEP_ParseXproAddress(r), 1);
+    EXPECT_EQ(r->dialNum, 0);
+    EXPECT_EQ(r->port, 7);
+    EXPECT_EQ(r->keyIndex, 0);
+    EXPECT_EQ(r->accStat, -5);
 }
 
 // Answer descriptors with fewer than ten fields, or text fields wider than
@@ -222,6 +230,37 @@ TEST(ScriptTables, FrameLargerThanARowIsRefused_Mended) {
     EXPECT_EQ(TWEP_SetAnswerScriptMes(t.box, r, PAP_FRAME_MAX + 1, std::string(PAP_FRAME_MAX + 1, 'y').data()),
               -1);
     EXPECT_EQ(t.box->answers[0][0], PAP_ROW_SET);
+}
+
+// Row headers are read field by field at their fixed widths: a truncated,
+// signed or non-numeric field reads nothing from there on.
+TEST(ScriptTables, RowHeaderReader) {
+    struct Case {
+        const char* row;
+        int whole;
+        char status;
+        int resource, command, sequence, length;
+    };
+    const Case cases[] = {
+        {"3_001_0064_005_000F", 1, '3', 1, 100, 5, 15},
+        {"1_020_FFFF_127_31a1", 1, '1', 20, 0xFFFF, 127, 0x31A1},
+        {"1_001_0064_005_", 0, '1', 1, 100, 5, 0},
+        {"1_001_0064", 0, '1', 1, 100, 0, 0},
+        {"1_-01_0064_005_0000", 0, '1', 0, 0, 0, 0},
+        {"1_001_00g4_005_0000", 0, '1', 1, 0, 0, 0},
+        {"1_001_0064_0x5_0000", 0, '1', 1, 100, 0, 0},
+        {"1-001-0064-005-0000", 0, '1', 0, 0, 0, 0},
+        {"", 0, 0, 0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        PapRowHeader h{};
+        EXPECT_EQ(TWEP_ParseRowHeader(c.row, &h), c.whole) << c.row;
+        EXPECT_EQ(h.status, c.status) << c.row;
+        EXPECT_EQ(h.resource, c.resource) << c.row;
+        EXPECT_EQ(h.command, c.command) << c.row;
+        EXPECT_EQ(h.sequence, c.sequence) << c.row;
+        EXPECT_EQ(h.length, c.length) << c.row;
+    }
 }
 
 TEST(ScriptTables, SequenceNumberRunsFromOneTo127) {
