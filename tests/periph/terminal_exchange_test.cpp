@@ -139,7 +139,7 @@ TEST(TerminalExchange, PortsSharingADriver) {
         auto& b = t.addLine();
         if (shared) {
             // Port b is the same device as port a.
-            testsupport::WriteSignedFile(b.pty->config, {"[Driver:" + a.pty->sim.slaveName() + "]"});
+            ASSERT_EQ(testsupport::SetPortDriver(b.port(), a.pty->sim.slaveName()), "");
         }
         ASSERT_EQ(t.add("EFT_DSP", a), 0);
         ASSERT_EQ(t.add("EFT_CAM_1", b), 0);

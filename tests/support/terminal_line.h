@@ -56,6 +56,14 @@ public:
     std::deque<Line> lines;  // references to a line stay valid
 };
 
+// Puts a device (a simulator's slave) as the "Driver" of a port: into the
+// configuration file that "com" gave the port's resource. Empty, or why not.
+inline std::string SetPortDriver(int port, const std::string& device) {
+    const ComResource* r = WCOM_GetResourceByNum(port);
+    if (r == nullptr || r->configFile[0] == '\0') return "no configuration file for the port";
+    return linesim::SetDriver(r->configFile, device);
+}
+
 // A rule answering with one payload (status 2).
 inline linesim::RawRule Answer(const std::string& payload, int delayMs = 0) {
     linesim::RawRule rule;
