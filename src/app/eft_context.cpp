@@ -76,6 +76,8 @@ EFTCBox* NewEftoc(int resourceId, int station) {
     context->authorisationMode = -1;
     context->abortInhibition = 2;
     context->comContextId = resourceId;
+    context->cardReadState = -1;
+    context->ticketTag = 3;
     ClearOptionValues();
     return context;
 }
@@ -98,6 +100,18 @@ const char* EFTOC_GetDirectory(EFTCBox* context, const char* name) {
     std::memset(g_directory, 0, sizeof g_directory);
     std::snprintf(g_directory, sizeof g_directory, "%s%c%s", context->mainPath, '/', name);
     return g_directory;
+}
+
+const char* EFTOC_GetDirectory(EFTCBox* context, const char* name, char* out, size_t size) {
+    if (out == nullptr || size == 0) return nullptr;
+    out[0] = '\0';
+    if (context == nullptr || name == nullptr || context->mainPath[0] == '\0') return nullptr;
+    const int n = std::snprintf(out, size, "%s%c%s", context->mainPath, '/', name);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        out[0] = '\0';
+        return nullptr;
+    }
+    return out;
 }
 
 int EFTOC_SetApplicationCode(EFTCBox* context, const char* code) {

@@ -12,6 +12,7 @@
 #include "core/helpers.h"
 #include "core/shared_blocks.h"
 #include "core/trace.h"
+#include "periph/terminal_box.h"
 #include "platform/private_file.h"
 #include "platform/clock.h"
 
@@ -194,6 +195,8 @@ ConsoBox* KTCONSOL_NewConso(int number1, int number2, const char* identifier, KT
 
 int KTCONSOL_FreeConso(ConsoBox* console) {
     if (console == nullptr) return -1;
+    // The terminal box is bound to its console and goes with it.
+    PAP_ConsoleFreed(console);
     for (KT_TEXT_WINDOW*& window : console->windows) {
         TWI_FreeTextWindow(window);
         window = nullptr;

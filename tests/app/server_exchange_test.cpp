@@ -94,11 +94,11 @@ TEST_F(ServerExchange, RequestGoesWithItsContextTags) {
         int maintainerAfter;
     } cases[] = {
         {"CD c1: DAY from the till right, PS forced to 1", "{SS}R{PS}7{SV}s0{CD}c1{PS}8{F}", 1,
-         "{SS}R{!S}7{SV}s0{CD}c1{!S}8{D7V}ILOT{D91}001A{GRAPH}1{DAY}1{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 1},
+         "{SS}R{!S}7{SV}s0{CD}c1{!S}8{D7V}ILOT{DA4}RUDA{DAH}1{D91}001A{GRAPH}1{DAY}1{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 1},
         {"DAY of the request sets the till right", "{SS}R{SV}s0{CD}C3{DAY}0x{F}", 1,
-         "{SS}R{SV}s0{CD}C3{DAY}0x{D7V}ILOT{D91}001A{GRAPH}1{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 0},
+         "{SS}R{SV}s0{CD}C3{DAY}0x{D7V}ILOT{DA4}RUDA{DAH}1{D91}001A{GRAPH}1{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 0},
         {"CD c19: no DAY", "{SS}R{SV}s2{CD}c19{GRAPH}0{F}", 0,
-         "{SS}R{SV}s2{CD}c19{GRAPH}0{D7V}ILOT{D91}001A{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 0},
+         "{SS}R{SV}s2{CD}c19{GRAPH}0{D7V}ILOT{DA4}RUDA{DAH}1{D91}001A{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 0},
     };
     Connect("default answer 1400 reply\n", {"[SNI1_000:front.example]"});
     ASSERT_EQ(KTS_AddWindow(context->box, "F5", 5, 20), 1);

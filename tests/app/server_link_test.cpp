@@ -31,7 +31,7 @@ TEST(ServerLink, MaintenanceRequestReachesTheServerAndItsAnswerTheCashRegister) 
     EXPECT_EQ(sim->greetings()[0].M, "BONJOUR");
     ASSERT_EQ(sim->requests().size(), 1u);
     EXPECT_EQ(sim->requests()[0].A, "1500");
-    EXPECT_EQ(RequestTags(sim->requests()[0]), "{SS}R{PS}1{SV}s2{CD}c19{D91}0000{LTZ}0{VWAY}1{SNI}{F}");
+    EXPECT_EQ(RequestTags(sim->requests()[0]), "{SS}R{PS}1{SV}s2{CD}c19{DA4}RUDA{DAH}1{D91}0000{LTZ}0{VWAY}1{SNI}{F}");
     // The connection ends with the closing message of a TALVO resource.
     EXPECT_TRUE(sim->waitForClosings(1, 5000));
     EXPECT_TRUE(sim->waitForLinksEnded(1, 5000));
@@ -39,7 +39,7 @@ TEST(ServerLink, MaintenanceRequestReachesTheServerAndItsAnswerTheCashRegister) 
     EXPECT_NE(serverLog.find("##### CONNEXION SERVEUR PRINCIPAL [127.0.0.1 / " + std::to_string(sim->port()) +
                              "] ETABLIE #####"),
               std::string::npos);
-    EXPECT_NE(serverLog.find("(ZNP) {SS}R{PS}1{SV}s2{CD}c19{D91}"), std::string::npos);
+    EXPECT_NE(serverLog.find("(ZNP) {SS}R{PS}1{SV}s2{CD}c19{DA4}RUDA{DAH}1{D91}"), std::string::npos);
     EXPECT_NE(serverLog.find("{SS}A{PS}1{SV}s2{CD}c19{RS}01{F}"), std::string::npos);
 }
 
@@ -57,7 +57,7 @@ TEST(ServerLink, CashRegisterIsServedWhileTheServerIsAwaited) {
     EXPECT_EQ(till.peer.Receive(5000).value_or(""), "5");
     ASSERT_TRUE(sim->waitForRequests(2, 5000));
     EXPECT_EQ(sim->requests()[1].A, "1410");
-    EXPECT_EQ(RequestTags(sim->requests()[1]).rfind("{SS}R{PS}1{SV}s11{CD}c1{D3G}hello{D91}", 0), 0u);
+    EXPECT_EQ(RequestTags(sim->requests()[1]).rfind("{SS}R{PS}1{SV}s11{CD}c1{D3G}hello{DA4}RUDA{DAH}1{D91}", 0), 0u);
     EXPECT_EQ(till.peer.Receive(10000).value_or(""), "{SS}A{PS}1{SV}s2{CD}c19{RS}01{VWAY}1{F}");
 }
 
