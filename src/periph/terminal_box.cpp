@@ -49,3 +49,26 @@ int EPAP_DealRelayMessage(KTX_WSERV*) { return 'P'; }
 int EPAP_CreateFunctionProfile(const char*, int, int, const char*) { return PV_ALL_FINE; }
 void TWEP_CheckDriverChange(KT_EPERIPH_API*) {}
 void TWEP_ReactivatePort(KT_EPERIPH_API*, int) {}
+
+int EPAP_WaitEvent(int, int, char* event) {
+    if (event != nullptr) event[0] = '\0';
+    return g_box == nullptr ? -1 : PV_PER_ACCES;
+}
+
+int TDSP_ShowText(ConsoBox*, KT_TEXT_WINDOW*, const char*, int, int, int, int, int) { return -1; }
+
+int TDSP_GetEntry(ConsoBox*, int, int, int, int, int, char*, const char*, char* key) {
+    if (key != nullptr) *key = static_cast<char>(255);
+    return -1;
+}
+
+int TDSP_WaitKey(int, int, char* key) {
+    if (key != nullptr) *key = static_cast<char>(255);
+    return -1;
+}
+
+int TDSP_SelectItemBasic(ConsoBox*, KT_TEXT_WINDOW*, int, int, int, int, int, int, const char*, const char*,
+                         unsigned char* result) {
+    if (result != nullptr) *result = 255;
+    return -1;
+}

@@ -77,3 +77,23 @@ int EPAP_CreateFunctionProfile(const char* function, int resource, int transport
 // Least behaviour: nothing to do without terminal resources.
 void TWEP_CheckDriverChange(KT_EPERIPH_API* box);
 void TWEP_ReactivatePort(KT_EPERIPH_API* box, int resource);
+
+// Waits up to waitMs for an unsolicited event of the terminal of a function
+// through its protocol module and puts the event letter first in event (a
+// 130-byte buffer: 'A' answer ready, 'K' keep alive). 0 when an event came,
+// else the wait's status (PV_PER_RESET when the wait callback asked to
+// stop). Least behaviour: no function has a resource, PV_PER_ACCES at once
+// (-1 without a box).
+int EPAP_WaitEvent(int function, int waitMs, char* event);
+
+// Dialogue on the terminal screen (display function 0). Least behaviour:
+// no terminal is driven, every one fails (-1; the key or the item out 255).
+struct KT_TEXT_WINDOW;
+int TDSP_ShowText(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text, int lines, int width,
+                  int lineIndex, int ignored, int clear);
+int TDSP_GetEntry(ConsoBox* console, int ignored, int timeoutMs, int row, int column, int length,
+                  char* value, const char* format, char* key);
+int TDSP_WaitKey(int timeoutMs, int ignored, char* key);
+int TDSP_SelectItemBasic(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int ignored1,
+                         int ignored2, int count, int stride, int defaultItem, const char* title,
+                         const char* items, unsigned char* result);
