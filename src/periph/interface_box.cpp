@@ -26,7 +26,12 @@ constexpr int kExecutorFailed = 16;
 }  // namespace
 
 int SAP_NewSAPbox(int resourceId, int station, int, ConsoBox* console) {
-    if (g_box != nullptr) return 2;
+    if (g_box != nullptr) {
+        // The box serves the console of the session that opens now: the
+        // console it had went with the session that closed.
+        g_box->console = console;
+        return 2;
+    }
     g_box = new (std::nothrow) KT_IPERIPH_API{};
     if (g_box == nullptr) return -1;
     g_box->resourceId = resourceId;

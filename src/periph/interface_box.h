@@ -19,8 +19,8 @@ struct KT_IPERIPH_API {
     ConsoBox* console;
 };
 
-// Creates the box for a console: 2 it exists already, 1 created, -1 no
-// memory.
+// Creates the box for a console: 2 it exists already (it then serves this
+// console), 1 created, -1 no memory.
 int SAP_NewSAPbox(int resourceId, int station, int value, ConsoBox* console);
 KT_IPERIPH_API* SAP_GetBox();
 // Clears both script tables: 0 done, 1 no box, -1 box without console.
