@@ -137,13 +137,15 @@ int DealDisplayEcho(EFTCBox* c, const unsigned char* text) {
 }
 
 // A change of the terminal's state ('P', 'P', '0' or '1') goes to the cash
-// register as a flash information.
+// register as a flash information. The echo is read within its 130 bytes:
+// the terminal does not always end it.
 int DealStateEcho(EFTCBox* c, TransactionRecord* r, const char* text) {
     const int state = text[2] - '0';
     if (state == r->lastFlashState) return -1;
     r->lastFlashState = state;
+    const std::string echo(text, strnlen(text, kTerminalEchoSize));
     if (BuildPosAnswer(c->posAnswer, sizeof c->posAnswer, "s11", r->command) == 1 && TAG_Set("RS", "01") == 1 &&
-        TAG_Set("D16", "00_0000") == 1 && TAG_Set("D3G", text) == 1) {
+        TAG_Set("D16", "00_0000") == 1 && TAG_Set("D3G", echo.c_str()) == 1) {
         ZelDiaPoll(c);
     } else {
         std::memset(c->posAnswer, 0, sizeof c->posAnswer);

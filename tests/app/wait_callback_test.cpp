@@ -191,6 +191,16 @@ TEST_F(Callback, TerminalStateChangeIsAFlashInformation) {
     EXPECT_EQ(record->lastFlashState, 0);
 }
 
+// The terminal fills its 130 bytes without a terminator: the state's text
+// is taken within them.
+TEST_F(Callback, TerminalStateTextWithoutTerminatorIsBounded_Mended) {
+    record->lastFlashState = -1;
+    const std::string echo = "PP1" + std::string(kTerminalEchoSize - 3, 'z');
+    Call(echo);
+    EXPECT_EQ(clock.received,
+              std::vector<std::string>{AnswerHead() + "{SV}s11{CD}c1{RS}01{D16}00_0000{D3G}" + echo + "{F}"});
+}
+
 class PadKeys : public Callback {
 protected:
     void SetUp() override {
