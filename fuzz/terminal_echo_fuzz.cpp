@@ -31,12 +31,12 @@
 #include "app/wait_callback.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
+#include "fuzz_session.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
 
 namespace {
 
-std::string g_dir;
 std::vector<char> g_toPos(poslink::kMailboxSize, 0);
 std::vector<char> g_fromPos(poslink::kMailboxSize, 0);
 PosLinkHandle g_link{g_toPos.data(), g_fromPos.data()};
@@ -67,25 +67,9 @@ public:
     }
 };
 
-void RemoveDirectory() {
-    std::error_code ec;
-    if (!g_dir.empty()) std::filesystem::remove_all(g_dir, ec);
-}
-
 EFTCBox* Session() {
     static EFTCBox* context = [] {
-        char dir[] = "/tmp/znp-fuzz-echo-XXXXXX";
-        Check(mkdtemp(dir) != nullptr, "no temporary directory");
-        g_dir = dir;
-        std::atexit(RemoveDirectory);
-        for (const char* sub : {"WCFG", "WPAF", "WTXT", "WOut"}) std::filesystem::create_directory(g_dir + "/" + sub);
-        InitDefaultOptions();
-        g_processOptions.debugLevel = 0;
-        g_processOptions.station = 7;
-        std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s", dir);
-        Check(TOC_OpenSession() == 1, "session not opened");
-        WSysSetTraceHook(nullptr);  // the trace lines would only slow it down
-        EFTCBox* c = GetEftContext();
+        EFTCBox* c = OpenFuzzSession("/tmp/znp-fuzz-echo-XXXXXX");
         c->posLink = &g_link;
         c->debugLevel = 0;
         static ReadingClock clock;
