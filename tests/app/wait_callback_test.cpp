@@ -5,10 +5,12 @@
 // menu, through the real POS link.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "app/main_loop.h"
 #include "app/options.h"
 #include "app/service_states.h"
 #include "app/text_field.h"
@@ -317,6 +319,24 @@ TEST_F(PadKeys, HiddenMenuManualCardEntryEndsWithResult33WithoutATerminal) {
     TraceCapture trace;
     EXPECT_EQ(Call(""), "S");
     EXPECT_TRUE(trace.Contains("Saisie manuelle choisie"));
+    EXPECT_EQ(record->step, 10);
+    EXPECT_STREQ(record->resultCode, "33");
+}
+
+TEST_F(PadKeys, HiddenMenuManualChequeEntryTurnsTheRequestIntoACheque) {
+    Options.ManualMode = 2;
+    CopyField(record->service, "s7");
+    std::snprintf(context->serverRequest, sizeof context->serverRequest, "%s", "{SS}R{PS}1{SV}s7{CD}c24{F}");
+    CardMode = 1;
+    Key("C");
+    Choose(2);  // cancel, manual cheque
+    Key("V");
+    EXPECT_EQ(Call(""), "S");
+    EXPECT_EQ(CardMode, 0);
+    EXPECT_STREQ(record->service, "s1");
+    const std::string request = context->serverRequest;
+    EXPECT_NE(request.find("{SV}s1{"), std::string::npos) << request;
+    EXPECT_EQ(request.find("{SV}s7"), std::string::npos) << request;
     EXPECT_EQ(record->step, 10);
     EXPECT_STREQ(record->resultCode, "33");
 }
