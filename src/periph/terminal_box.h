@@ -326,3 +326,15 @@ int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
 // communication status of the terminal's answer ('P' when the terminal link
 // is lost). Least behaviour: 'P'.
 int EPAP_DealRelayMessage(KTX_WSERV* connection);
+
+// Dialogue on the terminal screen (display function 0). Least behaviour:
+// no terminal is driven, every one fails (-1; the key or the item out 255).
+struct KT_TEXT_WINDOW;
+int TDSP_ShowText(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text, int lines, int width,
+                  int lineIndex, int ignored, int clear);
+int TDSP_GetEntry(ConsoBox* console, int ignored, int timeoutMs, int row, int column, int length,
+                  char* value, const char* format, char* key);
+int TDSP_WaitKey(int timeoutMs, int ignored, char* key);
+int TDSP_SelectItemBasic(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int ignored1,
+                         int ignored2, int count, int stride, int defaultItem, const char* title,
+                         const char* items, unsigned char* result);

@@ -79,3 +79,43 @@ TEST(ServerLink, LostOrUnreachableServerEndsWithResult31) {
                           "{SV}s2{CD}c19{RS}31{F}");
     EXPECT_EQ(sim->requests().size(), 1u);
 }
+
+namespace {
+
+// A maintenance request taken ('0') whose request reached the server.
+bool MaintenanceAwaitsItsServer(Till& till, netsim::AcquirerSim& sim) {
+    return till.peer.Send("{SS}R{PS}1{SV}s2{CD}c19{F}") && till.peer.Receive(10000).value_or("") == "0" &&
+           sim.waitForRequests(1, 10000);
+}
+
+}  // namespace
+
+// While the maintenance waits for its server, the cash register's abort ends
+// it: '0', then the abort answer; the server connection is closed with its
+// closing message.
+TEST(ServerLink, AbortWhileTheServerIsAwaited) {
+    auto sim = StartAcquirer("answer 1500 reply delay=2000\n");
+    Till till(sim->port());
+    ASSERT_TRUE(MaintenanceAwaitsItsServer(till, *sim));
+    ASSERT_TRUE(till.peer.Send("{SS}R{PS}1{SV}s3{CD}c0{F}"));
+    EXPECT_EQ(till.peer.Receive(5000).value_or(""), "0");
+    EXPECT_EQ(till.peer.Receive(5000).value_or(""), "{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}" +
+                                                         std::to_string(till.station) + "{SV}s2{CD}c19{RS}33{F}");
+    EXPECT_TRUE(sim->waitForClosings(1, 5000));
+    // Back to idle: the next request is served.
+    EXPECT_EQ(till.peer.Exchange("{SS}R{PS}1{SV}s12{CD}c25{F}", 10000).substr(0, 2), "0|");
+}
+
+// A close request while the maintenance waits for its server ends the
+// program with exit code 0 once it is acknowledged; the server gets its
+// closing message.
+TEST(ServerLink, CloseWhileTheServerIsAwaited) {
+    auto sim = StartAcquirer("answer 1500 reply delay=2000\n");
+    Till till(sim->port());
+    ASSERT_TRUE(MaintenanceAwaitsItsServer(till, *sim));
+    ASSERT_TRUE(till.peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}"));
+    EXPECT_EQ(till.peer.Receive(5000).value_or(""), "0");
+    EXPECT_EQ(till.trv.Wait(10000), 0);
+    till.ended = true;
+    EXPECT_TRUE(sim->waitForClosings(1, 5000));
+}
