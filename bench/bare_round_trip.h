@@ -1,8 +1,12 @@
 // The physical floor of the network benchmarks: a bare socket round trip
 // over loopback (request of one size out, answer of another size back)
-// between a client and a peer thread, measured per round trip.
+// between a client and a peer thread, measured per round trip; in clear, or
+// over one TLS connection made before the measure (the floor of an exchange
+// on an open TLS link).
 #pragma once
 #include <benchmark/benchmark.h>
+
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <string>
@@ -12,7 +16,16 @@
 #include "latency_counters.h"
 #include "netsim/tcp_link.h"
 
-inline void RunBareRoundTrip(benchmark::State& state, size_t requestSize, size_t answerSize) {
+// The two sides of the TLS floor: contexts made by the caller and the name
+// the client checks.
+struct BareTls {
+    SSL_CTX* server = nullptr;
+    SSL_CTX* client = nullptr;
+    std::string serverName;
+};
+
+inline void RunBareRoundTrip(benchmark::State& state, size_t requestSize, size_t answerSize,
+                             const BareTls* tls = nullptr) {
     netsim::Listener listener;
     if (!listener.open()) {
         state.SkipWithError("cannot listen");
@@ -21,6 +34,8 @@ inline void RunBareRoundTrip(benchmark::State& state, size_t requestSize, size_t
     std::thread peer([&] {
         auto link = listener.accept(5000);
         if (!link) return;
+        std::string error;
+        if (tls != nullptr && !link->startTlsServer(tls->server, 5000, &error)) return;
         const std::string answer(answerSize, 'a');
         for (;;) {
             std::string request;
@@ -29,8 +44,10 @@ inline void RunBareRoundTrip(benchmark::State& state, size_t requestSize, size_t
         }
     });
     auto client = netsim::ConnectLoopback(listener.port(), 5000);
-    if (!client) {
+    std::string error;
+    if (!client || (tls != nullptr && !client->startTlsClient(tls->client, tls->serverName, 5000, &error))) {
         state.SkipWithError("cannot connect");
+        if (client) client->close();
         peer.join();
         return;
     }

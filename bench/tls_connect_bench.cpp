@@ -11,12 +11,12 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "comm/shared_connections.h"
 #include "comm/tls_transport.h"
 #include "core/trace.h"
+#include "s_time_reuse.h"
 #include "support/openssl_peer.h"
 #include "support/tls_pki.h"
 
@@ -25,7 +25,13 @@ namespace {
 constexpr const char* kGet = "GET / HTTP/1.0\r\n\r\n";
 constexpr int kSTimeSeconds = 3;
 
+// Made once; at the end of the run the server is ended and the certificates
+// removed.
 struct Peers {
+    Peers() {
+        ok = pki.ok() &&
+             server.Start({"-cert", pki.path("localhost.crt"), "-key", pki.path("server.key"), "-www"});
+    }
     testsupport::TestPki pki;
     testsupport::OpensslServer server;
     bool ok = false;
@@ -33,13 +39,8 @@ struct Peers {
 };
 
 Peers& ThePeers() {
-    static Peers* peers = [] {
-        auto* p = new Peers;
-        p->ok = p->pki.ok() && p->server.Start({"-cert", p->pki.path("localhost.crt"), "-key",
-                                                p->pki.path("server.key"), "-www"});
-        return p;
-    }();
-    return *peers;
+    static Peers peers;
+    return peers;
 }
 
 // One connection of ours: open (resuming), one page, close. False on
@@ -66,27 +67,13 @@ void BM_OpensslSTimeReuse(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        testsupport::ChildProcess sTime;
-        const auto start = std::chrono::steady_clock::now();
-        if (!sTime.Start({"openssl", "s_time", "-connect", "localhost:" + peers.server.service(), "-reuse", "-www",
-                          "/", "-time", std::to_string(kSTimeSeconds), "-CAfile", peers.pki.path("ca.crt")}) ||
-            sTime.WaitExit((kSTimeSeconds + 30) * 1000) != 0) {
-            state.SkipWithError("s_time failed");
+        const STimeReuse run = RunSTimeReuse(peers.server.service(), peers.pki.path("ca.crt"), kSTimeSeconds);
+        if (!run.error.empty()) {
+            state.SkipWithError(run.error.c_str());
             return;
         }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::smatch m;
-        const std::string out = sTime.Output();
-        const std::regex reused("([0-9]+) connections in [0-9.]+s;");
-        // The reuse run's figures are the last ones printed.
-        std::string connections;
-        for (auto it = std::sregex_iterator(out.begin(), out.end(), reused); it != std::sregex_iterator(); ++it)
-            connections = (*it)[1].str();
-        if (connections.empty() || out.find('r') == std::string::npos) {
-            state.SkipWithError("no s_time figures");
-            return;
-        }
-        peers.sTimePerSecond = std::stod(connections) / seconds;
+        peers.sTimePerSecond = run.perSecond;
+        state.counters["resumed_share"] = run.resumedShare;
     }
     state.counters["connections_per_s"] = peers.sTimePerSecond;
 }

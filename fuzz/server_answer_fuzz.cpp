@@ -21,13 +21,12 @@
 #include "core/helpers.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
+#include "fuzz_session.h"
 
 namespace {
 
 const uint8_t* g_input = nullptr;
 size_t g_size = 0;
-std::string g_dir;
-
 int SendAll(void*, void*, uint32_t length, int32_t, int32_t) { return static_cast<int>(length); }
 
 int ReceiveInput(void*, void* frame, uint32_t capacity, int32_t, int32_t) {
@@ -38,27 +37,11 @@ int ReceiveInput(void*, void* frame, uint32_t capacity, int32_t, int32_t) {
     return n == 0 ? -2 : static_cast<int>(n);
 }
 
-void RemoveDirectory() {
-    std::error_code ec;
-    if (!g_dir.empty()) std::filesystem::remove_all(g_dir, ec);
-}
-
 // An open session whose server connection is a message block reading the
 // fuzz input.
 EFTCBox* Session() {
     static EFTCBox* context = [] {
-        char dir[] = "/tmp/znp-fuzz-server-XXXXXX";
-        Check(mkdtemp(dir) != nullptr, "no temporary directory");
-        g_dir = dir;
-        std::atexit(RemoveDirectory);
-        for (const char* sub : {"WCFG", "WPAF", "WTXT", "WOut"}) std::filesystem::create_directory(g_dir + "/" + sub);
-        InitDefaultOptions();
-        g_processOptions.debugLevel = 0;
-        g_processOptions.station = 7;
-        std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s", dir);
-        Check(TOC_OpenSession() == 1, "session not opened");
-        WSysSetTraceHook(nullptr);  // the trace lines would only slow it down
-        EFTCBox* c = GetEftContext();
+        EFTCBox* c = OpenFuzzSession("/tmp/znp-fuzz-server-XXXXXX");
         c->logSizeKb = 0;
         auto* annex = static_cast<ANIBox*>(WAlloc(sizeof(ANIBox)));
         annex->box = KTX_NewClientBox(1, 7);

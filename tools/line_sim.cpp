@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
 #include "linesim/line_sim.h"
+#include "linesim/raw_terminal.h"
 
 namespace {
 
@@ -19,7 +21,8 @@ void OnSignal(int) { g_stop = 1; }
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: line_sim (--scenario FILE | --modem [modem options] | --pad [pad options] | --echo)\n"
+                 "usage: line_sim (--scenario FILE | --modem [modem options] | --pad [pad options] | --echo |\n"
+                 "                 --raw-terminal FILE | --raw-echo)\n"
                  "                [--data-scenario FILE] [--record FILE] [--driver-config FILE] [--quiet]\n"
                  "modem: --no-echo --connect TEXT --dial NUMBER=RESULT --dial-default RESULT --dial-delay MS\n"
                  "       --reply-delay MS --drop-after MS\n"
@@ -58,6 +61,8 @@ int main(int argc, char** argv) {
         const char* v = nullptr;
         std::string key, value;
         if (a == "--scenario" && (v = next())) { mode = "scenario"; scenario = v; }
+        else if (a == "--raw-terminal" && (v = next())) { mode = "raw"; scenario = v; }
+        else if (a == "--raw-echo") mode = "raw";
         else if (a == "--modem" || a == "--pad" || a == "--echo") mode = a.substr(2);
         else if (a == "--data-scenario" && (v = next())) dataScenario = v;
         else if (a == "--record" && (v = next())) record = v;
@@ -85,6 +90,20 @@ int main(int argc, char** argv) {
         if (!(handler = Scenario(scenario))) return 2;
     } else if (mode == "modem") {
         handler = std::make_unique<linesim::ModemHandler>(modem, std::move(data));
+    } else if (mode == "raw") {
+        std::vector<linesim::RawRule> rules;
+        if (!scenario.empty()) {
+            std::ifstream in(scenario, std::ios::binary);
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            std::string error;
+            auto parsed = in ? linesim::ParseRawRules(text, &error) : std::nullopt;
+            if (!parsed) {
+                std::fprintf(stderr, "line_sim: %s: %s\n", scenario.c_str(), in ? error.c_str() : "cannot be read");
+                return 2;
+            }
+            rules = std::move(*parsed);
+        }
+        handler = std::make_unique<linesim::RawTerminalHandler>(std::move(rules));
     } else if (mode == "pad") {
         handler = std::make_unique<linesim::PadHandler>(pad, std::move(data));
     } else {
@@ -96,8 +115,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "line_sim: no pseudo-terminal\n");
         return 2;
     }
-    std::printf("line_sim slave %s\n", sim.slaveName().c_str());
-    std::fflush(stdout);
+    // The driver is written before the slave line is printed: whoever reads
+    // that line finds the configuration file already set.
     if (!driverConfig.empty()) {
         const std::string why = linesim::SetDriver(driverConfig, sim.slaveName());
         if (!why.empty()) {
@@ -105,6 +124,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::printf("line_sim slave %s\n", sim.slaveName().c_str());
+    std::fflush(stdout);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     size_t shown = 0;

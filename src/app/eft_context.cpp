@@ -13,6 +13,7 @@
 #include "app/display_zones.h"
 #include "app/options.h"
 #include "app/periph_context.h"
+#include "app/pos_dialogue.h"
 #include "app/service_states.h"
 #include "app/startup.h"
 #include "app/trace_binding.h"
@@ -20,6 +21,7 @@
 #include "core/protected_pan.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
+#include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 
@@ -33,7 +35,9 @@ TransactionRecord* g_recordPointer = nullptr;
 char g_directory[202];
 char g_traceZone[24];
 
-int32_t NowSeconds() { return static_cast<int32_t>(plat::RealtimeMs() / 1000); }
+// The context timer measures a duration: on the monotonic clock (which tests
+// replace), never moved by a change of the wall clock.
+int32_t NowSeconds() { return static_cast<int32_t>(plat::MonotonicMs() / 1000); }
 
 }  // namespace
 
@@ -76,6 +80,8 @@ EFTCBox* NewEftoc(int resourceId, int station) {
     context->authorisationMode = -1;
     context->abortInhibition = 2;
     context->comContextId = resourceId;
+    context->cardReadState = -1;
+    context->ticketTag = 3;
     ClearOptionValues();
     return context;
 }
@@ -98,6 +104,18 @@ const char* EFTOC_GetDirectory(EFTCBox* context, const char* name) {
     std::memset(g_directory, 0, sizeof g_directory);
     std::snprintf(g_directory, sizeof g_directory, "%s%c%s", context->mainPath, '/', name);
     return g_directory;
+}
+
+const char* EFTOC_GetDirectory(EFTCBox* context, const char* name, char* out, size_t size) {
+    if (out == nullptr || size == 0) return nullptr;
+    out[0] = '\0';
+    if (context == nullptr || name == nullptr || context->mainPath[0] == '\0') return nullptr;
+    const int n = std::snprintf(out, size, "%s%c%s", context->mainPath, '/', name);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        out[0] = '\0';
+        return nullptr;
+    }
+    return out;
 }
 
 int EFTOC_SetApplicationCode(EFTCBox* context, const char* code) {
@@ -291,6 +309,9 @@ int TOC_OpenSession() {
 
     g_recordPointer = &g_record;
     EPAP_SetWaitCallback(WaitCallback);
+    EchoScreenClear();
+    static const PosGuiExecutors kPosGui{PosDisplayText, PosWaitKey, PosWaitZoneEntry, PosWaitSelection};
+    ISAP_SetPosGuiExecutors(&kPosGui);
 
     g_record.flowCounter = 0;
     char station[16];

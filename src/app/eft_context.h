@@ -2,6 +2,7 @@
 // transaction record of the transaction in progress, their accessors and the
 // opening of the session.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -77,7 +78,20 @@ struct EFTCBox {
     KT_EPERIPH_API* papBox;
     KT_PERES* terminalRecord;
     FunctionalTest_Req* runningRequestTest;
+    // Card reading and request settings the terminal layers read.
+    int32_t cardReadState;  // -1 nothing decided, 0 read again, 1 chip failed, 2 read, 3 from the request, 4 candidates
+    int32_t ticketTag;      // TT of the request, 1 to 3
+    int32_t dataCapture;
+    uint8_t chequeReaderPrepared;
 };
+
+// Names the terminal layers use for fields of the context, and the fields
+// that hold them here:
+//   waitAborted          abortInCallback   (set when an abort came during a terminal wait)
+//   abortForbidden       abortInhibition   (only the value 1 refuses an abort of the cash register)
+//   terminalPort         terminalRecord    (the terminal function record last looked up)
+//   mediaReaderProtocol  pinpadProtocolClass
+//   padSetup             padSetupDone
 
 struct TransactionRecord {
     char station[5];
@@ -158,6 +172,9 @@ extern int OfflineLevel;
 EFTCBox* NewEftoc(int resourceId, int station);
 int EFTOC_SetMainPath(EFTCBox* context, const char* path);
 const char* EFTOC_GetDirectory(EFTCBox* context, const char* name);
+// The same into the caller's buffer: out, or null (out emptied) when the
+// context has no path or the whole does not fit.
+const char* EFTOC_GetDirectory(EFTCBox* context, const char* name, char* out, size_t size);
 int EFTOC_SetApplicationCode(EFTCBox* context, const char* code);
 int EFTOC_SetCurrentZone(EFTCBox* context, const char* name);
 int EFTOC_SetTraceZone(const char* name);

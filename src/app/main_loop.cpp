@@ -79,18 +79,6 @@ int Refuse(EFTCBox* c) {
     return 0;
 }
 
-[[noreturn]] void StopRequested(EFTCBox* c, TransactionRecord* r) {
-    EPAP_SetWaitCallback(nullptr);
-    Options.ConnectedMode = 0;
-    TOC_CloseServer(c);
-    if (!(r->resetRequired != 1 && c->abortCode == 3)) AbortTransaction("9001", 0);
-    if (Options.WaitForPinpad == 0) TWEP_CloseSerialPorts(c->papBox);
-    TraceLog(TRACE_INFO, "[POS]", "Arret client monetique demande");
-    SendPosResult(0);
-    ShutdownClient();
-    EndProcess(0);
-}
-
 int AbortWithoutTransaction(EFTCBox* c) {
     EPAP_SetWaitCallback(nullptr);
     TOC_CloseServer(c);
@@ -267,6 +255,20 @@ void BuildMaintenanceRequest(EFTCBox* c, TransactionRecord* r) {
 }  // namespace
 
 LoopStartupState& GetLoopStartupState() { return g_startup; }
+
+void CloseClient(const char* traceLine, bool closePorts) {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    EPAP_SetWaitCallback(nullptr);
+    Options.ConnectedMode = 0;
+    if (c != nullptr) TOC_CloseServer(c);
+    if (c != nullptr && r != nullptr && !(r->resetRequired != 1 && c->abortCode == 3)) AbortTransaction("9001", 0);
+    if (closePorts && Options.WaitForPinpad == 0 && c != nullptr) TWEP_CloseSerialPorts(c->papBox);
+    if (traceLine != nullptr) TraceLog(TRACE_INFO, "[POS]", "%s", traceLine);
+    SendPosResult(0);
+    ShutdownClient();
+    EndProcess(0);
+}
 
 int ShutdownClient() {
     EFTCBox* context = GetEftContext();
@@ -484,7 +486,7 @@ int DealPosRequest() {
         const int result = PaymentFamily(c, r, sv, cd, pn40, &fallThrough);
         if (!fallThrough) return result;
     }
-    if (Eq(sv, "s3") && Eq(cd, "c99")) StopRequested(c, r);
+    if (Eq(sv, "s3") && Eq(cd, "c99")) CloseClient("Arret client monetique demande", true);
     if (Eq(sv, "s3") && Eq(cd, "c0")) return AbortWithoutTransaction(c);
     if (Eq(sv, "s4") && !pn40) {
         EFTOC_SetApplicationCode(c, "1400");

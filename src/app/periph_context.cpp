@@ -331,6 +331,9 @@ int TOC_MakePeripheralContext(EFTCBox* context) {
                  terminalBox);
         return terminalBox;
     }
+    // The terminal box of this console (a new console made a new box).
+    context->papBox = EPAP_GetBox();
+    context->terminalRecord = nullptr;
     const int interfaceBox = KTS_NewInterfacePeriphBox(context->box, context->resourceId, context->station, 0);
     if (interfaceBox < 0) return interfaceBox;
 

@@ -403,8 +403,33 @@ int KTS_DisplayWindow(CSIBox* box, const char* name) {
     return KTCONSOL_DisplayFenetreByName(ConsoleOf(box), name);
 }
 
-int KTS_SelectInWindow(CSIBox* box, const char* name, int, int, int, const char*, const char*,
-                       int) {
-    (void)KTS_GetWindow(box, name);
-    return 255;
+int KTS_SelectInWindow(CSIBox* box, const char* name, int count, int itemWidth, int flag,
+                       const char* items, const char* title, int mode) {
+    KT_TEXT_WINDOW* window = KTS_GetWindow(box, name);
+    ConsoBox* console = ConsoleOf(box);
+    if (window == nullptr || console == nullptr) return 255;
+    unsigned char item = 255;
+    switch (window->resource) {
+        case 41:
+        case 42:
+        case 62:
+            KTTD_SelectList(console, window, console->timeout, window->rows, window->columns, count, itemWidth,
+                            flag, title, items, &item);
+            return item;
+        case 45:
+        case 47:
+        case 61:
+        case 65:
+        case 67: {
+            int status = ISAP_SetSelecCommand(window, count, itemWidth, flag, title, items, mode);
+            const WTimeStamp start = WGetTimeStamp();
+            while (status == PV_ALL_FINE || status == PV_NET_TIMEOUT) {
+                status = ISAP_GetSelecResult(window, &item);
+                if (status != PV_NET_TIMEOUT || WIsTimeOut(start, console->timeout + 500) == 1) break;
+                WSleep(10);
+            }
+            return status == PV_ALL_FINE ? item : 255;
+        }
+        default: return 255;
+    }
 }

@@ -150,7 +150,11 @@ int KTS_SetWindowTitle(CSIBox* box, const char* name, const char* text);
 int KTS_SetWindowFooter(CSIBox* box, const char* name, const char* text);
 int KTS_SetWindowResource(CSIBox* box, const char* name, int resource);
 int KTS_DisplayWindow(CSIBox* box, const char* name);
-// Selection in a window: the choice (1-based), 255 when none. No keyboard or
-// interface resource is read yet: 255.
+// Selection among count items of itemWidth bytes in a window (flag: the first
+// item shown, mode: the option byte): the choice (1-based), 255 when none.
+// Windows of resources 41, 42 and 62 list the items on the PC console;
+// windows of resources 45, 47, 61, 65 and 67 send an interface selection
+// command and poll its result while it is not there, for at most the
+// console's wait time and 500 ms; other resources choose nothing.
 int KTS_SelectInWindow(CSIBox* box, const char* name, int count, int itemWidth, int flag,
                        const char* items, const char* title, int mode);

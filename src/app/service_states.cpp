@@ -6,45 +6,155 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/display_zones.h"
 #include "app/eft_context.h"
+#include "app/main_loop.h"
+#include "app/net_resources.h"
 #include "app/options.h"
+#include "app/pos_link.h"
 #include "app/server_exchange.h"
 #include "app/startup.h"
 #include "app/text_field.h"
+#include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/tag_dictionary.h"
 #include "core/trace_front.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
+#include "platform/pos_mailbox.h"
 #include "transactions/maintenance.h"
+#include "transactions/pad_services.h"
 #include "transactions/pos_answer.h"
 
 namespace {
 
 constexpr const char kIndicatorPath[] = "WOUT/update.tmp";
+constexpr int kEchoRoundMs = 200;
 
-int EndWithoutTerminal(const char* category) {
-    EFTCBox* context = GetEftContext();
-    TransactionRecord* record = GetTransactionRecord();
-    if (context == nullptr || record == nullptr) return -1;
-    if (record->posAnswerState == 0) {
-        SendPosResult(0);
-        record->posAnswerState = 1;
-    }
-    TraceLog(TRACE_WARN, category, "Aucun lecteur configure (SV %s CD %s)", record->service,
-             record->command);
-    std::memcpy(record->resultCode, "32", 3);
-    record->step = 0;
-    context->loopState = 100;
-    return 1;
-}
+// Echo wait of state 50: the last sign of life of the terminal and the
+// first-round flag.
+WTimeStamp g_echoStamp;
+bool g_echoFirstRound = true;
 
 int FailWithDisplay(TransactionRecord* r, const char* textId, const char* code, int result) {
     TOC_DisplayById("P5", nullptr, textId);
     CopyField(r->resultCode, code);
     return result;
+}
+
+bool Eq(const char* a, const char* b) { return a != nullptr && strcasecmp(a, b) == 0; }
+
+const char* CurrentLabel(const EFTCBox* c) {
+    if (c->netResourceIndex < 0 || c->netResourceIndex >= kNetResourceCount) return "";
+    return c->netResources[c->netResourceIndex].label;
+}
+
+// The common start of states 10 and 50: the poll of the cash register.
+// False when the pass ends there (state 100 unless the transaction was
+// aborted).
+bool WorkingStateGoesOn(EFTCBox* c) {
+    if (PollPosDuringTransaction() >= 0) return true;
+    if (c->abortCode != 3) c->loopState = 100;
+    return false;
+}
+
+int AbortRequested(EFTCBox* c, TransactionRecord* r) {
+    if (Eq(CurrentLabel(c), "PN40")) {
+        // The abort goes to the server of a PN40 resource.
+        if (c->abortInhibition == 1) {
+            SendPosResult(6);
+            return 0;
+        }
+        std::memcpy(c->serverRequest, c->posRequest, sizeof c->serverRequest);
+        SendPosResult(0);
+        return 0;
+    }
+    if (c->abortInhibition == 1) {
+        SendPosResult(6);
+        EPAP_SetWaitCallback(WaitCallback);
+        TraceLog(TRACE_INFO, "[POS]", "Abandon recu mais inhibe");
+        return 0;
+    }
+    const bool forced = Options.ActivateFIRAI == 0x7F;
+    if (forced) {
+        SendPosResult(6);
+        TOC_DisplayById("P5", nullptr, "ZNP_DSP_USER_SYS_ERR_ABORT");
+    }
+    TOC_CloseServer(c);
+    EPAP_SetWaitCallback(nullptr);
+    if (!forced)
+        AbortTransaction(Options.IdHardReboot == 1 && Eq(r->command, "cn") ? "9002" : "9001", 1);
+    EPAP_SetWaitCallback(WaitCallback);
+    TraceLog(TRACE_INFO, "[POS]", "Abandon recu et autorise");
+    if (Options.WaitForPinpad == 0 && r->barcodeActive < 1) TWEP_CloseSerialPorts(c->papBox);
+    if (Options.TimeBeforeIdleBehaviour > 0) GetLoopStartupState().idleStamp = WGetTimeStamp();
+    return -2;
+}
+
+// A request with CD "c1i" takes the place of the running transaction: it is
+// put back into the mailbox for the idle dispatcher. It is kept only when
+// the mailbox can hold it.
+int ReplaceTransaction(EFTCBox* c, TransactionRecord* r) {
+    const size_t length = strnlen(c->posRequest, sizeof c->posRequest);
+    if (length > poslink::kMaxMessageChars) {
+        TraceLog(TRACE_ERROR, "[POS]", "Requete trop longue pour etre reprise (%zu caracteres)", length);
+        SendPosResult(8);
+        return 0;
+    }
+    char* kept = static_cast<char*>(WAlloc(kPosBufferSize));
+    if (kept == nullptr) {
+        SendPosResult(8);
+        return 0;
+    }
+    std::memcpy(kept, c->posRequest, length);
+    r->resetRequired = 0;
+    EPAP_SetWaitCallback(nullptr);
+    AbortTransaction("9001", 0);
+    EPAP_SetWaitCallback(WaitCallback);
+    if (ZelDiaPut(kept, c->posLink) != 1)
+        TraceLog(TRACE_ERROR, "[POS]", "Requete de remplacement non reprise: %s", kept);
+    WFree(kept);
+    c->loopState = 0;
+    r->step = 0;
+    return -2;
+}
+
+// One round of the echo wait (step 2 of state 50).
+void EchoWaitRound(EFTCBox* c, TransactionRecord* r) {
+    if (g_echoFirstRound) {
+        g_echoStamp = WGetTimeStamp();
+        g_echoFirstRound = false;
+    }
+    char event[kTerminalEchoSize] = {};
+    const int status = WaitTerminalEvent(c->terminalFunction, kEchoRoundMs, event);
+    bool ready = false;
+    if (status == 0) {
+        if (event[0] == 'A') {
+            ready = true;
+        } else if (event[0] == 'K') {
+            g_echoStamp = WGetTimeStamp();
+            EFTOC_StartTimer(c, r->echoTimeoutMs / 1000);
+        }
+    } else if (status == PV_PER_RESET) {
+        c->loopState = 0;
+        r->step = 0;
+        g_echoFirstRound = true;
+        return;
+    }
+    if (c->abortCode == 3) {
+        c->loopState = 0;
+        r->step = 0;
+        g_echoFirstRound = true;
+        return;
+    }
+    const bool timedOut = WIsTimeOut(g_echoStamp, r->echoTimeoutMs) == 1;
+    if (ready || timedOut) {
+        r->step = 3;
+        g_echoFirstRound = true;
+        if (!ready) r->echoTimedOut = 1;
+    }
 }
 
 }  // namespace
@@ -71,25 +181,31 @@ int PollPosDuringTransaction() {
 
 int DealPosDuringTransaction() {
     EFTCBox* c = GetEftContext();
-    if (c == nullptr) return -1;
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return -1;
     TraceLog(TRACE_INFO, "[DEAL POS]", "Requete a traiter: %s", c->posRequest);
     logATAG(kLoggerEftagRequest, WLOG_DEBUG, c->posRequest);
     TAG_InitRead(c->posRequest, TAG_MESSAGE_MAX_CHARS, 0);
     const char* ss = TAG_GetString("SS", 1);
     const bool request = ss != nullptr && std::strcmp(ss, "R") == 0;
-    const char* sv = TAG_GetString("SV", 1);
-    const bool flash = sv != nullptr && strcasecmp(sv, "s11") == 0;
-    if (!request || sv == nullptr || TAG_GetLength("CD") < 0) {
+    const std::string sv = TAG_GetString("SV", 1) != nullptr ? TAG_GetString("SV", 1) : "";
+    const bool hasSv = TAG_GetLength("SV") >= 0;
+    const std::string cd = TAG_GetString("CD", 1) != nullptr ? TAG_GetString("CD", 1) : "";
+    const bool hasCd = TAG_GetLength("CD") >= 0;
+    if ((!request || !hasSv || !hasCd) && Options.ActivateFIRAI != 0x7F) {
         SendPosResult(3);
         return 0;
     }
-    if (flash) {
+    if (Eq(sv.c_str(), "s11")) {
         EFTOC_SetApplicationCode(c, "1410");
         std::memcpy(c->serverRequest, c->posRequest, sizeof c->serverRequest);
         TraceLog(TRACE_INFO, "[POS]", "Flash info provenant de la caisse %s", c->posRequest);
         SendPosResult(0);
         return 0;
     }
+    if (Eq(sv.c_str(), "s3") && Eq(cd.c_str(), "c99")) CloseClient("Demande de fermeture du client monetique", true);
+    if (Eq(sv.c_str(), "s3") && Eq(cd.c_str(), "c0")) return AbortRequested(c, r);
+    if (Eq(cd.c_str(), "c1i") && !Eq(sv.c_str(), "s3")) return ReplaceTransaction(c, r);
     TraceLog(TRACE_WARN, "[POS]", "Le message provenant de la caisse ne sera pas traite car recu au mauvais moment.");
     SendPosResult(5);
     return 0;
@@ -99,10 +215,7 @@ int RunMaintenanceState() {
     EFTCBox* c = GetEftContext();
     TransactionRecord* r = GetTransactionRecord();
     if (c == nullptr || r == nullptr) return -1;
-    if (PollPosDuringTransaction() < 0) {
-        if (c->abortCode != 3) c->loopState = 100;
-        return 0;
-    }
+    if (!WorkingStateGoesOn(c)) return 0;
     if (Options.ActivateFIRAI != 0) Options.ActivateFIRAI = 0;
     switch (r->step) {
         case 0:
@@ -135,7 +248,23 @@ int RunMaintenanceState() {
     }
 }
 
-int RunTerminalServiceState() { return EndWithoutTerminal("[PAD]"); }
+int RunTerminalServiceState() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return -1;
+    if (!WorkingStateGoesOn(c)) return 0;
+    const bool sale = Eq(r->service, "s7");
+    const bool pn40 = Eq(CurrentLabel(c), "PN40");
+    switch (r->step) {
+        case 0: return sale ? S7_SaleInit() : PadServiceStart();
+        case 1:
+            g_echoFirstRound = true;
+            return sale ? S7_ReadIsoTrack() : pn40 ? PN40_SaleStep1() : PadContinuousEntry();
+        case 2: EchoWaitRound(c, r); return 0;
+        case 3: return sale ? S7_ReadIsoTrackAnswer() : pn40 ? PN40_SaleStep3() : PadServiceEnd();
+        default: return sale ? S7_SaleAnswer() : PadServiceAnswer();
+    }
+}
 
 int SetMaintenanceIndicator(int flag) {
     if (Options.WaitForPinpad != 1) return 0;
@@ -165,4 +294,3 @@ int SetMaintenanceIndicator(int flag) {
     return 0;
 }
 
-void WaitCallback(char*) {}

@@ -1,14 +1,14 @@
 // Maintenance (state 10) and terminal-service (state 50) states, the
-// polling of the cash register during them, the maintenance indicator file
-// and the terminal wait callback.
+// polling of the cash register during them and the maintenance indicator
+// file.
 //
-// The maintenance state runs its steps; the server exchange of a
-// maintenance is built (see transactions/maintenance.h). Least behaviour for
-// the rest: no terminal is configured, so the terminal-service state takes
-// the request (acknowledgement "0") and ends it with result "32"; during a
-// working state the cash register's flash information goes to the server
-// and every other request is refused ('3' unusable, '5' wrong moment).
+// During a working state the cash register's flash information goes to the
+// server, an abort ends the transaction (or is refused with '6' while aborts
+// are inhibited), a close request ends the program, a request with CD "c1i"
+// replaces the running transaction, and every other request is refused ('3'
+// unusable, '5' wrong moment).
 #pragma once
+#include "app/wait_callback.h"
 
 int RunMaintenanceState();
 int RunTerminalServiceState();
@@ -24,5 +24,3 @@ int DealPosDuringTransaction();
 // "WOUT/update.tmp" of the current directory; 0, or 1 when the creation
 // failed. Otherwise nothing, 0.
 int SetMaintenanceIndicator(int flag);
-// The wait callback the terminal layers call with the 130-byte echo text.
-void WaitCallback(char* echo);

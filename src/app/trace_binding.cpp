@@ -2,6 +2,7 @@
 #include "app/trace_binding.h"
 
 #include "app/eft_context.h"
+#include "app/pos_dialogue.h"
 #include "app/server_box.h"
 #include "core/trace_front.h"
 
@@ -18,7 +19,10 @@ int CloseEachWrite() {
     return context != nullptr ? context->exchangeLogCloseEach : 0;
 }
 
+// A card number keyed in by hand, or the answer of a secret zone entry that
+// the cash register is about to send.
 int ManualEntryActive() {
+    if (PosSecretEntryAwaited()) return 1;
     const TransactionRecord* record = GetTransactionRecord();
     return record != nullptr ? record->manualEntryActive : 0;
 }

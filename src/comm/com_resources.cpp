@@ -592,7 +592,15 @@ int WComWrite2(int number, const void* bytes, int length) {
             WComTraceRecord(WCOM_TRACE_EMISSION, n == 0 ? 'e' : 'E', &first, 1);
         }
     }
-    if (n < 0 && r->type == WCOM_TYPE_CONNECTED) r->handle = -1;
+    // A failed link of a connected resource is closed (its socket and network
+    // context freed), so that the next open starts afresh on the same number.
+    if (n < 0 && r->type == WCOM_TYPE_CONNECTED) {
+        if (r->ownerPid == Pid()) {
+            WComCurrentChannel()->Close(r->handle);
+            r->ownerPid = -1;
+        }
+        r->handle = -1;
+    }
     return n;
 }
 

@@ -70,6 +70,11 @@ struct ComResource {
     int32_t carrierCheck;
     int32_t txDelay;
     int32_t ownerKey;
+    // Input filters of an IP channel, carried from one read to the next: a
+    // 0xFF (or a CR) was delivered whose doubled 0xFF (or following NUL) has
+    // not been read yet.
+    uint8_t padFFOwed;
+    uint8_t padCROwed;
 };
 
 struct ComTypeGroup {

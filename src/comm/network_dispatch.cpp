@@ -510,3 +510,11 @@ int WNetPeek(int32_t handle, void* buffer, uint32_t capacity) {
 int WNetDisConnect(int32_t handle) { return Disconnect("WNetDisConnect", handle, false); }
 
 int WHardNetDisConnect(int32_t handle) { return Disconnect("WHardNetDisConnect", handle, true); }
+
+int WNetWaitInput(int32_t handle, int timeoutMs) {
+    if (g_current == nullptr) return -1;
+    switch (g_current->type) {
+        case WNET_TYPE_TCP: return WTCPWaitReadable(handle, timeoutMs);
+        default: return -1;
+    }
+}

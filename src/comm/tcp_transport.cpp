@@ -351,6 +351,16 @@ int WTCPPeek(int socket, void* buffer, uint32_t capacity) {
     return r;
 }
 
+int WTCPWaitReadable(int socket, int timeoutMs) {
+    if (socket == -1) return -1;
+    switch (WTCPWaitSocket(socket, false, timeoutMs < 0 ? 0 : timeoutMs)) {
+        case plat::WaitStatus::Ready: return 1;
+        case plat::WaitStatus::TimedOut: return 0;
+        case plat::WaitStatus::Failed: break;
+    }
+    return -1;
+}
+
 int WTCPDisConnect(int socket) {
     if (socket == -1) return -1;
     if (plat::SocketShutdown(socket, plat::ShutdownSide::Send) != 0) {

@@ -37,6 +37,10 @@ int WTCPWrite(int socket, const void* data, uint32_t length);
 int WTCPRead(int socket, void* buffer, uint32_t capacity);
 // As WTCPRead without consuming (10 ms wait); -1 for socket -1.
 int WTCPPeek(int socket, void* buffer, uint32_t capacity);
+// Waits at most timeoutMs (on the process clock) for the socket to have
+// something to read, or to be closed by the peer: 1, 0 when nothing came,
+// -1 for socket -1 or a failed wait.
+int WTCPWaitReadable(int socket, int timeoutMs);
 // Orderly close (the data already sent still reaches the peer); -1 for -1.
 int WTCPDisConnect(int socket);
 // Abortive close (unsent data dropped, the peer sees a reset); -1 for -1.

@@ -122,3 +122,30 @@ std::string WBase64Encode(const void* data, size_t length) {
 }
 
 std::string WBase64Encode(std::string_view data) { return WBase64Encode(data.data(), data.size()); }
+
+namespace {
+
+// The last 2 * bytes decimal digits of value as packed BCD, high digit first.
+void PackBcd(int64_t value, unsigned char* out, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        const int low = static_cast<int>(value % 10);
+        value /= 10;
+        const int high = static_cast<int>(value % 10);
+        value /= 10;
+        out[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+}
+
+}  // namespace
+
+int IntToBCD2(int32_t value, unsigned char* out) {
+    if (out == nullptr || value < 0 || value > 9999) return -1;
+    PackBcd(value, out, 2);
+    return 1;
+}
+
+int LongToBCD4(int64_t value, unsigned char* out) {
+    if (out == nullptr || value < 0 || value > 99999999) return -1;
+    PackBcd(value, out, 4);
+    return 1;
+}

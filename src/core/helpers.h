@@ -118,6 +118,11 @@ void WHexToBin(void* out, const char* in, int32_t count);
 // The 4-argument form trusts the output to be large enough.
 int WPrintQuotRem(char* out, const char* format, int32_t dividend, int32_t divisor);
 int WPrintQuotRem(char* out, size_t outSize, const char* format, int32_t dividend, int32_t divisor);
+// A value of at most 9999 as two BCD bytes (1234 gives 12 34), or at most
+// 99999999 as four: 1, or -1 (nothing written) for a larger or negative
+// value or a null output.
+int IntToBCD2(int32_t value, unsigned char* out);
+int LongToBCD4(int64_t value, unsigned char* out);
 // Widest text WIntToString builds; larger widths are cut to this.
 constexpr int32_t kWIntToStringMaxWidth = 63;
 // Decimal form of value, padded on the left with fill to at least width

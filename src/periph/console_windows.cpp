@@ -8,10 +8,13 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "core/helpers.h"
 #include "core/shared_blocks.h"
 #include "core/trace.h"
+#include "periph/terminal_box.h"
+#include "periph/interface_box.h"
 #include "platform/private_file.h"
 #include "platform/clock.h"
 
@@ -194,6 +197,8 @@ ConsoBox* KTCONSOL_NewConso(int number1, int number2, const char* identifier, KT
 
 int KTCONSOL_FreeConso(ConsoBox* console) {
     if (console == nullptr) return -1;
+    // The terminal box is bound to its console and goes with it.
+    PAP_ConsoleFreed(console);
     for (KT_TEXT_WINDOW*& window : console->windows) {
         TWI_FreeTextWindow(window);
         window = nullptr;
@@ -348,7 +353,29 @@ int KTCONSOL_SetFenetreTexts(ConsoBox* console, KT_TEXT_WINDOW* window, const ch
 
 int KTCONSOL_DisplayFenetre(ConsoBox* console, KT_TEXT_WINDOW* window) {
     if (console == nullptr || window == nullptr) return -1;
-    return window->resource == 0 || window->resource == 41 || window->resource == 42 ? 1 : -1;
+    if (window->resource == 0 || window->resource == 41 || window->resource == 42) return 1;
+    const PosGuiExecutors* gui = ISAP_PosGuiOf(window);
+    if (gui == nullptr || gui->display == nullptr || window->text == nullptr) return -1;
+    // A window of the POS GUI: its lines that hold text go to the cash
+    // register, the first one clearing its display.
+    std::vector<std::string> lines;
+    std::vector<int> rows;
+    for (int i = 0; i < window->rows; ++i) {
+        std::string line(TWI_GetLine(window, i), static_cast<size_t>(window->text->width));
+        line.erase(line.find_last_not_of(' ') + 1);
+        if (line.empty()) continue;
+        lines.push_back(line);
+        rows.push_back(i);
+    }
+    if (lines.empty()) {
+        lines.emplace_back();
+        rows.push_back(0);
+    }
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (gui->display(console, window, lines[i].c_str(), window->rows, window->columns, rows[i], 0,
+                         i == 0 ? 1 : 0, 0) < 0)
+            return -1;
+    return 1;
 }
 
 KT_TEXT_WINDOW* TWI_NewTextWindow(int rows, int columns, const char* spoolPath, const char* name) {
@@ -494,14 +521,47 @@ void TWI_SetGraphic(KT_TEXT_WINDOW* window, char value) {
     if (window != nullptr) window->graphic = value;
 }
 
-int TWAE_Action(ConsoBox* console, const char*, int timeout, int) {
-    if (console != nullptr) console->timeout = timeout;
-    return 0;
+namespace {
+int g_eventKey = 255;
+}  // namespace
+
+int TWAE_Action(ConsoBox* console, const char* name, int timeout, int flush) {
+    g_eventKey = 255;
+    if (console == nullptr) return 0;
+    console->timeout = timeout;
+    KT_TEXT_WINDOW* window = KTCONSOL_FindFenetre(console, name);
+    const PosGuiExecutors* gui = ISAP_PosGuiOf(window);
+    if (gui == nullptr || gui->key == nullptr) return 0;
+    char key = 'A';
+    if (gui->key(timeout, flush, &key) < 1) return 0;
+    g_eventKey = static_cast<unsigned char>(key);
+    return 1;
 }
 
-int TWAE_Info(ConsoBox*, const char*, int, int, int, char*, int, const char*) { return 0; }
+int TWAE_Info(ConsoBox* console, const char* name, int row, int column, int width, char* field, int capacity,
+              const char* format) {
+    g_eventKey = 255;
+    if (console == nullptr || field == nullptr || width < 0 || width >= capacity) return 0;
+    KT_TEXT_WINDOW* window = KTCONSOL_FindFenetre(console, name);
+    const PosGuiExecutors* gui = ISAP_PosGuiOf(window);
+    if (gui == nullptr || gui->entry == nullptr) return 0;
+    char key = 'A';
+    if (gui->entry(console, window, console->timeout, row, column, width, field, format, &key) < 0) return 0;
+    g_eventKey = static_cast<unsigned char>(key);
+    return 1;
+}
 
-int TWAE_GetEventKey() { return 255; }
+int TWAE_GetEventKey() { return g_eventKey; }
+
+int KTTD_SpoolPage(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text, int, int, int, int, int) {
+    return console == nullptr || window == nullptr || text == nullptr ? -1 : 1;
+}
+
+int KTTD_SelectList(ConsoBox*, KT_TEXT_WINDOW*, int, int, int, int, int, int, const char*, const char*,
+                    unsigned char* item) {
+    if (item != nullptr) *item = 255;
+    return 1;
+}
 
 void ISAP_ResetWindowResource(KT_TEXT_WINDOW* window) {
     if (window != nullptr) window->resource = 0;

@@ -3,9 +3,10 @@
 //
 // What is built: windows, their settings, text writing with wrapping and
 // scrolling, spooling to files with rotation, lookups by name. Windows are
-// kept as a model only: nothing is painted on a screen yet, interface
-// resources (POS GUI, terminal screen) are not bound, and the key and entry
-// waits see no keyboard (no key, 255).
+// kept as a model only: nothing is painted on a screen yet, the terminal
+// screen's interface resources are not bound, and the key and entry waits
+// see no keyboard (no key, 255). The windows of the POS GUI (resources 45
+// and 46) show, wait and select through the cash register.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -116,7 +117,9 @@ int KTCONSOL_DisplayFenetreByName(ConsoBox* console, const char* name);
 int KTCONSOL_SetFenetreTexts(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text1,
                              const char* text2, const char* text3);
 // Shows a window: resources 0, 41 and 42 are kept in the console model (1);
-// other resources need an interface resource, none is bound yet (-1).
+// a window of the POS GUI sends its lines to the cash register (1, -1 when
+// one could not be sent); other resources need an interface resource, none
+// is bound yet (-1).
 int KTCONSOL_DisplayFenetre(ConsoBox* console, KT_TEXT_WINDOW* window);
 
 // One window.
@@ -135,11 +138,21 @@ int TWI_CloseSpool(KT_TEXT_WINDOW* window);
 int TWI_SpoolLines(KT_TEXT_WINDOW* window, int count);
 void TWI_SetGraphic(KT_TEXT_WINDOW* window, char value);
 
-// Key and entry waits. No keyboard is read yet: no key came (0, key 255).
+// Key and entry waits: 1 when a key ended them (its id from
+// TWAE_GetEventKey), 0 for none (key 255). The keyboard of the PC console is
+// not read yet (no key); a window of the POS GUI (resources 45 and 46) waits
+// for the cash register's key or entry (interface_box.h).
 int TWAE_Action(ConsoBox* console, const char* name, int timeout, int flush);
 int TWAE_Info(ConsoBox* console, const char* name, int row, int column, int width, char* field,
               int capacity, const char* format);
 int TWAE_GetEventKey();
+// Paged text output in a local window, and the selection list of the PC
+// console. Not built yet: the page is accepted (1, -1 for a missing
+// console, window or text) and nothing is chosen (item 255).
+int KTTD_SpoolPage(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text, int lines, int width, int row,
+                   int column, int clear);
+int KTTD_SelectList(ConsoBox* console, KT_TEXT_WINDOW* window, int timeout, int rows, int columns, int count,
+                    int itemWidth, int firstShown, const char* title, const char* items, unsigned char* item);
 
 void ISAP_ResetWindowResource(KT_TEXT_WINDOW* window);
 void ISAP_SetWindowResource(KT_TEXT_WINDOW* window, int resource);

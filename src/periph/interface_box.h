@@ -19,8 +19,8 @@ struct KT_IPERIPH_API {
     ConsoBox* console;
 };
 
-// Creates the box for a console: 2 it exists already, 1 created, -1 no
-// memory.
+// Creates the box for a console: 2 it exists already (it then serves this
+// console), 1 created, -1 no memory.
 int SAP_NewSAPbox(int resourceId, int station, int value, ConsoBox* console);
 KT_IPERIPH_API* SAP_GetBox();
 // Clears both script tables: 0 done, 1 no box, -1 box without console.
@@ -48,3 +48,31 @@ int TWIP_ReseauScanf(const void* body, const char* format, ...);
 // Finds or creates the interface resource of the window's resource number:
 // the PV_ status. Least behaviour: PV_ALL_FINE, nothing bound.
 int ISAP_OpenWindowResource(KT_TEXT_WINDOW* window);
+
+// The dialogues of the POS GUI (windows of resources 45 and 46), which the
+// application core runs with the cash register: the executors of the
+// display, print, key, entry and selection commands of those windows. The
+// program installs them at session opening; none switches them off.
+struct PosGuiExecutors {
+    int (*display)(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text, int lines, int width, int row,
+                   int column, int clear, int mask);
+    int (*key)(int timeoutMs, int flush, char* key);
+    int (*entry)(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int row, int column, int length,
+                 char* zone, const char* format, char* key);
+    int (*selection)(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int rows, int width, int count,
+                     int itemSize, int firstShown, const char* title, const char* items, unsigned* choice);
+};
+void ISAP_SetPosGuiExecutors(const PosGuiExecutors* executors);
+// The installed executors when the window is one of the POS GUI (resource
+// 45 or 46), else null.
+const PosGuiExecutors* ISAP_PosGuiOf(const KT_TEXT_WINDOW* window);
+
+// Selection command of a window (count items of itemWidth bytes, the first
+// shown, a title, an option byte) and its result (the item, 255 none): the
+// PV_ status (PV_NET_TIMEOUT while the result is not there yet). Least
+// behaviour of the interface engine: a window of the POS GUI runs its
+// selection with the cash register at once; other windows are not served
+// (PV_PER_ACCES, item 255).
+int ISAP_SetSelecCommand(KT_TEXT_WINDOW* window, int count, int itemWidth, int firstShown, const char* title,
+                         const char* items, int option);
+int ISAP_GetSelecResult(KT_TEXT_WINDOW* window, unsigned char* item);

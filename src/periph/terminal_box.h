@@ -1,79 +1,340 @@
-// Terminal peripheral box and its script API, as the application core uses
-// them.
+// Terminal peripheral box and its script API: the one process-wide object
+// through which the program addresses the payment terminal and its
+// sub-devices (display, printer, card readers, security modules, cipher
+// unit).
 //
-// Least behaviour for now: no terminal box exists (no terminal is configured),
-// so lookups find nothing, scripts have nothing to send and the protocol of
-// any function is 1 ("no box").
+// A caller clears the script, sets up to ten commands for terminal
+// functions, sends them and reads one result per command (or waits for an
+// event of the terminal). Each command is turned into a terminal frame by
+// the command module of the function's protocol and carried, one message per
+// command row, over the link of the function's port. Every operation
+// returns a peripheral status code (periph/pv_status.h) unless said
+// otherwise, and leaves the box's status, severity and status text set.
+// Main thread only.
 #pragma once
+#include <cstdarg>
 #include <cstdint>
 
-// Status codes of the script engines.
-constexpr int PV_ALL_FINE = 0;
-constexpr int PV_PER_ACCES = 18;
-constexpr int PV_NET_FAILED = 33;
-constexpr int PV_NET_TIMEOUT = 34;
-constexpr int PV_NOT_YET = 64;
-constexpr int PV_PER_RESET = 80;
-
-// Resource record of one terminal function.
-struct KT_PERES {
-    int32_t function;
-    int32_t port;  // communication resource number
-    int32_t transportKind;
-    int32_t protocol;
-    int32_t inUse;
-};
-
-// The process-wide terminal script box.
-struct KT_EPERIPH_API {
-    int32_t resourceId;
-    int32_t station;
-    KT_PERES resources[20];
-};
+#include "periph/pv_status.h"
 
 struct ConsoBox;
 struct KTX_WSERV;
+struct KT_XPROT;
 
-// Callback the terminal waits call with the 130-byte echo text.
+constexpr int PAP_ROWS = 10;
+constexpr int PAP_ROW_SIZE = 12720;
+constexpr int PAP_ROW_HEADER = 19;   // status character through the length digits
+constexpr int PAP_FRAME_OFFSET = 15; // the frame within a row
+// Largest frame a row holds, and its payload (the answer buffer of the
+// command modules: 12700 bytes and a terminator).
+constexpr int PAP_FRAME_MAX = PAP_ROW_SIZE - PAP_FRAME_OFFSET;
+constexpr int PAP_PAYLOAD_MAX = PAP_FRAME_MAX - 5;
+constexpr int PAP_ANSWER_BUFFER = PAP_PAYLOAD_MAX + 1;
+constexpr int PAP_RESOURCES = 20;  // regular slots
+constexpr int PAP_RELAY_SLOT = 20; // the slot of the server relay
+constexpr int PAP_PORTS = 20;
+constexpr int PAP_XPRO_SIZE = 101;
+constexpr int PAP_WAIT_TEXT = 130;  // buffer of the wait callback
+
+// Transport kinds of a resource.
+constexpr int32_t PAP_TRANSPORT_SERIAL = 0;
+constexpr int32_t PAP_TRANSPORT_NETWORK = 5;
+
+// Last operation of the box (the DialService character of a resource).
+constexpr int32_t PAP_OPERATION_CONTROL = '0';
+constexpr int32_t PAP_OPERATION_SET = '2';
+constexpr int32_t PAP_OPERATION_READ = '3';
+
+// Row states.
+constexpr char PAP_ROW_SET = '1';       // command set / answer expected
+constexpr char PAP_ROW_SENT = '2';      // command sent
+constexpr char PAP_ROW_ANSWERED = '3';  // answer stored
+constexpr char PAP_ROW_READ = '4';      // answer read
+// Answer expected on a link whose receive failed: no later answer goes
+// there, and reading it reports the link's failure.
+constexpr char PAP_ROW_FAILED = 'F';
+
+// MesStat values.
+constexpr int32_t PAP_MES_ASK = 0;     // a request for answers (in an answer: none yet)
+constexpr int32_t PAP_MES_MORE = 1;    // an answer that further answers follow
+constexpr int32_t PAP_MES_FINAL = 2;   // the final answer
+constexpr int32_t PAP_MES_FIRST = 10;  // first message of a script, more follow
+constexpr int32_t PAP_MES_LAST = 11;   // last message of a script
+
+// Callback that the terminal waits call with a cleared 130-byte buffer; 'S'
+// in its first byte asks the wait to stop (PV_PER_RESET).
 using EPAP_WaitCallbackFn = void (*)(char* echo);
 
-// Family of a terminal model number: 0 for 0, 4 for 888, else from the
-// hundreds digit (1, 2, or 3).
-int GetTerminalFamily(unsigned modelNumber);
+// Resource record of one terminal function.
+struct KT_PERES {
+    int32_t inUse;     // active; 0 once a driver change stopped it
+    int32_t function;  // 0 to 10 serial, 20 to 30 over the network
+    int32_t command;   // operation code being set or read, 0 while answers are received
+    int32_t port;      // ResNum: the communication resource
+    int32_t transportKind;
+    int32_t protocol;
+    KTX_WSERV* link;         // client box of the port, shared by the port's resources
+    KT_XPROT* linkContext;   // link context of that box; none on the network
+    uint8_t answerAnnounced;
+    char dialServiceText[17];
+    char application[5];
+    char appStat[9];
+    char kerStat[9];
+    int32_t accStat;
+    int32_t mesStat;
+    char xproAddress[PAP_XPRO_SIZE];
+    int32_t keyIndex;
+    int32_t dialServiceChar;
+    int32_t dialNum;
+    // The slot holds a configured device (a stopped one stays configured).
+    int32_t configured;
+};
 
+// The process-wide terminal peripheral box.
+struct KT_EPERIPH_API {
+    int32_t resourceId;
+    int32_t station;
+    char commands[PAP_ROWS][PAP_ROW_SIZE];
+    char answers[PAP_ROWS][PAP_ROW_SIZE];
+    KT_PERES resources[PAP_RESOURCES + 1];
+    char applicationCode[5];
+    char dialService[17];
+    int32_t sequence;
+    int32_t lastOperation;
+    int32_t keyIndex;
+    int32_t moduleOptions;  // stream encryption of the RUDA link: never set
+    unsigned char streamKey[40];
+    int32_t appStatus;
+    int32_t kernelStatus;
+    int32_t accessStatus;
+    int32_t transportAdded;
+    int32_t lastAnswerCiphered;
+    uint8_t selectCardWatch;
+    KTX_WSERV* stream;  // message stream of the network resources and the relay
+    char netApplication[11];
+    EPAP_WaitCallbackFn waitCallback;
+    int32_t status;
+    int32_t severity;
+    char statusText[81];
+    int32_t executeMode;
+    ConsoBox* console;  // the console the box is bound to (its release frees the box)
+};
+
+// The four script counters of the process (diagnostic).
+struct PapScriptCounters {
+    int32_t pendingCommands;
+    int32_t answerCount;
+    int32_t commandRow;
+    int32_t answerRow;
+};
+PapScriptCounters* PAP_Counters();
+
+// ---------------------------------------------------------------------------
+// Box and resources
+// ---------------------------------------------------------------------------
+
+// Creates the box bound to a console (its message stream) with a key index:
+// 1, 2 when a box exists already (it stays), -1 when memory is lacking.
+int PAP_NewPAPbox(int resourceId, int station, int keyIndex, ConsoBox* console);
+// Closes the port links and frees the box: 1, -1 without a box.
+int PAP_FreePAPbox();
+// Frees the box when it is bound to this console (the console goes).
+void PAP_ConsoleFreed(const ConsoBox* console);
 KT_EPERIPH_API* EPAP_GetBox();
+// Adds a terminal resource (device name, port, transport kind, protocol
+// name): the box status, 0 when added; 1 without a box.
+int EPAP_CreateFunctionProfile(const char* device, int port, int transport, const char* protocol);
+int TWEP_CreateFunctionProfile(KT_EPERIPH_API* box, const char* device, int port, int transport,
+                               const char* protocol);
+// Function number of a device name (-2 when not in the table) and protocol
+// number of a protocol name (-2 for "TALVO" and names not in the table).
+int PAP_DeviceFunction(const char* device, int transport);
+int PAP_ProtocolNumber(const char* protocol);
+// Protocol of a function (it becomes the current resource); 1 without a
+// box, -1 with PV_PER_ACCES when the function has no resource.
 int EPAP_GetProtocol(int function);
-void EPAP_SetWaitCallback(EPAP_WaitCallbackFn callback);
-EPAP_WaitCallbackFn EPAP_GetWaitCallback();
-void EPAP_SetEchoMode(int mode);
+// 0 when the function has a resource (it becomes the current one), 8 when
+// not, 1 without a box.
+int EPAP_CheckFunction(int function);
+// Lookups among the configured slots 0 to 19, from slot 0 (restart 1) or
+// after the last one found (0).
+KT_PERES* TWEP_FindFunction(KT_EPERIPH_API* box, int function, int restart);
+KT_PERES* TWEP_FindPort(KT_EPERIPH_API* box, int port, int transport, int restart);
+KT_PERES* TWEP_FindTransport(KT_EPERIPH_API* box, int transport, int restart);
+// 0 to 19, or -1 for a record that is not a regular slot.
+int TWEP_GetResourceIndex(KT_EPERIPH_API* box, const KT_PERES* resource);
+// The resource addressed by the last EPAP operation, or null.
+KT_PERES* EPAP_CurrentResource();
+void PAP_SetCurrentResource(KT_PERES* resource);
+void TWEP_SetResourceDialInfo(KT_EPERIPH_API* box, KT_PERES* resource);
+void TWEP_SetResourceStatus(KT_EPERIPH_API* box, KT_PERES* resource);
+// The XPRO address of a resource from its fields: its length.
+int TWEP_BuildXproAddress(KT_PERES* resource);
+// Reads the address back into the resource: 1; -1 when it is not a whole
+// descriptor with fields within the record's widths (nothing changes); -2
+// without a resource.
+int TWEP_ParseXproAddress(KT_PERES* resource);
+void TWEP_logPERES(const KT_PERES* resource);
+// Box options (no effect without a box).
+void EPAP_SetTransportBeAdded(int value);
+int EPAP_IsTransportAdded();
+void EPAP_SetSelectCardWatch(int value);
+int EPAP_GetExecuteMode();
+int EPAP_SetApplication(const char* code, int operation);
+int TWEP_SetBoxStatusWords(int application, int kernel, int access);
+int EPAP_SetNetApplication(const char* text);
+// Family of a terminal model number: 0 for 0, 4 for 888, else from the
+// hundreds digit (1, 2 or 3).
+int GetTerminalFamily(unsigned modelNumber);
+// 1 when the version is at least the reference (numbers split at '.' and
+// ','), 0 when not or the reference has no number, -1 for a missing text.
+int IsVersionAtLeast(const char* version, const char* reference);
+const char* GetHashSuffixPart();
+
+// Closes the serial ports with a link and releases their locks: 1, -2
+// without a box.
+int TWEP_CloseSerialPorts(KT_EPERIPH_API* box);
+// Before a command on another port (and after a reload of the port
+// configurations): the links of every port are closed and their resources
+// stopped when the new port's "Driver" equals the last used port's. 0 after
+// the check; 1 when a configuration or a "Driver" value is missing, or
+// without a box.
+int TWEP_CheckDriverChange(KT_EPERIPH_API* box);
+// Marks the resources of a port active again: 0; 1 without a box.
+int TWEP_ReactivatePort(KT_EPERIPH_API* box, int port);
+
+// ---------------------------------------------------------------------------
+// Script tables
+// ---------------------------------------------------------------------------
+
+int TWEP_ClearScript(KT_EPERIPH_API* box, char letter);
+int TWEP_SetCommandScriptMes(KT_EPERIPH_API* box, KT_PERES* resource, int reset, int length, const char* frame);
+struct PapRowHeader {
+    char status;
+    int resource;
+    int command;
+    int sequence;
+    int length;
+};
+// Reads a row header (all 0 for a free row); 1 when the header reads whole.
+int TWEP_ParseRowHeader(const char* row, PapRowHeader* header);
+// The next command row of the resource's link: its frame (null when none),
+// *length the frame's length field, *last set for the link's last row.
+const char* TWEP_GetCommandScriptMes(KT_EPERIPH_API* box, KT_PERES* resource, int* length, int* last);
+int TWEP_SetAnswerScriptMes(KT_EPERIPH_API* box, KT_PERES* resource, int length, const char* data);
+const char* TWEP_GetAnswerScriptMes(KT_EPERIPH_API* box, KT_PERES* resource, int* length, int* last);
+// 2 answered, 1 expected, 0 no row for the resource and command, -1 its
+// link failed.
+int TWEP_GetAnswerState(KT_EPERIPH_API* box, KT_PERES* resource);
+// 1 when an answer row of the resource's link is expected in the current
+// script.
+int TWEP_HasExpectedAnswer(KT_EPERIPH_API* box, KT_PERES* resource);
+int TWEP_IsAllScriptSent(KT_EPERIPH_API* box);
+int TWEP_IsAllScriptReceived(KT_EPERIPH_API* box);
+// The rows still expected on the link of a resource become failed rows.
+int TWEP_FailExpectedAnswers(KT_EPERIPH_API* box, KT_PERES* resource);
+int TWEP_GetCommandRowHeaders(KT_EPERIPH_API* box, char* buffer);
+int TWEP_GetAnswerRowHeaders(KT_EPERIPH_API* box, char* buffer);
+int TWEP_SetCommandRowHeaders(KT_EPERIPH_API* box, const char* buffer);
+int TWEP_SetAnswerRowHeaders(KT_EPERIPH_API* box, const char* buffer);
+int EPAP_GetCommandRowHeaders(char* buffer);
+int EPAP_GetAnswerRowHeaders(char* buffer);
+int EPAP_SetCommandRowHeaders(const char* buffer);
+int EPAP_SetAnswerRowHeaders(const char* buffer);
+// Re-arms the answer row of a command: status '1', length "0000". 1 when a
+// row was found.
+int TWEP_RearmAnswerRow(KT_EPERIPH_API* box, int command);
+int EPAP_SaveCurrentMailBoxState();
+int EPAP_RestoreCurrentMailBoxState();
+// Status update run after every box operation.
+void TWEP_UpdateStatus(KT_EPERIPH_API* box, KT_PERES* resource);
+// Sets the status and runs the status update.
+void TWEP_SetStatus(KT_EPERIPH_API* box, int status, KT_PERES* resource = nullptr);
+
+// ---------------------------------------------------------------------------
+// Script API
+// ---------------------------------------------------------------------------
+
 int EPAP_ClearAll();
+int EPAP_SetCommand(int function, int command, ...);
 int EPAP_SendScriptCommands();
-int EPAP_DisplayMessageAndReset(int function, const char* text, int row, int column,
-                                const char* text2, int flag);
+int EPAP_GetScriptResults();
+int EPAP_GetResult(int function, int command, ...);
+int EPAP_GetResultVaList(int function, int command, va_list args);
+int EPAP_GetResultEx(int function, int command, int timeoutMs, int pollMs, ...);
+// The module's wait for an event of the terminal: 0 with *event 'A' when an
+// answer or event waits; PV_NOT_YET, PV_PER_RESET ...; 18 without a
+// resource, 0 for a protocol without a wait, -1 without a box.
+int EPAP_WaitEvent(int function, int timeoutMs, char* event);
+// 0, -1 without a box (null switches the callback off).
+int EPAP_SetWaitCallback(EPAP_WaitCallbackFn callback);
+EPAP_WaitCallbackFn EPAP_GetWaitCallback();
+// Calls the wait callback with a cleared buffer: 1 when it asked to stop.
+int PAP_WaitCallbackStops(KT_EPERIPH_API* box);
+void EPAP_SetEchoMode(int mode);
+int EPAP_GetEchoMode();
+void EPAP_OpenLinks();
+int EPAP_RebindLink(int functionA, int functionB);
+int EPAP_SetLinkTimeouts(int function, int t0, int t1, int t2, int t3, int t4, int t5, int t6);
+int EPAP_PurgeLink(int function, int seconds);
+int EPAP_MarkPortTrace(int number);
+
+// ---------------------------------------------------------------------------
+// Test seam
+// ---------------------------------------------------------------------------
+
+// An object that stands for the terminal while it is installed: these
+// operations go to it instead of the box, whose tables and links are not
+// touched: EPAP_ClearAll, EPAP_SetCommand, EPAP_SendScriptCommands,
+// EPAP_GetScriptResults, EPAP_GetResultVaList (so EPAP_GetResult),
+// EPAP_GetResultEx, EPAP_WaitEvent, EPAP_GetProtocol and the four row-header
+// operations EPAP_Get/SetCommandRowHeaders, EPAP_Get/SetAnswerRowHeaders.
+// Tests of the layers above the terminal install one (the recording fake of
+// tests/support/epap_fake.h); the program never does.
+class EpapSeam {
+public:
+    virtual ~EpapSeam() = default;
+    virtual int clearAll() = 0;
+    virtual int setCommand(int function, int command, va_list args) = 0;
+    virtual int sendScript() = 0;
+    virtual int getScriptResults() = 0;
+    virtual int getResult(int function, int command, va_list args) = 0;
+    virtual int getResultEx(int function, int command, int timeoutMs, int pollMs, va_list args) = 0;
+    virtual int waitEvent(int function, int timeoutMs, char* event) = 0;
+    virtual int getProtocol(int function) = 0;
+    virtual int getRowHeaders(bool answers, char* buffer) = 0;
+    virtual int setRowHeaders(bool answers, const char* buffer) = 0;
+};
+// Installs a seam (null: none); the previous one.
+EpapSeam* EPAP_SetSeam(EpapSeam* seam);
+EpapSeam* EPAP_GetSeam();
+
+// ---------------------------------------------------------------------------
+// Services built on the script API (later work: the least behaviour)
+// ---------------------------------------------------------------------------
+
+int EPAP_DisplayMessageAndReset(int function, const char* text, int row, int column, const char* text2, int flag);
 // Shows a title and a zone message (ESC 'P', size, column, text) on the
-// terminal through a display script; 0 when shown, else the PV_ status
-// (PV_PER_ACCES while no terminal box exists).
-int EPAP_DisplayMessage(int function, const char* title, int row, int column, const char* message,
-                        int echoMode, int flag);
+// terminal through a display script; 0 when shown, else the PV_ status.
+// Least behaviour: PV_PER_ACCES.
+int EPAP_DisplayMessage(int function, const char* title, int row, int column, const char* message, int echoMode,
+                        int flag);
 // The last non-blank text shown on the terminal screen, or null.
 const char* TDSP_GetLastText();
 int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
-KT_PERES* TWEP_FindFunction(KT_EPERIPH_API* box, int function, int restart);
-void TWEP_CloseSerialPorts(KT_EPERIPH_API* box);
-
-// Creates the process-wide terminal-peripheral box (no resources until the
-// peripheral context adds them) bound to a console: 2 when it exists already
-// (the first one stays), 1 created, -1 no memory.
-int PAP_NewPAPbox(int resourceId, int station, int value, ConsoBox* console);
 // One relay message (application "1200") of the server connection: the
 // communication status of the terminal's answer ('P' when the terminal link
-// is lost). No terminal is driven yet: always 'P'.
+// is lost). Least behaviour: 'P'.
 int EPAP_DealRelayMessage(KTX_WSERV* connection);
-// Adds a terminal resource (function name, communication resource, transport
-// kind, protocol name): the PV_ status. Least behaviour: accepted, not kept.
-int EPAP_CreateFunctionProfile(const char* function, int resource, int transport, const char* protocol);
-// After a reload of the port configurations: stop the serial links when the
-// "Driver" of a port changed, and mark the resources of a port active again.
-// Least behaviour: nothing to do without terminal resources.
-void TWEP_CheckDriverChange(KT_EPERIPH_API* box);
-void TWEP_ReactivatePort(KT_EPERIPH_API* box, int resource);
+
+// Dialogue on the terminal screen (display function 0). Least behaviour:
+// no terminal is driven, every one fails (-1; the key or the item out 255).
+struct KT_TEXT_WINDOW;
+int TDSP_ShowText(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text, int lines, int width,
+                  int lineIndex, int ignored, int clear);
+int TDSP_GetEntry(ConsoBox* console, int ignored, int timeoutMs, int row, int column, int length,
+                  char* value, const char* format, char* key);
+int TDSP_WaitKey(int timeoutMs, int ignored, char* key);
+int TDSP_SelectItemBasic(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int ignored1,
+                         int ignored2, int count, int stride, int defaultItem, const char* title,
+                         const char* items, unsigned char* result);

@@ -7,17 +7,19 @@
 #include "app/eft_context.h"
 #include "app/options.h"
 #include "app/pos_link.h"
+#include "app/server_box.h"
 #include "app/startup.h"
 #include "app/text_field.h"
+#include "app/wait_callback.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"
+#include "periph/console_windows.h"
 #include "periph/terminal_box.h"
 
 namespace {
 
 char g_savedSv[10];
 char g_savedCd[10];
-int g_displayLines = 2;
 
 }  // namespace
 
@@ -89,12 +91,16 @@ void GetSavedRequestServiceCommand(char* sv, char* cd) {
 }
 
 void ResetTransactionGlobals() {
-    // With a non-RUDA display terminal the count comes from window "E5"; no
-    // window exists yet, so it stays 2.
-    g_displayLines = 2;
+    // The display's lines: 2, or those of window "E5" when the display
+    // terminal does not speak RUDA.
+    int lines = 2;
+    const EFTCBox* context = GetEftContext();
+    constexpr int kRudaProtocol = 16;
+    if (context != nullptr && EPAP_GetProtocol(0) != kRudaProtocol) {
+        if (const KT_TEXT_WINDOW* e5 = KTS_GetWindow(context->box, "E5")) lines = e5->rows;
+    }
+    EchoScreenReset(lines);
 }
-
-int DisplayLineCount() { return g_displayLines; }
 
 void DoNothing(int) {}
 
@@ -143,6 +149,11 @@ int AbortTransaction(const char*, int mode) {
     context->abortCode = 3;
     context->authorisationMode = -1;
     return result;
+}
+
+int AbortTransactionWithEchoPurge(int mode) {
+    AbortTransaction(nullptr, mode);
+    return 1;
 }
 
 int EFT_FINISHStandard() {

@@ -24,10 +24,10 @@ int SendPosAnswer(char* text, int size, int signal, int timeoutSec);
 // of CD. Both empty also clears the record's title id.
 int SaveRequestServiceCommand(const char* sv, const char* cd);
 void GetSavedRequestServiceCommand(char* sv, char* cd);
-// Sets the display line count of the transaction (no echo screen is kept
-// yet).
+// Clears the echo screen of the terminal waits and sets its number of
+// display lines (2, or the rows of window "E5" when the display terminal
+// does not speak RUDA).
 void ResetTransactionGlobals();
-int DisplayLineCount();
 // Takes an int and does nothing.
 void DoNothing(int);
 
@@ -35,6 +35,10 @@ void DoNothing(int);
 void BuildAbortAnswer();
 // Aborts the running transaction (least behaviour: no terminal to reset).
 int AbortTransaction(const char* resetCode, int mode);
+// The abort without terminal reset: with mode 1 the acknowledgement '0' is
+// written first; the answer and the records as AbortTransaction in mode 2.
+// The purge of the terminal's echoes is not built (no terminal). 1.
+int AbortTransactionWithEchoPurge(int mode);
 // State 100: builds the final answer with the result code of the request and
 // writes it; back to idle (103). Returns 1.
 int EFT_FINISHStandard();

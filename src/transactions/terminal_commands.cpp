@@ -18,6 +18,12 @@ int TermPowerCardReader(int) { return PV_PER_ACCES; }
 
 int TermCardStatus(CardReadRecord*) { return PV_PER_ACCES; }
 
+int TermCardStatusOn(CardReadRecord*) { return PV_PER_ACCES; }
+
+int TermCardStatusOff(CardReadRecord*) { return PV_PER_ACCES; }
+
+char TermGetCardResult(int) { return 0; }
+
 void CheckAciBypassCommand(const char* cd) {
     if (Options.ACI_ActivateCardReadingBypass != 1) return;
     if (cd == nullptr || *cd == '\0')

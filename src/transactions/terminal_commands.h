@@ -21,6 +21,15 @@ struct CardReadRecord;
 // mode selects the action (2 = start card-removal detection): the script
 // result (no terminal is driven yet: PV_PER_ACCES).
 int TermCardStatus(CardReadRecord* record);
+// Card-status command 100 that starts (mode 1) or stops (mode 0) the watch of
+// the card; Off clears the terminal script after a success. The script
+// result (no terminal is driven yet: PV_PER_ACCES).
+int TermCardStatusOn(CardReadRecord* record);
+int TermCardStatusOff(CardReadRecord* record);
+// The card-reading result of terminal function 4 for a command: the
+// terminal's answer character ('@' or 'a' when the card was removed, 0 when
+// nothing special). No terminal is driven yet: 0.
+char TermGetCardResult(int command);
 // Closes the communication trace of the resource that serves a terminal
 // function (the RUDA protocol keeps its own). The log buffer of the
 // terminal resource is not built yet.

@@ -244,6 +244,14 @@ TEST_F(SessionTest, ContextAccessorsEdgeCases) {
     const char* first = EFTOC_GetDirectory(context, "WPAF");
     EXPECT_STREQ(first, "./WPAF");
     EXPECT_EQ(EFTOC_GetDirectory(nullptr, "WPAF"), nullptr);
+    // Into the caller's buffer: refused (empty) when it does not fit.
+    char mine[8];
+    EXPECT_EQ(EFTOC_GetDirectory(context, "WCFG", mine, sizeof mine), mine);
+    EXPECT_STREQ(mine, "./WCFG");
+    char small[6] = "xxxxx";
+    EXPECT_EQ(EFTOC_GetDirectory(context, "WCFG", small, sizeof small), nullptr);
+    EXPECT_STREQ(small, "");
+    EXPECT_EQ(EFTOC_GetDirectory(nullptr, "WCFG", mine, sizeof mine), nullptr);
 
     EFTOC_SetExchangeLog(context, 10, "A.LOG");
     EFTOC_SetExchangeLog(context, -1, ".");

@@ -22,6 +22,7 @@
 #include "comm/port_frames.h"
 #include "linesim/line_sim.h"
 #include "periph/console_windows.h"
+#include "periph/terminal_box.h"
 #include "support/com_fixture.h"
 #include "support/config_tree.h"
 #include "support/signed_file.h"
@@ -266,14 +267,14 @@ TEST_F(PeriphTest, ProtocolClassAndPrinterFlagFromTheirNames) {
         int cls;
     };
     const Case cases[] = {{"OLVAR", 1}, {"m4400x", 2}, {"D5500", 3}, {"PZR01", 4}, {"DORANDORAN", 0x85},
-                          {"OLVARDORAN", 0x81}, {"M4400", 2}, {"XXXXXDORANYY", 0x82}, {"RUDA", 0x82}};
+                          {"OLVARDORAN", 0x81}, {"M4400", 2}, {"QUENTDORANYY", 0x82}, {"RUDA", 0x82}};
     context->pinpadProtocolClass = 0;
     for (const Case& c : cases) {
-        Write("med_00.wt", {"[FUN_0:EFT_CARD]", "[COM_0:000]", std::string("[PRO_0:") + c.pro + "]"});
+        Write("med_00.wt", {"[FUN_0:EFT_CAM_1]", "[COM_0:000]", std::string("[PRO_0:") + c.pro + "]"});
         ASSERT_EQ(Rebuild(), 1);
         EXPECT_EQ(context->pinpadProtocolClass, c.cls) << c.pro;
     }
-    Write("prn_00.wt", {"[FUN_0:EFT_PRN]", "[PRO_0:xDORAN]"});
+    Write("prn_00.wt", {"[FUN_0:EFT_PRN]", "[PRO_0:RUDA_DORAN]"});
     ASSERT_EQ(Rebuild(), 1);
     EXPECT_EQ(context->printerProtocolFlag, 0x80);
     Write("prn_00.wt", {"[FUN_0:EFT_PRN]", "[PRO_0:DORAN]"});
@@ -308,6 +309,51 @@ TEST_F(PeriphTest, ZonesOfFunctionsAndNetworkResourcesByLabel) {
     Options.NetResourceIndexToUse = 4;
     EXPECT_EQ(TOC_getResourceIndexToUse(context, nullptr, 1), 4);
     Options.NetResourceIndexToUse = 0;
+}
+
+// The terminal box of the session holds the terminal functions of "med" and
+// the terminal windows of "dsp" and "prn", each on its link of "com"; a
+// device or protocol name that is not known stops the set-up.
+TEST_F(PeriphTest, TheTerminalBoxAndItsFunctions) {
+    ASSERT_EQ(Open(), 1);
+    KT_EPERIPH_API* box = EPAP_GetBox();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(context->papBox, box);
+    EXPECT_EQ(box->console, context->box->console);
+    EXPECT_EQ(box->station, g_processOptions.station);
+    EXPECT_STREQ(box->netApplication, "1200");
+    EXPECT_NE(EPAP_GetWaitCallback(), nullptr);
+    EXPECT_EQ(EPAP_GetProtocol(4), 16);
+    EXPECT_EQ(EPAP_GetProtocol(0), 16);
+    EXPECT_EQ(EPAP_GetProtocol(1), -1);
+    EXPECT_EQ(TWEP_FindFunction(box, 4, 1)->port, 0);
+
+    // A new console makes a new box from the files as they are now.
+    Write("med_00.wt", {"[FUN_0:EFT_CAM_1]", "[COM_0:000]", "[PRO_0:RUDA]", "[FUN_1:EFT_PRN]", "[COM_1:001]",
+                        "[PRO_1:DORAN]"});
+    ASSERT_EQ(Rebuild(), 1);
+    box = EPAP_GetBox();
+    EXPECT_EQ(context->papBox, box);
+    EXPECT_EQ(EPAP_GetProtocol(1), 2);
+    EXPECT_EQ(TWEP_FindFunction(box, 1, 1)->port, 1);
+    int count = 0;
+    for (int i = 0; i < PAP_RESOURCES; ++i) count += box->resources[i].configured;
+    EXPECT_EQ(count, 3);  // not added twice
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> med;
+    };
+    const Case cases[] = {
+        {"unknown device", {"[FUN_0:EFT_CARD]", "[COM_0:000]", "[PRO_0:RUDA]"}},
+        {"unknown protocol", {"[FUN_0:EFT_CAM_1]", "[COM_0:000]", "[PRO_0:TALVO]"}},
+    };
+    for (const Case& c : cases) {
+        Write("med_00.wt", c.med);
+        TraceCapture trace;
+        EXPECT_EQ(Rebuild(), -1) << c.what;
+        EXPECT_TRUE(trace.Contains("TOC_MakePeripheralContext - Echec chargement ressources pinpad")) << c.what;
+    }
 }
 
 TEST_F(PeriphTest, AMissingConfigurationDirectory) {

@@ -13,12 +13,14 @@
 #include "app/text_field.h"
 #include "comm/connection_block.h"
 #include "comm/message_box.h"
+#include "comm/tls_transport.h"
 #include "netsim/acquirer.h"
 #include "netsim/net_frame.h"
 #include "periph/console_windows.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 #include "support/server_session.h"
+#include "support/tls_pki.h"
 #include "support/trace_capture.h"
 
 using testsupport::LoopbackResource;
@@ -29,13 +31,32 @@ namespace {
 class ServerExchange : public testsupport::ServerSession {
 protected:
     // A session connected to a simulator playing this scenario.
-    void Connect(const std::string& scenario, const std::vector<std::string>& extraNet = {}, int debugLevel = 1) {
+    // Over TLS (tls set): the simulator with the "localhost" certificate of
+    // the test certificates, verified against their root CA.
+    void Connect(const std::string& scenario, const std::vector<std::string>& extraNet = {}, int debugLevel = 1,
+                 bool tls = false) {
         std::string error;
         auto parsed = netsim::AcquirerScenario::Parse(scenario, &error);
         ASSERT_TRUE(parsed) << error;
         sim = std::make_unique<netsim::AcquirerSim>(*parsed);
+        std::vector<std::string> lines;
+        if (tls) {
+            if (pki_ == nullptr) pki_ = new testsupport::TestPki;
+            ASSERT_TRUE(pki_->ok()) << "the test certificates could not be made";
+            netsim::TlsSettings settings;
+            settings.certificate = pki_->path("localhost.crt");
+            settings.key = pki_->path("server.key");
+            ASSERT_TRUE(sim->setTls(settings, &error)) << error;
+            WSSLSetInterface(0);
+        }
         ASSERT_TRUE(sim->start());
-        std::vector<std::string> lines = LoopbackResource(0, sim->port());
+        if (tls) {
+            lines = testsupport::TlsResource(0, {{"localhost", sim->port(), ""}});
+            for (const std::string& line : testsupport::CertificateSettings(pki_->path("cadir/ca.crt"), 1, 1))
+                lines.push_back(line);
+        } else {
+            lines = LoopbackResource(0, sim->port());
+        }
         lines.insert(lines.end(), extraNet.begin(), extraNet.end());
         Open(lines, debugLevel);
         TOC_EnableAllServers();
@@ -54,7 +75,12 @@ protected:
         if (!sim->waitForRequests(n + 1, 5000)) return "<none>";
         return netsim::DecodeFieldBody(sim->requests()[n].M).value_or("<not a field body>");
     }
+    static void TearDownTestSuite() {
+        delete pki_;
+        pki_ = nullptr;
+    }
     std::unique_ptr<netsim::AcquirerSim> sim;
+    static inline testsupport::TestPki* pki_ = nullptr;  // made by the first TLS test
 };
 
 }  // namespace
@@ -68,11 +94,11 @@ TEST_F(ServerExchange, RequestGoesWithItsContextTags) {
         int maintainerAfter;
     } cases[] = {
         {"CD c1: DAY from the till right, PS forced to 1", "{SS}R{PS}7{SV}s0{CD}c1{PS}8{F}", 1,
-         "{SS}R{!S}7{SV}s0{CD}c1{!S}8{D7V}ILOT{D91}001A{GRAPH}1{DAY}1{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 1},
+         "{SS}R{!S}7{SV}s0{CD}c1{!S}8{D7V}ILOT{DA4}RUDA{DAH}1{D91}001A{GRAPH}1{DAY}1{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 1},
         {"DAY of the request sets the till right", "{SS}R{SV}s0{CD}C3{DAY}0x{F}", 1,
-         "{SS}R{SV}s0{CD}C3{DAY}0x{D7V}ILOT{D91}001A{GRAPH}1{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 0},
+         "{SS}R{SV}s0{CD}C3{DAY}0x{D7V}ILOT{DA4}RUDA{DAH}1{D91}001A{GRAPH}1{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 0},
         {"CD c19: no DAY", "{SS}R{SV}s2{CD}c19{GRAPH}0{F}", 0,
-         "{SS}R{SV}s2{CD}c19{GRAPH}0{D7V}ILOT{D91}001A{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 0},
+         "{SS}R{SV}s2{CD}c19{GRAPH}0{D7V}ILOT{DA4}RUDA{DAH}1{D91}001A{LTZ}0{VWAY}1{SNI}front.example{PS}1{F}", 0},
     };
     Connect("default answer 1400 reply\n", {"[SNI1_000:front.example]"});
     ASSERT_EQ(KTS_AddWindow(context->box, "F5", 5, 20), 1);
@@ -244,6 +270,51 @@ TEST_F(ServerExchange, LostConnectionIsNeverAnAnswer) {
         EXPECT_EQ(TOC_GetEmptyPollCount(), 0);
         TearDown();
     }
+}
+
+// Over TLS each answer is taken whole however its bytes come: in pieces, one
+// byte at a time, two frames in one write (the second one waits deciphered
+// in the TLS layer, not on the socket), a long body; a server that ends the
+// link, in order or with a reset, is the lost connection.
+TEST_F(ServerExchange, AnswersOverTlsAreTakenWholeHoweverTheyCome) {
+    const std::string longTags = "{SS}A{SV}s0{CD}c1{RS}01{D3G}" + std::string(9000, 'z') + "{F}";
+    Connect("answer 1400 reply rs=02 split=3,9,40 gap=30\n"
+            "answer 1400 reply rs=03 bytewise gap=1\n"
+            "answer 1500 reply rs=04 copies=2\n"
+            "answer 1400 tags=\"" + longTags + "\"\n"
+            "close\n",
+            {}, 1, true);
+    const auto exchange = [&](const char* request) {
+        std::memset(context->serverAnswer, 0, sizeof context->serverAnswer);
+        if (request != nullptr) SetRequest(request);
+        return StepUntilSomething();
+    };
+    EFTOC_SetApplicationCode(context, "1400");
+    EXPECT_EQ(exchange("{SS}R{SV}s0{CD}c1{F}"), 21);
+    EXPECT_STREQ(context->serverAnswer, "{SS}A{PS}{SV}s0{CD}c1{RS}02{F}");
+    EXPECT_EQ(exchange("{SS}R{SV}s0{CD}c1{F}"), 21);
+    EXPECT_STREQ(context->serverAnswer, "{SS}A{PS}{SV}s0{CD}c1{RS}03{F}");
+    EXPECT_EQ(exchange("{SS}R{SV}s2{CD}c19{F}"), 31);
+    EXPECT_STREQ(context->serverAnswer, "{SS}A{PS}{SV}s2{CD}c19{RS}04{F}");
+    EXPECT_EQ(exchange(nullptr), 30) << "the second frame of the same write";
+    EXPECT_STREQ(context->serverAnswer, "{SS}A{PS}{SV}s2{CD}c19{RS}04{F}");
+    EXPECT_EQ(exchange("{SS}R{SV}s0{CD}c1{F}"), 21);
+    EXPECT_EQ(std::string(context->serverAnswer), longTags);
+    TraceCapture trace;
+    std::memset(context->serverAnswer, 0, sizeof context->serverAnswer);
+    SetRequest("{SS}R{SV}s0{CD}c1{F}");
+    int result = 0;
+    for (int i = 0; i < 25 && result >= 0; ++i) result = TOC_ServerExchangeStep(context);
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(trace.Contains("Connexion perdue"));
+    EXPECT_EQ(sim->tlsHandshakes(), 1);
+    TearDown();
+
+    Connect("reset\n", {}, 1, true);
+    SetRequest("{SS}R{SV}s0{CD}c1{F}");
+    result = 0;
+    for (int i = 0; i < 25 && result >= 0; ++i) result = TOC_ServerExchangeStep(context);
+    EXPECT_EQ(result, -1);
 }
 
 TEST_F(ServerExchange, EmptyPollsCountUpToTheLimit) {

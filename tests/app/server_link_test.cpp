@@ -4,56 +4,25 @@
 // TCP, and the answer reaches the cash register.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
-#include "netsim/acquirer.h"
-#include "netsim/net_frame.h"
-#include "netsim/tcp_link.h"
-#include "support/config_tree.h"
-#include "support/net_config.h"
-#include "support/pos_peer.h"
-#include "support/trv_process.h"
+#include "support/server_till.h"
 
-using testsupport::ConfigTree;
-using testsupport::PosPeer;
-using testsupport::TrvProcess;
+using testsupport::LoopbackResource;
+using testsupport::RequestTags;
+using testsupport::StartAcquirer;
 
 namespace {
 
-// A program whose resource 0 points at the given port, with its peer.
-struct Till {
-    ConfigTree dir;
-    int station = testsupport::UniqueStation();
-    TrvProcess trv{dir, "trv_71_srv_" + std::to_string(station)};
-    PosPeer peer;
-
-    explicit Till(int serverPort) {
-        EXPECT_TRUE(testsupport::WriteNetFile(dir.str(), testsupport::LoopbackResource(0, serverPort)));
-        trv.Start({"-i" + std::to_string(station), "-p" + dir.str()});
-        EXPECT_TRUE(peer.Open(station));
-    }
-    ~Till() {
-        peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 2000);
-        trv.Wait(10000);
-    }
+// A till whose resource 0 is the server on this port, over TCP.
+struct Till : testsupport::ServerTill {
+    explicit Till(int serverPort) : ServerTill(LoopbackResource(0, serverPort)) {}
 };
-
-std::unique_ptr<netsim::AcquirerSim> StartSim(const std::string& scenario) {
-    std::string error;
-    auto parsed = netsim::AcquirerScenario::Parse(scenario, &error);
-    EXPECT_TRUE(parsed) << error;
-    auto sim = std::make_unique<netsim::AcquirerSim>(parsed.value_or(netsim::AcquirerScenario{}));
-    EXPECT_TRUE(sim->start());
-    return sim;
-}
-
-std::string Tags(const netsim::NetMessage& m) { return netsim::DecodeFieldBody(m.M).value_or("<not a body>"); }
 
 }  // namespace
 
 TEST(ServerLink, MaintenanceRequestReachesTheServerAndItsAnswerTheCashRegister) {
-    auto sim = StartSim("answer 1500 reply\n");
+    auto sim = StartAcquirer("answer 1500 reply\n");
     Till till(sim->port());
     EXPECT_EQ(till.peer.Exchange("{SS}R{PS}1{SV}s2{CD}c19{F}", 20000), "0|{SS}A{PS}1{SV}s2{CD}c19{RS}01{VWAY}1{F}");
 
@@ -62,7 +31,7 @@ TEST(ServerLink, MaintenanceRequestReachesTheServerAndItsAnswerTheCashRegister) 
     EXPECT_EQ(sim->greetings()[0].M, "BONJOUR");
     ASSERT_EQ(sim->requests().size(), 1u);
     EXPECT_EQ(sim->requests()[0].A, "1500");
-    EXPECT_EQ(Tags(sim->requests()[0]), "{SS}R{PS}1{SV}s2{CD}c19{D91}0000{LTZ}0{VWAY}1{SNI}{F}");
+    EXPECT_EQ(RequestTags(sim->requests()[0]), "{SS}R{PS}1{SV}s2{CD}c19{DA4}RUDA{DAH}1{D91}0000{LTZ}0{VWAY}1{SNI}{F}");
     // The connection ends with the closing message of a TALVO resource.
     EXPECT_TRUE(sim->waitForClosings(1, 5000));
     EXPECT_TRUE(sim->waitForLinksEnded(1, 5000));
@@ -70,12 +39,12 @@ TEST(ServerLink, MaintenanceRequestReachesTheServerAndItsAnswerTheCashRegister) 
     EXPECT_NE(serverLog.find("##### CONNEXION SERVEUR PRINCIPAL [127.0.0.1 / " + std::to_string(sim->port()) +
                              "] ETABLIE #####"),
               std::string::npos);
-    EXPECT_NE(serverLog.find("(ZNP) {SS}R{PS}1{SV}s2{CD}c19{D91}"), std::string::npos);
+    EXPECT_NE(serverLog.find("(ZNP) {SS}R{PS}1{SV}s2{CD}c19{DA4}RUDA{DAH}1{D91}"), std::string::npos);
     EXPECT_NE(serverLog.find("{SS}A{PS}1{SV}s2{CD}c19{RS}01{F}"), std::string::npos);
 }
 
 TEST(ServerLink, CashRegisterIsServedWhileTheServerIsAwaited) {
-    auto sim = StartSim("answer 1500 reply delay=1500\n");
+    auto sim = StartAcquirer("answer 1500 reply delay=1500\n");
     Till till(sim->port());
     ASSERT_TRUE(till.peer.Send("{SS}R{PS}1{SV}s2{CD}c19{F}"));
     ASSERT_EQ(till.peer.Receive(10000).value_or(""), "0");
@@ -88,13 +57,13 @@ TEST(ServerLink, CashRegisterIsServedWhileTheServerIsAwaited) {
     EXPECT_EQ(till.peer.Receive(5000).value_or(""), "5");
     ASSERT_TRUE(sim->waitForRequests(2, 5000));
     EXPECT_EQ(sim->requests()[1].A, "1410");
-    EXPECT_EQ(Tags(sim->requests()[1]).rfind("{SS}R{PS}1{SV}s11{CD}c1{D3G}hello{D91}", 0), 0u);
+    EXPECT_EQ(RequestTags(sim->requests()[1]).rfind("{SS}R{PS}1{SV}s11{CD}c1{D3G}hello{DA4}RUDA{DAH}1{D91}", 0), 0u);
     EXPECT_EQ(till.peer.Receive(10000).value_or(""), "{SS}A{PS}1{SV}s2{CD}c19{RS}01{VWAY}1{F}");
 }
 
 TEST(ServerLink, CashRegisterRedirectsTheServer) {
     netsim::RefusingPort configured;
-    auto sim = StartSim("answer 1500 reply rs=10\n");
+    auto sim = StartAcquirer("answer 1500 reply rs=10\n");
     Till till(configured.port());
     const std::string port = std::to_string(sim->port());
     EXPECT_EQ(till.peer.Exchange("{SS}R{PS}1{SV}s2{CD}c19{HO1}127.0.0.1{SV1}" + port + "{F}", 20000),
@@ -103,10 +72,50 @@ TEST(ServerLink, CashRegisterRedirectsTheServer) {
 }
 
 TEST(ServerLink, LostOrUnreachableServerEndsWithResult31) {
-    auto sim = StartSim("close\n");
+    auto sim = StartAcquirer("close\n");
     Till till(sim->port());
     const std::string answer = till.peer.Exchange("{SS}R{PS}1{SV}s2{CD}c19{F}", 20000);
     EXPECT_EQ(answer, "0|{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}" + std::to_string(till.station) +
                           "{SV}s2{CD}c19{RS}31{F}");
     EXPECT_EQ(sim->requests().size(), 1u);
+}
+
+namespace {
+
+// A maintenance request taken ('0') whose request reached the server.
+bool MaintenanceAwaitsItsServer(Till& till, netsim::AcquirerSim& sim) {
+    return till.peer.Send("{SS}R{PS}1{SV}s2{CD}c19{F}") && till.peer.Receive(10000).value_or("") == "0" &&
+           sim.waitForRequests(1, 10000);
+}
+
+}  // namespace
+
+// While the maintenance waits for its server, the cash register's abort ends
+// it: '0', then the abort answer; the server connection is closed with its
+// closing message.
+TEST(ServerLink, AbortWhileTheServerIsAwaited) {
+    auto sim = StartAcquirer("answer 1500 reply delay=2000\n");
+    Till till(sim->port());
+    ASSERT_TRUE(MaintenanceAwaitsItsServer(till, *sim));
+    ASSERT_TRUE(till.peer.Send("{SS}R{PS}1{SV}s3{CD}c0{F}"));
+    EXPECT_EQ(till.peer.Receive(5000).value_or(""), "0");
+    EXPECT_EQ(till.peer.Receive(5000).value_or(""), "{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}" +
+                                                         std::to_string(till.station) + "{SV}s2{CD}c19{RS}33{F}");
+    EXPECT_TRUE(sim->waitForClosings(1, 5000));
+    // Back to idle: the next request is served.
+    EXPECT_EQ(till.peer.Exchange("{SS}R{PS}1{SV}s12{CD}c25{F}", 10000).substr(0, 2), "0|");
+}
+
+// A close request while the maintenance waits for its server ends the
+// program with exit code 0 once it is acknowledged; the server gets its
+// closing message.
+TEST(ServerLink, CloseWhileTheServerIsAwaited) {
+    auto sim = StartAcquirer("answer 1500 reply delay=2000\n");
+    Till till(sim->port());
+    ASSERT_TRUE(MaintenanceAwaitsItsServer(till, *sim));
+    ASSERT_TRUE(till.peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}"));
+    EXPECT_EQ(till.peer.Receive(5000).value_or(""), "0");
+    EXPECT_EQ(till.trv.Wait(10000), 0);
+    till.ended = true;
+    EXPECT_TRUE(sim->waitForClosings(1, 5000));
 }

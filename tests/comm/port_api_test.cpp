@@ -2,7 +2,7 @@
 // a time, the buffered and paced transmitter, write failures told apart by
 // the carrier, purges watching for the PAD clear sequence, quiet-line waits,
 // flow control. The link-level cases run over every kind of link the fixture
-// knows: a pseudo-terminal today, TCP once the IP channels exist.
+// knows: a pseudo-terminal and loopback TCP through an IP channel.
 #include <gtest/gtest.h>
 
 #include <termios.h>
@@ -17,6 +17,7 @@
 #include "comm/port_api.h"
 #include "platform/clock.h"
 #include "support/com_fixture.h"
+#include "support/port_link.h"
 #include "support/serial_fake.h"
 #include "support/signed_file.h"
 #include "support/temp_dir.h"
@@ -27,6 +28,9 @@ namespace {
 using namespace std::string_literals;
 using testsupport::ComTable;
 using testsupport::FakePort;
+using testsupport::LinkKind;
+using testsupport::MakeLink;
+using testsupport::PtyLink;
 using testsupport::PtyPort;
 using testsupport::ReadTraceRecords;
 using testsupport::ScopedFakeSerial;
@@ -34,67 +38,17 @@ using testsupport::TempDir;
 using testsupport::TraceCapture;
 using testsupport::TraceRecord;
 
-// One open port and its far end, whatever carries it.
-class PortLink {
-public:
-    virtual ~PortLink() = default;
-    virtual int port() const = 0;
-    // Bytes from the far end to the program.
-    virtual void peerSends(const std::string& bytes) = 0;
-    // What the far end got, once at least n bytes came (within 5 s).
-    virtual std::string peerGot(size_t n) = 0;
-};
-
-class PtyLink : public PortLink {
-public:
-    explicit PtyLink(const std::vector<std::string>& config) : pty_(std::make_unique<testsupport::QuietHandler>(), config) {
-        opened = pty_.open();
-        // Short read times keep the time-outs below short.
-        WComControlBlock control{};
-        control.readTimeout = 0;
-        control.writeTimeout = 10;
-        control.dtrControl = 1;
-        control.rtsControl = 1;
-        WComWriteIOCtl2(pty_.port, WCOM_IOCTL_CONTROL, &control, sizeof control);
-    }
-    int port() const override { return pty_.port; }
-    void peerSends(const std::string& bytes) override { pty_.sim.inject(bytes); }
-    std::string peerGot(size_t n) override {
-        pty_.sim.waitReceived(n, 5000);
-        return pty_.sim.received();
-    }
-    const std::string& trace() const { return pty_.trace; }
-    int slave() const { return pty_.sim.slaveDescriptor(); }
-    int opened = -1;
-
-private:
-    PtyPort pty_;
-};
-
-// The kinds of links the port tests run over.
-enum class LinkKind { Pty };
-
-std::unique_ptr<PortLink> MakeLink(LinkKind kind, const std::vector<std::string>& config = {}) {
-    switch (kind) {
-        case LinkKind::Pty: {
-            auto link = std::make_unique<PtyLink>(config);
-            if (link->opened != 0) return nullptr;
-            return link;
-        }
-    }
-    return nullptr;
-}
-
 class PortLinkTest : public ::testing::TestWithParam<LinkKind> {
 protected:
     void SetUp() override { SeqLibPadReset(); }
-    ComTable table;
+    ComTable table{2, 0, 1, 0, 1};
 };
 
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(Links, PortLinkTest, ::testing::Values(LinkKind::Pty));
+INSTANTIATE_TEST_SUITE_P(Links, PortLinkTest, ::testing::Values(LinkKind::Pty, LinkKind::Tcp),
+                         testsupport::LinkKindName);
 
 TEST_P(PortLinkTest, CharactersBothWays) {
     auto link = MakeLink(GetParam());

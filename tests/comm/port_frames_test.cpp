@@ -1,7 +1,8 @@
 // Frames with checksums: the worked examples byte for byte, every reception
 // control value the link layers use, direct mode, and garbage, truncated and
 // over-long frames. Over a pseudo-terminal with the line simulator at the far
-// end, and over the device seam where a test counts the writes.
+// end, over loopback TCP through an IP channel, and over the device seam
+// where a test counts the writes.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "linesim/line_sim.h"
 #include "platform/clock.h"
 #include "support/com_fixture.h"
+#include "support/port_link.h"
 #include "support/serial_fake.h"
 #include "support/signed_file.h"
 #include "support/temp_dir.h"
@@ -254,4 +256,83 @@ TEST(FramesLineTest, WorkedFramesOverAPseudoTerminal) {
     EXPECT_EQ(PortRecest(p.port, buffer, &length, 19, 2000), 'X');  // one data byte corrupted on the line
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), "\x02\x61\x63\x63\x03");
     EXPECT_EQ(p.sim.wait(5000), "");
+}
+
+namespace {
+
+class FramesLinkTest : public ::testing::TestWithParam<testsupport::LinkKind> {
+protected:
+    void SetUp() override { SeqLibPadReset(); }
+    // What is left on the line: the bytes read one by one until none comes.
+    static std::string Left(int port) {
+        std::string left;
+        unsigned char c = 0;
+        while (PortRxCar(port, &c, 10) == 0) left.push_back(static_cast<char>(c));
+        return left;
+    }
+    static int Receive(int port, int control, uint32_t room, std::string* frame) {
+        std::vector<unsigned char> buffer(room + 1, 0xEE);
+        uint32_t length = room;
+        const int result = PortRecest(port, buffer.data(), &length, control, 2000);
+        EXPECT_EQ(buffer[room], 0xEE) << "written past the room";
+        frame->assign(reinterpret_cast<const char*>(buffer.data()), length);
+        return result;
+    }
+    ComTable table{2, 0, 1, 0, 1};
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Links, FramesLinkTest,
+                         ::testing::Values(testsupport::LinkKind::Pty, testsupport::LinkKind::Tcp),
+                         testsupport::LinkKindName);
+
+// The worked frames both ways, then a frame corrupted on the way.
+TEST_P(FramesLinkTest, WorkedFramesBothWays) {
+    auto link = testsupport::MakeLink(GetParam());
+    ASSERT_NE(link, nullptr);
+    const int port = link->port();
+    EXPECT_EQ(PortEmist(port, "abc", 3, 3), 0);
+    EXPECT_EQ(link->peerGot(4), "abc\x60");
+    link->peerSends("\x02\x61\x62\x63\x03\x61");
+    std::string frame;
+    EXPECT_EQ(Receive(port, 19, 64, &frame), 0);
+    EXPECT_EQ(frame, "\x02\x61\x62\x63\x03");
+    ASSERT_EQ(PortTxCar(port, 0x02, PORT_TX_NEW), 0);
+    EXPECT_EQ(PortEmist(port, "A", 1, 6), 0);  // XOR from 0xFF over the data only
+    EXPECT_EQ(link->peerGot(7), "abc\x60\x02\x41\xbe");
+    link->peerSends("\x02\x61\x63\x63\x03\x61");
+    EXPECT_EQ(Receive(port, 19, 64, &frame), 'X');
+    EXPECT_EQ(frame, "\x02\x61\x63\x63\x03");
+}
+
+TEST_P(FramesLinkTest, ReceptionControlValuesOfTheLinkLayers) {
+    auto link = testsupport::MakeLink(GetParam());
+    ASSERT_NE(link, nullptr);
+    struct Case {
+        std::string sent;
+        int control;
+        uint32_t room;
+        int result;
+        std::string frame;
+        std::string left;
+    };
+    const Case cases[] = {
+        {"\x02\x61\x62\x63\x03\xe1", 19, 64, 0, "\x02\x61\x62\x63\x03", ""},
+        {"\x02\x61\x62\x63\x03\x9e", 18, 64, 0, "\x02\x61\x62\x63\x03", ""},
+        {"abcd", 0, 3, 0, "abc", "d"},
+        {"ab\x17zz", 16, 64, 0, "ab\x17", "zz"},
+        {"\x02\x61\x62\x63\x03r{", 0x51, 64, 0, "\x02\x61\x62\x63\x03", ""},
+        {"\xc0\x41\xc1\x40", 0xA3, 64, 0, "\xc0\x41\xc1", ""},
+        {"zz\x01\x02" "ab\x03" "\x02", 0x53, 64, 0, "\x02" "ab\x03", ""},
+        {"\x02" "abcdefghijkl", 0x53, 8, 'X', "\x02" "abcdefg", "ijkl"},  // h taken as the checksum
+        {"\x02" "006ABCrest", 0x70, 64, 0, "\x02" "006ABC", "rest"},
+    };
+    for (const Case& c : cases) {
+        link->peerSends(c.sent);
+        std::string frame;
+        EXPECT_EQ(Receive(link->port(), c.control, c.room, &frame), c.result) << testing::PrintToString(c.sent);
+        EXPECT_EQ(frame, c.frame) << testing::PrintToString(c.sent);
+        EXPECT_EQ(Left(link->port()), c.left) << testing::PrintToString(c.sent);
+    }
 }

@@ -159,8 +159,9 @@ TEST(SerialLineTest, ReadTimeOfTheLineControl) {
 
 TEST(SerialLineTest, ModemLinesAreStoredForEveryPortFromOneSet) {
     // A fresh process: the stored lines are one set for the whole process.
-    testsupport::ForkedChild child([](testsupport::Channel&) {
-        ComTable table;
+    const int id = testsupport::UniqueComContext();
+    testsupport::ForkedChild child([id](testsupport::Channel&) {
+        ComTable table(2, 0, 0, 0, 1, id);
         {
             // On a pseudo-terminal the lines cannot be set: traced, stored.
             PtyPort p;

@@ -154,3 +154,28 @@ TEST(HelpersFormat, IntToString) {
 }
 
 }  // namespace
+
+TEST(HelpersFormat, BcdOfTwoAndFourBytes) {
+    struct Case {
+        int64_t value;
+        int bytes;
+        int result;
+        std::string bcd;
+    };
+    const Case cases[] = {
+        {1234, 2, 1, std::string("\x12\x34", 2)},           {0, 2, 1, std::string("\x00\x00", 2)},
+        {9999, 2, 1, std::string("\x99\x99", 2)},           {10000, 2, -1, "--"},
+        {-1, 2, -1, "--"},                                   {7, 4, 1, std::string("\x00\x00\x00\x07", 4)},
+        {99999999, 4, 1, std::string("\x99\x99\x99\x99", 4)}, {100000000, 4, -1, "----"},
+        {12345678, 4, 1, std::string("\x12\x34\x56\x78", 4)},
+    };
+    for (const Case& c : cases) {
+        unsigned char out[4];
+        std::memset(out, '-', sizeof out);
+        const int result = c.bytes == 2 ? IntToBCD2(static_cast<int32_t>(c.value), out) : LongToBCD4(c.value, out);
+        EXPECT_EQ(result, c.result) << c.value;
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out), static_cast<size_t>(c.bytes)), c.bcd) << c.value;
+    }
+    EXPECT_EQ(IntToBCD2(1, nullptr), -1);
+    EXPECT_EQ(LongToBCD4(1, nullptr), -1);
+}

@@ -36,8 +36,11 @@ inline std::string ComMutexName(int contextId, int resource) {
 
 class ComTable {
 public:
-    explicit ComTable(int serial = 2, int usb = 0, int ipClient = 0, int ipServer = 0, int connected = 1)
-        : id(UniqueComContext()) {
+    // A context id of its own unless one is given: a forked child takes the
+    // id its parent claimed, since a child ends without removing claims.
+    explicit ComTable(int serial = 2, int usb = 0, int ipClient = 0, int ipServer = 0, int connected = 1,
+                      int contextId = -1)
+        : id(contextId >= 0 ? contextId : UniqueComContext()) {
         created = WCOM_CreateContext(id, serial, usb, ipClient, ipServer, connected);
     }
     ~ComTable() {

@@ -22,6 +22,42 @@ inline std::vector<std::string> LoopbackResource(int n, int port, const std::str
     return lines;
 }
 
+// One server of a test resource: host, port and the server name of its TLS
+// handshake ("" none).
+struct TestServer {
+    std::string host;
+    int port;
+    std::string serverName;
+};
+
+// Lines of resource n over TLS (network type 4): the servers in order
+// principal, backup, tertiary, each with a connect time-out of 2 s.
+inline std::vector<std::string> TlsResource(int n, const std::vector<TestServer>& servers) {
+    char index[8];
+    std::snprintf(index, sizeof index, "%03d", n);
+    const std::string i(index);
+    std::vector<std::string> lines = {"[NTY_" + i + ":4]", "[LTY_" + i + ":TALVO]"};
+    for (size_t s = 0; s < servers.size() && s < 3; ++s) {
+        const std::string letter = std::to_string(s + 1);
+        lines.push_back("[HO" + letter + "_" + i + ":" + servers[s].host + "]");
+        lines.push_back("[SV" + letter + "_" + i + ":" + std::to_string(servers[s].port) + "]");
+        lines.push_back("[TO" + letter + "_" + i + ":2000]");
+        if (!servers[s].serverName.empty())
+            lines.push_back("[SNI" + letter + "_" + i + ":" + servers[s].serverName + "]");
+    }
+    return lines;
+}
+
+// The certificate settings of every resource (no ClientCert line when the
+// client certificate is empty).
+inline std::vector<std::string> CertificateSettings(const std::string& hostCert, int checkCert, int versionSSL,
+                                                    const std::string& clientCert = "") {
+    std::vector<std::string> lines = {"[HostCert:" + hostCert + "]", "[CheckCert:" + std::to_string(checkCert) + "]",
+                                      "[VersionSSL:" + std::to_string(versionSSL) + "]"};
+    if (!clientCert.empty()) lines.push_back("[ClientCert:" + clientCert + "]");
+    return lines;
+}
+
 // Writes dir/WCFG/net_00.wt with these lines and its signature record; true
 // when written.
 inline bool WriteNetFile(const std::string& dir, const std::vector<std::string>& lines) {

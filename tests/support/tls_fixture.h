@@ -1,7 +1,7 @@
-// Base of the TLS tests: the test certificates of the suite (made once per
-// test program), the process's shared connection table with SSLImpl
-// selected, and at the end of each test the checks that every pump thread
-// ended and every entry was given back.
+// Bases of the TLS tests: the test certificates of the suite (made once per
+// test program); for the transport tests also the process's shared
+// connection table with SSLImpl selected, and at the end of each test the
+// checks that every pump thread ended and every entry was given back.
 #pragma once
 #include <chrono>
 #include <functional>
@@ -16,15 +16,25 @@
 
 namespace testsupport {
 
-class TlsFixture : public ::testing::Test {
+// The test certificates of a suite, made once per test program.
+class PkiSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { pki_ = new TestPki; }
     static void TearDownTestSuite() {
         delete pki_;
         pki_ = nullptr;
     }
+    void SetUp() override { ASSERT_TRUE(pki_->ok()) << "the test certificates could not be made"; }
+    static std::string P(const std::string& name) { return pki_->path(name); }
+
+    static inline TestPki* pki_ = nullptr;
+};
+
+class TlsFixture : public PkiSuite {
+protected:
     void SetUp() override {
-        ASSERT_TRUE(pki_->ok()) << "the test certificates could not be made";
+        PkiSuite::SetUp();
+        if (HasFatalFailure()) return;
         WShared_Initialize(7, 10);
         WSSLSetInterface(0);
         free_ = WSharedFreeCount();
@@ -34,9 +44,6 @@ protected:
         EXPECT_TRUE(WSSLWaitPumpThreads(10000)) << "a pump thread is still running";
         EXPECT_EQ(WSharedFreeCount(), free_) << "an entry was not given back";
     }
-    static std::string P(const std::string& name) { return pki_->path(name); }
-
-    static inline TestPki* pki_ = nullptr;
     int free_ = 0;
 };
 

@@ -307,6 +307,16 @@ void LineSim::hangUpLine() {
         records_.push_back({SteadyUs() - startUs_, 'h', {}});
     }
     pty_.closeMaster();
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        hungUp_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool LineSim::waitHungUp(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return hungUp_; });
 }
 
 void LineSim::run() {

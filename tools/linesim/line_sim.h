@@ -104,6 +104,8 @@ public:
     // True once the program has read every byte sent to it (false after
     // timeoutMs): a hang-up or the end of the simulator would drop them.
     bool waitDelivered(int timeoutMs);
+    // True once the line was hung up (false after timeoutMs).
+    bool waitHungUp(int timeoutMs);
 
 private:
     class Context;
@@ -122,6 +124,7 @@ private:
     std::string received_;
     std::string injected_;
     bool done_ = false;
+    bool hungUp_ = false;
     std::string outcome_;
     int64_t startUs_ = 0;
 };

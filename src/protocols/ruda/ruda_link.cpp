@@ -8,6 +8,7 @@
 #include "core/crypto.h"
 #include "core/helpers.h"
 #include "core/trace.h"
+#include "protocols/xpro/xpro_context.h"
 
 namespace {
 
@@ -470,16 +471,6 @@ const SwText kSwTexts[] = {
     {0x9F36, "Please put away the card from CTLS reader."},
 };
 
-struct LetterLabel {
-    char letter;
-    const char* label;
-};
-
-const LetterLabel kLabels[] = {
-    {'B', "_X_SOFT_"}, {'D', "_X_TRAM_"}, {'E', "_X_EMIS_"}, {'F', "_X_OVER_"},
-    {'H', "_X_ECHO_"}, {'I', "_XOTHER_"}, {'P', "_X_DCD__"}, {'R', "_X_RECV_"},
-    {'S', "_X_SYNT_"}, {'T', "_X_TIME_"}, {'X', "_X_CORR_"},
-};
 
 }  // namespace
 
@@ -499,11 +490,7 @@ const char* RUDA_DescribeStatusWord(int sw, char* out, int size) {
     return out;
 }
 
-const char* RUDA_StepLabel(char letter) {
-    for (const LetterLabel& l : kLabels)
-        if (l.letter == letter) return l.label;
-    return nullptr;
-}
+const char* RUDA_StepLabel(char letter) { return XPRO_StepLabel(letter); }
 
 int RUDA_FormatTransportMessage(char letter, const char* applicationCode, char* out, int size) {
     if (out == nullptr || size <= 0) return 0;

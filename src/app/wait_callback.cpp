@@ -1,0 +1,457 @@
+// Wait callback of the terminal waits, the poll of the cash register during
+// them, the echo screen and the hidden service menu.
+#include "app/wait_callback.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/display_zones.h"
+#include "app/eft_context.h"
+#include "app/main_loop.h"
+#include "app/net_resources.h"
+#include "app/options.h"
+#include "app/pos_link.h"
+#include "app/server_box.h"
+#include "app/server_exchange.h"
+#include "app/startup.h"
+#include "app/text_field.h"
+#include "core/helpers.h"
+#include "core/tag_buffer.h"
+#include "core/trace_front.h"
+#include "offline/offline_services.h"
+#include "periph/console_windows.h"
+#include "periph/interface_box.h"
+#include "periph/terminal_box.h"
+#include "transactions/manual_entry.h"
+#include "transactions/pos_answer.h"
+#include "transactions/server_dialogue.h"
+
+namespace {
+
+constexpr char kEscape = 0x1B;
+constexpr int kMenuWaitMs = 600000;
+
+// The terminal's display as the terminal echoed it, and as it was last sent
+// to the cash register.
+struct EchoScreen {
+    char lines[kEchoScreenLines][kEchoLineSize];
+    char lastSent[kEchoScreenLines][kEchoLineSize];
+    int received;      // lines received since the last send
+    int displayLines;  // lines of the terminal's display
+};
+EchoScreen g_screen{{}, {}, 0, 2};
+
+TerminalEventWaitFn g_eventWait = nullptr;
+
+bool Eq(const char* a, const char* b) { return a != nullptr && strcasecmp(a, b) == 0; }
+
+bool Exact(const char* a, const char* b) { return a != nullptr && std::strcmp(a, b) == 0; }
+
+bool ScreenChanged() { return std::memcmp(g_screen.lines, g_screen.lastSent, sizeof g_screen.lines) != 0; }
+
+// The text of a line (from its fifth byte) holds something other than
+// blanks.
+bool LineHasText(const char* line) {
+    const size_t length = strnlen(line, kEchoLineSize);
+    for (size_t i = 4; i < length; ++i)
+        if (line[i] != ' ') return true;
+    return false;
+}
+
+bool AnyLineHasText() {
+    for (const auto& line : g_screen.lines)
+        if (LineHasText(line)) return true;
+    return false;
+}
+
+// The cash register's answer buffer is not used by the relay: the message is
+// built in posRequest and written at once. 1 written, -1 otherwise.
+int SendEcho(EFTCBox* c, bool lines, bool keepAlive, char keepAliveCharacter) {
+    bool tagged = false;
+    if (BuildPosAnswer(c->posRequest, sizeof c->posRequest, "s5", "c27") == 1) {
+        bool ok = true;
+        if (lines) {
+            std::string d34 = "\x1BH";
+            for (const auto& line : g_screen.lines) {
+                if (!LineHasText(line)) continue;
+                const std::string piece(line, strnlen(line, kEchoLineSize));
+                if (d34.size() + piece.size() > 250) break;
+                d34 += piece;
+            }
+            ok = TAG_Set("D34", d34.c_str()) == 1;
+            std::memcpy(g_screen.lastSent, g_screen.lines, sizeof g_screen.lines);
+            g_screen.received = 0;
+            std::memset(g_screen.lines, 0, sizeof g_screen.lines);
+        }
+        if (ok && keepAlive) {
+            const char value[2] = {keepAliveCharacter, '\0'};
+            ok = TAG_Set("D33", value) == 1;
+        }
+        tagged = ok && (lines || keepAlive);
+    }
+    int result = -1;
+    if (tagged) {
+        const int length = static_cast<int>(strnlen(c->posRequest, sizeof c->posRequest - 1));
+        if (ZelDiaWrite(c->posRequest, length, c->posLink, c->posEventFlag, c->posTimeout) > 0) {
+            if (c->debugLevel != 0) LogExchange(EXCHANGE_TO_POS, c->posRequest, c->exchangeLogName, c->logSizeKb);
+            result = 1;
+        }
+    }
+    std::memset(c->posRequest, 0, sizeof c->posRequest);
+    return result;
+}
+
+int Refuse(EFTCBox* c) {
+    std::memset(c->posRequest, 0, sizeof c->posRequest);
+    return -1;
+}
+
+// A display command echoed by the terminal ('D', length, escape ...).
+int DealDisplayEcho(EFTCBox* c, const unsigned char* text) {
+    const int length = text[1];
+    if (length < 2 || text[2] != kEscape) return -1;
+    if (text[3] == 'H') {
+        if (g_screen.received > 0 && ScreenChanged()) return SendEcho(c, AnyLineHasText(), false, 0);
+        return Refuse(c);
+    }
+    if (text[3] != 'P' || length < 5) return -1;
+    // Only the lines that the terminal's display has: another line number
+    // would land outside the echo screen.
+    const int line = text[4];
+    const int lines = std::min(g_screen.displayLines, kEchoScreenLines);
+    if (line < 1 || line > lines) {
+        TraceLog(TRACE_WARN, "[ECHO]", "Ligne d'affichage %d hors de l'ecran du lecteur (%d lignes)", line, lines);
+        return Refuse(c);
+    }
+    char* slot = g_screen.lines[line - 1];
+    const int copied = std::min(length, kEchoLineSize - 1);
+    std::memcpy(slot, text + 2, static_cast<size_t>(copied));
+    slot[copied] = '\0';
+    ++g_screen.received;
+    if (line == lines && ScreenChanged()) return SendEcho(c, AnyLineHasText(), false, 0);
+    return Refuse(c);
+}
+
+// A change of the terminal's state ('P', 'P', '0' or '1') goes to the cash
+// register as a flash information. The echo is read within its 130 bytes:
+// the terminal does not always end it.
+int DealStateEcho(EFTCBox* c, TransactionRecord* r, const char* text) {
+    const int state = text[2] - '0';
+    if (state == r->lastFlashState) return -1;
+    r->lastFlashState = state;
+    const std::string echo(text, strnlen(text, kTerminalEchoSize));
+    if (BuildPosAnswer(c->posAnswer, sizeof c->posAnswer, "s11", r->command) == 1 && TAG_Set("RS", "01") == 1 &&
+        TAG_Set("D16", "00_0000") == 1 && TAG_Set("D3G", echo.c_str()) == 1) {
+        ZelDiaPoll(c);
+    } else {
+        std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+    }
+    return 1;
+}
+
+void StopWait(char* text) {
+    if (text != nullptr) text[0] = 'S';
+}
+
+// Aborts the transaction the cash register or the pad asked to abort.
+void CarryOutAbort(EFTCBox* c, int poll) {
+    TOC_CloseServer(c);
+    EPAP_SetWaitCallback(nullptr);
+    if (poll == -2) {
+        if (Options.ActivateFIRAI == 0x7F) {
+            SendPosResult(6);
+            TOC_DisplayById("P5", nullptr, "ZNP_DSP_USER_SYS_ERR_ABORT");
+            c->abortCode = 3;
+        } else {
+            AbortTransaction("9001", 1);
+        }
+    } else if (poll == -5) {
+        AbortTransaction("9001", 2);
+    } else {
+        AbortTransactionWithEchoPurge(1);
+    }
+    EPAP_SetWaitCallback(WaitCallback);
+}
+
+// The waiting screen of the transaction on "P5", after the menu.
+void ShowWaitingScreen(TransactionRecord* r) {
+    if (Options.IsConcurrentCheckCard != 0) {
+        TOC_DisplayById("P5", nullptr, "ZNP_DSP_USER_WAIT_FOR_CONCURRENT");
+    } else if (Exact(r->service, "s0")) {
+        TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_CARD_IN");
+    } else if (Exact(r->service, "s1")) {
+        TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_CHECK_READING");
+    }
+}
+
+// --- hidden service menu ---------------------------------------------------
+
+struct MenuEntry {
+    const char* textId;
+    int code;
+};
+
+constexpr int kLeaveMenu = 99;
+
+bool OfflineTransactionsWaiting(EFTCBox* c) {
+    int stored = 0, sent = 0, refused = 0;
+    return TOF_TrsFileGetState(c, &stored, &sent, &refused) > 0 && stored > 0 && stored > sent;
+}
+
+int BuildMenu(EFTCBox* c, TransactionRecord* r, MenuEntry (&entries)[6]) {
+    int count = 0;
+    entries[count++] = {Options.TouchMode == 1 ? "ZNP_DSP_USER_SEL_ENTRY_AUTO" : "ZNP_DSP_USER_SEL_ENTRY_CANCEL",
+                        kLeaveMenu};
+    const bool both = c->readerSlots[2] != 0;
+    if ((Options.ManualMode & 1) != 0 && (Eq(r->service, "s0") || Eq(r->service, "s7") || both))
+        entries[count++] = {"ZNP_DSP_USER_SEL_ENTRY_MANUAL_CARD", 1};
+    if ((Options.ManualMode & 2) != 0 && (Eq(r->service, "s1") || Eq(r->service, "s7") || both))
+        entries[count++] = {"ZNP_DSP_USER_SEL_ENTRY_MANUAL_CHECK", 2};
+    if (OfflineLevel != 0 && OfflineTransactionsWaiting(c)) entries[count++] = {"ZNP_DSP_USER_SEL_ENTRY_OFFLINE", 3};
+    if ((Options.TelechMode & 1) != 0) entries[count++] = {"ZNP_DSP_USER_SEL_ENTRY_FACTORY", 4};
+    if ((Options.TelechMode & 2) != 0) entries[count++] = {"ZNP_DSP_USER_SEL_ENTRY_NORMAL", 5};
+    if ((Options.TelechMode & 4) != 0) entries[count++] = {"ZNP_DSP_USER_SEL_ENTRY_LOGO", 6};
+    return count;
+}
+
+const char* ConfirmationOf(int code) {
+    switch (code) {
+        case 1:
+        case 2: return "ZNP_DSP_USER_SEL_CONFIRM_MANUAL";
+        case 3: return "ZNP_DSP_USER_SEL_CONFIRM_OFFLINE";
+        case 4: return "ZNP_DSP_USER_SEL_CONFIRM_FACTORY";
+        case 5: return "ZNP_DSP_USER_SEL_CONFIRM_NORMAL";
+        default: return "ZNP_DSP_USER_SEL_CONFIRM_LOGO";
+    }
+}
+
+// The maintenance asked from the menu replaces the running request.
+void StartMaintenance(EFTCBox* c, TransactionRecord* r, int code) {
+    static const char* const kTraces[] = {"Maintenance forcee choisie", "Maintenance normale choisie",
+                                          "Chargement du logo choisi"};
+    TraceLog(TRACE_INFO, "[MENU]", "%s", kTraces[code - 4]);
+    const char* cd = code == 6 ? "c1d" : "c1c";
+    CopyField(r->service, "s2");
+    CopyField(r->command, cd);
+    LoadTagMessage(c->posRequest, sizeof c->posRequest, 1);
+    TAG_Set("SS", "R");
+    TAG_Set("PS", r->station);
+    TAG_Set("SV", "s2");
+    TAG_Set("CD", cd);
+    if (code == 4) {
+        TAG_Set("D3C", "1");
+        TAG_Set("D2R", "8");
+    } else {
+        TAG_Set("D49", code == 5 ? "0" : "1");
+    }
+    EFTOC_StartTimer(c, 7200);
+    EFTOC_SetApplicationCode(c, "1500");
+    r->step = 0;
+    c->loopState = 10;
+    Options.SpecialMenu = 2;
+}
+
+void StartManualEntry(EFTCBox* c, TransactionRecord* r, int code) {
+    if (code == 2) {
+        SetChequeMode();
+        // No cheque reader is driven yet: there is no cheque to eject.
+        CopyField(r->service, "s1");
+        if (LoadTagMessage(c->serverRequest, sizeof c->serverRequest, 0) == 1) TAG_Replace("SV", "s1");
+    }
+    TraceLog(TRACE_INFO, "[MENU]", "Saisie manuelle choisie");
+    Options.SpecialMenu = 2;
+    int entered = 1;
+    if (Eq(r->service, "s1"))
+        entered = EnterChequeManually();
+    else if (Eq(r->service, "s0") || Eq(r->service, "s7"))
+        entered = EnterCardManually();
+    if (entered != 0) {
+        r->step = 10;
+        CopyField(r->resultCode, "33");
+    }
+}
+
+}  // namespace
+
+void EchoScreenClear() {
+    std::memset(g_screen.lines, 0, sizeof g_screen.lines);
+    std::memset(g_screen.lastSent, 0, sizeof g_screen.lastSent);
+    g_screen.received = 0;
+}
+
+void EchoScreenReset(int displayLines) {
+    EchoScreenClear();
+    g_screen.displayLines = displayLines > 0 ? displayLines : 2;
+}
+
+int EchoScreenDisplayLines() { return g_screen.displayLines; }
+
+void SetTerminalEventWait(TerminalEventWaitFn wait) { g_eventWait = wait; }
+
+int WaitTerminalEvent(int function, int waitMs, char* event) {
+    return g_eventWait != nullptr ? g_eventWait(function, waitMs, event) : EPAP_WaitEvent(function, waitMs, event);
+}
+
+int PollDuringWait() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return 0;
+    std::memset(c->posRequest, 0, sizeof c->posRequest);
+    if (Options.TouchMode == 0 && KTS_GetWindow(c->box, "P5") != nullptr && Options.SpecialMenu == 1) {
+        const int key = TOC_ZoneWaitKey("P5", 100, 0);
+        ISAP_ClearAll();
+        if (key == 'C') {
+            TraceLog(TRACE_INFO, "[ECHO]", "Entree dans le menu cache");
+            HiddenServiceMenu();
+            if (c->abortCode == 1 || c->abortCode == 2) return -2;
+            if (Options.SpecialMenu == 2) return -4;
+            ShowWaitingScreen(r);
+            return 0;
+        }
+        if (c->abortCode == 1 || c->abortCode == 2 || key == 'A') {
+            Options.SpecialMenu = 3;
+            return c->abortCode == 1 ? -2 : c->abortCode == 2 ? -3 : -5;
+        }
+        return 0;
+    }
+    if (Eq(r->command, "c1i")) return 0;
+    if (ZelDiaRead(c->posRequest, sizeof c->posRequest, c->posLink, 10) <= 0 || c->posRequest[0] == '\0') return 0;
+    if (c->debugLevel != 0) LogExchange(EXCHANGE_FROM_POS, c->posRequest, c->exchangeLogName, c->logSizeKb);
+    TraceLog(TRACE_INFO, "[ECHO]", "Requete a traiter lors d'un traitement en cours: %s", c->posRequest);
+    TAG_InitRead(c->posRequest, sizeof c->posRequest, 0);
+    const bool request = Exact(TAG_GetString("SS", 1), "R");
+    const std::string sv = TAG_GetString("SV", 1) != nullptr ? TAG_GetString("SV", 1) : "";
+    const std::string cd = TAG_GetString("CD", 1) != nullptr ? TAG_GetString("CD", 1) : "";
+    if (request && sv == "s3" && cd == "c0") {
+        if (Exact(TAG_GetString("D9C", 1), "1")) return -6;
+        TraceLog(TRACE_INFO, "[POS]", "Abandon demande");
+        return -2;
+    }
+    if (request && sv == "s3" && cd == "c99") {
+        TraceLog(TRACE_INFO, "[POS]", "Fermeture du client demande");
+        return -3;
+    }
+    if (Eq(sv.c_str(), "s11")) {
+        EFTOC_SetApplicationCode(c, "1410");
+        TraceLog(TRACE_INFO, "[POS]", "Flash info recu");
+        std::memcpy(c->serverRequest, c->posRequest, sizeof c->serverRequest);
+        SendPosResult(0);
+        return 0;
+    }
+    return 1;
+}
+
+void WaitCallback(char* text) {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return;
+    const int poll = PollDuringWait();
+    switch (poll) {
+        case -4: StopWait(text); return;
+        case -3: CloseClient(nullptr, false);
+        case -2:
+        case -5:
+        case -6:
+            if (c->abortInhibition == 1) {
+                SendPosResult(6);
+                break;
+            }
+            CarryOutAbort(c, poll);
+            if (poll == -2) c->abortInCallback = 1;
+            StopWait(text);
+            return;
+        case 1: SendPosResult(5); break;
+        default: break;
+    }
+
+    c->posEventFlag = g_processOptions.generateEvents;
+    const unsigned char empty[kTerminalEchoSize] = {};
+    const unsigned char* echo = text != nullptr ? reinterpret_cast<const unsigned char*>(text) : empty;
+    if (echo[0] == 'D') {
+        if ((g_processOptions.echoMode & 1) == 0) return;
+        DealDisplayEcho(c, echo);
+        return;
+    }
+    if (echo[0] == 'P') {
+        if (echo[1] == 'P' && (echo[2] == '0' || echo[2] == '1')) DealStateEcho(c, r, text);
+        return;
+    }
+    bool lines = false;
+    if (g_screen.received > 0 && ScreenChanged()) lines = AnyLineHasText();
+    bool keepAlive = false;
+    if (echo[0] == 'K' && (g_processOptions.echoMode & 2) != 0) {
+        keepAlive = true;
+        r->echoTimeoutMs = r->keepAliveSec * 1000 + 2500;
+    }
+    if (lines || keepAlive) {
+        SendEcho(c, lines, keepAlive, static_cast<char>(echo[2]));
+        return;
+    }
+    std::memset(c->posRequest, 0, sizeof c->posRequest);
+}
+
+void HiddenServiceMenu() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return;
+    Options.SpecialMenu = 3;
+    KT_TEXT_WINDOW* p5 = KTS_GetWindow(c->box, "P5");
+    if (p5 == nullptr) {
+        TOC_ZonePrintf("P5", "CONTEXTE INCOHERENT");
+        return;
+    }
+    for (;;) {
+        ISAP_ClearAll();
+        MenuEntry entries[6];
+        const int count = BuildMenu(c, r, entries);
+        const int stride = std::max(p5->columns, 2);
+        // The items and an empty format text after them.
+        char* items = static_cast<char*>(WAlloc(static_cast<size_t>(count) * stride + 1));
+        if (items == nullptr) {
+            TOC_ZonePrintf("P5", "CONTEXTE INCOHERENT");
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            char text[256] = {};
+            const char* shown = TOC_GetPosmTexts(entries[i].textId, text, nullptr, nullptr, sizeof text) == 1
+                                    ? text
+                                    : entries[i].textId;
+            std::snprintf(items + static_cast<size_t>(i) * stride, static_cast<size_t>(stride), "%.*s", stride - 1,
+                          shown);
+        }
+        const int choice = count >= 2 ? TOC_ZoneWaitSelection("P5", kMenuWaitMs, count, stride, 0, "", items) : 1;
+        WFree(items);
+        ISAP_ClearAll();
+        if (c->abortCode != 0) return;
+        TraceLog(TRACE_INFO, "[MENU]", "Saisie : %x", static_cast<unsigned>(choice));
+        if (choice == 255 || choice < 1 || choice > count) {
+            TraceLog(TRACE_INFO, "[MENU]", "Abandon de la saisie");
+            return;
+        }
+        const int code = entries[choice - 1].code;
+        if (code == kLeaveMenu) return;
+        TOC_DisplayById("P5", nullptr, ConfirmationOf(code));
+        const int key = TOC_ZoneWaitKey("P5", kMenuWaitMs, 0);
+        ISAP_ClearAll();
+        if (c->abortCode != 0) return;
+        if (key != 'V') continue;
+        if (code == 1 || code == 2) {
+            StartManualEntry(c, r, code);
+        } else if (code == 3) {
+            TraceLog(TRACE_INFO, "[MENU]", "Remontee des transactions degradees choisie");
+            Offline_UploadTransactions(0);
+            SpoolServerTicket();
+            c->loopState = 40;
+            r->step = 10;
+            Options.SpecialMenu = 2;
+            CopyField(r->resultCode, "33");
+        } else {
+            StartMaintenance(c, r, code);
+        }
+        return;
+    }
+}

@@ -1,0 +1,172 @@
+// RUDA command module: frames, answer rows, event wait and link callbacks.
+#include "protocols/ruda/ruda_module.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "comm/com_resources.h"
+#include "comm/port_api.h"
+#include "core/helpers.h"
+#include "core/trace.h"
+#include "periph/terminal_box.h"
+#include "platform/clock.h"
+#include "protocols/ruda/ruda_card.h"
+#include "protocols/ruda/ruda_link.h"
+#include "protocols/xpro/xpro_context.h"
+
+namespace {
+
+// The operations of the RUDA column.
+constexpr int kOperations[] = {0,   1,   2,   3,   4,   5,   9,   10,  11,  13,  14,  15,  16,  31,  70,  90,
+                               91,  92,  93,  94,  95,  96,  97,  100, 101, 102, 120, 130, 131, 132, 151, 152,
+                               153, 154, 155, 156, 157, 158, 159, 160, 161, 163, 165, 166, 170, 171, 172, 173,
+                               174, 176, 178, 180, 181, 182, 183, 184, 186, 190, 191, 192, 193, 194, 196, 197};
+
+unsigned char g_answer[PAP_MODULE_ANSWER_BUFFER];
+
+// The request of an operation: 1 built (*apdu allocated with WAlloc), 0
+// none, -1 refused.
+int Build(int code, va_list args, unsigned char** apdu, int* length) {
+    switch (code) {
+        case 10:
+        case 100:
+            return RUDA_BuildCardStatusRequest(va_arg(args, CardReadRecord*), code == 10, apdu, length);
+        case 14:
+        case 132:
+            return RUDA_BuildFixedRequest(code, 0, apdu, length);
+        default:
+            // Operation 1 sends nothing; the others are built by the RUDA
+            // module work.
+            return 0;
+    }
+}
+
+int Decode(int code, const unsigned char* answer, int length, va_list args) {
+    switch (code) {
+        case 1:
+        case 174:
+            return PV_ALL_FINE;
+        case 10:
+            return RUDA_DealEventAnswer(answer, length, va_arg(args, CardReadRecord*));
+        case 100: {
+            CardReadRecord* record = va_arg(args, CardReadRecord*);
+            TerminalResultArea* area = va_arg(args, TerminalResultArea*);
+            const int restart = va_arg(args, int);
+            return RUDA_DealRUDACARD_STATUSAnswer(answer, length, record, area, restart);
+        }
+        case 14:
+            return RUDA_DealAbortAnswer(answer, length);
+        case 132: {
+            CardReadRecord* record = va_arg(args, CardReadRecord*);
+            TerminalResultArea* area = va_arg(args, TerminalResultArea*);
+            return RUDA_DealCancelCtlsAnswer(answer, length, record, area);
+        }
+        default:
+            return PV_CMD_INTERNAL;
+    }
+}
+
+// The answer row of the operation is read again from the terminal.
+bool Rearms(int code, int result) {
+    return code == 10 || code == 100 || code == 14 || (code == 132 && result == 2) || result == PV_NOT_YET;
+}
+
+}  // namespace
+
+int RUDA_IsOperation(int code) {
+    return std::find(std::begin(kOperations), std::end(kOperations), code) != std::end(kOperations) ? 1 : 0;
+}
+
+const unsigned char* RUDA_AnswerBuffer() { return g_answer; }
+
+int RUDA_SetCommand(KT_EPERIPH_API* box, KT_PERES* resource, char* commandBuffer, va_list args) {
+    if (box == nullptr || resource == nullptr || commandBuffer == nullptr) return -2;
+    box->status = PV_CMD_INTERNAL;
+    const int code = resource->command;
+    if (!RUDA_IsOperation(code)) return -1;
+    unsigned char* apdu = nullptr;
+    int length = 0;
+    va_list copy;
+    va_copy(copy, args);
+    const int built = Build(code, copy, &apdu, &length);
+    va_end(copy);
+    if (built < 0) return -1;
+    box->status = PV_ALL_FINE;
+    if (built != 1 || apdu == nullptr) return 0;
+    const int frame = PAP_WriteCommandFrame(commandBuffer, apdu, length);
+    std::memset(apdu, 0, static_cast<size_t>(length));
+    WFree(apdu);
+    if (frame < 0) {
+        WSysError("-- ERROR -- RUDA_SetCommand - request too large for a frame: %d, max size %d", length,
+                  PAP_MODULE_PAYLOAD_MAX);
+        return -1;
+    }
+    return frame;
+}
+
+int RUDA_GetOneResult(KT_EPERIPH_API* box, KT_PERES* resource, const char* frame, va_list args) {
+    if (box == nullptr || resource == nullptr) {
+        WSysError("-- ERROR -- RUDA_GetOneResult - PAPBox or FuncBox is null");
+        return PV_CMD_INTERNAL;
+    }
+    int length = 0;
+    if (PAP_ReadAnswerFrame(frame, PAP_FRAME_MAX, g_answer, &length) != PV_ALL_FINE) {
+        WSysError("-- ERROR -- RUDA_GetOneResult - Receipt of an answer message too large for the buffer : received %d, "
+                  "max size %d",
+                  length, PAP_MODULE_PAYLOAD_MAX);
+        return PV_CMD_INTERNAL;
+    }
+    int ciphered = 0;
+    const unsigned char* key = box->moduleOptions != 0 ? box->streamKey : nullptr;
+    if (RUDA_UnwrapAnswer(g_answer, &length, key, &ciphered) == -2) return -2;
+    if (ciphered) box->lastAnswerCiphered = 1;
+    const int code = resource->command;
+    if (code != 10 && code != 100 && code != 178 && code != 180) RUDA_CheckCardRemoval(g_answer, &length);
+    va_list copy;
+    va_copy(copy, args);
+    const int result = Decode(code, g_answer, length, copy);
+    va_end(copy);
+    if (Rearms(code, result)) TWEP_RearmAnswerRow(box, code);
+    return result;
+}
+
+int RUDA_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, char* event) {
+    if (box == nullptr || resource == nullptr) return 1;
+    if (event != nullptr) *event = 0;
+    if (PAP_WaitCallbackStops(box)) return PV_PER_RESET;
+    if (resource->transportKind == PAP_TRANSPORT_NETWORK) {
+        if (event != nullptr) *event = 'A';
+        return 0;
+    }
+    const WTimeStamp start = WGetTimeStamp();
+    const int64_t startMs = plat::MonotonicMs();
+    for (;;) {
+        int output = 0, input = 0;
+        if (PortQueueStatus(resource->port, &output, &input) != 0) return 1;
+        if (input > 0) break;
+        if (WIsTimeOut(start, timeoutMs)) return PV_NOT_YET;
+        // Wakes when a byte comes, at the latest when the time is up.
+        const int64_t left64 = timeoutMs < 0 ? 1000 : timeoutMs - (plat::MonotonicMs() - startMs);
+        const int left = static_cast<int>(std::clamp<int64_t>(left64, 1, 1000));
+        if (WComWaitInput2(resource->port, left) < 0) return 1;
+    }
+    if (event != nullptr) *event = 'A';
+    return 0;
+}
+
+void* RUDA_LinkOpen(const char* description) {
+    auto* ctx = static_cast<KT_XPROT*>(XAS_LinkOpen(description));
+    if (ctx != nullptr) std::memcpy(ctx->timeouts, XPRO_RUDA_TIMEOUTS, sizeof ctx->timeouts);
+    return ctx;
+}
+
+int RUDA_LinkSend(void* transport, void*, uint32_t, int32_t, int32_t) {
+    if (transport != nullptr) XPRO_SetStatus(static_cast<KT_XPROT*>(transport), -1);
+    WSysError("-- ERROR -- RUDA_LinkSend : liaison RUDA non disponible");
+    return -1;
+}
+
+int RUDA_LinkReceive(void* transport, void*, uint32_t, int32_t, int32_t) {
+    if (transport != nullptr) XPRO_SetStatus(static_cast<KT_XPROT*>(transport), -1);
+    return -1;
+}

@@ -1,0 +1,35 @@
+// RUDA command module (protocol 16) as the script engine drives it: the
+// frame rules of its set and get entry points (request frames, answer
+// frames with the transport marker, the card-removal check, the re-arming of
+// answer rows), its wait for a terminal event, and the link callbacks of
+// protocol 16.
+//
+// Operations whose request and answer are wired here: 1 (nothing sent),
+// 174 (answer not decoded), 10 and 100 (card event and status), 14 (abort),
+// 132 (contactless cancel). The other operations of the module, and the
+// send and receive callbacks of the block link, come with the RUDA module
+// work (least behaviour: no request built; the send and the receive fail).
+#pragma once
+#include <cstdarg>
+
+#include "protocols/module_contract.h"
+
+// Set: the frame length; 0 when no request is built; -1 for an unknown code
+// or a refused argument; -2 without box or resource.
+int RUDA_SetCommand(KT_EPERIPH_API* box, KT_PERES* resource, char* commandBuffer, va_list args);
+// Get: the status of the operation's answer.
+int RUDA_GetOneResult(KT_EPERIPH_API* box, KT_PERES* resource, const char* frame, va_list args);
+// Wait event: 0 with 'A' as soon as a byte waits on the port (or at once on
+// the network stream); PV_NOT_YET after the time-out; PV_PER_RESET when the
+// wait callback asked to stop (the port is not touched); 1 without box or
+// resource, or when the port cannot be polled.
+int RUDA_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, char* event);
+// 1 when the code is one of the module's operations.
+int RUDA_IsOperation(int code);
+// The module's answer buffer (12701 bytes), as the last get left it.
+const unsigned char* RUDA_AnswerBuffer();
+
+// Link callbacks of protocol 16.
+void* RUDA_LinkOpen(const char* description);
+int RUDA_LinkSend(void* transport, void* frame, uint32_t length, int32_t timeoutMs, int32_t lastMode);
+int RUDA_LinkReceive(void* transport, void* frame, uint32_t capacity, int32_t timeoutMs, int32_t waitMode);
