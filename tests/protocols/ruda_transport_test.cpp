@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "comm/com_channel.h"
 #include "comm/port_api.h"
 #include "core/helpers.h"
 #include "platform/clock.h"
@@ -20,6 +21,7 @@
 #include "support/apdu_bytes.h"
 #include "support/com_fixture.h"
 #include "support/openssl_cli.h"
+#include "support/serial_fake.h"
 #include "support/station_lock.h"
 #include "support/terminal_box_fixture.h"
 #include "support/trace_capture.h"
@@ -145,6 +147,51 @@ TEST(RudaLinkOnALine, FailedEmissionsEndAfterFourAttempts) {
     EXPECT_FALSE(trace.Contains("Client -> Terminal"));
 }
 
+// Emissions that fail are made again from the request as given: a line that
+// takes nothing for the first two attempts gets, at the third, the same
+// blocks a first attempt would have carried; a line that never takes
+// anything sees four attempts, then the send fails.
+TEST(RudaLinkSend, EveryAttemptCarriesTheSameBlocks) {
+    testsupport::ComTable table;
+    testsupport::FakePort line;
+    ASSERT_EQ(line.opened, 0);
+    auto* ctx = static_cast<KT_XPROT*>(RUDA_LinkOpen("XPRO/0/000/0001/RUDA/000/000/________/________/100/00/"));
+    ASSERT_NE(ctx, nullptr);
+    XPRO_SetPort(ctx, line.port);
+    struct Case {
+        Bytes request;
+        Bytes blocks;
+    } cases[] = {
+        {Hex("00A40400 02 A000"), Hex("11 00 07 00A4040002A000 14")},
+        {Hex("D0FF0000"), Hex("01 00 04 D0FF0000 2A")},
+        {Hex("DFA40000 02 AABB"), Hex("01 00 07 00A4000002AABB B1")},
+    };
+    for (Case& c : cases) {
+        {
+            std::lock_guard<std::mutex> g(line.fake.state->mutex);
+            line.fake.state->writes.clear();
+            line.fake.state->writeLimits.assign(2 * WCOM_SERIAL_WRITE_ATTEMPTS, 0);
+        }
+        const Bytes given = c.request;
+        EXPECT_EQ(RUDA_LinkSend(ctx, c.request.data(), static_cast<uint32_t>(c.request.size()), 2000, 0),
+                  static_cast<int>(c.request.size()));
+        EXPECT_EQ(c.request, given) << "the request is left as it was";
+        const std::vector<std::string> writes = line.fake.writes();
+        ASSERT_EQ(writes.size(), 2u * WCOM_SERIAL_WRITE_ATTEMPTS + 1) << cardsim::ToHex(given);
+        EXPECT_EQ(Bytes(writes.back().begin(), writes.back().end()), c.blocks) << cardsim::ToHex(given);
+    }
+    {
+        std::lock_guard<std::mutex> g(line.fake.state->mutex);
+        line.fake.state->writes.clear();
+        line.fake.state->failWrites = true;
+    }
+    Bytes request = Hex("D0FF0000");
+    EXPECT_EQ(RUDA_LinkSend(ctx, request.data(), 4, 2000, 0), -1);
+    EXPECT_EQ(line.fake.writes().size(), 4u * WCOM_SERIAL_WRITE_ATTEMPTS);
+    EXPECT_NE(ctx->stepLetter, 0);
+    XA_LinkClose(ctx);
+}
+
 TEST(RudaLinkOnALine, AnswersAsTheTerminalSendsThem) {
     RudaLine line(
         "answer 00B2010C => 70035A01119000 ff7c\n"
@@ -153,7 +200,8 @@ TEST(RudaLinkOnALine, AnswersAsTheTerminalSendsThem) {
         "answer D0B3 => 9000 wrong-lrc\n"
         "answer D0B4 => 9000 endless\n"
         "answer D0B5 => 9000 silence\n"
-        "answer D0B6 => 6F028400 9000 once\n");
+        "answer D0B6 => 6F028400 9000 once\n"
+        "answer D0B6 => 9F0D\n");
     ASSERT_EQ(line.opened, 0);
     // A card answer (NAD 11) loses its FF 7C prefix; a terminal one keeps it.
     EXPECT_EQ(line.exchange(Hex("00B2010C00")), Hex("70035A01119000"));
@@ -183,8 +231,16 @@ TEST(RudaLinkOnALine, AnswersAsTheTerminalSendsThem) {
         EXPECT_NE(std::string(line.ctx->stepText).find("RUDA_Transport"), std::string::npos) << f.request;
     }
     // What the endless chain left on the line goes with the next purge.
+    EXPECT_EQ(line.exchange(Hex("D0B60000")), Hex("6F0284009000"));
+    EXPECT_EQ(line.exchange(Hex("D0B60000")), Hex("9F0D")) << "a rule for once goes after its use";
+}
+
+// A receive whose total time is already up reads nothing and gives 0 (not
+// the room of its buffer); the answer stays on the line for the next one.
+TEST(RudaLinkOnALine, ReceiveWhoseTimeIsUpReadsNothingMended) {
+    RudaLine line("answer D0B6 => 6F028400 9000\n");
+    ASSERT_EQ(line.opened, 0);
     ASSERT_EQ(line.send(Hex("D0B60000")), 4);
-    // A receive whose time is already up reads nothing; the answer waits.
     EXPECT_TRUE(line.receive(0).empty());
     EXPECT_EQ(line.received, 0);
     EXPECT_EQ(line.receive(), Hex("6F0284009000"));
