@@ -205,14 +205,22 @@ int PortVPSL(int port, const char* text) {
 }
 
 int PortRxCar(int port, unsigned char* buffer, int timeMs) {
-    const int tries = std::max(1, timeMs / 10);
-    for (int i = 0; i < tries; ++i) {
+    // The time asked is an upper bound: the line is watched for what is left
+    // of it and a byte is read once one waits, so the channel's own read time
+    // (110 ms by default, once per try) never adds to it.
+    const int64_t end = plat::MonotonicMs() + std::max(timeMs, 0);
+    for (;;) {
         buffer[0] = 0;
-        const int n = WComRead2(port, buffer, 1);
-        if (n == 1) return PORT_DONE;
-        if (n < 0) return PORT_CARRIER;
+        const int64_t left = std::max<int64_t>(end - plat::MonotonicMs(), 0);
+        // Input waiting, a hung-up line or a channel that cannot be watched:
+        // the read tells which.
+        if (WComWaitInput2(port, static_cast<int>(std::min<int64_t>(left, 0x7FFFFFFF))) != 0) {
+            const int n = WComRead2(port, buffer, 1);
+            if (n == 1) return PORT_DONE;
+            if (n < 0) return PORT_CARRIER;
+        }
+        if (plat::MonotonicMs() >= end) return PORT_TIMEOUT;
     }
-    return PORT_TIMEOUT;
 }
 
 int PortTxCar(int port, unsigned char byte, int mode) {

@@ -160,6 +160,7 @@ int RUDA_SetCommand(KT_EPERIPH_API* box, KT_PERES* resource, char* commandBuffer
     if (built < 0) return -1;
     box->status = PV_ALL_FINE;
     if (built != 1 || apdu == nullptr) return 0;
+    if (RUDA_CipherForBox(box, code, &apdu, &length) < 0) return -1;
     const int frame = PAP_WriteCommandFrame(commandBuffer, apdu, length);
     std::memset(apdu, 0, static_cast<size_t>(length));
     WFree(apdu);
@@ -225,15 +226,4 @@ void* RUDA_LinkOpen(const char* description) {
     auto* ctx = static_cast<KT_XPROT*>(XAS_LinkOpen(description));
     if (ctx != nullptr) std::memcpy(ctx->timeouts, XPRO_RUDA_TIMEOUTS, sizeof ctx->timeouts);
     return ctx;
-}
-
-int RUDA_LinkSend(void* transport, void*, uint32_t, int32_t, int32_t) {
-    if (transport != nullptr) XPRO_SetStatus(static_cast<KT_XPROT*>(transport), -1);
-    WSysError("-- ERROR -- RUDA_LinkSend : liaison RUDA non disponible");
-    return -1;
-}
-
-int RUDA_LinkReceive(void* transport, void*, uint32_t, int32_t, int32_t) {
-    if (transport != nullptr) XPRO_SetStatus(static_cast<KT_XPROT*>(transport), -1);
-    return -1;
 }

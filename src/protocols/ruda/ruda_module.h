@@ -27,9 +27,8 @@
 //                                           get: POT*, const RudaStepArgument*, RudaCallerBuffer*
 //   174     set: none                       get: none (answer not decoded)
 // The display, printing, file, information and device operations of the
-// module build no request yet, and the send and receive callbacks of the
-// block link come with the RUDA link work (least behaviour: no request
-// built; the send and the receive fail).
+// module build no request yet (least behaviour: no request built). The send
+// and receive callbacks of the block link are in ruda_transport.cpp.
 #pragma once
 #include <cstdarg>
 
@@ -50,7 +49,15 @@ int RUDA_IsOperation(int code);
 // The module's answer buffer (12701 bytes), as the last get left it.
 const unsigned char* RUDA_AnswerBuffer();
 
-// Link callbacks of protocol 16.
+// Ciphers a built request in place when the box's stream-encryption switch
+// is on (operations 90 and 95 stay clear): 1 ciphered (*apdu replaced by
+// marker and cipher text, the clear request wiped and freed), 0 left
+// clear, -1 failed (the request is freed, *apdu null).
+int RUDA_CipherForBox(const KT_EPERIPH_API* box, int operation, unsigned char** apdu, int* length);
+
+// Link callbacks of protocol 16: the send emits the request as blocks (four
+// attempts), the receive joins the answer's blocks into the frame and gives
+// its length, 0 when none came whole.
 void* RUDA_LinkOpen(const char* description);
 int RUDA_LinkSend(void* transport, void* frame, uint32_t length, int32_t timeoutMs, int32_t lastMode);
 int RUDA_LinkReceive(void* transport, void* frame, uint32_t capacity, int32_t timeoutMs, int32_t waitMode);
