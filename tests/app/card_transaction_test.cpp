@@ -12,9 +12,11 @@
 #include "app/main_loop.h"
 #include "app/net_resources.h"
 #include "app/options.h"
+#include "app/server_exchange.h"
 #include "app/service_states.h"
 #include "app/text_field.h"
 #include "periph/pv_status.h"
+#include "netsim/acquirer.h"
 #include "support/app_session.h"
 #include "support/epap_fake.h"
 #include "support/trace_capture.h"
@@ -339,4 +341,44 @@ TEST_F(CardTransaction, NoCardReaderEndsWithTerminalUnreachable) {
     Send(Request("c1", "{D10}500"));
     RunUntilIdle();
     EXPECT_EQ(clock.received, (std::vector<std::string>{"0", Answer("c1", "32")}));
+}
+
+// In connected mode the server link stays open between transactions: a cut
+// of that link queued before the request ends the transaction with RS "31"
+// before any terminal dialogue.
+TEST_F(CardTransaction, QueuedSocketCutAnswersNetworkFailureWithoutTerminalDialogue) {
+    std::string error;
+    auto scenario = netsim::AcquirerScenario::Parse("answer 1400 reply rs=00 then=close\n", &error);
+    ASSERT_TRUE(scenario) << error;
+    netsim::AcquirerSim sim(*scenario);
+    ASSERT_TRUE(sim.start());
+    NetResource& resource = context->netResources[context->netResourceIndex];
+    CopyField(resource.servers[kServerPrincipal].host, "127.0.0.1");
+    CopyField(resource.servers[kServerPrincipal].service, std::to_string(sim.port()).c_str());
+    resource.servers[kServerPrincipal].echoTimeOut = 0;
+    CopyField(resource.label, "TALVO");
+    Options.ConnectedMode = 1;
+    TOC_EnableAllServers();
+    ASSERT_EQ(TOC_ConnectServers(context), 1);
+    // The previous transaction's exchange; the server then drops the link.
+    CopyField(context->serverRequest, "{SS}R{SV}s0{CD}c1{F}");
+    int result = 0;
+    for (int i = 0; i < 25 && result < 20; ++i) result = TOC_ServerExchangeStep(context);
+    ASSERT_GE(result, 20);
+    ASSERT_TRUE(sim.waitForLinksEnded(1, 5000));
+    std::memset(context->serverAnswer, 0, sizeof context->serverAnswer);
+
+    fake.calls.clear();
+    Enter("c1", "{D10}500{D0}978");
+    RunTransactionPhase();  // step 0
+    ASSERT_EQ(record->step, 1);
+    RunTransactionPhase();  // step 1: the cut
+    EXPECT_EQ(context->loopState, 100);
+    RunLoopPass();
+    clock.Serve();
+    EXPECT_EQ(clock.received, (std::vector<std::string>{"0", Answer("c1", "31")}));
+    for (const testsupport::EpapCall& call : fake.calls)
+        EXPECT_TRUE(call.op == "clear" || call.op == "protocol") << call.op;
+    Options.ConnectedMode = 0;
+    TOC_CloseServer(context);
 }
