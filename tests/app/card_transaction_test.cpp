@@ -382,3 +382,55 @@ TEST_F(CardTransaction, QueuedSocketCutAnswersNetworkFailureWithoutTerminalDialo
     Options.ConnectedMode = 0;
     TOC_CloseServer(context);
 }
+
+TEST_F(CardTransaction, SummaryWithNothingPendingAnswersTen) {
+    Enter("cj");
+    StartCardTransaction();
+    record->processingMode = 3;
+    record->step = 3;
+    CardTransactionStep();
+    EXPECT_STREQ(record->resultCode, "10");
+    EXPECT_EQ(record->step, 10);
+    EXPECT_EQ(SecondPassState(), 0);
+}
+
+TEST_F(CardTransaction, RefusalWithDbwZeroGoesToTheNextServer) {
+    NetResource& resource = context->netResources[context->netResourceIndex];
+    CopyField(resource.servers[kServerSecours].service, "7001");
+    CopyField(resource.servers[kServerTertiaire].service, "7002");
+    CopyField(Options.ThirdServerIlotLabel, "ILOT3");
+    CopyField(context->transactionRequest, "{SS}R{SV}s0{CD}c1{D10}500{F}");
+    auto answer = [&](const char* text) {
+        std::memset(context->serverAnswer, 0, sizeof context->serverAnswer);
+        CopyField(context->serverAnswer, text);
+        std::memset(context->serverRequest, 0, sizeof context->serverRequest);
+    };
+    TOC_EnableAllServers();
+    answer("{SS}A{SV}s0{CD}c1{RS}11{DBW}0{F}");
+    EXPECT_EQ(RetryOnOtherServer(), 1);  // PRINCIPAL -> SECOURS
+    EXPECT_EQ(record->serverEnabled[kServerPrincipal], 0);
+    EXPECT_STREQ(context->serverRequest, context->transactionRequest);
+    EXPECT_STREQ(context->serverAnswer, "");
+    answer("{SS}A{SV}s0{CD}c1{RS}11{DBW}0{F}");
+    EXPECT_EQ(RetryOnOtherServer(), 1);  // SECOURS -> TERTIAIRE
+    EXPECT_EQ(record->serverEnabled[kServerSecours], 0);
+    EXPECT_STREQ(Options.IlotLabel, "ILOT3");
+    answer("{SS}A{SV}s0{CD}c1{RS}11{DBW}0{F}");
+    EXPECT_EQ(RetryOnOtherServer(), 0);  // none left: both flags set again
+    EXPECT_EQ(record->serverEnabled[kServerPrincipal], 1);
+    EXPECT_EQ(record->serverEnabled[kServerSecours], 1);
+
+    struct Case {
+        const char* answer;
+    } others[] = {{"{SS}A{RS}11{DBW}1{F}"}, {"{SS}A{RS}05{DBW}0{F}"}, {"{SS}A{RS}11{F}"}, {"{SS}A{DBW}0{F}"}};
+    for (const Case& c : others) {
+        TOC_EnableAllServers();
+        answer(c.answer);
+        EXPECT_EQ(RetryOnOtherServer(), 0) << c.answer;
+    }
+    // Without a backup server configured nothing is retried.
+    CopyField(resource.servers[kServerSecours].service, "");
+    TOC_EnableAllServers();
+    answer("{SS}A{RS}11{DBW}0{F}");
+    EXPECT_EQ(RetryOnOtherServer(), 0);
+}
