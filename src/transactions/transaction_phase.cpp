@@ -108,6 +108,9 @@ void EchoWaitStep(EFTCBox* c, TransactionRecord* r) {
         // The acknowledgement went out and no final answer yet: the cash
         // register still gets one, "33" after an abort, else "32".
         if (r->posAnswerState == 1) {
+            // The acknowledgement still waiting for a poll goes first.
+            if (c->posAnswer[0] != '\0')
+                SendPosAnswer(c->posAnswer, sizeof c->posAnswer, 0, c->posTimeout);
             SetResult(r, c->abortCode == 3 ? "33" : "32");
             TraceLog(TRACE_WARN, "[CARD]", "Transaction abandonnee pendant l'attente d'echo (RS %s)",
                      r->resultCode);

@@ -217,6 +217,25 @@ TEST_F(CardTransaction, MendedDropInEchoWaitStillAnswers) {
     EXPECT_EQ(clock.received, (std::vector<std::string>{"0", Answer("c1", "32")}));
 }
 
+// Mended: aborted (abort code 3) while the echo is awaited and not answered
+// yet: the abort answer, RS "33" with the request's SV and CD.
+TEST_F(CardTransaction, MendedAbortInEchoWaitStillAnswers) {
+    Enter("c2", "{D10}500");
+    RunTransactionPhase();
+    ASSERT_EQ(record->step, 1);
+    record->step = 2;
+    EchoTimerArmed = 1;
+    Options.ActivateFIRAI = 0xFF;  // after a chained exchange: no POS poll
+    context->abortCode = 3;
+    fake.events.push_back({PV_NOT_YET, 0});
+    RunTransactionPhase();
+    Options.ActivateFIRAI = 0;
+    EXPECT_EQ(context->loopState, 0);
+    EXPECT_EQ(record->step, 0);
+    clock.Serve();
+    EXPECT_EQ(clock.received, (std::vector<std::string>{"0", Answer("c2", "33")}));
+}
+
 TEST_F(CardTransaction, StepsOutOfRangeAnswerNinetyNine) {
     for (int step : {4, 5, 6, 7, 8, 9, 11, -1}) {
         Enter("c1");
@@ -433,4 +452,131 @@ TEST_F(CardTransaction, RefusalWithDbwZeroGoesToTheNextServer) {
     TOC_EnableAllServers();
     answer("{SS}A{RS}11{DBW}0{F}");
     EXPECT_EQ(RetryOnOtherServer(), 0);
+}
+
+TEST_F(CardTransaction, CardReadPreparedFromTheRequest) {
+    struct Case {
+        const char* more;
+        int directServer;
+        const char* eventData;  // "" when no card-read answer is filled
+        int technology;
+        int engaged;
+        int cardReadState;
+        uint32_t readerSet;
+    } cases[] = {
+        {"", 1, "9999999999999999D3012", 0, 0, 3, kReaderBoth},  // proxy mode, D15 absent
+        {"{D15}0", 1, "", 0, 0, -1, kReaderBoth},                // D15 "0" leaves proxy mode off
+        {"{D15}1{D2F}4970100000000063=2512", 0, "4970100000000063=2512", 2, 1, 3, kReaderBoth},
+        {"{D15}1{D2F}4970100000000063=2512{D2D}0", 0, "4970100000000063=2512", 2, 0, 3, kReaderBoth},
+        {"{D15}0{D2F}4970100000000063D2512", 0, "4970100000000063D2512", 0, 0, 3, kReaderBoth},
+        {"{D15}9{D92}12345", 0, "12345", 9, 0, 3, kReaderBoth},
+        {"{D2D}1", 0, "", 0, 0, -1, kReaderChip},
+        {"{D2D}2", 0, "", 0, 0, -1, kReaderStripe},
+        {"{D2D}8", 0, "", 0, 0, -1, kReaderChip},
+    };
+    for (const Case& c : cases) {
+        Options.DirectServerConnection = static_cast<uint8_t>(c.directServer);
+        Options.ClsMaximalAmount = 5000;
+        Options.ClsOnly = 0;
+        context->authorisationMode = -1;
+        Enter("c1", c.more);
+        std::memcpy(context->transactionRequest, context->posRequest, sizeof context->transactionRequest);
+        std::memset(&record->cardReadRecord, 0, sizeof record->cardReadRecord);
+        record->readerEngaged = 0;
+        record->clientMode = 0;
+        PrepareCardReading();
+        EXPECT_STREQ(record->cardReadRecord.eventData, c.eventData) << c.more;
+        EXPECT_EQ(record->cardReadRecord.technology, c.technology) << c.more;
+        EXPECT_EQ(record->readerEngaged, c.engaged) << c.more;
+        EXPECT_EQ(context->authorisationMode, c.cardReadState) << c.more;
+        EXPECT_EQ(record->readerSet, c.readerSet) << c.more;
+        EXPECT_EQ(record->clientMode, c.eventData[0] == '9' && c.technology == 0 ? 1 : 0) << c.more;
+    }
+    // D2D "2" and "1" stop contactless for the transaction; "8" reads
+    // contactless only.
+    EXPECT_EQ(Options.ClsOnly, 1);
+    Enter("c1", "{D2D}2");
+    std::memcpy(context->transactionRequest, context->posRequest, sizeof context->transactionRequest);
+    PrepareCardReading();
+    EXPECT_EQ(Options.ClsMaximalAmount, 0);
+    Options.DirectServerConnection = 0;
+    Options.ClsOnly = 0;
+}
+
+TEST_F(CardTransaction, CardReadAnswerJudged) {
+    struct Case {
+        const char* name;
+        int technology;
+        int chipStatus;  // the chip status byte of a chip answer
+        int status;
+        int candidates;
+        int result;
+        int phase;
+        int cardReadState;
+        const char* rs;
+        const char* incident;
+    } cases[] = {
+        {"chip read", 4, 16, 0, 0, 0, 2, 2, "", ""},
+        {"chip read with candidates", 4, 16, 0, 2, 0, 3, 4, "", ""},
+        {"chip asks again", 5, 18, 1, 0, 0, 4, 0, "99", ""},
+        {"chip failure falls back to the stripe", 4, 16, 7, 0, 0, 1, 1, "", "1"},
+        {"chip answer without a chip section", 4, 3, 0, 0, 1, 4, -1, "", ""},
+        {"holder cancel on the keyboard", 0, 0, 0, 0, 0, 1, -1, "35", ""},
+        {"stripe read", 2, 0, 0, 0, 0, 2, 2, "", ""},
+        {"contactless refused outside a debit", 10, 0, 3, 0, 65535, 4, -1, "11", ""},
+        {"unknown technology", 7, 0, 0, 0, 1, 4, -1, "", ""},
+    };
+    for (const Case& c : cases) {
+        Enter(std::strstr(c.name, "contactless") != nullptr ? "c2" : "c1");
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        std::memset(record->cardIncident, 0, sizeof record->cardIncident);
+        CardReadRecord& card = record->cardReadRecord;
+        std::memset(&card, 0, sizeof card);
+        card.presentCount = 1;
+        card.answerValid = 1;
+        card.technology = c.technology;
+        card.status = c.status;
+        card.chipRequested = c.technology == 4 || c.technology == 5 ? 1 : 0;
+        card.chipOptions = static_cast<uint8_t>(c.chipStatus);
+        card.isoRequested = c.technology == 2 ? 1 : 0;
+        if (c.technology == 0) CopyField(card.eventData, "A");
+        record->terminalResultArea.candidateCount = c.candidates;
+        record->ctlsStartResult = 1;
+        record->processingMode = 1;
+        record->readerSet = kReaderBoth;
+        EXPECT_EQ(ReadCardResult(), c.result) << c.name;
+        EXPECT_EQ(record->processingMode, c.phase) << c.name;
+        EXPECT_EQ(context->authorisationMode, c.cardReadState) << c.name;
+        EXPECT_STREQ(record->resultCode, c.rs) << c.name;
+        EXPECT_STREQ(record->cardIncident, c.incident) << c.name;
+    }
+}
+
+TEST_F(CardTransaction, UnreadTrackEndsAfterTheMaximalTries) {
+    for (const char* incident : {"", "1"}) {
+        Options.Iso2MaximalTries = 2;
+        context->isoReadFailures = 0;
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        CopyField(record->cardIncident, incident);
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            CardReadRecord& card = record->cardReadRecord;
+            std::memset(&card, 0, sizeof card);
+            card.presentCount = 1;
+            card.answerValid = 1;
+            card.isoRequested = 1;
+            card.technology = 2;
+            card.status = 2;  // track not read
+            record->processingMode = 1;
+            record->readerSet = kReaderStripe;
+            EXPECT_EQ(ReadCardResult(), 0);
+            if (attempt == 1) {
+                EXPECT_STREQ(record->resultCode, "") << incident;
+                EXPECT_STREQ(record->cardIncident, "2");
+                EXPECT_EQ(record->processingMode, 1);  // read again
+                CopyField(record->cardIncident, incident);
+            }
+        }
+        EXPECT_STREQ(record->resultCode, incident[0] == '1' ? "20" : "11") << incident;
+    }
+    Options.Iso2MaximalTries = 0;
 }
