@@ -135,7 +135,7 @@ int StartPaymentGroup(EFTCBox* c, TransactionRecord* r, const char* cd) {
     const bool hasD16 = GetTagOf(c->transactionRequest, "D16", d16, sizeof d16);
     const bool hasD3I = GetTagOf(c->transactionRequest, "D3I", d3i, sizeof d3i);
     if (CdIs(cd, "c1") && hasD16 && hasD3I) {
-        char key[sizeof r->titleId];
+        char key[96];
         std::snprintf(key, sizeof key, "ZNP_DSP_TITLE_SPECIFIC_%s_OPTION%s", d16, d3i);
         SetTitle(r, key);
     } else {
