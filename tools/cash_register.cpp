@@ -4,7 +4,8 @@
 // each acknowledgement and answer with its meaning, and closes the instance.
 //
 //   cash_register --lib build/lib/libznp_dll.so --client DIR [--pos N]
-//                 [--log FILE] [--wait-ms MS] [--ack N] REQUEST...
+//                 [--log FILE] [--wait-ms MS] [--ack N] [--abort-after MS]
+//                 [--flash-reply TEXT] REQUEST...
 //
 // A REQUEST is a comma-separated list of CODE=value entries, for example
 // "SV=s12,CD=c25". Each request expects an acknowledgement: 1 (nothing to
@@ -13,6 +14,14 @@
 // result code RS. The exit code is 0 when every step went as expected, 1
 // when a step failed or the library could not be used, 2 for a bad command
 // line.
+//
+// --abort-after MS (for the next request): when no answer came within MS
+// ms, the client sends the abort (SV s3, CD c0), expects its '0' and then
+// the answer of the aborted request with RS "33". A flash information of the
+// program (an answer with SV "s11") is printed and answered with a flash
+// information of the cash register (SV "s11", the flash's CD, D3G TEXT;
+// "recu" unless --flash-reply gives another text), after which the client
+// waits on for the answer of its request.
 #include <dlfcn.h>
 
 #include <cstdint>
@@ -134,15 +143,53 @@ const char* ResultMeaning(const std::string& rs) {
 int Usage() {
     std::fprintf(stderr,
                  "usage: cash_register --lib LIBRARY --client DIR [--pos N] [--log FILE] [--wait-ms MS] "
-                 "[--ack N] REQUEST...\n  REQUEST: CODE=value[,CODE=value...], e.g. SV=s12,CD=c25\n"
-                 "  --ack N: the acknowledgement the next request expects\n");
+                 "[--ack N] [--abort-after MS] [--flash-reply TEXT] REQUEST...\n"
+                 "  REQUEST: CODE=value[,CODE=value...], e.g. SV=s12,CD=c25\n"
+                 "  --ack N: the acknowledgement the next request expects\n"
+                 "  --abort-after MS: abort the next request when it has no answer after MS ms\n"
+                 "  --flash-reply TEXT: D3G of the reply to a flash information (default recu)\n");
     return 2;
 }
 
 struct Request {
     std::string text;
     int expectedAck = -1;  // -1: the default for the request
+    int abortAfterMs = -1;  // -1: no timed abort
 };
+
+// Builds a request from its entries with the library's tag writer; false
+// when a tag was refused.
+bool BuildRequest(Library& lib, uint32_t id, std::vector<char>& message,
+                  const std::vector<std::pair<std::string, std::string>>& entries) {
+    bool built = lib.writeInit(id, message.data(), kCapacity) == 1;
+    for (const auto& [code, val] : entries) built = built && lib.set(id, code.c_str(), val.c_str()) == 1;
+    return built;
+}
+
+// Waits up to ms for the answer of the running request, answering the flash
+// informations that come first. 0 and the answer in text, else the wait's
+// result (or -1 when the answer could not be taken, -2 when a flash reply
+// failed).
+int WaitAnswer(Library& lib, uint32_t id, uint32_t ms, const std::string& flashReply, std::string* text) {
+    std::vector<char> answer(kCapacity), reply(kCapacity);
+    for (;;) {
+        const int waited = lib.wait(id, ms);
+        if (waited != 0) return waited;
+        char service[8] = {};
+        uint32_t room = kCapacity;
+        if (lib.get(id, service, answer.data(), &room) != 0) return -1;
+        *text = answer.data();
+        if (TagValue(*text, "SV") != "s11") return 0;
+        std::printf("  flash information: %s\n", text->c_str());
+        const std::vector<std::pair<std::string, std::string>> entries = {
+            {"SV", "s11"}, {"CD", TagValue(*text, "CD")}, {"D3G", flashReply}};
+        if (!BuildRequest(lib, id, reply, entries)) return -2;
+        const uint32_t capacity = kCapacity;
+        const int ack = lib.send(id, "s11", reply.data(), &capacity);
+        std::printf("  flash reply %s: acknowledgement %d\n", reply.data(), ack);
+        if (ack != 0) return -2;
+    }
+}
 
 }  // namespace
 
@@ -151,6 +198,8 @@ int main(int argc, char** argv) {
     uint32_t pos = 1;
     uint32_t waitMs = 30000;
     int nextAck = -1;
+    int nextAbortMs = -1;
+    std::string flashReply = "recu";
     std::vector<Request> requests;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -175,14 +224,21 @@ int main(int argc, char** argv) {
         } else if (arg == "--ack") {
             if (!value(&v) || v.size() != 1 || v[0] < '0' || v[0] > '9') return Usage();
             nextAck = v[0] - '0';
+        } else if (arg == "--abort-after") {
+            if (!value(&v)) return Usage();
+            nextAbortMs = static_cast<int>(std::strtol(v.c_str(), nullptr, 10));
+            if (nextAbortMs < 0) return Usage();
+        } else if (arg == "--flash-reply") {
+            if (!value(&flashReply)) return Usage();
         } else if (!arg.empty() && arg[0] == '-') {
             return Usage();
         } else {
-            requests.push_back(Request{arg, nextAck});
+            requests.push_back(Request{arg, nextAck, nextAbortMs});
             nextAck = -1;
+            nextAbortMs = -1;
         }
     }
-    if (library.empty() || client.empty() || nextAck != -1) return Usage();
+    if (library.empty() || client.empty() || nextAck != -1 || nextAbortMs != -1) return Usage();
 
     Library lib;
     if (!lib.Load(library)) return 1;
@@ -194,7 +250,7 @@ int main(int argc, char** argv) {
 
     int status = 0;
     std::vector<std::string> summary;
-    std::vector<char> message(kCapacity), answer(kCapacity);
+    std::vector<char> message(kCapacity);
     for (const Request& request : requests) {
         std::vector<std::pair<std::string, std::string>> entries;
         if (!ParseRequest(request.text, &entries)) {
@@ -205,13 +261,11 @@ int main(int argc, char** argv) {
         // A tag the library refuses (a separator in it, no room) leaves the
         // request unsent rather than sent without it.
         std::string sv, cd;
-        bool built = lib.writeInit(id, message.data(), kCapacity) == 1;
         for (const auto& [code, val] : entries) {
             if (code == "SV") sv = val;
             if (code == "CD") cd = val;
-            built = built && lib.set(id, code.c_str(), val.c_str()) == 1;
         }
-        if (!built) {
+        if (!BuildRequest(lib, id, message, entries)) {
             std::fprintf(stderr, "cash_register: request \"%s\" refused by the tag writer\n", request.text.c_str());
             status = 2;
             continue;
@@ -232,20 +286,36 @@ int main(int argc, char** argv) {
         bool ok = ack == expected && !stopped;
         if (ack != expected) line += ", expected " + std::to_string(expected);
         if (ack == 0 && ok) {
-            const int waited = lib.wait(id, waitMs);
-            char service[8] = {};
-            uint32_t room = kCapacity;
-            const int got = waited == 0 ? lib.get(id, service, answer.data(), &room) : -1;
-            if (waited != 0) {
+            std::string text;
+            int waited = -3;
+            bool aborted = false;
+            if (request.abortAfterMs >= 0) {
+                waited = WaitAnswer(lib, id, static_cast<uint32_t>(request.abortAfterMs), flashReply, &text);
+                if (waited != 0 && waited != -1 && waited != -2) {
+                    std::vector<char> abortMessage(kCapacity);
+                    const std::vector<std::pair<std::string, std::string>> abortEntries = {{"SV", "s3"}, {"CD", "c0"}};
+                    const uint32_t room = kCapacity;
+                    const int abortAck = BuildRequest(lib, id, abortMessage, abortEntries)
+                                             ? lib.send(id, "s3", abortMessage.data(), &room)
+                                             : -1;
+                    std::printf("  abort after %d ms: acknowledgement %d\n", request.abortAfterMs, abortAck);
+                    line += "; abort after " + std::to_string(request.abortAfterMs) + " ms (" +
+                            std::to_string(abortAck) + ")";
+                    if (abortAck != 0) ok = false;
+                    aborted = true;
+                    waited = -3;
+                }
+            }
+            if (waited == -3) waited = WaitAnswer(lib, id, waitMs, flashReply, &text);
+            if (waited == -1 || waited == -2) {
+                std::printf("  %s\n", waited == -1 ? "answer not taken" : "flash reply failed");
+                line += waited == -1 ? "; answer not taken" : "; flash reply failed";
+                ok = false;
+            } else if (waited != 0) {
                 std::printf("  no answer within %u ms: %d\n", waitMs, waited);
                 line += "; no answer";
                 ok = false;
-            } else if (got != 0) {
-                std::printf("  answer not taken: %d\n", got);
-                line += "; answer not taken";
-                ok = false;
             } else {
-                const std::string text(answer.data());
                 const std::string rs = TagValue(text, "RS");
                 std::printf("  answer: %s\n", text.c_str());
                 if (rs.empty()) {
@@ -253,6 +323,10 @@ int main(int argc, char** argv) {
                     ok = false;
                 } else {
                     line += "; answer RS " + rs + ": " + ResultMeaning(rs);
+                    if (aborted && rs != "33") {
+                        line += ", expected 33";
+                        ok = false;
+                    }
                 }
             }
         }

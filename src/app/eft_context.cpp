@@ -80,7 +80,6 @@ EFTCBox* NewEftoc(int resourceId, int station) {
     context->authorisationMode = -1;
     context->abortInhibition = 2;
     context->comContextId = resourceId;
-    context->cardReadState = -1;
     context->ticketTag = 3;
     ClearOptionValues();
     return context;
@@ -317,7 +316,7 @@ int TOC_OpenSession() {
     char station[16];
     std::snprintf(station, sizeof station, "%d", o.station);
     CopyField(g_record.station, station);
-    g_record.readPhase = 0;
+    g_record.processingMode = 0;
     g_record.lastFlashState = -1;
     g_record.showConnectionWait = 1;
 

@@ -79,7 +79,6 @@ struct EFTCBox {
     KT_PERES* terminalRecord;
     FunctionalTest_Req* runningRequestTest;
     // Card reading and request settings the terminal layers read.
-    int32_t cardReadState;  // -1 nothing decided, 0 read again, 1 chip failed, 2 read, 3 from the request, 4 candidates
     int32_t ticketTag;      // TT of the request, 1 to 3
     int32_t dataCapture;
     uint8_t chequeReaderPrepared;
@@ -139,7 +138,6 @@ struct TransactionRecord {
     char serviceCode[6];
     int32_t serviceCodeLength;
     char trackRest[41];
-    int32_t readPhase;       // card flow: phase of the card reading
     int32_t flowCounter;     // card flow: counter cleared at session opening
     char cardFlowMarker;     // card flow: one-character field cleared by the error answer
     // Card reading and card data of the transaction, filled by the terminal
@@ -150,7 +148,34 @@ struct TransactionRecord {
     CardReadRecord cardReadRecord;
     TerminalResultArea terminalResultArea;
     CtlsTransactionData ctlsTransactionData;
+    // Card transaction (reading phase in processingMode, card-read state in
+    // the context's authorisationMode).
+    uint32_t readerSet;           // kReaderChip, kReaderStripe, both or none
+    uint8_t readerEngaged;        // the reader was armed: card removal is watched
+    uint8_t insertionRetries;     // re-insertions asked, at most 2
+    uint8_t reconnecting;         // the server link was lost during the authorisation
+    uint8_t ticketCancel;         // the ticket could not be printed
+    uint8_t isoOnlyPrompt;
+    uint8_t muteCardEnd;
+    uint8_t proxyInhibited;
+    uint8_t ctlsRetryPending;
+    char cardIncident[3];         // D48: "1" chip incident, "2" track not read
+    int32_t clientMode;           // ECM "1"
+    int32_t cardDataFromRequest;
+    int32_t amountPresent;        // D10 and D0 both in the request
+    int32_t currencyPresent;
+    int32_t amount;               // D10
+    int32_t currency;             // D0
+    int32_t ctlsStartResult;
+    int32_t dataCaptureBits;
+    char d8y[21];
+    char transactionDate[9];
+    char transactionTime[7];
 };
+
+constexpr uint32_t kReaderChip = 0x80000000u;    // chip and contactless
+constexpr uint32_t kReaderStripe = 0x00800000u;  // magnetic stripe
+constexpr uint32_t kReaderBoth = kReaderChip | kReaderStripe;
 
 // The process-wide context (null before the session and after the shutdown)
 // and transaction record (null until the session opens).

@@ -15,6 +15,14 @@
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
 #include "periph/terminal_box.h"
+#include "periph/interface_box.h"
+#include "app/display_zones.h"
+#include "app/main_loop.h"
+#include "core/helpers.h"
+#include "transactions/awaited_calls.h"
+#include "transactions/maintenance.h"
+#include "transactions/manual_entry.h"
+#include <strings.h>
 
 namespace {
 
@@ -118,8 +126,23 @@ void BuildAbortAnswer() {
         sv = record->replyService;
         cd = record->replyCommand;
     }
-    if (BuildPosAnswer(context->posAnswer, sizeof context->posAnswer, sv, cd) == 1 &&
-        TAG_Set("RS", "33") == 1) {
+    bool written = BuildPosAnswer(context->posAnswer, sizeof context->posAnswer, sv, cd) == 1 &&
+                   TAG_Set("RS", "33") == 1;
+    if (written && record->flashD16[0] != '\0') written = TAG_Set("D16", record->flashD16) == 1;
+    if (written && record->flashD3E[0] != '\0') written = TAG_Set("D3E", record->flashD3E) == 1;
+    if (written && record->cardReadRecord.presentCount == 1) {
+        const char* d15 = nullptr;
+        switch (record->cardReadRecord.technology) {
+            case 0: d15 = "0"; break;
+            case 2: d15 = "1"; break;
+            case 4:
+            case 5: d15 = "2"; break;
+            case 10: d15 = "10"; break;
+            default: break;
+        }
+        if (d15 != nullptr) written = TAG_Set("D15", d15) == 1;
+    }
+    if (written) {
         SendPosAnswer(context->posAnswer, sizeof context->posAnswer, context->posEventFlag,
                       context->posTimeout);
         record->posAnswerState = 2;
@@ -129,22 +152,48 @@ void BuildAbortAnswer() {
     SaveRequestServiceCommand("", "");
 }
 
-int AbortTransaction(const char*, int mode) {
-    EFTCBox* context = GetEftContext();
-    TransactionRecord* record = GetTransactionRecord();
-    if (context == nullptr || record == nullptr) return 0;
-    const int savedTimeout = context->posTimeout;
-    context->posTimeout = 1;
+namespace {
+
+// The answers of an abort by its mode (1: '0' then the abort answer; 2: the
+// abort answer only; 0: none), then the transaction cleared. The result of
+// the '0' write (0 without it).
+int AnswerAbort(EFTCBox* context, TransactionRecord* record, int mode) {
     int result = 0;
     if (mode == 1) result = SendPosResult(0);
     if (mode == 1 || mode == 2) {
+        if (g_savedSv[0] != '\0') TOC_DisplayById("P5", record->titleId, "ZNP_DSP_USER_SYS_ERR_ABORT");
         BuildAbortAnswer();
+        ClearCardRecords();
         context->loopState = 0;
         record->step = 0;
     }
     std::memset(context->posRequest, 0, sizeof context->posRequest);
     EPAP_ClearAll();
+    ISAP_ClearAll();
     ResetTransactionGlobals();
+    return result;
+}
+
+}  // namespace
+
+int AbortTransaction(const char* resetCode, int mode) {
+    EFTCBox* context = GetEftContext();
+    TransactionRecord* record = GetTransactionRecord();
+    if (context == nullptr || record == nullptr) return 0;
+    int result = 0;
+    const bool chequeSide = std::strcmp(record->service, "s1") == 0 ||
+                            (std::strcmp(record->service, "s4") == 0 &&
+                             (record->cardReadRecord.technology == 7 || (record->readerSet & 0x80000u) != 0)) ||
+                            Options.IsConcurrentCheckCard != 0;
+    if (chequeSide && context->pinpadProtocolClass != 0) {
+        EjectCheque();
+        EPAP_ClearAll();
+    }
+    const int savedTimeout = context->posTimeout;
+    context->posTimeout = 1;
+    const int written = AnswerAbort(context, record, mode);
+    if (mode == 1) result = written;
+    RestartTerminal(resetCode != nullptr ? resetCode : "9001", mode);
     context->posTimeout = savedTimeout;
     context->abortCode = 3;
     context->authorisationMode = -1;
@@ -152,37 +201,113 @@ int AbortTransaction(const char*, int mode) {
 }
 
 int AbortTransactionWithEchoPurge(int mode) {
-    AbortTransaction(nullptr, mode);
+    EFTCBox* context = GetEftContext();
+    TransactionRecord* record = GetTransactionRecord();
+    if (context == nullptr || record == nullptr) return 1;
+    const int savedTimeout = context->posTimeout;
+    context->posTimeout = 1;
+    AnswerAbort(context, record, mode);
+    context->posTimeout = savedTimeout;
+    if (record->readerEngaged == 1) {
+        TraceLog(TRACE_INFO, "[TRV_71]", "Purge des echos avant redemarrage lecteur");
+        context->terminalFunction = 4;
+        WTimeStamp start{};
+        WGetTimeStamp(&start);
+        char event[130];
+        while (!WIsTimeOut(start, 3000)) {
+            std::memset(event, 0, sizeof event);
+            if (EPAP_WaitEvent(4, 200, event) != 0 || event[0] == 'A') break;
+        }
+    }
+    context->abortCode = 3;
+    context->authorisationMode = -1;
     return 1;
 }
+
+namespace {
+
+bool AnswerTag(char* answer, const char* code, char* out, int size) {
+    out[0] = '\0';
+    if (TAG_InitRead(answer, kPosBufferSize, 0) != 1) return false;
+    return TAG_Get(code, out, size, 1) == 1;
+}
+
+// Writes the final answer now.
+void WriteFinalAnswer(EFTCBox* context, TransactionRecord* record) {
+    if (SendPosAnswer(context->posAnswer, sizeof context->posAnswer, context->posEventFlag,
+                      context->posTimeout) == 1)
+        record->posAnswerState = 2;
+}
+
+// The final answer from the transaction record: ZNP, SS, PS, SV, CD, RS, D48.
+void BuildFinalAnswer(EFTCBox* context, TransactionRecord* record) {
+    if (record->replyService[0] != '\0') {
+        CopyText(record->service, sizeof record->service, record->replyService);
+        CopyText(record->command, sizeof record->command, record->replyCommand);
+    }
+    if (strcasecmp(record->command, "c2h") == 0 && record->rebootKind > 0) {
+        RecoverTerminalCommunication(1);
+        if (record->terminalInfoStatus != 0) {
+            TraceLog(TRACE_ERROR, "[TLP]", "Lecteur toujours inaccessible lors de la demande de reset");
+        } else {
+            RebootTerminal();
+            EPAP_ClearAll();
+        }
+    }
+    if (record->resultCode[0] == '\0') std::memcpy(record->resultCode, "99", 3);
+    const bool empty = context->posAnswer[0] == '\0';
+    bool written = LoadTagMessage(context->posAnswer, sizeof context->posAnswer, empty ? 1 : 0) == 1 &&
+                   TAG_Set("SS", "A") == 1 && TAG_Set("PS", record->station) == 1 &&
+                   TAG_Set("SV", record->service) == 1 && TAG_Set("CD", record->command) == 1 &&
+                   TAG_Set("RS", record->resultCode) == 1;
+    if (written && record->cardIncident[0] != '\0') written = TAG_Set("D48", record->cardIncident) == 1;
+    if (!written) std::memset(context->posAnswer, 0, sizeof context->posAnswer);
+}
+
+}  // namespace
 
 int EFT_FINISHStandard() {
     EFTCBox* context = GetEftContext();
     TransactionRecord* record = GetTransactionRecord();
     if (context == nullptr || record == nullptr) return 1;
-    if (record->replyService[0] != '\0') {
-        CopyText(record->service, sizeof record->service, record->replyService);
-        CopyText(record->command, sizeof record->command, record->replyCommand);
-    }
-    if (record->resultCode[0] == '\0') std::memcpy(record->resultCode, "99", 3);
+    const NetResource* resource = context->netResourceIndex >= 0 && context->netResourceIndex < kNetResourceCount
+                                      ? &context->netResources[context->netResourceIndex]
+                                      : nullptr;
+    if (!(std::strcmp(record->service, "s4") == 0 && resource != nullptr && std::strcmp(resource->label, "PN40") == 0))
+        TOC_CloseServer(context);
     // The automatic maintenance answers nobody: its answer state is 2.
-    if (record->posAnswerState != 2 && context->posAnswer[0] == '\0') {
-        if (BuildPosAnswer(context->posAnswer, sizeof context->posAnswer, record->service,
-                           record->command) != 1 ||
-            TAG_Set("RS", record->resultCode) != 1) {
-            std::memset(context->posAnswer, 0, sizeof context->posAnswer);
+    if (record->posAnswerState != 2) {
+        char value[16];
+        const bool rebuild = context->posAnswer[0] == '\0' ||
+                             (AnswerTag(context->posAnswer, "D3L", value, sizeof value) && value[0] != '\0' &&
+                              !AnswerTag(context->posAnswer, "SV", value, sizeof value));
+        if (rebuild) BuildFinalAnswer(context, record);
+    }
+    char rs[8];
+    if (context->posAnswer[0] != '\0' && AnswerTag(context->posAnswer, "RS", rs, sizeof rs)) {
+        if (std::strcmp(rs, "36") == 0) {
+            char value[16];
+            const bool noSv = !AnswerTag(context->posAnswer, "SV", value, sizeof value) || value[0] == '\0';
+            const bool noCd = !AnswerTag(context->posAnswer, "CD", value, sizeof value) || value[0] == '\0';
+            if (LoadTagMessage(context->posAnswer, sizeof context->posAnswer, 0) == 1) {
+                if (noSv) TAG_Set("SV", record->service);
+                if (noCd) TAG_Set("CD", record->command);
+            }
         }
     }
-    if (context->posAnswer[0] != '\0') {
-        SendPosAnswer(context->posAnswer, sizeof context->posAnswer, context->posEventFlag,
-                      context->posTimeout);
-        record->posAnswerState = 2;
-    }
+    if (context->posAnswer[0] != '\0' && record->posAnswerState != 2) WriteFinalAnswer(context, record);
     record->step = 0;
     context->loopState = 103;
     std::memset(record->resultCode, 0, sizeof record->resultCode);
-    std::memset(context->posRequest, 0, sizeof context->posRequest);
+    std::memset(record->cardIncident, 0, sizeof record->cardIncident);
+    const bool keepRequest = static_cast<int8_t>(Options.ActivateFIRAI) < 0;
+    if (!keepRequest) std::memset(context->posRequest, 0, sizeof context->posRequest);
     SaveRequestServiceCommand("", "");
     context->posEventFlag = g_processOptions.generateEvents;
+    context->authorisationMode = -1;
+    if (keepRequest) EFTOC_SetEchoMode(context);
+    if (Options.WaitForPinpad == 0 && record->barcodeActive < 1 && context->papBox != nullptr)
+        TWEP_CloseSerialPorts(context->papBox);
+    if (Options.TimeBeforeIdleBehaviour > 0) WGetTimeStamp(&GetLoopStartupState().idleStamp);
     return 1;
 }

@@ -106,7 +106,9 @@ TEST_F(SessionTest, MandatoryAmountWithoutD10AnswersResult36) {
         {"{SS}R{PS}1{SV}s0{CD}c1{F}", "{SV}s0{CD}c1{RS}36{F}"},
         {"{SS}R{PS}1{SV}s0{CD}c8{F}", "{SV}s0{CD}c8{RS}36{F}"},
         {"{SS}R{PS}1{SV}s0{CD}c1{D10}500{F}", "{SV}s0{CD}c1{RS}32{F}"},  // goes on to the transaction
-        {"{SS}R{PS}1{SV}s0{CD}c4{F}", "{SV}s0{CD}c4{RS}32{F}"},          // group A without c8/c9
+        // group A without c8/c9: a duplicate asks the server directly (none
+        // answers here)
+        {"{SS}R{PS}1{SV}s0{CD}c4{F}", "{SV}s0{CD}c4{RS}31{F}"},
     };
     for (const Case& c : cases) {
         CollectingClock clock;

@@ -237,12 +237,16 @@ TEST_F(PadKeys, PadPolledForAKeyInsteadOfTheMailbox) {
 TEST_F(PadKeys, KeyAAbortsWithoutAcknowledgingTheCashRegister) {
     Key("a");
     EXPECT_EQ(Call(""), "S");
-    // The key answer is acknowledged; the abort answer follows, no '0' of an
+    // The key answer is acknowledged; the abort message is shown on "P5"
+    // (title, then the text), and the abort answer follows, no '0' of an
     // abort.
-    ASSERT_EQ(clock.received.size(), 3u);
+    ASSERT_EQ(clock.received.size(), 5u);
     EXPECT_NE(clock.received[0].find("{CD}c21"), std::string::npos);
     EXPECT_EQ(clock.received[1], "0");
-    EXPECT_EQ(clock.received[2], AbortAnswer());
+    EXPECT_NE(clock.received[2].find("{CD}c20"), std::string::npos);
+    EXPECT_NE(clock.received[3].find("{CD}c20{E9}4{E8}20{EB}2{EA}0{EC}0{ED}ZNP_DSP_USER_SYS_ERR"), std::string::npos)
+        << clock.received[3];
+    EXPECT_EQ(clock.received[4], AbortAnswer());
     EXPECT_EQ(context->loopState, 0);
     EXPECT_EQ(Options.SpecialMenu, 3);
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -91,3 +92,32 @@ TEST(CashRegisterTool, RefusesABadCommandLine) {
 }
 
 }  // namespace
+
+// A card payment that waits for its card (a terminal whose protocol module
+// is not built sends no echo: the wait runs to its detection time-out) is
+// aborted by the client after its time.
+TEST(CashRegisterTool, TimedAbortDuringTheCardWait) {
+    testsupport::ConfigTree tree;
+    ASSERT_TRUE(tree.ok());
+    {
+        std::ofstream med(tree.file("WCFG/med_00.wt"), std::ios::binary | std::ios::trunc);
+        med << "[FUN_0:EFT_CAM_1]\r\n[COM_0:000]\r\n[PRO_0:DORAN]\r\n";
+    }
+    ASSERT_EQ(testsupport::RunProgram({testsupport::BinPath("sign_param_file"), tree.file("WCFG/med_00.wt")}), 0);
+    const std::string pos = std::to_string(testsupport::UniquePosNumber());
+    const std::string program = tree.file("trv_71_abort_" + pos);
+    std::filesystem::copy_file(testsupport::BinPath("trv_71"), program);
+    const std::string out = tree.file("out.txt");
+    const int rc = testsupport::RunProgram({testsupport::BinPath("cash_register"), "--lib",
+                                            testsupport::BinPath("../lib/libznp_dll.so"), "--client", program, "--pos",
+                                            pos, "--log", tree.file("znp_dll.log"), "--wait-ms", "20000",
+                                            "--abort-after", "300", "SV=s0,CD=c1,D10=500,D0=978"},
+                                           {}, out);
+    const std::string text = testsupport::ReadFileText(out);
+    EXPECT_EQ(rc, 0) << text;
+    EXPECT_NE(text.find("  abort after 300 ms: acknowledgement 0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("{SS}A{PS}" + pos + "{SV}s0{CD}c1{RS}33{F}"), std::string::npos) << text;
+    EXPECT_NE(text.find("request s0/c1: taken, the answer follows (0); abort after 300 ms (0); answer RS 33: aborted"),
+              std::string::npos)
+        << text;
+}

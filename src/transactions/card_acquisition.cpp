@@ -1,0 +1,536 @@
+#include "transactions/card_acquisition.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/display_zones.h"
+#include "app/eft_context.h"
+#include "app/options.h"
+#include "app/text_field.h"
+#include "core/dates.h"
+#include "core/helpers.h"
+#include "core/tag_buffer.h"
+#include "core/trace_front.h"
+#include "periph/pv_status.h"
+#include "periph/terminal_box.h"
+#include "protocols/module_contract.h"
+#include "transactions/awaited_calls.h"
+#include "transactions/maintenance.h"
+#include "transactions/manual_entry.h"
+#include "transactions/terminal_commands.h"
+
+namespace {
+
+constexpr int kRudaProtocol = 16;
+constexpr const char* kMessagePage = "talvo/xxdmess.html";
+
+void SetResultCode(TransactionRecord* r, const char* rs) {
+    std::snprintf(r->resultCode, sizeof r->resultCode, "%s", rs);
+}
+
+bool CardReaderIsRuda() { return EPAP_GetProtocol(4) == kRudaProtocol; }
+
+// Reads a tag of the POS request (bound for reading) into out: true when
+// present.
+bool RequestTag(EFTCBox* c, const char* code, char* out, int size) {
+    out[0] = '\0';
+    if (TAG_InitRead(c->transactionRequest, sizeof c->transactionRequest, 0) != 1) return false;
+    return TAG_Get(code, out, size, 1) == 1;
+}
+
+void FillKeyboardRead(TransactionRecord* r, const char* data, int technology) {
+    CardReadRecord& card = r->cardReadRecord;
+    card.technology = technology;
+    card.origin = 0;
+    CopyText(card.eventData, sizeof card.eventData, data);
+    card.eventLength = static_cast<int32_t>(std::strlen(card.eventData));
+    card.presentCount = 1;
+    card.dataValid = 1;
+}
+
+void ClearAnswer(CardReadRecord& card) {
+    card.technology = 0;
+    card.presentCount = 0;
+    std::memset(card.eventData, 0, sizeof card.eventData);
+    card.eventLength = 0;
+}
+
+// Advances TransactionNumber (1 to 999, then back to 1) in memory and in the
+// options file.
+void AdvanceTransactionNumber() {
+    int number = std::atoi(Options.TransactionNumber) + 1;
+    if (number >= 1000 || number < 1) number = 1;
+    char text[16];
+    std::snprintf(text, sizeof text, "%03d", number);
+    CopyText(Options.TransactionNumber, sizeof Options.TransactionNumber, text);
+    WriteOption("TransactionNumber", text);
+}
+
+}  // namespace
+
+int IsProxyModeActive() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return 0;
+    if (Options.DirectServerConnection != 1 || r->proxyInhibited != 0) return 0;
+    char d15[8];
+    if (!RequestTag(c, "D15", d15, sizeof d15)) return 1;
+    return std::strcmp(d15, "0") != 0 && std::strcmp(d15, "9") != 0 ? 1 : 0;
+}
+
+void PrepareCardReading() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return;
+    r->readerSet = kReaderBoth;
+    r->cardDataFromRequest = 0;
+    if (IsProxyModeActive() == 1) {
+        TraceLog(TRACE_INFO, "[CARD]", "Application service activee / Mode proxy : Connexion directe au serveur");
+        FillKeyboardRead(r, "9999999999999999D3012", 0);
+        CopyText(r->titleId, sizeof r->titleId, "ZNP_DSP_USER_WAIT_FOR");
+        r->readerEngaged = 0;
+        c->authorisationMode = 3;
+        r->cardDataFromRequest = 1;
+        r->clientMode = 1;
+        return;
+    }
+    char d15[8], value[kCardEventDataMax + 1], d2d[8];
+    const bool hasD15 = RequestTag(c, "D15", d15, sizeof d15);
+    const bool hasD2D = RequestTag(c, "D2D", d2d, sizeof d2d);
+    if (hasD15 && (std::strcmp(d15, "1") == 0 || std::strcmp(d15, "0") == 0) &&
+        RequestTag(c, "D2F", value, sizeof value)) {
+        const bool stripe = std::strcmp(d15, "1") == 0;
+        FillKeyboardRead(r, value, stripe ? 2 : 0);
+        r->readerEngaged = stripe ? 1 : 0;
+        if (hasD2D && std::strcmp(d2d, "0") == 0) r->readerEngaged = 0;
+        c->authorisationMode = 3;
+        r->cardDataFromRequest = 1;
+        return;
+    }
+    if (Options.ACI_ActivateCardReadingBypass != 0 && (!hasD15 || std::strcmp(d15, "7") != 0)) {
+        FillKeyboardRead(r, "3F6500002063CB6600", 4);
+        r->readerEngaged = 1;
+        c->authorisationMode = 4;
+        return;
+    }
+    if (hasD15 && std::strcmp(d15, "9") == 0 &&
+        (RequestTag(c, "D92", value, sizeof value) || RequestTag(c, "D6R", value, sizeof value))) {
+        FillKeyboardRead(r, value, 9);
+        r->readerEngaged = 0;
+        c->authorisationMode = 3;
+        r->cardDataFromRequest = 1;
+        return;
+    }
+    if (!hasD2D) return;
+    if (std::strcmp(d2d, "1") == 0 || std::strcmp(d2d, "9") == 0) {
+        r->readerSet = kReaderChip;
+        r->cardDataFromRequest = 1;
+        if (d2d[0] == '1') Options.ClsMaximalAmount = 0;
+    } else if (std::strcmp(d2d, "2") == 0) {
+        r->readerSet = kReaderStripe;
+        Options.ClsMaximalAmount = 0;
+        char pnf[8];
+        if (std::strcmp(r->titleId, "ZNP_DSP_TITLE_CONTROL") == 0 || RequestTag(c, "PNF", pnf, sizeof pnf))
+            r->isoOnlyPrompt = 1;
+    } else if (std::strcmp(d2d, "8") == 0) {
+        Options.ClsOnly = 1;
+        r->readerSet = kReaderChip;
+    }
+}
+
+bool ContactlessAllowedByAmount() {
+    const TransactionRecord* r = GetTransactionRecord();
+    return r != nullptr && r->amountPresent != 0 && r->amount < Options.ClsMaximalAmount;
+}
+
+int WaitForCard() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return PV_CMD_INTERNAL;
+    if ((r->readerSet & kReaderBoth) == 0) return PV_CMD_INTERNAL;
+    // No card reader configured: the terminal is unreachable.
+    if (EPAP_GetProtocol(4) < 0) {
+        TraceLog(TRACE_ERROR, "[CARD]", "Aucun lecteur de carte configure");
+        return PV_PER_ACCES;
+    }
+    CardReadRecord& card = r->cardReadRecord;
+    std::memset(&card, 0, sizeof card);
+    std::memset(&r->terminalResultArea, 0, sizeof r->terminalResultArea);
+    r->ctlsStartResult = 0;
+    if (r->terminalInfoStatus != 0) RecoverTerminalCommunication(1);
+    if (r->terminalInfoStatus != 0) {
+        TraceLog(TRACE_ERROR, "[CARD]", "Lecteur toujours inaccessible");
+        return r->terminalInfoStatus;
+    }
+    const bool ruda = CardReaderIsRuda();
+    const bool chipPart = (r->readerSet & kReaderChip) != 0 || (Options.IsoReadMode == 1 && c->authorisationMode <= 0);
+    const bool ctlsByAmount = ContactlessAllowedByAmount();
+    const bool euroOk = Options.DoCTLSEuroOnly != 1 || r->currency == 978;
+    if (chipPart) {
+        const bool ctlsPossible = (Options.IsoReadMode != 1 || ruda) && ctlsByAmount;
+        if (ctlsPossible)
+            TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_CARD_PRES");
+        else if (Options.ClsOnly != 1)
+            TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_CARD_IN");
+    }
+    int status = 0;
+    const bool displayRuda = EPAP_GetProtocol(0) == kRudaProtocol;
+    if (!((Options.Automatic & 0x9) != 0 && !displayRuda) && chipPart) {
+        const bool showPage = displayRuda ? (!ctlsByAmount || !euroOk) && Options.ClsOnly != 1 : Options.ClsOnly != 1;
+        if (showPage) status = HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_WAIT_FOR_CARD_IN", "wait");
+        if (status < 0) status = 0;  // no page to show is no failure of the read
+    }
+    if (r->isoOnlyPrompt == 1) {
+        TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_ISO_ONLY");
+        HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_WAIT_FOR_ISO_ONLY", "wait");
+    }
+    if ((r->readerSet & kReaderStripe) != 0 && (Options.IsoReadMode == 0 || c->authorisationMode > 0)) {
+        card.isoRequested = 1;
+        card.isoOptions = 0x10;
+    }
+    if (chipPart) {
+        card.chipRequested = 1;
+        uint8_t options = 0x12;
+        if ((Options.Beep & 1) != 0) options |= 0x80;
+        if ((Options.Automatic & 1) != 0) options |= 0x40;
+        if ((Options.Automatic & 8) != 0) options |= 0x04;
+        if ((Options.Automatic & 4) != 0) options |= 0x20;
+        card.chipOptions = options;
+        if (ctlsByAmount) {
+            WGetLocalDateTime(r->transactionDate, r->transactionTime);
+            AdvanceTransactionNumber();
+        }
+    }
+    if (Options.AbortOnPinPad == 1) {
+        card.keyAbortRequested = 1;
+        card.keyAbortRequestedByte = 1;
+    }
+    card.timeoutEnabled = 1;
+    card.timeoutTenths = Options.DetectionTimeout / 100;
+    if (ruda) {
+        c->terminalFunction = 4;
+        if (ctlsByAmount && euroOk && (r->readerSet & kReaderChip) != 0) {
+            TraceLog(TRACE_INFO, "[RUDA]", "Activation CTLS");
+            int ctls = TermStartContactless();
+            if (ctls == PV_CMD_ACCES) {
+                TraceLog(TRACE_ERROR, "[CARD]", "On redemarre le sans contact");
+                TermOpenInitCtl();
+                WSleep(2000);
+                ctls = TermStartContactless();
+            }
+            r->ctlsStartResult = ctls;
+            if (ctls != 0) {
+                if (ctls == PV_PER_UNKNOWN && Options.ClsOnly != 1) {
+                    TraceLog(TRACE_INFO, "[CARD]", "Sans contact non initialise(%d)", ctls);
+                } else {
+                    TraceLog(TRACE_ERROR, "[CARD]", "Demarrage de la trs sans contact echoue(%d)", ctls);
+                    if (Options.ClsOnly == 1) {
+                        HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HTML_ERR_CTLS_DENIED", "error");
+                        TOC_DisplayById("P5", r->titleId, "ZNP_DSP_HOLDER_CTLS_ERR_PSCR");
+                        r->processingMode = 4;
+                        WSleep(1000);
+                        return ctls;
+                    }
+                }
+                status = HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_WAIT_FOR_CARD_IN", "wait");
+                if (status < 0) status = 0;
+                TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_CARD_IN");
+            }
+        }
+        if (status != PV_NET_FAILED) {
+            if (Options.ClsOnly == 0)
+                TraceLog(TRACE_INFO, "[CARD]", "Activation lecture carte");
+            else if (card.keyAbortRequested == 1)
+                TraceLog(TRACE_INFO, "[CARD]", "Activation reporting touche du clavier en CTLS Only");
+            status = TermCardStatusOn(&card);
+            if (status == PV_NET_FAILED) return PV_NET_FAILED;
+            if (status == 0 && card.presentCount != 0) {
+                TraceLog(TRACE_INFO, "[CARD]", "Carte deja presente dans le lecteur");
+                EPAP_ClearAll();
+                status = TermCardStatusOff(&card);
+                HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_WAIT_FOR", "wait");
+            }
+        }
+    }
+    if (status != 0) {
+        if (status == PV_NET_FAILED) status = PV_PER_ACCES;
+        TraceLog(TRACE_ERROR, "[CARD]", "Emission des scripts de lecture carte echouee (%d)", status);
+        EPAP_ClearAll();
+        return status;
+    }
+    if (ruda) r->echoTimeoutMs = card.timeoutTenths * 100;
+    r->readerEngaged = 1;
+    return 0;
+}
+
+int StartCandidateListBuild() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return PV_CMD_INTERNAL;
+    std::memset(&r->terminalResultArea, 0, sizeof r->terminalResultArea);
+    c->terminalFunction = 4;
+    int status = EPAP_SetCommand(4, static_cast<int>(O_T_SELECT_AID), &r->terminalResultArea);
+    if (status != 0) {
+        TraceLog(TRACE_ERROR, "[CARD]",
+                 "Mise en place du script de construction de la liste de candidats de la carte echouee (%d)", status);
+        EPAP_ClearAll();
+        return status == PV_NET_FAILED ? PV_PER_ACCES : status;
+    }
+    status = EPAP_SendScriptCommands();
+    if (status != 0) {
+        if (status == PV_NET_FAILED) status = PV_PER_ACCES;
+        TraceLog(TRACE_ERROR, "[CARD]", "Emission du script de construction de la liste de candidats echouee (%d)",
+                 status);
+        EPAP_ClearAll();
+        return status;
+    }
+    TraceLog(TRACE_INFO, "[CARD]", "Script d'activation de construction de la liste de candidats de la carte emis");
+    r->echoTimeoutMs = 32500;
+    return 0;
+}
+
+int CheckCandidatePhase() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return 0;
+    if (r->terminalResultArea.candidateCount != 0 || CardReaderIsRuda()) {
+        r->processingMode = 3;
+        c->authorisationMode = 4;
+    }
+    return 0;
+}
+
+int EvaluateChipResult() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    CardReadRecord& card = r->cardReadRecord;
+    r->readerSet = 0;
+    const int chipStatus = card.chipOptions;
+    if (card.chipRequested == 0 || card.answerValid == 0 || chipStatus < 16 || chipStatus > 19) return 1;
+    if (chipStatus == 17 || chipStatus == 19) {
+        c->authorisationMode = card.status != 0 ? 1 : 0;
+        return 0;
+    }
+    if (card.status == 0) {
+        c->authorisationMode = 2;
+        const bool ruda = CardReaderIsRuda();
+        if ((ruda && Options.SelectByClient != 1) || r->terminalResultArea.candidateCount != 0)
+            c->authorisationMode = 4;
+        return 0;
+    }
+    if (card.status == 1) {
+        c->authorisationMode = 0;
+        return 0;
+    }
+    // Chip failure: the magnetic stripe is asked next.
+    EPAP_ClearAll();
+    CopyText(r->cardIncident, sizeof r->cardIncident, "1");
+    c->authorisationMode = 1;
+    c->isoFallback = 1;
+    if (r->cardDataFromRequest == 1) {
+        SetResultCode(r, "20");
+        return 0;
+    }
+    TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_ISO_TRACK");
+    r->readerSet = kReaderStripe;
+    return 0;
+}
+
+int EvaluateIso2Result() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    CardReadRecord& card = r->cardReadRecord;
+    r->readerSet = 0;
+    if (card.isoRequested == 0 || card.answerValid == 0) return 1;
+    c->authorisationMode = 0;
+    if (card.status == 0) {
+        r->cardIncident[0] = '\0';
+        c->authorisationMode = 2;
+        return 0;
+    }
+    TOC_DisplayById("P5", "ZNP_DSP_TITLE_ERROR", "ZNP_DSP_USER_APP_ISO_TRACK_NOT_READ");
+    if (card.status == 1) return 0;
+    if (Options.Iso2MaximalTries != 0) {
+        ++c->isoReadFailures;
+        if (c->isoReadFailures >= Options.Iso2MaximalTries) {
+            SetResultCode(r, std::strcmp(r->cardIncident, "1") == 0 ? "20" : "11");
+            return 0;
+        }
+    }
+    r->readerSet = kReaderStripe;
+    CopyText(r->cardIncident, sizeof r->cardIncident, "2");
+    return 0;
+}
+
+int EvaluateContactlessResult() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    CardReadRecord& card = r->cardReadRecord;
+    r->readerSet = 0;
+    TraceLog(TRACE_INFO, "[CARD]", Options.ClsVersion > 1 ? "CONTACTLESS STATUS ON (%02x/%02d)" : "CONTACTLESS STATUS OFF (%02x/%02d)",
+             card.statusFlags, card.status);
+    bool refuse = strcasecmp(r->command, "c1") != 0 || ((card.statusFlags & 0x0c) == 0x0c && card.status != 0);
+    const int status = card.status & 0xFF;
+    if (status == 0) {
+        c->ctlsIsoFailures = 0;
+        c->authorisationMode = 2;
+        if (r->terminalResultArea.candidateCount != 0) c->authorisationMode = 4;
+    } else {
+        r->readerSet = kReaderBoth;
+        if (status == 25) {
+            TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_APP_CTL_ENTER_PIN");
+            refuse = false;
+        } else {
+            TOC_DisplayById("P5", "ZNP_DSP_TITLE_ERROR", "ZNP_DSP_USER_APP_ERR_READ_CHIP");
+            if (status != 27) Options.ClsMaximalAmount = 0;
+        }
+    }
+    EPAP_ClearAll();
+    if (refuse && status != 0) {
+        r->readerSet = 0;
+        SetResultCode(r, "11");
+        return 65535;
+    }
+    return 0;
+}
+
+int ReadCardResult() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return PV_CMD_INTERNAL;
+    CardReadRecord& card = r->cardReadRecord;
+    const int phase = r->processingMode;
+    r->processingMode = 4;
+    c->authorisationMode = -1;
+    int status = 0;
+    if (CardReaderIsRuda()) {
+        card.chipOptions &= 0x1b;
+        if ((phase == 1 && card.presentCount == 0) || (phase == 4 && card.presentCount != 0)) {
+            const int operation = Options.ClsOnly == 1 && card.keyAbortRequested == 0 ? static_cast<int>(O_T_START_CTL_TRS)
+                                                                                     : static_cast<int>(O_T_CARD_STATUT);
+            status = TermGetCardResult(operation);
+        }
+        if (status == 0 && card.presentCount == 0 && (card.chipOptions & 0x13) != 0x13) return 0;
+        if (status == PV_NET_FAILED || status == PV_NET_TIMEOUT) {
+            card.status = 1;
+            card.answerValid = 1;
+            card.errorSource = 10;
+        } else if (status == PV_NOT_YET && card.presentCount == 0) {
+            if (r->readerSet == kReaderStripe) {
+                r->processingMode = 1;
+                ClearAnswer(card);
+                return 0;
+            }
+            TraceLog(TRACE_ERROR, "[RUDA]", "ERREUR lors de la lecture piste");
+            card.technology = 2;
+            card.presentCount = 1;
+            card.status = 2;
+            card.answerValid = 1;
+        } else if (status == PV_CMD_NOTHING) {
+            TraceLog(TRACE_WARN, "[RUDA]", "Etat carte incorrect : On renvoie la commande d'état");
+            r->processingMode = 1;
+            ClearAnswer(card);
+            EPAP_ClearAll();
+            return 0;
+        }
+    }
+    if (card.errorSource != 0) {
+        EPAP_ClearAll();
+        if (card.errorSource != 10) return PV_CMD_INTERNAL;
+        c->authorisationMode = 0;
+        SetResultCode(r, "30");
+        return 0;
+    }
+    if (card.presentCount == 0) {
+        EPAP_ClearAll();
+        return PV_PROTO_ERROR;
+    }
+    if (Options.ClsMaximalAmount > 0 && r->ctlsStartResult == 0 && card.technology != 10) {
+        TermCancelContactless(1);
+        r->ctlsStartResult = PV_CTL_ERROR;
+    }
+    switch (card.technology) {
+        case 0:
+            EPAP_ClearAll();
+            r->processingMode = 1;
+            if (card.eventData[0] == 'A') SetResultCode(r, "35");
+            return 0;
+        case 2: {
+            EPAP_ClearAll();
+            const int result = EvaluateIso2Result();
+            if (result != 0) return result;
+            if (r->resultCode[0] != '\0') return 0;
+            r->processingMode = r->readerSet == kReaderStripe ? 1 : 2;
+            return 0;
+        }
+        case 4:
+        case 5: {
+            const int result = EvaluateChipResult();
+            if (result != 0) {
+                EPAP_ClearAll();
+                return result;
+            }
+            if (r->readerSet == kReaderStripe) {
+                r->processingMode = 1;
+                return 0;
+            }
+            EPAP_ClearAll();
+            if (r->resultCode[0] == '\0') SetResultCode(r, "99");
+            if (c->authorisationMode > 1) {
+                r->resultCode[0] = '\0';
+                r->processingMode = c->authorisationMode == 4 ? 3 : 2;
+            }
+            return 0;
+        }
+        case 10: {
+            const int result = EvaluateContactlessResult();
+            if (result != 0) return result;
+            r->processingMode = r->readerSet != 0 ? 1 : 3;
+            return 0;
+        }
+        default: EPAP_ClearAll(); return PV_CMD_INTERNAL;
+    }
+}
+
+int StartCardRemovalWatch() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return PV_CMD_INTERNAL;
+    CardReadRecord& card = r->cardReadRecord;
+    std::memset(&card, 0, sizeof card);
+    card.chipRequested = 1;
+    uint8_t options = 0x13;
+    if ((Options.Beep & 2) != 0) options |= 0x80;
+    if ((Options.Automatic & 1) != 0) options |= 0x40;
+    if ((Options.Automatic & 8) != 0) options |= 0x04;
+    if ((Options.Automatic & 2) != 0) options |= 0x20;
+    card.chipOptions = options;
+    card.timeoutEnabled = 1;
+    card.timeoutTenths = Options.RemovalTimeout / 100;
+    if (r->readerEngaged == 1 && strcasecmp(r->command, "c4") != 0)
+        HTML_DisplayMessage(kMessagePage, r->muteCardEnd ? "ZNP_DSP_HOLDER_APP_ERR_MUTE_CARD" : "ZNP_DSP_HOLDER_WAIT_FOR_CARD_OUT",
+                            r->muteCardEnd ? "error" : "wait");
+    c->terminalFunction = 4;
+    TraceLog(TRACE_INFO, "[CARD]", "Activation retrait carte");
+    int status = 0;
+    if (CardReaderIsRuda()) {
+        if (Options.ClsOnly != 0) {
+            c->authorisationMode = 0;
+            card.presentCount = 0;
+        } else {
+            status = TermCardStatusOn(&card);
+            if (status == 0 && card.presentCount == 0) {
+                TraceLog(TRACE_INFO, "[CARD]", "Carte deja retiree avant echo");
+                EPAP_ClearAll();
+                TermCardStatusOff(&card);
+                c->authorisationMode = 0;
+            }
+        }
+        r->echoTimeoutMs = card.timeoutTenths * 100;
+    }
+    if (c->authorisationMode != 0) TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_CARD_OUT");
+    return status;
+}

@@ -1,0 +1,582 @@
+// The card transaction of main-loop state 40, in process, through the real
+// POS link (the cash register is played by the test clock) and a recording
+// fake of the terminal script API: the start and its acknowledgement, the
+// echo wait, the steps out of range, the end answer, the abort during the
+// card wait and the contactless limit.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/main_loop.h"
+#include "app/net_resources.h"
+#include "app/options.h"
+#include "app/server_exchange.h"
+#include "app/service_states.h"
+#include "app/text_field.h"
+#include "periph/pv_status.h"
+#include "netsim/acquirer.h"
+#include "support/app_session.h"
+#include "support/epap_fake.h"
+#include "support/trace_capture.h"
+#include "transactions/card_acquisition.h"
+#include "transactions/pos_answer.h"
+#include "transactions/transaction_phase.h"
+
+using testsupport::AppSessionTest;
+using testsupport::EpapFake;
+
+namespace {
+
+class CardTransaction : public AppSessionTest {
+protected:
+    void SetUp() override {
+        AppSessionTest::SetUp();
+        fake.protocols[0] = 2;
+        fake.protocols[4] = 2;  // a card reader that is not a RUDA terminal
+        EFTOC_StartTimer(context, 7200);
+        // What the dispatcher clears for each request.
+        std::memset(record->replyService, 0, sizeof record->replyService);
+        std::memset(record->replyCommand, 0, sizeof record->replyCommand);
+    }
+    std::string Request(const std::string& cd, const std::string& more = "") const {
+        return "{SS}R{PS}" + std::to_string(station) + "{SV}s0{CD}" + cd + more + "{F}";
+    }
+    // The request as the dispatcher hands it over: in the POS request, SV and
+    // CD in the record, state 40 at step 0.
+    void Enter(const std::string& cd, const std::string& more = "") {
+        const std::string request = Request(cd, more);
+        std::memset(context->posRequest, 0, sizeof context->posRequest);
+        std::memcpy(context->posRequest, request.c_str(), request.size());
+        CopyField(record->service, "s0");
+        CopyField(record->command, cd.c_str());
+        std::memset(record->replyService, 0, sizeof record->replyService);
+        std::memset(record->replyCommand, 0, sizeof record->replyCommand);
+        record->step = 0;
+        context->loopState = 40;
+    }
+    std::string Answer(const std::string& cd, const std::string& rs, const std::string& more = "") const {
+        return AnswerHead() + "{SV}s0{CD}" + cd + "{RS}" + rs + more + "{F}";
+    }
+    void SetLabel(const char* label) {
+        CopyField(context->netResources[context->netResourceIndex].label, label);
+    }
+
+    EpapFake fake;
+};
+
+}  // namespace
+
+TEST_F(CardTransaction, AcknowledgementByCommandGroup) {
+    struct Case {
+        const char* cd;
+        char acknowledgement;
+        int loopState;  // after the start
+        int step;
+    } cases[] = {
+        {"c1", '0', 40, 1},  {"c2", '0', 40, 1},  {"c3", '0', 40, 1},  {"c2k", '0', 40, 1},
+        {"C1", '0', 40, 1},  // CDs compared without letter case
+        {"c8", '0', 40, 1},  {"c4", '0', 40, 1},  {"cj", '0', 40, 1},  {"c2d", '0', 40, 1},
+        {"c2p", '3', 0, 0},  {"c2q", '3', 0, 0},  {"c2r", '3', 0, 0},  {"c30", '3', 0, 0},
+        {"c2v", '3', 0, 0},  {"c2w", '3', 0, 0},  {"c2x", '3', 0, 0},
+        {"c2f", '0', 40, 1},  // without D4R "1" in the other group
+    };
+    for (const Case& c : cases) {
+        Enter(c.cd);
+        StartCardTransaction();
+        EXPECT_EQ(context->posAnswer[0], c.acknowledgement) << c.cd;
+        EXPECT_EQ(context->posAnswer[1], '\0') << c.cd;
+        EXPECT_EQ(context->loopState, c.loopState) << c.cd;
+        EXPECT_EQ(record->step, c.step) << c.cd;
+        EXPECT_EQ(record->posAnswerState, 1) << c.cd;
+        EXPECT_STREQ(context->posRequest, "") << c.cd;
+    }
+}
+
+TEST_F(CardTransaction, TitleByCommand) {
+    struct Case {
+        const char* cd;
+        const char* more;
+        const char* title;
+    } cases[] = {
+        {"c1", "", "ZNP_DSP_TITLE_DEBIT"},
+        {"c1", "{D16}7{D3I}2", "ZNP_DSP_TITLE_SPECIFIC_7_OPTION2"},
+        {"c2", "", "ZNP_DSP_TITLE_CREDIT"},
+        {"c2f", "{D4R}1", "ZNP_DSP_TITLE_DEBIT"},
+        {"c13", "", "ZNP_DSP_TITLE_SUMMARY"},
+        {"c2e", "", "ZNP_DSP_TITLE_UPDATE_PARAMETERS"},
+        {"c1", "{D15}9{D16}A93", "ZNP_DSP_TITLE_DEBIT"},  // the first two characters count
+        {"c1", "{D15}9{D16}C9", "none"},
+        {"c4", "{D15}9", "ZNP_DSP_TITLE_DUPLICATA"},  // D15 "9" matters in the payment group only
+    };
+    for (const Case& c : cases) {
+        std::memset(record->titleId, 0, sizeof record->titleId);
+        Enter(c.cd, c.more);
+        StartCardTransaction();
+        EXPECT_STREQ(record->titleId, c.title) << c.cd << c.more;
+    }
+}
+
+TEST_F(CardTransaction, LoginRequestBecomesMaintenanceOnTheCompanyResource) {
+    SetLabel("TALVO");
+    Options.ConnectedMode = 0;
+    Enter("c2g");
+    StartCardTransaction();
+    EXPECT_EQ(context->loopState, 10);
+    EXPECT_EQ(record->step, 0);
+    EXPECT_STREQ(record->service, "s2");
+    EXPECT_STREQ(record->command, "c1c");
+    EXPECT_STREQ(record->replyService, "s0");
+    EXPECT_STREQ(record->replyCommand, "c2g");
+    EXPECT_STREQ(context->applicationCode, "1500");
+    EXPECT_STREQ(context->posAnswer, "");  // no acknowledgement
+    const std::string request = context->posRequest;
+    EXPECT_EQ(request.find("{CD}c2g"), std::string::npos);
+    EXPECT_NE(request.find("{SV}s2{CD}c1c"), std::string::npos) << request;
+
+    // With ConnectedMode 1 it is an ordinary card transaction.
+    Options.ConnectedMode = 1;
+    std::memset(record->replyService, 0, sizeof record->replyService);
+    Enter("c2g");
+    StartCardTransaction();
+    EXPECT_EQ(context->posAnswer[0], '0');
+    EXPECT_EQ(context->loopState, 40);
+}
+
+TEST_F(CardTransaction, ServerForcedFromTheFileNumber) {
+    int resource = -1, server = -1;
+    char d16[4];
+    EXPECT_EQ(ForceServerByFileNumber("0027", "1", &resource, &server, d16, sizeof d16), 1);
+    EXPECT_EQ(resource, 0);
+    EXPECT_EQ(server, 2);
+    EXPECT_STREQ(d16, "7");
+}
+
+// Mended: the file number must be four digits naming a loaded resource and a
+// server 1 to 4; anything else forces nothing and the request ends with RS
+// "36".
+TEST_F(CardTransaction, MendedServerForcedOnlyByAValidFileNumber) {
+    for (const char* number : {"0057", "0007", "9017", "a017", "01", "0-17"}) {
+        int resource = -1, server = -1;
+        char d16[4] = "z";
+        EXPECT_EQ(ForceServerByFileNumber(number, "1", &resource, &server, d16, sizeof d16), 0) << number;
+        EXPECT_EQ(server, 0) << number;
+        EXPECT_STREQ(d16, "") << number;
+    }
+    Enter("c8", "{D9H}1{E7}905712345678");
+    StartCardTransaction();
+    EXPECT_STREQ(record->resultCode, "36");
+}
+
+TEST_F(CardTransaction, EchoWaitKeepAliveAnswerAndTimeOut) {
+    record->step = 2;
+    record->echoTimeoutMs = 1000;
+    record->posAnswerState = 1;
+    context->loopState = 40;
+    EchoTimerArmed = 1;
+    // A keep-alive every 600 ms holds the wait well past its time-out.
+    for (int i = 0; i < 6; ++i) {
+        fake.events.push_back({0, 'K'});
+        RunTransactionPhase();
+        clock.advance(600);
+        ASSERT_EQ(record->step, 2) << i;
+    }
+    // Another character is ignored; silence then ends the wait.
+    fake.events.push_back({0, 'x'});
+    RunTransactionPhase();
+    EXPECT_EQ(record->step, 2);
+    clock.advance(1001);
+    RunTransactionPhase();
+    EXPECT_EQ(record->step, 3);
+    EXPECT_EQ(record->echoTimedOut, 1);
+    EXPECT_EQ(EchoTimerArmed, 1);
+
+    // 'A' ends it at once, without the time-out mark.
+    record->step = 2;
+    record->echoTimedOut = 0;
+    fake.events.push_back({0, 'A'});
+    RunTransactionPhase();
+    EXPECT_EQ(record->step, 3);
+    EXPECT_EQ(record->echoTimedOut, 0);
+}
+
+// Mended: a transaction dropped in the echo wait after its acknowledgement
+// still gets a final answer: "32" for a terminal reset.
+TEST_F(CardTransaction, MendedDropInEchoWaitStillAnswers) {
+    Enter("c1", "{D10}500");
+    RunTransactionPhase();  // step 0: the acknowledgement leaves at the next poll
+    ASSERT_STREQ(context->posAnswer, "0");
+    record->step = 2;
+    EchoTimerArmed = 1;
+    fake.events.push_back({PV_PER_RESET, 0});
+    RunTransactionPhase();
+    EXPECT_EQ(context->loopState, 100);
+    RunLoopPass();
+    clock.Serve();
+    EXPECT_EQ(clock.received, (std::vector<std::string>{"0", Answer("c1", "32")}));
+}
+
+// Mended: aborted (abort code 3) while the echo is awaited and not answered
+// yet: the abort answer, RS "33" with the request's SV and CD.
+TEST_F(CardTransaction, MendedAbortInEchoWaitStillAnswers) {
+    Enter("c2", "{D10}500");
+    RunTransactionPhase();
+    ASSERT_EQ(record->step, 1);
+    record->step = 2;
+    EchoTimerArmed = 1;
+    Options.ActivateFIRAI = 0xFF;  // after a chained exchange: no POS poll
+    context->abortCode = 3;
+    fake.events.push_back({PV_NOT_YET, 0});
+    RunTransactionPhase();
+    Options.ActivateFIRAI = 0;
+    EXPECT_EQ(context->loopState, 0);
+    EXPECT_EQ(record->step, 0);
+    clock.Serve();
+    EXPECT_EQ(clock.received, (std::vector<std::string>{"0", Answer("c2", "33")}));
+}
+
+TEST_F(CardTransaction, StepsOutOfRangeAnswerNinetyNine) {
+    for (int step : {4, 5, 6, 7, 8, 9, 11, -1}) {
+        Enter("c1");
+        record->step = step;
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        RunTransactionPhase();
+        EXPECT_STREQ(record->resultCode, "99") << step;
+        EXPECT_EQ(context->loopState, 100) << step;
+    }
+}
+
+TEST_F(CardTransaction, FinalAnswerOrderAndDefaultResult) {
+    struct Case {
+        const char* rs;
+        const char* incident;
+        const char* expectedTail;
+    } cases[] = {
+        {"05", "1", "{RS}05{D48}1"},
+        {"", "", "{RS}99"},  // no RS at all answers "99"
+        {"00", "", "{RS}00"},
+    };
+    for (const Case& c : cases) {
+        clock.received.clear();
+        CopyField(record->service, "s0");
+        CopyField(record->command, "c1");
+        CopyField(record->resultCode, c.rs);
+        CopyField(record->cardIncident, c.incident);
+        record->posAnswerState = 1;
+        std::memset(context->posAnswer, 0, sizeof context->posAnswer);
+        EFT_FINISHStandard();
+        clock.Serve();
+        EXPECT_EQ(clock.received, std::vector<std::string>{AnswerHead() + "{SV}s0{CD}c1" + c.expectedTail + "{F}"})
+            << c.rs;
+        EXPECT_EQ(context->loopState, 103);
+        EXPECT_STREQ(record->resultCode, "");
+        EXPECT_STREQ(record->cardIncident, "");
+    }
+}
+
+TEST_F(CardTransaction, ServerAnswerPassedOnWithDataCaptureCorrection) {
+    struct Case {
+        const char* cd;
+        const char* rs;
+        const char* expected;
+    } cases[] = {
+        {"c2d", "99", "03"},
+        {"c2d", "00", "00"},
+        {"c1", "99", "99"},
+        {"c1", "05", "05"},  // a refusal passes unchanged
+    };
+    for (const Case& c : cases) {
+        clock.received.clear();
+        Enter(c.cd);
+        record->posAnswerState = 1;
+        std::memset(context->posAnswer, 0, sizeof context->posAnswer);
+        const std::string server = AnswerHead() + "{SV}s0{CD}" + c.cd + "{RS}" + c.rs + "{F}";
+        std::memset(context->serverAnswer, 0, sizeof context->serverAnswer);
+        std::memcpy(context->serverAnswer, server.c_str(), server.size());
+        record->step = 10;
+        EndCardTransaction();
+        clock.Serve();
+        ASSERT_EQ(clock.received.size(), 1u) << c.cd << c.rs;
+        const std::string& answer = clock.received[0];
+        EXPECT_NE(answer.find(std::string("{RS}") + c.expected), std::string::npos) << answer;
+        EXPECT_EQ(answer.find(std::string("{RS}") + (std::strcmp(c.rs, c.expected) != 0 ? c.rs : "--")),
+                  std::string::npos)
+            << answer;
+        EXPECT_EQ(context->loopState, 103);
+    }
+}
+
+TEST_F(CardTransaction, AbortDuringTheCardWaitAnswersWithTheRequest) {
+    SetLabel("TALVO");
+    Send(Request("c1", "{D10}500{D0}978"));
+    RunLoopPass();  // idle: dispatched to state 40
+    ASSERT_EQ(context->loopState, 40);
+    for (int i = 0; i < 4 && record->step != 2; ++i) RunLoopPass();
+    ASSERT_EQ(record->step, 2);  // waiting for the card
+    clock.Serve();
+    ASSERT_EQ(clock.received, std::vector<std::string>{"0"});
+    Send("{SS}R{PS}" + std::to_string(station) + "{SV}s3{CD}c0{F}");
+    RunLoopPass();
+    clock.Serve();
+    EXPECT_EQ(clock.received, (std::vector<std::string>{"0", "0", Answer("c1", "33")}));
+    EXPECT_EQ(context->loopState, 0);
+}
+
+TEST_F(CardTransaction, NoContactlessAtTheMaximalAmount) {
+    Options.ClsMaximalAmount = 1000;
+    struct Case {
+        int amount;
+        bool allowed;
+    } cases[] = {{999, true}, {1000, false}, {1001, false}};
+    for (const Case& c : cases) {
+        record->amountPresent = 1;
+        record->amount = c.amount;
+        EXPECT_EQ(ContactlessAllowedByAmount(), c.allowed) << c.amount;
+    }
+    record->amountPresent = 0;
+    record->amount = 1;
+    EXPECT_FALSE(ContactlessAllowedByAmount());
+
+    // Arming the readers under the limit numbers the contactless
+    // transaction: 999 wraps to 001.
+    CopyField(Options.TransactionNumber, "999");
+    record->amountPresent = 1;
+    record->amount = 999;
+    record->readerSet = kReaderBoth;
+    EXPECT_EQ(WaitForCard(), 0);
+    EXPECT_STREQ(Options.TransactionNumber, "001");
+    EXPECT_EQ(record->cardReadRecord.chipRequested, 1);
+    EXPECT_EQ(record->cardReadRecord.isoRequested, 1);
+    EXPECT_EQ(record->readerEngaged, 1);
+    record->amount = 1000;
+    EXPECT_EQ(WaitForCard(), 0);
+    EXPECT_STREQ(Options.TransactionNumber, "001");
+}
+
+TEST_F(CardTransaction, NoCardReaderEndsWithTerminalUnreachable) {
+    fake.protocols.erase(4);
+    SetLabel("TALVO");
+    Send(Request("c1", "{D10}500"));
+    RunUntilIdle();
+    EXPECT_EQ(clock.received, (std::vector<std::string>{"0", Answer("c1", "32")}));
+}
+
+// In connected mode the server link stays open between transactions: a cut
+// of that link queued before the request ends the transaction with RS "31"
+// before any terminal dialogue.
+TEST_F(CardTransaction, QueuedSocketCutAnswersNetworkFailureWithoutTerminalDialogue) {
+    std::string error;
+    auto scenario = netsim::AcquirerScenario::Parse("answer 1400 reply rs=00 then=close\n", &error);
+    ASSERT_TRUE(scenario) << error;
+    netsim::AcquirerSim sim(*scenario);
+    ASSERT_TRUE(sim.start());
+    NetResource& resource = context->netResources[context->netResourceIndex];
+    CopyField(resource.servers[kServerPrincipal].host, "127.0.0.1");
+    CopyField(resource.servers[kServerPrincipal].service, std::to_string(sim.port()).c_str());
+    resource.servers[kServerPrincipal].echoTimeOut = 0;
+    CopyField(resource.label, "TALVO");
+    Options.ConnectedMode = 1;
+    TOC_EnableAllServers();
+    ASSERT_EQ(TOC_ConnectServers(context), 1);
+    // The previous transaction's exchange; the server then drops the link.
+    CopyField(context->serverRequest, "{SS}R{SV}s0{CD}c1{F}");
+    int result = 0;
+    for (int i = 0; i < 25 && result < 20; ++i) result = TOC_ServerExchangeStep(context);
+    ASSERT_GE(result, 20);
+    ASSERT_TRUE(sim.waitForLinksEnded(1, 5000));
+    std::memset(context->serverAnswer, 0, sizeof context->serverAnswer);
+
+    fake.calls.clear();
+    Enter("c1", "{D10}500{D0}978");
+    RunTransactionPhase();  // step 0
+    ASSERT_EQ(record->step, 1);
+    RunTransactionPhase();  // step 1: the cut
+    EXPECT_EQ(context->loopState, 100);
+    RunLoopPass();
+    clock.Serve();
+    EXPECT_EQ(clock.received, (std::vector<std::string>{"0", Answer("c1", "31")}));
+    for (const testsupport::EpapCall& call : fake.calls)
+        EXPECT_TRUE(call.op == "clear" || call.op == "protocol") << call.op;
+    Options.ConnectedMode = 0;
+    TOC_CloseServer(context);
+}
+
+TEST_F(CardTransaction, SummaryWithNothingPendingAnswersTen) {
+    Enter("cj");
+    StartCardTransaction();
+    record->processingMode = 3;
+    record->step = 3;
+    CardTransactionStep();
+    EXPECT_STREQ(record->resultCode, "10");
+    EXPECT_EQ(record->step, 10);
+    EXPECT_EQ(SecondPassState(), 0);
+}
+
+TEST_F(CardTransaction, RefusalWithDbwZeroGoesToTheNextServer) {
+    NetResource& resource = context->netResources[context->netResourceIndex];
+    CopyField(resource.servers[kServerSecours].service, "7001");
+    CopyField(resource.servers[kServerTertiaire].service, "7002");
+    CopyField(Options.ThirdServerIlotLabel, "ILOT3");
+    CopyField(context->transactionRequest, "{SS}R{SV}s0{CD}c1{D10}500{F}");
+    auto answer = [&](const char* text) {
+        std::memset(context->serverAnswer, 0, sizeof context->serverAnswer);
+        CopyField(context->serverAnswer, text);
+        std::memset(context->serverRequest, 0, sizeof context->serverRequest);
+    };
+    TOC_EnableAllServers();
+    answer("{SS}A{SV}s0{CD}c1{RS}11{DBW}0{F}");
+    EXPECT_EQ(RetryOnOtherServer(), 1);  // PRINCIPAL -> SECOURS
+    EXPECT_EQ(record->serverEnabled[kServerPrincipal], 0);
+    EXPECT_STREQ(context->serverRequest, context->transactionRequest);
+    EXPECT_STREQ(context->serverAnswer, "");
+    answer("{SS}A{SV}s0{CD}c1{RS}11{DBW}0{F}");
+    EXPECT_EQ(RetryOnOtherServer(), 1);  // SECOURS -> TERTIAIRE
+    EXPECT_EQ(record->serverEnabled[kServerSecours], 0);
+    EXPECT_STREQ(Options.IlotLabel, "ILOT3");
+    answer("{SS}A{SV}s0{CD}c1{RS}11{DBW}0{F}");
+    EXPECT_EQ(RetryOnOtherServer(), 0);  // none left: both flags set again
+    EXPECT_EQ(record->serverEnabled[kServerPrincipal], 1);
+    EXPECT_EQ(record->serverEnabled[kServerSecours], 1);
+
+    struct Case {
+        const char* answer;
+    } others[] = {{"{SS}A{RS}11{DBW}1{F}"}, {"{SS}A{RS}05{DBW}0{F}"}, {"{SS}A{RS}11{F}"}, {"{SS}A{DBW}0{F}"}};
+    for (const Case& c : others) {
+        TOC_EnableAllServers();
+        answer(c.answer);
+        EXPECT_EQ(RetryOnOtherServer(), 0) << c.answer;
+    }
+    // Without a backup server configured nothing is retried.
+    CopyField(resource.servers[kServerSecours].service, "");
+    TOC_EnableAllServers();
+    answer("{SS}A{RS}11{DBW}0{F}");
+    EXPECT_EQ(RetryOnOtherServer(), 0);
+}
+
+TEST_F(CardTransaction, CardReadPreparedFromTheRequest) {
+    struct Case {
+        const char* more;
+        int directServer;
+        const char* eventData;  // "" when no card-read answer is filled
+        int technology;
+        int engaged;
+        int cardReadState;
+        uint32_t readerSet;
+    } cases[] = {
+        {"", 1, "9999999999999999D3012", 0, 0, 3, kReaderBoth},  // proxy mode, D15 absent
+        {"{D15}0", 1, "", 0, 0, -1, kReaderBoth},                // D15 "0" leaves proxy mode off
+        {"{D15}1{D2F}4970100000000063=2512", 0, "4970100000000063=2512", 2, 1, 3, kReaderBoth},
+        {"{D15}1{D2F}4970100000000063=2512{D2D}0", 0, "4970100000000063=2512", 2, 0, 3, kReaderBoth},
+        {"{D15}0{D2F}4970100000000063D2512", 0, "4970100000000063D2512", 0, 0, 3, kReaderBoth},
+        {"{D15}9{D92}12345", 0, "12345", 9, 0, 3, kReaderBoth},
+        {"{D2D}1", 0, "", 0, 0, -1, kReaderChip},
+        {"{D2D}2", 0, "", 0, 0, -1, kReaderStripe},
+        {"{D2D}8", 0, "", 0, 0, -1, kReaderChip},
+    };
+    for (const Case& c : cases) {
+        Options.DirectServerConnection = static_cast<uint8_t>(c.directServer);
+        Options.ClsMaximalAmount = 5000;
+        Options.ClsOnly = 0;
+        context->authorisationMode = -1;
+        Enter("c1", c.more);
+        std::memcpy(context->transactionRequest, context->posRequest, sizeof context->transactionRequest);
+        std::memset(&record->cardReadRecord, 0, sizeof record->cardReadRecord);
+        record->readerEngaged = 0;
+        record->clientMode = 0;
+        PrepareCardReading();
+        EXPECT_STREQ(record->cardReadRecord.eventData, c.eventData) << c.more;
+        EXPECT_EQ(record->cardReadRecord.technology, c.technology) << c.more;
+        EXPECT_EQ(record->readerEngaged, c.engaged) << c.more;
+        EXPECT_EQ(context->authorisationMode, c.cardReadState) << c.more;
+        EXPECT_EQ(record->readerSet, c.readerSet) << c.more;
+        EXPECT_EQ(record->clientMode, c.eventData[0] == '9' && c.technology == 0 ? 1 : 0) << c.more;
+    }
+    // D2D "2" and "1" stop contactless for the transaction; "8" reads
+    // contactless only.
+    EXPECT_EQ(Options.ClsOnly, 1);
+    Enter("c1", "{D2D}2");
+    std::memcpy(context->transactionRequest, context->posRequest, sizeof context->transactionRequest);
+    PrepareCardReading();
+    EXPECT_EQ(Options.ClsMaximalAmount, 0);
+    Options.DirectServerConnection = 0;
+    Options.ClsOnly = 0;
+}
+
+TEST_F(CardTransaction, CardReadAnswerJudged) {
+    struct Case {
+        const char* name;
+        int technology;
+        int chipStatus;  // the chip status byte of a chip answer
+        int status;
+        int candidates;
+        int result;
+        int phase;
+        int cardReadState;
+        const char* rs;
+        const char* incident;
+    } cases[] = {
+        {"chip read", 4, 16, 0, 0, 0, 2, 2, "", ""},
+        {"chip read with candidates", 4, 16, 0, 2, 0, 3, 4, "", ""},
+        {"chip asks again", 5, 18, 1, 0, 0, 4, 0, "99", ""},
+        {"chip failure falls back to the stripe", 4, 16, 7, 0, 0, 1, 1, "", "1"},
+        {"chip answer without a chip section", 4, 3, 0, 0, 1, 4, -1, "", ""},
+        {"holder cancel on the keyboard", 0, 0, 0, 0, 0, 1, -1, "35", ""},
+        {"stripe read", 2, 0, 0, 0, 0, 2, 2, "", ""},
+        {"contactless refused outside a debit", 10, 0, 3, 0, 65535, 4, -1, "11", ""},
+        {"unknown technology", 7, 0, 0, 0, 1, 4, -1, "", ""},
+    };
+    for (const Case& c : cases) {
+        Enter(std::strstr(c.name, "contactless") != nullptr ? "c2" : "c1");
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        std::memset(record->cardIncident, 0, sizeof record->cardIncident);
+        CardReadRecord& card = record->cardReadRecord;
+        std::memset(&card, 0, sizeof card);
+        card.presentCount = 1;
+        card.answerValid = 1;
+        card.technology = c.technology;
+        card.status = c.status;
+        card.chipRequested = c.technology == 4 || c.technology == 5 ? 1 : 0;
+        card.chipOptions = static_cast<uint8_t>(c.chipStatus);
+        card.isoRequested = c.technology == 2 ? 1 : 0;
+        if (c.technology == 0) CopyField(card.eventData, "A");
+        record->terminalResultArea.candidateCount = c.candidates;
+        record->ctlsStartResult = 1;
+        record->processingMode = 1;
+        record->readerSet = kReaderBoth;
+        EXPECT_EQ(ReadCardResult(), c.result) << c.name;
+        EXPECT_EQ(record->processingMode, c.phase) << c.name;
+        EXPECT_EQ(context->authorisationMode, c.cardReadState) << c.name;
+        EXPECT_STREQ(record->resultCode, c.rs) << c.name;
+        EXPECT_STREQ(record->cardIncident, c.incident) << c.name;
+    }
+}
+
+TEST_F(CardTransaction, UnreadTrackEndsAfterTheMaximalTries) {
+    for (const char* incident : {"", "1"}) {
+        Options.Iso2MaximalTries = 2;
+        context->isoReadFailures = 0;
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        CopyField(record->cardIncident, incident);
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            CardReadRecord& card = record->cardReadRecord;
+            std::memset(&card, 0, sizeof card);
+            card.presentCount = 1;
+            card.answerValid = 1;
+            card.isoRequested = 1;
+            card.technology = 2;
+            card.status = 2;  // track not read
+            record->processingMode = 1;
+            record->readerSet = kReaderStripe;
+            EXPECT_EQ(ReadCardResult(), 0);
+            if (attempt == 1) {
+                EXPECT_STREQ(record->resultCode, "") << incident;
+                EXPECT_STREQ(record->cardIncident, "2");
+                EXPECT_EQ(record->processingMode, 1);  // read again
+                CopyField(record->cardIncident, incident);
+            }
+        }
+        EXPECT_STREQ(record->resultCode, incident[0] == '1' ? "20" : "11") << incident;
+    }
+    Options.Iso2MaximalTries = 0;
+}
