@@ -392,3 +392,28 @@ TEST(RelayOverLine, CommandAndFetchOverAPseudoTerminal) {
 }
 
 }  // namespace
+
+namespace {
+
+// Relayed bodies hold card data (a READ RECORD answer carries the card
+// number and track 2): no trace line shows them, whatever the loggers of
+// the relay and of the message blocks let through.
+TEST_F(Relay, RelayedCardDataNeverReachesTheTrace) {
+    const std::string pan = "4970100000000055";
+    const std::string record = "\x70\x13\x5A\x08" + std::string("\x49\x70\x10\x00\x00\x00\x00\x55", 8) + "57" + pan;
+    for (const char* logger : {"ktm_wpro", "ktx_wsrv", "ktapi.peripheral.epap"}) WSysSetLoggerLevel(logger, WLOG_TRACE);
+    TraceCapture trace;
+    EXPECT_EQ(Send(Message(Descriptor(), "00B2010C" + pan)), PV_ALL_FINE);
+    link->answers.push_back({PAP_MES_FINAL, record});
+    EXPECT_EQ(Send(Message(Descriptor(0, "1000", 0), "")), PV_ALL_FINE);
+    for (const char* logger : {"ktm_wpro", "ktx_wsrv", "ktapi.peripheral.epap"}) WSysSetLoggerLevel(logger, WLOG_WARN);
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].M, record);
+    EXPECT_GT(trace.count(), 10u);
+    for (const std::string& line : trace.Snapshot()) {
+        EXPECT_EQ(line.find(pan), std::string::npos) << line;
+        EXPECT_EQ(line.find("4970100000"), std::string::npos) << line;
+    }
+}
+
+}  // namespace
