@@ -225,8 +225,10 @@ int TOC_ServerExchangeStep(EFTCBox* c) {
     ISAP_SetImmediateMode(1);
     LogServerMessageType(type, reinterpret_cast<const char*>(body));
     if (IsType(type, "1200")) {
+        // A reset during the relay (80, 'P') ends the step; any other status
+        // is the terminal's echo character for the socket supervision.
         const int status = EPAP_DealRelayMessage(annex->box);
-        if (status == 'P') {
+        if (status == PV_PER_RESET) {
             result = 80;
         } else {
             SuperviseSockets(status, &g_socketWatchState, &result);

@@ -423,8 +423,10 @@ int KTM_SomeThingToSend(KTM_WPRO* block) {
                                       KTM_NET_SEND_TIMEOUT_MS, block->lastMode);
         }
     } else if (block->BoxType == KTM_BOX_COM) {
+        // An empty request is a message too (the terminal's control codes
+        // "9001" and "9002" travel without a body).
         const int length = COM_MAP_Request(block);
-        if (length > 0 && WCOM_GetResourceByNum(block->id) != nullptr && block->TransBox != nullptr &&
+        if (length >= 0 && WCOM_GetResourceByNum(block->id) != nullptr && block->TransBox != nullptr &&
             block->TransSend != nullptr)
             result = block->TransSend(block->TransBox, block->frame, static_cast<uint32_t>(length),
                                       KTM_COM_SEND_TIMEOUT_MS, block->lastMode);

@@ -322,9 +322,11 @@ int EPAP_DisplayMessage(int function, const char* title, int row, int column, co
 // The last non-blank text shown on the terminal screen, or null.
 const char* TDSP_GetLastText();
 int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
-// One relay message (application "1200") of the server connection: the
-// communication status of the terminal's answer ('P' when the terminal link
-// is lost). Least behaviour: 'P'.
+// One relay message (application "1200") of the server connection, relayed
+// to the local terminal and its replies back to the server
+// (periph/terminal_relay.h): the box status after the relay (PV_PER_RESET
+// when the wait callback stopped it, PV_NET_FAILED when the terminal or
+// server link is lost); 1 without a box.
 int EPAP_DealRelayMessage(KTX_WSERV* connection);
 
 // Dialogue on the terminal screen (display function 0). Least behaviour:

@@ -301,7 +301,17 @@ void TWEP_SwitchToPort(KT_EPERIPH_API* box, int port) {
     TWEP_ReactivatePort(box, port);
 }
 
+void TWEP_PutResourceAddress(KT_EPERIPH_API* box, KT_PERES* resource) {
+    if (box != nullptr) PutAddress(box, resource);
+}
+
 int TWEP_LastUsedPort() { return g_lastPort; }
+
+bool TWEP_IsRelayPortReady(int port) { return IsPort(port) && g_relayPortReady[port]; }
+
+void TWEP_SetRelayPortReady(int port) {
+    if (IsPort(port)) g_relayPortReady[port] = true;
+}
 
 void TWEP_ResetPortState() {
     g_lastPort = -1;

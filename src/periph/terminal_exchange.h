@@ -50,6 +50,10 @@ void TWEP_SwitchToPort(KT_EPERIPH_API* box, int port);
 // Last used and new port (-1 at start); both back to -1.
 int TWEP_LastUsedPort();
 void TWEP_ResetPortState();
+// The line parameters of a serial port applied for the server relay (until
+// the port is closed).
+bool TWEP_IsRelayPortReady(int port);
+void TWEP_SetRelayPortReady(int port);
 
 // ---------------------------------------------------------------------------
 // Commands, answers and messages
@@ -64,6 +68,10 @@ int TWEP_ScriptFunRecv(KT_EPERIPH_API* box, KT_PERES* resource);
 int TWEP_HostMesSend(KT_EPERIPH_API* box, KT_PERES* resource, const char* payload, int length, int first,
                      int last);
 int TWEP_HostMesRecv(KT_EPERIPH_API* box, KT_PERES* resource, const char** answer, int ask, int wait);
+// Puts the resource's XPRO address (rebuilt from its fields) into rubrique
+// 'S' and the box's net application into rubrique 'A' of the request half of
+// its link.
+void TWEP_PutResourceAddress(KT_EPERIPH_API* box, KT_PERES* resource);
 // Receive time-out of a serial link's message block (ms); the network
 // stream's is 62000.
 constexpr int PAP_NET_TIMEOUT_MS = 62000;

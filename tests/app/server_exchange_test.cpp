@@ -19,6 +19,8 @@
 #include "periph/console_windows.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
+#include "support/com_fixture.h"
+#include "support/relay_link.h"
 #include "support/server_session.h"
 #include "support/tls_pki.h"
 #include "support/trace_capture.h"
@@ -139,7 +141,7 @@ TEST_F(ServerExchange, EveryMessageTypeIsRouted) {
     struct Case {
         const char* appCode;
         int result;
-    } cases[] = {{"1200", 21}, {"1500", 31}, {"1410", 11}, {"1400", 80}, {"1400", 1},
+    } cases[] = {{"1200", 21}, {"1500", 31}, {"1410", 11}, {"1400", 11}, {"1400", 1},
                  {"1400", 1},  {"1400", 1},  {"1400", 11}, {"1400", 1}};
     int i = 0;
     for (const Case& c : cases) {
@@ -167,7 +169,7 @@ TEST_F(ServerExchange, EveryMessageTypeIsRouted) {
                 EXPECT_STREQ(record->flashD16, "A3");
                 EXPECT_STREQ(record->flashD3E, "4567");
                 break;
-            case 4:  // relay: no terminal link (80), the terminal is reset at the end
+            case 4:  // relay without a descriptor: refused, counted (+10); the terminal is reset at the end
                 EXPECT_EQ(record->resetRequired, 1);
                 EXPECT_EQ(record->serverUsedTerminal, 1);
                 break;
@@ -411,4 +413,46 @@ TEST_F(ServerExchange, RemovalDetectionFollowsItsOption) {
     Options.ActivateRemovalDetection = 1;
     EXPECT_EQ(TermStartRemovalDetection(), PV_PER_ACCES);  // no terminal yet
     EXPECT_EQ(record->cardReadRecord.mode, 2);
+}
+
+// "1200" messages go to the terminal relay and count +10: a command for the
+// terminal of port 0 and the fetch of its answer, the replies read back by
+// the simulator (the terminal's acknowledgement, then its answer). A reset
+// during the relay (the cash register's abort through the wait callback
+// while a terminal's announcement is awaited) gives 80.
+TEST_F(ServerExchange, RelayedTerminalCommandsAreCounted) {
+    Connect("relay port=0 bodyhex=00B2010C00 fetch\nsilent\nsilent\nfetch port=0\n");
+    testsupport::ComTable table(1, 0, 0, 0, 0);
+    KT_EPERIPH_API* box = EPAP_GetBox();
+    ASSERT_NE(box, nullptr);
+    ASSERT_EQ(EPAP_CreateFunctionProfile("EFT_CAM_1", 0, PAP_TRANSPORT_SERIAL, "RUDA"), 0);
+    testsupport::FakeTerminalLink link(0);
+    ASSERT_TRUE(link.ready());
+    link.attach(box, 0);
+    link.answers.push_back({PAP_MES_FINAL, std::string("\x70\x03\x5A\x01\x00\x90\x00", 7)});
+
+    SetRequest("{SS}R{SV}s0{CD}c1{F}");
+    EXPECT_EQ(StepUntilSomething(), 11);  // the request sent, the command relayed
+    EXPECT_EQ(record->resetRequired, 1);
+    EXPECT_EQ(record->serverUsedTerminal, 1);
+    ASSERT_EQ(link.sent.size(), 1u);
+    EXPECT_EQ(link.sent[0].payload, std::string("\x00\xB2\x01\x0C\x00", 5));
+    EXPECT_EQ(StepUntilSomething(), 10);  // the fetch
+    ASSERT_TRUE(sim->waitForRequests(3, 5000));
+    auto requests = sim->requests();
+    EXPECT_EQ(requests[1].A, "1200");
+    EXPECT_NE(requests[1].S.find("/02/"), std::string::npos) << requests[1].S;
+    EXPECT_EQ(requests[1].M, "");
+    EXPECT_EQ(requests[2].A, "1200");
+    EXPECT_EQ(requests[2].M, std::string("\x70\x03\x5A\x01\x00\x90\x00", 7));
+
+    // A terminal that announces its answers, and an abort while it is
+    // awaited.
+    box->resources[0].protocol = 2;
+    const EPAP_WaitCallbackFn previous = EPAP_GetWaitCallback();
+    EPAP_SetWaitCallback([](char* echo) { echo[0] = 'S'; });
+    SetRequest("{SS}R{SV}s0{CD}c1{F}");
+    EXPECT_EQ(StepUntilSomething(), 80);
+    EPAP_SetWaitCallback(previous);
+    EXPECT_EQ(link.receives, 1);
 }

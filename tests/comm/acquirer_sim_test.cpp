@@ -183,3 +183,43 @@ TEST(PeerScript, StepsAndErrors) {
 }
 
 }  // namespace
+
+// A relay line sends a "1200" command for the terminal of a port (MesStat
+// 11, the body) and, with fetch, the empty fetch of its answers (MesStat
+// 00) in the same write; a fetch line sends the fetch alone.
+TEST(AcquirerScenario, RelayCommandAndFetch) {
+    netsim::NetMessage request;
+    request.K = "2";
+    request.A = "1400";
+    std::string error;
+    auto relay = netsim::ParsePlanLine("relay port=0 bodyhex=00A40400 fetch", &error);
+    ASSERT_TRUE(relay) << error;
+    const netsim::Reply reply = netsim::BuildReply(*relay, request);
+    ASSERT_TRUE(reply.send);
+    netsim::FrameAssembler frames;
+    frames.feed(reply.bytes.data(), reply.bytes.size());
+    auto command = frames.next();
+    auto fetch = frames.next();
+    ASSERT_TRUE(command && fetch);
+    EXPECT_FALSE(frames.next());
+    const auto c = netsim::DecodeFrame(*command);
+    const auto f = netsim::DecodeFrame(*fetch);
+    ASSERT_TRUE(c && f);
+    EXPECT_EQ(c->A, "1200");
+    EXPECT_EQ(c->K, "2");
+    EXPECT_EQ(c->S, "XPRO/2/001/1000/0000000000000000/0/0/00000000/00000000/010/11/");
+    EXPECT_EQ(c->M, std::string("\x00\xA4\x04\x00", 4));
+    EXPECT_EQ(f->S, "XPRO/2/001/1000/0000000000000000/0/0/00000000/00000000/010/00/");
+    EXPECT_EQ(f->M, "");
+
+    auto alone = netsim::ParsePlanLine("fetch port=3 app=9001", &error);
+    ASSERT_TRUE(alone) << error;
+    const auto only = netsim::DecodeFrame(netsim::BuildReply(*alone, request).bytes);
+    ASSERT_TRUE(only);
+    EXPECT_EQ(only->S, netsim::RelayDescriptor(3, "9001", 0));
+    auto own = netsim::ParsePlanLine("relay S=XPRO body=x", &error);
+    ASSERT_TRUE(own) << error;
+    EXPECT_EQ(netsim::DecodeFrame(netsim::BuildReply(*own, request).bytes)->S, "XPRO");
+    EXPECT_FALSE(netsim::ParsePlanLine("relay 1400", &error));
+    EXPECT_FALSE(netsim::ParsePlanLine("relay echo", &error));
+}

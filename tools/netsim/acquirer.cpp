@@ -1,6 +1,7 @@
 #include "netsim/acquirer.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -22,9 +23,10 @@ bool ToInt(const std::string& text, long* out) {
 
 std::string Describe(const NetMessage& m) {
     std::ostringstream s;
-    s << "K=" << m.K << " S=" << m.S.substr(0, 40) << " U=" << m.U << " A=" << m.A << " M=" << m.M.size() << " bytes";
+    s << "K=" << m.K << " S=" << m.S.substr(0, 100) << " U=" << m.U << " A=" << m.A << " M=" << m.M.size() << " bytes";
     if (auto tags = DecodeFieldBody(m.M)) s << " " << tags->substr(0, 200);
-    else if (!m.M.empty() && m.M.size() <= 16) s << " \"" << m.M << "\"";
+    // Relayed terminal bodies may hold card data: only their size is shown.
+    else if (!m.M.empty() && m.M.size() <= 16 && m.A != "1200") s << " \"" << m.M << "\"";
     return s.str();
 }
 
@@ -92,21 +94,31 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
         plan.raw = *bytes;
         return plan;
     }
-    if (verb != "answer") {
+    const bool relay = verb == "relay" || verb == "fetch";
+    if (verb != "answer" && !relay) {
         *error = "unknown verb '" + verb + "'";
         return std::nullopt;
+    }
+    if (relay) {
+        plan.kind = AnswerPlan::Kind::Relay;
+        plan.type = "1200";
+        plan.relayCommand = verb == "relay";
+        plan.relayFetch = verb == "fetch";
+        plan.body = "";
     }
     for (size_t i = 1; i < words.size(); ++i) {
         const std::string& w = words[i];
         const size_t eq = w.find('=');
         if (eq == std::string::npos) {
-            if (w == "echo") {
+            if (relay && w == "fetch") {
+                plan.relayFetch = true;
+            } else if (w == "echo" && !relay) {
                 plan.echo = true;
             } else if (w == "reply") {
                 plan.reply = true;
             } else if (w == "bytewise") {
                 plan.bytewise = true;
-            } else if (i == 1) {
+            } else if (i == 1 && !relay) {
                 plan.type = w;
             } else {
                 *error = "unknown option '" + w + "'";
@@ -117,7 +129,11 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
         const std::string key = w.substr(0, eq);
         const std::string value = w.substr(eq + 1);
         long n = 0;
-        if (key == "key") {
+        if (relay && key == "port" && ToInt(value, &n)) {
+            plan.relayPort = static_cast<int>(n);
+        } else if (relay && key == "app" && !value.empty()) {
+            plan.relayApplication = value;
+        } else if (key == "key") {
             plan.key = value;
         } else if (key == "S") {
             plan.S = value;
@@ -237,6 +253,13 @@ AnswerPlan AcquirerScenario::DefaultEcho() {
     return plan;
 }
 
+std::string RelayDescriptor(int port, const std::string& application, int mesStat) {
+    char text[128];
+    std::snprintf(text, sizeof text, "XPRO/2/001/%s/0000000000000000/%d/0/00000000/00000000/010/%02d/",
+                  application.c_str(), port, mesStat);
+    return text;
+}
+
 Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
     Reply reply;
     reply.delayMs = plan.delayMs;
@@ -254,6 +277,23 @@ Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
             reply.send = true;
             reply.bytes = plan.raw;
             return reply;
+        case AnswerPlan::Kind::Relay: {
+            NetMessage message;
+            message.K = plan.key ? *plan.key : request.K;
+            message.A = plan.type;
+            if (plan.relayCommand) {
+                message.S = plan.S.empty() ? RelayDescriptor(plan.relayPort, plan.relayApplication, 11) : plan.S;
+                message.M = plan.body.value_or("");
+                reply.bytes += EncodeFrame(message);
+            }
+            if (plan.relayFetch) {
+                message.S = plan.S.empty() ? RelayDescriptor(plan.relayPort, plan.relayApplication, 0) : plan.S;
+                message.M.clear();
+                reply.bytes += EncodeFrame(message);
+            }
+            reply.send = !reply.bytes.empty();
+            return reply;
+        }
         case AnswerPlan::Kind::Answer:
             break;
     }

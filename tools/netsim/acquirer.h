@@ -13,6 +13,8 @@
 //   close                     read the request, close the link
 //   reset                     read the request, abort the link (reset)
 //   raw HEX...                send these bytes as the answer
+//   relay [options]           send a "1200" command for a terminal (see below)
+//   fetch [options]           send the empty "1200" fetch of its answers
 //   default <one of the above>
 //   echo <one of the above>   how to answer a greeting that asks for an echo
 //                             (default: answer 9997 body=ECHO)
@@ -28,6 +30,11 @@
 // pieces, 20 by default), copies=N (N frames in one write), long=R:N
 // (rubrique R of N characters; R one of K S U A M), then=close|reset.
 // Values with blanks go between double quotes.
+// Options of relay and fetch: port=N (the terminal's port, 0), app=CODE
+// (the descriptor's Application, "1000"), body=TEXT | bodyhex=HEX (the
+// command), fetch (relay: the fetch right after the command), key=K, S=...
+// (a descriptor of its own), delay=MS. The program's replies come as
+// requests of type "1200" (A, S with the terminal's descriptor, body).
 //
 // The message handling (scenario, BuildReply) knows nothing of sockets; the
 // AcquirerSim runs it over a Listener in a thread of its own, in clear or
@@ -51,7 +58,7 @@
 namespace netsim {
 
 struct AnswerPlan {
-    enum class Kind { Answer, Silent, Close, Reset, Raw };
+    enum class Kind { Answer, Silent, Close, Reset, Raw, Relay };
     Kind kind = Kind::Answer;
     std::string type;                // A; empty: the request's own
     std::optional<std::string> key;  // K; default: the request's
@@ -70,7 +77,17 @@ struct AnswerPlan {
     enum class After { Keep, Close, Reset };
     After after = After::Keep;
     std::string raw;
+    // Relay (type "1200"): a command for the terminal resource of a port
+    // (its descriptor with MesStat 11 and the body), and/or the empty fetch
+    // of its answers (MesStat 00); S, when given, replaces the descriptor.
+    bool relayCommand = false;
+    bool relayFetch = false;
+    int relayPort = 0;
+    std::string relayApplication = "1000";
 };
+
+// The descriptor of a relay message for the terminal resource of a port.
+std::string RelayDescriptor(int port, const std::string& application, int mesStat);
 
 struct AcquirerScenario {
     std::vector<AnswerPlan> plans;
