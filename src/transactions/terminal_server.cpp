@@ -57,8 +57,10 @@ struct ServerSettings {
 
 std::string CertFile(const char* name) { return std::string(kCertDirectory) + "/" + name; }
 
+// The message is its own format (its banner sets the trace level); none of
+// these messages holds a conversion.
 bool Fail(const char* message) {
-    WSysError("%s", message);
+    WSysError(message);
     OpenSSLHelper_logErrorStack();
     return false;
 }
@@ -141,11 +143,12 @@ SSL_CTX* NewServerContext(const std::string& service) {
 bool ReadSettings(int port, ServerSettings* settings) {
     KTDK_FILE* file = WCOM_GetPhysicalConfig(port);
     if (file == nullptr) return false;
+    // Each value is taken before the next read (they share one buffer).
     const char* service = FILE_GetStringParam(file, "Service1");
-    const char* type = FILE_GetStringParam(file, "ReseauType");
-    const char* timeout = FILE_GetStringParam(file, "SSLAcceptTimeout");
     settings->service = service != nullptr ? service : "";
+    const char* type = FILE_GetStringParam(file, "ReseauType");
     settings->reseauType = type != nullptr ? std::atoi(type) : 0;
+    const char* timeout = FILE_GetStringParam(file, "SSLAcceptTimeout");
     if (timeout != nullptr && *timeout != '\0') settings->acceptTimeoutMs = std::atoi(timeout);
     FILE_FreeFile(file);
     return true;
