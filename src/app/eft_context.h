@@ -160,7 +160,6 @@ struct TransactionRecord {
     uint8_t waitBeforeReset;          // pause 2 s before a terminal reset
     int32_t terminalSerialPresent;    // the terminal gave its serial number
     char terminalSerial[13];
-    int32_t transactionTypeSet;       // EFTCBox::transactionType was set from the request
     int32_t terminalServerSocket;     // listening socket of the server mode, 0 none
     int64_t amount;                   // cents
     int32_t readerSet;                // readers the request allows

@@ -11,6 +11,7 @@
 #include "comm/com_resources.h"
 #include "comm/port_api.h"
 #include "comm/port_frames.h"
+#include "comm/shared_connections.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
@@ -63,6 +64,15 @@ int CardStatusMode(const CardReadRecord* record, bool start) {
 bool IsCommand(const char* cd, const char* wanted) { return cd != nullptr && strcasecmp(cd, wanted) == 0; }
 
 bool IsRudaReader() { return EPAP_GetProtocol(kReader) == kRudaProtocol; }
+
+// The socket of the reader's link: the handle itself over TCP, the socket of
+// the shared-table entry over TLS (server mode); -1 none.
+int TerminalSocket(const ComResource& com) {
+    if (com.reseauType != 4) return com.handle;
+    WShared& table = WSharedTable();
+    if (com.handle < 1 || com.handle >= table.size()) return -1;
+    return table.entry(com.handle)->Socket;
+}
 
 }  // namespace
 
@@ -204,21 +214,18 @@ int TermOpenInitCtl() {
 }
 
 int SetTransactionTypeFromCommand() {
-    EFTCBox* c = GetEftContext();
     TransactionRecord* r = Record();
-    if (c == nullptr || r == nullptr) return 0;
+    if (r == nullptr) return 0;
     static const struct {
         const char* cd;
         int type;
     } kTypes[] = {{"c1", 0}, {"c2", 20}, {"c3", 81}, {"c5", 0}, {"c6", 0}, {"c7", 0}, {"cc", 111}};
     for (const auto& t : kTypes)
         if (IsCommand(r->command, t.cd)) {
-            c->transactionType = t.type;
-            r->transactionTypeSet = 1;
             r->ctlsTransactionData.type = t.type;
             r->ctlsTransactionData.typePresent = 1;
         }
-    return r->transactionTypeSet == 1 ? 1 : 0;
+    return r->ctlsTransactionData.typePresent == 1 ? 1 : 0;
 }
 
 int TermStartContactless() {
@@ -227,7 +234,6 @@ int TermStartContactless() {
     if (c == nullptr || r == nullptr) return PV_CMD_INTERNAL;
     const char* category = "[START_CTL_TRS]";
     SetTransactionTypeFromCommand();
-    r->transactionTypeSet = 1;
     r->ctlsTransactionData.typePresent = 1;
     int status = EPAP_SetCommand(kReader, 131, &r->ctlsTransactionData, Options.ClsMaximalAmount, Options.CountryCode);
     if (status != 0) {
@@ -235,8 +241,12 @@ int TermStartContactless() {
     } else if ((status = EPAP_SendScriptCommands()) != 0) {
         TraceLog(TRACE_ERROR, category, "Envoi des scripts de START_CTL_TRS echoue (%d)", status);
     } else {
-        char event[8] = {};
-        while (EPAP_WaitEvent(kReader, kEventSliceMs, event) != 0 && event[0] != 'A' && c->abortInCallback == 0) {
+        // Until an event, or the wait fails (a lost link would otherwise
+        // keep it going for ever), or the cash register aborts.
+        for (;;) {
+            char event[8] = {};
+            const int waited = EPAP_WaitEvent(kReader, kEventSliceMs, event);
+            if (waited == 0 || event[0] == 'A' || c->abortInCallback != 0 || waited != PV_NOT_YET) break;
         }
         status = EPAP_GetResult(kReader, 131, &r->cardReadRecord, &r->terminalResultArea,
                                 static_cast<int>(Options.ActivateInteroper));
@@ -244,10 +254,7 @@ int TermStartContactless() {
         if (status != 0)
             TraceLog(TRACE_ERROR, category, "Recuperation des scripts de START_CTL_TRS echoue (%d)", status);
     }
-    if (IsCommand(r->command, "c3")) {
-        c->transactionType = 81;
-        r->ctlsTransactionData.type = 81;
-    }
+    if (IsCommand(r->command, "c3")) r->ctlsTransactionData.type = 81;
     if (Options.ClsOnly == 0 || (Options.ClsOnly == 1 && KeyAbortArmed(&r->cardReadRecord))) EPAP_ClearAll();
     return status;
 }
@@ -440,10 +447,11 @@ int TermCheckSocket() {
         TraceLog(TRACE_DEBUG, "[SOCKET]", "Impossible de recuperer la ressource de COMM");
         return 0;
     }
-    if (plat::SocketSetSendTimeout(com->handle, 30000) != 0) WSysError("-- ERROR --  Echec setsockopt SO_SNDTIMEO.1");
+    const int fd = TerminalSocket(*com);
+    if (plat::SocketSetSendTimeout(fd, 30000) != 0) WSysError("-- ERROR --  Echec setsockopt SO_SNDTIMEO.1");
     const unsigned char zero = 0;
     const int sent = PortEmist(resource->port, &zero, 1, 0);
-    if (plat::SocketSetSendTimeout(com->handle, 0) != 0) WSysError("-- ERROR --  Echec setsockopt SO_SNDTIMEO.2");
+    if (plat::SocketSetSendTimeout(fd, 0) != 0) WSysError("-- ERROR --  Echec setsockopt SO_SNDTIMEO.2");
     if (sent >= 0) {
         TraceLog(TRACE_DEBUG, "[SOCKET]", "SOCKET toujours OK");
         return 1;

@@ -330,6 +330,7 @@ int RUDA_WaitFor103(int reuse) {
     // The accepted session holds its own reference of the context.
     SSL_CTX_free(context);
     com->ownerPid = static_cast<int32_t>(plat::CurrentPid());
+    com->reseauType = settings.reseauType;
     WNetSetTypReseau(settings.reseauType);
     r->terminalServerWait = 0;
     return 0;

@@ -69,6 +69,7 @@ protected:
             if (c.op == "set" || c.op == "get" || c.op == "getEx")
                 out += std::to_string(c.function) + "/" + std::to_string(c.command);
             if (c.op == "getEx") out += "@" + std::to_string(c.timeoutMs);
+            if (c.op == "wait") out += std::to_string(c.function);
         }
         return out;
     }
@@ -308,11 +309,30 @@ TEST_F(TerminalCommands, TransactionTypeFromTheCommand) {
     } cases[] = {{"c1", 0}, {"C2", 20}, {"c3", 81}, {"c5", 0}, {"cc", 111}, {"c4", 55}, {"c40", 55}};
     for (const auto& c : cases) {
         CopyField(record->command, c.cd);
-        context->transactionType = 55;
-        record->transactionTypeSet = 0;
+        record->ctlsTransactionData.type = 55;
+        record->ctlsTransactionData.typePresent = 0;
         EXPECT_EQ(SetTransactionTypeFromCommand(), c.type == 55 ? 0 : 1) << c.cd;
-        EXPECT_EQ(context->transactionType, c.type) << c.cd;
+        EXPECT_EQ(record->ctlsTransactionData.type, c.type) << c.cd;
     }
+}
+
+TEST_F(TerminalCommands, ContactlessStartWaitsForTheAnswerAndEndsOnALostLink_Mended) {
+    CopyField(record->command, "c3");
+    Options.ClsOnly = 0;
+    fake.events.push_back({PV_NOT_YET, 0});
+    fake.events.push_back({0, 'A'});
+    EXPECT_EQ(TermStartContactless(), 0);
+    EXPECT_EQ(Calls(), "set4/131 send wait4 wait4 get4/131 clear");
+    EXPECT_EQ(record->ctlsTransactionData.type, 81);  // a credit, whatever happened
+    EXPECT_EQ(record->ctlsTransactionData.typePresent, 1);
+    // A wait that fails does not repeat for ever: the read reports.
+    fake.calls.clear();
+    fake.events.push_back({PV_NET_FAILED, 0});
+    fake.script("get", {PV_NET_FAILED});
+    TraceCapture trace;
+    EXPECT_EQ(TermStartContactless(), PV_NET_FAILED);
+    EXPECT_EQ(fake.callsOf("wait").size(), 1u);
+    EXPECT_TRUE(Traced(trace, "[START_CTL_TRS] Recuperation des scripts de START_CTL_TRS echoue (33)"));
 }
 
 TEST_F(TerminalCommands, CardPresentDetection) {
