@@ -57,10 +57,9 @@ struct ServerSettings {
 
 std::string CertFile(const char* name) { return std::string(kCertDirectory) + "/" + name; }
 
-// The message is its own format (its banner sets the trace level); none of
-// these messages holds a conversion.
-bool Fail(const char* message) {
-    WSysError(message);
+// After the message of a failed step (its banner sets the trace level):
+// the library's errors, false.
+bool Fail(int) {
     OpenSSLHelper_logErrorStack();
     return false;
 }
@@ -68,47 +67,48 @@ bool Fail(const char* message) {
 // Key, certificate and client authentication of the context.
 bool SetUpContext(SSL_CTX* context) {
     const std::string keyFile = CertFile("server.key");
-    if (WGetFileSize(keyFile.c_str()) < 1) return Fail("-- ERROR -- [RUDA_WaitFor103] No server key");
+    if (WGetFileSize(keyFile.c_str()) < 1) return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] No server key"));
     std::FILE* f = std::fopen(keyFile.c_str(), "rb");
-    if (f == nullptr) return Fail("-- ERROR -- [RUDA_WaitFor103] Error opening server key file");
+    if (f == nullptr) return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] Error opening server key file"));
     unsigned char key[WSSL_KEY_MAX];
     size_t length = std::fread(key, 1, sizeof key, f);
     std::fclose(f);
     if (length == sizeof key) WSysError("<< WARN. >> [RUDA_WaitFor103] Length max for server key");
     if (RSAKEY_Action(key, &length, RSAKEY_PRIVATE_DECRYPT, sizeof key) <= 0) {
         OPENSSL_cleanse(key, sizeof key);
-        return Fail("-- ERROR -- [RUDA_WaitFor103] Echec RSAKEY_Action()");
+        return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] Echec RSAKEY_Action()"));
     }
     const int loaded = SSL_CTX_use_PrivateKey_mem(context, key, static_cast<int>(length));
     OPENSSL_cleanse(key, sizeof key);
-    if (loaded <= 0) return Fail("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_use_PrivateKey_mem()");
+    if (loaded <= 0) return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_use_PrivateKey_mem()"));
     const std::string certificate = CertFile("server.crt");
-    if (WGetFileSize(certificate.c_str()) < 1) return Fail("-- ERROR -- [RUDA_WaitFor103] No server certificate");
+    if (WGetFileSize(certificate.c_str()) < 1) return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] No server certificate"));
     if (SSL_CTX_use_certificate_file(context, certificate.c_str(), SSL_FILETYPE_PEM) <= 0)
-        return Fail("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_use_certificate_file()");
+        return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_use_certificate_file()"));
     if (SSL_CTX_check_private_key(context) != 1)
-        return Fail("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_check_private_key()");
+        return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_check_private_key()"));
     const std::string clients = CertFile("client.crt");
     const bool clientsPresent = WGetFileSize(clients.c_str()) >= 1;
     if (clientsPresent && WSSL_CTX_check_crt_file(context, clients.c_str(), kCertDirectory) == 0)
-        return Fail("-- ERROR -- [RUDA_WaitFor103] Echec WSSL_CTX_check_crt_file() client");
+        return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] Echec WSSL_CTX_check_crt_file() client"));
     const int ca = WSSL_CTX_check_ca_file(context, nullptr, kCertDirectory);
     if (ca == -1) {
         WSysError("** INFO. ** [RUDA_WaitFor103] Double authentification Client Desactive");
     } else if (ca == 0) {
-        return Fail("-- ERROR -- [RUDA_WaitFor103] Echec WSSL_CTX_check_ca_file() CA noyau invalide");
+        return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] Echec WSSL_CTX_check_ca_file() CA noyau invalide"));
     } else if (ca != 1) {
-        return Fail("-- ERROR -- [RUDA_WaitFor103] WSSL_CTX_check_ca_file()");
+        return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] WSSL_CTX_check_ca_file()"));
     } else {
         if (SSL_CTX_load_verify_locations(context, clientsPresent ? clients.c_str() : nullptr, kCertDirectory) != 1)
-            return Fail(clientsPresent ? "-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_load_verify_locations() CA + chaine"
-                                       : "-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_load_verify_locations() CA");
+            return Fail(clientsPresent
+                            ? WSysError("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_load_verify_locations() CA + chaine")
+                            : WSysError("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_load_verify_locations() CA"));
         SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
         SSL_CTX_set_verify_depth(context, kVerifyDepth);
         WSysError("** INFO. ** [RUDA_WaitFor103] Double authentification Client Active");
     }
     if (SSL_CTX_set_cipher_list(context, kServerCiphers) != 1)
-        return Fail("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_set_cipher_list()");
+        return Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_set_cipher_list()"));
     ERR_clear_error();
     return true;
 }
@@ -117,7 +117,7 @@ bool SetUpContext(SSL_CTX* context) {
 SSL_CTX* NewServerContext(const std::string& service) {
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr) {
-        Fail("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_new()");
+        Fail(WSysError("-- ERROR -- [RUDA_WaitFor103] Echec SSL_CTX_new()"));
         return nullptr;
     }
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
