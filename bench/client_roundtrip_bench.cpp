@@ -2,8 +2,10 @@
 // trv_71, as a cash-register application does it: libznp_dll.so loaded with
 // dlopen, one instance opened on a copy of the example configuration, then
 // SZelApiSendMessage + SZelApiWaitSynchro + SZelApiGetMessage of s12/c25 per
-// iteration. Reports the median and the 99th percentile in microseconds; the
-// argument switches the library log off (0) or on (1). Run it from the source
+// iteration. Reports the median and the 99th percentile in microseconds,
+// beside a futex round trip between two processes measured in the same run
+// (floor_*, ratio_*); the argument switches the library log off (0) or on
+// (1). Run it from the source
 // tree's root: the example configuration is copied from ./example.
 #include <benchmark/benchmark.h>
 
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "futex_floor.h"
 #include "latency_counters.h"
 #include "support/config_tree.h"
 #include "support/station_lock.h"
@@ -80,7 +83,7 @@ void BM_LibraryRoundTrip(benchmark::State& state) {
         }
         micros.push_back(elapsed);
     }
-    ReportLatency(state, micros);
+    benchfloor::ReportAgainstFloor(state, micros);
 }
 BENCHMARK(BM_LibraryRoundTrip)->ArgName("log")->Arg(0)->Arg(1)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 
@@ -103,7 +106,7 @@ void BM_LibraryAbortWhileIdle(benchmark::State& state) {
         }
         micros.push_back(elapsed);
     }
-    ReportLatency(state, micros);
+    benchfloor::ReportAgainstFloor(state, micros);
 }
 BENCHMARK(BM_LibraryAbortWhileIdle)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 

@@ -3,37 +3,72 @@
 // acknowledgement and, when it is "0", for the final answer; prints each
 // message on its own line.
 //
-//   pos_peer <station> <request> [timeout ms]
+//   pos_peer [--wakes] [--repeat N] <station> <request> [timeout ms]
+//
+// --wakes plays a cash register that wakes the program after each change of
+// a mailbox and sleeps on the link's wake words (as the client library does);
+// without it the program has to poll the peer. --repeat sends the request N
+// times (the messages of the last exchange are printed, and the median time
+// of an exchange).
 // Exit code 0 when every expected message came, 2 on a time-out, 1 on misuse.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/pos_peer.h"
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <station> <request> [timeout ms]\n", argv[0]);
+    bool wakes = false;
+    long repeat = 1;
+    int first = 1;
+    for (; first < argc && argv[first][0] == '-' && argv[first][1] == '-'; ++first) {
+        if (std::strcmp(argv[first], "--wakes") == 0) {
+            wakes = true;
+        } else if (std::strcmp(argv[first], "--repeat") == 0 && first + 1 < argc) {
+            repeat = std::atol(argv[++first]);
+        } else {
+            break;
+        }
+    }
+    if (argc - first < 2 || repeat < 1) {
+        std::fprintf(stderr, "usage: %s [--wakes] [--repeat N] <station> <request> [timeout ms]\n", argv[0]);
         return 1;
     }
-    const int station = std::atoi(argv[1]);
-    const int64_t timeout = argc > 3 ? std::atoll(argv[3]) : 10000;
+    const int station = std::atoi(argv[first]);
+    const char* request = argv[first + 1];
+    const int64_t timeout = argc > first + 2 ? std::atoll(argv[first + 2]) : 10000;
     testsupport::PosPeer peer;
-    if (!peer.Open(station)) {
+    if (!peer.Open(station, wakes)) {
         std::fprintf(stderr, "cannot map the POS link block of station %d\n", station);
         return 1;
     }
-    if (!peer.Send(argv[2], timeout)) {
-        std::fprintf(stderr, "the program did not take the previous request\n");
-        return 2;
+    std::vector<std::string> last;
+    std::vector<double> micros;
+    for (long i = 0; i < repeat; ++i) {
+        last.clear();
+        const auto t0 = std::chrono::steady_clock::now();
+        if (!peer.Send(request, timeout)) {
+            std::fprintf(stderr, "the program did not take the previous request\n");
+            return 2;
+        }
+        auto ack = peer.Receive(timeout);
+        if (!ack) return 2;
+        last.push_back(*ack);
+        if (*ack == "0") {
+            auto answer = peer.Receive(timeout);
+            if (!answer) return 2;
+            last.push_back(*answer);
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
     }
-    auto ack = peer.Receive(timeout);
-    if (!ack) return 2;
-    std::printf("%s\n", ack->c_str());
-    if (*ack == "0") {
-        auto answer = peer.Receive(timeout);
-        if (!answer) return 2;
-        std::printf("%s\n", answer->c_str());
+    for (const std::string& m : last) std::printf("%s\n", m.c_str());
+    if (repeat > 1) {
+        std::sort(micros.begin(), micros.end());
+        std::printf("median %.1f us over %ld exchanges\n", micros[micros.size() / 2], repeat);
     }
     return 0;
 }

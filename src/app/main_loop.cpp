@@ -297,7 +297,6 @@ int DealPosRequest() {
     if (c == nullptr || r == nullptr) return -1;
 
     const int poll = ZelDiaPoll(c);
-    EFTOC_CloseExchangeLogs();
     c->posEventFlag = g_processOptions.generateEvents;
     if (poll < 0) {
         SetResult(r, "38");

@@ -28,6 +28,7 @@ plat::SharedMemory g_block;
 plat::NamedEvent g_posEvent;
 int g_openHandles = 0;
 PosLinkHandle g_pairs[2] = {};
+poslink::WakeArea* g_wake = nullptr;
 
 constexpr int kDefaultWriteWaitSec = 5;
 constexpr int kPaymentWriteWaitSec = 20;
@@ -40,6 +41,39 @@ char* TextOf(char* mailbox) { return mailbox + 1; }
 void SetStatus(char* mailbox, char status) { StatusOf(mailbox).store(status, std::memory_order_release); }
 
 char GetStatus(char* mailbox) { return StatusOf(mailbox).load(std::memory_order_acquire); }
+
+// The wake word of a mailbox of the block, or null (no wake area).
+plat::WakeWord* WordOf(const char* mailbox) {
+    if (g_wake == nullptr || mailbox == nullptr) return nullptr;
+    const char* base = static_cast<const char*>(g_block.data());
+    if (mailbox == base + poslink::kToPosMailbox) return &g_wake->toPos;
+    if (mailbox == base + poslink::kFromPosMailbox) return &g_wake->fromPos;
+    return nullptr;
+}
+
+// Sets a final status ('1' written, '0' taken) and wakes the other side.
+void Publish(char* mailbox, char status) {
+    SetStatus(mailbox, status);
+    if (plat::WakeWord* word = WordOf(mailbox)) plat::Bump(*word);
+}
+
+// One slice of a wait for the mailbox's status to satisfy `done`: sleeps until
+// the other side changes the mailbox or the slice (the poll period of a side
+// that does not wake us) is over.
+template <typename Done>
+void WaitSlice(char* mailbox, int64_t sliceMs, Done done) {
+    plat::WakeWord* word = WordOf(mailbox);
+    if (word == nullptr) {
+        plat::SleepMs(sliceMs);
+        return;
+    }
+    const uint32_t seen = plat::Snapshot(*word);
+    if (done(GetStatus(mailbox))) {
+        plat::Cancel(*word);
+        return;
+    }
+    plat::Wait(*word, seen, sliceMs);
+}
 
 // Clears the whole text area (the writer is kept out by the status byte,
 // which is still '1' or already back to '0').
@@ -55,8 +89,9 @@ bool WaitTaken(char* mailbox, int minimumSec, int timeoutSec) {
     if (timeoutSec < 0) return false;
     const int wait = timeoutSec >= minimumSec ? timeoutSec : minimumSec;
     const int64_t deadline = NowSeconds() + wait;
+    const auto taken = [](char status) { return status != poslink::kStatusPresent; };
     while (GetStatus(mailbox) == poslink::kStatusPresent && NowSeconds() < deadline)
-        plat::SleepMs(kPollMs);
+        WaitSlice(mailbox, kPollMs, taken);
     return GetStatus(mailbox) != poslink::kStatusPresent;
 }
 
@@ -166,6 +201,8 @@ PosLinkHandle* ZelDiaOpen(int station, int direction) {
         g_pairs[1] = {fromPos, toPos};
         TextOf(toPos)[poslink::kTextSize - 1] = '\0';
         TextOf(fromPos)[poslink::kTextSize - 1] = '\0';
+        g_wake = poslink::WakeAreaOf(g_block.data(), g_block.size());
+        if (g_wake != nullptr) std::atomic_ref<uint32_t>(g_wake->programBumps).store(1, std::memory_order_release);
     }
     PosLinkHandle* handle = new (std::nothrow) PosLinkHandle(g_pairs[direction]);
     if (handle == nullptr) {
@@ -181,6 +218,8 @@ int ZelDiaClose(PosLinkHandle* handle) {
     delete handle;
     if (g_openHandles > 0 && --g_openHandles == 0) {
         g_pairs[0] = g_pairs[1] = PosLinkHandle{};
+        if (g_wake != nullptr) std::atomic_ref<uint32_t>(g_wake->programBumps).store(0, std::memory_order_release);
+        g_wake = nullptr;
         g_block.Close();
     }
     return 0;
@@ -191,8 +230,9 @@ int ZelDiaRead(char* buffer, int size, PosLinkHandle* handle, int waitMs) {
     char* mailbox = handle->readMailbox;
     const WTimeStamp start = WGetTimeStamp();
     if (waitMs != 10) {
+        const auto present = [](char status) { return status == poslink::kStatusPresent; };
         while (GetStatus(mailbox) != poslink::kStatusPresent && !WIsTimeOut(start, waitMs))
-            plat::SleepMs(kPollMs);
+            WaitSlice(mailbox, kPollMs, present);
     }
     if (GetStatus(mailbox) != poslink::kStatusPresent) return 0;
     const size_t room = size == 0 ? poslink::kTextSize : static_cast<size_t>(size);
@@ -202,7 +242,7 @@ int ZelDiaRead(char* buffer, int size, PosLinkHandle* handle, int waitMs) {
     buffer[length] = '\0';
     // Card data of the request must not stay in the block once it is taken.
     ClearText(mailbox);
-    SetStatus(mailbox, poslink::kStatusTaken);
+    Publish(mailbox, poslink::kStatusTaken);
     return size == 0 ? static_cast<int>(poslink::kTextSize) : size;
 }
 
@@ -217,7 +257,7 @@ int ZelDiaPut(const char* text, PosLinkHandle* handle) {
     SetStatus(mailbox, poslink::kStatusWriting);
     std::memcpy(TextOf(mailbox), text, length);
     TextOf(mailbox)[length] = '\0';
-    SetStatus(mailbox, poslink::kStatusPresent);
+    Publish(mailbox, poslink::kStatusPresent);
     return 1;
 }
 
@@ -247,7 +287,7 @@ int ZelDiaWrite(const char* text, int length, PosLinkHandle* handle, int signal,
     SetStatus(mailbox, poslink::kStatusWriting);
     std::memcpy(TextOf(mailbox), text, static_cast<size_t>(length));
     TextOf(mailbox)[length] = '\0';
-    SetStatus(mailbox, poslink::kStatusPresent);
+    Publish(mailbox, poslink::kStatusPresent);
     if (signal != 0 && g_posEvent.isOpen()) g_posEvent.Set();
 
     std::string copy(text, strnlen(text, static_cast<size_t>(length)));
@@ -265,11 +305,38 @@ int ZelDiaWrite(const char* text, int length, PosLinkHandle* handle, int signal,
             if (StatusOf(mailbox).compare_exchange_strong(expected, poslink::kStatusTaken,
                                                           std::memory_order_acq_rel)) {
                 ClearText(mailbox);
+                if (plat::WakeWord* word = WordOf(mailbox)) plat::Bump(*word);
                 TraceLog(TRACE_WARN, "[POS]", "!!!!! Suppression reponse abandon non lue !!!!!");
             }
         }
     }
     return length;
+}
+
+int ZelDiaWaitRequest(PosLinkHandle* handle, int64_t maxMs, bool (*stop)()) {
+    static plat::WakeWord local{};  // no block: only the signal or the time end the wait
+    char* mailbox = handle != nullptr ? handle->readMailbox : nullptr;
+    plat::WakeWord* word = WordOf(mailbox);
+    if (word == nullptr) word = &local;
+    // Armed before anything is looked at: a message, or the signal, that comes
+    // after the look ends the sleep at once.
+    plat::SetSignalWakeWord(word);
+    const uint32_t seen = plat::Snapshot(*word);
+    const auto present = [mailbox] { return mailbox != nullptr && GetStatus(mailbox) == poslink::kStatusPresent; };
+    if (!present() && !(stop != nullptr && stop()))
+        plat::Wait(*word, seen, maxMs);
+    else
+        plat::Cancel(*word);
+    plat::SetSignalWakeWord(nullptr);
+    return present() ? 1 : 0;
+}
+
+int ZelDiaPeerWakes(const PosLinkHandle* handle) {
+    if (handle == nullptr || g_wake == nullptr || handle->readMailbox == nullptr) return 0;
+    const char* base = static_cast<const char*>(g_block.data());
+    const uint32_t& flag =
+        handle->readMailbox == base + poslink::kFromPosMailbox ? g_wake->clientBumps : g_wake->programBumps;
+    return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(flag)).load(std::memory_order_acquire) == 1 ? 1 : 0;
 }
 
 int ZelDiaIsPaymentCommand(const char* text) {

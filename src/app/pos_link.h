@@ -6,6 +6,7 @@
 // read with acquire and written with release ordering: the text is complete
 // before '1' is visible, and the reader copies only under '1'.
 #pragma once
+#include <cstdint>
 
 // A handle on one pair of mailboxes: direction 0 = the program's side (writes
 // ToPosMailbox, reads FromPosMailbox), direction 1 = the reverse.
@@ -33,6 +34,15 @@ int ZelDiaPut(const char* text, PosLinkHandle* handle);
 // to be taken; the length, or -1 for a message that does not fit (more than
 // 10239 characters) or a null text.
 int ZelDiaWrite(const char* text, int length, PosLinkHandle* handle, int signal, int timeoutSec);
+// Blocks until a message waits in the handle's read mailbox, `stop` (checked
+// once the wait is armed, may be null) says so, the wake signal comes, or
+// maxMs (negative: no limit) passes. Without a handle or a wake area it only
+// waits for the signal or the time. 1 when a message waits, else 0.
+int ZelDiaWaitRequest(PosLinkHandle* handle, int64_t maxMs, bool (*stop)());
+// 1 when the other side of the handle's block has declared that it wakes
+// this side after each change of a mailbox, so that this side may sleep
+// instead of polling; 0 otherwise.
+int ZelDiaPeerWakes(const PosLinkHandle* handle);
 // 1 when the text holds one of the payment commands {CD}c1{ .. {CD}c10{ (not c4).
 int ZelDiaIsPaymentCommand(const char* text);
 // The status byte of a mailbox, read with acquire ordering (tests, peers).

@@ -8,6 +8,7 @@
 
 #include "app/display_zones.h"
 #include "app/eft_context.h"
+#include "app/loop_wait.h"
 #include "app/main_loop.h"
 #include "app/options.h"
 #include "app/pos_link.h"
@@ -23,6 +24,7 @@
 #include "platform/process.h"
 #include "platform/process_watch.h"
 #include "platform/uuid.h"
+#include "platform/wake_word.h"
 #include "transactions/pos_answer.h"
 #include "transactions/terminal_commands.h"
 
@@ -159,6 +161,8 @@ void RememberP5Window(EFTCBox* context) {
     startup.p5Resource = startup.p5Window != nullptr ? startup.p5Window->resource : 0;
 }
 
+bool HostHasEnded() { return g_host.HasEnded(); }
+
 void EndIfHostEnded() {
     if (!g_host.HasEnded()) return;
     TraceLog(TRACE_INFO, "[POS]", "Application hote (%d) terminee: arret du client monetique",
@@ -175,7 +179,8 @@ void ResetIdleBehaviourStep() {
 
 int TrvMain(int argc, const char* const* argv) {
     plat::InstallTerminateHandler();
-    g_host.WatchParent();
+    // The host's end also wakes the main loop's sleep (the watch stays the test).
+    if (g_host.WatchParent() == 0) g_host.SignalAtParentEnd(plat::InstallWakeSignal());
     std::string oneShot;
     InitDefaultOptions();
     EnforceSingleInstance(g_guard);
@@ -254,9 +259,8 @@ int TrvMain(int argc, const char* const* argv) {
     while (GetEftContext() != nullptr && GetEftContext()->loopState >= 0) {
         EndIfHostEnded();
         RunLoopPass();
-        EFTCBox* current = GetEftContext();
-        if (current == nullptr) break;
-        if (current->loopState == 0 || record->step != 2) plat::SleepMs(1);
+        if (GetEftContext() == nullptr) break;
+        WaitForNextPass();
     }
     ShutdownClient();
     WComTraceClose();

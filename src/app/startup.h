@@ -59,6 +59,9 @@ void RememberP5Window(EFTCBox* context);
 // Ends the program (exit code 0, after the shutdown) when the host process
 // that started it has ended; otherwise does nothing.
 void EndIfHostEnded();
+// True once the host that started the program has ended (looks without
+// waiting).
+bool HostHasEnded();
 
 // barcodeActive = 1 when the option IdleBehaviour holds a text, else 0.
 void ResetIdleBehaviourStep();

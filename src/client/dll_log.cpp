@@ -105,6 +105,7 @@ DllLogger::DllLogger() : directory_(CurrentDirectory()), initialDirectory_(direc
 
 void DllLogger::Reset() {
     std::lock_guard<std::mutex> guard(lock_);
+    CloseLogs();
     maxSizeKb_ = 4096;
     enabled_ = 0;
     directory_ = initialDirectory_;
@@ -119,6 +120,47 @@ void DllLogger::SetEnabled(uint32_t logSwitch) {
 void DllLogger::SetMaxSizeKb(int32_t sizeKb) {
     std::lock_guard<std::mutex> guard(lock_);
     maxSizeKb_ = sizeKb;
+}
+
+void DllLogger::CloseLogs() {
+    for (OpenLog& log : logs_) {
+        if (log.fd >= 0) close(log.fd);
+        log = OpenLog{};
+    }
+}
+
+int DllLogger::FileFor(const std::string& path, bool named, unsigned long device, unsigned long inode) {
+    for (OpenLog& log : logs_) {
+        if (log.fd < 0 || log.path != path) continue;
+        // Still the file of that name: written on.
+        if (named && log.device == device && log.inode == inode) return log.fd;
+        close(log.fd);
+        log = OpenLog{};
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return -1;
+    }
+    OpenLog* slot = nullptr;
+    for (OpenLog& log : logs_)
+        if (slot == nullptr && log.fd < 0) slot = &log;
+    if (slot == nullptr) {
+        // All in use: the oldest opened makes room.
+        slot = &logs_[nextLog_];
+        nextLog_ = (nextLog_ + 1) % kOpenLogs;
+        close(slot->fd);
+    }
+    try {
+        *slot = OpenLog{path, fd, static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino)};
+    } catch (const std::bad_alloc&) {
+        *slot = OpenLog{};
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 void DllLogger::SetDirectory(const std::string& directory) {
@@ -211,15 +253,18 @@ void DllLogger::Write(uint32_t instanceId, std::string_view message, std::string
         // old backup); a file named after the instance id, whose backup name
         // is its own, is simply started again.
         struct stat st {};
-        if (stat(log.c_str(), &st) == 0 && st.st_size / 1024 >= maxSizeKb_) {
+        bool named = stat(log.c_str(), &st) == 0;
+        if (named && st.st_size / 1024 >= maxSizeKb_) {
             if (backup == log) {
                 unlink(log.c_str());
             } else {
                 unlink(backup.c_str());
                 rename(log.c_str(), backup.c_str());
             }
+            named = false;
         }
-        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        // The file stays open for the next lines.
+        const int fd = FileFor(log, named, static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino));
         if (fd < 0) return;
         const char* p = line.data();
         size_t left = line.size();
@@ -229,7 +274,6 @@ void DllLogger::Write(uint32_t instanceId, std::string_view message, std::string
             p += n;
             left -= static_cast<size_t>(n);
         }
-        close(fd);
     } catch (const std::bad_alloc&) {
         // Dropped: never written unmasked.
     }

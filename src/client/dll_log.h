@@ -34,7 +34,21 @@ private:
     bool ThrottleSaysDot(std::string_view key);
     void PathsFor(uint32_t instanceId, uint32_t posNumber, std::string* log, std::string* backup) const;
 
+    // The log files stay open between lines, a few at a time (one per POS
+    // number in use); each is checked against its name before every line.
+    struct OpenLog {
+        std::string path;
+        int fd = -1;
+        unsigned long device = 0;
+        unsigned long inode = 0;
+    };
+    static constexpr size_t kOpenLogs = 8;
+    int FileFor(const std::string& path, bool named, unsigned long device, unsigned long inode);
+    void CloseLogs();
+
     mutable std::mutex lock_;
+    OpenLog logs_[kOpenLogs];
+    size_t nextLog_ = 0;
     int32_t maxSizeKb_ = 4096;
     uint32_t enabled_ = 0;
     std::string directory_;

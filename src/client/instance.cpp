@@ -204,11 +204,12 @@ int ClientInstance::Open(const OpenArguments& a) {
     // session is open, or its end that it could not open one (no
     // configuration).
     const StopTest ended = [this] { return !process_.IsRunning(0); };
-    constexpr int kEventTries = 1000;
-    int tries = 0;
-    ClientEvent::OpenResult opened = event_.Open(a.posNumber, kEventTries, ended, &tries);
+    constexpr int64_t kEventBudgetMs = 10000;
+    int64_t used = 0;
+    ClientEvent::OpenResult opened = event_.Open(a.posNumber, kEventBudgetMs, ended, process_.pid(), &used);
     if (opened == ClientEvent::OpenResult::Opened &&
-        ClientEvent::WaitReady(a.posNumber, 10 * (kEventTries - tries), ended) == ClientEvent::OpenResult::Stopped)
+        ClientEvent::WaitReady(a.posNumber, kEventBudgetMs - used, ended, process_.pid(), id_) ==
+            ClientEvent::OpenResult::Stopped)
         opened = ClientEvent::OpenResult::Stopped;
     if (opened == ClientEvent::OpenResult::Stopped || opened == ClientEvent::OpenResult::Refused) {
         if (opened == ClientEvent::OpenResult::Stopped) {
@@ -253,7 +254,8 @@ int ClientInstance::SendMessage(const char* service, char* message, const uint32
 
 int ClientInstance::SendLocked(const char* service, char* message, uint32_t capacity, bool forClose) {
     DllLogger& log = Log();
-    if (!channel_ || !process_.IsRunning(10)) {
+    // The probes look without waiting: an ended program is seen all the same.
+    if (!channel_ || !process_.IsRunning(0)) {
         log.Log(id_, "-- ERROR -- |DLLSND| Process client arrete");
         return 1;
     }
@@ -377,7 +379,10 @@ int ClientInstance::WaitSynchro(uint32_t timeoutMs) {
         // consumed by an earlier wait). The program's end, or a close, ends
         // the wait at once.
         if (event_.isOpen() && !channel_->HasMessage()) {
-            const ClientEvent::WaitResult w = event_.Wait(left(), stop);
+            // A message that comes without the event (a program that does not
+            // set it) ends the wait too, within the poll period.
+            const ClientEvent::WaitResult w = event_.Wait(
+                left(), stop, [this] { return channel_->HasMessage(); }, channel_->PeerWakes() ? 10 : 2);
             if (w == ClientEvent::WaitResult::Stopped && !channel_->HasMessage()) {
                 log.Log(id_, "-- ERROR -- |DLLWAI| Process client arrete");
                 return 1;
@@ -444,7 +449,7 @@ int ClientInstance::GetMessage(char* service, char* message, uint32_t* capacity)
         }
     }
     if (!fromHeld) {
-        if (!channel_ || !process_.IsRunning(10)) {
+        if (!channel_ || !process_.IsRunning(0)) {
             log.Log(id_, "-- ERROR -- |DLLGET| Process client arrete");
             return 1;
         }
@@ -504,12 +509,14 @@ void ClientInstance::BeginClose() {
         closing_ = true;
     }
     busyCondition_.notify_all();
+    // A call asleep on the mailbox looks at once.
+    if (channel_) channel_->WakeReaders();
     closeTaken_ = TakeBusy(busyTimeoutMs_, true);
     if (!closeTaken_) {
         log.Log(id_, "-- ERROR -- |DLLCLO| Mutex non obtenu");
         return;
     }
-    if (process_.started() && process_.IsRunning(10)) {
+    if (process_.started() && process_.IsRunning(0)) {
         // Nobody will take what is held any more; the stop request is sent in
         // every case so that the program ends cleanly.
         {

@@ -10,9 +10,11 @@
 
 #include "client/dll_log.h"
 #include "platform/clock.h"
+#include "platform/name_watch.h"
 #include "platform/pos_mailbox.h"
 #include "platform/process.h"
 #include "platform/shared_memory.h"
+#include "platform/wake_word.h"
 
 namespace znpdll {
 namespace {
@@ -32,6 +34,20 @@ char LoadStatus(const char* mailbox) {
 void StoreStatus(char* mailbox, char value) {
     std::atomic_ref<char>(*mailbox).store(value, std::memory_order_release);
 }
+
+uint32_t LoadFlag(const uint32_t* flag) {
+    return flag == nullptr ? 0 : std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(flag)).load(std::memory_order_acquire);
+}
+
+void StoreFlag(uint32_t* flag, uint32_t value) {
+    if (flag != nullptr) std::atomic_ref<uint32_t>(*flag).store(value, std::memory_order_release);
+}
+
+// Poll periods of the waits: a program that wakes this side is still looked
+// at every 10 ms (the stop test: its end, a close); one that does not, every
+// 2 ms as before.
+constexpr int64_t kWokenSliceMs = 10;
+constexpr int64_t kPolledSliceMs = 2;
 
 // The text of a mailbox, bounded to its text area.
 std::string_view MailboxText(const char* mailbox) {
@@ -110,25 +126,56 @@ std::unique_ptr<DialogChannel> DialogChannel::Open(uint32_t posNumber, uint32_t 
     channel->view_ = view;
     channel->readArea_ = side == 0 ? toPos : fromPos;
     channel->writeArea_ = side == 0 ? fromPos : toPos;
+    // The block is mapped with at least the library's 40962 bytes.
+    channel->BindWake(view, poslink::kClientBlockSize, side);
+    StoreFlag(channel->ownFlag_, 1);
+    // Both mailboxes changed: whoever waits on them looks again.
+    if (channel->wake_ != nullptr) {
+        plat::Bump(channel->wake_->toPos);
+        plat::Bump(channel->wake_->fromPos);
+    }
     DllLogger::Get().Logf(instanceId, "** INFO ** |DIAOPN| %p", static_cast<void*>(channel.get()));
     return channel;
 }
 
-std::unique_ptr<DialogChannel> DialogChannel::Attach(char* block, int side) {
+std::unique_ptr<DialogChannel> DialogChannel::Attach(char* block, int side, size_t blockSize) {
     std::unique_ptr<DialogChannel> channel(new DialogChannel());
     channel->readArea_ = block + (side == 0 ? poslink::kToPosMailbox : poslink::kFromPosMailbox);
     channel->writeArea_ = block + (side == 0 ? poslink::kFromPosMailbox : poslink::kToPosMailbox);
+    channel->BindWake(block, blockSize, side);
     return channel;
 }
 
+void DialogChannel::BindWake(char* block, size_t blockSize, int side) {
+    wake_ = poslink::WakeAreaOf(block, blockSize);
+    if (wake_ == nullptr) return;
+    readWord_ = side == 0 ? &wake_->toPos : &wake_->fromPos;
+    writeWord_ = side == 0 ? &wake_->fromPos : &wake_->toPos;
+    peerFlag_ = side == 0 ? &wake_->programBumps : &wake_->clientBumps;
+    ownFlag_ = side == 0 ? &wake_->clientBumps : &wake_->programBumps;
+}
+
+bool DialogChannel::PeerWakes() const { return LoadFlag(peerFlag_) == 1; }
+
+void DialogChannel::WakeReaders() {
+    if (readWord_ != nullptr) plat::Bump(*readWord_);
+}
+
 DialogChannel::~DialogChannel() {
-    if (view_ != nullptr) ShareMemTable::Release(view_, 0);
+    if (view_ != nullptr) {
+        StoreFlag(ownFlag_, 0);
+        ShareMemTable::Release(view_, 0);
+    }
 }
 
 void DialogChannel::Close(uint32_t instanceId) {
+    StoreFlag(ownFlag_, 0);
     if (view_ != nullptr) ShareMemTable::Release(view_, instanceId);
     view_ = nullptr;
     readArea_ = writeArea_ = nullptr;
+    wake_ = nullptr;
+    readWord_ = writeWord_ = nullptr;
+    peerFlag_ = ownFlag_ = nullptr;
     DllLogger::Get().Logf(instanceId, "** INFO ** |DIACLO| %p", static_cast<void*>(this));
 }
 
@@ -163,6 +210,7 @@ int DialogChannel::Write(const char* text, uint32_t instanceId) {
     // behind it: nothing of an earlier request stays in the block.
     std::memset(writeArea_ + 1 + length, 0, poslink::kTextSize - length);
     StoreStatus(writeArea_, poslink::kStatusPresent);
+    if (writeWord_ != nullptr) plat::Bump(*writeWord_);
     if (log.IsVerbose()) {
         std::string shown(1, poslink::kStatusPresent);
         shown.append(text, length);
@@ -180,16 +228,29 @@ ReadResult DialogChannel::Read(bool take, std::string* text, uint32_t timeoutMs,
         return result;
     }
     const int64_t start = plat::MonotonicMs();
-    bool present = LoadStatus(readArea_) == poslink::kStatusPresent;
+    const auto arrived = [this] { return LoadStatus(readArea_) == poslink::kStatusPresent; };
+    bool present = arrived();
     while (!present && plat::MonotonicMs() - start < static_cast<int64_t>(timeoutMs)) {
         if (stop && stop()) {
             // A message written just before the end still counts.
-            present = LoadStatus(readArea_) == poslink::kStatusPresent;
+            present = arrived();
             result.stopped = !present;
             break;
         }
-        plat::SleepMs(2);
-        present = LoadStatus(readArea_) == poslink::kStatusPresent;
+        if (readWord_ == nullptr) {
+            plat::SleepMs(kPolledSliceMs);
+        } else {
+            // Armed before the look: a message written after it ends the sleep.
+            const uint32_t seen = plat::Snapshot(*readWord_);
+            if (arrived()) {
+                plat::Cancel(*readWord_);
+            } else {
+                const int64_t left = static_cast<int64_t>(timeoutMs) - (plat::MonotonicMs() - start);
+                const int64_t slice = PeerWakes() ? std::clamp<int64_t>(left, 1, kWokenSliceMs) : kPolledSliceMs;
+                plat::Wait(*readWord_, seen, slice);
+            }
+        }
+        present = arrived();
     }
     if (!present) {
         log.Log(instanceId, ">> WARNING << |DIAREA| Memoire partagee vide");
@@ -214,6 +275,7 @@ void DialogChannel::MarkTaken() {
     // already taken stays in the block.
     std::memset(readArea_ + 1, 0, poslink::kTextSize);
     StoreStatus(readArea_, poslink::kStatusTaken);
+    if (readWord_ != nullptr) plat::Bump(*readWord_);
 }
 
 void DialogChannel::SetEmpty(uint32_t instanceId) {
@@ -261,64 +323,96 @@ void ClientProcess::Release(int64_t graceMs) {
     pid_ = 0;
 }
 
-ClientEvent::OpenResult ClientEvent::Open(uint32_t posNumber, int attempts, const StopTest& stop, int* triesUsed) {
-    DllLogger& log = DllLogger::Get();
-    const std::string name = StringFormat("%s%03u", poslink::kPosMessageEventPrefix, posNumber);
-    auto event = std::make_unique<plat::NamedEvent>();
-    for (int i = 0; i < attempts; ++i) {
-        if (triesUsed != nullptr) *triesUsed = i + 1;
-        const int error = event->OpenExisting(name);
+namespace {
+
+// Opens the event of a name once it exists: a watch of the named objects,
+// armed before each look, sleeps until a name of it appears or the program
+// ends. Budget on the process clock.
+ClientEvent::OpenResult OpenWhenMade(plat::NamedEvent& event, const std::string& name, int64_t budgetMs,
+                                     const StopTest& stop, pid_t program, int64_t* usedMs, uint32_t instanceId) {
+    const int64_t start = plat::MonotonicMs();
+    const auto used = [&] {
+        if (usedMs != nullptr) *usedMs = plat::MonotonicMs() - start;
+    };
+    plat::NameWatch watch;
+    watch.Start(name, program);
+    for (;;) {
+        const int error = event.OpenExisting(name);
         if (error == 0) {
-            event_ = std::move(event);
-            log.Logf(instanceId_, "** INFO ** |UTIEVT| Cree (%p)", static_cast<void*>(event_.get()));
-            return OpenResult::Opened;
+            used();
+            return ClientEvent::OpenResult::Opened;
         }
         if (error == EACCES || error == EPERM) {
             // There, but not ours alone: never used.
-            log.Logf(instanceId_, "-- ERROR -- |UTIEVT| Evenement %s refuse (%s)", name.c_str(), std::strerror(error));
-            return OpenResult::Refused;
+            DllLogger::Get().Logf(instanceId, "-- ERROR -- |UTIEVT| Evenement %s refuse (%s)", name.c_str(),
+                                  std::strerror(error));
+            used();
+            return ClientEvent::OpenResult::Refused;
         }
-        if (stop && stop()) return OpenResult::Stopped;
-        plat::SleepMs(10);
+        if (stop && stop()) {
+            used();
+            return ClientEvent::OpenResult::Stopped;
+        }
+        const int64_t left = budgetMs - (plat::MonotonicMs() - start);
+        if (left <= 0) {
+            used();
+            return ClientEvent::OpenResult::Missing;
+        }
+        watch.Wait(left);
     }
-    log.Log(instanceId_, ">> WARNING << |UTIEVT| Creation echouee");
-    return OpenResult::Missing;
+}
+
+}  // namespace
+
+ClientEvent::OpenResult ClientEvent::Open(uint32_t posNumber, int64_t budgetMs, const StopTest& stop, pid_t program,
+                                          int64_t* usedMs) {
+    DllLogger& log = DllLogger::Get();
+    const std::string name = StringFormat("%s%03u", poslink::kPosMessageEventPrefix, posNumber);
+    auto event = std::make_unique<plat::NamedEvent>();
+    const OpenResult result = OpenWhenMade(*event, name, budgetMs, stop, program, usedMs, instanceId_);
+    if (result == OpenResult::Opened) {
+        event_ = std::move(event);
+        log.Logf(instanceId_, "** INFO ** |UTIEVT| Cree (%p)", static_cast<void*>(event_.get()));
+    } else if (result == OpenResult::Missing) {
+        log.Log(instanceId_, ">> WARNING << |UTIEVT| Creation echouee");
+    }
+    return result;
 }
 
 namespace {
 
 // Waits on an event for up to timeoutMs. The event cannot tell that the
-// program died: the wait is cut into 10 ms slices with the stop test between
-// them.
-ClientEvent::WaitResult WaitSliced(plat::NamedEvent& event, int64_t timeoutMs, const StopTest& stop) {
-    constexpr int64_t kSliceMs = 10;
+// program died, nor that a message came without it: the wait is cut into
+// slices with the stop test and the `ready` test between them.
+ClientEvent::WaitResult WaitSliced(plat::NamedEvent& event, int64_t timeoutMs, const StopTest& stop,
+                                   const StopTest& ready = {}, int64_t sliceMs = 10) {
     const int64_t deadline = plat::RealMonotonicMs() + timeoutMs;
     for (;;) {
         const int64_t left = deadline - plat::RealMonotonicMs();
-        const plat::EventWait w = event.Wait(left <= 0 ? 0 : std::min(left, kSliceMs));
+        const plat::EventWait w = event.Wait(left <= 0 ? 0 : std::min(left, sliceMs));
         if (w == plat::EventWait::Signalled) return ClientEvent::WaitResult::Signalled;
-        if (w == plat::EventWait::Failed || left <= kSliceMs) return ClientEvent::WaitResult::TimedOut;
+        if (ready && ready()) return ClientEvent::WaitResult::Signalled;
+        if (w == plat::EventWait::Failed || left <= sliceMs) return ClientEvent::WaitResult::TimedOut;
         if (stop && stop()) return ClientEvent::WaitResult::Stopped;
     }
 }
 
 }  // namespace
 
-ClientEvent::WaitResult ClientEvent::Wait(int64_t timeoutMs, const StopTest& stop) {
+ClientEvent::WaitResult ClientEvent::Wait(int64_t timeoutMs, const StopTest& stop, const StopTest& ready,
+                                          int64_t sliceMs) {
     if (!event_) return WaitResult::TimedOut;
-    return WaitSliced(*event_, timeoutMs, stop);
+    return WaitSliced(*event_, timeoutMs, stop, ready, sliceMs);
 }
 
-ClientEvent::OpenResult ClientEvent::WaitReady(uint32_t posNumber, int64_t budgetMs, const StopTest& stop) {
+ClientEvent::OpenResult ClientEvent::WaitReady(uint32_t posNumber, int64_t budgetMs, const StopTest& stop,
+                                               pid_t program, uint32_t instanceId) {
     const std::string name = StringFormat("%s%03u", poslink::kClientReadyEventPrefix, posNumber);
     plat::NamedEvent ready;
-    int64_t left = budgetMs;
-    while (ready.OpenExisting(name) != 0) {
-        if (stop && stop()) return OpenResult::Stopped;
-        if (left <= 0) return OpenResult::Missing;
-        plat::SleepMs(10);
-        left -= 10;
-    }
+    int64_t used = 0;
+    const OpenResult opened = OpenWhenMade(ready, name, budgetMs, stop, program, &used, instanceId);
+    if (opened != OpenResult::Opened) return opened == OpenResult::Refused ? OpenResult::Missing : opened;
+    const int64_t left = budgetMs - used;
     switch (WaitSliced(ready, std::max<int64_t>(left, 0), stop)) {
         case WaitResult::Signalled:
             return OpenResult::Opened;

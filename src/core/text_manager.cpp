@@ -1,11 +1,14 @@
 // Text manager over ".wt" files.
 #include "core/text_manager.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <new>
 
 #include "core/helpers.h"
@@ -41,6 +44,65 @@ std::string ResolvePath(const std::string& directory, const std::string& name) {
 
 void CopyText(char* field, size_t size, const char* text) {
     snprintf(field, size, "%s", text ? text : "");
+}
+
+// Files read lately, by path, with what tells their version apart: a file
+// whose inode, size and modification and change times are those of the copy
+// is not read again (the options are re-read before each request).
+struct CachedFile {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+    timespec changed;
+    std::string content;
+};
+constexpr size_t kCachedFiles = 16;
+std::mutex g_cacheLock;
+std::map<std::string, CachedFile> g_cache;
+
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+bool SameVersion(const struct stat& st, const CachedFile& c) {
+    return st.st_dev == c.device && st.st_ino == c.inode && st.st_size == c.size && SameTime(st.st_mtim, c.modified) &&
+           SameTime(st.st_ctim, c.changed);
+}
+
+void ForgetCachedFile(const char* path) {
+    std::lock_guard<std::mutex> guard(g_cacheLock);
+    g_cache.erase(path);
+}
+
+// FILE_OpenReadClose, unless the file is unchanged since it was last read:
+// its content then comes from the copy.
+int ReadFileCached(KTDK_FILE* file) {
+    struct stat st {};
+    const bool known = ::stat(file->path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    if (known) {
+        std::lock_guard<std::mutex> guard(g_cacheLock);
+        const auto it = g_cache.find(file->path);
+        if (it != g_cache.end() && SameVersion(st, it->second)) {
+            const std::string& c = it->second.content;
+            if (FILE_SetFileContent(file, static_cast<int32_t>(c.size()), c.data()) != 1) return -2;
+            return file->length;
+        }
+    }
+    // Identified before it is read: a change while it is read gives another
+    // version next time, so the copy is read again then.
+    const int read = FILE_OpenReadClose(file);
+    if (!known || read <= 0 || read != st.st_size) {
+        ForgetCachedFile(file->path);
+        return read;
+    }
+    try {
+        std::lock_guard<std::mutex> guard(g_cacheLock);
+        if (g_cache.size() >= kCachedFiles && g_cache.find(file->path) == g_cache.end()) g_cache.erase(g_cache.begin());
+        g_cache[file->path] =
+            CachedFile{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, std::string(file->content, size_t(read))};
+    } catch (const std::bad_alloc&) {
+        ForgetCachedFile(file->path);
+    }
+    return read;
 }
 
 void DropFile(TEXT_MANAGER* manager) {
@@ -237,7 +299,7 @@ int TEXT_SetFile(TEXT_MANAGER* manager, const char* family, int flags) {
         TEXT_SetTextError(manager);
         return -1;
     }
-    int read = FILE_OpenReadClose(manager->file);
+    int read = ReadFileCached(manager->file);
     if (read == 0) {
         // Missing or empty: created holding only its signature record.
         TEXT_ReSetFileText(manager);
@@ -440,7 +502,9 @@ int TEXT_ReSetFileText(TEXT_MANAGER* manager) {
                   manager->errorDescription);
         return -1;
     }
-    if (FILE_OpenWriteClose(manager->file) > 0) return 1;
+    const int written = FILE_OpenWriteClose(manager->file);
+    ForgetCachedFile(manager->file->path);
+    if (written > 0) return 1;
     manager->status = TEXT_STATUS_WRITE_ERROR;
     TEXT_SetTextError(manager);
     WSysError("<< WARN. >> TEXT_ReSetFileText(): FILE_OpenWriteClose returned an error, desc.: %s",

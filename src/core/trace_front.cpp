@@ -378,10 +378,16 @@ void WriteExchangeLog(int type, const char* stampAndLabel, const char* text, con
     std::fprintf(*slot, "%s%s", stampAndLabel != nullptr ? stampAndLabel : "",
                  text != nullptr ? text : "");
     std::fflush(*slot);
-    if (g_binding.closeEachWrite != nullptr && g_binding.closeEachWrite() != 0)
-        TraceFrontCloseExchangeLogs();
+    // The stream stays open between entries; one that no longer writes the
+    // file of that name (moved or removed from outside) is closed, and the
+    // next entry opens the file again.
     struct stat st {};
-    const long long size = ::stat(file, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    struct stat own {};
+    const bool named = ::stat(file, &st) == 0;
+    const bool same = named && fstat(fileno(*slot), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino;
+    if (!same || (g_binding.closeEachWrite != nullptr && g_binding.closeEachWrite() != 0))
+        TraceFrontCloseExchangeLogs();
+    const long long size = named ? static_cast<long long>(st.st_size) : 0;
     if (size / 1024 >= limitKb) {
         TraceFrontCloseExchangeLogs();
         ::unlink(backup);

@@ -28,6 +28,12 @@ int NamedObjectPath::Unlink() const {
 
 std::string NamedObjectPath::Path() const { return kShmDir + name; }
 
+std::string NamedObjectDirectory() {
+    std::string dir = kShmDir;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
 bool IsOwnedPrivate(int fd) {
     struct stat st {};
     if (fstat(fd, &st) != 0) return false;

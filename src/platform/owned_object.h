@@ -29,6 +29,9 @@ struct NamedObjectPath {
     std::string Path() const;  // full path under /dev/shm
 };
 
+// The directory that holds the named objects ("/dev/shm", no trailing '/').
+std::string NamedObjectDirectory();
+
 struct OwnedFd {
     enum class How { Opened, Created, Missing, Refused, Failed };
     int fd = -1;

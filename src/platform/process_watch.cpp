@@ -2,6 +2,7 @@
 #include "platform/process_watch.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -32,6 +33,8 @@ bool DescriptorEnded(int fd) {
 
 }  // namespace
 
+int OpenProcessDescriptor(pid_t pid) { return pid > 0 ? PidfdOpen(pid) : (errno = EINVAL, -1); }
+
 WatchedProcess::~WatchedProcess() { Stop(); }
 
 int WatchedProcess::Watch(pid_t pid) {
@@ -60,6 +63,14 @@ int WatchedProcess::WatchParent() {
         return 0;
     }
     return rc;
+}
+
+bool WatchedProcess::SignalAtParentEnd(int sig) {
+    if (sig <= 0 || fd_ < 0) return false;
+    if (prctl(PR_SET_PDEATHSIG, sig) != 0) return false;
+    // A parent that ended before the request was made sends nothing.
+    if (getppid() != pid_) ended_ = true;
+    return true;
 }
 
 void WatchedProcess::Stop() {

@@ -26,6 +26,12 @@ public:
     // was started by init, or its starter had gone before it could tell).
     // A parent that ends while the watch starts is seen as ended.
     int WatchParent();
+    // After WatchParent: has the kernel send signal `sig` to this process when
+    // the parent ends (prctl PR_SET_PDEATHSIG), so that a sleeping wait ends
+    // then. A parent that ended meanwhile is seen as ended. The signal is
+    // only a hint (it also comes when the thread that started this process
+    // ends): HasEnded() stays the test. False when not asked.
+    bool SignalAtParentEnd(int sig);
     void Stop();
     bool watching() const { return fd_ >= 0 || ended_; }
     pid_t pid() const { return pid_; }
@@ -38,6 +44,10 @@ private:
     pid_t pid_ = 0;
     bool ended_ = false;  // seen ended while the watch started
 };
+
+// A process descriptor of pid (readable once the process has ended), or -1
+// with errno set. The caller closes it.
+int OpenProcessDescriptor(pid_t pid);
 
 // File name (directory stripped) of the program file that process pid runs,
 // as /proc/<pid>/exe names it (" (deleted)" taken off); empty when it cannot

@@ -18,6 +18,7 @@
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/shared_memory.h"
+#include "platform/wake_word.h"
 #include "support/other_user.h"
 #include "support/pos_peer.h"
 #include "netsim/tcp_link.h"
@@ -37,13 +38,21 @@ std::string Station(int s) { return "-i" + std::to_string(s); }
 const char* const kStop = "{SS}R{PS}1{SV}s3{CD}c99{F}";
 const char* const kAbort = "{SS}R{PS}1{SV}s3{CD}c0{F}";
 
-// Entries of /dev/shm that belong to a station or to a program file name.
+// Entries of /dev/shm that belong to a station (its POS link block and its
+// events) or to a program file name. Other names that merely hold the
+// station's digits (another test's program named after its pid) are not.
 std::vector<std::string> ShmEntriesOf(int station, const std::string& program) {
+    char padded[16];
+    std::snprintf(padded, sizeof padded, "%03d", station);
+    const std::string stationNames[] = {PosPeer::BlockName(station), std::string("TALVO") + padded,
+                                        std::string("TRVOK") + padded};
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
         const std::string name = entry.path().filename().string();
-        if (name.find(std::to_string(station)) != std::string::npos || name.find(program) != std::string::npos)
-            found.push_back(name);
+        bool ours = name.find(program) != std::string::npos;
+        for (const std::string& prefix : stationNames)
+            ours = ours || name == prefix || name.starts_with(prefix + ".");
+        if (ours) found.push_back(name);
     }
     return found;
 }
@@ -80,11 +89,12 @@ struct LinkedProgram {
     PosPeer peer;
     netsim::RefusingPort server;
 
-    explicit LinkedProgram(int forcedStation = -1) {
+    explicit LinkedProgram(int forcedStation = -1, bool peerWakes = false) {
         if (forcedStation >= 0) station = forcedStation;
         EXPECT_TRUE(testsupport::WriteNetFile(dir.str(), testsupport::LoopbackResource(0, server.port())));
+        // The cash register's block first, as the library makes it.
+        EXPECT_TRUE(peer.Open(station, peerWakes));
         trv.Start({Station(station), "-p" + dir.str()});
-        EXPECT_TRUE(peer.Open(station));
     }
     ~LinkedProgram() {
         peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 2000);
@@ -227,6 +237,34 @@ TEST(Program, RequestsThroughThePosLink) {
     EXPECT_NE(p.trv.Err().find("Arret client monetique demande"), std::string::npos);
 }
 
+// The program wakes a cash register that declares it wakes the program, and
+// sleeps until that one writes; a cash register that never wakes it is
+// polled and gets the same answers, in the same order.
+TEST(Program, CashRegistersThatWakeTheProgramOrNeverDoAreServedAlike) {
+    for (const bool wakes : {true, false}) {
+        SCOPED_TRACE(wakes ? "waking cash register" : "cash register that never wakes the program");
+        LinkedProgram p(-1, wakes);
+        poslink::WakeArea* area = p.peer.wakeArea();
+        ASSERT_NE(area, nullptr);
+        // Opened: the program declares that it wakes its cash register.
+        const int64_t end = plat::MonotonicMs() + 10000;
+        while (std::atomic_ref<uint32_t>(area->programBumps).load() != 1 && plat::MonotonicMs() < end) usleep(1000);
+        ASSERT_EQ(std::atomic_ref<uint32_t>(area->programBumps).load(), 1u);
+        if (wakes) {
+            // Idle, it sleeps on the word of its incoming mailbox.
+            while (plat::SleepersOf(area->fromPos) == 0 && plat::MonotonicMs() < end) usleep(1000);
+            EXPECT_EQ(plat::SleepersOf(area->fromPos), 1u);
+        }
+        for (int round = 0; round < 3; ++round) {
+            EXPECT_EQ(p.peer.Exchange(kAbort), "1");
+            EXPECT_EQ(p.peer.Exchange("{SS}R{PS}1{SV}s12{CD}c25{F}"),
+                      "0|{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}" + std::to_string(p.station) +
+                          "{SV}s12{CD}c25{RS}01{F}");
+            EXPECT_EQ(p.peer.Exchange("{SS}R{PS}1{SV}s77{CD}c1{F}"), "5");
+        }
+    }
+}
+
 TEST(Program, StationZeroIsRefusedWithResult98) {
     ConfigTree dir;
     TrvProcess trv(dir, "trv_71_station0");
@@ -351,8 +389,12 @@ TEST(Program, RecordedProcessOfAnotherProgramIsNeverEnded) {
 
 TEST(Program, ProgramWhoseHostEndedEndsByItselfAndRemovesItsObjects_Mended) {
     // The host starts the program and is then killed. This process adopts
-    // the orphan (child subreaper) so that it can see how it ended.
+    // the orphan (child subreaper) so that it can see how it ended. The
+    // program either polls its cash register or sleeps until it is woken:
+    // the host's end ends it in both cases.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    for (const bool asleep : {false, true}) {
+    SCOPED_TRACE(asleep ? "asleep" : "polling");
     ConfigTree dir;
     const int station = testsupport::UniqueStation();
     TrvProcess trv(dir, "trv_71_orphan");  // makes the program file
@@ -383,11 +425,10 @@ TEST(Program, ProgramWhoseHostEndedEndsByItselfAndRemovesItsObjects_Mended) {
     pid_t program = -1;
     ASSERT_EQ(read(report[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
     close(report[0]);
-    {
-        PosPeer peer;
-        ASSERT_TRUE(peer.Open(station));
-        EXPECT_EQ(peer.Exchange(kAbort), "1");
-    }
+    PosPeer peer;
+    ASSERT_TRUE(peer.Open(station, asleep));
+    EXPECT_EQ(peer.Exchange(kAbort), "1");
+    if (!asleep) peer.Close();
     ASSERT_EQ(kill(host, SIGKILL), 0);
     ASSERT_EQ(waitpid(host, nullptr, 0), host);
     const int code = WaitChild(program, 10000);
@@ -397,7 +438,9 @@ TEST(Program, ProgramWhoseHostEndedEndsByItselfAndRemovesItsObjects_Mended) {
     }
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(FileGetsText(err, "terminee: arret du client monetique", 0));
+    peer.Close();
     EXPECT_EQ(ShmEntriesOf(station, trv.name()), std::vector<std::string>{});
+    }
 }
 
 TEST(Program, PosLinkObjectsOfAnotherUserAreNeverUsed_Mended) {

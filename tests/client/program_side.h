@@ -19,6 +19,7 @@
 #include "platform/named_event.h"
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
+#include "platform/wake_word.h"
 #include "support/station_lock.h"
 #include "support/temp_dir.h"
 #include "client/instance.h"
@@ -28,9 +29,14 @@ namespace clienttest {
 
 class ProgramSide {
 public:
-    explicit ProgramSide(uint32_t pos) {
+    // With `wakes` it plays a program that declares in the block's wake area
+    // that it wakes the library after each change of a mailbox, and does;
+    // otherwise a program that never does (the library then polls it).
+    explicit ProgramSide(uint32_t pos, bool wakes = false) {
         ok_ = block_.Open(poslink::BlockName(pos), poslink::kProgramBlockSize,
                           plat::SharedMemory::Mode::OpenOrCreate) == plat::ShmError::None;
+        wake_ = ok_ && wakes ? poslink::WakeAreaOf(block_.data(), block_.size()) : nullptr;
+        if (wake_ != nullptr) std::atomic_ref<uint32_t>(wake_->programBumps).store(1);
         char name[32];
         std::snprintf(name, sizeof name, "%s%03u", poslink::kPosMessageEventPrefix, pos);
         event_.Open(name);
@@ -56,6 +62,7 @@ public:
         }
         text->assign(fromPos() + 1, strnlen(fromPos() + 1, poslink::kTextSize));
         SetStatus(fromPos(), poslink::kStatusTaken);
+        if (wake_ != nullptr) plat::Bump(wake_->fromPos);
         return true;
     }
 
@@ -69,6 +76,7 @@ public:
         SetStatus(toPos(), poslink::kStatusWriting);
         std::memcpy(toPos() + 1, text.c_str(), text.size() + 1);
         SetStatus(toPos(), poslink::kStatusPresent);
+        if (wake_ != nullptr) plat::Bump(wake_->toPos);
         if (signal && event_.isOpen()) event_.Set();
         return true;
     }
@@ -76,9 +84,15 @@ public:
     std::string ToPosText() const { return std::string(toPos() + 1, strnlen(toPos() + 1, poslink::kTextSize)); }
     // Threads or processes blocked on the program's message event right now.
     int EventWaiters() const { return event_.isOpen() ? event_.waiters() : -1; }
+    // The wake area of the block (whether this side wakes or not).
+    poslink::WakeArea* wakeArea() const { return poslink::WakeAreaOf(block_.data(), block_.size()); }
+    ~ProgramSide() {
+        if (wake_ != nullptr) std::atomic_ref<uint32_t>(wake_->programBumps).store(0);
+    }
 
 private:
     plat::SharedMemory block_;
+    poslink::WakeArea* wake_ = nullptr;
     plat::NamedEvent event_;
     plat::NamedEvent ready_;
     bool ok_ = false;
@@ -136,9 +150,10 @@ inline int OpenOnStub(uint32_t pos, uint32_t* id, const std::string& logDir, uin
 // no other process uses (the station's block and event are machine-wide).
 class StubInstance {
 public:
-    explicit StubInstance(const testsupport::TempDir& dir, uint32_t ux = 5) : pos_(testsupport::UniquePosNumber()) {
+    explicit StubInstance(const testsupport::TempDir& dir, uint32_t ux = 5, bool programWakes = false)
+        : pos_(testsupport::UniquePosNumber()) {
         result_ = OpenOnStub(pos_, &id_, dir.str(), ux);
-        side_ = std::make_unique<ProgramSide>(pos_);
+        side_ = std::make_unique<ProgramSide>(pos_, programWakes);
     }
     ~StubInstance() {
         if (id_ != 0) SZelApiClose(id_, 0);

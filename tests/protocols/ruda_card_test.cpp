@@ -23,6 +23,7 @@ using cardsim::Concat;
 using cardsim::Element;
 using testsupport::Hex;
 using testsupport::Text;
+using testsupport::WithSw;
 
 template <typename Builder>
 Bytes Take(Builder builder) {
@@ -32,12 +33,6 @@ Bytes Take(Builder builder) {
     Bytes b(apdu, apdu + length);
     WFree(apdu);
     return b;
-}
-
-Bytes WithSw(Bytes data, uint16_t sw) {
-    data.push_back(static_cast<uint8_t>(sw >> 8));
-    data.push_back(static_cast<uint8_t>(sw));
-    return data;
 }
 
 class RudaCard : public ::testing::Test {
@@ -204,6 +199,7 @@ TEST_F(RudaCard, EventAnswers) {
 
 TEST_F(RudaCard, ContactlessStartOverItsStatusWords) {
     const Bytes pan = Element(0x5A, Hex("4970100012345678"));
+    const Bytes track = Element(0x9F6B, Hex("4970100012345678D25122010F"));
     struct Case {
         const char* name;
         Bytes answer;
@@ -223,9 +219,20 @@ TEST_F(RudaCard, ContactlessStartOverItsStatusWords) {
         {"reader inactive", Hex("9F11"), 0, 8, -1, ""},
         {"syntax", Hex("9F21"), 0, 8, -1, ""},
         {"other", Hex("6F00"), 0, 1, -1, ""},
+        {"terminal locked", Hex("9F50"), 0, 1, -1, ""},
+        {"9F52", Hex("9F52"), 0, 1, -1, ""},
         {"read", WithSw(Element(0xE3, Concat({pan, Element(0xDF25, {0x00})})), 0x9000), 0, 0, 0, ""},
         {"expired card", WithSw(Element(0xE3, Concat({pan, Element(0xDFC037, {0x26, 0x01})})), 0x9000), 0, 0, 0, "EXPCARD"},
         {"card not genuine", WithSw(Element(0xE3, Concat({pan, Element(0xDFC037, {0x27, 0x90, 0x00})})), 0x9000), 0, 0, 0, "CNG"},
+        {"collision", WithSw(Element(0xE3, Concat({pan, Element(0xDFC037, {0x42})})), 0x9000), 0, 0, 0, "COLL"},
+        // The kernel words also on the accepted path and on the path without a track.
+        {"accepted, card expired", WithSw(Element(0xE5, Concat({track, Element(0xDFC037, {0x26})})), 0x9F31), 0, 0, 0, "EXPCARD"},
+        {"accepted, card not genuine", WithSw(Element(0xE5, Concat({track, Element(0xDFC037, {0x27, 0x90, 0x00})})), 0x9F31), 0,
+         0, 0, "CNG"},
+        {"no track, card not genuine",
+         WithSw(Element(0xE5, Concat({Element(0x84, Hex("A0000000421010")), Element(0xDFC037, {0x27, 0x90, 0x00})})), 0x9F28), 0,
+         64, 2, "CNG"},
+        {"no track, collision forced", WithSw(Element(0xE5, Element(0xDFC037, {0x26})), 0x9F31), 0, 64, 2, "COLL"},
         {"mobile without fallback", WithSw(Element(0xE3, Concat({pan, Element(0xDF25, {0x01})})), 0x9000), 0, 64, 2, "NOFB"},
         {"collision without track", WithSw(Element(0xE3, Element(0xDFC037, {0x42})), 0x9F31), 0, 64, 2, "COLL"},
         {"removed too fast", WithSw(Element(0xE3, Element(0xDFC03B, {0x61})), 0x9F37), 0, 64, 5, ""},

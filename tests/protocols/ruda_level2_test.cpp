@@ -28,13 +28,6 @@ using cardsim::Element;
 
 using testsupport::Hex;
 
-std::string ScenarioFile(const std::string& name) {
-    std::ifstream in(std::string(ZNP_SOURCE_DIR) + "/tools/cardsim/scenarios/" + name);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
 cardsim::CardScenario Scenario(const std::string& text) {
     std::string error;
     auto s = cardsim::CardScenario::Parse(text, &error);
@@ -42,24 +35,12 @@ cardsim::CardScenario Scenario(const std::string& text) {
     return s.value_or(cardsim::CardScenario{});
 }
 
-template <int N>
-std::string Text(const PotText<N>& t) {
-    return t.length > 0 && t.length <= N ? std::string(t.text, static_cast<size_t>(t.length)) : std::string();
-}
-
-template <int N>
-void SetText(PotText<N>& t, const std::string& text) {
-    std::memset(t.text, 0, sizeof t.text);
-    std::memcpy(t.text, text.data(), text.size());
-    t.length = static_cast<int32_t>(text.size());
-}
-
 class RudaLevel2 : public ::testing::Test {
 protected:
     void SetUp() override {
         pot = std::make_unique<POT>();
         POT_StartTransaction(pot.get());
-        SetText(pot->selectedAid, "A0000000421010");
+        testsupport::SetPotString(pot->selectedAid, "A0000000421010");
         pot->amount = PotNumber{1, 1000};
         pot->currencyCode = PotNumber{1, 978};
     }
@@ -110,16 +91,16 @@ protected:
 };
 
 TEST_F(RudaLevel2, DialogueWithTheCardFillsTheRecord) {
-    cardsim::EmvCard card(Scenario(ScenarioFile("chip_card.scn")));
+    cardsim::EmvCard card(Scenario(testsupport::CardScenarioFile("chip_card.scn")));
     ReadCard(card);
     EXPECT_EQ(State(), RUDA_OUTCOME_DONE);
-    EXPECT_EQ(Text(pot->aip), "5c00");
-    EXPECT_EQ(Text(pot->afl), "0801010010010200");
-    EXPECT_EQ(Text(pot->pan), "4970100012345678");
-    EXPECT_EQ(Text(pot->expiryDate), "251231");
-    EXPECT_EQ(Text(pot->track2Equivalent), "4970100012345678D2512201000000000F");
-    EXPECT_EQ(Text(pot->cdol1), "9f02069f03069f1a0295055f2a029a039c019f3704");
-    EXPECT_EQ(Text(pot->caKeyIndex), "05");
+    EXPECT_EQ(testsupport::PotString(pot->aip), "5c00");
+    EXPECT_EQ(testsupport::PotString(pot->afl), "0801010010010200");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
+    EXPECT_EQ(testsupport::PotString(pot->expiryDate), "251231");
+    EXPECT_EQ(testsupport::PotString(pot->track2Equivalent), "4970100012345678D2512201000000000F");
+    EXPECT_EQ(testsupport::PotString(pot->cdol1), "9f02069f03069f1a0295055f2a029a039c019f3704");
+    EXPECT_EQ(testsupport::PotString(pot->caKeyIndex), "05");
     EXPECT_EQ(pot->countryCode.value, 250);
     EXPECT_EQ(RUDA_RecordsFilled(), -1) << "the area goes after the last record";
     int size = 0;
@@ -134,8 +115,8 @@ TEST_F(RudaLevel2, DialogueWithTheCardFillsTheRecord) {
 
     // First GENERATE AC with the hash of the transaction data at byte 4.
     const std::string hashInput = "0102030405060708090A";
-    SetText(pot->cdolData, std::string(66, '0'));  // 33 bytes of CDOL data
-    SetText(pot->hashInput, hashInput);
+    testsupport::SetPotString(pot->cdolData, std::string(66, '0'));  // 33 bytes of CDOL data
+    testsupport::SetPotString(pot->hashInput, hashInput);
     pot->hashFlag = 1;
     pot->hashPosition = 4;
     pot->authorisationMode = PotNumber{1, 0x80};
@@ -147,27 +128,27 @@ TEST_F(RudaLevel2, DialogueWithTheCardFillsTheRecord) {
     ASSERT_EQ(digest.size(), 40u);
     EXPECT_EQ(Bytes(sent.begin() + 4, sent.begin() + 24), Hex(digest));
     EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 4), Bytes(4, 0));
-    EXPECT_EQ(Text(pot->cryptogramInfo1), "80");
+    EXPECT_EQ(testsupport::PotString(pot->cryptogramInfo1), "80");
     EXPECT_EQ(pot->atc.value, 23);
-    EXPECT_EQ(Text(pot->cryptogram1).size(), 16u);
-    EXPECT_EQ(Text(pot->issuerApplicationData), "06010a03a00000");
+    EXPECT_EQ(testsupport::PotString(pot->cryptogram1).size(), 16u);
+    EXPECT_EQ(testsupport::PotString(pot->issuerApplicationData), "06010a03a00000");
     EXPECT_EQ(pot->busy, 0);
 }
 
 TEST_F(RudaLevel2, FormatTwoAnswersFillTheSameSlots) {
-    std::string text = ScenarioFile("chip_card.scn");
+    std::string text = testsupport::CardScenarioFile("chip_card.scn");
     text += "gpo 77\nac 77\n";
     cardsim::EmvCard card(Scenario(text));
     ReadCard(card);
     EXPECT_EQ(State(), RUDA_OUTCOME_DONE);
-    EXPECT_EQ(Text(pot->aip), "5c00");
-    EXPECT_EQ(Text(pot->afl), "0801010010010200");
-    SetText(pot->cdolData, "00000000");
+    EXPECT_EQ(testsupport::PotString(pot->aip), "5c00");
+    EXPECT_EQ(testsupport::PotString(pot->afl), "0801010010010200");
+    testsupport::SetPotString(pot->cdolData, "00000000");
     ASSERT_EQ(Exchange(card, RUDA_STEP_FIRST_AC), 0);
     EXPECT_EQ(State(), RUDA_OUTCOME_DONE);
-    EXPECT_EQ(Text(pot->cryptogramInfo1), "00");
+    EXPECT_EQ(testsupport::PotString(pot->cryptogramInfo1), "00");
     EXPECT_EQ(pot->atc.value, 23);
-    EXPECT_EQ(Text(pot->issuerApplicationData), "06010a03a00000");
+    EXPECT_EQ(testsupport::PotString(pot->issuerApplicationData), "06010a03a00000");
     ASSERT_EQ(Exchange(card, RUDA_STEP_INTERNAL_AUTH), 0);
     EXPECT_EQ(State(), RUDA_OUTCOME_DONE);
     EXPECT_EQ(pot->df809000.length, 40) << "9F4B of 20 bytes";
@@ -200,8 +181,8 @@ TEST_F(RudaLevel2, ProcessingOptionsAnswers) {
         pot->services[0].state = -1;
         EXPECT_EQ(Analyse(RUDA_STEP_GPO, c.answer), 1) << c.name;
         EXPECT_EQ(State(), c.state) << c.name;
-        EXPECT_EQ(Text(pot->aip), c.aip) << c.name;
-        EXPECT_EQ(Text(pot->afl), c.afl) << c.name;
+        EXPECT_EQ(testsupport::PotString(pot->aip), c.aip) << c.name;
+        EXPECT_EQ(testsupport::PotString(pot->afl), c.afl) << c.name;
     }
     // A second AIP element fails the service of AIP and AFL.
     pot->services[1].mask = POT_SERVICE_AIP_AFL;
@@ -212,13 +193,13 @@ TEST_F(RudaLevel2, ProcessingOptionsAnswers) {
 }
 
 TEST_F(RudaLevel2, ProcessingOptionsRequestCodesLongDataLengths) {
-    SetText(pot->pdolData, "");
+    testsupport::SetPotString(pot->pdolData, "");
     EXPECT_EQ(Request(RUDA_STEP_GPO), Hex("80A8000002830000"));
-    SetText(pot->pdolData, std::string(260, 'A'));  // 130 bytes
+    testsupport::SetPotString(pot->pdolData, std::string(260, 'A'));  // 130 bytes
     const Bytes apdu = Request(RUDA_STEP_GPO);
     ASSERT_EQ(apdu.size(), 5u + 3 + 130 + 1);
     EXPECT_EQ(Bytes(apdu.begin(), apdu.begin() + 8), Hex("80A80000 85 838182"));
-    SetText(pot->pdolData, std::string(506, 'A'));  // 253 bytes: 83 81 FD does not fit 255
+    testsupport::SetPotString(pot->pdolData, std::string(506, 'A'));  // 253 bytes: 83 81 FD does not fit 255
     EXPECT_TRUE(Request(RUDA_STEP_GPO).empty());
 }
 
@@ -235,8 +216,8 @@ TEST_F(RudaLevel2, ScriptedCardFaults) {
     };
     for (const Case& c : cases) {
         POT_StartTransaction(pot.get());
-        SetText(pot->selectedAid, "A0000000421010");
-        cardsim::EmvCard card(Scenario(ScenarioFile("chip_card.scn") + c.fault + "\n"));
+        testsupport::SetPotString(pot->selectedAid, "A0000000421010");
+        cardsim::EmvCard card(Scenario(testsupport::CardScenarioFile("chip_card.scn") + c.fault + "\n"));
         int32_t state = RUDA_OUTCOME_DONE;
         for (int32_t step : {RUDA_STEP_SELECT, RUDA_STEP_GPO}) {
             ASSERT_EQ(Exchange(card, step), 0) << c.name;
@@ -256,7 +237,7 @@ TEST_F(RudaLevel2, ScriptedCardFaults) {
 
 TEST_F(RudaLevel2, ReadRecordsAreaIsSizedPerCardMended) {
     // First card: 3 records, then a second card with one record.
-    cardsim::EmvCard first(Scenario(ScenarioFile("chip_card.scn")));
+    cardsim::EmvCard first(Scenario(testsupport::CardScenarioFile("chip_card.scn")));
     ASSERT_EQ(Exchange(first, RUDA_STEP_SELECT), 0);
     ASSERT_EQ(Exchange(first, RUDA_STEP_GPO), 0);
     RudaStepArgument arg;
@@ -268,11 +249,11 @@ TEST_F(RudaLevel2, ReadRecordsAreaIsSizedPerCardMended) {
     // A new transaction forgets the area of the card in hand.
     POT_StartTransaction(pot.get());
     EXPECT_EQ(RUDA_RecordsFilled(), -1);
-    SetText(pot->selectedAid, "A0000000421010");
+    testsupport::SetPotString(pot->selectedAid, "A0000000421010");
     cardsim::EmvCard second(Scenario("record 1 1 5A 08 4970100012345678\n"));
     ASSERT_EQ(Exchange(second, RUDA_STEP_SELECT), 0);
     ASSERT_EQ(Exchange(second, RUDA_STEP_GPO), 0);
-    EXPECT_EQ(Text(pot->afl), "08010100");
+    EXPECT_EQ(testsupport::PotString(pot->afl), "08010100");
     ASSERT_TRUE(RUDA_AflRecord(pot.get(), 0, &arg));
     EXPECT_EQ(arg.recordFlag, RUDA_RECORD_LAST);
     EXPECT_EQ(arg.p1, 1);
@@ -282,13 +263,13 @@ TEST_F(RudaLevel2, ReadRecordsAreaIsSizedPerCardMended) {
     RUDA_AflRecord(pot.get(), 0, &arg);
     ASSERT_EQ(Exchange(second, RUDA_STEP_READ_RECORD, arg), 0);
     EXPECT_EQ(State(), RUDA_OUTCOME_DONE);
-    EXPECT_EQ(Text(pot->pan), "4970100012345678");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
     EXPECT_EQ(holder.length, static_cast<int>(last.size()));
     EXPECT_EQ(Bytes(holder.bytes, holder.bytes + holder.length), last);
 }
 
 TEST_F(RudaLevel2, CardRemovedWhileReadingLoadsTheRecordsReadSoFar) {
-    cardsim::EmvCard card(Scenario(ScenarioFile("chip_card.scn")));
+    cardsim::EmvCard card(Scenario(testsupport::CardScenarioFile("chip_card.scn")));
     ASSERT_EQ(Exchange(card, RUDA_STEP_SELECT), 0);
     ASSERT_EQ(Exchange(card, RUDA_STEP_GPO), 0);
     RudaStepArgument arg;
@@ -298,7 +279,7 @@ TEST_F(RudaLevel2, CardRemovedWhileReadingLoadsTheRecordsReadSoFar) {
     EXPECT_EQ(pot->pan.length, 0) << "not loaded before the last record";
     EXPECT_EQ(Analyse(RUDA_STEP_READ_RECORD, Hex("9F23"), arg), 1);
     EXPECT_EQ(State(), RUDA_OUTCOME_CARD_GONE);
-    EXPECT_EQ(Text(pot->pan), "4970100012345678");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
     EXPECT_EQ(RUDA_RecordsFilled(), -1);
 }
 
@@ -343,7 +324,7 @@ TEST_F(RudaLevel2, RequestsOfTheOtherSteps) {
     arg.aidLength = 5;
     arg.nextOccurrence = 1;
     EXPECT_EQ(Request(RUDA_STEP_SELECT_GIVEN, arg), Hex("00A4040205A00000004200"));
-    SetText(pot->issuerAuthenticationData, "0102030405060708");
+    testsupport::SetPotString(pot->issuerAuthenticationData, "0102030405060708");
     EXPECT_EQ(Request(RUDA_STEP_EXTERNAL_AUTH), Hex("00820000080102030405060708"));
     const Bytes given = Hex("00840000 00");
     arg.apdu = given.data();
@@ -358,7 +339,7 @@ TEST_F(RudaLevel2, AuthenticationDataGetTheirTrueLengthAndLongerIsRefusedMended)
         bool built;
     } cases[] = {{127, true}, {128, true}, {200, true}, {255, true}, {256, false}};
     for (const Case& c : cases) {
-        SetText(pot->ddolData, std::string(static_cast<size_t>(2 * c.bytes), '1'));
+        testsupport::SetPotString(pot->ddolData, std::string(static_cast<size_t>(2 * c.bytes), '1'));
         const Bytes apdu = Request(RUDA_STEP_INTERNAL_AUTH);
         EXPECT_EQ(!apdu.empty(), c.built) << c.bytes;
         if (!apdu.empty()) {
@@ -369,8 +350,8 @@ TEST_F(RudaLevel2, AuthenticationDataGetTheirTrueLengthAndLongerIsRefusedMended)
 }
 
 TEST_F(RudaLevel2, HashMustFitTheCdolDataMended) {
-    SetText(pot->cdolData, std::string(40, '0'));  // 20 bytes
-    SetText(pot->hashInput, "");
+    testsupport::SetPotString(pot->cdolData, std::string(40, '0'));  // 20 bytes
+    testsupport::SetPotString(pot->hashInput, "");
     pot->hashFlag = 1;
     pot->hashPosition = 0;
     Bytes apdu = Request(RUDA_STEP_FIRST_AC);
@@ -449,7 +430,7 @@ TEST_F(RudaLevel2, SelectByNameChecksTheFci) {
     pot->pdol.length = 0;
     Analyse(RUDA_STEP_SELECT, Hex("6F18 8407A0000000421010 A50D 9F3803 9F6604 BF0C04 5F550146 9000"));
     EXPECT_EQ(State(), RUDA_OUTCOME_DONE);
-    EXPECT_EQ(Text(pot->pdol), "9f6604");
+    EXPECT_EQ(testsupport::PotString(pot->pdol), "9f6604");
 }
 
 TEST_F(RudaLevel2, TerminalElementsDecideBeforeTheStep) {
@@ -467,7 +448,7 @@ TEST_F(RudaLevel2, TerminalElementsDecideBeforeTheStep) {
 TEST_F(RudaLevel2, PinVerificationRequestAndResults) {
     std::memcpy(pot->applicationLabel.bytes, "CB", 2);
     pot->applicationLabel.length = 2;
-    SetText(pot->tag9f2e, "000003");
+    testsupport::SetPotString(pot->tag9f2e, "000003");
     pot->currencyExponent = PotNumber{1, 2};
     RudaStepArgument arg;
     arg.pinEnciphered = 1;
@@ -491,7 +472,7 @@ TEST_F(RudaLevel2, PinVerificationRequestAndResults) {
 
 TEST_F(RudaLevel2, ProductionIgnoresTheAutomatedPinVariableMended) {
     ::setenv("TALVO.RUDA.AUTOMATED_VERIFY_PIN", "1", 1);
-    SetText(pot->pan, "4970100012341234");
+    testsupport::SetPotString(pot->pan, "4970100012341234");
     const Bytes apdu = Request(RUDA_STEP_VERIFY_PIN);
     Analyse(RUDA_STEP_VERIFY_PIN, Hex("019000"));
     const int32_t state = State();

@@ -22,11 +22,6 @@ using cardsim::Element;
 using testsupport::Hex;
 using testsupport::Text;
 
-template <int N>
-std::string Str(const PotText<N>& t) {
-    return t.length > 0 && t.length <= N ? std::string(t.text, static_cast<size_t>(t.length)) : std::string();
-}
-
 class RudaPreval : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -100,7 +95,7 @@ TEST_F(RudaPreval, CandidatesAreSplitOnParsed9F06Elements) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(candidates[1].label), candidates[1].labelLength), "MASTER");
     EXPECT_EQ(candidates[1].priorityLength, 0);
     EXPECT_EQ(candidates[2].found, 0);
-    EXPECT_EQ(Str(pot->cryptogramInfo1), "80");
+    EXPECT_EQ(testsupport::PotString(pot->cryptogramInfo1), "80");
 }
 
 TEST_F(RudaPreval, CandidateRecordsStopAtTheirRoomMended) {
@@ -137,12 +132,12 @@ TEST_F(RudaPreval, CandidateRecordsStopAtTheirRoomMended) {
 
 TEST_F(RudaPreval, CardNumberFillerAndLaterSteps) {
     ASSERT_EQ(Extract(Element(0x5A, Hex("4970100012345678901F")), 181, false), 1);
-    EXPECT_EQ(Str(pot->pan), "4970100012345678901");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678901");
     // Later steps keep the number already read.
     ASSERT_EQ(Extract(Element(0x5A, Hex("5555555555554444")), 183, false), 1);
-    EXPECT_EQ(Str(pot->pan), "4970100012345678901");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678901");
     ASSERT_EQ(Extract(Element(0x5A, Hex("5555555555554444")), 182, false), 1);
-    EXPECT_EQ(Str(pot->pan), "5555555555554444");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "5555555555554444");
 }
 
 TEST_F(RudaPreval, DataObjectsGoToTheirSlots) {
@@ -157,32 +152,32 @@ TEST_F(RudaPreval, DataObjectsGoToTheirSlots) {
         Element(0xFF7C, Element(0xDF837F, {0x01, 0x02})),
     });
     ASSERT_EQ(Extract(value, 181, false), 1);
-    EXPECT_EQ(Str(pot->track2Equivalent), "4970100012345678D25122010F");
-    EXPECT_EQ(Str(pot->aip), "5c00");
-    EXPECT_EQ(Str(pot->tvr), "0000008000");
+    EXPECT_EQ(testsupport::PotString(pot->track2Equivalent), "4970100012345678D25122010F");
+    EXPECT_EQ(testsupport::PotString(pot->aip), "5c00");
+    EXPECT_EQ(testsupport::PotString(pot->tvr), "0000008000");
     EXPECT_EQ(pot->transactionType.value, 20);
     EXPECT_EQ(pot->currencyCode.value, 978);
-    EXPECT_EQ(Str(pot->expiryDate), "251231");
-    EXPECT_EQ(Str(pot->cryptogram1), "1122334455667788");
-    EXPECT_EQ(Str(pot->cryptogramInfo1), "40");
+    EXPECT_EQ(testsupport::PotString(pot->expiryDate), "251231");
+    EXPECT_EQ(testsupport::PotString(pot->cryptogram1), "1122334455667788");
+    EXPECT_EQ(testsupport::PotString(pot->cryptogramInfo1), "40");
     EXPECT_EQ(pot->cryptogram2.length, 0);
-    EXPECT_EQ(Str(pot->terminalCapabilities), "E0F8C8");
+    EXPECT_EQ(testsupport::PotString(pot->terminalCapabilities), "E0F8C8");
     EXPECT_EQ(pot->terminalType.value, 22);
     EXPECT_EQ(pot->atc.value, 0x102);
     EXPECT_EQ(pot->unpredictableNumber.value, 0xA1B2C3D4);
     EXPECT_EQ(pot->panSequenceNumber.value, 1);
-    EXPECT_EQ(Str(pot->cardholderNameHex), "54455354");
+    EXPECT_EQ(testsupport::PotString(pot->cardholderNameHex), "54455354");
     EXPECT_EQ(pot->tag9f0b.length, 2);
     EXPECT_EQ(Bytes(pot->tag9f24.bytes, pot->tag9f24.bytes + 2), Hex("3132"));
-    EXPECT_EQ(Str(pot->ff7fDfdf10), "aa");
-    EXPECT_EQ(Str(pot->ff7fDfdf12), "bb");
-    EXPECT_EQ(Str(pot->ff7cDf837f), "0102");
+    EXPECT_EQ(testsupport::PotString(pot->ff7fDfdf10), "aa");
+    EXPECT_EQ(testsupport::PotString(pot->ff7fDfdf12), "bb");
+    EXPECT_EQ(testsupport::PotString(pot->ff7cDf837f), "0102");
 
     // Operation 184 answers the second cryptogram.
     ASSERT_EQ(Extract(Concat({Element(0x9F26, Hex("8877665544332211")), Element(0x9F27, {0x00})}), 184, false), 1);
-    EXPECT_EQ(Str(pot->cryptogram2), "8877665544332211");
-    EXPECT_EQ(Str(pot->cryptogramInfo2), "00");
-    EXPECT_EQ(Str(pot->cryptogram1), "1122334455667788");
+    EXPECT_EQ(testsupport::PotString(pot->cryptogram2), "8877665544332211");
+    EXPECT_EQ(testsupport::PotString(pot->cryptogramInfo2), "00");
+    EXPECT_EQ(testsupport::PotString(pot->cryptogram1), "1122334455667788");
 }
 
 TEST_F(RudaPreval, ValuesWiderThanTheirSlotAreRefusedMended) {
@@ -192,7 +187,7 @@ TEST_F(RudaPreval, ValuesWiderThanTheirSlotAreRefusedMended) {
               1);
     EXPECT_EQ(pot->expiryDate.length, 0);
     EXPECT_EQ(pot->cryptogram1.length, 0);
-    EXPECT_EQ(Str(pot->aip), "5c00") << "the extraction goes on";
+    EXPECT_EQ(testsupport::PotString(pot->aip), "5c00") << "the extraction goes on";
     EXPECT_TRUE(trace.Contains("<< WARN. >> [RUDAL2_ExtractAllTag] 5F24 de 8 caracteres refuse (au plus 6)"));
     EXPECT_EQ(RUDAL2_ExtractAllTag(nullptr, pot.get(), nullptr, 0, 181), -1);
     EXPECT_TRUE(trace.Contains("-- ERROR -- [RUDAL2_ExtractAllTag] Extract 57"));

@@ -1,8 +1,13 @@
 // The cash-register side of a station's POS link, as the client library plays
 // it: maps the block "SHTPIPE<station>" (asking for the library's 40962
 // bytes), writes requests into the program's incoming mailbox byte by byte
-// and reads the program's messages. Used by tests and by tools/pos_peer.
+// and reads the program's messages. By default it plays a cash register that
+// never wakes the program (the program then polls it); opened with `wakes`
+// it declares itself in the block's wake area, wakes the program after each
+// change of a mailbox and sleeps on the wake words itself. Used by tests, by
+// the benchmarks and by tools/pos_peer.
 #pragma once
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
+#include "platform/wake_word.h"
 
 namespace testsupport {
 
@@ -21,11 +27,25 @@ public:
         return poslink::BlockName(station);
     }
 
-    bool Open(int station) {
-        return block_.Open(BlockName(station), poslink::kClientBlockSize,
-                           plat::SharedMemory::Mode::OpenOrCreate) == plat::ShmError::None;
+    PosPeer() = default;
+    ~PosPeer() { Close(); }
+    PosPeer(const PosPeer&) = delete;
+    PosPeer& operator=(const PosPeer&) = delete;
+
+    bool Open(int station, bool wakes = false) {
+        if (block_.Open(BlockName(station), poslink::kClientBlockSize, plat::SharedMemory::Mode::OpenOrCreate) !=
+            plat::ShmError::None)
+            return false;
+        wake_ = wakes ? poslink::WakeAreaOf(block_.data(), block_.size()) : nullptr;
+        if (wake_ != nullptr) std::atomic_ref<uint32_t>(wake_->clientBumps).store(1, std::memory_order_release);
+        return true;
     }
-    void Close() { block_.Close(); }
+    void Close() {
+        if (wake_ != nullptr) std::atomic_ref<uint32_t>(wake_->clientBumps).store(0, std::memory_order_release);
+        wake_ = nullptr;
+        block_.Close();
+    }
+    poslink::WakeArea* wakeArea() const { return poslink::WakeAreaOf(block_.data(), block_.size()); }
     bool isOpen() const { return block_.isOpen(); }
     char* base() const { return static_cast<char*>(block_.data()); }
     char* toPos() const { return base() + poslink::kToPosMailbox; }
@@ -43,9 +63,10 @@ public:
     bool Send(const std::string& text, int64_t timeoutMs = 5000) {
         if (text.size() > poslink::kMaxMessageChars) return false;
         const int64_t end = plat::MonotonicMs() + timeoutMs;
-        while (Status(fromPos()) == poslink::kStatusPresent) {
+        const auto taken = [this] { return Status(fromPos()) != poslink::kStatusPresent; };
+        while (!taken()) {
             if (plat::MonotonicMs() >= end) return false;
-            plat::SleepMs(1);
+            Sleep(wake_ != nullptr ? &wake_->fromPos : nullptr, taken, 1, end - plat::MonotonicMs());
         }
         char* mailbox = fromPos();
         SetStatus(mailbox, poslink::kStatusWriting);
@@ -53,6 +74,7 @@ public:
             std::atomic_ref<char>(mailbox[1 + i]).store(text[i], std::memory_order_relaxed);
         mailbox[1 + text.size()] = '\0';
         SetStatus(mailbox, poslink::kStatusPresent);
+        if (wake_ != nullptr) plat::Bump(wake_->fromPos);
         return true;
     }
 
@@ -61,12 +83,14 @@ public:
     std::optional<std::string> Receive(int64_t timeoutMs, int pollMs = 1) {
         const int64_t end = plat::MonotonicMs() + timeoutMs;
         char* mailbox = toPos();
-        while (Status(mailbox) != poslink::kStatusPresent) {
+        const auto present = [mailbox] { return Status(mailbox) == poslink::kStatusPresent; };
+        while (!present()) {
             if (plat::MonotonicMs() >= end) return std::nullopt;
-            if (pollMs > 0) plat::SleepMs(pollMs);
+            Sleep(wake_ != nullptr ? &wake_->toPos : nullptr, present, pollMs, end - plat::MonotonicMs());
         }
         std::string text(mailbox + 1, strnlen(mailbox + 1, poslink::kTextSize - 1));
         SetStatus(mailbox, poslink::kStatusTaken);
+        if (wake_ != nullptr) plat::Bump(wake_->toPos);
         return text;
     }
 
@@ -82,7 +106,26 @@ public:
     }
 
 private:
+    // One poll period: asleep on the wake word (while the program wakes this
+    // side, up to what is left, else pollMs) or a plain sleep of pollMs.
+    template <typename Done>
+    void Sleep(plat::WakeWord* word, Done done, int pollMs, int64_t leftMs) {
+        if (word == nullptr) {
+            if (pollMs > 0) plat::SleepMs(pollMs);
+            return;
+        }
+        const uint32_t seen = plat::Snapshot(*word);
+        if (done()) {
+            plat::Cancel(*word);
+            return;
+        }
+        const bool programWakes =
+            std::atomic_ref<uint32_t>(wake_->programBumps).load(std::memory_order_acquire) == 1;
+        plat::Wait(*word, seen, programWakes ? std::max<int64_t>(leftMs, 1) : std::max(pollMs, 1));
+    }
+
     plat::SharedMemory block_;
+    poslink::WakeArea* wake_ = nullptr;
 };
 
 }  // namespace testsupport

@@ -274,8 +274,14 @@ bool LineSim::waitReceived(size_t n, int timeoutMs) {
 bool LineSim::waitDelivered(int timeoutMs) {
     const int64_t end = SteadyUs() + static_cast<int64_t>(timeoutMs) * 1000;
     for (;;) {
+        if (pty_.slave() < 0) return true;
+        // A poll of the slave first moves what the master wrote into the
+        // slave's input queue (the kernel hands it over asynchronously);
+        // only then does the queue's count show what is still unread.
+        pollfd p{pty_.slave(), POLLIN, 0};
+        const int ready = poll(&p, 1, 0);
         int waiting = 0;
-        if (pty_.slave() < 0 || ioctl(pty_.slave(), FIONREAD, &waiting) != 0 || waiting == 0) return true;
+        if (ready < 0 || ioctl(pty_.slave(), FIONREAD, &waiting) != 0 || waiting == 0) return true;
         if (SteadyUs() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -11,6 +11,7 @@
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 #include "protocols/ruda/ruda_card.h"
+#include "protocols/ruda/ruda_level2.h"
 #include "protocols/ruda/ruda_link.h"
 #include "protocols/xpro/xpro_context.h"
 
@@ -25,18 +26,52 @@ constexpr int kOperations[] = {0,   1,   2,   3,   4,   5,   9,   10,  11,  13, 
 unsigned char g_answer[PAP_MODULE_ANSWER_BUFFER];
 
 // The request of an operation: 1 built (*apdu allocated with WAlloc), 0
-// none, -1 refused.
+// none, -1 refused. The arguments each operation reads are listed in
+// ruda_module.h.
 int Build(int code, va_list args, unsigned char** apdu, int* length) {
     switch (code) {
         case 10:
         case 100:
             return RUDA_BuildCardStatusRequest(va_arg(args, CardReadRecord*), code == 10, apdu, length);
+        case 11:
+        case 101:
+            return RUDA_BuildSelectAidRequest(apdu, length);
         case 14:
+        case 130:
         case 132:
+        case 180:
             return RUDA_BuildFixedRequest(code, 0, apdu, length);
+        case 159:
+            return RUDA_BuildFixedRequest(code, va_arg(args, int), apdu, length);
+        case 131: {
+            const CtlsTransactionData* data = va_arg(args, const CtlsTransactionData*);
+            (void)va_arg(args, int);  // kept by callers, not sent
+            const int country = va_arg(args, int);
+            return RUDA_BuildCtlsStartRequest(data, country, apdu, length);
+        }
+        case 70:
+            return RUDA_BuildOnlinePinRequest(va_arg(args, RudaPinRecord*), apdu, length);
+        case 181:
+        case 184:
+            return RUDA_BuildPrevalRequest(code, va_arg(args, POT*), nullptr, nullptr, apdu, length);
+        case 182: {
+            POT* pot = va_arg(args, POT*);
+            const RudaCandidateEntry* list = va_arg(args, const RudaCandidateEntry*);
+            return RUDA_BuildPrevalRequest(code, pot, list, nullptr, apdu, length);
+        }
+        case 183: {
+            POT* pot = va_arg(args, POT*);
+            const RudaContinueValues* values = va_arg(args, const RudaContinueValues*);
+            return RUDA_BuildPrevalRequest(code, pot, nullptr, values, apdu, length);
+        }
+        case 31: {
+            POT* pot = va_arg(args, POT*);
+            const RudaStepArgument* argument = va_arg(args, const RudaStepArgument*);
+            return RUDA_BuildEmvApdu(pot, argument, apdu, length);
+        }
         default:
-            // Operation 1 sends nothing; the others are built by the RUDA
-            // module work.
+            // Operation 1 sends nothing; the display, printing, file,
+            // information and device operations have no request yet.
             return 0;
     }
 }
@@ -54,12 +89,44 @@ int Decode(int code, const unsigned char* answer, int length, va_list args) {
             const int restart = va_arg(args, int);
             return RUDA_DealRUDACARD_STATUSAnswer(answer, length, record, area, restart);
         }
+        case 11:
+        case 101:
+            return RUDA_DealSelectAnswer(answer, length, va_arg(args, TerminalResultArea*));
         case 14:
             return RUDA_DealAbortAnswer(answer, length);
+        case 130:
+            return RUDA_DealOpenCtlsAnswer(answer, length);
+        case 131: {
+            CardReadRecord* record = va_arg(args, CardReadRecord*);
+            TerminalResultArea* area = va_arg(args, TerminalResultArea*);
+            const int restart = va_arg(args, int);
+            return RUDA_DealStartCtlsAnswer(answer, length, record, area, restart);
+        }
         case 132: {
             CardReadRecord* record = va_arg(args, CardReadRecord*);
             TerminalResultArea* area = va_arg(args, TerminalResultArea*);
             return RUDA_DealCancelCtlsAnswer(answer, length, record, area);
+        }
+        case 159:
+            return RUDA_DealPowerAnswer(answer, length);
+        case 180:
+            return RUDA_DealRUDA_CheckCardInserted_Answer(answer, length, va_arg(args, int32_t*));
+        case 70:
+            return RUDA_DealOnlinePinAnswer(answer, length, va_arg(args, RudaPinRecord*));
+        case 181:
+        case 182:
+        case 183:
+        case 184: {
+            POT* pot = va_arg(args, POT*);
+            RudaCandidateRecord* candidates =
+                code == 181 || code == 182 ? va_arg(args, RudaCandidateRecord*) : nullptr;
+            return RUDA_DealPrevalAnswer(code, answer, length, pot, candidates, kRudal2CandidateMax);
+        }
+        case 31: {
+            POT* pot = va_arg(args, POT*);
+            const RudaStepArgument* argument = va_arg(args, const RudaStepArgument*);
+            RudaCallerBuffer* caller = va_arg(args, RudaCallerBuffer*);
+            return RUDA_DealEmvAnswer(pot, answer, length, argument, caller);
         }
         default:
             return PV_CMD_INTERNAL;

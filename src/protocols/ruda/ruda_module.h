@@ -4,11 +4,32 @@
 // answer rows), its wait for a terminal event, and the link callbacks of
 // protocol 16.
 //
-// Operations whose request and answer are wired here: 1 (nothing sent),
-// 174 (answer not decoded), 10 and 100 (card event and status), 14 (abort),
-// 132 (contactless cancel). The other operations of the module, and the
-// send and receive callbacks of the block link, come with the RUDA module
-// work (least behaviour: no request built; the send and the receive fail).
+// Operations whose request and answer are wired here, with the arguments
+// the set reads after the operation code and those the get reads (both in
+// this order):
+//   1       set: none (nothing sent)        get: none
+//   10      set: CardReadRecord*            get: CardReadRecord*
+//   100     set: CardReadRecord*            get: CardReadRecord*, TerminalResultArea*, int restart
+//   11, 101 set: none                       get: TerminalResultArea*
+//   14, 130 set: none                       get: none
+//   131     set: const CtlsTransactionData*, int (not sent), int country (-1 none)
+//                                           get: CardReadRecord*, TerminalResultArea*, int restart
+//   132     set: none                       get: CardReadRecord*, TerminalResultArea*
+//   159     set: int (reader power)         get: none
+//   180     set: none                       get: int32_t* inserted
+//   70      set: RudaPinRecord*             get: RudaPinRecord*
+//   181     set: POT*                       get: POT*, RudaCandidateRecord[kRudal2CandidateMax]
+//   182     set: POT*, const RudaCandidateEntry* (list ended by an empty entry)
+//                                           get: POT*, RudaCandidateRecord[kRudal2CandidateMax]
+//   183     set: POT*, const RudaContinueValues*   get: POT*
+//   184     set: POT*                       get: POT*
+//   31      set: POT*, const RudaStepArgument*  (the step is POT's step register)
+//                                           get: POT*, const RudaStepArgument*, RudaCallerBuffer*
+//   174     set: none                       get: none (answer not decoded)
+// The display, printing, file, information and device operations of the
+// module build no request yet, and the send and receive callbacks of the
+// block link come with the RUDA link work (least behaviour: no request
+// built; the send and the receive fail).
 #pragma once
 #include <cstdarg>
 
