@@ -235,7 +235,8 @@ int TermStartContactless() {
     const char* category = "[START_CTL_TRS]";
     SetTransactionTypeFromCommand();
     r->ctlsTransactionData.typePresent = 1;
-    int status = EPAP_SetCommand(kReader, 131, &r->ctlsTransactionData, Options.ClsMaximalAmount, Options.CountryCode);
+    int status = EPAP_SetCommand(kReader, 131, &r->ctlsTransactionData, static_cast<int>(Options.ClsMaximalAmount),
+                                Options.CountryCode);
     if (status != 0) {
         TraceLog(TRACE_ERROR, category, "Formatage des scripts de START_CTL_TRS echoue (%d)", status);
     } else if ((status = EPAP_SendScriptCommands()) != 0) {
