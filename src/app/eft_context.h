@@ -10,6 +10,7 @@
 #include "app/server_box.h"
 #include "protocols/card_records.h"
 #include "protocols/pot.h"
+#include "protocols/terminal_info.h"
 
 struct PosLinkHandle;
 struct KT_EPERIPH_API;
@@ -171,6 +172,16 @@ struct TransactionRecord {
     char d8y[21];
     char transactionDate[9];
     char transactionTime[7];
+    // Terminal command layer: what the terminal said of itself, the
+    // server-mode wait, the reset pause and the card settings the reset and
+    // the contactless commands read.
+    TerminalInfoArea terminalInfo;
+    int32_t infoRetried;              // the information was asked again once for the contactless reader
+    uint8_t terminalServerWait;       // the terminal has not connected yet (server mode)
+    uint8_t waitBeforeReset;          // pause 2 s before a terminal reset
+    int32_t terminalSerialPresent;    // the terminal gave its serial number
+    char terminalSerial[13];
+    int32_t terminalServerSocket;     // listening socket of the server mode, 0 none
 };
 
 constexpr uint32_t kReaderChip = 0x80000000u;    // chip and contactless

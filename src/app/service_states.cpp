@@ -25,6 +25,8 @@
 #include "periph/terminal_box.h"
 #include "platform/pos_mailbox.h"
 #include "transactions/maintenance.h"
+#include "transactions/terminal_commands.h"
+#include "transactions/terminal_restart.h"
 #include "transactions/pad_services.h"
 #include "transactions/pos_answer.h"
 
@@ -227,14 +229,14 @@ int RunMaintenanceState() {
             return UpdateTerminalOptions();
         case 1:
             if (r->rebootKind > 1) {
-                RecoverTerminalCommunication(0);
+                RecoverTerminalCommunication();
                 if (r->terminalInfoStatus != 0) {
                     TraceLog(TRACE_ERROR, "[TLP]", "Lecteur toujours inaccessible lors de la demande de reset");
                     CopyField(r->resultCode, "32");
                     r->step = 10;
                     return r->terminalInfoStatus;
                 }
-                if (RebootTerminal() < 0) r->terminalInfoStatus = 33;
+                if (RebootTerminal() != 0) r->terminalInfoStatus = 33;
                 EPAP_ClearAll();
             }
             return MaintenanceWithForcedReboot();

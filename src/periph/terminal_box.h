@@ -322,6 +322,20 @@ int EPAP_DisplayMessage(int function, const char* title, int row, int column, co
 // The last non-blank text shown on the terminal screen, or null.
 const char* TDSP_GetLastText();
 int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
+// Sends an application control code ("9001" soft reset, "9002" hard reboot,
+// "9003" RUDA reboot, ...) to a RUDA function and reads its result again
+// until it is 0 or timeoutMs has passed: the last result; -1 for a function
+// missing or not RUDA. EPAP_SendControl: no time-out (one read).
+int EPAP_SendControlEx(int function, const char* code, int timeoutMs);
+int EPAP_SendControl(int function, const char* code);
+// Sends the control code, then asks the terminal its state every interval
+// until it answers, the cash register aborts, or the limit has passed (also
+// since the terminal stopped answering): 1 it answered, -1 not; -2 without
+// the function.
+int EPAP_WaitReboot(int function, int intervalSeconds, const char* code, int limitSeconds);
+// Shows a predefined screen of a RUDA terminal (command 160): the status;
+// -2 without the function, -1 when it is not RUDA.
+int EPAP_DisplayScreenId(int function, int screen);
 // One relay message (application "1200") of the server connection, relayed
 // to the local terminal and its replies back to the server
 // (periph/terminal_relay.h): the box status after the relay (PV_PER_RESET

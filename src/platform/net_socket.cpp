@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +39,19 @@ WaitStatus WaitFor(int fd, short events, int timeoutMs) {
 int SocketCreateTcp() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
 int SocketClose(int fd) { return close(fd); }
+
+namespace {
+int SetTimeout(int fd, int option, int timeoutMs) {
+    if (timeoutMs < 0) timeoutMs = 0;
+    timeval value{};
+    value.tv_sec = timeoutMs / 1000;
+    value.tv_usec = (timeoutMs % 1000) * 1000;
+    return setsockopt(fd, SOL_SOCKET, option, &value, sizeof value) == 0 ? 0 : -1;
+}
+}  // namespace
+
+int SocketSetSendTimeout(int fd, int timeoutMs) { return SetTimeout(fd, SO_SNDTIMEO, timeoutMs); }
+int SocketSetReceiveTimeout(int fd, int timeoutMs) { return SetTimeout(fd, SO_RCVTIMEO, timeoutMs); }
 
 int SocketSetFlag(int fd, SocketFlag flag, bool on) {
     const int value = on ? 1 : 0;

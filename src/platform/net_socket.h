@@ -25,6 +25,10 @@ int SocketSetFlag(int fd, SocketFlag flag, bool on);
 int SocketSetLinger(int fd, bool on, int seconds);
 // Non-blocking mode on or off; 0, or -1.
 int SocketSetNonBlocking(int fd, bool on);
+// Send and receive time-outs of a blocking socket (SO_SNDTIMEO,
+// SO_RCVTIMEO); 0 none. 0, or -1 with errno.
+int SocketSetSendTimeout(int fd, int timeoutMs);
+int SocketSetReceiveTimeout(int fd, int timeoutMs);
 
 // Binds to every local address on the port (host order; 0 picks a free
 // one); 0, or -1.

@@ -16,20 +16,5 @@ int BuildDirectModeRequest(int) { return 1; }
 int BuildRtlRequest() { return -1; }
 void UploadOfflineAfterExchange() {}
 
-int RestartTerminal(const char*, int) {
-    if (TransactionRecord* record = GetTransactionRecord()) record->readerEngaged = 0;
-    return 0;
-}
-
-int SetRebootKindFromRequest() { return 0; }
 int IsCardRemovalDeactivated() { return 0; }
 void PrintTicket() {}
-
-int ResetPad(int) {
-    ClearCardRecords();
-    if (EFTCBox* context = GetEftContext()) context->abortCode = 3;
-    return 0;
-}
-
-int TermStartContactless() { return PV_PER_ACCES; }
-int TermCancelContactless(int) { return PV_PER_ACCES; }

@@ -1,8 +1,12 @@
 // Operations of the card path that other parts of the transactions build
-// (result codes and request building, terminal restart, pad reset, terminal
-// commands of the contactless reader, ticket printing, tag rules). Each is
+// (result codes and request building, ticket printing, tag rules). Each is
 // here with the least behaviour until its own module replaces it.
 #pragma once
+
+// The terminal commands, restart and pad reset the card path also calls.
+#include "transactions/maintenance.h"
+#include "transactions/terminal_commands.h"
+#include "transactions/terminal_restart.h"
 
 // Sets the RS of the transaction for a failing terminal status (least
 // behaviour: "32" for an unreachable terminal, 18 or 33, else "99"; an RS
@@ -18,20 +22,8 @@ int BuildDirectModeRequest(int flag);
 int BuildRtlRequest();
 // Offline upload after an online exchange (least behaviour: nothing).
 void UploadOfflineAfterExchange();
-// Terminal restart after an abort (least behaviour: no terminal to restart,
-// the card is released, 0).
-int RestartTerminal(const char* code, int mode);
-// Reboot kind from TM16 of the request being parsed (least behaviour: 0).
-int SetRebootKindFromRequest();
 // 1 when the card removal is deactivated for the SV and CD (least
 // behaviour: never, 0).
 int IsCardRemovalDeactivated();
 // Prints the tickets of the transaction (least behaviour: nothing).
 void PrintTicket();
-// Releases the terminal at the end of a card transaction (least behaviour:
-// the card data is cleared and the abort code becomes 3).
-int ResetPad(int mode);
-// Contactless start and cancel on the card reader (least behaviour: no
-// terminal driven, PV_PER_ACCES).
-int TermStartContactless();
-int TermCancelContactless(int clearFlag);

@@ -16,13 +16,3 @@ int BarcodeStep() {
     }
     return 0;
 }
-
-int TermReadBarcode(char* buffer, int) {
-    if (buffer != nullptr) buffer[0] = '\0';
-    return PV_PER_ACCES;
-}
-
-int TermStopBarcodeReader() {
-    TraceLog(TRACE_INFO, "[BARCODE]", "Arret du lecteur de codes-barres");
-    return PV_PER_ACCES;
-}

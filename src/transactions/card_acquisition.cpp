@@ -160,7 +160,7 @@ int WaitForCard() {
     std::memset(&card, 0, sizeof card);
     std::memset(&r->terminalResultArea, 0, sizeof r->terminalResultArea);
     r->ctlsStartResult = 0;
-    if (r->terminalInfoStatus != 0) RecoverTerminalCommunication(1);
+    if (r->terminalInfoStatus != 0) RecoverTerminalCommunication();
     if (r->terminalInfoStatus != 0) {
         TraceLog(TRACE_ERROR, "[CARD]", "Lecteur toujours inaccessible");
         return r->terminalInfoStatus;

@@ -383,7 +383,7 @@ void WaitCardInsertion() {
                 TraceLog(TRACE_INFO, "[LOGIN]", "Fin de temporisation du LOGIN BELONA");
             }
             if (CdIn(r->command, {"c3a", "c3b"}) || Options.DirectServerConnection == 1) {
-                RecoverTerminalCommunication(1);
+                RecoverTerminalCommunication();
                 if (r->terminalInfoStatus != 0) {
                     result = r->terminalInfoStatus;
                 } else {

@@ -16,6 +16,10 @@
 #include "periph/terminal_box.h"
 #include "transactions/pos_answer.h"
 #include "transactions/server_dialogue.h"
+#include "periph/interface_box.h"
+#include "transactions/manual_entry.h"
+#include "transactions/terminal_commands.h"
+#include "transactions/terminal_restart.h"
 
 namespace {
 
@@ -68,6 +72,54 @@ bool UpdateOptionsFile(EFTCBox* c) {
 
 }  // namespace
 
+void ResetPad(int) {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return;
+    constexpr int kReader = 4;
+    const bool chequeService =
+        Is(r->service, "s1") ||
+        (Is(r->service, "s4") && (r->cardReadRecord.technology == CARD_TECH_CHEQUE || (r->readerSet & 0x80000) != 0)) ||
+        Options.IsConcurrentCheckCard != 0;
+    if (chequeService && (c->pinpadProtocolClass & ~0x80) != 0) {
+        EjectCheque();
+        EPAP_ClearAll();
+        if (c->chequeReaderPrepared != 0) {
+            EPAP_RebindLink(0, 0);
+            EPAP_RebindLink(kReader, kReader);
+            c->chequeReaderPrepared = 0;
+            r->resetRequired = 1;
+        }
+    }
+    if (r->resetRequired == 1) {
+        WaitTerminalAnswerEvent(kReader, 3000, true);
+        bool failed = false;
+        if (EPAP_GetProtocol(kReader) == 16)
+            failed = TermReset("9001", 0) != 0;
+        else
+            failed = EPAP_SendControl(kReader, "9001") < 0 && EPAP_SendControl(0, "9001") < 0;
+        if (failed) {
+            TraceLog(TRACE_ERROR, "[PAD]", "Remise a zero echouee");
+        } else {
+            TraceLog(TRACE_INFO, "[PAD]", "Remis a zero");
+            if (Options.SafeReset == 1) {
+                r->echoTimeoutMs = 10000;
+                WaitTerminalAnswerEvent(c->terminalFunction, r->echoTimeoutMs, false);
+            }
+        }
+        EPAP_ClearAll();
+        r->resetRequired = 0;
+    }
+    ResetTransactionGlobals();
+    EPAP_ClearAll();
+    ISAP_ClearAll();
+    ClearCardRecords();
+    c->authorisationMode = -1;
+    c->loopState = 0;
+    r->step = 0;
+    c->abortCode = 3;
+}
+
 int UpdateTerminalOptions() {
     EFTCBox* c = GetEftContext();
     TransactionRecord* r = GetTransactionRecord();
@@ -109,21 +161,13 @@ int UpdateTerminalOptions() {
     return 0;
 }
 
-int RecoverTerminalCommunication(int) {
-    TransactionRecord* r = GetTransactionRecord();
-    if (r != nullptr) r->terminalInfoStatus = PV_PER_ACCES;
-    return PV_PER_ACCES;
-}
-
-int RebootTerminal() { return -1; }
-
 int MaintenanceWithForcedReboot() {
     EFTCBox* c = GetEftContext();
     TransactionRecord* r = GetTransactionRecord();
     if (c == nullptr || r == nullptr) return 0;
     const bool group = InTerminalMaintenanceGroup(r->command);
     if (group) {
-        RecoverTerminalCommunication(0);
+        RecoverTerminalCommunication();
         if (r->terminalInfoStatus != 0) {
             TraceLog(TRACE_ERROR, "[TLP]", "Lecteur toujours inaccessible");
             CopyField(r->resultCode, "32");

@@ -26,8 +26,7 @@ int UploadTerminalSoftware();
 // the transaction. The result of EFT_FINISHStandard, or 0 after an abort
 // answer.
 int EndMaintenance();
-// Terminal link recovery (no terminal yet: unreachable, terminalInfoStatus
-// set to PV_PER_ACCES): the status.
-int RecoverTerminalCommunication(int mode);
-// Terminal reboot (no terminal yet): -1.
-int RebootTerminal();
+// Pad reset at the end of a card transaction or service: ejects a cheque,
+// resets an engaged terminal ("9001") and clears the transaction; the loop
+// goes back to idle. mode: 0 in every call.
+void ResetPad(int mode);

@@ -246,7 +246,7 @@ void BuildFinalAnswer(EFTCBox* context, TransactionRecord* record) {
         CopyText(record->command, sizeof record->command, record->replyCommand);
     }
     if (strcasecmp(record->command, "c2h") == 0 && record->rebootKind > 0) {
-        RecoverTerminalCommunication(1);
+        RecoverTerminalCommunication();
         if (record->terminalInfoStatus != 0) {
             TraceLog(TRACE_ERROR, "[TLP]", "Lecteur toujours inaccessible lors de la demande de reset");
         } else {

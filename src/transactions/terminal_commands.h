@@ -1,35 +1,84 @@
-// Terminal commands the application core calls outside a transaction.
-// Least behaviour for now: no terminal is configured.
+// The terminal command layer: one operation per terminal command. Each adds
+// its command to the terminal script, sends the script, reads the answer and
+// clears the script, tracing a failing step under the command's category.
+// Statuses are the PV_ codes of the script engine and are returned unchanged
+// (a caller that reports a failed link as PV_PER_ACCES maps it itself).
+// Terminal functions: 4 the card reader, 1 the printer, 0 the display.
 #pragma once
-
-// 0 at once when the option WaitForPinpad is 0; otherwise waits for the
-// terminal to connect in server mode (negative: failed; with no terminal
-// configured it always fails).
-int RUDA_WaitFor103(int flag);
-int TermOpenInitCtl();
-// Shows the holder wait screen of a text id on the terminal; 0 when shown,
-// else a PV_ status (no terminal is driven yet: PV_PER_ACCES).
-int TermShowHolderWait(const char* textId);
-// 0 when done, -1 on failure.
-int TermGetInfo(int flag, int mode);
-int TermPowerCardReader(int on);
-// Card-reading bypass of the request's CD.
-void CheckAciBypassCommand(const char* cd);
+#include <cstdint>
 
 struct CardReadRecord;
-// Card-status command (100) on the terminal with a card reading record whose
-// mode selects the action (2 = start card-removal detection): the script
-// result (no terminal is driven yet: PV_PER_ACCES).
+
+// Card-status command 100 on the card reader with the card-read record
+// (its mode selects the action). 0 (PV_NOT_YET and PV_CMD_NOTHING count as
+// 0), else the status; the script stays after a success.
 int TermCardStatus(CardReadRecord* record);
-// Card-status command 100 that starts (mode 1) or stops (mode 0) the watch of
-// the card; Off clears the terminal script after a success. The script
-// result (no terminal is driven yet: PV_PER_ACCES).
+// Starts (mode 1, or 4 for a contactless-only reader with the key abort
+// armed) or stops (mode 0, or 8) the watch of the card; nothing is sent and
+// 0 returned for a contactless-only reader without the key abort. Off
+// clears the script after a success.
 int TermCardStatusOn(CardReadRecord* record);
 int TermCardStatusOff(CardReadRecord* record);
-// The card-reading result of terminal function 4 for a command: the
-// terminal's answer character ('@' or 'a' when the card was removed, 0 when
-// nothing special). No terminal is driven yet: 0.
-char TermGetCardResult(int command);
+// Abort command 14; with wait >= 1 a second answer is awaited briefly.
+int TermAbort(int wait);
+// Prints one line on the terminal printer (command 13, kind 1).
+int TermPrintLine(const char* text, int length);
+// Printer status command 15: the status of the read.
+int TermGetPrintStatus(int value);
+// Reset command 152: kind 0 soft, 1 hard, and the option byte.
+int TermResetDevice(int kind, int option);
+// Powers the card reader on (1) or off (0): command 159.
+int TermPowerCardReader(int on);
+// Application selection command 101: set and send only (the answer is read by
+// TermSelectAidResult, which clears the script).
+int TermSelectAid();
+int TermSelectAidResult();
+// Opens the contactless reader (command 130) when contactless payments are
+// allowed on a RUDA terminal; else 0 at once.
+int TermOpenInitCtl();
+// Starts a contactless transaction (command 131) and waits for its answer.
+int TermStartContactless();
+// Cancels the contactless transaction (command 132); clear: clear the
+// script at the end.
+int TermCancelContactless(int clear);
+// Terminal identification (command 93) into the transaction record's
+// terminalInfo. force: ask even when the identifier is known; ctlsRetry: ask
+// once more when contactless payments are allowed. 0, or -1 on failure.
+int TermGetInfo(int force, int ctlsRetry);
+// Barcode command 178 with its three values: set and send only.
+int TermBarcodeCommand(int a, int b, int c);
+// Reads the barcode answer into buffer (5000 bytes, cleared first); with
+// wait 0 the read is short. The status (1 without a buffer); no clear.
+int TermReadBarcode(char* buffer, int wait);
+// Stops the barcode reader; clears the script in all cases.
+int TermStopBarcodeReader();
+// Shows the terminal screen of a holder wait text id (command 160).
+int TermShowHolderWait(const char* textId);
+// Looks whether a card is already in the reader: 1 none, 0 one is there.
+int TermDetectCardPresent(CardReadRecord* record);
+// The card-read answer of an operation (100 or 131) of the card reader:
+// the status of the read (PV_NOT_YET '@' and PV_CMD_NOTHING 'a' included).
+int TermGetCardResult(int command);
+// Sets the context's transaction type from the request's CD; 1 when the
+// type is set.
+int SetTransactionTypeFromCommand();
+// Terminal reset after a transaction: code "9001" soft, "9002" hard; wait
+// is the abort's wait flag. 0, or 1 when the reset failed.
+int TermReset(const char* code, int wait);
+// Checks the terminal socket by sending one byte: 1 the link is up, 0 not.
+int TermCheckSocket();
+// After a failed terminal command (status in the record's terminal error):
+// searches, reboots or purges the terminal link, and updates that status.
+void RecoverTerminalCommunication();
+
+// Waits for the terminal to connect to the program (server mode, TCP or
+// TLS) when the option WaitForPinpad is set; reuse: keep the listening
+// socket of a previous wait. 0 connected or not configured, 80 stopped by
+// the cash register, -1 on any set-up, socket or TLS failure.
+int RUDA_WaitFor103(int reuse);
+
+// Card-reading bypass of the request's CD.
+void CheckAciBypassCommand(const char* cd);
 // Closes the communication trace of the resource that serves a terminal
 // function (the RUDA protocol keeps its own). The log buffer of the
 // terminal resource is not built yet.

@@ -1,0 +1,113 @@
+// Terminal services built on the script API: application control codes
+// (reset and reboot kinds), the wait for a rebooting terminal, and the
+// predefined screens. RUDA terminals only; the DORAN module is not built,
+// so other protocols refuse (-1).
+#include <cstring>
+
+#include "core/trace.h"
+#include "periph/interface_box.h"
+#include "periph/pv_status.h"
+#include "periph/terminal_box.h"
+#include "platform/clock.h"
+#include "protocols/terminal_info.h"
+
+namespace {
+
+constexpr int kRudaProtocol = 16;
+constexpr int kRereadPollMs = 30;
+constexpr int kScreenReadMs = 7000;
+constexpr int kLastSerialFunction = 10;
+constexpr int kAbortedStatus = 101;
+
+// The RUDA command and its two byte arguments of a control code.
+struct ControlCommand {
+    int command;
+    int first;
+    int second;
+};
+
+ControlCommand CommandOfCode(const char* code) {
+    const auto is = [code](const char* c) { return code != nullptr && std::strcmp(code, c) == 0; };
+    if (is("9002")) return {152, 1, 0};
+    if (is("9004")) return {152, 1, 2};
+    if (is("9003")) return {152, 2, 0};
+    if (is("9005")) return {102, 0, 0};
+    return {152, 0, 0};
+}
+
+}  // namespace
+
+int EPAP_SendControlEx(int function, const char* code, int timeoutMs) {
+    if (EPAP_GetBox() == nullptr && EPAP_GetSeam() == nullptr) return -1;
+    if (EPAP_GetProtocol(function) != kRudaProtocol) return -1;
+    const ControlCommand c = CommandOfCode(code);
+    int status = EPAP_SetCommand(function, c.command, c.first, c.second);
+    if (status != 0) return status;
+    status = EPAP_SendScriptCommands();
+    if (status != 0) return status;
+    const int64_t sent = plat::MonotonicMs();
+    for (;;) {
+        status = EPAP_GetResult(function, c.command);
+        if (status == 0 || plat::MonotonicMs() - sent >= timeoutMs) return status;
+        plat::SleepMs(kRereadPollMs);
+    }
+}
+
+int EPAP_SendControl(int function, const char* code) { return EPAP_SendControlEx(function, code, 0); }
+
+int EPAP_WaitReboot(int function, int intervalSeconds, const char* code, int limitSeconds) {
+    const int protocol = EPAP_GetProtocol(function);
+    if (protocol < 0) return -2;
+    if (protocol != kRudaProtocol) return -1;
+    EPAP_SendControl(function, code);
+    const int64_t start = plat::MonotonicMs();
+    const int64_t limitMs = static_cast<int64_t>(limitSeconds) * 1000;
+    int64_t disconnected = -1;
+    int status = 0;
+    for (;;) {
+        WSysError("** INFO. ** Wait for %d sec.", intervalSeconds);
+        plat::SleepMs(static_cast<int64_t>(intervalSeconds) * 1000);
+        EPAP_ClearAll();
+        TerminalPartInfo part{};
+        status = EPAP_SetCommand(function, 90, &part) != 0 ? 1 : EPAP_SendScriptCommands();
+        if (function <= kLastSerialFunction) {
+            char event[8] = {};
+            if (EPAP_WaitEvent(function, 10, event) == PV_PER_RESET) {
+                WSysError("** INFO. ** Abandon demande lors du reboot");
+                status = kAbortedStatus;
+            } else {
+                status = EPAP_GetResult(function, 90, &part);
+            }
+        } else if (status == 0 || status == PV_NOT_YET) {
+            status = EPAP_GetResult(function, 90, &part);
+        }
+        WSysError("** INFO. ** Status %d .", status);
+        const int64_t now = plat::MonotonicMs();
+        if (status == PV_NET_FAILED) {
+            if (disconnected < 0) disconnected = now;
+            if (now - disconnected >= limitMs) {
+                WSysError("-- ERROR -- Reboot : Terminal deconnecte depuis plus de %ld secondes",
+                          static_cast<long>(limitSeconds));
+                break;
+            }
+        } else {
+            disconnected = -1;
+            if (status == 0) break;
+        }
+        if (now - start >= limitMs || status == 1 || status == kAbortedStatus) break;
+    }
+    EPAP_ClearAll();
+    ISAP_ClearAll();
+    return status == 0 || status == 1 ? 1 : -1;
+}
+
+int EPAP_DisplayScreenId(int function, int screen) {
+    const int protocol = EPAP_GetProtocol(function);
+    if (protocol < 0) return -2;
+    if (protocol != kRudaProtocol) return -1;
+    int status = EPAP_SetCommand(function, 160, screen);
+    if (status == 0) status = EPAP_SendScriptCommands();
+    if (status == 0) status = EPAP_GetResultEx(function, 160, kScreenReadMs, kRereadPollMs);
+    EPAP_ClearAll();
+    return status;
+}
