@@ -92,6 +92,8 @@ struct EFTCBox {
 //   terminalPort         terminalRecord    (the terminal function record last looked up)
 //   mediaReaderProtocol  pinpadProtocolClass
 //   padSetup             padSetupDone
+//   lastServerRequest    sentServerRequest  (the last card request built for the server)
+//   savedPosRequest      transactionRequest (the POS request as received)
 
 struct TransactionRecord {
     char station[5];
@@ -150,6 +152,21 @@ struct TransactionRecord {
     CardReadRecord cardReadRecord;
     TerminalResultArea terminalResultArea;
     CtlsTransactionData ctlsTransactionData;
+    // Server dialogue of the card transaction: the request's amount (D10)
+    // and currency (D0), the answer and reconnection marks, whether the
+    // reader was armed (card removal is then watched), and what the server
+    // request reports: the proxy (client) mode (ECM), the contactless
+    // non-completion reason (MTNA) and where D90 came from (16 the request,
+    // 1 the stored counter).
+    int32_t amountPresent;
+    int32_t amount;
+    int32_t currency;
+    uint8_t answerReceived;
+    uint8_t reconnecting;
+    uint8_t readerEngaged;
+    uint8_t nonCompletionReason;
+    int32_t clientMode;
+    int32_t posCounterOrigin;
 };
 
 // The process-wide context (null before the session and after the shutdown)

@@ -2,7 +2,9 @@
 
 #include <strings.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/display_zones.h"
 #include "app/eft_context.h"
@@ -13,10 +15,13 @@
 #include "app/service_states.h"
 #include "app/startup.h"
 #include "app/text_field.h"
+#include "core/tag_buffer.h"
+#include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 #include "transactions/pos_answer.h"
+#include "transactions/server_messages.h"
 
 namespace {
 
@@ -70,14 +75,70 @@ int ConnectServer(int showWait) {
     return PV_NET_FAILED;
 }
 
-int CheckServerResponse() {
-    const EFTCBox* c = GetEftContext();
-    if (c == nullptr) return -1;
-    const size_t length = strnlen(c->serverAnswer, sizeof c->serverAnswer);
-    return length >= 3 && std::strcmp(c->serverAnswer + length - 3, "{F}") == 0 ? 1 : 0;
+int ForceServerByFileNumber(const char* fileNumber, const char*, int* resource, int* server, char* d16,
+                            int d16Size) {
+    if (d16 != nullptr && d16Size > 0) std::memset(d16, 0, static_cast<size_t>(d16Size));
+    EFTCBox* c = GetEftContext();
+    // Four digits, a resource that is loaded and a server 1 to 4; anything
+    // else would index past the resources or the server flags.
+    if (fileNumber == nullptr || strnlen(fileNumber, 4) < 4) return 0;
+    for (int i = 0; i < 4; ++i)
+        if (fileNumber[i] < '0' || fileNumber[i] > '9') return 0;
+    const int resourceIndex = fileNumber[0] - '0';
+    const int serverNumber = (fileNumber[1] - '0') * 10 + (fileNumber[2] - '0');
+    if (serverNumber < 1 || serverNumber > kServerCount || resourceIndex >= kNetResourceCount ||
+        TOC_IsNetResourceLoaded(c, resourceIndex) != 1)
+        return 0;
+    if (resource != nullptr) *resource = resourceIndex;
+    if (server != nullptr) *server = serverNumber;
+    if (d16 != nullptr && d16Size > 1) d16[0] = fileNumber[3];
+    TraceLog(TRACE_INFO, "[TRV_71]", "Ressource serveur imposee par numero de dossier numerique : no %d ress %d",
+             resourceIndex, serverNumber);
+    return 1;
 }
 
 void SuperviseSockets(int, int*, int*) {}
+
+int RunTicketProblemCancellation(const char* islandLabel) {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return 0;
+    if (c->connectionState != 1 && ConnectServer(0) != 0) return 0;
+    std::memset(c->serverAnswer, 0, sizeof c->serverAnswer);
+    const int savedEcho = c->echoMode;
+    c->echoMode = 0;
+    char d16[8] = "", d17[16] = "", e7[sizeof r->e7] = "";
+    int currency = 0, amount = 0;
+    TAG_InitRead(c->posAnswer, TAG_MESSAGE_MAX_CHARS, 0);
+    TAG_Get("D16", d16, sizeof d16, 1);
+    TAG_Get("D17", d17, sizeof d17, 1);
+    TAG_GetInt("D0", &currency, 1);
+    TAG_GetInt("D10", &amount, 1);
+    TAG_Get("E7", e7, sizeof e7, 1);
+    CopyField(r->service, "s0");
+    CopyField(r->command, "c9");
+    std::string kept(c->posAnswer, strnlen(c->posAnswer, sizeof c->posAnswer));
+    std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+    int cancelled = 0;
+    if (BuildCancelRequest(0, d16, d17, islandLabel, currency, amount, e7) == 0) {
+        WSysError("-- ERROR -- [EFT_FINISHStandard] Probleme d'impression ticket");
+        WSysError("-- ERROR -- [EFT_FINISHStandard] Annulation de la transation");
+        const int dealt = DealServer();
+        char rs[8] = "";
+        TAG_InitRead(c->serverAnswer, TAG_MESSAGE_MAX_CHARS, 0);
+        // Only a cancellation the server took (its RS below 10) makes the
+        // payment a "done in part" one; otherwise the answer stays as it was.
+        cancelled = dealt >= 20 && TAG_Get("RS", rs, sizeof rs, 1) == 1 && rs[0] != '\0' &&
+                    std::strtol(rs, nullptr, 10) < 10 && std::strspn(rs, "0123456789") == std::strlen(rs);
+    }
+    c->echoMode = savedEcho;
+    std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+    std::memcpy(c->posAnswer, kept.data(), kept.size());
+    std::memset(c->serverAnswer, 0, sizeof c->serverAnswer);
+    std::memcpy(c->serverAnswer, kept.data(), kept.size());
+    if (cancelled && LoadTagMessage(c->posAnswer, sizeof c->posAnswer, 0) == 1) TAG_Replace("RS", "11");
+    return cancelled;
+}
 
 void SpoolServerTicket() {}
 
@@ -119,6 +180,7 @@ int DealServer() {
             return -2;
         }
         if (exchange >= 20) {
+            r->answerReceived = 1;
             c->abortInhibition = 1;
             const NetResource* resource = c->netResourceIndex >= 0 && c->netResourceIndex < kNetResourceCount
                                               ? &c->netResources[c->netResourceIndex]
@@ -135,8 +197,11 @@ int DealServer() {
         if (exchange < 0) {
             TOC_DisplayById("P5", nullptr, "ZNP_DSP_USER_SYS_ERR_LAN_FAILURE");
             CopyField(r->resultCode, "31");
+            if (r->answerReceived != 0) return -5;
             TOC_DisableServer(r->currentServer);
             if (TOC_NoServerEnabled()) return -5;
+            r->reconnecting = 1;
+            r->readPhase = 3;
             c->connectionState = 0;
             TraceLog(TRACE_INFO, "[TRV_71]", "Reconnexion");
             return 0;
