@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -98,6 +99,43 @@ int ForceServerByFileNumber(const char* fileNumber, const char*, int* resource, 
 }
 
 void SuperviseSockets(int, int*, int*) {}
+
+int SendEndOfTransactionRequests() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return 0;
+    WSysError("** INFO. ** [EFT_FINISHStandard] Gestion des requetes de fin de transaction");
+    int sent = 0;
+    for (const std::string& text : EndOfTransactionRequests()) {
+        WSysError("** INFO. ** [EFT_FINISHStandard] Requete a traiter : %s", text.c_str());
+        if (c->connectionState != 1 && ConnectServer(0) != 0) continue;
+        std::memset(c->serverAnswer, 0, sizeof c->serverAnswer);
+        const int savedEcho = c->echoMode;
+        c->echoMode = 0;
+        const std::string kept(c->posAnswer, strnlen(c->posAnswer, sizeof c->posAnswer));
+        std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+        std::memset(c->serverRequest, 0, sizeof c->serverRequest);
+        std::memcpy(c->serverRequest, text.data(), std::min(text.size(), sizeof c->serverRequest - 1));
+        char sv[5] = "", cd[5] = "";
+        TAG_InitRead(c->serverRequest, TAG_MESSAGE_MAX_CHARS, 0);
+        TAG_Get("SV", sv, sizeof sv, 1);
+        TAG_Get("CD", cd, sizeof cd, 1);
+        CopyField(r->service, sv);
+        CopyField(r->command, cd);
+        const bool written = LoadTagMessage(c->serverRequest, sizeof c->serverRequest, 0) == 1 &&
+                             TAG_Set("PS", r->requestStation[0] != '\0' ? r->requestStation : r->station) == 1 &&
+                             TAG_Set("SS", "R") == 1;
+        if (written && DealServer() >= 20) ++sent;
+        c->echoMode = savedEcho;
+        std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+        std::memcpy(c->posAnswer, kept.data(), kept.size());
+        std::memset(c->serverAnswer, 0, sizeof c->serverAnswer);
+        std::memcpy(c->serverAnswer, kept.data(), kept.size());
+        if (!written) break;
+    }
+    ClearEndOfTransactionRequests();
+    return sent;
+}
 
 int RunTicketProblemCancellation(const char* islandLabel) {
     EFTCBox* c = GetEftContext();

@@ -36,6 +36,11 @@ void SuperviseSockets(int status, int* watchState, int* result);
 // The second argument is not read.
 int ForceServerByFileNumber(const char* fileNumber, const char* unused, int* resource, int* server, char* d16,
                             int d16Size);
+// Sends the queued end-of-transaction requests in order (each with PS and
+// SS "R", its SV and CD taken into the record, connecting when needed; a
+// request whose connection fails is skipped), keeping the POS answer; then
+// empties the queue. The number of requests answered.
+int SendEndOfTransactionRequests();
 // The cancellation sent after a ticket problem: connects when needed, sends
 // "s0"/"c9" built from the POS answer (D16, D17, D0, D10, E7) with the
 // island label, and puts the POS answer back; its RS becomes "11" only when

@@ -119,6 +119,12 @@ bool AppendEventTags(const char* message, const char* prefix, std::string* out) 
     return true;
 }
 
+// Two decimal digits: anything else would reach the cash register as a
+// result code it cannot read.
+bool IsResultCode(const char* rs) {
+    return std::strlen(rs) == 2 && rs[0] >= '0' && rs[0] <= '9' && rs[1] >= '0' && rs[1] <= '9';
+}
+
 // Replaces the first value of a code where it stands, so that the tags keep
 // their order.
 void ReplaceInPlace(char* message, size_t size, const char* code, const char* value) {
@@ -215,9 +221,20 @@ int CompareRequestResponseTags(const char* request, const char* answer, std::vec
     PrivateTags req(request), ans(answer);
     int differ = 0;
     for (const char* code : kComparedTags) {
-        std::string a, b;
-        if (!req.ok || !ans.ok || !req.get(code, &a) || !ans.get(code, &b)) continue;
-        if (a != b) {
+        std::string a;
+        if (!req.ok || !ans.ok || !req.get(code, &a)) continue;
+        // Every occurrence in the answer must be the request's: an answer
+        // carrying a second, other UUID is not this transaction's either.
+        bool differs = false;
+        const std::string key = std::string("{") + code + "}";
+        for (size_t at = ans.text.find(key); at != std::string::npos; at = ans.text.find(key, at + 1)) {
+            const size_t start = at + key.size();
+            const size_t end = ans.text.find('{', start);
+            std::string b = ans.text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            b.resize(strnlen(b.c_str(), b.size()));
+            if (b != a) differs = true;
+        }
+        if (differs) {
             differ = 1;
             if (differing != nullptr) differing->push_back(code);
         }
@@ -244,7 +261,7 @@ int CheckServerResponse() {
         const bool ok = TAG_Get("SS", ss, sizeof ss, 1) == 1 && strcasecmp(ss, "A") == 0 &&
                         TAG_Get("SV", sv, sizeof sv, 1) == 1 && std::strcmp(sv, r->service) == 0 &&
                         TAG_Get("CD", cd, sizeof cd, 1) == 1 && std::strcmp(cd, r->command) == 0 &&
-                        TAG_Get("RS", rs, sizeof rs, 1) == 1;
+                        TAG_Get("RS", rs, sizeof rs, 1) == 1 && IsResultCode(rs);
         if (!ok) {
             TraceLog(TRACE_ERROR, "[SRV]", "Erreur de syntaxe de la reponse du serveur %s", c->serverAnswer);
             return 0;

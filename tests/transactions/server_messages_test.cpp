@@ -14,6 +14,7 @@
 #include "periph/pv_status.h"
 #include "platform/clock.h"
 #include "support/server_session.h"
+#include "support/base64_command.h"
 #include "support/trace_capture.h"
 #include "transactions/server_messages.h"
 
@@ -40,24 +41,6 @@ protected:
     void SetAnswer(const std::string& text) { CopyField(context->serverAnswer, text.c_str()); }
 };
 
-// Decodes Base64 with the system's own command.
-std::string Base64Decode(const std::string& text) {
-    char name[] = "/tmp/znp-b64-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd < 0) return "<no file>";
-    FILE* f = fdopen(fd, "w");
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-    std::string out;
-    if (FILE* p = popen(("base64 -d " + std::string(name)).c_str(), "r")) {
-        char buffer[512];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-        pclose(p);
-    }
-    std::remove(name);
-    return out;
-}
 
 // "<absent>" tells a missing tag from an empty one.
 std::string TagValue(const std::string& message, const std::string& code) {
@@ -158,7 +141,7 @@ TEST_F(ServerMessages, CrossedAnswerQueuesAnEventTheServerCanDecode) {
     EXPECT_EQ(TagValue(event, "SV"), "s10");
     EXPECT_EQ(TagValue(event, "CD"), "c47");
     EXPECT_EQ(TagValue(event, "event-id"), "20");
-    EXPECT_EQ(Base64Decode(TagValue(event, "message")),
+    EXPECT_EQ(testsupport::Base64DecodeWithCommand(TagValue(event, "message")),
               std::string("{R:PS}7{R:CD}c1{R:D10}1500{R:D7V}ILOT 3{R:UUID}") + kUuid +
                   "{A:PS}7{A:CD}c1{A:RS}37{A:UUID}1b4e28ba-2fa1-11d2-883f-0016d3cca427");
 }
