@@ -100,6 +100,23 @@ int ForceServerByFileNumber(const char* fileNumber, const char*, int* resource, 
 
 void SuperviseSockets(int, int*, int*) {}
 
+int BuildRtlRequest() {
+    EFTCBox* c = GetEftContext();
+    const TransactionRecord* r = GetTransactionRecord();
+    const bool written = c != nullptr && r != nullptr &&
+                         LoadTagMessage(c->serverRequest, sizeof c->serverRequest, 1) == 1 &&
+                         TAG_Set("SV", "s2") == 1 && TAG_Set("CD", "rtl") == 1 && TAG_Set("PS", r->station) == 1 &&
+                         TAG_Set("D7V", Options.IlotLabel) == 1;
+    if (!written) {
+        TraceLog(TRACE_ERROR, "[POS]", "Echec preparation de la requete de RTL");
+        return -1;
+    }
+    TraceLog(TRACE_INFO, "[POS]", "Requete de RTL preparee");
+    return 0;
+}
+
+void UploadOfflineAfterExchange() {}
+
 int SendEndOfTransactionRequests() {
     EFTCBox* c = GetEftContext();
     TransactionRecord* r = GetTransactionRecord();

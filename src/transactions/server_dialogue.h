@@ -36,6 +36,12 @@ void SuperviseSockets(int status, int* watchState, int* result);
 // The second argument is not read.
 int ForceServerByFileNumber(const char* fileNumber, const char* unused, int* resource, int* server, char* d16,
                             int d16Size);
+// The return-to-line request of a summary: SV "s2", CD "rtl", PS and the
+// island label D7V in the cleared server request. 0 written, -1 otherwise.
+int BuildRtlRequest();
+// The upload of stored offline transactions after an online exchange; the
+// offline uploader is not built yet: nothing is done.
+void UploadOfflineAfterExchange();
 // Sends the queued end-of-transaction requests in order (each with PS and
 // SS "R", its SV and CD taken into the record, connecting when needed; a
 // request whose connection fails is skipped), keeping the POS answer; then

@@ -406,3 +406,15 @@ TEST_F(ServerDialogue, TicketProblemCancellationAnswers11OnlyWhenTheServerTookIt
         sim.stop();
     }
 }
+
+TEST_F(ServerDialogue, ReturnToLineRequest) {
+    Begin({"answer 1400 reply\n"});
+    CopyField(Options.IlotLabel, "ILOT 4");
+    CopyField(context->serverRequest, "{SS}R{SV}s0{F}");
+    ASSERT_EQ(BuildRtlRequest(), 0);
+    EXPECT_STREQ(context->serverRequest, "{ZNP}13.0.26.000000_Nov 24 2023{SV}s2{CD}rtl{PS}7{D7V}ILOT 4{F}");
+    // The return-to-line request never reaches PRINCIPAL, SECOURS or TERTIAIRE.
+    CopyField(record->command, "rtl");
+    EXPECT_EQ(ConnectServer(0), 33);
+    EXPECT_EQ(sims[0]->connections(), 0);
+}
