@@ -171,6 +171,9 @@ int CheckIso2Track() {
         }
         r->cardNumber[numberLength++] = c;
         r->cardNumber[numberLength] = '\0';
+        // Kept with the number: a private card accepted at a later failure
+        // leaves both as they are.
+        r->cardNumberLength = static_cast<int32_t>(numberLength);
     }
     r->cardNumberLength = static_cast<int32_t>(numberLength);
     const size_t expiry = afterLength < 4 ? afterLength : 4;
