@@ -92,6 +92,8 @@ struct EFTCBox {
 //   terminalPort         terminalRecord    (the terminal function record last looked up)
 //   mediaReaderProtocol  pinpadProtocolClass
 //   padSetup             padSetupDone
+//   lastServerRequest    sentServerRequest  (the last card request built for the server)
+//   savedPosRequest      transactionRequest (the POS request as received)
 
 struct TransactionRecord {
     char station[5];
@@ -182,6 +184,12 @@ struct TransactionRecord {
     int32_t terminalSerialPresent;    // the terminal gave its serial number
     char terminalSerial[13];
     int32_t terminalServerSocket;     // listening socket of the server mode, 0 none
+    // Server dialogue: the answer came, the contactless non-completion
+    // reason (MTNA) and where D90 came from (16 the request, 1 the stored
+    // counter).
+    uint8_t answerReceived;
+    uint8_t nonCompletionReason;
+    int32_t posCounterOrigin;
 };
 
 constexpr uint32_t kReaderChip = 0x80000000u;    // chip and contactless

@@ -13,6 +13,11 @@ constexpr SensitiveTag kSensitiveTags[] = {
     {"CARD_VISCRYPT", TagRule::Blot}, {"DA8", TagRule::Blot},
     {"TC3", TagRule::Blot},         {"CSGPO", TagRule::Blot},
     {"CSRED", TagRule::Blot},       {"CSALL", TagRule::Blot},
+    // The third track, the GENERATE AC and supplementary chip answers and the
+    // enciphered card block go to the server with the card data.
+    {"D6K", TagRule::Blot},         {"CSGAC", TagRule::Blot},
+    {"CSSUP", TagRule::Blot},       {"P2PE", TagRule::Blot},
+    {"P2PE_P", TagRule::Blot},
     {"D3L", TagRule::Ticket},       {"D3L1", TagRule::Ticket},
     {"D3L2", TagRule::Ticket},      {"PRN_TEXT", TagRule::Ticket},
     {"ED", TagRule::Display},       {"DISP_TEXT", TagRule::Display},

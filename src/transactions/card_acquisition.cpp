@@ -58,17 +58,6 @@ void ClearAnswer(CardReadRecord& card) {
     card.eventLength = 0;
 }
 
-// Advances TransactionNumber (1 to 999, then back to 1) in memory and in the
-// options file.
-void AdvanceTransactionNumber() {
-    int number = std::atoi(Options.TransactionNumber) + 1;
-    if (number >= 1000 || number < 1) number = 1;
-    char text[16];
-    std::snprintf(text, sizeof text, "%03d", number);
-    CopyText(Options.TransactionNumber, sizeof Options.TransactionNumber, text);
-    WriteOption("TransactionNumber", text);
-}
-
 }  // namespace
 
 int IsProxyModeActive() {
@@ -245,8 +234,9 @@ int WaitForCard() {
                 TraceLog(TRACE_INFO, "[CARD]", "Activation lecture carte");
             else if (card.keyAbortRequested == 1)
                 TraceLog(TRACE_INFO, "[CARD]", "Activation reporting touche du clavier en CTLS Only");
+            // A lost terminal link is reported like any failed arming below
+            // (terminal unreachable), not as a network failure of the servers.
             status = TermCardStatusOn(&card);
-            if (status == PV_NET_FAILED) return PV_NET_FAILED;
             if (status == 0 && card.presentCount != 0) {
                 TraceLog(TRACE_INFO, "[CARD]", "Carte deja presente dans le lecteur");
                 EPAP_ClearAll();

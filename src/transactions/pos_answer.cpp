@@ -311,3 +311,23 @@ int EFT_FINISHStandard() {
     if (Options.TimeBeforeIdleBehaviour > 0) WGetTimeStamp(&GetLoopStartupState().idleStamp);
     return 1;
 }
+
+int AddCardDataTags() {
+    TransactionRecord* r = GetTransactionRecord();
+    if (r == nullptr) return 1;
+    CardReadRecord& card = r->cardReadRecord;
+    if (card.presentCount == 0 || card.dataValid == 0 || (card.technology == CARD_TECH_CHIP && card.eventLength == 0))
+        return 1;
+    card.eventData[sizeof card.eventData - 1] = '\0';
+    card.track1Data[sizeof card.track1Data - 1] = '\0';
+    card.track3Data[sizeof card.track3Data - 1] = '\0';
+    if (TAG_SetInt("TC1", card.technology) != 1 || TAG_SetInt("TC2", card.origin) != 1) return 1;
+    if (card.technology != 5 && TAG_Set("TC3", card.eventData) != 1) return 1;
+    if (card.technology == CARD_TECH_ISO2) {
+        if (card.track1Data[0] != '\0' && TAG_Set("D6J", card.track1Data) != 1) return 1;
+        if (card.track3Data[0] != '\0' && TAG_Set("D6K", card.track3Data) != 1) return 1;
+    }
+    return 0;
+}
+
+int AddSerialNumberTag() { return 0; }

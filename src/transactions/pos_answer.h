@@ -42,3 +42,14 @@ int AbortTransactionWithEchoPurge(int mode);
 // State 100: builds the final answer with the result code of the request and
 // writes it; back to idle (103). Returns 1.
 int EFT_FINISHStandard();
+
+// Writes the card-read tags into the message being built: TC1 technology,
+// TC2 origin, TC3 the event data (not for technology 5), and for a stripe
+// read D6J and D6K (tracks 1 and 3) when present. 0 written; 1 not
+// applicable (no card present or no valid data, an empty chip event) or a
+// failed write. The card-event texts (MD906) are not kept by the card
+// reading yet.
+int AddCardDataTags();
+// Adds MF with the terminal serial number when it is known; the terminal
+// serial number is not read yet: nothing is written. 0.
+int AddSerialNumberTag();

@@ -2,7 +2,10 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/display_zones.h"
 #include "app/eft_context.h"
@@ -13,10 +16,13 @@
 #include "app/service_states.h"
 #include "app/startup.h"
 #include "app/text_field.h"
+#include "core/tag_buffer.h"
+#include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 #include "transactions/pos_answer.h"
+#include "transactions/server_messages.h"
 
 namespace {
 
@@ -70,14 +76,102 @@ int ConnectServer(int showWait) {
     return PV_NET_FAILED;
 }
 
-int CheckServerResponse() {
-    const EFTCBox* c = GetEftContext();
-    if (c == nullptr) return -1;
-    const size_t length = strnlen(c->serverAnswer, sizeof c->serverAnswer);
-    return length >= 3 && std::strcmp(c->serverAnswer + length - 3, "{F}") == 0 ? 1 : 0;
+void SuperviseSockets(int, int*, int*) {}
+
+int BuildRtlRequest() {
+    EFTCBox* c = GetEftContext();
+    const TransactionRecord* r = GetTransactionRecord();
+    const bool written = c != nullptr && r != nullptr &&
+                         LoadTagMessage(c->serverRequest, sizeof c->serverRequest, 1) == 1 &&
+                         TAG_Set("SV", "s2") == 1 && TAG_Set("CD", "rtl") == 1 && TAG_Set("PS", r->station) == 1 &&
+                         TAG_Set("D7V", Options.IlotLabel) == 1;
+    if (!written) {
+        TraceLog(TRACE_ERROR, "[POS]", "Echec preparation de la requete de RTL");
+        return -1;
+    }
+    TraceLog(TRACE_INFO, "[POS]", "Requete de RTL preparee");
+    return 0;
 }
 
-void SuperviseSockets(int, int*, int*) {}
+void UploadOfflineAfterExchange() {}
+
+int SendEndOfTransactionRequests() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return 0;
+    WSysError("** INFO. ** [EFT_FINISHStandard] Gestion des requetes de fin de transaction");
+    int sent = 0;
+    for (const std::string& text : EndOfTransactionRequests()) {
+        WSysError("** INFO. ** [EFT_FINISHStandard] Requete a traiter : %s", text.c_str());
+        if (c->connectionState != 1 && ConnectServer(0) != 0) continue;
+        std::memset(c->serverAnswer, 0, sizeof c->serverAnswer);
+        const int savedEcho = c->echoMode;
+        c->echoMode = 0;
+        const std::string kept(c->posAnswer, strnlen(c->posAnswer, sizeof c->posAnswer));
+        std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+        std::memset(c->serverRequest, 0, sizeof c->serverRequest);
+        std::memcpy(c->serverRequest, text.data(), std::min(text.size(), sizeof c->serverRequest - 1));
+        char sv[5] = "", cd[5] = "";
+        TAG_InitRead(c->serverRequest, TAG_MESSAGE_MAX_CHARS, 0);
+        TAG_Get("SV", sv, sizeof sv, 1);
+        TAG_Get("CD", cd, sizeof cd, 1);
+        CopyField(r->service, sv);
+        CopyField(r->command, cd);
+        const bool written = LoadTagMessage(c->serverRequest, sizeof c->serverRequest, 0) == 1 &&
+                             TAG_Set("PS", r->requestStation[0] != '\0' ? r->requestStation : r->station) == 1 &&
+                             TAG_Set("SS", "R") == 1;
+        if (written && DealServer() >= 20) ++sent;
+        c->echoMode = savedEcho;
+        std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+        std::memcpy(c->posAnswer, kept.data(), kept.size());
+        std::memset(c->serverAnswer, 0, sizeof c->serverAnswer);
+        std::memcpy(c->serverAnswer, kept.data(), kept.size());
+        if (!written) break;
+    }
+    ClearEndOfTransactionRequests();
+    return sent;
+}
+
+int RunTicketProblemCancellation(const char* islandLabel) {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return 0;
+    if (c->connectionState != 1 && ConnectServer(0) != 0) return 0;
+    std::memset(c->serverAnswer, 0, sizeof c->serverAnswer);
+    const int savedEcho = c->echoMode;
+    c->echoMode = 0;
+    char d16[8] = "", d17[16] = "", e7[sizeof r->e7] = "";
+    int currency = 0, amount = 0;
+    TAG_InitRead(c->posAnswer, TAG_MESSAGE_MAX_CHARS, 0);
+    TAG_Get("D16", d16, sizeof d16, 1);
+    TAG_Get("D17", d17, sizeof d17, 1);
+    TAG_GetInt("D0", &currency, 1);
+    TAG_GetInt("D10", &amount, 1);
+    TAG_Get("E7", e7, sizeof e7, 1);
+    CopyField(r->service, "s0");
+    CopyField(r->command, "c9");
+    std::string kept(c->posAnswer, strnlen(c->posAnswer, sizeof c->posAnswer));
+    std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+    int cancelled = 0;
+    if (BuildCancelRequest(0, d16, d17, islandLabel, currency, amount, e7) == 0) {
+        WSysError("-- ERROR -- [EFT_FINISHStandard] Probleme d'impression ticket");
+        WSysError("-- ERROR -- [EFT_FINISHStandard] Annulation de la transation");
+        const int dealt = DealServer();
+        char rs[8] = "";
+        TAG_InitRead(c->serverAnswer, TAG_MESSAGE_MAX_CHARS, 0);
+        // Only a cancellation the server took (its RS below 10) makes the
+        // payment a "done in part" one; otherwise the answer stays as it was.
+        cancelled = dealt >= 20 && TAG_Get("RS", rs, sizeof rs, 1) == 1 && rs[0] != '\0' &&
+                    std::strtol(rs, nullptr, 10) < 10 && std::strspn(rs, "0123456789") == std::strlen(rs);
+    }
+    c->echoMode = savedEcho;
+    std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+    std::memcpy(c->posAnswer, kept.data(), kept.size());
+    std::memset(c->serverAnswer, 0, sizeof c->serverAnswer);
+    std::memcpy(c->serverAnswer, kept.data(), kept.size());
+    if (cancelled && LoadTagMessage(c->posAnswer, sizeof c->posAnswer, 0) == 1) TAG_Replace("RS", "11");
+    return cancelled;
+}
 
 void SpoolServerTicket() {}
 
@@ -119,6 +213,7 @@ int DealServer() {
             return -2;
         }
         if (exchange >= 20) {
+            r->answerReceived = 1;
             c->abortInhibition = 1;
             const NetResource* resource = c->netResourceIndex >= 0 && c->netResourceIndex < kNetResourceCount
                                               ? &c->netResources[c->netResourceIndex]
@@ -135,8 +230,11 @@ int DealServer() {
         if (exchange < 0) {
             TOC_DisplayById("P5", nullptr, "ZNP_DSP_USER_SYS_ERR_LAN_FAILURE");
             CopyField(r->resultCode, "31");
+            if (r->answerReceived != 0) return -5;
             TOC_DisableServer(r->currentServer);
             if (TOC_NoServerEnabled()) return -5;
+            r->reconnecting = 1;
+            r->processingMode = 3;
             c->connectionState = 0;
             TraceLog(TRACE_INFO, "[TRV_71]", "Reconnexion");
             return 0;

@@ -25,14 +25,27 @@ int ConnectServer(int showWait);
 // inconsistent answer (RS "37"); -4 time exceeded (RS "30"); -5 link lost with
 // no other server (RS "31"); -6 POS link failure (RS "38").
 int DealServer();
-// 1 when the server answer matches the request, 0 when it does not, another
-// value on error. Least behaviour: an answer is consistent when it is a
-// non-empty tag message.
-int CheckServerResponse();
 // Supervision of the terminal sockets on the status character of a relayed
 // terminal answer; adds 10 to the result when it cuts a socket. No terminal
 // socket exists yet: nothing is done.
 void SuperviseSockets(int status, int* watchState, int* result);
+// The return-to-line request of a summary: SV "s2", CD "rtl", PS and the
+// island label D7V in the cleared server request. 0 written, -1 otherwise.
+int BuildRtlRequest();
+// The upload of stored offline transactions after an online exchange; the
+// offline uploader is not built yet: nothing is done.
+void UploadOfflineAfterExchange();
+// Sends the queued end-of-transaction requests in order (each with PS and
+// SS "R", its SV and CD taken into the record, connecting when needed; a
+// request whose connection fails is skipped), keeping the POS answer; then
+// empties the queue. The number of requests answered.
+int SendEndOfTransactionRequests();
+// The cancellation sent after a ticket problem: connects when needed, sends
+// "s0"/"c9" built from the POS answer (D16, D17, D0, D10, E7) with the
+// island label, and puts the POS answer back; its RS becomes "11" only when
+// DealServer gave an answer (20 or more) whose RS is below 10. 1 when the
+// payment was cancelled, else 0.
+int RunTicketProblemCancellation(const char* islandLabel);
 // Takes the ticket of the server answer and prints or spools it (no ticket
 // printing yet: nothing).
 void SpoolServerTicket();

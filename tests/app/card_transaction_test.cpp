@@ -354,6 +354,18 @@ TEST_F(CardTransaction, NoContactlessAtTheMaximalAmount) {
     EXPECT_STREQ(Options.TransactionNumber, "001");
 }
 
+// Mended: a lost terminal link while the card reading is armed ends the
+// wait as a terminal failure (18, RS "32"), not as the servers' network
+// failure (33 would answer RS "31").
+TEST_F(CardTransaction, MendedLostTerminalLinkWhileArmingIsTerminalUnreachable) {
+    fake.protocols[4] = 16;  // the card status is armed on a RUDA reader only
+    record->readerSet = kReaderStripe;
+    fake.script("send", {PV_NET_FAILED});
+    EXPECT_EQ(WaitForCard(), PV_PER_ACCES);
+    EXPECT_EQ(record->readerEngaged, 0);
+    EXPECT_EQ(record->cardReadRecord.isoRequested, 1);
+}
+
 TEST_F(CardTransaction, NoCardReaderEndsWithTerminalUnreachable) {
     fake.protocols.erase(4);
     SetLabel("TALVO");

@@ -231,7 +231,7 @@ TEST(Program, RequestsThroughThePosLink) {
     p.peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}");
     EXPECT_EQ(p.peer.Receive(5000).value_or(""), "0");
     EXPECT_EQ(p.trv.Wait(), 0);
-    EXPECT_NE(p.trv.Err().find("[CARD_STATUT] >>>>> Envoi des scripts de lecture carte echoue (33)"),
+    EXPECT_NE(p.trv.Err().find("[CARD]     >>>>> Emission des scripts de lecture carte echouee (18)"),
               std::string::npos)
         << p.trv.Err();
     EXPECT_NE(p.trv.Err().find("CONNEXION ECHOUE PRINCIPAL"), std::string::npos);

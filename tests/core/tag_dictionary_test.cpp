@@ -20,8 +20,9 @@ namespace {
 
 // The eleven card-data codes, the pivot number and the display text (whose
 // value can show a card number).
-const std::set<std::string> kSensitive = {"D1A", "D2F",   "D6J",   "D3L",   "D3L1", "D3L2", "D3Y",
-                                          "TC3", "CSGPO", "CSRED", "CSALL", "DA8",  "ED"};
+const std::set<std::string> kSensitive = {"D1A",   "D2F",   "D6J",   "D3L",   "D3L1", "D3L2",
+                                          "D3Y",   "TC3",   "CSGPO", "CSRED", "CSALL", "DA8",
+                                          "ED",    "D6K",   "CSGAC", "P2PE",  "P2PE_P"};
 
 TEST(TagDictionary, TableHoldsEveryCodeOnceWithAnUpperCaseNameAndTheCardDataCodesSensitive_Mended) {
     size_t count = 0;

@@ -174,6 +174,10 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
             plan.longLength = static_cast<size_t>(n);
         } else if (key == "then" && (value == "close" || value == "reset")) {
             plan.after = value == "close" ? AnswerPlan::After::Close : AnswerPlan::After::Reset;
+        } else if (std::string why; ParseServerAnswerOption(key, value, &plan.server, &why)) {
+        } else if (!why.empty()) {
+            *error = why;
+            return std::nullopt;
         } else {
             *error = "bad option '" + w + "'";
             return std::nullopt;
@@ -303,11 +307,7 @@ Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
     answer.U = plan.U;
     answer.A = plan.type.empty() ? request.A : plan.type;
     answer.M = plan.echo ? request.M : plan.body ? *plan.body : std::string("OK");
-    if (plan.reply) {
-        const std::string tags = DecodeFieldBody(request.M).value_or("");
-        answer.M = EncodeFieldBody("{SS}A{PS}" + TagValue(tags, "PS") + "{SV}" + TagValue(tags, "SV") + "{CD}" +
-                                   TagValue(tags, "CD") + "{RS}" + plan.rs + "{F}");
-    }
+    if (plan.reply) answer.M = EncodeFieldBody(BuildServerAnswerTags(plan, DecodeFieldBody(request.M).value_or("")));
     if (plan.longRubrique != 0) {
         const std::string filler(plan.longLength, 'x');
         switch (plan.longRubrique) {
@@ -320,6 +320,7 @@ Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
     }
     const std::string frame = EncodeFrame(answer);
     reply.send = true;
+    reply.bytes = BuildUnsolicitedFrames(plan, request);
     for (int i = 0; i < plan.copies; ++i) reply.bytes += frame;
     reply.gapMs = plan.gapMs;
     if (plan.bytewise) {
@@ -328,6 +329,104 @@ Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
         reply.cuts = plan.cuts;
     }
     return reply;
+}
+
+// ---- Payment-server answers (1400/1500 replies) ----
+
+bool ParseServerAnswerOption(const std::string& key, const std::string& value, ServerAnswerPlan* plan,
+                             std::string* error) {
+    static const std::pair<const char*, const char*> kTagKeys[] = {
+        {"dbw", "DBW"}, {"d3l", "D3L"}, {"d16", "D16"}, {"d1a", "D1A"}, {"d60", "D60"}};
+    for (const auto& [name, code] : kTagKeys) {
+        if (key == name) {
+            plan->tags.emplace_back(code, value);
+            return true;
+        }
+    }
+    if (key == "uuid") {
+        if (value != "echo" && value != "drop" && value != "change" && value != "twice") {
+            *error = "uuid wants echo, drop, change or twice: " + value;
+            return false;
+        }
+        plan->uuid = value;
+        return true;
+    }
+    if (key == "omit") {
+        std::stringstream list(value);
+        std::string code;
+        while (std::getline(list, code, ',')) {
+            if (code != "SS" && code != "SV" && code != "CD" && code != "RS" && code != "PS") {
+                *error = "omit takes SS, PS, SV, CD, RS: " + code;
+                return false;
+            }
+            plan->omit.push_back(code);
+        }
+        return true;
+    }
+    if (key == "longtag") {
+        const size_t colon = value.find(':');
+        long n = 0;
+        if (colon == std::string::npos || colon == 0 || !ToInt(value.substr(colon + 1), &n)) {
+            *error = "longtag wants CODE:N: " + value;
+            return false;
+        }
+        plan->longTags.emplace_back(value.substr(0, colon), static_cast<size_t>(n));
+        return true;
+    }
+    if (key == "extra") {
+        plan->extra = value;
+        return true;
+    }
+    if (key == "before") {
+        const size_t colon = value.find(':');
+        const std::string type = value.substr(0, colon);
+        if (type.size() != 4 || type.find_first_not_of("0123456789") != std::string::npos) {
+            *error = "before wants a four-digit type: " + value;
+            return false;
+        }
+        plan->before.emplace_back(type, colon == std::string::npos ? std::string() : value.substr(colon + 1));
+        return true;
+    }
+    return false;
+}
+
+std::string BuildServerAnswerTags(const AnswerPlan& plan, const std::string& requestTags) {
+    const ServerAnswerPlan& s = plan.server;
+    auto omitted = [&](const char* code) {
+        for (const std::string& o : s.omit)
+            if (o == code) return true;
+        return false;
+    };
+    std::string tags;
+    const std::pair<const char*, std::string> head[] = {{"SS", "A"},
+                                                        {"PS", TagValue(requestTags, "PS")},
+                                                        {"SV", TagValue(requestTags, "SV")},
+                                                        {"CD", TagValue(requestTags, "CD")},
+                                                        {"RS", plan.rs}};
+    for (const auto& [code, value] : head)
+        if (!omitted(code)) tags += std::string("{") + code + "}" + value;
+    for (const auto& [code, value] : s.tags) tags += "{" + code + "}" + value;
+    for (const auto& [code, length] : s.longTags) tags += "{" + code + "}" + std::string(length, '9');
+    const std::string uuid = TagValue(requestTags, "UUID");
+    // Another transaction's UUID: the request's with its last hex digit turned.
+    std::string other = uuid.empty() ? "00000000-0000-0000-0000-000000000000" : uuid;
+    other.back() = other.back() == '0' ? '1' : '0';
+    if (!uuid.empty() && s.uuid == "echo") tags += "{UUID}" + uuid;
+    if (s.uuid == "change") tags += "{UUID}" + other;
+    if (s.uuid == "twice") tags += "{UUID}" + uuid + "{UUID}" + other;
+    return tags + s.extra + "{F}";
+}
+
+std::string BuildUnsolicitedFrames(const AnswerPlan& plan, const NetMessage& request) {
+    std::string bytes;
+    for (const auto& [type, tags] : plan.server.before) {
+        NetMessage m;
+        m.K = plan.key ? *plan.key : request.K;
+        m.A = type;
+        m.M = tags.empty() ? std::string("OK") : EncodeFieldBody(tags);
+        bytes += EncodeFrame(m);
+    }
+    return bytes;
 }
 
 AcquirerSim::AcquirerSim(AcquirerScenario scenario) : scenario_(std::move(scenario)) {}

@@ -57,6 +57,20 @@
 
 namespace netsim {
 
+// What a payment server puts in the answer tag message of a "reply": tags
+// beside SS/PS/SV/CD/RS, the request's UUID echoed, dropped, changed or sent
+// twice, header tags left out, over-long values, and unsolicited messages
+// sent before the answer.
+struct ServerAnswerPlan {
+    std::vector<std::pair<std::string, std::string>> tags;  // dbw=, d3l=, d16=, d1a=, d60= (in order)
+    std::string uuid = "echo";                               // echo | drop | change | twice
+    std::vector<std::string> omit;                           // omit=SS,SV,CD,RS
+    std::vector<std::pair<std::string, size_t>> longTags;    // longtag=CODE:N
+    std::string extra;                                       // extra=TAGS (raw, before {F})
+    // before=TYPE or before=TYPE:TAGS: unsolicited messages ahead of the answer.
+    std::vector<std::pair<std::string, std::string>> before;
+};
+
 struct AnswerPlan {
     enum class Kind { Answer, Silent, Close, Reset, Raw, Relay };
     Kind kind = Kind::Answer;
@@ -67,6 +81,7 @@ struct AnswerPlan {
     bool echo = false;
     bool reply = false;
     std::string rs = "01";
+    ServerAnswerPlan server;
     int delayMs = 0;
     std::vector<size_t> cuts;
     bool bytewise = false;
@@ -102,6 +117,15 @@ struct AcquirerScenario {
 };
 
 std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* error);
+// Takes one option of the payment-server answers (dbw= d3l= d16= d1a= d60=
+// uuid= omit= longtag= extra= before=); false when the key is not one of them
+// or its value is wrong (error set for the latter).
+bool ParseServerAnswerOption(const std::string& key, const std::string& value, ServerAnswerPlan* plan,
+                             std::string* error);
+// The answer tag message of a "reply" to the request's tag message.
+std::string BuildServerAnswerTags(const AnswerPlan& plan, const std::string& requestTags);
+// The frames of the unsolicited messages to send before the answer.
+std::string BuildUnsolicitedFrames(const AnswerPlan& plan, const NetMessage& request);
 
 // What to put on the link for one request.
 struct Reply {
