@@ -1,0 +1,149 @@
+// The terminal relay end to end: the payment-server simulator (over loopback
+// TCP) drives the chip card through the program's server exchange step and
+// the RUDA terminal simulator (on a pseudo-terminal, the EMV card simulator
+// behind it): a relayed SELECT, GET PROCESSING OPTIONS, READ RECORD and
+// GENERATE AC each reach the card, and the card's answers reach the server
+// on the fetches that follow, before the server gives the authorisation
+// answer.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/net_resources.h"
+#include "app/server_exchange.h"
+#include "app/text_field.h"
+#include "netsim/acquirer.h"
+#include "netsim/net_frame.h"
+#include "periph/terminal_box.h"
+#include "periph/terminal_exchange.h"
+#include "protocols/ruda/ruda_link.h"
+#include "rudasim/ruda_terminal.h"
+#include "support/com_fixture.h"
+#include "support/net_config.h"
+#include "support/server_session.h"
+
+namespace {
+
+using cardsim::Bytes;
+
+std::string Hex(const std::string& text) { return *netsim::HexToBytes(text); }
+
+// The card APDUs of one payment, in order.
+const std::string kSelect = "00A4040007A000000042101000";
+const std::string kGpo = "80A8000002830000";
+const std::string kReadRecord = "00B2010C00";
+// GENERATE AC (ARQC) with the 29 bytes of the card's CDOL1: amount, other
+// amount, country, TVR, currency, date, type, unpredictable number.
+const std::string kGenerateAc =
+    "80AE80001D" "000000001250" "000000000000" "0250" "0000000000" "0978" "261211" "00" "11223344" "00";
+
+class RelayEndToEnd : public testsupport::ServerSession {
+protected:
+    void SetUp() override {
+        std::string error;
+        auto terminal = rudasim::RudaScenario::FromFile(
+            std::string(ZNP_SOURCE_DIR) + "/tools/rudasim/scenarios/ruda_terminal.scn", &error);
+        ASSERT_TRUE(terminal) << error;
+        auto handler = std::make_unique<rudasim::RudaBlockHandler>(*terminal);
+        ruda = handler.get();
+        std::string scenario;
+        for (const std::string& apdu : {kSelect, kGpo, kReadRecord, kGenerateAc})
+            scenario += "relay port=0 bodyhex=" + apdu + " fetch\nsilent\n";
+        scenario += "answer 1400 tags=\"{SS}A{RS}00{F}\"\n";
+        auto parsed = netsim::AcquirerScenario::Parse(scenario, &error);
+        ASSERT_TRUE(parsed) << error;
+        sim = std::make_unique<netsim::AcquirerSim>(*parsed);
+        ASSERT_TRUE(sim->start());
+        Open(testsupport::LoopbackResource(0, sim->port()));
+        TOC_EnableAllServers();
+        ASSERT_EQ(TOC_ConnectServers(context), 1);
+        TOC_SetEmptyPollCount(0);
+        // The terminal's line: a port of a table of its own on the RUDA
+        // simulator, the card reader of the terminal box on it, its link open
+        // as after the first command of the session.
+        table = std::make_unique<testsupport::ComTable>(1, 0, 0, 0, 0);
+        pty = std::make_unique<testsupport::PtyPort>(std::move(handler));
+        ASSERT_TRUE(pty->ready());
+        ASSERT_EQ(pty->port, 0);
+        WCOM_SetResourceConnType(0, WCOM_MEDIA_DIRECT + WCOM_ADAPTER_PHONE);
+        KT_EPERIPH_API* box = EPAP_GetBox();
+        ASSERT_NE(box, nullptr);
+        ASSERT_EQ(EPAP_CreateFunctionProfile("EFT_CAM_1", 0, PAP_TRANSPORT_SERIAL, "RUDA"), 0);
+        KT_PERES* reader = TWEP_FindFunction(box, 4, 1);
+        ASSERT_NE(reader, nullptr);
+        TWEP_SwitchToPort(box, 0);
+        for (KT_PERES* r = TWEP_FindPort(box, 0, PAP_TRANSPORT_SERIAL, 1); r != nullptr;
+             r = TWEP_FindPort(box, 0, PAP_TRANSPORT_SERIAL, 0))
+            r->dialServiceChar = PAP_OPERATION_SET;
+        EPAP_OpenLinks();
+        ASSERT_NE(reader->link, nullptr) << reader->xproAddress;
+    }
+    void TearDown() override {
+        TWEP_CloseSerialPorts(EPAP_GetBox());
+        ServerSession::TearDown();
+        pty.reset();
+        table.reset();
+        TWEP_ResetPortState();
+    }
+    int StepUntilSomething() {
+        int result = 0;
+        for (int i = 0; i < 50 && result == 0; ++i) result = TOC_ServerExchangeStep(context);
+        return result;
+    }
+
+    std::unique_ptr<netsim::AcquirerSim> sim;
+    std::unique_ptr<testsupport::ComTable> table;
+    std::unique_ptr<testsupport::PtyPort> pty;
+    rudasim::RudaBlockHandler* ruda = nullptr;
+};
+
+TEST_F(RelayEndToEnd, TheServerDrivesTheCardThroughTheTerminal) {
+    CopyField(context->serverRequest, "{SS}R{PS}1{SV}s0{CD}c1{D10}1250{F}");
+    EXPECT_EQ(StepUntilSomething(), 11);  // the request sent, the SELECT relayed
+    int relayed = 1;
+    for (int step = 0; step < 7; ++step) {
+        const int result = StepUntilSomething();
+        ASSERT_EQ(result, 10) << "step " << step;
+        ++relayed;
+    }
+    EXPECT_EQ(relayed, 8);  // four commands, four fetches
+    EXPECT_EQ(StepUntilSomething(), 20);  // the authorisation answer
+    EXPECT_STREQ(context->serverAnswer, "{SS}A{RS}00{F}");
+    EXPECT_EQ(record->resetRequired, 1);
+
+    // Each command reached the card on the card's NAD, in order.
+    const auto exchanges = ruda->exchanges();
+    ASSERT_EQ(exchanges.size(), 4u);
+    const std::string apdus[] = {kSelect, kGpo, kReadRecord, kGenerateAc};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(exchanges[i].nad, RUDA_NAD_CARD) << i;
+        EXPECT_EQ(std::string(exchanges[i].apdu.begin(), exchanges[i].apdu.end()), Hex(apdus[i])) << i;
+    }
+
+    // The server got, for each command, the terminal's acknowledgement (the
+    // local descriptor, MesStat 02, no body), then on the fetch the card's
+    // answer as the terminal gave it.
+    ASSERT_TRUE(sim->waitForRequests(9, 5000));
+    const auto requests = sim->requests();
+    ASSERT_EQ(requests.size(), 9u);
+    for (size_t i = 0; i < 4; ++i) {
+        const netsim::NetMessage& ack = requests[1 + 2 * i];
+        const netsim::NetMessage& answer = requests[2 + 2 * i];
+        EXPECT_EQ(ack.A, "1200");
+        EXPECT_NE(ack.S.find("/02/"), std::string::npos) << ack.S;
+        EXPECT_EQ(ack.M, "");
+        EXPECT_EQ(answer.A, "1200");
+        const Bytes& card = exchanges[i].answer;
+        EXPECT_EQ(answer.M, std::string(card.begin(), card.end())) << i;
+        ASSERT_GE(answer.M.size(), 2u);
+        EXPECT_EQ(answer.M.substr(answer.M.size() - 2), Hex("9000")) << i;
+    }
+    EXPECT_EQ(static_cast<uint8_t>(requests[2].M[0]), 0x6F);  // FCI
+    EXPECT_EQ(static_cast<uint8_t>(requests[4].M[0]), 0x80);  // GPO format 80
+    EXPECT_EQ(static_cast<uint8_t>(requests[6].M[0]), 0x70);  // the record
+    EXPECT_EQ(static_cast<uint8_t>(requests[8].M[0]), 0x80);  // GENERATE AC format 80
+}
+
+}  // namespace
