@@ -2,6 +2,7 @@
 #include "transactions/pos_answer.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/eft_context.h"
@@ -22,6 +23,7 @@
 #include "transactions/awaited_calls.h"
 #include "transactions/maintenance.h"
 #include "transactions/manual_entry.h"
+#include "transactions/server_dialogue.h"
 #include <strings.h>
 
 namespace {
@@ -285,6 +287,12 @@ int EFT_FINISHStandard() {
     }
     char rs[8];
     if (context->posAnswer[0] != '\0' && AnswerTag(context->posAnswer, "RS", rs, sizeof rs)) {
+        // A payment whose ticket could not be printed is cancelled on the
+        // server; the cash register is then told it was done in part.
+        const bool numeric = rs[0] != '\0' && std::strspn(rs, "0123456789") == std::strlen(rs);
+        if (record->ticketCancel != 0 && numeric && std::strtol(rs, nullptr, 10) < 10 &&
+            std::strcmp(record->command, "c4") != 0)
+            RunTicketProblemCancellation(Options.IlotLabel);
         if (std::strcmp(rs, "36") == 0) {
             char value[16];
             const bool noSv = !AnswerTag(context->posAnswer, "SV", value, sizeof value) || value[0] == '\0';
@@ -295,6 +303,7 @@ int EFT_FINISHStandard() {
             }
         }
     }
+    SendEndOfTransactionRequests();
     if (context->posAnswer[0] != '\0' && record->posAnswerState != 2) WriteFinalAnswer(context, record);
     record->step = 0;
     context->loopState = 103;

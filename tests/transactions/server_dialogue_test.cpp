@@ -24,6 +24,7 @@
 #include "support/base64_command.h"
 #include "support/trace_capture.h"
 #include "transactions/server_dialogue.h"
+#include "transactions/pos_answer.h"
 #include "transactions/transaction_phase.h"
 #include "transactions/server_messages.h"
 #include "transactions/server_request.h"
@@ -418,4 +419,59 @@ TEST_F(ServerDialogue, ReturnToLineRequest) {
     CopyField(record->command, "rtl");
     EXPECT_EQ(ConnectServer(0), 33);
     EXPECT_EQ(sims[0]->connections(), 0);
+}
+
+// The end of the transaction cancels on the server a payment whose ticket
+// could not be printed (only a successful one, not a "c4"), then sends the
+// queued end-of-transaction requests, all before the answer leaves.
+TEST_F(ServerDialogue, EndOfTransactionCancelsAfterATicketProblemAndSendsTheQueue) {
+    struct Case {
+        const char* what;
+        uint8_t ticketCancel;
+        const char* command;
+        const char* rs;         // RS of the final answer before the end
+        bool cancelled;         // a "c9" reached the server
+        const char* finalRs;    // RS of the final answer afterwards
+    } cases[] = {
+        {"ticket problem on an approved payment", 1, "c1", "00", true, "11"},
+        {"no ticket problem", 0, "c1", "00", false, "00"},
+        {"ticket problem on a refusal", 1, "c1", "12", false, "12"},
+        {"ticket problem on a c4", 1, "c4", "00", false, "00"},
+    };
+    Begin({"default answer 1400 reply rs=00\n"});
+    size_t seen = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        record->ticketCancel = c.ticketCancel;
+        record->posAnswerState = 0;
+        record->answerReceived = 0;
+        CopyField(record->service, "s0");
+        CopyField(record->command, c.command);
+        CopyField(context->posAnswer, (std::string("{SS}A{PS}7{SV}s0{CD}") + c.command + "{RS}" + c.rs +
+                                       "{D16}A1{D17}042{D0}978{D10}1500{F}")
+                                          .c_str());
+        QueueEndOfTransactionRequest("{SV}s10{CD}c47{event-id}20{message}UjpQUw=={F}");
+        clock.received.clear();
+        EFT_FINISHStandard();
+        clock.Serve();  // the answer left on the POS link
+        ASSERT_EQ(clock.received.size(), 1u);
+        EXPECT_EQ(netsim::TagValue(clock.received[0], "RS"), c.finalRs);
+        EXPECT_EQ(netsim::TagValue(clock.received[0], "D17"), "042");
+        EXPECT_TRUE(EndOfTransactionRequests().empty());
+        if (c.cancelled) {
+            const std::string cancel = RequestTags(0, seen++);
+            EXPECT_EQ(netsim::TagValue(cancel, "CD"), "c9");
+            EXPECT_EQ(netsim::TagValue(cancel, "D9R"), "042");
+        }
+        // The queued request follows, with the request's PS and SS "R".
+        const std::string event = RequestTags(0, seen++);
+        EXPECT_EQ(netsim::TagValue(event, "SV"), "s10");
+        EXPECT_EQ(netsim::TagValue(event, "CD"), "c47");
+        EXPECT_EQ(netsim::TagValue(event, "SS"), "R");
+        EXPECT_EQ(netsim::TagValue(event, "PS"), "7");
+        EXPECT_EQ(sims[0]->requests().size(), seen);
+        Options.ConnectedMode = 0;
+        TOC_CloseServer(context);
+    }
+    record->ticketCancel = 0;
 }
