@@ -173,6 +173,13 @@ void TWEP_XNetStop(KT_EPERIPH_API*, KT_PERES* resource) {
 KTX_WSERV* TWEP_XLocalStart(KT_EPERIPH_API* box, KT_PERES* r) {
     if (box == nullptr || r == nullptr || TWEP_SelectTRANS(r) < 0) return nullptr;
     InitVPSL(r->port, nullptr);
+    // The port's first resource may not be the one a command was set on: a
+    // resource without its dial information takes the box's, so that its
+    // address is never cut short by an empty DialService character.
+    if (r->dialServiceChar == 0) {
+        TWEP_SetResourceDialInfo(box, r);
+        TWEP_SetResourceStatus(box, r);
+    }
     TWEP_BuildXproAddress(r);
     KTX_WSERV* client = KTX_NewClientBox(box->resourceId, box->station * 100 + r->port);
     if (client == nullptr) {

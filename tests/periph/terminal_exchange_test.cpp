@@ -324,3 +324,24 @@ TEST(TerminalExchange, NetworkResourcesOverTheBoxStream) {
     stream.breakLink();
     EXPECT_EQ(EPAP_SendScriptCommands(), PV_NET_FAILED);
 }
+
+// The link of a line opens on the line's first resource; when the first
+// command is for another function of the line, that resource still has no
+// dial information of its own and takes the box's, so its address is whole
+// and the link opens.
+TEST(TerminalExchange, LinkOpensWhenTheFirstCommandIsForAnotherFunctionOfTheLine_Mended) {
+    TerminalLines t;
+    auto& line = t.addLine();
+    ASSERT_TRUE(line.pty->ready());
+    ASSERT_EQ(t.add("EFT_DSP", line), 0);
+    ASSERT_EQ(t.add("EFT_CAM_1", line), 0);
+    ASSERT_EQ(EPAP_ClearAll(), 0);
+    ASSERT_EQ(Set(4, 100, "card first"), 0);
+    ASSERT_EQ(EPAP_SendScriptCommands(), 0);
+    std::string out;
+    ASSERT_EQ(Get(4, 100, &out), 0);
+    EXPECT_EQ(out, "card first");
+    KT_PERES* display = t.box.function(0);
+    ASSERT_NE(display->link, nullptr);
+    EXPECT_EQ(std::string(display->xproAddress).rfind("XPRO/2/", 0), 0u) << display->xproAddress;
+}

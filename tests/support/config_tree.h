@@ -28,13 +28,19 @@ inline std::string ExampleTreePath() {
 #endif
 }
 
-// Copies WCFG, WPAF, WTXT, WCERT ... into dir; true when done.
+// Copies WCFG, WPAF, WTXT, WCERT ... into dir; true when done. The copy's
+// terminal line is a device that does not exist (the example's COM1 may be
+// a real serial port of the machine): a test that wants a terminal puts a
+// simulator's line there.
 inline bool CopyExampleTree(const std::string& dir) {
     std::error_code ec;
     std::filesystem::copy(ExampleTreePath(), dir,
                           std::filesystem::copy_options::recursive |
                               std::filesystem::copy_options::overwrite_existing,
                           ec);
+    if (ec) return false;
+    std::filesystem::copy_file(ExampleTreePath() + "/../tests/support/data/pinpad.cfg", dir + "/WCFG/pinpad.cfg",
+                               std::filesystem::copy_options::overwrite_existing, ec);
     return !ec;
 }
 
