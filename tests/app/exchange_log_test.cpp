@@ -62,8 +62,8 @@ struct Station {
         EXPECT_TRUE(peer.Open(station));
     }
     int Stop() {
-        peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 5000);
-        return trv.Wait(10000);
+        peer.Send("{SS}R{PS}1{SV}s3{CD}c99{F}", 30000);
+        return trv.Wait(30000);
     }
 };
 
@@ -164,8 +164,10 @@ TEST(ExchangeLog, NoClearCardValueReachesAnyFileAtTheHighestLevels) {
     for (const char* head : {"{SS}R{PS}1{SV}s12{CD}c25", "{SS}R{PS}1{SV}s0{CD}c1{D10}100",
                              "{SS}R{PS}1{SV}s99{CD}c1", "{SS}X{SV}s0"}) {
         ASSERT_TRUE(s.peer.Send(std::string(head) + cardTags + "{F}")) << head;
-        const std::string ack = s.peer.Receive(10000).value_or("<none>");
-        if (ack == "0") s.peer.Receive(10000);
+        // The payment ends after the terminal-failure message's pause (4 s):
+        // the bounds leave room for a loaded machine and the sanitizers.
+        const std::string ack = s.peer.Receive(30000).value_or("<none>");
+        if (ack == "0") s.peer.Receive(30000);
     }
     // A display text alone, then the card number again without its tag.
     s.peer.Exchange("{SS}R{PS}1{SV}s12{CD}c25{ED}Code 4970205555555558{F}");
@@ -250,8 +252,10 @@ TEST(ExchangeLog, NoClearCardValueInAnyFileOrStreamBeforeOrAfterACardNumber_Mend
                            "{SS}X{SV}s0"};
     auto send = [&](const std::string& request) {
         ASSERT_TRUE(s.peer.Send(request)) << request;
-        const std::string ack = s.peer.Receive(10000).value_or("<none>");
-        if (ack == "0") s.peer.Receive(10000);
+        // The payment ends after the terminal-failure message's pause (4 s):
+        // the bounds leave room for a loaded machine and the sanitizers.
+        const std::string ack = s.peer.Receive(30000).value_or("<none>");
+        if (ack == "0") s.peer.Receive(30000);
     };
     for (const char* head : heads) send(std::string(head) + beforeTags + "{F}");
     // One digit in a display text, then a request whose "1"s must stay.
