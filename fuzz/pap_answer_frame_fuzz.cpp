@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     }
 
     KT_PERES* card = TWEP_FindFunction(box, 4, 1);
-    static const int kCodes[] = {1, 14, 174, 2, 90, 183};
+    static const int kCodes[] = {1, 14, 174, 2, 90, 130};
     card->command = kCodes[input[0] % 6];
     Decode(box, card, frame.data());
     return 0;
