@@ -104,7 +104,7 @@ struct TransactionRecord {
     int32_t step;
     int32_t terminalModel;
     int32_t processingMode;
-    uint8_t resetRequired;
+    uint8_t resetRequired;  // the terminal is reset at the end (the card reader was armed, a relay used it)
     char e6[21];
     char e7[21];
     char replyService[6];
@@ -154,7 +154,6 @@ struct TransactionRecord {
     // Card transaction (reading phase in processingMode, card-read state in
     // the context's authorisationMode).
     uint32_t readerSet;           // kReaderChip, kReaderStripe, both or none
-    uint8_t readerEngaged;        // the reader was armed: card removal is watched
     uint8_t insertionRetries;     // re-insertions asked, at most 2
     uint8_t reconnecting;         // the server link was lost during the authorisation
     uint8_t ticketCancel;         // the ticket could not be printed

@@ -80,7 +80,7 @@ void PrepareCardReading() {
         TraceLog(TRACE_INFO, "[CARD]", "Application service activee / Mode proxy : Connexion directe au serveur");
         FillKeyboardRead(r, "9999999999999999D3012", 0);
         CopyText(r->titleId, sizeof r->titleId, "ZNP_DSP_USER_WAIT_FOR");
-        r->readerEngaged = 0;
+        r->resetRequired = 0;
         c->authorisationMode = 3;
         r->cardDataFromRequest = 1;
         r->clientMode = 1;
@@ -93,22 +93,22 @@ void PrepareCardReading() {
         RequestTag(c, "D2F", value, sizeof value)) {
         const bool stripe = std::strcmp(d15, "1") == 0;
         FillKeyboardRead(r, value, stripe ? 2 : 0);
-        r->readerEngaged = stripe ? 1 : 0;
-        if (hasD2D && std::strcmp(d2d, "0") == 0) r->readerEngaged = 0;
+        r->resetRequired = stripe ? 1 : 0;
+        if (hasD2D && std::strcmp(d2d, "0") == 0) r->resetRequired = 0;
         c->authorisationMode = 3;
         r->cardDataFromRequest = 1;
         return;
     }
     if (Options.ACI_ActivateCardReadingBypass != 0 && (!hasD15 || std::strcmp(d15, "7") != 0)) {
         FillKeyboardRead(r, "3F6500002063CB6600", 4);
-        r->readerEngaged = 1;
+        r->resetRequired = 1;
         c->authorisationMode = 4;
         return;
     }
     if (hasD15 && std::strcmp(d15, "9") == 0 &&
         (RequestTag(c, "D92", value, sizeof value) || RequestTag(c, "D6R", value, sizeof value))) {
         FillKeyboardRead(r, value, 9);
-        r->readerEngaged = 0;
+        r->resetRequired = 0;
         c->authorisationMode = 3;
         r->cardDataFromRequest = 1;
         return;
@@ -252,7 +252,7 @@ int WaitForCard() {
         return status;
     }
     if (ruda) r->echoTimeoutMs = card.timeoutTenths * 100;
-    r->readerEngaged = 1;
+    r->resetRequired = 1;
     return 0;
 }
 
@@ -500,7 +500,7 @@ int StartCardRemovalWatch() {
     card.chipOptions = options;
     card.timeoutEnabled = 1;
     card.timeoutTenths = Options.RemovalTimeout / 100;
-    if (r->readerEngaged == 1 && strcasecmp(r->command, "c4") != 0)
+    if (r->resetRequired == 1 && strcasecmp(r->command, "c4") != 0)
         HTML_DisplayMessage(kMessagePage, r->muteCardEnd ? "ZNP_DSP_HOLDER_APP_ERR_MUTE_CARD" : "ZNP_DSP_HOLDER_WAIT_FOR_CARD_OUT",
                             r->muteCardEnd ? "error" : "wait");
     c->terminalFunction = 4;

@@ -116,7 +116,7 @@ void ResetCardTransaction(EFTCBox* c, TransactionRecord* r) {
     r->amountPresent = r->currencyPresent = 0;
     r->amount = r->currency = 0;
     r->cardDataFromRequest = 0;
-    r->readerEngaged = 0;
+    r->resetRequired = 0;
     ClearCardRecords();
     c->isoFallback = 0;
     c->isoReadFailures = 0;
@@ -327,7 +327,7 @@ void StartCardTransaction() {
     SaveRequestServiceCommand(r->service, r->command);
     if (SecondPassState() == 127 || c->runningRequestTest != nullptr) {
         r->step = 3;
-        r->readerEngaged = 1;
+        r->resetRequired = 1;
     } else {
         r->step = 1;
     }
@@ -387,7 +387,7 @@ void WaitCardInsertion() {
                 if (r->terminalInfoStatus != 0) {
                     result = r->terminalInfoStatus;
                 } else {
-                    r->readerEngaged = 1;
+                    r->resetRequired = 1;
                     c->authorisationMode = 2;
                 }
             }
@@ -397,7 +397,7 @@ void WaitCardInsertion() {
             if (Options.ClsOnly == 0 && !CdIn(r->command, {"c5", "c6", "c7"}) &&
                 GetTagOf(c->serverAnswer, "D16", d16, sizeof d16) && std::strcmp(d16, "53") == 0)
                 card.technology = 10;
-            if (Options.CardRemovalMode == 0 || r->readerEngaged != 1 || c->authorisationMode == 0 ||
+            if (Options.CardRemovalMode == 0 || r->resetRequired != 1 || c->authorisationMode == 0 ||
                 c->authorisationMode == 3) {
                 echoWait = false;
                 break;
@@ -427,7 +427,7 @@ void WaitCardInsertion() {
                     TermCardStatusOff(&card);
                     AbortTransaction("9001", 0);
                 }
-                r->readerEngaged = 0;
+                r->resetRequired = 0;
                 echoWait = false;
             }
             break;
@@ -658,7 +658,7 @@ int CardTransactionStep() {
                         char d15[8];
                         if (Options.DirectServerConnection == 1 && GetTagOf(c->serverAnswer, "D15", d15, sizeof d15) &&
                             std::strcmp(d15, "2") == 0) {
-                            r->readerEngaged = 1;
+                            r->resetRequired = 1;
                             c->authorisationMode = 4;
                         }
                         SpoolServerTicket();
@@ -673,7 +673,7 @@ int CardTransactionStep() {
         case 4:
             if (r->echoTimedOut == 0) {
                 if (Options.CardRemovalMode == 0) break;
-                if (r->readerEngaged == 1 && c->authorisationMode != 0 &&
+                if (r->resetRequired == 1 && c->authorisationMode != 0 &&
                     !((SecondPassState() > 0 && (card.technology == 4 || card.technology == 5)) ||
                       SecondPassState() == 127))
                     ReadCardResult();
@@ -697,15 +697,15 @@ int EndCardTransaction() {
     const int8_t secondPass = SecondPassState();
     if (secondPass <= 0 || std::atoi(r->resultCode) > 9) {
         const CardReadRecord& card = r->cardReadRecord;
-        const bool release = r->readerEngaged == 1 || Options.ClsOnly == 1 || (Options.PosGuiOptions & 0x444) != 0 ||
+        const bool release = r->resetRequired == 1 || Options.ClsOnly == 1 || (Options.PosGuiOptions & 0x444) != 0 ||
                              (EPAP_GetProtocol(4) == kRudaProtocol && card.presentCount == 1 && card.technology == 0 &&
                               std::strcmp(r->resultCode, "32") != 0);
         if (release) {
-            r->readerEngaged = 1;
+            r->resetRequired = 1;
             EPAP_SetWaitCallback(nullptr);
             ResetPad(0);
             EPAP_SetWaitCallback(WaitCallback);
-            r->readerEngaged = 0;
+            r->resetRequired = 0;
         }
         c->abortCode = 3;
         TOC_CloseServer(c);

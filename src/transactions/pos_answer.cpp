@@ -210,7 +210,7 @@ int AbortTransactionWithEchoPurge(int mode) {
     context->posTimeout = 1;
     AnswerAbort(context, record, mode);
     context->posTimeout = savedTimeout;
-    if (record->readerEngaged == 1) {
+    if (record->resetRequired == 1) {
         TraceLog(TRACE_INFO, "[TRV_71]", "Purge des echos avant redemarrage lecteur");
         context->terminalFunction = 4;
         WTimeStamp start{};

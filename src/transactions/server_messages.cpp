@@ -183,13 +183,13 @@ void ReportTerminalResult(int status) {
         case PV_PROTO_ERROR:
             CopyField(r->resultCode, "34");
             ShowOnP5("ZNP_DSP_USER_SYS_ERR_PINPAD_FAILURE");
-            r->readerEngaged = 0;
+            r->resetRequired = 0;
             return;
         case PV_PER_ACCES:
             CopyField(r->resultCode, "32");
             ShowOnP5("ZNP_DSP_USER_SYS_ERR_PINPAD_FAILURE");
             WSleep(4000);
-            r->readerEngaged = 0;
+            r->resetRequired = 0;
             return;
         case PV_NET_FAILED:
         case PV_NET_TIMEOUT:

@@ -39,7 +39,9 @@ bool WaitTerminalAnswerEvent(int function, int limitMs, bool stopOnFailure) {
         char event[kTerminalEchoSize] = {};
         const int status = WaitTerminalEvent(function, kEventSliceMs, event);
         if (status == 0 && event[0] == 'A') return true;
-        if (stopOnFailure && status != 0 && status != PV_NOT_YET) return false;
+        // A slice that ends without an event (not yet, or an error) ends the
+        // purge: nothing more is on its way.
+        if (stopOnFailure && status != 0) return false;
     }
     return false;
 }

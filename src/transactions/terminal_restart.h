@@ -24,5 +24,6 @@ int RebootTerminal();
 // LoginLogoffRebootLevel: 1 when TM16 was present and not 0, else 0.
 int SetRebootKindFromRequest();
 // Reads terminal events of a function in 200 ms slices until an 'A' comes
-// (true), limitMs has passed, or, with stopOnFailure, a wait fails.
+// (true), limitMs has passed, or, with stopOnFailure, a slice ends without
+// an event.
 bool WaitTerminalAnswerEvent(int function, int limitMs, bool stopOnFailure);

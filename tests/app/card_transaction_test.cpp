@@ -348,7 +348,7 @@ TEST_F(CardTransaction, NoContactlessAtTheMaximalAmount) {
     EXPECT_STREQ(Options.TransactionNumber, "001");
     EXPECT_EQ(record->cardReadRecord.chipRequested, 1);
     EXPECT_EQ(record->cardReadRecord.isoRequested, 1);
-    EXPECT_EQ(record->readerEngaged, 1);
+    EXPECT_EQ(record->resetRequired, 1);
     record->amount = 1000;
     EXPECT_EQ(WaitForCard(), 0);
     EXPECT_STREQ(Options.TransactionNumber, "001");
@@ -362,7 +362,7 @@ TEST_F(CardTransaction, MendedLostTerminalLinkWhileArmingIsTerminalUnreachable) 
     record->readerSet = kReaderStripe;
     fake.script("send", {PV_NET_FAILED});
     EXPECT_EQ(WaitForCard(), PV_PER_ACCES);
-    EXPECT_EQ(record->readerEngaged, 0);
+    EXPECT_EQ(record->resetRequired, 0);
     EXPECT_EQ(record->cardReadRecord.isoRequested, 1);
 }
 
@@ -494,12 +494,12 @@ TEST_F(CardTransaction, CardReadPreparedFromTheRequest) {
         Enter("c1", c.more);
         std::memcpy(context->transactionRequest, context->posRequest, sizeof context->transactionRequest);
         std::memset(&record->cardReadRecord, 0, sizeof record->cardReadRecord);
-        record->readerEngaged = 0;
+        record->resetRequired = 0;
         record->clientMode = 0;
         PrepareCardReading();
         EXPECT_STREQ(record->cardReadRecord.eventData, c.eventData) << c.more;
         EXPECT_EQ(record->cardReadRecord.technology, c.technology) << c.more;
-        EXPECT_EQ(record->readerEngaged, c.engaged) << c.more;
+        EXPECT_EQ(record->resetRequired, c.engaged) << c.more;
         EXPECT_EQ(context->authorisationMode, c.cardReadState) << c.more;
         EXPECT_EQ(record->readerSet, c.readerSet) << c.more;
         EXPECT_EQ(record->clientMode, c.eventData[0] == '9' && c.technology == 0 ? 1 : 0) << c.more;

@@ -390,7 +390,8 @@ TEST_F(TerminalCommands, RestartOfAnotherTerminalRefusedFourTimesGives18) {
     TraceCapture trace;
     const int64_t start = plat::MonotonicMs();
     EXPECT_EQ(RestartTerminal("9001", 1), PV_PER_ACCES);
-    EXPECT_GE(plat::MonotonicMs() - start, 3000);  // the echoes were purged first
+    // The echoes were purged first: one slice that brought nothing ends it.
+    EXPECT_GE(plat::MonotonicMs() - start, 200);
     EXPECT_TRUE(Traced(trace, "[TRV_71] Demande redemarrage lecteur echoue"));
     int asked = 0;
     for (const auto& l : trace.Snapshot())

@@ -258,6 +258,47 @@ TEST_F(RudaModuleOps, StatusWordAnswersAndTheRemovalCheck) {
     EXPECT_EQ(area->candidateCount, 0);
 }
 
+// Terminal reset: the request carries both numbers; the answer's serial
+// number overwrites the caller's text up to that text's own length.
+TEST_F(RudaModuleOps, ResetDeviceRequestsAndSerialNumber) {
+    EXPECT_EQ(Set(O_T_RESET_DEVICE, 0, 33), 0);
+    EXPECT_EQ(sent, Hex("D0000021"));
+    EXPECT_EQ(Set(O_T_RESET_DEVICE, 1, 0x27), 0);
+    EXPECT_EQ(sent, Hex("D0000127"));
+    EXPECT_EQ(Set(O_T_SOFT_RESET, 2, 0), 0);
+    EXPECT_EQ(sent, Hex("D00A020008E006DFED0D020700"));
+
+    const Bytes serial12 = WithSw(Element(0xE0, Element(0x9F1E, testsupport::Text("123456789012345"))), 0x9000);
+    const Bytes serial8 = WithSw(Element(0xE0, Element(0x9F1E, testsupport::Text("ABCDEFGH"))), 0x9000);
+    struct Case {
+        const char* name;
+        Bytes answer;
+        const char* before;  // the caller's text (nullptr: no buffer)
+        int status;
+        const char* after;
+        const char* line;
+    } cases[] = {
+        {"twelve characters asked, fifteen given", serial12, "000000000000", 0, "123456789012", nullptr},
+        {"twelve asked, eight given", serial8, "000000000000", 0, "ABCDEFGH", nullptr},
+        {"no buffer", serial8, nullptr, 0, nullptr, nullptr},
+        {"no serial number", Hex("9000"), "000000000000", 0, "000000000000",
+         "-- ERROR -- Reponse Reset Device : serial number not present"},
+        {"refused", Hex("6F00"), "000000000000", 1, "000000000000", "-- ERROR -- Reponse Reset Device : SW1-SW2 : 6F00"},
+    };
+    for (const Case& c : cases) {
+        char text[32] = {};
+        if (c.before != nullptr) std::snprintf(text, sizeof text, "%s", c.before);
+        ASSERT_EQ(Set(O_T_RESET_DEVICE, 0, 0x2F), 0) << c.name;
+        EXPECT_EQ(Answer(O_T_RESET_DEVICE, c.answer, c.before != nullptr ? text : nullptr), c.status) << c.name;
+        if (c.after != nullptr) {
+            EXPECT_STREQ(text, c.after) << c.name;
+        }
+        if (c.line != nullptr) {
+            EXPECT_TRUE(trace.Contains(c.line)) << c.name;
+        }
+    }
+}
+
 // The contactless start answer read through the engine with the record,
 // the area and the restart value; an unfinished answer is read again.
 TEST_F(RudaModuleOps, ContactlessStartAnswers) {

@@ -259,7 +259,7 @@ TEST(RudaLinkOnALine, TransportMarkerBeforeTheAnswer) {
     EXPECT_EQ(line.box.box->lastAnswerCiphered, 0);
 }
 
-TEST(RudaLinkOnALine, CardApdusReachTheCardSimulatorAndEventsWait) {
+TEST(RudaLinkOnALine, CardApdusReachTheCardSimulatorAndCardStatusAnswersAtOnce) {
     RudaLine line("card " ZNP_SOURCE_DIR "/tools/cardsim/scenarios/chip_card.scn\n"
                   "event chip A0000000421010\n"
                   "event removal\n");
@@ -269,16 +269,16 @@ TEST(RudaLinkOnALine, CardApdusReachTheCardSimulatorAndEventsWait) {
     EXPECT_EQ(fci[0], 0x6F);
     EXPECT_EQ(Bytes(fci.end() - 2, fci.end()), Hex("9000"));
     // The card status request takes the queued card event.
-    EXPECT_EQ(line.exchange(Hex("D0600301")), Hex("E00E 48020300 9F0607A0000000421010 9000"));
+    EXPECT_EQ(line.exchange(Hex("D0600301")),
+              Hex("E019 48020300 9F0607A0000000421010 63093B6500002063CB6A00 9000"));
     // Then the card goes: the next answer tells it, the one after is the card's.
     EXPECT_EQ(line.exchange(Hex("80A8000002830000")), Hex("E004 48020100 9000"));
     const Bytes gpo = line.exchange(Hex("80A8000002830000"));
     ASSERT_GE(gpo.size(), 2u);
     EXPECT_EQ(gpo[0], 0x80);
-    // No event queued: the request waits for one.
-    ASSERT_EQ(line.send(Hex("D0600301")), 4);
-    EXPECT_TRUE(line.receive().empty());
-    EXPECT_EQ(line.ctx->stepLetter, 'T');
+    // No event queued: the card status request learns at once that no card
+    // is left.
+    EXPECT_EQ(line.exchange(Hex("D0600301")), Hex("E004 48020000 9000"));
 }
 
 // Milliseconds since midnight UTC now.

@@ -56,7 +56,7 @@ TEST_F(ServerMessages, TerminalStatusesBecomeResultCodes) {
     struct Case {
         int status;
         const char* rs;
-        int readerEngaged;
+        int resetRequired;
     } cases[] = {
         {PV_ALL_FINE, "01", 1},     {PV_APP_UNKNOWN, "99", 1},  {PV_PER_UNKNOWN, "34", 0},
         {PV_PROTO_ERROR, "34", 0},  {PV_PER_ACCES, "32", 0},    {PV_NET_FAILED, "31", 1},
@@ -67,13 +67,13 @@ TEST_F(ServerMessages, TerminalStatusesBecomeResultCodes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
         CopyField(record->resultCode, "xx");
-        record->readerEngaged = 1;
+        record->resetRequired = 1;
         record->step = 3;
         record->processingMode = 3;
         const int64_t before = clock.nowMs();
         ReportTerminalResult(c.status);
         EXPECT_STREQ(record->resultCode, c.rs);
-        EXPECT_EQ(record->readerEngaged, c.readerEngaged);
+        EXPECT_EQ(record->resetRequired, c.resetRequired);
         // A mute card goes back to the insertion step, reading again after removal.
         EXPECT_EQ(record->step, c.status == PV_CMD_MUTE_CARD ? 1 : 3);
         EXPECT_EQ(record->processingMode, c.status == PV_CMD_MUTE_CARD ? 4 : 3);

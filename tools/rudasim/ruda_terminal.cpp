@@ -28,12 +28,55 @@ uint8_t Lrc(const std::string& bytes) {
     return lrc;
 }
 
+bool IsReadersOff(const Bytes& apdu) {
+    return apdu.size() >= 4 && apdu[0] == 0xD0 && (apdu[1] == 0x60 || apdu[1] == 0x61) && apdu[2] == 0 &&
+           apdu[3] == 0;
+}
+
+// Finds an element (depth first through constructed ones) in BER-TLV data.
+bool FindElement(const uint8_t* p, size_t n, unsigned wanted, Bytes* out) {
+    size_t i = 0;
+    while (i < n) {
+        if (p[i] == 0x00 || p[i] == 0xFF) {  // filler
+            ++i;
+            continue;
+        }
+        const bool constructed = (p[i] & 0x20) != 0;
+        unsigned tag = p[i++];
+        if ((tag & 0x1F) == 0x1F) {
+            do {
+                if (i >= n) return false;
+                tag = tag << 8 | p[i];
+            } while ((p[i++] & 0x80) != 0);
+        }
+        if (i >= n) return false;
+        size_t length = p[i++];
+        if (length & 0x80) {
+            const size_t bytes = length & 0x7F;
+            if (bytes == 0 || bytes > 2 || i + bytes > n) return false;
+            length = 0;
+            for (size_t k = 0; k < bytes; ++k) length = length << 8 | p[i++];
+        }
+        if (i + length > n) return false;
+        if (tag == wanted) {
+            out->assign(p + i, p + i + length);
+            return true;
+        }
+        if (constructed && FindElement(p + i, length, wanted, out)) return true;
+        i += length;
+    }
+    return false;
+}
+
 bool StartsWith(const Bytes& apdu, const Bytes& prefix) {
     return apdu.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), apdu.begin());
 }
 
-// Card-status requests and contactless starts wait for a card event.
+// Card-status requests and contactless starts wait for a card event; a
+// card-status request that arms nothing (D0 60 00 00, D0 61 00 00: the
+// readers switched off) is answered at once.
 bool IsEventRequest(const Bytes& apdu) {
+    if (IsReadersOff(apdu)) return false;
     return apdu.size() >= 2 && ((apdu[0] == 0xD0 && (apdu[1] == 0x60 || apdu[1] == 0x61)) ||
                                 (apdu[0] == 0xC0 && apdu[1] == 0xA0));
 }
@@ -83,10 +126,16 @@ std::string Blocks(uint8_t nad, const Bytes& message, bool ciphered) {
     return out;
 }
 
-Bytes ChipEvent(const std::vector<Bytes>& aids) {
+const Bytes kDefaultAtr = {0x3B, 0x65, 0x00, 0x00, 0x20, 0x63, 0xCB, 0x6A, 0x00};
+
+Bytes ChipEvent(const std::vector<Bytes>& aids, const Bytes& atr) {
     Bytes inner = cardsim::Element(0x48, {0x03, 0x00});
     for (const Bytes& aid : aids) {
         const Bytes e = cardsim::Element(0x9F06, aid);
+        inner.insert(inner.end(), e.begin(), e.end());
+    }
+    if (!atr.empty()) {
+        const Bytes e = cardsim::Element(0x63, atr);
         inner.insert(inner.end(), e.begin(), e.end());
     }
     return cardsim::Concat({cardsim::Element(0xE0, inner), Status(0x9000)});
@@ -135,6 +184,11 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                 s.card = *card;
                 return {};
             }
+            if (key == "serial") {
+                if (w.size() != 2 || w[1].empty()) return "serial TEXT expected";
+                s.serial = w[1];
+                return {};
+            }
             if (key == "default") {
                 auto b = HexWords(w, 1, w.size());
                 if (!b || b->size() < 2) return "default takes an answer of 2 bytes or more";
@@ -176,12 +230,20 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                 const std::string& kind = w[1];
                 if (kind == "chip") {
                     std::vector<Bytes> aids;
+                    Bytes atr = kDefaultAtr;
                     for (size_t i = 2; i < w.size(); ++i) {
+                        if (w[i] == "atr") {
+                            auto a = i + 1 < w.size() ? cardsim::ParseHex(w[i + 1]) : std::nullopt;
+                            if (!a) return "event chip: atr HEX expected";
+                            atr = *a;
+                            ++i;
+                            continue;
+                        }
                         auto aid = cardsim::ParseHex(w[i]);
                         if (!aid || aid->empty()) return "event chip: AID expected, got " + w[i];
                         aids.push_back(*aid);
                     }
-                    s.events.push_back(ChipEvent(aids));
+                    s.events.push_back(ChipEvent(aids, atr));
                 } else if (kind == "stripe") {
                     std::string t[3];
                     for (size_t i = 2; i + 1 < w.size() + 1; i += 2) {
@@ -247,6 +309,45 @@ bool RudaTerminal::takeEvent(Bytes* answer) {
     *answer = scenario_.events.front();
     scenario_.events.pop_front();
     ++eventsTaken_;
+    noteEvent(*answer);
+    return true;
+}
+
+// A chip card inserted stays in the reader (with its answer to reset) until
+// a removal.
+void RudaTerminal::noteEvent(const Bytes& answer) {
+    Bytes e0, status, atr;
+    if (answer.size() < 2 || !FindElement(answer.data(), answer.size() - 2, 0xE0, &e0)) return;
+    if (!FindElement(e0.data(), e0.size(), 0x48, &status) || status.empty()) return;
+    if ((status[0] & 0x03) == 0x03) {
+        cardIn_ = true;
+        atr_.clear();
+        if (FindElement(e0.data(), e0.size(), 0x63, &atr)) atr_ = atr;
+    } else if (status[0] == 0x00 && (status.size() < 2 || status[1] == 0x00)) {
+        cardIn_ = false;
+    }
+}
+
+// What a card-status request learns at once: the chip card in the reader
+// (48 = 03 00 with its answer to reset), or no card (48 = 00 00).
+Bytes RudaTerminal::cardState() const {
+    Bytes inner = cardsim::Element(0x48, {static_cast<uint8_t>(cardIn_ ? 0x03 : 0x00), 0x00});
+    if (cardIn_ && !atr_.empty()) {
+        const Bytes e = cardsim::Element(0x63, atr_);
+        inner.insert(inner.end(), e.begin(), e.end());
+    }
+    return cardsim::Concat({cardsim::Element(0xE0, inner), Status(0x9000)});
+}
+
+bool RudaTerminal::pushEvent(const Bytes& answer, uint8_t* nad) {
+    if (!watching_) {
+        scenario_.events.push_back(answer);
+        return false;
+    }
+    watching_ = false;
+    ++eventsTaken_;
+    noteEvent(answer);
+    *nad = watchNad_;
     return true;
 }
 
@@ -259,12 +360,52 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
         if (it->once) scenario_.rules.erase(it);
         return a;
     }
-    if (IsEventRequest(apdu)) {
+    // A request that stops the card watch first ends it: the abort with the
+    // watch's own answer (9F 41, the merchant's abort) before its own.
+    const bool abort = StartsWith(apdu, {0xD0, 0xFF});
+    if (IsReadersOff(apdu) || abort) {
+        if (watching_ && abort) a.before = Status(0x9F41);
+        watching_ = false;
+        if (IsReadersOff(apdu)) {
+            a.payload = scenario_.defaultAnswer;
+            return a;
+        }
+    }
+    const bool removalDue = !scenario_.removals.empty() && scenario_.removals.front() <= eventsTaken_;
+    const Bytes removed =
+        cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x48, {0x00, 0x00})), Status(0x9000)});
+    if (IsEventRequest(apdu) && !(apdu[0] == 0xD0 && (removalDue || scenario_.events.empty()))) {
         a.wait = !takeEvent(&a.payload);
         return a;
     }
-    if (!scenario_.removals.empty() && scenario_.removals.front() <= eventsTaken_) {
+    if (IsEventRequest(apdu)) {
+        // A card-status request: the card's state at once, then the watch
+        // runs until the next card event (a removal due goes right after).
+        a.payload = cardState();
+        if (removalDue && cardIn_) {
+            scenario_.removals.erase(scenario_.removals.begin());
+            cardIn_ = false;
+            a.after = removed;
+        } else if (removalDue) {
+            scenario_.removals.erase(scenario_.removals.begin());
+            watching_ = true;
+            watchNad_ = nad;
+        } else {
+            watching_ = true;
+            watchNad_ = nad;
+        }
+        return a;
+    }
+    if (StartsWith(apdu, {0xD0, 0x00}) || StartsWith(apdu, {0xD0, 0x0A})) {
+        // A reset answers with the terminal's serial number.
+        const Bytes serial(scenario_.serial.begin(), scenario_.serial.end());
+        a.payload = cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x9F1E, serial)), Status(0x9000)});
+        return a;
+    }
+    if (removalDue) {
+        // Any other request is told of the removal (48 = 01 00).
         scenario_.removals.erase(scenario_.removals.begin());
+        cardIn_ = false;
         a.payload = cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x48, {0x01, 0x00})), Status(0x9000)});
         return a;
     }
@@ -336,6 +477,7 @@ void RudaBlockHandler::request(linesim::LineContext& line) {
 
 void RudaBlockHandler::answer(linesim::LineContext& line, uint8_t nad, const RudaTerminal::Answer& a) {
     if (a.faults.silence) return;
+    if (!a.before.empty()) line.send(Blocks(nad, a.before, false));
     Bytes message = a.payload;
     bool ciphered = false;
     if (a.faults.cipher) {
@@ -367,6 +509,7 @@ void RudaBlockHandler::answer(linesim::LineContext& line, uint8_t nad, const Rud
         out[first - 1] = static_cast<char>(out[first - 1] ^ 0x01);
     }
     line.send(out);
+    if (!a.after.empty()) line.send(Blocks(nad, a.after, false));
 }
 
 void RudaBlockHandler::onTimer(linesim::LineContext&, int) {}
@@ -379,8 +522,13 @@ std::vector<Exchange> RudaBlockHandler::exchanges() {
 std::string RudaBlockHandler::pushEvent(const Bytes& answer) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!waiting_) {
-        terminal_.pushEvent(answer);
-        return {};
+        uint8_t nad = 0;
+        if (!terminal_.pushEvent(answer, &nad)) return {};
+        Exchange e;
+        e.nad = nad;
+        e.answer = answer;  // an answer the terminal sent unasked
+        exchanges_.push_back(e);
+        return Blocks(nad, answer, false);
     }
     waiting_ = false;
     if (!exchanges_.empty()) exchanges_.back().answer = answer;

@@ -65,6 +65,7 @@ struct RudaScenario {
     std::optional<cardsim::CardScenario> card;
     std::vector<AnswerRule> rules;
     Bytes defaultAnswer = {0x90, 0x00};
+    std::string serial = "RUDASIM00001";  // 9F1E of the reset answers (D0 00, D0 0A)
     std::deque<Bytes> events;
     // Card removals, each by the number of events taken before it comes.
     std::vector<size_t> removals;
@@ -74,8 +75,11 @@ struct RudaScenario {
     static std::optional<RudaScenario> FromFile(const std::string& path, std::string* error);
 };
 
-// Event answers (data and 9000) as the scenario statements make them.
-Bytes ChipEvent(const std::vector<Bytes>& aids);
+// Event answers (data and 9000) as the scenario statements make them. A
+// chip event carries the card's answer to reset (63), which the program
+// needs to take the card as read.
+extern const Bytes kDefaultAtr;
+Bytes ChipEvent(const std::vector<Bytes>& aids, const Bytes& atr = kDefaultAtr);
 Bytes StripeEvent(const std::string& track1, const std::string& track2, const std::string& track3);
 Bytes CtlsEvent(uint16_t sw, const Bytes& elements);
 
@@ -98,18 +102,31 @@ public:
     struct Answer {
         Bytes payload;
         AnswerFaults faults;
-        bool wait = false;  // an event request with no event queued
+        bool wait = false;  // a contactless start with no event queued
+        Bytes before;       // an answer sent first (the end of a card watch)
+        Bytes after;        // an answer sent right after (a card removed at once)
     };
     Answer dispatch(uint8_t nad, const Bytes& apdu);
-    void pushEvent(const Bytes& answer) { scenario_.events.push_back(answer); }
+    // Queues a card event, or returns it as the answer of the card watch
+    // that runs (true).
+    bool pushEvent(const Bytes& answer, uint8_t* nad);
     bool takeEvent(Bytes* answer);
     const RudaScenario& scenario() const { return scenario_; }
     cardsim::EmvCard* card() { return card_.get(); }
 
 private:
+    Bytes cardState() const;
+    void noteEvent(const Bytes& answer);
+
     RudaScenario scenario_;
     std::unique_ptr<cardsim::EmvCard> card_;
     size_t eventsTaken_ = 0;
+    // A card-status request armed the readers and was answered with the
+    // card's state: its next card event goes out unasked on this NAD.
+    bool watching_ = false;
+    uint8_t watchNad_ = 0;
+    bool cardIn_ = false;
+    Bytes atr_;
 };
 
 // Triple DES CBC, zero IV, PKCS#7, with the 24-byte key: nullopt on failure.

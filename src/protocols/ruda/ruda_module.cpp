@@ -11,6 +11,7 @@
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 #include "protocols/ruda/ruda_card.h"
+#include "protocols/ruda/ruda_device.h"
 #include "protocols/ruda/ruda_level2.h"
 #include "protocols/ruda/ruda_link.h"
 #include "protocols/xpro/xpro_context.h"
@@ -43,6 +44,12 @@ int Build(int code, va_list args, unsigned char** apdu, int* length) {
             return RUDA_BuildFixedRequest(code, 0, apdu, length);
         case 159:
             return RUDA_BuildFixedRequest(code, va_arg(args, int), apdu, length);
+        case 102:
+        case 152: {
+            const int first = va_arg(args, int);
+            const int second = va_arg(args, int);
+            return RUDA_BuildResetDeviceRequest(code, first, second, apdu, length);
+        }
         case 131: {
             const CtlsTransactionData* data = va_arg(args, const CtlsTransactionData*);
             (void)va_arg(args, int);  // kept by callers, not sent
@@ -109,6 +116,9 @@ int Decode(int code, const unsigned char* answer, int length, va_list args) {
         }
         case 159:
             return RUDA_DealPowerAnswer(answer, length);
+        case 102:
+        case 152:
+            return RUDA_DealResetDeviceAnswer(code, answer, length, va_arg(args, char*));
         case 180:
             return RUDA_DealRUDA_CheckCardInserted_Answer(answer, length, va_arg(args, int32_t*));
         case 70:

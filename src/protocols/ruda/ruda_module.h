@@ -17,6 +17,7 @@
 //   132     set: none                       get: CardReadRecord*, TerminalResultArea*
 //   159     set: int (reader power)         get: none
 //   180     set: none                       get: int32_t* inserted
+//   152/102 set: int first, int second      get: char* serial-number text (or null)
 //   70      set: RudaPinRecord*             get: RudaPinRecord*
 //   181     set: POT*                       get: POT*, RudaCandidateRecord[kRudal2CandidateMax]
 //   182     set: POT*, const RudaCandidateEntry* (list ended by an empty entry)
