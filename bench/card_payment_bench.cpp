@@ -17,17 +17,15 @@
 // tree's root: the example configuration is copied from ./example.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "latency_counters.h"
 #include "library_instance.h"
-#include "linesim/line_sim.h"
-#include "netsim/acquirer.h"
-#include "rudasim/ruda_terminal.h"
 #include "s_time_reuse.h"
-#include "support/net_config.h"
+#include "support/payment_station.h"
 #include "support/tls_pki.h"
 
 namespace {
@@ -35,7 +33,7 @@ namespace {
 constexpr int kPayments = 100;
 constexpr int kSTimeSeconds = 3;
 constexpr uint32_t kAnswerWaitMs = 30000;
-const std::string kPayment = "{SV}s0{CD}c1{D10}500{D0}978{F}";
+const testsupport::TagList kPayment = {{"SV", "s0"}, {"CD", "c1"}, {"D10", "500"}, {"D0", "978"}};
 
 // Figures of this run, for the program's own time at the end.
 struct Figures {
@@ -51,83 +49,76 @@ testsupport::TestPki& Pki() {
     return pki;
 }
 
-// The payment server for the whole run: every payment approved at once.
-netsim::AcquirerSim* PaymentServer() {
-    static std::unique_ptr<netsim::AcquirerSim> sim;
-    if (!sim) {
-        std::string error;
-        auto scenario = netsim::AcquirerScenario::Parse("default answer reply rs=00\n", &error);
-        if (!scenario || !Pki().ok()) return nullptr;
-        sim = std::make_unique<netsim::AcquirerSim>(*scenario);
-        netsim::TlsSettings tls;
-        tls.certificate = Pki().path("localhost.crt");
-        tls.key = Pki().path("server.key");
-        if (!sim->setTls(tls, &error) || !sim->start()) {
-            sim.reset();
-            return nullptr;
-        }
+// The till of the run: its terminal has one chip card inserted and removed
+// per payment (the warm-up's and the measured ones, with a few to spare),
+// its one payment server over TLS approves every payment at once. Shared
+// with the s_time run, which goes against the same server; null when it
+// could not start (*error says why).
+std::unique_ptr<testsupport::PaymentStation>& Till() {
+    static std::unique_ptr<testsupport::PaymentStation> till;
+    return till;
+}
+testsupport::PaymentStation* StartTill(std::string* error) {
+    if (Till()) return Till().get();
+    if (!Pki().ok()) {
+        *error = "cannot make the test certificates";
+        return nullptr;
     }
-    return sim.get();
+    testsupport::PaymentStationSetup setup;
+    for (int i = 0; i < kPayments + 5; ++i) setup.terminal += "event chip A0000000421010\nevent removal\n";
+    setup.servers = {"default answer reply rs=00"};
+    setup.tls = &Pki();
+    auto till = std::make_unique<testsupport::PaymentStation>(setup);
+    if (!till->Start(error)) return nullptr;
+    Till() = std::move(till);
+    return Till().get();
 }
 
-// The terminal: one chip card inserted and removed per payment (the
-// warm-up's and the measured ones, with a few to spare).
-std::unique_ptr<rudasim::RudaSim> Terminal() {
-    std::string text = "card chip_card.scn\n";
-    for (int i = 0; i < kPayments + 5; ++i) text += "event chip A0000000421010\nevent removal\n";
-    std::string error;
-    auto scenario = rudasim::RudaScenario::Parse(text, std::string(ZNP_SOURCE_DIR) + "/tools/cardsim/scenarios", &error);
-    if (!scenario) return nullptr;
-    auto sim = std::make_unique<rudasim::RudaSim>(std::move(*scenario));
-    return sim->start() ? std::move(sim) : nullptr;
-}
-
-bool Approved(const std::string& answer) {
-    return answer.find("{SV}s0") != std::string::npos && answer.find("{RS}00") != std::string::npos;
+// One payment: microseconds from the send to the answer taken, or -1 when
+// it was not approved (*answer holds what came).
+double Pay(testsupport::PaymentStation& till, std::string* answer, std::string* error) {
+    int ack = -1;
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool answered = till.Send(kPayment, &ack, error) && ack == 0 && till.WaitAnswer(kAnswerWaitMs, answer, error);
+    const double elapsed = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    if (!answered || testsupport::PaymentStation::Tag(*answer, "SV") != "s0" ||
+        testsupport::PaymentStation::Tag(*answer, "RS") != "00") {
+        if (error->empty()) *error = "acknowledgement " + std::to_string(ack) + ", answer " + *answer;
+        return -1;
+    }
+    return elapsed;
 }
 
 void BM_ChipPayment(benchmark::State& state) {
-    netsim::AcquirerSim* server = PaymentServer();
-    std::unique_ptr<rudasim::RudaSim> terminal = Terminal();
-    if (server == nullptr || terminal == nullptr) {
-        state.SkipWithError("cannot start the simulators (certificates, pseudo-terminal)");
+    std::string error, answer;
+    testsupport::PaymentStation* till = StartTill(&error);
+    if (till == nullptr) {
+        state.SkipWithError(("cannot start the till: " + error).c_str());
         return;
     }
-    // The till's resource 0 is the server over TLS ("localhost", verified
-    // against the test root CA); its terminal line is the simulator's.
-    const auto prepare = [&](const std::string& dir) -> std::string {
-        std::vector<std::string> net = testsupport::TlsResource(0, {{"localhost", server->port(), ""}});
-        const auto certificates = testsupport::CertificateSettings(Pki().path("cadir/ca.crt"), 1, 1);
-        net.insert(net.end(), certificates.begin(), certificates.end());
-        if (!testsupport::WriteNetFile(dir, net)) return "cannot write the network resources";
-        const std::string why = linesim::SetDriver(dir + "/WCFG/pinpad.cfg", terminal->slaveName());
-        return why.empty() ? "" : "cannot put the terminal's line: " + why;
-    };
-    benchlib::LibraryInstance instance(state, 0, prepare);
-    if (!instance.ok()) return;
-    std::string answer;
+    netsim::AcquirerSim& server = till->server(0);
     // The first payment makes the TLS session that the others resume.
-    if (instance.TimedRequest("s0", kPayment, kAnswerWaitMs, &answer) < 0 || !Approved(answer)) {
-        state.SkipWithError(("first payment not approved: " + answer).c_str());
+    if (Pay(*till, &answer, &error) < 0) {
+        state.SkipWithError(("first payment not approved: " + error).c_str());
         return;
     }
-    const int handshakes = server->tlsHandshakes();
-    const int resumed = server->tlsResumed();
-    const size_t exchanges = terminal->exchanges().size();
+    const int handshakes = server.tlsHandshakes();
+    const int resumed = server.tlsResumed();
+    const size_t exchanges = till->terminal().exchanges().size();
     std::vector<double> micros;
     for (auto _ : state) {
-        const double elapsed = instance.TimedRequest("s0", kPayment, kAnswerWaitMs, &answer);
-        if (elapsed < 0 || !Approved(answer)) {
-            state.SkipWithError(("payment not approved: " + answer).c_str());
+        const double elapsed = Pay(*till, &answer, &error);
+        if (elapsed < 0) {
+            state.SkipWithError(("payment not approved: " + error).c_str());
             break;
         }
         micros.push_back(elapsed);
     }
     if (micros.empty()) return;
-    const int made = server->tlsHandshakes() - handshakes;
-    state.counters["resumed_share"] = made > 0 ? static_cast<double>(server->tlsResumed() - resumed) / made : 0.0;
+    const int made = server.tlsHandshakes() - handshakes;
+    state.counters["resumed_share"] = made > 0 ? static_cast<double>(server.tlsResumed() - resumed) / made : 0.0;
     state.counters["terminal_requests"] =
-        static_cast<double>(terminal->exchanges().size() - exchanges) / static_cast<double>(micros.size());
+        static_cast<double>(till->terminal().exchanges().size() - exchanges) / static_cast<double>(micros.size());
     ReportLatency(state, micros);
     g_figures.paymentMedian = state.counters["median_us"];
     g_figures.paymentP99 = state.counters["p99_us"];
@@ -146,12 +137,13 @@ BENCHMARK(BM_PosRoundTrip)->ArgName("log")->Arg(0)->Iterations(2000)->Unit(bench
 // ends each link at the unreadable "GET"): microseconds of one resumed
 // connection, from the rate over the run.
 void BM_OpensslSTimeReuse(benchmark::State& state) {
-    netsim::AcquirerSim* server = PaymentServer();
-    if (server == nullptr) {
-        state.SkipWithError("cannot start the payment server");
+    std::string error;
+    testsupport::PaymentStation* till = StartTill(&error);
+    if (till == nullptr) {
+        state.SkipWithError(("cannot start the till: " + error).c_str());
         return;
     }
-    MeasureSTimeReuse(state, server->port(), Pki().path("ca.crt"), kSTimeSeconds);
+    MeasureSTimeReuse(state, till->server(0).port(), Pki().path("ca.crt"), kSTimeSeconds);
     g_figures.tlsConnection = state.counters["us_per_connection"];
 }
 BENCHMARK(BM_OpensslSTimeReuse)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -169,6 +161,7 @@ void BM_ProgramOwnTime(benchmark::State& state) {
     }
     state.counters["program_median_us"] = g_figures.paymentMedian - g_figures.posMedian - g_figures.tlsConnection;
     state.counters["program_p99_us"] = g_figures.paymentP99 - g_figures.posP99 - g_figures.tlsConnection;
+    Till().reset();  // the program ends, the simulators stop, the till's directory goes
 }
 BENCHMARK(BM_ProgramOwnTime)->Iterations(1);
 

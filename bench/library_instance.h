@@ -2,15 +2,15 @@
 // drives it: libznp_dll.so loaded with dlopen, one instance opened on its own
 // POS number on a copy of the example configuration (./example of the
 // source tree) with trv_71 copied into it, and one request timed from
-// SZelApiSendMessage to SZelApiGetMessage. The benchmarks of the library
-// round trip and of the card payment share it.
+// SZelApiSendMessage to SZelApiGetMessage. The library round-trip benchmark
+// runs it; the card payment benchmark runs the same round trip beside the
+// payment.
 #pragma once
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,22 +24,16 @@ namespace benchlib {
 constexpr uint32_t kMessageCapacity = 10241;
 
 // The instance; the benchmark is skipped with a reason when any step fails.
-// `prepare` (optional) changes the till's tree before the program starts:
-// it gets the tree's directory and returns "" or why it failed.
 class LibraryInstance {
 public:
-    LibraryInstance(benchmark::State& state, uint32_t logSwitch,
-                    const std::function<std::string(const std::string&)>& prepare = {}) {
+    LibraryInstance(benchmark::State& state, uint32_t logSwitch) {
         static testsupport::ZnpDll library;
         static const bool loaded = library.Load();
         const std::string program = dir_.file("trv_71_client_bench");
-        std::string why;
         if (!loaded) {
             state.SkipWithError("cannot load libznp_dll.so");
         } else if (!dir_.ok() || !std::filesystem::copy_file(testsupport::BinPath("trv_71"), program)) {
             state.SkipWithError("cannot copy ./example and trv_71 (run from the source tree root)");
-        } else if (prepare && !(why = prepare(dir_.str())).empty()) {
-            state.SkipWithError(why.c_str());
         } else if (library.OpenStation(&id_, testsupport::UniquePosNumber(), program, dir_.file("ECHANGES.LOG"),
                                        logSwitch) != 0) {
             state.SkipWithError("SZelApiOpen failed");
@@ -56,7 +50,6 @@ public:
     bool ok() const { return dll_ != nullptr; }
     const testsupport::ZnpDll& dll() const { return *dll_; }
     uint32_t id() const { return id_; }
-    std::string dir() const { return dir_.str(); }
 
     // One request (a tag message such as "{SV}s12{CD}c25{F}") sent, its
     // answer awaited for at most waitMs and taken: microseconds from the
