@@ -142,6 +142,8 @@ echo "files of the till in $run (docs/operations.md tells their formats):"
     printf '  %-20s %s\n' "$f" "$what"
   done
 )
+echo "whole outputs in $run: ruda_sim.out (every request of the terminal as the simulator printed it), acquirer.out,"
+echo "  cash_register.out, host.out"
 if [ "$register" -ne 0 ] || [ "$host" -ne 0 ]; then
   echo "main job FAILED"
   exit 1
