@@ -12,8 +12,9 @@
 // Beside it, in the same run: the POS round trip through the library (s12/c25,
 // answered by the program alone, with its futex floor) and "openssl s_time
 // -reuse" against the same TLS server (a resumed connection and a request,
-// OpenSSL's own client). The payment's time less these two floors and the
-// terminal's exchanges is the program's own time. Run it from the source
+// OpenSSL's own client). The payment's time less these two is the program's
+// own time (BM_ProgramOwnTime; the terminal's exchanges, on a
+// pseudo-terminal answered at once, stay in it). Run it from the source
 // tree's root: the example configuration is copied from ./example.
 #include <benchmark/benchmark.h>
 
