@@ -4,6 +4,8 @@
 // takes in the session tickets of TLS 1.3), then closing. Connections per
 // second of wall time over the run, and the share that resumed.
 #pragma once
+#include <benchmark/benchmark.h>
+
 #include <chrono>
 #include <regex>
 #include <string>
@@ -43,4 +45,20 @@ inline STimeReuse RunSTimeReuse(const std::string& service, const std::string& c
     result.perSecond = connections / wall;
     result.resumedShare = connections > 0 ? static_cast<double>(resumed) / connections : 0;
     return result;
+}
+
+// One s_time run per iteration against the TLS server of this port (its
+// certificate verified against caFile), reported as counters: connections
+// per second, microseconds per connection and the resumed share.
+inline void MeasureSTimeReuse(benchmark::State& state, int port, const std::string& caFile, int seconds) {
+    for (auto _ : state) {
+        const STimeReuse run = RunSTimeReuse(std::to_string(port), caFile, seconds);
+        if (!run.error.empty()) {
+            state.SkipWithError(run.error.c_str());
+            return;
+        }
+        state.counters["connections_per_s"] = run.perSecond;
+        state.counters["us_per_connection"] = 1e6 / run.perSecond;
+        state.counters["resumed_share"] = run.resumedShare;
+    }
 }

@@ -235,16 +235,7 @@ void BM_OpensslSTimeReuseAgainstTheSimulator(benchmark::State& state) {
         state.SkipWithError("cannot start the acquirer simulator");
         return;
     }
-    for (auto _ : state) {
-        const STimeReuse run = RunSTimeReuse(std::to_string(sim->port()), Pki().path("ca.crt"), kSTimeSeconds);
-        if (!run.error.empty()) {
-            state.SkipWithError(run.error.c_str());
-            return;
-        }
-        state.counters["connections_per_s"] = run.perSecond;
-        state.counters["us_per_connection"] = 1e6 / run.perSecond;
-        state.counters["resumed_share"] = run.resumedShare;
-    }
+    MeasureSTimeReuse(state, sim->port(), Pki().path("ca.crt"), kSTimeSeconds);
 }
 BENCHMARK(BM_OpensslSTimeReuseAgainstTheSimulator)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -1,0 +1,263 @@
+// One till for card payments end to end, free of the test framework (tests
+// and benchmarks use it alike): a copy of the example tree whose terminal
+// line is a pseudo-terminal answered by the RUDA terminal simulator, its
+// payment servers (PRINCIPAL, SECOURS, TERTIAIRE) played by acquirer
+// simulators in clear or over TLS, "znpop" options replaced as asked, a POS
+// number of its own, and the client library opening the till (which starts
+// a private copy of trv_71). Everything goes in the destructor: the library
+// instance is closed (the program ends), the simulators stop, the directory
+// is removed; the POS number's lock goes when the process ends.
+//
+//   testsupport::PaymentStationSetup setup;
+//   setup.servers = {"default answer reply rs=00"};       // PRINCIPAL only
+//   testsupport::PaymentStation till(setup);
+//   std::string error, answer;
+//   int ack = -1;
+//   if (!till.Start(&error) || !till.Send({{"SV", "s0"}, {"CD", "c1"}, {"D10", "500"}}, &ack, &error) ||
+//       !till.WaitAnswer(30000, &answer, &error)) ...
+//   PaymentStation::Tag(answer, "RS")                      // "00"
+//   till.terminal().exchanges(), till.server(0).requests()
+//
+// Setup:
+//   terminal   the RUDA simulator's scenario ("card FILE" relative to the
+//              source tree's tools/rudasim/scenarios); by default the chip
+//              card of card_sim and no event queued (push one with
+//              terminal().pushEvent once the card request came)
+//   servers    one acquirer scenario per server, in order; kNobodyListens
+//              for a port where nothing listens (the connection is refused)
+//   tls        the test certificates: the servers use "localhost.crt", the
+//              till checks them against the root CA
+//   options    "znpop" keys replaced (or added) with these values
+// Every function returns false with the reason in *error when it fails.
+#pragma once
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "linesim/line_sim.h"
+#include "netsim/acquirer.h"
+#include "rudasim/ruda_terminal.h"
+#include "support/config_tree.h"
+#include "support/net_config.h"
+#include "support/signed_file_writer.h"
+#include "support/station_lock.h"
+#include "support/tls_pki.h"
+#include "support/znp_dll_loader.h"
+
+namespace testsupport {
+
+using TagList = std::vector<std::pair<std::string, std::string>>;
+
+struct PaymentStationSetup {
+    static inline const std::string kNobodyListens = "<nobody listens>";
+    std::string terminal = "card ../../cardsim/scenarios/chip_card.scn\n";
+    std::vector<std::string> servers;
+    const TestPki* tls = nullptr;
+    TagList options;
+};
+
+class PaymentStation {
+public:
+    static constexpr uint32_t kCapacity = 10241;
+
+    explicit PaymentStation(PaymentStationSetup setup) : setup_(std::move(setup)) {}
+    ~PaymentStation() {
+        if (id_ != 0) Library().Close(id_, 0);
+        for (auto& s : servers_)
+            if (s) s->stop();
+        for (int fd : refusing_) close(fd);
+    }
+    PaymentStation(const PaymentStation&) = delete;
+    PaymentStation& operator=(const PaymentStation&) = delete;
+
+    // Builds the till and opens it through the library.
+    bool Start(std::string* error) {
+        if (!dir_.ok()) return Fail(error, "the example tree could not be copied");
+        ZnpDll& dll = Library();
+        if (!dll.error.empty()) return Fail(error, "client library: " + dll.error);
+        if (!StartTerminal(error) || !StartServers(error) || !WriteOptions(error)) return false;
+        const std::string program = dir_.file("trv_71_pay_" + std::to_string(pos_));
+        std::error_code ec;
+        std::filesystem::copy_file(BinPath("trv_71"), program, ec);
+        if (ec) return Fail(error, "trv_71 could not be copied: " + ec.message());
+        const int opened = dll.OpenStation(&id_, pos_, program, dir_.file("ECHANGES.LOG"));
+        if (opened != 0 || id_ == 0) {
+            id_ = 0;
+            return Fail(error, "SZelApiOpen gave " + std::to_string(opened));
+        }
+        return true;
+    }
+
+    // Sends one request built with the tag exports; *ack: the library's
+    // acknowledgement.
+    bool Send(const TagList& tags, int* ack, std::string* error) {
+        ZnpDll& dll = Library();
+        std::vector<char> message(kCapacity);
+        if (dll.WriteInit(id_, message.data(), kCapacity) != 1) return Fail(error, "ATAG_WriteInitForInstance failed");
+        std::string sv;
+        for (const auto& [code, value] : tags) {
+            if (code == "SV") sv = value;
+            if (dll.SetStringVal(id_, code.c_str(), value.c_str()) != 1) return Fail(error, "cannot set tag " + code);
+        }
+        const uint32_t capacity = kCapacity;
+        *ack = dll.Send(id_, sv.c_str(), message.data(), &capacity);
+        return true;
+    }
+
+    // The next answer of the program within timeoutMs, answering the flash
+    // informations (SV "s11") that come before it.
+    bool WaitAnswer(int timeoutMs, std::string* answer, std::string* error) {
+        ZnpDll& dll = Library();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        std::vector<char> text(kCapacity);
+        for (;;) {
+            int waited = 7;
+            while (waited == 7 && std::chrono::steady_clock::now() < end) waited = dll.Wait(id_, 100);
+            if (waited != 0) return Fail(error, "no answer (SZelApiWaitSynchro gave " + std::to_string(waited) + ")");
+            char service[8] = {};
+            uint32_t room = kCapacity;
+            if (dll.Get(id_, service, text.data(), &room) != 0) return Fail(error, "SZelApiGetMessage failed");
+            *answer = text.data();
+            if (Tag(*answer, "SV") != "s11") return true;
+            int ack = -1;
+            if (!Send({{"SV", "s11"}, {"CD", Tag(*answer, "CD").value_or("")}, {"D3G", "recu"}}, &ack, error))
+                return false;
+            if (ack != 0) return Fail(error, "flash reply acknowledged " + std::to_string(ack));
+        }
+    }
+
+    // The value of a tag of a tag message ({CODE}value...{F}); nullopt when
+    // absent.
+    static std::optional<std::string> Tag(const std::string& message, const std::string& code) {
+        const std::string key = "{" + code + "}";
+        const size_t at = message.find(key);
+        if (at == std::string::npos) return std::nullopt;
+        const size_t from = at + key.size();
+        return message.substr(from, message.find('{', from) - from);
+    }
+
+    rudasim::RudaSim& terminal() { return *terminal_; }
+    // Server i (0 PRINCIPAL, 1 SECOURS, 2 TERTIAIRE); only for those that
+    // listen.
+    netsim::AcquirerSim& server(size_t i) { return *servers_.at(i); }
+    const TempDir& dir() const { return dir_; }
+    uint32_t pos() const { return pos_; }
+
+private:
+    static ZnpDll& Library() {
+        static ZnpDll dll;
+        static const bool loaded = dll.Load();
+        (void)loaded;
+        return dll;
+    }
+    static bool Fail(std::string* error, const std::string& why) {
+        *error = why;
+        return false;
+    }
+
+    bool StartTerminal(std::string* error) {
+        std::string why;
+        const std::string base = std::string(ExampleTreePath()) + "/../tools/rudasim/scenarios";
+        auto scenario = rudasim::RudaScenario::Parse(setup_.terminal, base, &why);
+        if (!scenario) return Fail(error, "terminal scenario: " + why);
+        terminal_ = std::make_unique<rudasim::RudaSim>(std::move(*scenario));
+        if (!terminal_->start()) return Fail(error, "the terminal simulator did not start");
+        why = linesim::SetDriver(dir_.file("WCFG/pinpad.cfg"), terminal_->slaveName());
+        if (!why.empty()) return Fail(error, "terminal line: " + why);
+        return true;
+    }
+
+    // A loopback port bound but not listening: a connection is refused, and
+    // no one else gets the port while the till runs.
+    bool RefusingPort(int* port, std::string* error) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            if (fd >= 0) close(fd);
+            return Fail(error, "no port for a server that does not listen");
+        }
+        refusing_.push_back(fd);
+        *port = ntohs(a.sin_port);
+        return true;
+    }
+
+    bool StartServers(std::string* error) {
+        netsim::TlsSettings tls;
+        if (setup_.tls != nullptr) {
+            tls.certificate = setup_.tls->path("localhost.crt");
+            tls.key = setup_.tls->path("server.key");
+        }
+        std::vector<TestServer> listed;
+        for (const std::string& scenario : setup_.servers) {
+            int port = 0;
+            if (scenario == PaymentStationSetup::kNobodyListens) {
+                if (!RefusingPort(&port, error)) return false;
+                servers_.emplace_back();
+            } else {
+                std::string why;
+                auto parsed = netsim::AcquirerScenario::Parse(scenario, &why);
+                if (!parsed) return Fail(error, "server scenario: " + why);
+                auto sim = std::make_unique<netsim::AcquirerSim>(std::move(*parsed));
+                if (setup_.tls != nullptr && !sim->setTls(tls, &why)) return Fail(error, "server TLS: " + why);
+                if (!sim->start()) return Fail(error, "a server simulator did not start");
+                port = sim->port();
+                servers_.push_back(std::move(sim));
+            }
+            listed.push_back({setup_.tls != nullptr ? "localhost" : "127.0.0.1", port, ""});
+        }
+        // The TLS resource's lines, of network type 2 (TCP) in clear.
+        std::vector<std::string> lines = TlsResource(0, listed);
+        if (setup_.tls != nullptr) {
+            const auto certs = CertificateSettings(setup_.tls->path("cadir/ca.crt"), 1, 1);
+            lines.insert(lines.end(), certs.begin(), certs.end());
+        } else {
+            lines.front() = "[NTY_000:2]";
+        }
+        if (!WriteNetFile(dir_.str(), lines)) return Fail(error, "the net file could not be written");
+        return true;
+    }
+
+    bool WriteOptions(std::string* error) {
+        if (setup_.options.empty()) return true;
+        const std::string path = dir_.file("WPAF/znpop_00.wt");
+        std::istringstream in(ReadFileText(path));
+        std::vector<std::string> lines;
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.rfind("{", 0) == 0) continue;  // the signature record, made again
+            bool replaced = false;
+            for (const auto& [key, value] : setup_.options) replaced = replaced || line.rfind("[" + key + ":", 0) == 0;
+            if (!replaced) lines.push_back(line);
+        }
+        for (const auto& [key, value] : setup_.options) lines.push_back("[" + key + ":" + value + "]");
+        if (!WriteSignedParamFile(path, lines)) return Fail(error, "znpop could not be written");
+        return true;
+    }
+
+    PaymentStationSetup setup_;
+    ConfigTree dir_;
+    uint32_t pos_ = UniquePosNumber();
+    std::unique_ptr<rudasim::RudaSim> terminal_;
+    std::vector<std::unique_ptr<netsim::AcquirerSim>> servers_;
+    std::vector<int> refusing_;
+    uint32_t id_ = 0;
+};
+
+}  // namespace testsupport
