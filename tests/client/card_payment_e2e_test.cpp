@@ -6,6 +6,7 @@
 // gets, and what the servers and the terminal recorded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -172,6 +173,49 @@ size_t CountApdus(rudasim::RudaSim& terminal, const std::string& prefix) {
 const std::string kStripeBadLuhn = "event stripe track2 \";4970100012345678=30122010000000000?\"\nevent removal\n";
 const std::string kNobody = PaymentStationSetup::kNobodyListens;
 
+// The card APDUs the server relays during the payment, in order: SELECT,
+// GET PROCESSING OPTIONS, READ RECORD, GENERATE AC (ARQC, the 29 bytes of
+// the card's CDOL1).
+const std::vector<std::string> kRelayed = {
+    "00A4040007A000000042101000", "80A8000002830000", "00B2010C00",
+    "80AE80001D000000000500000000000000025000000000000978261211001122334400"};
+
+// The server's script: each command relayed with its fetch (on the payment
+// request, then on each answer of the terminal), the terminal's
+// acknowledgements passed over, then the authorisation answer.
+std::string RelayScenario() {
+    std::string scenario;
+    for (const std::string& apdu : kRelayed) scenario += "relay port=0 bodyhex=" + apdu + " fetch\nsilent\n";
+    return scenario + "answer 1400 tags=\"{SS}A{SV}s0{CD}c1{RS}00{F}\"\n";
+}
+
+// The card commands reached the card (NAD 11) through the terminal, and
+// their answers the server, each after the terminal's acknowledgement.
+void ExpectRelayedDialogue(PaymentStation& t) {
+    const size_t requests = 1 + 2 * kRelayed.size();
+    ASSERT_TRUE(t.server(0).waitForRequests(requests, 5000));
+    const auto got = t.server(0).requests();
+    ASSERT_EQ(got.size(), requests);
+    EXPECT_EQ(got[0].A, "1400");
+    std::vector<rudasim::Exchange> card;
+    for (const rudasim::Exchange& e : t.terminal().exchanges())
+        if (e.nad == 0x11) card.push_back(e);
+    for (size_t i = 0; i < kRelayed.size(); ++i) {
+        SCOPED_TRACE(kRelayed[i]);
+        const auto at = std::find_if(card.begin(), card.end(),
+                                     [&](const rudasim::Exchange& e) { return Hex(e.apdu) == kRelayed[i]; });
+        ASSERT_NE(at, card.end());
+        const netsim::NetMessage& ack = got[1 + 2 * i];
+        const netsim::NetMessage& answer = got[2 + 2 * i];
+        EXPECT_EQ(ack.A, "1200");
+        EXPECT_EQ(ack.M, "");
+        EXPECT_EQ(answer.A, "1200");
+        EXPECT_EQ(answer.M, std::string(at->answer.begin(), at->answer.end()));
+        ASSERT_GE(answer.M.size(), 2u);
+        EXPECT_EQ(Hex(Bytes(answer.M.end() - 2, answer.M.end())), "9000");
+    }
+}
+
 // Each row runs as a test of its own, so that the rows run side by side.
 const Row kRows[] = {
     {"ChipDebitApprovedOverTls", "chip debit approved over TLS, the card inserted after the card request",
@@ -179,6 +223,14 @@ const Row kRows[] = {
      {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "00"}, {"VWAY", "1"}, {"SNI", ""}},
      [](PaymentStation& t) {
          ExpectPaymentRequests(t.server(0), 1);
+         EXPECT_EQ(t.server(0).tlsHandshakes(), 1);
+         ExpectTerminalReset(t.terminal());
+     }},
+    {"ChipDebitApprovedTheServerDrivingTheCard", "chip debit approved over TLS, the server drives the card",
+     {RelayScenario()}, "", During::PushChip, {}, true,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "00"}, {"VWAY", "1"}, {"SNI", ""}},
+     [](PaymentStation& t) {
+         ExpectRelayedDialogue(t);
          EXPECT_EQ(t.server(0).tlsHandshakes(), 1);
          ExpectTerminalReset(t.terminal());
      }},
