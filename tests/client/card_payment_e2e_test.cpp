@@ -20,6 +20,7 @@
 namespace {
 
 using cardsim::Bytes;
+using cardsim::ToHex;
 using testsupport::PaymentStation;
 using testsupport::PaymentStationSetup;
 using testsupport::TagList;
@@ -29,17 +30,10 @@ const TagList kPayment = {{"SV", "s0"}, {"CD", "c1"}, {"D10", "500"}, {"D0", "97
 // The card of the terminal, gone: the answer to a card-status request.
 const Bytes kCardRemoved = {0xE0, 0x04, 0x48, 0x02, 0x00, 0x00, 0x90, 0x00};
 
-std::string Hex(const Bytes& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (uint8_t b : bytes) out += {digits[b >> 4], digits[b & 15]};
-    return out;
-}
-
 // The APDUs the terminal got, in hexadecimal.
 std::vector<std::string> Apdus(rudasim::RudaSim& terminal) {
     std::vector<std::string> out;
-    for (const rudasim::Exchange& e : terminal.exchanges()) out.push_back(Hex(e.apdu));
+    for (const rudasim::Exchange& e : terminal.exchanges()) out.push_back(ToHex(e.apdu));
     return out;
 }
 
@@ -48,7 +42,7 @@ std::vector<std::string> Apdus(rudasim::RudaSim& terminal) {
 bool WaitApdu(rudasim::RudaSim& terminal, const std::string& prefix, int timeoutMs, size_t from = 0) {
     for (size_t n = from + 1;; ++n) {
         if (!terminal.waitExchanges(n, timeoutMs)) return false;
-        if (Hex(terminal.exchanges()[n - 1].apdu).rfind(prefix, 0) == 0) return true;
+        if (ToHex(terminal.exchanges()[n - 1].apdu).rfind(prefix, 0) == 0) return true;
     }
 }
 
@@ -203,7 +197,7 @@ void ExpectRelayedDialogue(PaymentStation& t) {
     for (size_t i = 0; i < kRelayed.size(); ++i) {
         SCOPED_TRACE(kRelayed[i]);
         const auto at = std::find_if(card.begin(), card.end(),
-                                     [&](const rudasim::Exchange& e) { return Hex(e.apdu) == kRelayed[i]; });
+                                     [&](const rudasim::Exchange& e) { return ToHex(e.apdu) == kRelayed[i]; });
         ASSERT_NE(at, card.end());
         const netsim::NetMessage& ack = got[1 + 2 * i];
         const netsim::NetMessage& answer = got[2 + 2 * i];
@@ -212,7 +206,7 @@ void ExpectRelayedDialogue(PaymentStation& t) {
         EXPECT_EQ(answer.A, "1200");
         EXPECT_EQ(answer.M, std::string(at->answer.begin(), at->answer.end()));
         ASSERT_GE(answer.M.size(), 2u);
-        EXPECT_EQ(Hex(Bytes(answer.M.end() - 2, answer.M.end())), "9000");
+        EXPECT_EQ(ToHex(Bytes(answer.M.end() - 2, answer.M.end())), "9000");
     }
 }
 

@@ -5,8 +5,9 @@
 // simulators in clear or over TLS, "znpop" options replaced as asked, a POS
 // number of its own, and the client library opening the till (which starts
 // a private copy of trv_71). Everything goes in the destructor: the library
-// instance is closed (the program ends), the simulators stop, the directory
-// is removed; the POS number's lock goes when the process ends.
+// instance is closed (the program ends; one that does not is killed and the
+// shared objects named after it removed), the simulators stop, the
+// directory is removed; the POS number's lock goes when the process ends.
 //
 //   testsupport::PaymentStationSetup setup;
 //   setup.servers = {"default answer reply rs=00"};       // PRINCIPAL only
@@ -31,8 +32,8 @@
 // Every function returns false with the reason in *error when it fails.
 #pragma once
 #include <arpa/inet.h>
-#include <signal.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
