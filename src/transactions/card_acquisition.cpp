@@ -18,6 +18,7 @@
 #include "periph/terminal_box.h"
 #include "protocols/module_contract.h"
 #include "transactions/awaited_calls.h"
+#include "transactions/card_checks.h"
 #include "transactions/maintenance.h"
 #include "transactions/manual_entry.h"
 #include "transactions/terminal_commands.h"
@@ -336,6 +337,13 @@ int EvaluateIso2Result() {
     r->readerSet = 0;
     if (card.isoRequested == 0 || card.answerValid == 0) return 1;
     c->authorisationMode = 0;
+    if (card.status == 0 && card.p2peLength == 0 && CheckIso2Track() == 0) {
+        SetResultCode(r, "11");
+        TOC_DisplayById("P5", "ZNP_DSP_TITLE_ERROR", "ZNP_DSP_USER_U_CARD_ERR_INVALID");
+        HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_U_CARD_ERR_INVALID", "error");
+        WSleep(1500);
+        return 0;
+    }
     if (card.status == 0) {
         r->cardIncident[0] = '\0';
         c->authorisationMode = 2;

@@ -624,6 +624,11 @@ int CardTransactionStep() {
                 r->step = 10;
                 return 0;
             }
+            // A lost link keeps this phase for one more pass only: this pass
+            // takes the flag, and a new loss in its dialogue sets it again
+            // (left set, a payment answered after a reconnection would be
+            // sent again for ever).
+            r->reconnecting = 0;
             if (c->connectionState == 0) status = ConnectServer(r->showConnectionWait);
             if (c->connectionState == 3) {
                 c->connectionState = 0;

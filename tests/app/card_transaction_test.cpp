@@ -360,6 +360,7 @@ TEST_F(CardTransaction, NoContactlessAtTheMaximalAmount) {
 TEST_F(CardTransaction, MendedLostTerminalLinkWhileArmingIsTerminalUnreachable) {
     fake.protocols[4] = 16;  // the card status is armed on a RUDA reader only
     record->readerSet = kReaderStripe;
+    record->resetRequired = 0;  // an earlier test of the session may have left it set
     fake.script("send", {PV_NET_FAILED});
     EXPECT_EQ(WaitForCard(), PV_PER_ACCES);
     EXPECT_EQ(record->resetRequired, 0);
@@ -527,6 +528,7 @@ TEST_F(CardTransaction, CardReadAnswerJudged) {
         int cardReadState;
         const char* rs;
         const char* incident;
+        const char* track = nullptr;  // the stripe's track as the terminal gave it
     } cases[] = {
         {"chip read", 4, 16, 0, 0, 0, 2, 2, "", ""},
         {"chip read with candidates", 4, 16, 0, 2, 0, 3, 4, "", ""},
@@ -534,7 +536,9 @@ TEST_F(CardTransaction, CardReadAnswerJudged) {
         {"chip failure falls back to the stripe", 4, 16, 7, 0, 0, 1, 1, "", "1"},
         {"chip answer without a chip section", 4, 3, 0, 0, 1, 4, -1, "", ""},
         {"holder cancel on the keyboard", 0, 0, 0, 0, 0, 1, -1, "35", ""},
-        {"stripe read", 2, 0, 0, 0, 0, 2, 2, "", ""},
+        {"stripe read", 2, 0, 0, 0, 0, 2, 2, "", "", "B4970100012345670D3012201"},
+        {"stripe with a wrong Luhn key", 2, 0, 0, 0, 0, 4, 0, "11", "", "B4970100012345678D3012201"},
+        {"stripe with no such expiry month", 2, 0, 0, 0, 0, 4, 0, "11", "", "B4970100012345670D3013201"},
         {"contactless refused outside a debit", 10, 0, 3, 0, 65535, 4, -1, "11", ""},
         {"unknown technology", 7, 0, 0, 0, 1, 4, -1, "", ""},
     };
@@ -552,6 +556,10 @@ TEST_F(CardTransaction, CardReadAnswerJudged) {
         card.chipOptions = static_cast<uint8_t>(c.chipStatus);
         card.isoRequested = c.technology == 2 ? 1 : 0;
         if (c.technology == 0) CopyField(card.eventData, "A");
+        if (c.track != nullptr) {
+            CopyField(card.eventData, c.track);
+            card.eventLength = static_cast<int32_t>(std::strlen(c.track));
+        }
         record->terminalResultArea.candidateCount = c.candidates;
         record->ctlsStartResult = 1;
         record->processingMode = 1;

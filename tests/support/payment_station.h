@@ -5,8 +5,9 @@
 // simulators in clear or over TLS, "znpop" options replaced as asked, a POS
 // number of its own, and the client library opening the till (which starts
 // a private copy of trv_71). Everything goes in the destructor: the library
-// instance is closed (the program ends), the simulators stop, the directory
-// is removed; the POS number's lock goes when the process ends.
+// instance is closed (the program ends; one that does not is killed and the
+// shared objects named after it removed), the simulators stop, the
+// directory is removed; the POS number's lock goes when the process ends.
 //
 //   testsupport::PaymentStationSetup setup;
 //   setup.servers = {"default answer reply rs=00"};       // PRINCIPAL only
@@ -32,7 +33,9 @@
 #pragma once
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -75,6 +78,7 @@ public:
     explicit PaymentStation(PaymentStationSetup setup) : setup_(std::move(setup)) {}
     ~PaymentStation() {
         if (id_ != 0) Library().Close(id_, 0);
+        EndStuckProgram();
         for (auto& s : servers_)
             if (s) s->stop();
         for (int fd : refusing_) close(fd);
@@ -88,7 +92,7 @@ public:
         ZnpDll& dll = Library();
         if (!dll.error.empty()) return Fail(error, "client library: " + dll.error);
         if (!StartTerminal(error) || !StartServers(error) || !WriteOptions(error)) return false;
-        const std::string program = dir_.file("trv_71_pay_" + std::to_string(pos_));
+        const std::string program = dir_.file(ProgramName());
         std::error_code ec;
         std::filesystem::copy_file(BinPath("trv_71"), program, ec);
         if (ec) return Fail(error, "trv_71 could not be copied: " + ec.message());
@@ -165,6 +169,36 @@ private:
     static bool Fail(std::string* error, const std::string& why) {
         *error = why;
         return false;
+    }
+
+    // The program file's name (its process name too).
+    std::string ProgramName() const { return "trv_71_pay_" + std::to_string(pos_); }
+
+    // A program that did not end on the close (stuck in a loop) is killed,
+    // and the shared objects it left, named after its file and its POS
+    // number, are removed.
+    void EndStuckProgram() {
+        bool killed = false;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+            const std::string pid = entry.path().filename().string();
+            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::string comm = ReadFileText(entry.path().string() + "/comm");
+            if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+            if (comm != ProgramName()) continue;
+            kill(std::stoi(pid), SIGKILL);
+            waitpid(std::stoi(pid), nullptr, 0);
+            killed = true;
+        }
+        if (!killed) return;
+        const std::string pos = std::to_string(pos_);
+        const std::string names[] = {ProgramName(), "TRVOK" + pos + ".", "TALVO" + pos + ".", "SHTPIPE" + pos + ".",
+                                     "KT_SEM_COM_" + pos + "00."};
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+            const std::string name = entry.path().filename().string();
+            for (const std::string& n : names)
+                if (name.find(n) != std::string::npos) std::filesystem::remove(entry.path(), ec);
+        }
     }
 
     bool StartTerminal(std::string* error) {

@@ -1,0 +1,314 @@
+// Card payments end to end: a cash register loads libznp_dll.so and asks for
+// a payment (s0/c1); trv_71 reads the card on the RUDA terminal simulator
+// over a pseudo-terminal, asks the payment servers (acquirer simulators,
+// PRINCIPAL, SECOURS, TERTIAIRE), resets the terminal and answers the till.
+// One table: each row is what the servers and the terminal do, what the till
+// gets, and what the servers and the terminal recorded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "rudasim/ruda_terminal.h"
+#include "support/base64_command.h"
+#include "support/payment_station.h"
+#include "support/tls_pki.h"
+
+namespace {
+
+using cardsim::Bytes;
+using cardsim::ToHex;
+using testsupport::PaymentStation;
+using testsupport::PaymentStationSetup;
+using testsupport::TagList;
+
+const Bytes kAid = {0xA0, 0x00, 0x00, 0x00, 0x42, 0x10, 0x10};
+const TagList kPayment = {{"SV", "s0"}, {"CD", "c1"}, {"D10", "500"}, {"D0", "978"}};
+// The card of the terminal, gone: the answer to a card-status request.
+const Bytes kCardRemoved = {0xE0, 0x04, 0x48, 0x02, 0x00, 0x00, 0x90, 0x00};
+
+// The APDUs the terminal got, in hexadecimal.
+std::vector<std::string> Apdus(rudasim::RudaSim& terminal) {
+    std::vector<std::string> out;
+    for (const rudasim::Exchange& e : terminal.exchanges()) out.push_back(ToHex(e.apdu));
+    return out;
+}
+
+// Waits until the terminal got an APDU beginning with prefix (hexadecimal),
+// after the first `from` exchanges; false after timeoutMs.
+bool WaitApdu(rudasim::RudaSim& terminal, const std::string& prefix, int timeoutMs, size_t from = 0) {
+    for (size_t n = from + 1;; ++n) {
+        if (!terminal.waitExchanges(n, timeoutMs)) return false;
+        if (ToHex(terminal.exchanges()[n - 1].apdu).rfind(prefix, 0) == 0) return true;
+    }
+}
+
+// What the row does while the payment runs, after its acknowledgement.
+enum class During {
+    Nothing,      // the card events are in the terminal's scenario
+    PushChip,     // the chip card comes after the card request, goes after the removal request
+    Abort,        // no card; the till aborts (s3/c0) once the card request came
+};
+
+struct Row {
+    const char* id;  // the test's name
+    const char* name;
+    std::vector<std::string> servers;
+    std::string terminal;  // card events of the scenario ("" none)
+    During during = During::Nothing;
+    TagList options = {};
+    bool tls = false;
+    // The till's answer: these tags with these values.
+    TagList answer;
+    // What the servers and the terminal recorded.
+    std::function<void(PaymentStation&)> check = nullptr;
+    // An approved payment (its card in the terminal's scenario) comes first.
+    bool afterAPayment = false;
+    // The terminal gets no request during the row's payment.
+    bool noTerminalDialogue = false;
+};
+
+// gtest names a failing row by its id.
+void PrintTo(const Row& row, std::ostream* os) { *os << row.id; }
+
+const std::string kChipCard = "event chip A0000000421010\nevent removal\n";
+
+class CardPaymentEndToEnd : public ::testing::TestWithParam<Row> {
+protected:
+    // The test certificates, made once for the rows over TLS.
+    static const testsupport::TestPki& Pki() {
+        static const testsupport::TestPki pki;
+        return pki;
+    }
+
+    void Run(const Row& row) {
+        SCOPED_TRACE(row.name);
+        if (row.tls) {
+            ASSERT_TRUE(Pki().ok()) << "the test certificates could not be made";
+        }
+        PaymentStationSetup setup;
+        setup.terminal += row.terminal;
+        setup.servers = row.servers;
+        setup.tls = row.tls ? &Pki() : nullptr;
+        setup.options = row.options;
+        PaymentStation till(setup);
+        std::string error, answer;
+        ASSERT_TRUE(till.Start(&error)) << error;
+        int ack = -1;
+        if (row.afterAPayment) {
+            ASSERT_TRUE(till.Send(kPayment, &ack, &error)) << error;
+            ASSERT_EQ(ack, 0);
+            ASSERT_TRUE(till.WaitAnswer(60000, &answer, &error)) << error;
+            ASSERT_EQ(PaymentStation::Tag(answer, "RS"), "00") << answer;
+        }
+        rudasim::RudaSim& terminal = till.terminal();
+        const auto earlier = Apdus(terminal);
+        ASSERT_TRUE(till.Send(kPayment, &ack, &error)) << error;
+        ASSERT_EQ(ack, 0);
+        if (row.during == During::PushChip) {
+            ASSERT_TRUE(WaitApdu(terminal, "D0601F01", 20000)) << testing::PrintToString(Apdus(terminal));
+            terminal.pushEvent(rudasim::ChipEvent({kAid}));
+            ASSERT_TRUE(WaitApdu(terminal, "D06043", 30000)) << testing::PrintToString(Apdus(terminal));
+            terminal.pushEvent(kCardRemoved);
+        } else if (row.during == During::Abort) {
+            ASSERT_TRUE(WaitApdu(terminal, "D0601F01", 20000)) << testing::PrintToString(Apdus(terminal));
+            int abortAck = -1;
+            ASSERT_TRUE(till.Send({{"SV", "s3"}, {"CD", "c0"}}, &abortAck, &error)) << error;
+            EXPECT_EQ(abortAck, 0);
+        }
+        ASSERT_TRUE(till.WaitAnswer(60000, &answer, &error)) << error;
+        for (const auto& [code, value] : row.answer)
+            EXPECT_EQ(PaymentStation::Tag(answer, code), value) << code << " in " << answer;
+        if (row.noTerminalDialogue) {
+            EXPECT_EQ(Apdus(terminal), earlier);
+        }
+        if (row.check) row.check(till);
+    }
+};
+
+// The payment's request as the server got it: a "1400" whose tags are the
+// till's request.
+void ExpectPaymentRequests(netsim::AcquirerSim& server, size_t count) {
+    ASSERT_TRUE(server.waitForRequests(count, 5000));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), count);
+    for (const netsim::NetMessage& m : requests) {
+        EXPECT_EQ(m.A, "1400");
+        const std::string tags = netsim::DecodeFieldBody(m.M).value_or("");
+        EXPECT_EQ(PaymentStation::Tag(tags, "SV"), "s0") << tags;
+        EXPECT_EQ(PaymentStation::Tag(tags, "CD"), "c1") << tags;
+        EXPECT_EQ(PaymentStation::Tag(tags, "D10"), "500") << tags;
+    }
+}
+
+// The terminal's last two requests: the abort of the card dialogue, then the
+// reset with the serial number.
+void ExpectTerminalReset(rudasim::RudaSim& terminal) {
+    const auto apdus = Apdus(terminal);
+    ASSERT_GE(apdus.size(), 2u);
+    EXPECT_EQ(apdus[apdus.size() - 2], "D0FF0000") << testing::PrintToString(apdus);
+    EXPECT_EQ(apdus.back(), "D000002F") << testing::PrintToString(apdus);
+}
+
+// The tags of request i of a server ("" when it has none).
+std::string RequestTags(netsim::AcquirerSim& server, size_t i) {
+    const auto requests = server.requests();
+    return i < requests.size() ? netsim::DecodeFieldBody(requests[i].M).value_or("") : "";
+}
+
+size_t CountApdus(rudasim::RudaSim& terminal, const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& apdu : Apdus(terminal)) n += apdu.rfind(prefix, 0) == 0;
+    return n;
+}
+
+// A swiped card whose number fails the Luhn check.
+const std::string kStripeBadLuhn = "event stripe track2 \";4970100012345678=30122010000000000?\"\nevent removal\n";
+const std::string kNobody = PaymentStationSetup::kNobodyListens;
+
+// The card APDUs the server relays during the payment, in order: SELECT,
+// GET PROCESSING OPTIONS, READ RECORD, GENERATE AC (ARQC, the 29 bytes of
+// the card's CDOL1).
+const std::vector<std::string> kRelayed = {
+    "00A4040007A000000042101000", "80A8000002830000", "00B2010C00",
+    "80AE80001D000000000500000000000000025000000000000978261211001122334400"};
+
+// The server's script: each command relayed with its fetch (on the payment
+// request, then on each answer of the terminal), the terminal's
+// acknowledgements passed over, then the authorisation answer.
+std::string RelayScenario() {
+    std::string scenario;
+    for (const std::string& apdu : kRelayed) scenario += "relay port=0 bodyhex=" + apdu + " fetch\nsilent\n";
+    return scenario + "answer 1400 tags=\"{SS}A{SV}s0{CD}c1{RS}00{F}\"\n";
+}
+
+// The card commands reached the card (NAD 11) through the terminal, and
+// their answers the server, each after the terminal's acknowledgement.
+void ExpectRelayedDialogue(PaymentStation& t) {
+    const size_t requests = 1 + 2 * kRelayed.size();
+    ASSERT_TRUE(t.server(0).waitForRequests(requests, 5000));
+    const auto got = t.server(0).requests();
+    ASSERT_EQ(got.size(), requests);
+    EXPECT_EQ(got[0].A, "1400");
+    std::vector<rudasim::Exchange> card;
+    for (const rudasim::Exchange& e : t.terminal().exchanges())
+        if (e.nad == 0x11) card.push_back(e);
+    for (size_t i = 0; i < kRelayed.size(); ++i) {
+        SCOPED_TRACE(kRelayed[i]);
+        const auto at = std::find_if(card.begin(), card.end(),
+                                     [&](const rudasim::Exchange& e) { return ToHex(e.apdu) == kRelayed[i]; });
+        ASSERT_NE(at, card.end());
+        const netsim::NetMessage& ack = got[1 + 2 * i];
+        const netsim::NetMessage& answer = got[2 + 2 * i];
+        EXPECT_EQ(ack.A, "1200");
+        EXPECT_EQ(ack.M, "");
+        EXPECT_EQ(answer.A, "1200");
+        EXPECT_EQ(answer.M, std::string(at->answer.begin(), at->answer.end()));
+        ASSERT_GE(answer.M.size(), 2u);
+        EXPECT_EQ(ToHex(Bytes(answer.M.end() - 2, answer.M.end())), "9000");
+    }
+}
+
+// Each row runs as a test of its own, so that the rows run side by side.
+const Row kRows[] = {
+    {"ChipDebitApprovedOverTls", "chip debit approved over TLS, the card inserted after the card request",
+     {"default answer reply rs=00"}, "", During::PushChip, {}, true,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "00"}, {"VWAY", "1"}, {"SNI", ""}},
+     [](PaymentStation& t) {
+         ExpectPaymentRequests(t.server(0), 1);
+         EXPECT_EQ(t.server(0).tlsHandshakes(), 1);
+         ExpectTerminalReset(t.terminal());
+     }},
+    {"ChipDebitApprovedTheServerDrivingTheCard", "chip debit approved over TLS, the server drives the card",
+     {RelayScenario()}, "", During::PushChip, {}, true,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "00"}, {"VWAY", "1"}, {"SNI", ""}},
+     [](PaymentStation& t) {
+         ExpectRelayedDialogue(t);
+         EXPECT_EQ(t.server(0).tlsHandshakes(), 1);
+         ExpectTerminalReset(t.terminal());
+     }},
+    {"MendedPrincipalClosesSecoursAnswersOnce", "PRINCIPAL closes the link before its answer: SECOURS answers",
+     {"close", "default answer reply rs=00"}, kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"RS", "00"}, {"VWAY", "2"}},
+     [](PaymentStation& t) {
+         ExpectPaymentRequests(t.server(0), 1);
+         ExpectPaymentRequests(t.server(1), 1);
+         EXPECT_EQ(PaymentStation::Tag(RequestTags(t.server(1), 0), "VWAY"), "2");
+         ExpectTerminalReset(t.terminal());
+     }},
+    {"RefusalWithDbwZeroTriesEveryServer", "RS 11 with DBW 0: SECOURS, then TERTIAIRE, then 11 to the till",
+     {"default answer reply rs=11 dbw=0", "default answer reply rs=11 dbw=0", "default answer reply rs=11 dbw=0"},
+     kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"RS", "11"}, {"VWAY", "3"}},
+     [](PaymentStation& t) {
+         for (size_t s = 0; s < 3; ++s) {
+             ExpectPaymentRequests(t.server(s), 1);
+             EXPECT_EQ(PaymentStation::Tag(RequestTags(t.server(s), 0), "VWAY"), std::to_string(s + 1));
+         }
+         ExpectTerminalReset(t.terminal());
+     }},
+    {"RefusalPassedOnUnchanged", "a refusal (RS 05) goes to the till unchanged; SECOURS is not asked",
+     {"default answer reply rs=05", "default answer reply rs=00"}, kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "05"}, {"VWAY", "1"}},
+     [](PaymentStation& t) {
+         ExpectPaymentRequests(t.server(0), 1);
+         EXPECT_TRUE(t.server(1).requests().empty());
+         ExpectTerminalReset(t.terminal());
+     }},
+    {"AnswerOfAnotherTransaction", "an answer with another UUID: RS 37, the server gets the s10/c47 event",
+     {"answer 1400 reply rs=00 uuid=change\ndefault answer reply rs=00"}, kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"RS", "37"}},
+     [](PaymentStation& t) {
+         // The event went (and was answered) before the till's answer left.
+         ASSERT_EQ(t.server(0).requests().size(), 2u);
+         const std::string request = RequestTags(t.server(0), 0);
+         const std::string event = RequestTags(t.server(0), 1);
+         EXPECT_EQ(PaymentStation::Tag(event, "SV"), "s10") << event;
+         EXPECT_EQ(PaymentStation::Tag(event, "CD"), "c47") << event;
+         const std::string decoded =
+             testsupport::Base64DecodeWithCommand(PaymentStation::Tag(event, "message").value_or(""));
+         const std::string uuid = PaymentStation::Tag(request, "UUID").value_or("<none>");
+         EXPECT_NE(decoded.find("{R:UUID}" + uuid), std::string::npos) << decoded;
+         EXPECT_NE(decoded.find("{R:CD}c1"), std::string::npos) << decoded;
+         EXPECT_NE(decoded.find("{A:RS}37"), std::string::npos) << decoded;
+         EXPECT_NE(decoded.find("{A:UUID}"), std::string::npos) << decoded;
+         EXPECT_EQ(decoded.find("{A:UUID}" + uuid), std::string::npos) << decoded;
+     }},
+    {"NoServerListens", "nothing listens on the server's port: RS 31",
+     {kNobody}, kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "31"}},
+     [](PaymentStation& t) { ExpectTerminalReset(t.terminal()); }},
+    {"SocketCutQueuedAtTheStart",
+     "in connected mode the server cut the link after the previous payment: RS 31, no card asked",
+     {"answer 1400 reply rs=00 then=close\ndefault answer reply rs=00"}, kChipCard, During::Nothing,
+     {{"ConnectedMode", "1"}}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "31"}},
+     [](PaymentStation& t) {
+         EXPECT_EQ(t.server(0).requests().size(), 1u);
+         // The previous payment asked for the card.
+         EXPECT_EQ(CountApdus(t.terminal(), "D0601F01"), 1u) << testing::PrintToString(Apdus(t.terminal()));
+     },
+     true, true},
+    {"AbortDuringTheCardWait", "the till aborts (s3/c0) while the terminal waits for the card: RS 33",
+     {"default answer reply rs=00"}, "", During::Abort, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "33"}},
+     [](PaymentStation& t) {
+         EXPECT_TRUE(t.server(0).requests().empty());
+         // The card wait ends on the terminal once the answer left.
+         EXPECT_TRUE(WaitApdu(t.terminal(), "D0FF", 10000)) << testing::PrintToString(Apdus(t.terminal()));
+     }},
+    {"StripeWithAWrongLuhnKey", "a swiped card whose number fails the Luhn check: RS 11, no server asked",
+     {"default answer reply rs=00"}, kStripeBadLuhn, During::Nothing, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "11"}},
+     [](PaymentStation& t) { EXPECT_TRUE(t.server(0).requests().empty()); }},
+};
+
+TEST_P(CardPaymentEndToEnd, Row) { Run(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Table, CardPaymentEndToEnd, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.id); });
+
+}  // namespace
