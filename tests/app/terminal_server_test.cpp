@@ -322,6 +322,7 @@ TEST_F(TerminalServerLink, ACardStatusGoesThroughTheTerminalThatConnected) {
         {"TCP", 2, false, false, ""},
         {"TLS without client authentication", 4, false, false, "Double authentification Client Desactive"},
         {"TLS with a client certificate", 4, true, true, "Double authentification Client Active"},
+        {"TLS, a certificate offered but not asked for", 4, false, true, "Double authentification Client Desactive"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -373,6 +374,45 @@ TEST_F(TerminalServerLink, ACardStatusGoesThroughTheTerminalThatConnected) {
         handle_ = -1;
         EXPECT_TRUE(terminal.waitClosed(10000));
     }
+}
+
+// With CA files in WCERT a terminal without a certificate is refused and
+// the program goes on waiting; the terminal with its certificate is taken.
+TEST_F(TerminalServerLink, ATerminalWithoutCertificateIsRefusedWhenCaFilesAreThere) {
+    PutCaFiles();
+    Configure(4);
+    TraceCapture trace;
+    StartWait();
+    {
+        rudasim::RudaNetSim stranger(Scenario(""));
+        std::string error;
+        // Over TLS 1.3 the client may finish its side before the program
+        // checks it: then the program closes the link.
+        if (ConnectTerminal(stranger, Tls(false), &error)) {
+            EXPECT_TRUE(stranger.waitClosed(10000));
+        }
+    }
+    EXPECT_EQ(wait_.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    rudasim::RudaNetSim terminal(Scenario(""));
+    std::string error;
+    ASSERT_TRUE(ConnectTerminal(terminal, Tls(true), &error)) << error;
+    EXPECT_EQ(Result(), 0);
+    EXPECT_TRUE(trace.Contains("[RUDA_WaitFor103] SSL_accept"));
+    AskForACard();
+    EXPECT_EQ(TermCardStatus(&record->cardReadRecord), 0);
+    EXPECT_EQ(terminal.exchanges().size(), 1u);
+}
+
+// The server-mode context takes DHE suites with the library's own
+// parameters (without them no DHE suite could be chosen). Its refusal of
+// triple-DES suites is not tried: this OpenSSL has none to offer.
+TEST_F(TerminalServer, DheSuitesWorkWithTheLibrarysParameters_Mended) {
+    Configure(4);
+    ASSERT_TRUE(StartWaitPastAFailedHandshake());
+    ChildProcess client;
+    StartClient(client, {"-tls1_2", "-cipher", "DHE-RSA-AES128-GCM-SHA256"});
+    EXPECT_EQ(Result(), 0);
+    EXPECT_TRUE(client.WaitForOutput("Cipher is DHE-RSA-AES128-GCM-SHA256", 10000)) << client.Output();
 }
 
 }  // namespace
