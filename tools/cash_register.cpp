@@ -5,7 +5,7 @@
 //
 //   cash_register --lib build/lib/libznp_dll.so --client DIR [--pos N]
 //                 [--log FILE] [--wait-ms MS] [--ack N] [--abort-after MS]
-//                 [--flash-reply TEXT] REQUEST...
+//                 [--flash-reply TEXT] [--busy-retry MS] REQUEST...
 //
 // A REQUEST is a comma-separated list of CODE=value entries, for example
 // "SV=s12,CD=c25". Each request expects an acknowledgement: 1 (nothing to
@@ -22,13 +22,20 @@
 // information of the cash register (SV "s11", the flash's CD, D3G TEXT;
 // "recu" unless --flash-reply gives another text), after which the client
 // waits on for the answer of its request.
+//
+// --busy-retry MS (for the next request): while the program refuses the
+// request for the moment (acknowledgement 5, e.g. while it waits for its
+// terminal to connect), the client sends it again every 100 ms, for MS ms
+// at most, as a cash register does.
 #include <dlfcn.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -147,7 +154,8 @@ int Usage() {
                  "  REQUEST: CODE=value[,CODE=value...], e.g. SV=s12,CD=c25\n"
                  "  --ack N: the acknowledgement the next request expects\n"
                  "  --abort-after MS: abort the next request when it has no answer after MS ms\n"
-                 "  --flash-reply TEXT: D3G of the reply to a flash information (default recu)\n");
+                 "  --flash-reply TEXT: D3G of the reply to a flash information (default recu)\n"
+                 "  --busy-retry MS: send the next request again while it is refused for the moment (5)\n");
     return 2;
 }
 
@@ -155,7 +163,11 @@ struct Request {
     std::string text;
     int expectedAck = -1;  // -1: the default for the request
     int abortAfterMs = -1;  // -1: no timed abort
+    int busyRetryMs = 0;    // how long a refusal for the moment (5) is retried
 };
+
+constexpr int kBusyAck = 5;
+constexpr int kBusyPauseMs = 100;
 
 // Builds a request from its entries with the library's tag writer; false
 // when a tag was refused.
@@ -199,6 +211,7 @@ int main(int argc, char** argv) {
     uint32_t waitMs = 30000;
     int nextAck = -1;
     int nextAbortMs = -1;
+    int nextBusyRetryMs = 0;
     std::string flashReply = "recu";
     std::vector<Request> requests;
     for (int i = 1; i < argc; ++i) {
@@ -228,17 +241,23 @@ int main(int argc, char** argv) {
             if (!value(&v)) return Usage();
             nextAbortMs = static_cast<int>(std::strtol(v.c_str(), nullptr, 10));
             if (nextAbortMs < 0) return Usage();
+        } else if (arg == "--busy-retry") {
+            if (!value(&v)) return Usage();
+            nextBusyRetryMs = static_cast<int>(std::strtol(v.c_str(), nullptr, 10));
+            if (nextBusyRetryMs < 0) return Usage();
         } else if (arg == "--flash-reply") {
             if (!value(&flashReply)) return Usage();
         } else if (!arg.empty() && arg[0] == '-') {
             return Usage();
         } else {
-            requests.push_back(Request{arg, nextAck, nextAbortMs});
+            requests.push_back(Request{arg, nextAck, nextAbortMs, nextBusyRetryMs});
             nextAck = -1;
             nextAbortMs = -1;
+            nextBusyRetryMs = 0;
         }
     }
-    if (library.empty() || client.empty() || nextAck != -1 || nextAbortMs != -1) return Usage();
+    if (library.empty() || client.empty() || nextAck != -1 || nextAbortMs != -1 || nextBusyRetryMs != 0)
+        return Usage();
 
     Library lib;
     if (!lib.Load(library)) return 1;
@@ -274,8 +293,16 @@ int main(int argc, char** argv) {
         const int expected = request.expectedAck >= 0 ? request.expectedAck : (abort ? 1 : 0);
         const std::string name =
             (abort ? std::string("abort while idle") : "request " + sv + "/" + (cd.empty() ? "-" : cd));
-        const uint32_t capacity = kCapacity;
-        const int ack = lib.send(id, sv.c_str(), message.data(), &capacity);
+        uint32_t capacity = kCapacity;
+        int ack = lib.send(id, sv.c_str(), message.data(), &capacity);
+        const auto retryEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(request.busyRetryMs);
+        while (ack == kBusyAck && std::chrono::steady_clock::now() < retryEnd) {
+            std::printf("send %s\n  acknowledgement: 5 (refused at this moment): sent again\n", message.data());
+            std::this_thread::sleep_for(std::chrono::milliseconds(kBusyPauseMs));
+            if (!BuildRequest(lib, id, message, entries)) break;
+            capacity = kCapacity;
+            ack = lib.send(id, sv.c_str(), message.data(), &capacity);
+        }
         // 1 is also the library's "program not running": a wait of 0 ms gives
         // 7 (nothing to take) while the program runs.
         const bool stopped = ack == 1 && lib.wait(id, 0) == 1;

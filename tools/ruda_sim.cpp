@@ -2,14 +2,22 @@
 // give the program as its "Driver", then answers the program's blocks as the
 // scenario says (card events, scripted answers and faults, the EMV card
 // simulator behind the card APDUs) until a signal comes. Each request is
-// printed as it is answered. See tools/README.md.
+// printed as it is answered. With --connect the terminal connects instead to
+// the program waiting for it in server mode, over TCP or TLS, and answers
+// the same blocks on the socket until the program closes it or a signal
+// comes. See tools/README.md.
 //
 //   ruda_sim --scenario FILE [--driver-config FILE] [--quiet]
+//   ruda_sim --scenario FILE --connect HOST:PORT [--tls] [--tls-ca FILE]
+//            [--tls-name NAME] [--tls-cert FILE --tls-key FILE] [--quiet]
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "linesim/line_sim.h"
+#include "rudasim/ruda_net.h"
 #include "rudasim/ruda_terminal.h"
 
 namespace {
@@ -17,21 +25,62 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
+// Prints each request as it is answered until a signal comes or running()
+// turns false.
+void ShowExchanges(const std::function<bool(size_t)>& wait, const std::function<std::vector<rudasim::Exchange>()>& all,
+                   const std::function<bool()>& running, bool quiet) {
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    size_t shown = 0;
+    while (!g_stop && running()) {
+        wait(shown + 1);
+        const std::vector<rudasim::Exchange> got = all();
+        for (; shown < got.size(); ++shown) {
+            if (quiet) continue;
+            const rudasim::Exchange& e = got[shown];
+            std::printf("NAD %02X PCB %02X blocks %zu%s%s  %s -> %s\n", e.nad, e.pcb, e.blocks.size(),
+                        e.lrcOk ? "" : " (bad LRC)", e.ciphered ? " (ciphered)" : "", cardsim::ToHex(e.apdu).c_str(),
+                        cardsim::ToHex(e.answer).c_str());
+        }
+        std::fflush(stdout);
+    }
+}
+
+const char* kUsage =
+    "usage: ruda_sim --scenario FILE [--driver-config FILE] [--quiet]\n"
+    "       ruda_sim --scenario FILE --connect HOST:PORT [--tls] [--tls-ca FILE] [--tls-name NAME]\n"
+    "                [--tls-cert FILE --tls-key FILE] [--quiet]\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string scenarioPath;
     std::string driverConfig;
+    std::string connect;
+    rudasim::RudaNetOptions net;
     bool quiet = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--scenario" && i + 1 < argc) scenarioPath = argv[++i];
-        else if (arg == "--driver-config" && i + 1 < argc) driverConfig = argv[++i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--scenario" && hasValue) scenarioPath = argv[++i];
+        else if (arg == "--driver-config" && hasValue) driverConfig = argv[++i];
+        else if (arg == "--connect" && hasValue) connect = argv[++i];
+        else if (arg == "--tls") net.tls = true;
+        else if (arg == "--tls-ca" && hasValue) net.caFile = argv[++i], net.tls = true;
+        else if (arg == "--tls-name" && hasValue) net.serverName = argv[++i], net.tls = true;
+        else if (arg == "--tls-cert" && hasValue) net.certificate = argv[++i], net.tls = true;
+        else if (arg == "--tls-key" && hasValue) net.key = argv[++i], net.tls = true;
         else if (arg == "--quiet") quiet = true;
         else {
-            std::fprintf(stderr, "usage: ruda_sim --scenario FILE [--driver-config FILE] [--quiet]\n");
+            std::fprintf(stderr, "%s", kUsage);
             return 64;
         }
+    }
+    const bool badTls = net.tls && (connect.empty() || net.certificate.empty() != net.key.empty());
+    if (badTls || (!connect.empty() && !driverConfig.empty()) ||
+        (!connect.empty() && !rudasim::ParseHostPort(connect, &net.host, &net.port))) {
+        std::fprintf(stderr, "%s", kUsage);
+        return 64;
     }
     std::string error;
     std::optional<rudasim::RudaScenario> scenario =
@@ -40,6 +89,22 @@ int main(int argc, char** argv) {
     if (!scenario) {
         std::fprintf(stderr, "ruda_sim: %s\n", error.c_str());
         return 2;
+    }
+    if (!connect.empty()) {
+        rudasim::RudaNetSim sim(std::move(*scenario));
+        if (!sim.connect(net, &error)) {
+            std::fprintf(stderr, "ruda_sim: %s\n", error.c_str());
+            return 2;
+        }
+        std::printf("ruda_sim connected to %s:%u%s%s\n", net.host.c_str(), net.port, net.tls ? " over " : "",
+                    sim.tlsVersion().c_str());
+        std::fflush(stdout);
+        ShowExchanges([&](size_t n) { return sim.waitExchanges(n, 100); }, [&] { return sim.exchanges(); },
+                      [&] { return sim.connected(); }, quiet);
+        const bool closedByProgram = !sim.connected();
+        sim.stop();
+        if (closedByProgram) std::printf("ruda_sim link closed by the program\n");
+        return 0;
     }
     rudasim::RudaSim sim(std::move(*scenario));
     if (!sim.start()) {
@@ -55,21 +120,8 @@ int main(int argc, char** argv) {
     }
     std::printf("ruda_sim slave %s\n", sim.slaveName().c_str());
     std::fflush(stdout);
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    size_t shown = 0;
-    while (!g_stop) {
-        sim.waitExchanges(shown + 1, 100);
-        const std::vector<rudasim::Exchange> all = sim.exchanges();
-        for (; shown < all.size(); ++shown) {
-            if (quiet) continue;
-            const rudasim::Exchange& e = all[shown];
-            std::printf("NAD %02X PCB %02X blocks %zu%s%s  %s -> %s\n", e.nad, e.pcb, e.blocks.size(),
-                        e.lrcOk ? "" : " (bad LRC)", e.ciphered ? " (ciphered)" : "", cardsim::ToHex(e.apdu).c_str(),
-                        cardsim::ToHex(e.answer).c_str());
-        }
-        std::fflush(stdout);
-    }
+    ShowExchanges([&](size_t n) { return sim.waitExchanges(n, 100); }, [&] { return sim.exchanges(); },
+                  [] { return true; }, quiet);
     sim.line().waitDelivered(2000);
     sim.line().stop();
     return 0;

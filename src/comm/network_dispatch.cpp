@@ -515,6 +515,8 @@ int WNetWaitInput(int32_t handle, int timeoutMs) {
     if (g_current == nullptr) return -1;
     switch (g_current->type) {
         case WNET_TYPE_TCP: return WTCPWaitReadable(handle, timeoutMs);
+        // A terminal connected to the program in server mode (direct entry).
+        case WNET_TYPE_TLS: return WSSLImplWaitReadable(handle, timeoutMs);
         default: return -1;
     }
 }

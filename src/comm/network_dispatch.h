@@ -91,7 +91,8 @@ int WNetRead(int32_t handle, void* buffer, uint32_t capacity);
 int WNetPeek(int32_t handle, void* buffer, uint32_t capacity);
 int WNetDisConnect(int32_t handle);
 int WHardNetDisConnect(int32_t handle);
-// Waits at most timeoutMs for input on a connection of the current context:
+// Waits at most timeoutMs for input on a connection of the current context
+// (TCP, or a direct TLS entry such as a terminal in server mode):
 // 1 input waits (or the peer ended the link), 0 none came; -1 on failure or
 // for a transport that cannot be waited on (the caller then sleeps).
 int WNetWaitInput(int32_t handle, int timeoutMs);

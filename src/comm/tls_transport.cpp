@@ -736,6 +736,16 @@ int WSSLImplPeek(int32_t handle, void* buffer, uint32_t capacity) {
     return DirectReceive(e, buffer, capacity, true);
 }
 
+int WSSLImplWaitReadable(int32_t handle, int timeoutMs) {
+    comInfos* e =
+        WSharedEntry(handle, "-- ERROR -- WSSLImplWaitReadable: WShared_GetOneCOM_INFOS(0x%X) returned NULL");
+    if (e == nullptr || e->Type == COM_BY_SEV) return -1;
+    SSL* ssl = e->Ssl;
+    if (ssl == nullptr || e->Socket == -1) return -1;
+    if (SSL_pending(ssl) > 0) return 1;
+    return WTCPWaitReadable(e->Socket, timeoutMs);
+}
+
 int WSSLImplDisConnect(int32_t handle) {
     comInfos* e = WSharedEntry(handle, "-- ERROR -- WSSLImplDisConnect : WShared_GetOneCOM_INFOS(0x%X) returned NULL");
     if (e == nullptr) return -1;

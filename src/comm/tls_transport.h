@@ -88,6 +88,10 @@ int32_t WSSLImplPingServer(const char* host, const char* service, int32_t sslTyp
 int WSSLImplWrite(int32_t handle, const void* data, uint32_t length);
 int WSSLImplRead(int32_t handle, void* buffer, uint32_t capacity);
 int WSSLImplPeek(int32_t handle, void* buffer, uint32_t capacity);
+// Waits at most timeoutMs for something to read on a direct entry (bytes
+// already deciphered, or the socket readable): 1 ready, 0 time-out, -1
+// failure or an entry that is not a direct connection.
+int WSSLImplWaitReadable(int32_t handle, int timeoutMs);
 // Orderly close of any entry (a client's TLS session is cached first); the
 // entry is let go of and its TLS context freed.
 int WSSLImplDisConnect(int32_t handle);

@@ -11,13 +11,17 @@
 #include <filesystem>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/options.h"
 #include "comm/com_resources.h"
 #include "comm/shared_connections.h"
 #include "comm/tls_internal.h"
+#include "comm/tls_transport.h"
 #include "netsim/tcp_link.h"
+#include "protocols/card_records.h"
+#include "rudasim/ruda_net.h"
 #include "periph/terminal_box.h"
 #include "platform/net_socket.h"
 #include "support/app_session.h"
@@ -43,7 +47,11 @@ protected:
     }
     static std::string P(const std::string& name) { return pki_->path(name); }
 
+    // Changes to the till's files before the session opens on them.
+    virtual void PrepareTree() {}
+
     void SetUp() override {
+        PrepareTree();
         AppSessionTest::SetUp();
         if (HasFatalFailure()) return;
         ASSERT_TRUE(pki_->ok());
@@ -237,4 +245,179 @@ TEST_F(TerminalServer, MissingServerFilesStopTheSetUp) {
     EXPECT_TRUE(trace.Contains("[RUDA_WaitFor103] No server key"));
 }
 
+// The RUDA terminal simulator as the terminal: the reader's link is a
+// connected socket ("CONNECTED" in "com": the first resource of that kind
+// comes after the two serial ones), the simulator connects to the
+// waiting program over TCP or TLS, and the card-status command goes
+// through that connection and back.
+class TerminalServerLink : public TerminalServer {
+protected:
+    void SetUp() override {
+        TerminalServer::SetUp();
+        WSSLSetInterface(0);  // the program's TLS transport (direct entries)
+    }
+    void TearDown() override {
+        TerminalServer::TearDown();
+        WSSLSetInterface(1);
+    }
+    void PrepareTree() override {
+        ASSERT_TRUE(testsupport::WriteSignedParamFile(
+            tree.file("WCFG/com_00.wt"), {"[COM_0:000]", "[PHY_0:CONNECTED]", "[MED_0:DIRECT]", "[ADA_0:PHONE]",
+                                          "[LOG_0:pinpad.log]", "[LGT_0:NONE]", "[SC1_0:pinpad.cfg]"}));
+        ASSERT_TRUE(testsupport::WriteSignedParamFile(tree.file("WCFG/med_00.wt"),
+                                                      {"[FUN_0:EFT_CAM_1]", "[COM_0:002]", "[PRO_0:RUDA]"}));
+    }
+    // The simulator connected once the program listens (10 s at most); the
+    // error of the last attempt otherwise.
+    bool ConnectTerminal(rudasim::RudaNetSim& terminal, rudasim::RudaNetOptions options, std::string* error) {
+        options.port = port_;
+        options.connectTimeoutMs = 2000;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < end) {
+            if (terminal.connect(options, error)) return true;
+            if (wait_.valid() && wait_.wait_for(std::chrono::seconds(0)) == std::future_status::ready) break;
+            // Not listening yet: the next attempt once the program's socket
+            // may be there (the refusal itself came at once).
+            std::this_thread::yield();
+        }
+        return false;
+    }
+    static rudasim::RudaScenario Scenario(const std::string& text) {
+        std::string error;
+        auto scenario = rudasim::RudaScenario::Parse(text, "", &error);
+        EXPECT_TRUE(scenario.has_value()) << error;
+        return scenario ? *scenario : rudasim::RudaScenario{};
+    }
+    // A card-status request for a chip card or a swiped stripe.
+    void AskForACard() {
+        CardReadRecord& r = record->cardReadRecord;
+        r = CardReadRecord{};
+        r.mode = 1;
+        r.chipRequested = 1;
+        r.chipOptions = 0x10;
+        r.isoRequested = 1;
+        r.isoOptions = 0x10;
+    }
+    rudasim::RudaNetOptions Tls(bool withCertificate) const {
+        rudasim::RudaNetOptions o;
+        o.tls = true;
+        o.caFile = P("ca.crt");
+        o.serverName = "localhost";
+        if (withCertificate) {
+            o.certificate = P("client.crt");
+            o.key = P("client.key");
+        }
+        return o;
+    }
+};
+
+TEST_F(TerminalServerLink, ACardStatusGoesThroughTheTerminalThatConnected) {
+    struct Case {
+        const char* name;
+        int reseauType;
+        bool caFiles;          // "*.0" CA files in WCERT: a client certificate is required
+        bool clientCertificate;
+        const char* traced;
+    } cases[] = {
+        {"TCP", 2, false, false, ""},
+        {"TLS without client authentication", 4, false, false, "Double authentification Client Desactive"},
+        {"TLS with a client certificate", 4, true, true, "Double authentification Client Active"},
+        {"TLS, a certificate offered but not asked for", 4, false, true, "Double authentification Client Desactive"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& entry : std::filesystem::directory_iterator("WCERT"))
+            if (entry.path().extension() == ".0") std::filesystem::remove(entry.path());
+        if (c.caFiles) PutCaFiles();
+        port_ = FreePort();
+        Configure(c.reseauType);
+        TraceCapture trace;
+        StartWait();
+        rudasim::RudaNetSim terminal(Scenario(""));
+        rudasim::RudaNetOptions options = c.reseauType == 4 ? Tls(c.clientCertificate) : rudasim::RudaNetOptions{};
+        std::string error;
+        ASSERT_TRUE(ConnectTerminal(terminal, options, &error)) << error;
+        ASSERT_EQ(Result(), 0);
+        EXPECT_TRUE(trace.Contains(c.traced));
+        if (c.reseauType == 4) {
+            EXPECT_FALSE(terminal.tlsVersion().empty());
+        }
+
+        // The card-status request arms the readers: no card yet, the
+        // terminal answers at once and watches for one.
+        AskForACard();
+        EXPECT_EQ(TermCardStatus(&record->cardReadRecord), 0);
+        std::vector<rudasim::Exchange> got = terminal.exchanges();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(cardsim::ToHex(got[0].apdu), "D0601F00");
+        EXPECT_TRUE(got[0].lrcOk);
+        EXPECT_EQ(cardsim::ToHex(got[0].answer), "E00448020000" "9000");
+        // Nothing comes: the wait for the terminal ends empty, not failed.
+        char event[8] = {};
+        EXPECT_EQ(EPAP_WaitEvent(4, 200, event), PV_NOT_YET);
+        // The card goes in: the terminal tells it unasked, the program's
+        // wait wakes and reads it.
+        const rudasim::Bytes chip = rudasim::ChipEvent({*cardsim::ParseHex("A0000000421010")});
+        terminal.pushEvent(chip);
+        EXPECT_EQ(EPAP_WaitEvent(4, 10000, event), 0);
+        EXPECT_EQ(event[0], 'A');
+        EXPECT_EQ(TermGetCardResult(100), 0);
+        EXPECT_EQ(record->cardReadRecord.technology, CARD_TECH_CHIP);
+        EXPECT_STREQ(record->cardReadRecord.eventData, "3b6500002063cb6a00");
+        got = terminal.exchanges();
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[1].answer, chip);
+
+        // The program closes the terminal's link; the terminal sees it go.
+        EPAP_ClearAll();
+        TWEP_CloseSerialPorts(EPAP_GetBox());
+        handle_ = -1;
+        EXPECT_TRUE(terminal.waitClosed(10000));
+    }
+}
+
+// With CA files in WCERT a terminal without a certificate is refused and
+// the program goes on waiting; the terminal with its certificate is taken.
+TEST_F(TerminalServerLink, ATerminalWithoutCertificateIsRefusedWhenCaFilesAreThere) {
+    PutCaFiles();
+    Configure(4);
+    TraceCapture trace;
+    // Once the program listens (the client that tells it leaves and is
+    // dropped), one attempt without a certificate.
+    ASSERT_TRUE(StartWaitPastAFailedHandshake());
+    {
+        rudasim::RudaNetSim stranger(Scenario(""));
+        rudasim::RudaNetOptions options = Tls(false);
+        options.port = port_;
+        std::string error;
+        // Over TLS 1.3 the client may finish its side before the program
+        // checks it: then the program closes the link.
+        if (stranger.connect(options, &error)) {
+            EXPECT_TRUE(stranger.waitClosed(10000));
+        }
+    }
+    EXPECT_EQ(wait_.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    rudasim::RudaNetSim terminal(Scenario(""));
+    std::string error;
+    ASSERT_TRUE(ConnectTerminal(terminal, Tls(true), &error)) << error;
+    EXPECT_EQ(Result(), 0);
+    EXPECT_TRUE(trace.Contains("[RUDA_WaitFor103] SSL_accept"));
+    AskForACard();
+    EXPECT_EQ(TermCardStatus(&record->cardReadRecord), 0);
+    EXPECT_EQ(terminal.exchanges().size(), 1u);
+}
+
+// The server-mode context takes DHE suites with the library's own
+// parameters (without them no DHE suite could be chosen). Its refusal of
+// triple-DES suites is not tried: this OpenSSL has none to offer.
+TEST_F(TerminalServer, DheSuitesWorkWithTheLibrarysParameters_Mended) {
+    Configure(4);
+    ASSERT_TRUE(StartWaitPastAFailedHandshake());
+    ChildProcess client;
+    StartClient(client, {"-tls1_2", "-cipher", "DHE-RSA-AES128-GCM-SHA256"});
+    EXPECT_EQ(Result(), 0);
+    EXPECT_TRUE(client.WaitForOutput("Cipher is DHE-RSA-AES128-GCM-SHA256", 10000)) << client.Output();
+}
+
 }  // namespace
+

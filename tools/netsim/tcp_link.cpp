@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -359,11 +360,14 @@ void Listener::close() {
     fd_ = -1;
 }
 
-std::unique_ptr<Link> ConnectLoopback(uint16_t port, int timeoutMs) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+namespace {
+
+// A non-blocking connection to the address bounded by timeoutMs, then a
+// blocking link without Nagle's delay; null when it did not connect.
+std::unique_ptr<Link> ConnectAddress(const sockaddr* address, socklen_t length, int timeoutMs) {
+    const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return nullptr;
-    sockaddr_in a = Loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (connect(fd, address, length) != 0) {
         int err = 0;
         socklen_t len = sizeof err;
         if (errno != EINPROGRESS || WaitFor(fd, POLLOUT, timeoutMs, nullptr) != 1 ||
@@ -376,6 +380,26 @@ std::unique_ptr<Link> ConnectLoopback(uint16_t port, int timeoutMs) {
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return std::make_unique<Link>(fd);
+}
+
+}  // namespace
+
+std::unique_ptr<Link> ConnectLoopback(uint16_t port, int timeoutMs) {
+    sockaddr_in a = Loopback(port);
+    return ConnectAddress(reinterpret_cast<const sockaddr*>(&a), sizeof a, timeoutMs);
+}
+
+std::unique_ptr<Link> ConnectHost(const std::string& host, uint16_t port, int timeoutMs) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return nullptr;
+    std::unique_ptr<Link> link;
+    for (addrinfo* a = found; a != nullptr && link == nullptr; a = a->ai_next)
+        link = ConnectAddress(a->ai_addr, a->ai_addrlen, timeoutMs);
+    freeaddrinfo(found);
+    return link;
 }
 
 bool FullBacklogListener::open() {

@@ -114,6 +114,9 @@ private:
 
 // A link to 127.0.0.1:port, or null when it did not connect within timeoutMs.
 std::unique_ptr<Link> ConnectLoopback(uint16_t port, int timeoutMs);
+// A link to host (a name or an address) and port, trying each address the
+// name has; null when none connected within timeoutMs.
+std::unique_ptr<Link> ConnectHost(const std::string& host, uint16_t port, int timeoutMs);
 
 // A listener that never accepts and whose accept queue is filled by links of
 // its own: a further connection attempt stays unanswered until the caller's
