@@ -14,6 +14,7 @@
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"
+#include "comm/port_api.h"
 #include "periph/pv_status.h"
 #include "periph/terminal_box.h"
 #include "protocols/module_contract.h"
@@ -50,6 +51,12 @@ void FillKeyboardRead(TransactionRecord* r, const char* data, int technology) {
     card.eventLength = static_cast<int32_t>(std::strlen(card.eventData));
     card.presentCount = 1;
     card.dataValid = 1;
+}
+
+// The terminal's line is opened again for its next answer (a no-op when it
+// is open).
+void ReopenTerminalPort(EFTCBox* c) {
+    if (c->terminalRecord != nullptr) PortOpen(c->terminalRecord->port);
 }
 
 void ClearAnswer(CardReadRecord& card) {
@@ -411,8 +418,34 @@ int ReadCardResult() {
                                                                                      : static_cast<int>(O_T_CARD_STATUT);
             status = TermGetCardResult(operation);
         }
-        if (status == 0 && card.presentCount == 0 && (card.chipOptions & 0x13) != 0x13) return 0;
-        if (status == PV_NET_FAILED || status == PV_NET_TIMEOUT) {
+        if (status == 0) {
+            if ((card.chipOptions & 0x13) == 0x13 && phase == 4) {
+                TraceLog(TRACE_INFO, "[RUDA]", "Carte retiree");
+                EPAP_ClearAll();
+                status = TermCardStatusOff(&card);
+            } else if (card.presentCount == 0) {
+                ReopenTerminalPort(c);
+                return 0;
+            } else {
+                switch (card.technology) {
+                    case CARD_TECH_KEYBOARD:
+                        // A validation or correction key waits for more.
+                        if (card.eventData[0] == 'V' || card.eventData[0] == 'C') return 0;
+                        break;
+                    case CARD_TECH_ISO1:
+                    case CARD_TECH_ISO3: return PV_CMD_INTERNAL;
+                    case CARD_TECH_ISO2:
+                    case CARD_TECH_CHIP:
+                    case 10:
+                        // The card is read: the readers go off.
+                        EPAP_ClearAll();
+                        status = TermCardStatusOff(&card);
+                        HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_WAIT_FOR", "wait");
+                        break;
+                    default: ReopenTerminalPort(c); return 0;
+                }
+            }
+        } else if (status == PV_NET_FAILED || status == PV_NET_TIMEOUT) {
             card.status = 1;
             card.answerValid = 1;
             card.errorSource = 10;
@@ -427,6 +460,8 @@ int ReadCardResult() {
             card.presentCount = 1;
             card.status = 2;
             card.answerValid = 1;
+            EPAP_ClearAll();
+            TermCardStatusOff(&card);
         } else if (status == PV_CMD_NOTHING) {
             TraceLog(TRACE_WARN, "[RUDA]", "Etat carte incorrect : On renvoie la commande d'état");
             r->processingMode = 1;

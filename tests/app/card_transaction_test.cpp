@@ -367,6 +367,69 @@ TEST_F(CardTransaction, MendedLostTerminalLinkWhileArmingIsTerminalUnreachable) 
     EXPECT_EQ(record->cardReadRecord.isoRequested, 1);
 }
 
+// The answer of a RUDA card reader as it comes: a card read sends the
+// readers off (card status off) before it is judged, a key or a card of no
+// use here waits for more, a removal in the removal watch is told.
+TEST_F(CardTransaction, RudaCardAnswerByTechnology) {
+    fake.protocols[4] = 16;
+    struct Case {
+        const char* name;
+        int phase;         // the reading phase of the read
+        uint8_t options;   // chipOptions before the read
+        int presentBefore;
+        int technology;    // what the answer brings (-1: no card)
+        char firstByte;    // first character of the event text
+        int result;
+        bool readersOff;
+        const char* line;  // trace line, or nullptr
+        const char* track = nullptr;
+    } cases[] = {
+        {"chip card read", 1, 0x12, 0, 4, 0, 0, true, nullptr},
+        {"stripe read", 1, 0x12, 0, 2, 0, 0, true, nullptr, "B4970100012345670D3012201"},
+        {"validation key", 1, 0x12, 0, 0, 'V', 0, false, nullptr},
+        {"correction key", 1, 0x12, 0, 0, 'C', 0, false, nullptr},
+        {"track 1 alone", 1, 0x12, 0, 1, 0, PV_CMD_INTERNAL, false, nullptr},
+        {"track 3 alone", 1, 0x12, 0, 3, 0, PV_CMD_INTERNAL, false, nullptr},
+        {"a cheque on the card reader", 1, 0x12, 0, 7, 0, 0, false, nullptr},
+        {"nothing yet", 1, 0x12, 0, -1, 0, 0, false, nullptr},
+        {"card removed while watched", 4, 0x13, 1, -1, 0, PV_PROTO_ERROR, true, ">>>>> Carte retiree"},
+    };
+    for (const Case& c : cases) {
+        Enter("c1");
+        testsupport::TraceCapture trace;
+        CardReadRecord& card = record->cardReadRecord;
+        std::memset(&card, 0, sizeof card);
+        card.chipRequested = 1;
+        card.isoRequested = 1;
+        card.chipOptions = c.options;
+        card.presentCount = c.presentBefore;
+        record->processingMode = c.phase;
+        record->readerSet = kReaderBoth;
+        record->ctlsStartResult = 1;
+        fake.calls.clear();
+        fake.writers[100] = [&c](va_list args) {
+            CardReadRecord* r = va_arg(args, CardReadRecord*);
+            r->presentCount = c.technology >= 0 ? 1 : 0;
+            r->technology = c.technology >= 0 ? c.technology : 0;
+            r->eventData[0] = c.firstByte;
+            if (c.track != nullptr) {
+                CopyField(r->eventData, c.track);
+                r->eventLength = static_cast<int32_t>(std::strlen(c.track));
+            }
+            r->answerValid = 1;
+        };
+        EXPECT_EQ(ReadCardResult(), c.result) << c.name;
+        size_t offs = 0;
+        for (const auto& call : fake.callsOf("set"))
+            if (call.command == 100) ++offs;
+        EXPECT_EQ(offs, c.readersOff ? 1u : 0u) << c.name;
+        if (c.line != nullptr) {
+            EXPECT_TRUE(trace.Contains(c.line)) << c.name;
+        }
+        fake.writers.erase(100);
+    }
+}
+
 TEST_F(CardTransaction, NoCardReaderEndsWithTerminalUnreachable) {
     fake.protocols.erase(4);
     SetLabel("TALVO");

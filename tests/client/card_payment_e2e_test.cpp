@@ -221,6 +221,10 @@ const Row kRows[] = {
          ExpectPaymentRequests(t.server(0), 1);
          EXPECT_EQ(t.server(0).tlsHandshakes(), 1);
          ExpectTerminalReset(t.terminal());
+         // Card status, the card told unasked (""), the readers off once the
+         // chip card is read, the removal watch and the removal, the reset.
+         EXPECT_EQ(Apdus(t.terminal()), (std::vector<std::string>{"D0601F01", "", "D0600000", "D0604300", "",
+                                                                   "D0FF0000", "D000002F"}));
      }},
     {"ChipDebitApprovedTheServerDrivingTheCard", "chip debit approved over TLS, the server drives the card",
      {RelayScenario()}, "", During::PushChip, {}, true,
