@@ -5,14 +5,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/display_zones.h"
 #include "app/eft_context.h"
 #include "app/options.h"
+#include "app/service_states.h"
+#include "app/wait_callback.h"
 #include "app/text_field.h"
 #include "core/dates.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
+#include "core/trace.h"
 #include "core/trace_front.h"
 #include "comm/port_api.h"
 #include "periph/pv_status.h"
@@ -21,12 +25,14 @@
 #include "transactions/awaited_calls.h"
 #include "transactions/card_checks.h"
 #include "transactions/maintenance.h"
+#include "transactions/pos_answer.h"
 #include "transactions/manual_entry.h"
 #include "transactions/terminal_commands.h"
 
 namespace {
 
 constexpr int kRudaProtocol = 16;
+constexpr int kModelLR510 = 640;
 constexpr const char* kMessagePage = "talvo/xxdmess.html";
 
 void SetResultCode(TransactionRecord* r, const char* rs) {
@@ -64,6 +70,117 @@ void ClearAnswer(CardReadRecord& card) {
     card.presentCount = 0;
     std::memset(card.eventData, 0, sizeof card.eventData);
     card.eventLength = 0;
+}
+
+bool CommandIs(const TransactionRecord* r, const char* cd) { return strcasecmp(r->command, cd) == 0; }
+
+// The flash information of a card read ("s11", RS "01", D16 "00_0000", D3G
+// "dlq") when the request asked for it, sent by one POS poll. false when
+// the poll failed: the transaction ends (state 100) unless it was aborted.
+bool SendReadFlash(EFTCBox* c, TransactionRecord* r, const char* line) {
+    if (r->flashLevel == 0) return true;
+    if (BuildPosAnswer(c->posAnswer, sizeof c->posAnswer, "s11", r->command) != 1 || TAG_Set("RS", "01") != 1 ||
+        TAG_Set("D16", "00_0000") != 1 || TAG_Set("D3G", "dlq") != 1) {
+        std::memset(c->posAnswer, 0, sizeof c->posAnswer);
+        return true;
+    }
+    TraceLog(TRACE_INFO, "[CARD]", "%s", line);
+    if (PollPosDuringTransaction() >= 0) return true;
+    if (c->abortCode != 3) c->loopState = 100;
+    return false;
+}
+
+// The mute-card messages on the console and the terminal.
+void ShowMuteCard(const char* type) {
+    TOC_DisplayById("P5", "ZNP_DSP_TITLE_ERROR", "ZNP_DSP_USER_APP_ERR_MUTE_CARD");
+    HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_APP_ERR_MUTE_CARD", type);
+}
+
+// The chip failed (or is unknown): the magnetic stripe is asked next, or
+// the transaction ends by the mute-card options.
+int ChipFailure(EFTCBox* c, TransactionRecord* r) {
+    EPAP_ClearAll();
+    CopyText(r->cardIncident, sizeof r->cardIncident, "1");
+    c->authorisationMode = 1;
+    TermGetInfo(0, 0);
+    c->isoFallback = Options.IsoReadMode == 0 && r->terminalModel == kModelLR510 ? 0 : 1;
+    if (r->cardDataFromRequest == 1) {
+        if (Options.ActivateMuteCardRemovalEnd != 1) ShowMuteCard("wait");
+        SetResultCode(r, "20");
+        return 0;
+    }
+    if (Options.IsoReadMode != 0) {
+        TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_ISO_TRACK");
+        HTML_DisplayMessage(kMessagePage,
+                            EPAP_GetProtocol(0) == kRudaProtocol ? "ZNP_DSP_HOLDER_WAIT_FOR_ISO_TRACK"
+                                                                 : "ZNP_DSP_HOLDER_WAIT_FOR_ISO_ONLY",
+                            "wait");
+        r->readerSet = kReaderStripe;
+        return 0;
+    }
+    switch (Options.ActivateMuteCardRemovalEnd) {
+        case 1: SetResultCode(r, "20"); return 0;
+        case 2: r->muteCardEnd = 1; return PV_CMD_MUTE_CARD;
+        default:
+            ShowMuteCard("error");
+            if (Options.Iso2MaximalTries == 0) Options.Iso2MaximalTries = 1;
+            r->readerSet = kReaderStripe;
+            return 0;
+    }
+}
+
+// A contactless outcome of a RUDA reader that is not a card read (answer
+// 64 with a card of technology 10). true when it is dealt with here (the
+// read ends with 0), false when the answer is to be judged.
+bool ContactlessOutcome(EFTCBox* c, TransactionRecord* r) {
+    CardReadRecord& card = r->cardReadRecord;
+    switch (card.status) {
+        case 2: {
+            const std::string word(card.eventData, strnlen(card.eventData, sizeof card.eventData));
+            if (word == "CNG") {
+                HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_CTLS_ERR_UNKNOW_CARD", "error");
+                TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_CTLS_ERR_UNKNOW_CARD");
+                WSleep(2000);
+            }
+            if (word != "NOFB" && !CommandIs(r, "c3") && !CommandIs(r, "c2")) r->processingMode = 1;
+            TermCardStatusOff(&card);
+            if (word == "COLL") {
+                TermCancelContactless(1);
+                HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_CTLS_ERR_COLLISION", "wait");
+                TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_CTLS_ERR_COLLISION");
+                WSleep(2000);
+            } else {
+                // Refused: no contactless for the rest of the transaction.
+                Options.ClsMaximalAmount = 0;
+                TOC_DisplayById("P5", r->titleId, "ZNP_DSP_HOLDER_CTLS_ERR_PSCR");
+                WSleep(1000);
+                if (Options.ClsOnly == 1) r->processingMode = 4;
+                if (r->processingMode != 1) SetResultCode(r, "11");
+            }
+            ClearAnswer(card);
+            return true;
+        }
+        case 4:
+            EPAP_ClearAll();
+            WSleep(1000);
+            HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_CTLS_TRY_AGAIN", "wait");
+            TOC_DisplayById("P5", r->titleId,
+                            Options.ClsOnly == 0 ? "ZNP_DSP_USER_WAIT_FOR_CARD_IN" : "ZNP_DSP_USER_WAIT_FOR_CARD_PRES");
+            r->processingMode = 1;
+            ClearAnswer(card);
+            TermCardStatusOn(&card);
+            return true;
+        case 5:
+        case 7:
+            TOC_DisplayById("P5", r->titleId,
+                            card.status == 5 ? "ZNP_DSP_USER_APP_CTL_ENTER_PIN" : "ZNP_DSP_USER_WAIT_FOR");
+            r->processingMode = 1;
+            ClearAnswer(card);
+            ReopenTerminalPort(c);
+            r->ctlsRetryPending = 1;
+            return true;
+        default: return false;
+    }
 }
 
 }  // namespace
@@ -312,29 +429,35 @@ int EvaluateChipResult() {
         c->authorisationMode = card.status != 0 ? 1 : 0;
         return 0;
     }
-    if (card.status == 0) {
-        c->authorisationMode = 2;
-        const bool ruda = CardReaderIsRuda();
-        if ((ruda && Options.SelectByClient != 1) || r->terminalResultArea.candidateCount != 0)
-            c->authorisationMode = 4;
-        return 0;
-    }
     if (card.status == 1) {
         c->authorisationMode = 0;
         return 0;
     }
-    // Chip failure: the magnetic stripe is asked next.
-    EPAP_ClearAll();
-    CopyText(r->cardIncident, sizeof r->cardIncident, "1");
-    c->authorisationMode = 1;
-    c->isoFallback = 1;
-    if (r->cardDataFromRequest == 1) {
-        SetResultCode(r, "20");
-        return 0;
+    if (card.status == 0) {
+        c->authorisationMode = 2;
+        if (!SendReadFlash(c, r, "Envoi Flash info insertion carte")) return 0;
+        const bool ruda = CardReaderIsRuda();
+        if ((Options.Automatic & 4) == 0) {
+            if (ruda && Options.SelectByClient != 1) c->authorisationMode = 4;
+            return 0;
+        }
+        if (r->terminalResultArea.candidateCount != 0 || (ruda && Options.SelectByClient != 1)) {
+            c->authorisationMode = 4;
+            return 0;
+        }
+        if (ruda) return 0;  // the cash register selects the application
+        // Nothing on the card that the terminal can select: unknown card.
+        TOC_DisplayById("P5", "ZNP_DSP_TITLE_ERROR", "ZNP_DSP_USER_APP_ERR_UNKNOWN_CARD");
+        HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_APP_ERR_UNKNOWN_CARD", "error");
+        if (r->cardDataFromRequest == 1) {
+            SetResultCode(r, "21");
+            c->authorisationMode = 1;
+            return 0;
+        }
+        r->readerSet = kReaderStripe;
+        c->isoFallback = 1;
     }
-    TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_WAIT_FOR_ISO_TRACK");
-    r->readerSet = kReaderStripe;
-    return 0;
+    return ChipFailure(c, r);
 }
 
 int EvaluateIso2Result() {
@@ -382,15 +505,70 @@ int EvaluateContactlessResult() {
     if (status == 0) {
         c->ctlsIsoFailures = 0;
         c->authorisationMode = 2;
-        if (r->terminalResultArea.candidateCount != 0) c->authorisationMode = 4;
+        if (!SendReadFlash(c, r, "Envoi Flash info tap carte")) return 0;
+        if (!CardReaderIsRuda()) {
+            std::memset(&r->terminalResultArea, 0, sizeof r->terminalResultArea);
+            const int got = EPAP_GetResult(4, 12, &r->terminalResultArea);
+            EPAP_ClearAll();
+            if (got != 0) {
+                TraceLog(TRACE_ERROR, "[CARD]", "Chargement de la liste de candidats KO (%d)", got);
+                return got;
+            }
+            if (r->amount != 0 && r->terminalResultArea.perCandidate[0].gpoLength == 0) {
+                TraceLog(TRACE_ERROR, "[CARD]", "Reception message Sans contact a tort. Redemarrage lecteur");
+                AbortTransaction("9001", 0);
+                r->resetRequired = 1;
+            }
+            TraceLog(TRACE_INFO, "[CARD]", "Liste de candidats chargee (%u candidat(s))",
+                     static_cast<unsigned>(r->terminalResultArea.candidateCount));
+        }
+        if (r->terminalResultArea.candidateCount != 0) {
+            c->authorisationMode = 4;
+            return 0;
+        }
     } else {
         r->readerSet = kReaderBoth;
-        if (status == 25) {
-            TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_APP_CTL_ENTER_PIN");
-            refuse = false;
-        } else {
-            TOC_DisplayById("P5", "ZNP_DSP_TITLE_ERROR", "ZNP_DSP_USER_APP_ERR_READ_CHIP");
-            if (status != 27) Options.ClsMaximalAmount = 0;
+        switch (status) {
+            case 25:
+                TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_APP_CTL_ENTER_PIN");
+                HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_APP_CTL_ENTER_PIN", "wait");
+                if (Options.ClsAffDelai > 5000) Options.ClsAffDelai = 3000;
+                if (Options.ClsAffDelai > 0) WSleep(static_cast<uint32_t>(Options.ClsAffDelai));
+                refuse = false;
+                break;
+            case 26:
+                TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_APP_CTL_FORBIDDEN");
+                HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_APP_CTL_FORBIDDEN", "error");
+                Options.ClsMaximalAmount = 0;
+                WSleep(2500);
+                break;
+            case 8:
+            case 28:
+                TOC_DisplayById("P5", "ZNP_DSP_TITLE_ERROR",
+                                status == 8 ? "ZNP_DSP_USER_APP_ERR_UNKNOWN_CARD_SC"
+                                            : "ZNP_DSP_USER_APP_ERR_CARDBLOCKED_CARD_SC");
+                HTML_DisplayMessage(kMessagePage,
+                                    status == 8 ? "ZNP_DSP_HOLDER_APP_ERR_UNKNOWN_CARD_SC"
+                                                : "ZNP_DSP_HOLDER_APP_ERR_CARDBLOCKED_SC",
+                                    "error");
+                Options.ClsMaximalAmount = 0;
+                WSleep(2500);
+                TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_APP_ERR_READ_CHIP");
+                HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_APP_ERR_READ_CHIP", "wait");
+                WSleep(2500);
+                break;
+            case 27:
+                if (c->ctlsIsoFailures < 5) ++c->ctlsIsoFailures;
+                TOC_DisplayById("P5", "ZNP_DSP_TITLE_ERROR", "ZNP_DSP_USER_APP_ISO_TRACK_NOT_READ");
+                HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_APP_ISO_TRACK_NOT_READ", "error");
+                WSleep(2500);
+                break;
+            default:
+                TOC_DisplayById("P5", r->titleId, "ZNP_DSP_USER_APP_ERR_READ_CHIP");
+                HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_APP_ERR_READ_CHIP", "wait");
+                Options.ClsMaximalAmount = 0;
+                WSleep(2500);
+                break;
         }
     }
     EPAP_ClearAll();
@@ -417,6 +595,23 @@ int ReadCardResult() {
             const int operation = Options.ClsOnly == 1 && card.keyAbortRequested == 0 ? static_cast<int>(O_T_START_CTL_TRS)
                                                                                      : static_cast<int>(O_T_CARD_STATUT);
             status = TermGetCardResult(operation);
+            if (status == 0 && Options.PreventHolderCancelCTLS != 0 && card.presentCount != 0 &&
+                card.technology == CARD_TECH_KEYBOARD && card.eventData[0] == 'A') {
+                // The holder's cancel ends the contactless transaction only
+                // when the terminal lets it go; the script in progress is
+                // kept around the cancel.
+                WSysError("** INFO. ** Verification abandon CTLS autorisé");
+                EPAP_SaveCurrentMailBoxState();
+                EPAP_ClearAll();
+                status = TermCancelContactless(0);
+                EPAP_RestoreCurrentMailBoxState();
+                if (status == 'S' || status == PV_NET_TIMEOUT) {
+                    WSysError("** INFO. ** Abandon interdit, on attend la reponse finale");
+                    r->processingMode = 1;
+                    ReopenTerminalPort(c);
+                    return 0;
+                }
+            }
         }
         if (status == 0) {
             if ((card.chipOptions & 0x13) == 0x13 && phase == 4) {
@@ -462,6 +657,8 @@ int ReadCardResult() {
             card.answerValid = 1;
             EPAP_ClearAll();
             TermCardStatusOff(&card);
+        } else if (status == PV_NOT_YET && card.technology == 10) {
+            if (ContactlessOutcome(c, r)) return 0;
         } else if (status == PV_CMD_NOTHING) {
             TraceLog(TRACE_WARN, "[RUDA]", "Etat carte incorrect : On renvoie la commande d'état");
             r->processingMode = 1;
@@ -470,9 +667,54 @@ int ReadCardResult() {
             return 0;
         }
     }
+    const bool ctlsDataHeld = card.ctlsData.length != 0;
+    if (r->ctlsRetryPending != 0 && ctlsDataHeld) {
+        // The contactless read waiting for its retry goes to the server
+        // when the retry ends without a new card.
+        bool retryEnds = false;
+        if (status == PV_NET_FAILED || status == PV_NET_TIMEOUT) {
+            r->nonCompletionReason = 'W';
+            retryEnds = true;
+        } else if (card.technology == CARD_TECH_KEYBOARD && card.eventData[0] == 'A') {
+            r->nonCompletionReason = 7;
+            std::memset(card.eventData, 0, sizeof card.eventData);
+            card.eventLength = 0;
+            retryEnds = true;
+        }
+        if (retryEnds) {
+            card.technology = 10;
+            card.presentCount = 1;
+            card.dataValid = 1;
+            card.origin = 1;
+            card.status = 0;
+            card.answerValid = 1;
+            card.errorSource = 0;
+            r->ctlsRetryPending = 0;
+            EPAP_ClearAll();
+            TermCardStatusOff(&card);
+            TermCancelContactless(1);
+            HTML_DisplayMessage(kMessagePage, "ZNP_DSP_HOLDER_WAIT_FOR", "wait");
+        }
+    }
     if (card.errorSource != 0) {
         EPAP_ClearAll();
         if (card.errorSource != 10) return PV_CMD_INTERNAL;
+        if (ctlsDataHeld && CommandIs(r, "c1")) {
+            // The contactless reader lost its network during a debit: the
+            // reader is reset and the card read again without contactless.
+            if (r->resetRequired == 1) {
+                EPAP_SetWaitCallback(nullptr);
+                AbortTransaction("9001", 0);
+                EPAP_SetWaitCallback(WaitCallback);
+                r->resetRequired = 0;
+            }
+            c->abortCode = 3;
+            EPAP_ClearAll();
+            r->processingMode = 1;
+            r->readerSet = kReaderBoth;
+            Options.ClsMaximalAmount = r->amount - 1;
+            return 0;
+        }
         c->authorisationMode = 0;
         SetResultCode(r, "30");
         return 0;
@@ -515,6 +757,17 @@ int ReadCardResult() {
             if (c->authorisationMode > 1) {
                 r->resultCode[0] = '\0';
                 r->processingMode = c->authorisationMode == 4 ? 3 : 2;
+            }
+            if (Options.ActivateRemovalDetection != 0) {
+                // The card's removal is watched from now on.
+                card.chipRequested = 1;
+                card.chipOptions = 18;
+                card.isoRequested = 0;
+                card.keyAbortRequested = 0;
+                card.keyAbortRequestedByte = 0;
+                TermCardStatusOn(&card);
+                EPAP_ClearAll();
+                EPAP_SetSelectCardWatch(1);
             }
             return 0;
         }

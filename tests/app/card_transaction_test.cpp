@@ -594,7 +594,7 @@ TEST_F(CardTransaction, CardReadAnswerJudged) {
         const char* track = nullptr;  // the stripe's track as the terminal gave it
     } cases[] = {
         {"chip read", 4, 16, 0, 0, 0, 2, 2, "", ""},
-        {"chip read with candidates", 4, 16, 0, 2, 0, 3, 4, "", ""},
+        {"chip read with candidates", 4, 16, 0, 2, 0, 2, 2, "", ""},  // chosen in the candidate phase
         {"chip asks again", 5, 18, 1, 0, 0, 4, 0, "99", ""},
         {"chip failure falls back to the stripe", 4, 16, 7, 0, 0, 1, 1, "", "1"},
         {"chip answer without a chip section", 4, 3, 0, 0, 1, 4, -1, "", ""},
@@ -662,4 +662,541 @@ TEST_F(CardTransaction, UnreadTrackEndsAfterTheMaximalTries) {
         EXPECT_STREQ(record->resultCode, incident[0] == '1' ? "20" : "11") << incident;
     }
     Options.Iso2MaximalTries = 0;
+}
+
+namespace {
+
+// A card answer already in the record (as the protocol module leaves it):
+// a card of the technology, with its status.
+void PutAnswer(CardReadRecord& card, int technology, int status) {
+    std::memset(&card, 0, sizeof card);
+    card.presentCount = 1;
+    card.answerValid = 1;
+    card.technology = technology;
+    card.status = status;
+}
+
+size_t SetsOf(const EpapFake& fake, int command) {
+    size_t n = 0;
+    for (const auto& call : fake.callsOf("set"))
+        if (call.command == command) ++n;
+    return n;
+}
+
+}  // namespace
+
+// A chip read without failure: who chooses the application (the terminal by
+// its candidate list, a RUDA terminal itself unless the cash register
+// selects), and the unknown card when nobody can.
+TEST_F(CardTransaction, ChipReadDecisionBySelection) {
+    struct Case {
+        const char* name;
+        bool automaticSelection;  // Automatic bit 2
+        bool ruda;
+        int selectByClient;
+        int candidates;
+        int fromRequest;
+        int cardReadState;
+        int phase;
+        const char* rs;
+        const char* incident;
+    } cases[] = {
+        {"candidates wait for the candidate phase", false, false, 0, 2, 0, 2, 2, "", ""},
+        {"RUDA selects", false, true, 0, 0, 0, 4, 3, "", ""},
+        {"cash register selects", false, true, 1, 0, 0, 2, 2, "", ""},
+        {"automatic with candidates", true, false, 0, 2, 0, 4, 3, "", ""},
+        {"automatic on RUDA", true, true, 0, 0, 0, 4, 3, "", ""},
+        {"automatic, cash register selects", true, true, 1, 0, 0, 2, 2, "", ""},
+        {"unknown card supplied by the request", true, false, 0, 0, 1, 1, 4, "21", ""},
+        {"unknown card goes to the stripe", true, false, 0, 0, 0, 1, 1, "", "1"},
+    };
+    for (const Case& c : cases) {
+        Enter("c1");
+        fake.protocols[4] = c.ruda ? 16 : 2;
+        Options.Automatic = c.automaticSelection ? 4 : 0;
+        Options.SelectByClient = c.selectByClient;
+        Options.Iso2MaximalTries = 0;
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        std::memset(record->cardIncident, 0, sizeof record->cardIncident);
+        PutAnswer(record->cardReadRecord, 4, 0);
+        record->cardReadRecord.chipRequested = 1;
+        record->cardReadRecord.chipOptions = 16;
+        record->terminalResultArea.candidateCount = c.candidates;
+        record->cardDataFromRequest = c.fromRequest;
+        record->ctlsStartResult = 1;
+        record->processingMode = 1;
+        record->readerSet = kReaderBoth;
+        context->isoFallback = 0;
+        EXPECT_EQ(ReadCardResult(), 0) << c.name;
+        EXPECT_EQ(context->authorisationMode, c.cardReadState) << c.name;
+        EXPECT_EQ(record->processingMode, c.phase) << c.name;
+        EXPECT_STREQ(record->resultCode, c.rs) << c.name;
+        EXPECT_STREQ(record->cardIncident, c.incident) << c.name;
+        if (std::strcmp(c.name, "unknown card goes to the stripe") == 0) {
+            EXPECT_EQ(record->readerSet, kReaderStripe);
+            EXPECT_EQ(context->isoFallback, 1);
+            EXPECT_EQ(Options.Iso2MaximalTries, 1);  // one more try on the stripe
+        }
+    }
+}
+
+// A chip that fails: the stripe is asked next, or the transaction ends by
+// the mute-card options; the fallback flag by read mode and terminal model.
+TEST_F(CardTransaction, ChipFailureByMuteCardOptions) {
+    struct Case {
+        const char* name;
+        int fromRequest;
+        int isoReadMode;
+        int muteEnd;  // ActivateMuteCardRemovalEnd
+        int model;    // terminalModel
+        int triesBefore;
+        int result;
+        const char* rs;
+        int phase;
+        uint32_t readerSet;
+        int muteCardEnd;
+        int isoFallback;
+        int triesAfter;
+    } cases[] = {
+        {"card from the request", 1, 0, 0, 0, 0, 0, "20", 4, 0, 0, 1, 0},
+        {"card from the request, removal end", 1, 0, 1, 0, 0, 0, "20", 4, 0, 0, 1, 0},
+        {"stripe read mode", 0, 1, 0, 640, 0, 0, "", 1, kReaderStripe, 0, 1, 0},
+        {"LR510 without fallback", 0, 0, 1, 640, 0, 0, "20", 4, 0, 0, 0, 0},
+        {"mute card ends the transaction", 0, 0, 2, 0, 0, PV_CMD_MUTE_CARD, "", 4, 0, 1, 1, 0},
+        {"stripe next with one try", 0, 0, 0, 0, 0, 0, "", 1, kReaderStripe, 0, 1, 1},
+        {"stripe next keeps its tries", 0, 0, 0, 0, 3, 0, "", 1, kReaderStripe, 0, 1, 3},
+    };
+    for (const Case& c : cases) {
+        Enter("c1");
+        Options.IsoReadMode = c.isoReadMode;
+        Options.ActivateMuteCardRemovalEnd = c.muteEnd;
+        Options.Iso2MaximalTries = c.triesBefore;
+        record->terminalModel = c.model;
+        record->muteCardEnd = 0;
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        PutAnswer(record->cardReadRecord, 4, 7);
+        record->cardReadRecord.chipRequested = 1;
+        record->cardReadRecord.chipOptions = 18;
+        record->cardDataFromRequest = c.fromRequest;
+        record->ctlsStartResult = 1;
+        record->processingMode = 1;
+        record->readerSet = kReaderBoth;
+        context->isoFallback = -1;
+        EXPECT_EQ(ReadCardResult(), c.result) << c.name;
+        EXPECT_STREQ(record->resultCode, c.rs) << c.name;
+        EXPECT_EQ(record->processingMode, c.phase) << c.name;
+        EXPECT_EQ(record->readerSet, c.readerSet) << c.name;
+        EXPECT_EQ(record->muteCardEnd, c.muteCardEnd) << c.name;
+        EXPECT_EQ(context->isoFallback, c.isoFallback) << c.name;
+        EXPECT_EQ(Options.Iso2MaximalTries, c.triesAfter) << c.name;
+        EXPECT_STREQ(record->cardIncident, "1") << c.name;
+        EXPECT_EQ(context->authorisationMode, 1) << c.name;
+    }
+}
+
+// With ActivateRemovalDetection a chip read arms the removal watch at once:
+// the chip alone, no stripe, no key.
+TEST_F(CardTransaction, ChipReadArmsTheRemovalWatch) {
+    fake.protocols[4] = 16;
+    for (int activate : {0, 1}) {
+        Enter("c1");
+        Options.ActivateRemovalDetection = activate;
+        CardReadRecord& card = record->cardReadRecord;
+        PutAnswer(card, 4, 0);
+        card.chipRequested = 1;
+        card.chipOptions = 16;
+        card.isoRequested = 1;
+        card.keyAbortRequested = 1;
+        card.keyAbortRequestedByte = 1;
+        record->processingMode = 1;  // the card is there: no read, judged at once
+        record->readerSet = kReaderBoth;
+        record->ctlsStartResult = 1;
+        fake.calls.clear();
+        EXPECT_EQ(ReadCardResult(), 0) << activate;
+        EXPECT_EQ(record->processingMode, 3) << activate;
+        // The readers off, then (armed) on again.
+        EXPECT_EQ(SetsOf(fake, 100), activate ? 2u : 1u) << activate;
+        EXPECT_EQ(card.chipOptions, activate ? 18 : 16) << activate;
+        EXPECT_EQ(card.isoRequested, activate ? 0 : 1) << activate;
+        EXPECT_EQ(card.keyAbortRequested, activate ? 0 : 1) << activate;
+        EXPECT_EQ(card.keyAbortRequestedByte, activate ? 0 : 1) << activate;
+        if (activate) {
+            EXPECT_EQ(card.mode, 1);  // card status on
+        }
+    }
+}
+
+// The flash information of a card read goes to the cash register by one
+// poll: inserted chip and tapped card, each with its trace line.
+TEST_F(CardTransaction, FlashInformationOnCardRead) {
+    struct Case {
+        int technology;
+        const char* line;
+    } cases[] = {{4, "Envoi Flash info insertion carte"}, {10, "Envoi Flash info tap carte"}};
+    fake.protocols[4] = 16;
+    for (const Case& c : cases) {
+        for (int flash : {0, 1}) {
+            Enter("c1");
+            testsupport::TraceCapture trace;
+            clock.received.clear();
+            record->flashLevel = flash;
+            PutAnswer(record->cardReadRecord, c.technology, 0);
+            record->cardReadRecord.chipRequested = 1;
+            record->cardReadRecord.chipOptions = 16;
+            record->processingMode = 1;
+            record->readerSet = kReaderBoth;
+            record->ctlsStartResult = 1;
+            EXPECT_EQ(ReadCardResult(), 0) << c.line;
+            clock.Serve();
+            const auto flashes = clock.With("{SV}s11{CD}c1{RS}01{D16}00_0000{D3G}dlq");
+            EXPECT_EQ(flashes.size(), flash ? 1u : 0u) << c.line;
+            EXPECT_EQ(trace.Contains(c.line), flash == 1) << c.line;
+            EXPECT_EQ(context->authorisationMode, c.technology == 4 ? 4 : 2) << c.line;
+            EXPECT_EQ(context->loopState, 40) << c.line;
+        }
+    }
+    // A poll that fails (time allotted ran out) ends the transaction.
+    Enter("c1");
+    EFTOC_StartTimer(context, 0);
+    record->flashLevel = 1;
+    PutAnswer(record->cardReadRecord, 4, 0);
+    record->cardReadRecord.chipRequested = 1;
+    record->cardReadRecord.chipOptions = 16;
+    record->processingMode = 1;
+    record->readerSet = kReaderBoth;
+    record->ctlsStartResult = 1;
+    EXPECT_EQ(ReadCardResult(), 0);
+    EXPECT_EQ(context->loopState, 100);
+}
+
+// A RUDA contactless outcome that is no card read (answer 64 with a card of
+// technology 10), by status and outcome word: refused, collision, try
+// again, the retry that waits for the PIN or the holder.
+TEST_F(CardTransaction, RudaContactlessOutcomes) {
+    fake.protocols[4] = 16;
+    struct Case {
+        const char* name;
+        const char* cd;
+        int clsOnly;
+        int status;
+        const char* word;
+        int phase;
+        const char* rs;
+        int clsMaximalAfter;  // from 5000
+        int64_t paused;       // ms
+        size_t cancels;       // contactless cancel commands
+        size_t cardStatus;    // card status commands (on or off)
+        int retryPending;
+    } cases[] = {
+        {"unknown card, read again", "c1", 0, 2, "CNG", 1, "", 0, 3000, 0, 1, 0},
+        {"no fallback keeps the phase", "c1", 0, 2, "NOFB", 4, "11", 0, 1000, 0, 1, 0},
+        {"collision", "c1", 0, 2, "COLL", 1, "", 5000, 2000, 1, 1, 0},
+        {"refused credit", "c2", 0, 2, "", 4, "11", 0, 1000, 0, 1, 0},
+        {"refused cancellation", "c3", 0, 2, "", 4, "11", 0, 1000, 0, 1, 0},
+        {"refused debit, contactless only", "c1", 1, 2, "", 4, "11", 0, 1000, 0, 0, 0},
+        {"try again", "c1", 0, 4, "", 1, "", 5000, 1000, 0, 1, 0},
+        {"PIN asked", "c1", 0, 5, "", 1, "", 5000, 0, 0, 0, 1},
+        {"holder asked", "c1", 0, 7, "", 1, "", 5000, 0, 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        Enter(c.cd);
+        Options.ClsOnly = c.clsOnly;
+        Options.ClsMaximalAmount = 5000;
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        CardReadRecord& card = record->cardReadRecord;
+        PutAnswer(card, 10, c.status);
+        card.chipOptions = 0x12;
+        CopyField(card.eventData, c.word);
+        card.eventLength = static_cast<int32_t>(std::strlen(c.word));
+        record->ctlsRetryPending = 0;
+        record->processingMode = 4;  // a card is there: read its answer
+        record->readerSet = kReaderBoth;
+        record->ctlsStartResult = 0;
+        fake.calls.clear();
+        fake.script("get", {PV_NOT_YET});
+        const int64_t before = clock.slept;
+        EXPECT_EQ(ReadCardResult(), 0) << c.name;
+        EXPECT_EQ(record->processingMode, c.phase) << c.name;
+        EXPECT_STREQ(record->resultCode, c.rs) << c.name;
+        EXPECT_EQ(Options.ClsMaximalAmount, c.clsMaximalAfter) << c.name;
+        EXPECT_EQ(clock.slept - before, c.paused) << c.name;
+        EXPECT_EQ(SetsOf(fake, 132), c.cancels) << c.name;
+        EXPECT_EQ(SetsOf(fake, 100), c.cardStatus) << c.name;
+        EXPECT_EQ(record->ctlsRetryPending, c.retryPending) << c.name;
+        // The answer is cleared for the next read.
+        EXPECT_EQ(card.presentCount, 0) << c.name;
+        EXPECT_EQ(card.eventData[0], '\0') << c.name;
+    }
+}
+
+// With PreventHolderCancelCTLS the holder's cancel key first cancels the
+// contactless transaction; a terminal that refuses ('S') or does not answer
+// keeps the read going, otherwise the cancel is judged (RS "35").
+TEST_F(CardTransaction, HolderCancelDuringContactless) {
+    fake.protocols[4] = 16;
+    struct Case {
+        const char* name;
+        int prevent;
+        int cancelAnswer;
+        const char* rs;
+        size_t cancels;
+        bool forbidden;  // the "cancel forbidden" log line
+    } cases[] = {
+        {"terminal refuses the cancel", 1, 'S', "", 1, true},
+        {"terminal does not answer", 1, PV_NET_TIMEOUT, "", 1, true},
+        {"terminal cancels", 1, 0, "35", 1, false},
+        {"cancel fails otherwise", 1, PV_CMD_INTERNAL, "35", 1, false},
+        {"cancel not watched", 0, 0, "35", 0, false},
+    };
+    for (const Case& c : cases) {
+        Enter("c1");
+        testsupport::TraceCapture trace;
+        Options.PreventHolderCancelCTLS = c.prevent;
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        CardReadRecord& card = record->cardReadRecord;
+        std::memset(&card, 0, sizeof card);
+        card.chipOptions = 0x12;
+        record->processingMode = 1;
+        record->readerSet = kReaderBoth;
+        record->ctlsStartResult = 1;
+        fake.calls.clear();
+        fake.writers[100] = [](va_list args) {
+            CardReadRecord* r = va_arg(args, CardReadRecord*);
+            r->presentCount = 1;
+            r->technology = 0;
+            r->eventData[0] = 'A';
+            r->answerValid = 1;
+        };
+        fake.script("get", {0, c.cancelAnswer});
+        EXPECT_EQ(ReadCardResult(), 0) << c.name;
+        EXPECT_EQ(record->processingMode, 1) << c.name;
+        EXPECT_STREQ(record->resultCode, c.rs) << c.name;
+        EXPECT_EQ(SetsOf(fake, 132), c.cancels) << c.name;
+        EXPECT_EQ(trace.Contains("Abandon interdit, on attend la reponse finale"), c.forbidden) << c.name;
+        if (c.forbidden) {
+            // The cancel leaves the script of the read as it was: nothing
+            // is cleared after it.
+            const std::vector<testsupport::EpapCall> calls = fake.calls;
+            size_t lastCancel = 0;
+            for (size_t i = 0; i < calls.size(); ++i)
+                if (calls[i].op == "get" && calls[i].command == 132) lastCancel = i;
+            for (size_t i = lastCancel; i < calls.size(); ++i) EXPECT_NE(calls[i].op, "clear") << c.name;
+        }
+        fake.writers.erase(100);
+    }
+}
+
+// A contactless read that waits for its retry (PIN or holder asked) goes to
+// the server when the retry ends without a card: lost network or time-out
+// ('W'), or the holder's cancel key (7).
+TEST_F(CardTransaction, PendingContactlessRetryGoesToTheServer) {
+    fake.protocols[4] = 16;
+    struct Case {
+        const char* name;
+        int readStatus;  // of the card-read answer
+        bool cancelKey;
+        bool ctlsData;
+        int phase;
+        uint8_t reason;  // nonCompletionReason
+        const char* rs;
+        int retryPending;
+    } cases[] = {
+        {"network lost", PV_NET_FAILED, false, true, 3, 'W', "", 0},
+        {"time-out", PV_NET_TIMEOUT, false, true, 3, 'W', "", 0},
+        {"holder cancel", 0, true, true, 3, 7, "", 0},
+        {"no contactless data kept", PV_NET_TIMEOUT, false, false, 4, 0, "30", 1},
+    };
+    for (const Case& c : cases) {
+        Enter("c1");
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        CardReadRecord& card = record->cardReadRecord;
+        std::memset(&card, 0, sizeof card);
+        card.chipOptions = 0x12;
+        if (c.ctlsData) {
+            card.ctlsData.outcome = 0x01;
+            card.ctlsData.length = 3;
+        }
+        record->ctlsRetryPending = 1;
+        record->nonCompletionReason = 0;
+        record->processingMode = 1;
+        record->readerSet = kReaderBoth;
+        record->ctlsStartResult = 1;
+        fake.calls.clear();
+        bool answered = false;  // the card status commands after the read answer nothing new
+        fake.writers[100] = [&c, &answered](va_list args) {
+            CardReadRecord* r = va_arg(args, CardReadRecord*);
+            if (!c.cancelKey || answered) return;
+            answered = true;
+            r->presentCount = 1;
+            r->technology = 0;
+            CopyField(r->eventData, "A");
+            r->eventLength = 1;
+            r->answerValid = 1;
+        };
+        fake.script("get", {c.readStatus});
+        EXPECT_EQ(ReadCardResult(), 0) << c.name;
+        EXPECT_EQ(record->processingMode, c.phase) << c.name;
+        EXPECT_EQ(record->nonCompletionReason, c.reason) << c.name;
+        EXPECT_STREQ(record->resultCode, c.rs) << c.name;
+        EXPECT_EQ(record->ctlsRetryPending, c.retryPending) << c.name;
+        if (c.phase == 3) {
+            EXPECT_EQ(card.technology, 10) << c.name;
+            EXPECT_EQ(card.origin, 1) << c.name;
+            EXPECT_EQ(card.errorSource, 0) << c.name;
+            EXPECT_EQ(card.eventData[0], '\0') << c.name;  // no key letter goes to the server
+            EXPECT_EQ(context->authorisationMode, 2) << c.name;
+            EXPECT_EQ(SetsOf(fake, 132), 1u) << c.name;  // contactless cancelled
+        }
+        fake.writers.erase(100);
+    }
+}
+
+// The contactless reader lost its network during a debit with contactless
+// data: the reader is reset when it was armed, and the card read again
+// without contactless for this amount; elsewhere RS "30".
+TEST_F(CardTransaction, ContactlessNetworkLossReadsAgain) {
+    fake.protocols[4] = 16;
+    struct Case {
+        const char* name;
+        const char* cd;
+        bool ctlsData;
+        uint8_t engaged;  // the reader was armed (reset required)
+        int phase;
+        const char* rs;
+        int clsMaximalAfter;  // from 5000, amount 1200
+        int abortCode;
+        bool reset;  // the terminal reset "9001" was sent
+    } cases[] = {
+        {"armed reader reset", "c1", true, 1, 1, "", 1199, 3, true},
+        {"reader not armed", "c1", true, 0, 1, "", 1199, 3, false},
+        {"credit", "c2", true, 1, 4, "30", 5000, 0, false},
+        {"no contactless data", "c1", false, 1, 4, "30", 5000, 0, false},
+    };
+    for (const Case& c : cases) {
+        Enter(c.cd);
+        Options.ClsMaximalAmount = 5000;
+        record->amount = 1200;
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        CardReadRecord& card = record->cardReadRecord;
+        std::memset(&card, 0, sizeof card);
+        card.chipOptions = 0x12;
+        if (c.ctlsData) card.ctlsData.length = 4;
+        record->ctlsRetryPending = 0;
+        record->resetRequired = c.engaged;
+        record->processingMode = 1;
+        record->readerSet = kReaderChip;
+        record->ctlsStartResult = 1;
+        context->abortCode = 0;
+        fake.calls.clear();
+        fake.script("get", {PV_NET_FAILED});
+        EXPECT_EQ(ReadCardResult(), 0) << c.name;
+        EXPECT_EQ(record->processingMode, c.phase) << c.name;
+        EXPECT_STREQ(record->resultCode, c.rs) << c.name;
+        EXPECT_EQ(Options.ClsMaximalAmount, c.clsMaximalAfter) << c.name;
+        EXPECT_EQ(context->abortCode, c.abortCode) << c.name;
+        EXPECT_EQ(SetsOf(fake, 14) != 0, c.reset) << c.name;  // the reader's abort before its reset
+        if (c.phase == 1) {
+            EXPECT_EQ(record->readerSet, kReaderBoth) << c.name;
+            EXPECT_EQ(record->resetRequired, 0) << c.name;
+        } else {
+            EXPECT_EQ(context->authorisationMode, 0) << c.name;
+        }
+    }
+}
+
+// The contactless answer judged by its status: messages with their pauses,
+// contactless stopped for the transaction, the refusal outside a debit or
+// with both flag bits, cancelled when the PIN is asked.
+TEST_F(CardTransaction, ContactlessAnswerByStatus) {
+    struct Case {
+        const char* name;
+        int status;
+        uint8_t flags;
+        int affDelai;  // ClsAffDelai
+        int result;
+        int64_t paused;
+        int clsMaximalAfter;  // from 5000
+        int isoFailuresBefore;
+        int isoFailuresAfter;
+    } cases[] = {
+        {"PIN asked after a long delay", 25, 0x0c, 6000, 0, 3000, 5000, 2, 2},
+        {"PIN asked at once", 25, 0x0c, 0, 0, 0, 5000, 2, 2},
+        {"contactless forbidden", 26, 0, 0, 0, 2500, 0, 2, 2},
+        {"unknown card", 8, 0, 0, 0, 5000, 0, 2, 2},
+        {"blocked card", 28, 0, 0, 0, 5000, 0, 2, 2},
+        {"track not read", 27, 0, 0, 0, 2500, 5000, 2, 3},
+        {"track not read, at most five", 27, 0, 0, 0, 2500, 5000, 5, 5},
+        {"other failure", 3, 0, 0, 0, 2500, 0, 2, 2},
+        {"other failure with both flag bits", 3, 0x0c, 0, 65535, 2500, 0, 2, 2},
+        {"read, only the low byte counts", 0x100, 0x0c, 0, 0, 0, 5000, 2, 0},
+    };
+    for (const Case& c : cases) {
+        Enter("c1");
+        Options.ClsMaximalAmount = 5000;
+        Options.ClsAffDelai = c.affDelai;
+        std::memset(record->resultCode, 0, sizeof record->resultCode);
+        PutAnswer(record->cardReadRecord, 10, c.status);
+        record->cardReadRecord.statusFlags = c.flags;
+        record->processingMode = 1;
+        record->readerSet = kReaderBoth;
+        record->ctlsStartResult = 1;
+        context->ctlsIsoFailures = c.isoFailuresBefore;
+        fake.script("get", {0});  // the candidate list of a reader that is not a RUDA terminal
+        const int64_t before = clock.slept;
+        EXPECT_EQ(ReadCardResult(), c.result) << c.name;
+        EXPECT_EQ(clock.slept - before, c.paused) << c.name;
+        EXPECT_EQ(Options.ClsMaximalAmount, c.clsMaximalAfter) << c.name;
+        EXPECT_EQ(context->ctlsIsoFailures, c.isoFailuresAfter) << c.name;
+        EXPECT_STREQ(record->resultCode, c.result == 0 ? "" : "11") << c.name;
+        if (c.result == 0) {
+            EXPECT_EQ(record->processingMode, (c.status & 0xFF) == 0 ? 3 : 1) << c.name;
+        }
+        // A delay above 5 s is cut to 3 s, in the option too.
+        EXPECT_EQ(Options.ClsAffDelai, c.affDelai > 5000 ? 3000 : c.affDelai) << c.name;
+    }
+}
+
+// A tap on a reader that is not a RUDA terminal: its candidate list is read
+// from the terminal; a list without GPO answer for an amount resets the
+// reader.
+TEST_F(CardTransaction, ContactlessCandidateListOfOtherReaders) {
+    struct Case {
+        const char* name;
+        int listStatus;
+        int candidates;
+        int gpoLength;
+        int result;
+        int cardReadState;
+        bool reset;
+    } cases[] = {
+        {"list with candidates", 0, 2, 12, 0, 4, false},
+        {"empty list", 0, 0, 12, 0, 2, false},
+        {"list not read", PV_CMD_INTERNAL, 0, 0, PV_CMD_INTERNAL, 2, false},
+        {"tap without GPO answer", 0, 1, 0, 0, 4, true},
+    };
+    for (const Case& c : cases) {
+        Enter("c1");
+        testsupport::TraceCapture trace;
+        record->amount = 500;
+        record->resetRequired = 0;
+        PutAnswer(record->cardReadRecord, 10, 0);
+        record->processingMode = 1;
+        record->readerSet = kReaderBoth;
+        record->ctlsStartResult = 1;
+        fake.calls.clear();
+        fake.writers[12] = [&c](va_list args) {
+            TerminalResultArea* area = va_arg(args, TerminalResultArea*);
+            area->candidateCount = c.candidates;
+            area->perCandidate[0].gpoLength = c.gpoLength;
+        };
+        fake.script("get", {c.listStatus});
+        EXPECT_EQ(ReadCardResult(), c.result) << c.name;
+        EXPECT_EQ(context->authorisationMode, c.cardReadState) << c.name;
+        EXPECT_EQ(record->resetRequired, c.reset ? 1 : 0) << c.name;
+        EXPECT_EQ(trace.Contains("Reception message Sans contact a tort. Redemarrage lecteur"), c.reset) << c.name;
+        if (c.listStatus != 0) {
+            EXPECT_TRUE(trace.Contains("Chargement de la liste de candidats KO (1)")) << c.name;
+        }
+        fake.writers.erase(12);
+    }
 }
