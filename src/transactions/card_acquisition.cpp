@@ -32,7 +32,6 @@
 namespace {
 
 constexpr int kRudaProtocol = 16;
-constexpr int kModelLR510 = 640;
 constexpr const char* kMessagePage = "talvo/xxdmess.html";
 
 void SetResultCode(TransactionRecord* r, const char* rs) {

@@ -34,8 +34,6 @@ constexpr int kEventSliceMs = 200;
 // bound on re-reads of "unknown" and "not yet" answers of a cancel.
 constexpr int kCancelTimeoutRereads = 2;
 constexpr int kCancelRereadsMax = 50;
-constexpr int kModelLR510 = 640;
-constexpr int kModelLR531 = 671;
 
 TransactionRecord* Record() { return GetTransactionRecord(); }
 

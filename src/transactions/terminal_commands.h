@@ -7,6 +7,10 @@
 #pragma once
 #include <cstdint>
 
+// Terminal models named by the terminal information (`terminalModel`).
+constexpr int kModelLR510 = 640;
+constexpr int kModelLR531 = 671;
+
 struct CardReadRecord;
 
 // Card-status command 100 on the card reader with the card-read record
