@@ -151,6 +151,10 @@ bool ContactlessOutcome(EFTCBox* c, TransactionRecord* r) {
             } else {
                 // Refused: no contactless for the rest of the transaction.
                 Options.ClsMaximalAmount = 0;
+                const char* text = CommandIs(r, "c3")   ? "ANNULATION SANS CONTACT REFUSEE"
+                                   : CommandIs(r, "c2") ? "CREDIT SANS CONTACT REFUSE"
+                                                        : "PAIEMENT SANS CONTACT REFUSE";
+                HTML_ShowMessagePage(kMessagePage, "error", text);
                 TOC_DisplayById("P5", r->titleId, "ZNP_DSP_HOLDER_CTLS_ERR_PSCR");
                 WSleep(1000);
                 if (Options.ClsOnly == 1) r->processingMode = 4;

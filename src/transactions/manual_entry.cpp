@@ -15,3 +15,4 @@ int EnterChequeManually() {
 void EjectCheque() {}
 
 int HTML_DisplayMessage(const char*, const char*, const char*) { return -1; }
+int HTML_ShowMessagePage(const char*, const char*, const char*) { return 1; }
