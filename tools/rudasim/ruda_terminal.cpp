@@ -360,40 +360,39 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
         if (it->once) scenario_.rules.erase(it);
         return a;
     }
-    // A request that stops the card watch first ends it: the abort with the
-    // watch's own answer (9F 41, the merchant's abort) before its own.
-    const bool abort = StartsWith(apdu, {0xD0, 0xFF});
-    if (IsReadersOff(apdu) || abort) {
-        if (watching_ && abort) a.before = Status(0x9F41);
+    // Readers off and the abort end the card watch; the abort first answers
+    // the watch (9F 41, the merchant's abort), then itself.
+    if (IsReadersOff(apdu)) {
         watching_ = false;
-        if (IsReadersOff(apdu)) {
-            a.payload = scenario_.defaultAnswer;
-            return a;
-        }
+        a.payload = scenario_.defaultAnswer;
+        return a;
+    }
+    if (StartsWith(apdu, {0xD0, 0xFF})) {
+        if (watching_) a.before = Status(0x9F41);
+        watching_ = false;
     }
     const bool removalDue = !scenario_.removals.empty() && scenario_.removals.front() <= eventsTaken_;
-    const Bytes removed =
-        cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x48, {0x00, 0x00})), Status(0x9000)});
-    if (IsEventRequest(apdu) && !(apdu[0] == 0xD0 && (removalDue || scenario_.events.empty()))) {
+    if (IsEventRequest(apdu) && apdu[0] != 0xD0) {
+        // A contactless start: the next event, or a wait for one.
         a.wait = !takeEvent(&a.payload);
         return a;
     }
     if (IsEventRequest(apdu)) {
-        // A card-status request: the card's state at once, then the watch
-        // runs until the next card event (a removal due goes right after).
+        // A card-status request: a queued event, else the card's state at
+        // once and the watch runs until the next card event (a removal due
+        // goes right after the state when the card is in).
+        if (!removalDue && takeEvent(&a.payload)) return a;
         a.payload = cardState();
-        if (removalDue && cardIn_) {
+        if (removalDue) {
             scenario_.removals.erase(scenario_.removals.begin());
-            cardIn_ = false;
-            a.after = removed;
-        } else if (removalDue) {
-            scenario_.removals.erase(scenario_.removals.begin());
-            watching_ = true;
-            watchNad_ = nad;
-        } else {
-            watching_ = true;
-            watchNad_ = nad;
+            if (cardIn_) {
+                cardIn_ = false;
+                a.after = cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x48, {0x00, 0x00})), Status(0x9000)});
+                return a;
+            }
         }
+        watching_ = true;
+        watchNad_ = nad;
         return a;
     }
     if (StartsWith(apdu, {0xD0, 0x00}) || StartsWith(apdu, {0xD0, 0x0A})) {
