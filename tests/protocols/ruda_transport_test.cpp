@@ -366,6 +366,8 @@ TEST(RudaTerminalScenario, RefusedStatementsNameTheirLine) {
         "event stripe track9 \";1=2?\"\n",
         "event ctls 9F\n",
         "event removal now\n",
+        "event mute atr\n",
+        "event mute 3B00\n",
         "card /nonexistent/card.scn\n",
         "dance\n",
     };

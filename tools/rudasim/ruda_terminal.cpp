@@ -141,6 +141,13 @@ Bytes ChipEvent(const std::vector<Bytes>& aids, const Bytes& atr) {
     return cardsim::Concat({cardsim::Element(0xE0, inner), Status(0x9000)});
 }
 
+const Bytes kMuteAtr = {0x3B, 0x00};
+
+Bytes MuteEvent(const Bytes& atr) {
+    const Bytes inner = cardsim::Concat({cardsim::Element(0x48, {0x01, 0x00}), cardsim::Element(0x63, atr)});
+    return cardsim::Concat({cardsim::Element(0xE0, inner), Status(0x9000)});
+}
+
 Bytes StripeEvent(const std::string& track1, const std::string& track2, const std::string& track3) {
     Bytes inner = cardsim::Element(0x48, {0x00, 0x05});
     const std::pair<unsigned, const std::string*> tracks[] = {{0x5F21, &track1}, {0x5F22, &track2}, {0x5F23, &track3}};
@@ -244,6 +251,14 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                         aids.push_back(*aid);
                     }
                     s.events.push_back(ChipEvent(aids, atr));
+                } else if (kind == "mute") {
+                    Bytes atr = kMuteAtr;
+                    if (w.size() != 2) {
+                        auto a = w.size() == 4 && w[2] == "atr" ? cardsim::ParseHex(w[3]) : std::nullopt;
+                        if (!a || a->empty()) return "event mute: [atr HEX] expected";
+                        atr = *a;
+                    }
+                    s.events.push_back(MuteEvent(atr));
                 } else if (kind == "stripe") {
                     std::string t[3];
                     for (size_t i = 2; i + 1 < w.size() + 1; i += 2) {
@@ -313,14 +328,16 @@ bool RudaTerminal::takeEvent(Bytes* answer) {
     return true;
 }
 
-// A chip card inserted stays in the reader (with its answer to reset) until
-// a removal.
+// A chip card inserted stays in the reader (with its answer to reset), read
+// or mute, until a removal.
 void RudaTerminal::noteEvent(const Bytes& answer) {
     Bytes e0, status, atr;
     if (answer.size() < 2 || !FindElement(answer.data(), answer.size() - 2, 0xE0, &e0)) return;
     if (!FindElement(e0.data(), e0.size(), 0x48, &status) || status.empty()) return;
-    if ((status[0] & 0x03) == 0x03) {
+    const bool mute = status[0] == 0x01 && (status.size() < 2 || status[1] == 0x00);
+    if ((status[0] & 0x03) == 0x03 || mute) {
         cardIn_ = true;
+        mute_ = mute;
         atr_.clear();
         if (FindElement(e0.data(), e0.size(), 0x63, &atr)) atr_ = atr;
     } else if (status[0] == 0x00 && (status.size() < 2 || status[1] == 0x00)) {
@@ -329,9 +346,11 @@ void RudaTerminal::noteEvent(const Bytes& answer) {
 }
 
 // What a card-status request learns at once: the chip card in the reader
-// (48 = 03 00 with its answer to reset), or no card (48 = 00 00).
+// (48 = 03 00 with its answer to reset; 01 00 when it is mute), or no card
+// (48 = 00 00).
 Bytes RudaTerminal::cardState() const {
-    Bytes inner = cardsim::Element(0x48, {static_cast<uint8_t>(cardIn_ ? 0x03 : 0x00), 0x00});
+    const uint8_t state = !cardIn_ ? 0x00 : mute_ ? 0x01 : 0x03;
+    Bytes inner = cardsim::Element(0x48, {state, 0x00});
     if (cardIn_ && !atr_.empty()) {
         const Bytes e = cardsim::Element(0x63, atr_);
         inner.insert(inner.end(), e.begin(), e.end());
@@ -380,7 +399,8 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
     if (IsEventRequest(apdu)) {
         // A card-status request: a queued event, else the card's state at
         // once and the watch runs until the next card event (a removal due
-        // goes right after the state when the card is in).
+        // goes right after the state when the card is in, and so does the
+        // notice of a mute card that stays in).
         if (!removalDue && takeEvent(&a.payload)) return a;
         a.payload = cardState();
         if (removalDue) {
@@ -390,6 +410,12 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
                 a.after = cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x48, {0x00, 0x00})), Status(0x9000)});
                 return a;
             }
+        }
+        if (cardIn_ && mute_) {
+            // The terminal tries the mute card again and tells it at once:
+            // the notice is the watch's event.
+            a.after = MuteEvent(atr_);
+            return a;
         }
         watching_ = true;
         watchNad_ = nad;

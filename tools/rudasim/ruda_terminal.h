@@ -51,6 +51,9 @@ struct AnswerRule {
 //   answer PREFIX => HEX [ff7c] [wrong-lrc] [endless] [silence] [cipher] [once]
 //   default HEX             answer of an APDU nothing else takes (9000)
 //   event chip AID...       card inserted and read: E0 { 48 = 03 00, 9F06 per AID }
+//   event mute [atr HEX]    chip card inserted that does not answer: E0 { 48 =
+//                           01 00, 63 = what the reader got at reset (3B 00) };
+//                           it stays in the reader, mute, until a removal
 //   event stripe [track1 "T"] [track2 "T"] [track3 "T"]
 //                           card swiped: E0 { 48 = 00 05, 5F21/5F22/5F23 }
 //   event removal           once the events above it are taken, the next other
@@ -80,6 +83,10 @@ struct RudaScenario {
 // needs to take the card as read.
 extern const Bytes kDefaultAtr;
 Bytes ChipEvent(const std::vector<Bytes>& aids, const Bytes& atr = kDefaultAtr);
+// A chip card that stays mute (48 = 01 00), with what the reader got at
+// reset.
+extern const Bytes kMuteAtr;
+Bytes MuteEvent(const Bytes& atr = kMuteAtr);
 Bytes StripeEvent(const std::string& track1, const std::string& track2, const std::string& track3);
 Bytes CtlsEvent(uint16_t sw, const Bytes& elements);
 
@@ -126,6 +133,7 @@ private:
     bool watching_ = false;
     uint8_t watchNad_ = 0;
     bool cardIn_ = false;
+    bool mute_ = false;  // the card in the reader does not answer
     Bytes atr_;
 };
 
