@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,18 +52,18 @@ bool SetKey(const std::string& path, const std::string& key, const std::string& 
     return testsupport::WriteSignedParamFile(path, lines);
 }
 
-TEST(ServerModePayment, ACardPaymentGoesThroughTheTerminalThatConnected) {
-    testsupport::TestPki pki;
-    ASSERT_TRUE(pki.ok());
-    struct Case {
-        const char* name;
-        int reseauType;
-    } cases[] = {{"TCP", 2}, {"TLS, the terminal's certificate required", 4}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        testsupport::ConfigTree tree;
+// One till whose card reader is the terminal connecting in server mode, its
+// payment server, and the cash register test client asking for a payment
+// (s0/c1, 5.00 EUR); Start() leaves the terminal connected.
+struct ServerModeTill {
+    testsupport::ConfigTree tree;
+    std::string pos = std::to_string(testsupport::UniquePosNumber());
+    ChildProcess acquirer;
+    ChildProcess cashRegister;
+    std::unique_ptr<rudasim::RudaNetSim> terminal;
+
+    void Start(const testsupport::TestPki& pki, int reseauType) {
         ASSERT_TRUE(tree.ok());
-        const std::string pos = std::to_string(testsupport::UniquePosNumber());
         const std::string program = tree.file("trv_71_server_mode_" + pos);
         std::filesystem::copy_file(testsupport::BinPath("trv_71"), program);
         std::filesystem::create_directories(tree.file("WOut"));
@@ -74,12 +75,12 @@ TEST(ServerModePayment, ACardPaymentGoesThroughTheTerminalThatConnected) {
         ASSERT_TRUE(SetKey(tree.file("WCFG/med_00.wt"), "COM_0", "002"));
         ASSERT_TRUE(testsupport::WriteSignedParamFile(
             tree.file("WCFG/pinpad.cfg"),
-            {"[Service1:" + std::to_string(port) + "]", "[ReseauType:" + std::to_string(c.reseauType) + "]"}));
+            {"[Service1:" + std::to_string(port) + "]", "[ReseauType:" + std::to_string(reseauType) + "]"}));
         ASSERT_TRUE(SetKey(tree.file("WPAF/znpop_00.wt"), "WaitForPinpad", "1"));
         rudasim::RudaNetOptions options;
         options.port = port;
         options.connectTimeoutMs = 2000;
-        if (c.reseauType == 4) {
+        if (reseauType == 4) {
             ASSERT_TRUE(testsupport::TestPki::EncipherFile(pki.path("server.key"), tree.file("WCERT/server.key")));
             std::filesystem::copy_file(pki.path("localhost.crt"), tree.file("WCERT/server.crt"));
             for (const auto& entry : std::filesystem::directory_iterator(pki.path("cadir")))
@@ -92,7 +93,6 @@ TEST(ServerModePayment, ACardPaymentGoesThroughTheTerminalThatConnected) {
             options.key = pki.path("client.key");
         }
 
-        ChildProcess acquirer;
         const std::string acquirerScenario = tree.file("acquirer.scn");
         ASSERT_TRUE(testsupport::WriteWholeFile(acquirerScenario, "default answer reply rs=00\n"));
         ASSERT_TRUE(acquirer.Start({testsupport::BinPath("acquirer_sim"), "--scenario", acquirerScenario}));
@@ -100,7 +100,6 @@ TEST(ServerModePayment, ACardPaymentGoesThroughTheTerminalThatConnected) {
         ASSERT_FALSE(acquirerPort.empty()) << acquirer.Output();
         ASSERT_TRUE(SetKey(tree.file("WCFG/net_00.wt"), "SV1_000", acquirerPort));
 
-        ChildProcess cashRegister;
         ASSERT_TRUE(cashRegister.Start({testsupport::BinPath("cash_register"), "--lib",
                                         testsupport::BinPath("../lib/libznp_dll.so"), "--client", program, "--pos",
                                         pos, "--log", tree.file("znp_dll.log"), "--busy-retry", "20000",
@@ -109,14 +108,33 @@ TEST(ServerModePayment, ACardPaymentGoesThroughTheTerminalThatConnected) {
         auto scenario = rudasim::RudaScenario::Parse(
             std::string("card ") + ZNP_SOURCE_DIR + "/tools/cardsim/scenarios/chip_card.scn\n", "", &error);
         ASSERT_TRUE(scenario.has_value()) << error;
-        rudasim::RudaNetSim terminal(std::move(*scenario));
+        terminal = std::make_unique<rudasim::RudaNetSim>(std::move(*scenario));
         // Again until the program listens (its session opens first).
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         bool connected = false;
         while (!connected && std::chrono::steady_clock::now() < end &&
                cashRegister.Output().find("close:") == std::string::npos)
-            connected = terminal.connect(options, &error);
+            connected = terminal->connect(options, &error);
         ASSERT_TRUE(connected) << error << "\n" << cashRegister.Output();
+    }
+};
+
+struct Case {
+    const char* name;
+    int reseauType;
+};
+const Case kLinks[] = {{"TCP", 2}, {"TLS, the terminal's certificate required", 4}};
+
+TEST(ServerModePayment, ACardPaymentGoesThroughTheTerminalThatConnected) {
+    testsupport::TestPki pki;
+    ASSERT_TRUE(pki.ok());
+    for (const Case& c : kLinks) {
+        SCOPED_TRACE(c.name);
+        ServerModeTill till;
+        ASSERT_NO_FATAL_FAILURE(till.Start(pki, c.reseauType));
+        rudasim::RudaNetSim& terminal = *till.terminal;
+        ChildProcess& cashRegister = till.cashRegister;
+        const std::string& pos = till.pos;
 
         // The card comes once the program armed the readers and waits for
         // it, and goes once it watches for its removal: each time the
@@ -139,6 +157,25 @@ TEST(ServerModePayment, ACardPaymentGoesThroughTheTerminalThatConnected) {
         // The card status, the readers off, the removal watch, then the abort
         // and the final reset with the card's removal awaited.
         EXPECT_EQ(apdus, (std::vector<std::string>{"D0601F01", "D0600000", "D0604300", "D0FF0000", "D000002F"}));
+    }
+}
+
+// The terminal goes (closes its link) while the program waits for the card:
+// the wait ends at once as a terminal failure, RS "32", instead of running
+// to the card time-out and answering "30".
+TEST(ServerModePayment, TerminalThatGoesDuringTheCardWaitIsATerminalFailure_Mended) {
+    testsupport::TestPki pki;
+    ASSERT_TRUE(pki.ok());
+    for (const Case& c : kLinks) {
+        SCOPED_TRACE(c.name);
+        ServerModeTill till;
+        ASSERT_NO_FATAL_FAILURE(till.Start(pki, c.reseauType));
+        ASSERT_TRUE(till.terminal->waitExchanges(1, 20000)) << till.cashRegister.Output();
+        EXPECT_EQ(cardsim::ToHex(till.terminal->exchanges()[0].apdu), "D0601F01");
+        till.terminal->stop();
+        EXPECT_EQ(till.cashRegister.WaitExit(60000), 0) << till.cashRegister.Output();
+        const std::string out = till.cashRegister.Output();
+        EXPECT_NE(out.find("{SS}A{PS}" + till.pos + "{SV}s0{CD}c1{RS}32{"), std::string::npos) << out;
     }
 }
 

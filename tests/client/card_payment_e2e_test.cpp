@@ -53,6 +53,7 @@ enum class During {
     Abort,        // no card; the till aborts (s3/c0) once the card request came
     MuteCardThenAbort,  // a mute chip card comes after the card request; the till aborts
                         // once the stripe was asked for it twice
+    HangUp,       // no card; the terminal's line closes once the card request came
 };
 
 // A mute chip card comes to the terminal once the card request came; the
@@ -126,6 +127,11 @@ protected:
             terminal.pushEvent(rudasim::ChipEvent({kAid}));
             ASSERT_TRUE(WaitApdu(terminal, "D06043", 30000)) << testing::PrintToString(Apdus(terminal));
             terminal.pushEvent(kCardRemoved);
+        } else if (row.during == During::HangUp) {
+            ASSERT_TRUE(WaitApdu(terminal, "D0601F01", 20000)) << testing::PrintToString(Apdus(terminal));
+            // Once the program took the terminal's answer: it waits for the card.
+            ASSERT_TRUE(terminal.line().waitDelivered(10000));
+            terminal.line().stop();
         } else if (row.during == During::Abort || row.during == During::MuteCardThenAbort) {
             ASSERT_TRUE(WaitApdu(terminal, "D0601F01", 20000)) << testing::PrintToString(Apdus(terminal));
             if (row.during == During::MuteCardThenAbort) {
@@ -333,6 +339,11 @@ const Row kRows[] = {
          EXPECT_TRUE(t.server(0).requests().empty());
          EXPECT_TRUE(WaitApdu(t.terminal(), "D0FF", 10000)) << testing::PrintToString(Apdus(t.terminal()));
      }},
+    // The card wait went on until the card time-out (RS 30) on a closed line.
+    {"MendedTerminalHangsUpDuringTheCardWait", "the terminal's line closes while it waits for the card: RS 32",
+     {"default answer reply rs=00"}, "", During::HangUp, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "32"}},
+     [](PaymentStation& t) { EXPECT_TRUE(t.server(0).requests().empty()); }},
 };
 
 TEST_P(CardPaymentEndToEnd, Row) { Run(GetParam()); }
