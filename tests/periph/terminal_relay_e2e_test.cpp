@@ -41,6 +41,14 @@ const std::string kGenerateAc =
 
 class RelayEndToEnd : public testsupport::ServerSession {
 protected:
+    // The payment server: each card command relayed with its fetch, then
+    // the authorisation answer.
+    virtual std::string ServerScenario() const {
+        std::string scenario;
+        for (const std::string& apdu : {kSelect, kGpo, kReadRecord, kGenerateAc})
+            scenario += "relay port=0 bodyhex=" + apdu + " fetch\nsilent\n";
+        return scenario + "answer 1400 tags=\"{SS}A{RS}00{F}\"\n";
+    }
     void SetUp() override {
         std::string error;
         auto terminal = rudasim::RudaScenario::FromFile(
@@ -48,11 +56,7 @@ protected:
         ASSERT_TRUE(terminal) << error;
         auto handler = std::make_unique<rudasim::RudaBlockHandler>(*terminal);
         ruda = handler.get();
-        std::string scenario;
-        for (const std::string& apdu : {kSelect, kGpo, kReadRecord, kGenerateAc})
-            scenario += "relay port=0 bodyhex=" + apdu + " fetch\nsilent\n";
-        scenario += "answer 1400 tags=\"{SS}A{RS}00{F}\"\n";
-        auto parsed = netsim::AcquirerScenario::Parse(scenario, &error);
+        auto parsed = netsim::AcquirerScenario::Parse(ServerScenario(), &error);
         ASSERT_TRUE(parsed) << error;
         sim = std::make_unique<netsim::AcquirerSim>(*parsed);
         ASSERT_TRUE(sim->start());
@@ -144,6 +148,47 @@ TEST_F(RelayEndToEnd, TheServerDrivesTheCardThroughTheTerminal) {
     EXPECT_EQ(static_cast<uint8_t>(requests[4].M[0]), 0x80);  // GPO format 80
     EXPECT_EQ(static_cast<uint8_t>(requests[6].M[0]), 0x70);  // the record
     EXPECT_EQ(static_cast<uint8_t>(requests[8].M[0]), 0x80);  // GENERATE AC format 80
+}
+
+// The control codes a server sends with an empty body, "9001" then "9002",
+// reach the RUDA terminal as the resets they are (RESET DEVICE soft and
+// hard), and the server gets the terminal's acknowledgement and, on the
+// fetch, its answer. The RUDA link refused an empty request, so they never
+// left the program.
+class RelayControlCodes : public RelayEndToEnd {
+protected:
+    std::string ServerScenario() const override {
+        // Each control on the request before, its fetch (Application "1000")
+        // on the terminal's acknowledgement.
+        return "relay port=0 app=9001\nfetch port=0\nrelay port=0 app=9002\nfetch port=0\n"
+               "answer 1400 tags=\"{SS}A{RS}00{F}\"\n";
+    }
+};
+
+TEST_F(RelayControlCodes, ResetTheRudaTerminal_Mended) {
+    CopyField(context->serverRequest, "{SS}R{PS}1{SV}s0{CD}c1{D10}1250{F}");
+    EXPECT_EQ(StepUntilSomething(), 11);  // the request sent, "9001" relayed
+    for (int step = 0; step < 3; ++step) ASSERT_EQ(StepUntilSomething(), 10) << "step " << step;
+    EXPECT_EQ(StepUntilSomething(), 20);
+    EXPECT_STREQ(context->serverAnswer, "{SS}A{RS}00{F}");
+
+    const auto exchanges = ruda->exchanges();
+    ASSERT_EQ(exchanges.size(), 2u);
+    EXPECT_EQ(cardsim::ToHex(exchanges[0].apdu), "D0000000");
+    EXPECT_EQ(cardsim::ToHex(exchanges[1].apdu), "D0000100");
+    ASSERT_TRUE(sim->waitForRequests(5, 5000));
+    const auto requests = sim->requests();
+    ASSERT_EQ(requests.size(), 5u);
+    for (size_t i = 0; i < 2; ++i) {
+        const netsim::NetMessage& ack = requests[1 + 2 * i];
+        const netsim::NetMessage& answer = requests[2 + 2 * i];
+        EXPECT_EQ(ack.A, "1200");
+        EXPECT_NE(ack.S.find("/02/"), std::string::npos) << ack.S;
+        EXPECT_EQ(ack.M, "");
+        const Bytes& reset = exchanges[i].answer;
+        EXPECT_EQ(answer.M, std::string(reset.begin(), reset.end())) << i;
+        EXPECT_EQ(answer.M.substr(answer.M.size() - 2), Hex("9000")) << i;
+    }
 }
 
 }  // namespace

@@ -134,6 +134,44 @@ TEST(RudaLinkOnALine, NadAndClassRules) {
     }
 }
 
+// An empty request carries the control code of its descriptor's
+// Application: "9001" and "9002" go to the terminal as the reset they are
+// (RESET DEVICE, soft and hard, as the control codes of the terminal
+// services); an empty request of another Application has nothing to send.
+// The empty request used to be refused whatever its code, so the controls a
+// server relays never reached a RUDA terminal.
+TEST(RudaLinkOnALine, ControlCodesOfAnEmptyRequestResetTheTerminal_Mended) {
+    RudaLine line("");
+    ASSERT_EQ(line.opened, 0);
+    struct Case {
+        const char* application;
+        int sent;
+        const char* apdu;  // what the terminal got ("" nothing)
+    } cases[] = {
+        {"9001", 4, "D0000000"},
+        {"9002", 4, "D0000100"},
+        {"1000", -1, ""},
+        {"9003", -1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.application);
+        const size_t before = line.exchanges().size();
+        ASSERT_EQ(XPRO_SetApplication(line.ctx, c.application), 1);
+        unsigned char none = 0;
+        EXPECT_EQ(RUDA_LinkSend(line.ctx, &none, 0, 2000, 0), c.sent);
+        if (c.sent < 0) {
+            EXPECT_NE(line.ctx->stepLetter, 0);
+            continue;
+        }
+        EXPECT_EQ(XPRO_GetStatus(line.ctx), 2);
+        EXPECT_EQ(line.receive(), Hex("E00F9F1E0C5255444153494D3030303031 9000"));
+        const auto exchanges = line.exchanges();
+        ASSERT_EQ(exchanges.size(), before + 1);
+        EXPECT_EQ(cardsim::ToHex(exchanges.back().apdu), c.apdu);
+        EXPECT_EQ(exchanges.back().nad, RUDA_NAD_COMMAND);
+    }
+}
+
 TEST(RudaLinkOnALine, FailedEmissionsEndAfterFourAttempts) {
     RudaLine line("");
     ASSERT_EQ(line.opened, 0);

@@ -10,6 +10,7 @@
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 #include "protocols/module_contract.h"
+#include "protocols/ruda/ruda_device.h"
 #include "protocols/ruda/ruda_link.h"
 #include "protocols/ruda/ruda_module.h"
 #include "protocols/xpro/xpro_context.h"
@@ -50,6 +51,14 @@ int SendWithRetries(KT_XPROT* ctx, const unsigned char* request, int length) {
     return -3;
 }
 
+// The reset kind of a control code an empty request carries: 0 soft
+// ("9001"), 1 hard ("9002"); -1 for any other.
+int ControlResetKind(const char* application) {
+    if (std::strcmp(application, "9001") == 0) return 0;
+    if (std::strcmp(application, "9002") == 0) return 1;
+    return -1;
+}
+
 }  // namespace
 
 int RUDA_CipherForBox(const KT_EPERIPH_API* box, int operation, unsigned char** apdu, int* length) {
@@ -85,19 +94,31 @@ int RUDA_LinkSend(void* transport, void* frame, uint32_t length, int32_t, int32_
     RUDA_Transport(ctx);
     ctx->phase = XPRO_PHASE_SENDING;
     const auto* request = static_cast<const unsigned char*>(frame);
-    if (request == nullptr || length == 0 || length > static_cast<uint32_t>(XPRO_PAYLOAD_MAX)) {
+    // An empty request carries the control code of its descriptor: "9001"
+    // and "9002" reset the terminal (soft, hard), as RESET DEVICE does.
+    unsigned char* control = nullptr;
+    int n = static_cast<int>(length);
+    if (length == 0) {
+        const int kind = ControlResetKind(ctx->application);
+        if (kind >= 0 && RUDA_BuildResetDeviceRequest(152, kind, 0, &control, &n) == 1) request = control;
+    }
+    if (request == nullptr || n <= 0 || length > static_cast<uint32_t>(XPRO_PAYLOAD_MAX)) {
         WSysError("-- ERROR -- RUDA_LinkSend : requete refusee (%u octets)", length);
+        if (control != nullptr) WFree(control);
         ctx->stepLetter = RUDA_LETTER_SOFT;
         EndStep(ctx);
         return -1;
     }
-    const int n = static_cast<int>(length);
-    if (SendWithRetries(ctx, request, n) != 0) {
+    const int sent = SendWithRetries(ctx, request, n);
+    const unsigned char cla = request[0];
+    const unsigned char ins = n >= 2 ? request[1] : 0;
+    if (control != nullptr) WFree(control);
+    if (sent != 0) {
         if (ctx->stepLetter == RUDA_LETTER_NONE) ctx->stepLetter = RUDA_LETTER_SOFT;
         EndStep(ctx);
         return -1;
     }
-    WSysError("@@ DEBUG @@ Client -> Terminal : CLA-INS=%02x-%02x LG=%d", request[0], n >= 2 ? request[1] : 0, n);
+    WSysError("@@ DEBUG @@ Client -> Terminal : CLA-INS=%02x-%02x LG=%d", cla, ins, n);
     XPRO_SetStatus(ctx, PAP_MES_FINAL);
     EndStep(ctx);
     return n;
