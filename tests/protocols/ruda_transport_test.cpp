@@ -59,8 +59,8 @@ public:
         return RUDA_LinkSend(ctx, copy.data(), static_cast<uint32_t>(copy.size()), 2000, 0);
     }
     // The answer delivered (empty when the receive gave 0).
-    Bytes receive(int32_t timeoutMs = -1, int32_t waitMode = 0) {
-        std::vector<unsigned char> frame(65536);
+    Bytes receive(int32_t timeoutMs = -1, int32_t waitMode = 0, size_t room = 65536) {
+        std::vector<unsigned char> frame(room);
         const int n = RUDA_LinkReceive(ctx, frame.data(), static_cast<uint32_t>(frame.size()), timeoutMs, waitMode);
         received = n;
         return Bytes(frame.begin(), frame.begin() + (n > 0 ? n : 0));
@@ -268,9 +268,46 @@ TEST(RudaLinkOnALine, AnswersAsTheTerminalSendsThem) {
         EXPECT_EQ(XPRO_GetStatus(line.ctx), f.status) << f.request;
         EXPECT_NE(std::string(line.ctx->stepText).find("RUDA_Transport"), std::string::npos) << f.request;
     }
-    // What the endless chain left on the line goes with the next purge.
+    // Nothing of the endless chain is left for the next answer.
     EXPECT_EQ(line.exchange(Hex("D0B60000")), Hex("6F0284009000"));
     EXPECT_EQ(line.exchange(Hex("D0B60000")), Hex("9F0D")) << "a rule for once goes after its use";
+}
+
+// A receive that fails ('X' a damaged block, 'B' a block no RUDA block can
+// be, 'F' an answer past the receive room) leaves nothing of its answer on
+// the line: the next receive without a new request (a server's fetch)
+// delivers nothing. It used to take the rest of the long answer as a whole
+// answer, its status word and all.
+TEST(RudaLinkOnALine, FailedReceiveLeavesNothingOfItsAnswer_Mended) {
+    // A long answer: three blocks (254, 254, 92 bytes), 9000 at its end.
+    std::string longAnswer;
+    for (int i = 0; i < 598; ++i) longAnswer += "5A";
+    longAnswer += "9000";
+    RudaLine line("answer D0C1 => " + longAnswer + " wrong-lrc\n"
+                  "answer D0C2 => " + longAnswer + " long-block\n"
+                  "answer D0C3 => " + longAnswer + "\n");
+    ASSERT_EQ(line.opened, 0);
+    struct Case {
+        const char* request;
+        char letter;
+        size_t room;
+    } cases[] = {
+        {"D0C10000", 'X', 65536},
+        {"D0C20000", 'B', 65536},
+        {"D0C30000", 'F', 300},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.letter);
+        ASSERT_EQ(line.send(Hex(c.request)), 4);
+        EXPECT_TRUE(line.receive(-1, 0, c.room).empty());
+        EXPECT_EQ(line.ctx->stepLetter, c.letter);
+        // The fetch that follows: nothing.
+        EXPECT_TRUE(line.receive().empty());
+        EXPECT_EQ(line.received, 0);
+        EXPECT_EQ(line.ctx->stepLetter, 'T');
+    }
+    // The line still serves the next request.
+    EXPECT_EQ(line.exchange(Hex("D0C30000")).size(), 600u);
 }
 
 // A receive whose total time is already up reads nothing and gives 0 (not

@@ -214,7 +214,7 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                 // The options end the answer ("ff7c" also reads as hexadecimal).
                 const auto option = [](const std::string& word) {
                     return word == "ff7c" || word == "wrong-lrc" || word == "endless" || word == "silence" ||
-                           word == "cipher" || word == "once";
+                           word == "cipher" || word == "long-block" || word == "once";
                 };
                 while (end < w.size() && !option(w[end])) ++end;
                 auto answer = HexWords(w, at + 1, end);
@@ -226,6 +226,7 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                     else if (w[i] == "endless") rule.faults.endless = true;
                     else if (w[i] == "silence") rule.faults.silence = true;
                     else if (w[i] == "cipher") rule.faults.cipher = true;
+                    else if (w[i] == "long-block") rule.faults.longBlock = true;
                     else if (w[i] == "once") rule.once = true;
                     else return "answer: unknown option " + w[i];
                 }
@@ -532,6 +533,14 @@ void RudaBlockHandler::answer(linesim::LineContext& line, uint8_t nad, const Rud
     if (a.faults.wrongLrc) {
         const size_t first = 4 + static_cast<unsigned char>(out[2]);
         out[first - 1] = static_cast<char>(out[first - 1] ^ 0x01);
+    }
+    if (a.faults.longBlock) {
+        // NAD, PCB (more follow), LEN 255, 255 bytes, LRC: a block no RUDA
+        // block can be.
+        std::string block{static_cast<char>(nad), static_cast<char>(kMore), static_cast<char>(0xFF)};
+        block.append(255, static_cast<char>(0x5A));
+        block += static_cast<char>(Lrc(block));
+        out = block + out;
     }
     line.send(out);
     if (!a.after.empty()) line.send(Blocks(nad, a.after, false));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "comm/com_resources.h"
 #include "comm/port_api.h"
 #include "comm/port_frames.h"
 #include "core/helpers.h"
@@ -49,6 +50,35 @@ int SendWithRetries(KT_XPROT* ctx, const unsigned char* request, int length) {
     ctx->stepLetter = letter != 0 ? letter : RUDA_LETTER_SOFT;
     RUDA_Transport(ctx);
     return -3;
+}
+
+// A failed answer is dropped whole, but no longer than this even if the
+// line never goes quiet: the time the largest answer takes at 9600 baud.
+constexpr int64_t kDropMaxMs = 15000;
+
+// Drops what is left on the line of an answer that failed: reads until the
+// line has been quiet for one read time-out (a wait that ends when a byte
+// comes), within kDropMaxMs. The count of bytes dropped.
+int DropRestOfAnswer(int port, int quietMs) {
+    unsigned char chunk[256];
+    int dropped = 0;
+    const int64_t end = plat::MonotonicMs() + kDropMaxMs;
+    for (;;) {
+        int output = 0, input = 0;
+        if (PortQueueStatus(port, &output, &input) != 0) break;
+        const int64_t left = end - plat::MonotonicMs();
+        if (left <= 0) break;
+        if (input > 0) {
+            const int n = PortRxTrame(port, chunk, std::min<int>(input, static_cast<int>(sizeof chunk)));
+            if (n <= 0) break;
+            dropped += n;
+            continue;
+        }
+        // Quiet for a read time-out, or a line that failed: nothing more.
+        if (WComWaitInput2(port, static_cast<int>(std::min<int64_t>(quietMs, left))) <= 0) break;
+    }
+    std::memset(chunk, 0, sizeof chunk);
+    return dropped;
 }
 
 // The reset kind of a control code an empty request carries: 0 soft
@@ -173,7 +203,16 @@ int RUDA_LinkReceive(void* transport, void* frame, uint32_t capacity, int32_t ti
     } else {
         const char letter = receiver.state() == RudaBlockReceiver::State::Failed ? receiver.letter() : RUDA_LETTER_SOFT;
         ctx->stepLetter = letter;
-        if (letter == RUDA_LETTER_TIMEOUT) XPRO_SetStatus(ctx, waitMode == 1 ? 1 : PAP_MES_FINAL);
+        if (letter == RUDA_LETTER_TIMEOUT) {
+            XPRO_SetStatus(ctx, waitMode == 1 ? 1 : PAP_MES_FINAL);
+        } else {
+            // Nothing of a failed answer may be taken by the next read (a
+            // server's fetch) for a whole answer.
+            const int dropped = DropRestOfAnswer(ctx->port, options.readTimeoutMs);
+            if (dropped > 0)
+                WSysError("** INFO. ** RUDA_LinkReceive : %d octets de la reponse en echec ecartes (%c)", dropped,
+                          letter);
+        }
     }
     EndStep(ctx);
     return length;
