@@ -39,6 +39,28 @@ const std::string kReadRecord = "00B2010C00";
 const std::string kGenerateAc =
     "80AE80001D" "000000001250" "000000000000" "0250" "0000000000" "0978" "261211" "00" "11223344" "00";
 
+// The server got, after its request, for each relayed command the
+// terminal's acknowledgement (the local descriptor, MesStat 02, no body),
+// then on the fetch the terminal's answer as it gave it (ending 9000).
+void ExpectAcknowledgementsAndAnswers(netsim::AcquirerSim& server, const std::vector<rudasim::Exchange>& exchanges) {
+    const size_t count = 1 + 2 * exchanges.size();
+    ASSERT_TRUE(server.waitForRequests(count, 5000));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), count);
+    for (size_t i = 0; i < exchanges.size(); ++i) {
+        const netsim::NetMessage& ack = requests[1 + 2 * i];
+        const netsim::NetMessage& answer = requests[2 + 2 * i];
+        EXPECT_EQ(ack.A, "1200");
+        EXPECT_NE(ack.S.find("/02/"), std::string::npos) << ack.S;
+        EXPECT_EQ(ack.M, "");
+        EXPECT_EQ(answer.A, "1200");
+        const Bytes& terminal = exchanges[i].answer;
+        EXPECT_EQ(answer.M, std::string(terminal.begin(), terminal.end())) << i;
+        ASSERT_GE(answer.M.size(), 2u);
+        EXPECT_EQ(answer.M.substr(answer.M.size() - 2), Hex("9000")) << i;
+    }
+}
+
 class RelayEndToEnd : public testsupport::ServerSession {
 protected:
     // The payment server: each card command relayed with its fetch, then
@@ -126,24 +148,9 @@ TEST_F(RelayEndToEnd, TheServerDrivesTheCardThroughTheTerminal) {
         EXPECT_EQ(std::string(exchanges[i].apdu.begin(), exchanges[i].apdu.end()), Hex(apdus[i])) << i;
     }
 
-    // The server got, for each command, the terminal's acknowledgement (the
-    // local descriptor, MesStat 02, no body), then on the fetch the card's
-    // answer as the terminal gave it.
-    ASSERT_TRUE(sim->waitForRequests(9, 5000));
+    // Each command acknowledged, then the card's answer fetched.
+    ASSERT_NO_FATAL_FAILURE(ExpectAcknowledgementsAndAnswers(*sim, exchanges));
     const auto requests = sim->requests();
-    ASSERT_EQ(requests.size(), 9u);
-    for (size_t i = 0; i < 4; ++i) {
-        const netsim::NetMessage& ack = requests[1 + 2 * i];
-        const netsim::NetMessage& answer = requests[2 + 2 * i];
-        EXPECT_EQ(ack.A, "1200");
-        EXPECT_NE(ack.S.find("/02/"), std::string::npos) << ack.S;
-        EXPECT_EQ(ack.M, "");
-        EXPECT_EQ(answer.A, "1200");
-        const Bytes& card = exchanges[i].answer;
-        EXPECT_EQ(answer.M, std::string(card.begin(), card.end())) << i;
-        ASSERT_GE(answer.M.size(), 2u);
-        EXPECT_EQ(answer.M.substr(answer.M.size() - 2), Hex("9000")) << i;
-    }
     EXPECT_EQ(static_cast<uint8_t>(requests[2].M[0]), 0x6F);  // FCI
     EXPECT_EQ(static_cast<uint8_t>(requests[4].M[0]), 0x80);  // GPO format 80
     EXPECT_EQ(static_cast<uint8_t>(requests[6].M[0]), 0x70);  // the record
@@ -176,19 +183,7 @@ TEST_F(RelayControlCodes, ResetTheRudaTerminal_Mended) {
     ASSERT_EQ(exchanges.size(), 2u);
     EXPECT_EQ(cardsim::ToHex(exchanges[0].apdu), "D0000000");
     EXPECT_EQ(cardsim::ToHex(exchanges[1].apdu), "D0000100");
-    ASSERT_TRUE(sim->waitForRequests(5, 5000));
-    const auto requests = sim->requests();
-    ASSERT_EQ(requests.size(), 5u);
-    for (size_t i = 0; i < 2; ++i) {
-        const netsim::NetMessage& ack = requests[1 + 2 * i];
-        const netsim::NetMessage& answer = requests[2 + 2 * i];
-        EXPECT_EQ(ack.A, "1200");
-        EXPECT_NE(ack.S.find("/02/"), std::string::npos) << ack.S;
-        EXPECT_EQ(ack.M, "");
-        const Bytes& reset = exchanges[i].answer;
-        EXPECT_EQ(answer.M, std::string(reset.begin(), reset.end())) << i;
-        EXPECT_EQ(answer.M.substr(answer.M.size() - 2), Hex("9000")) << i;
-    }
+    ASSERT_NO_FATAL_FAILURE(ExpectAcknowledgementsAndAnswers(*sim, exchanges));
 }
 
 }  // namespace
