@@ -82,13 +82,6 @@ int SocketSetNonBlocking(int fd, bool on) {
     return fcntl(fd, F_SETFL, wanted) == 0 ? 0 : -1;
 }
 
-int SocketBindAny(int fd, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
-}
 
 int SocketBind(int fd, uint32_t address, uint16_t port) {
     sockaddr_in a{};
@@ -97,6 +90,8 @@ int SocketBind(int fd, uint32_t address, uint16_t port) {
     a.sin_port = htons(port);
     return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
 }
+
+int SocketBindAny(int fd, uint16_t port) { return SocketBind(fd, htonl(INADDR_ANY), port); }
 
 int SocketListen(int fd, int backlog) { return listen(fd, backlog) == 0 ? 0 : -1; }
 
