@@ -50,6 +50,18 @@ protected:
         clock.Serve();
         return result;
     }
+    // A maintenance whose dialogue with the cash register (a key awaited)
+    // got this request instead of the answer: it is left in abortCode.
+    void DialogueGets(const char* request, int abortCode) {
+        EnterMaintenance();
+        context->abortCode = 0;
+        clock.replies["c21"].push_back(request);
+        char key = 0;
+        ASSERT_EQ(PosWaitKey(30000, 0, &key), -1);
+        ASSERT_EQ(context->abortCode, abortCode);
+        clock.Serve();
+        clock.received.clear();
+    }
     std::string AbortAnswer(const char* sv, const char* cd) const {
         return AnswerHead() + "{SV}" + sv + "{CD}" + cd + "{RS}33{F}";
     }
@@ -176,15 +188,8 @@ TEST_F(WorkingState, AbortSeenDuringADialogueIsServedByTheNextPoll_Mended) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EnterMaintenance();
         context->abortInhibition = c.inhibition;
-        context->abortCode = 0;
-        clock.replies["c21"].push_back("{SS}R{PS}1{SV}s3{CD}c0{F}");
-        char key = 0;
-        ASSERT_EQ(PosWaitKey(30000, 0, &key), -1);
-        ASSERT_EQ(context->abortCode, 1);
-        clock.Serve();
-        clock.received.clear();
+        DialogueGets("{SS}R{PS}1{SV}s3{CD}c0{F}", 1);
         EXPECT_EQ(PollPosDuringTransaction(), c.poll);
         clock.Serve();
         std::vector<std::string> expected;
@@ -202,14 +207,7 @@ TEST_F(WorkingState, AbortSeenDuringADialogueIsServedByTheNextPoll_Mended) {
         context->abortInhibition = 0;
     }
     // A stop ends the program after its acknowledgement.
-    EnterMaintenance();
-    context->abortCode = 0;
-    clock.replies["c21"].push_back("{SS}R{PS}1{SV}s3{CD}c99{F}");
-    char key = 0;
-    ASSERT_EQ(PosWaitKey(30000, 0, &key), -1);
-    ASSERT_EQ(context->abortCode, 2);
-    clock.Serve();
-    clock.received.clear();
+    DialogueGets("{SS}R{PS}1{SV}s3{CD}c99{F}", 2);
     EXPECT_EXIT(
         {
             PollPosDuringTransaction();

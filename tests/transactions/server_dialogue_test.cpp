@@ -105,6 +105,26 @@ protected:
         return netsim::DecodeFieldBody(sims[s]->requests()[n].M).value_or("<not a field body>");
     }
     std::string Answer(const char* code) const { return netsim::TagValue(context->serverAnswer, code); }
+    // A simulator playing one scenario line as the only server (PRINCIPAL)
+    // of the resource, for a payment that has had no answer yet; null (with
+    // a test failure) when it cannot start.
+    std::unique_ptr<netsim::AcquirerSim> PrincipalAlone(const std::string& line) {
+        std::string error;
+        auto scenario = netsim::AcquirerScenario::Parse(line + "\n", &error);
+        EXPECT_TRUE(scenario) << error;
+        if (!scenario) return nullptr;
+        auto sim = std::make_unique<netsim::AcquirerSim>(*scenario);
+        if (!sim->start()) {
+            ADD_FAILURE() << "the simulator did not start";
+            return nullptr;
+        }
+        CopyField(context->netResources[0].servers[0].service, std::to_string(sim->port()).c_str());
+        TOC_EnableAllServers();
+        for (int s : {1, 2, 3}) TOC_DisableServer(s);
+        record->answerReceived = 0;
+        CopyField(record->resultCode, "");
+        return sim;
+    }
 
     std::vector<std::unique_ptr<netsim::AcquirerSim>> sims;
 
@@ -304,18 +324,8 @@ TEST_F(ServerDialogue, SimulatorMisbehavioursAgainstTheAnswerCheck) {
     Begin({"default answer 1400 reply\n"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::string error;
-        auto scenario = netsim::AcquirerScenario::Parse(std::string(c.line) + "\n", &error);
-        ASSERT_TRUE(scenario) << error;
-        netsim::AcquirerSim sim(*scenario);
-        ASSERT_TRUE(sim.start());
-        CopyField(context->netResources[0].servers[0].service, std::to_string(sim.port()).c_str());
-        TOC_EnableAllServers();
-        TOC_DisableServer(1);
-        TOC_DisableServer(2);
-        TOC_DisableServer(3);
-        record->answerReceived = 0;
-        CopyField(record->resultCode, "");
+        const std::unique_ptr<netsim::AcquirerSim> sim = PrincipalAlone(c.line);
+        ASSERT_TRUE(sim);
         ClearEndOfTransactionRequests();
         ASSERT_EQ(ConnectServer(0), 0);
         BuildRequest();
@@ -324,7 +334,7 @@ TEST_F(ServerDialogue, SimulatorMisbehavioursAgainstTheAnswerCheck) {
         EXPECT_LT(strnlen(context->serverAnswer, sizeof context->serverAnswer), sizeof context->serverAnswer);
         Options.ConnectedMode = 0;
         TOC_CloseServer(context);
-        sim.stop();
+        sim->stop();
     }
 }
 
@@ -495,16 +505,8 @@ TEST_F(ServerDialogue, MessageHeldInTheAnswerBufferIsRoutedOnce_Mended) {
     Begin({"default answer 1400 reply\n"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::string error;
-        auto scenario = netsim::AcquirerScenario::Parse(std::string(c.line) + "\n", &error);
-        ASSERT_TRUE(scenario) << error;
-        netsim::AcquirerSim sim(*scenario);
-        ASSERT_TRUE(sim.start());
-        CopyField(context->netResources[0].servers[0].service, std::to_string(sim.port()).c_str());
-        TOC_EnableAllServers();
-        for (int s : {1, 2, 3}) TOC_DisableServer(s);
-        record->answerReceived = 0;
-        CopyField(record->resultCode, "");
+        const std::unique_ptr<netsim::AcquirerSim> sim = PrincipalAlone(c.line);
+        ASSERT_TRUE(sim);
         ASSERT_EQ(ConnectServer(0), 0);
         BuildRequest();
         const std::string uuid = netsim::TagValue(context->serverRequest, "UUID");
@@ -527,7 +529,7 @@ TEST_F(ServerDialogue, MessageHeldInTheAnswerBufferIsRoutedOnce_Mended) {
         EXPECT_STREQ(record->resultCode, "");
         Options.ConnectedMode = 0;
         TOC_CloseServer(context);
-        sim.stop();
+        sim->stop();
     }
 }
 
