@@ -30,6 +30,9 @@ install(TARGETS znp_dll EXPORT znp_dllTargets
 install(TARGETS trv_71 EXPORT znp_dllTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 # Parameter files carry a signature: an operator who edits one signs it again.
 install(TARGETS sign_param_file RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+# Makes a till's directory with its own program file (trv_71_<POS>).
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/new-till.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME znp_new_till
+        COMPONENT runtime)
 install(FILES ${CMAKE_SOURCE_DIR}/include/znp_dll.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/integration.md

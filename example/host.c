@@ -9,8 +9,9 @@
  *
  *   host CLIENT_PATH POS_NUMBER LOG_FILE
  *
- * CLIENT_PATH is the till's directory (holding trv_71 and its configuration
- * tree) or the full path of its program file; LOG_FILE names the logs (use
+ * CLIENT_PATH is the till's directory (holding its own program file
+ * trv_71_<POS_NUMBER on 3 digits>, made by znp_new_till, and its
+ * configuration tree) or the full path of its program file; LOG_FILE names the logs (use
  * an absolute path: see docs/integration.md). The exit code is 0 when every
  * step went as expected, 1 when one failed, 2 for a bad command line.
  *

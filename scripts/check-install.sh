@@ -14,7 +14,7 @@ build=$(cd "${1:-build}" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/znp-install.XXXXXX")
 lockfd=""
 lock=""
-program=trv_71_check$$
+program=""
 cleanup() {
   # The POS number's lock file goes while we still hold it (see
   # tests/support/station_lock.h).
@@ -25,7 +25,9 @@ cleanup() {
   rm -rf "$work"
   # The single-instance objects of our program file, should a program that
   # had to be killed leave them (a normal end removes them).
-  rm -f "/dev/shm/\$\$_$program.mutex" "/dev/shm/##_$program" "/dev/shm/##_$program.users"
+  if [ -n "$program" ]; then
+    rm -f "/dev/shm/\$\$_$program.mutex" "/dev/shm/##_$program" "/dev/shm/##_$program.users"
+  fi
 }
 trap cleanup EXIT
 prefix=$work/prefix
@@ -40,7 +42,7 @@ major=${version%%.*}
 pc=$(find "$prefix" -name znp_dll.pc -path '*/pkgconfig/*')
 [ -n "$pc" ] || fail "no znp_dll.pc installed"
 libdir=$(dirname "$(dirname "$pc")")
-for f in "$prefix/bin/trv_71" "$libdir/libznp_dll.so.$version" "$libdir/cmake/znp_dll/znp_dllConfig.cmake" \
+for f in "$prefix/bin/trv_71" "$prefix/bin/znp_new_till" "$libdir/libznp_dll.so.$version" "$libdir/cmake/znp_dll/znp_dllConfig.cmake" \
          "$prefix/share/doc/znp/integration.md" "$prefix/share/doc/znp/operations.md" \
          "$prefix/share/znp/example/WPAF/znpop_00.wt" "$prefix/share/znp/example/WOut"; do
   [ -e "$f" ] || fail "missing from the installation: ${f#"$prefix"/}"
@@ -79,9 +81,9 @@ done
 echo "C and C++ clients passed"
 
 # A POS number no other test process holds (the tests' lock files: the lock
-# is ours when the path still names the file we locked), and a program file
-# name of our own: a starting program ends any running program of the same
-# file name.
+# is ours when the path still names the file we locked); the till's own
+# program file is named after it, so no other run's program has its name (a
+# starting program ends any running program of the same file name).
 pos=""
 for n in $(shuf -i 100-999); do
   lock=/tmp/znp-station-$n.lock
@@ -93,9 +95,11 @@ for n in $(shuf -i 100-999); do
 done
 [ -n "$pos" ] || lock=""
 [ -n "$pos" ] || fail "no free POS number"
+program=$(printf 'trv_71_%03d' "$pos")
 
-# Each build's till is made from the example configuration its package
-# metadata names (pkg-config's exampledir, CMake's znp_dll_EXAMPLE_DIR).
+# Each build's package metadata names the installed example configuration
+# (pkg-config's exampledir, CMake's znp_dll_EXAMPLE_DIR), from which the
+# installed helper makes the till.
 example_pc=$(pkg-config --variable=exampledir znp_dll)
 example_cm=$(cat "$work/cm/example_dir.txt")
 for how in pc cm; do
@@ -103,14 +107,19 @@ for how in pc cm; do
   till=$work/till-$how
   example=$([ $how = pc ] && echo "$example_pc" || echo "$example_cm")
   [ "$example" -ef "$prefix/share/znp/example" ] || fail "the $how package names the example $example"
-  mkdir -p "$till"
-  cp -r "$example/." "$till/"
-  cp "$prefix/bin/trv_71" "$till/$program"
-  if ! (cd "$work" && "$work/$how/host" "$till/$program" "$pos" "$till/znp.log") >"$till/host.out" 2>&1; then
+  # The till as an operator makes it: the installed helper copies the
+  # example configuration and links the till's own program file; the host
+  # names the directory, and the library starts that file.
+  "$prefix/bin/znp_new_till" "$till" "$pos" >"$work/new-till-$how.out" ||
+    { cat "$work/new-till-$how.out"; fail "znp_new_till failed"; }
+  [ -f "$till/$program" ] && [ -f "$till/WPAF/znpop_00.wt" ] && [ -d "$till/WOut" ] ||
+    fail "znp_new_till made no complete till"
+  if ! (cd "$work" && "$work/$how/host" "$till" "$pos" "$till/znp.log") >"$till/host.out" 2>&1; then
     cat "$till/host.out"
     fail "the example host failed"
   fi
   cat "$till/host.out"
+  grep -q "client file name : $program" "$till/ZNP_DLL_$pos.LOG" || fail "the library did not start $program"
   # The till's logs, readable by its own account only.
   trace=$(printf 'WOut/CA%03d000.SPO' "$pos")
   for f in "ZNP_DLL_$pos.LOG" znp.POS "$trace"; do

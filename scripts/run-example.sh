@@ -20,17 +20,19 @@ cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --parallel "$(nproc)" --target trv_71 znp_dll cash_register example_host acquirer_sim \
   ruda_sim sign_param_file
 
-# The till's directory: the program, its configuration tree and its spool
-# directory.
+# The till's directory: its own program file (trv_71_001 for POS 1, which
+# the library starts when the client path is the directory; each till of a
+# machine has its own, see docs/operations.md), its configuration tree and
+# its spool directory.
 run=build/example-run
+pos=1
 rm -rf "$run"
 mkdir -p "$run"
 cp -r example/. "$run"/
 rm -f "$run/host.c" "$run/terminal.scn"   # the example client and the terminal's scenario stay in example/
 mkdir -p "$run/WOut"   # spool directory of the consoles (the trace zone)
-cp build/bin/trv_71 "$run"/trv_71
+cp build/bin/trv_71 "$run/$(printf 'trv_71_%03d' "$pos")"
 dir=$PWD/$run
-pos=1
 
 # The simulators end with the script, however it ends.
 sims=()

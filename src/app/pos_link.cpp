@@ -283,6 +283,10 @@ int ZelDiaWrite(const char* text, int length, PosLinkHandle* handle, int signal,
         const EFTCBox* context = GetEftContext();
         if (context != nullptr && context->debugLevel != 0)
             LogExchange(0, line, context->exchangeLogName, context->logSizeKb);
+        // The message still unread (an answer, maybe) stays for the cash
+        // register to take; the new one is not written and the caller is told.
+        TraceLog(TRACE_ERROR, "[POS]", "Message non transmis, le precedent n'a pas ete lu (%d caracteres)", length);
+        return -1;
     }
     SetStatus(mailbox, poslink::kStatusWriting);
     std::memcpy(TextOf(mailbox), text, static_cast<size_t>(length));

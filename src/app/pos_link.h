@@ -32,7 +32,8 @@ int ZelDiaRead(char* buffer, int size, PosLinkHandle* handle, int waitMs);
 int ZelDiaPut(const char* text, PosLinkHandle* handle);
 // Writes a message into the write mailbox after waiting for the previous one
 // to be taken; the length, or -1 for a message that does not fit (more than
-// 10239 characters) or a null text.
+// 10239 characters), a null text, or a previous message still unread at the
+// end of the wait (it stays in the mailbox; the new one is not written).
 int ZelDiaWrite(const char* text, int length, PosLinkHandle* handle, int signal, int timeoutSec);
 // Blocks until a message waits in the handle's read mailbox, `stop` (checked
 // once the wait is armed, may be null) says so, the wake signal comes, or

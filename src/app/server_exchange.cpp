@@ -189,7 +189,8 @@ int TOC_ServerExchangeStep(EFTCBox* c) {
     const char* type = nullptr;
     const uint8_t* body = nullptr;
     uint32_t bodyLength = 0;
-    if (c->serverAnswer[0] != '\0') {
+    const bool held = c->serverAnswer[0] != '\0';
+    if (held) {
         type = KTM_GetRubrique(mess, 'A');
         body = KTM_GetAnswerMessage(mess);
         if (body == nullptr || type == nullptr) {
@@ -290,6 +291,12 @@ int TOC_ServerExchangeStep(EFTCBox* c) {
         }
     }
     ISAP_SetImmediateMode(0);
+    // A message taken from the answer buffer instead of the link is routed
+    // once: unless it is the answer awaited (1400, 1500), the buffer is
+    // emptied, so the next step reads the link again instead of routing the
+    // same message for ever.
+    if (held && !IsType(type, "1400") && !IsType(type, "1500"))
+        std::memset(c->serverAnswer, 0, sizeof c->serverAnswer);
     return result;
 }
 

@@ -95,6 +95,22 @@ int AbortRequested(EFTCBox* c, TransactionRecord* r) {
     return -2;
 }
 
+// An abort (1) or stop (2) of the cash register that a wait with the cash
+// register saw (a dialogue answer awaited) and did not carry out: the wait
+// took the request, so it is written again as the cash register sent it and
+// served as if it had just come.
+int ServeAbortOf(EFTCBox* c, TransactionRecord* r) {
+    const bool stop = c->abortCode == 2;
+    c->abortCode = 0;
+    TraceLog(TRACE_INFO, "[POS]", "%s recu pendant une attente, traite maintenant", stop ? "Arret" : "Abandon");
+    if (stop) CloseClient("Demande de fermeture du client monetique", true);
+    std::memset(c->posRequest, 0, sizeof c->posRequest);
+    if (LoadTagMessage(c->posRequest, sizeof c->posRequest, 0) != 1 || TAG_Set("SS", "R") != 1 ||
+        TAG_Set("PS", r->station) != 1 || TAG_Set("SV", "s3") != 1 || TAG_Set("CD", "c0") != 1)
+        std::memset(c->posRequest, 0, sizeof c->posRequest);
+    return AbortRequested(c, r);
+}
+
 // A request with CD "c1i" takes the place of the running transaction: it is
 // put back into the mailbox for the idle dispatcher. It is kept only when
 // the mailbox can hold it.
@@ -161,10 +177,21 @@ void EchoWaitRound(EFTCBox* c, TransactionRecord* r) {
 
 }  // namespace
 
+int ServeKeptAbort() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr || (c->abortCode != 1 && c->abortCode != 2)) return 0;
+    return ServeAbortOf(c, r);
+}
+
 int PollPosDuringTransaction() {
     EFTCBox* c = GetEftContext();
     TransactionRecord* r = GetTransactionRecord();
     if (c == nullptr || r == nullptr) return -1;
+    // An abort or stop that another wait saw and left to be carried out is
+    // served now, never dropped.
+    const int served = ServeKeptAbort();
+    if (served != 0) return served;
     c->abortCode = 0;
     if (EFTOC_CheckAlert(c) < 0) return FailWithDisplay(r, "ZNP_DSP_USER_SYS_ERR_UNKNOWN", "99", -1);
     const int poll = ZelDiaPoll(c);

@@ -20,6 +20,11 @@ int PollPosDuringTransaction();
 // The request read during a working state: -1 no context, 0 handled, -2
 // aborted or replaced.
 int DealPosDuringTransaction();
+// An abort (abortCode 1) or stop (2) of the cash register that a wait saw
+// and left to be carried out is served as the request itself would be: 0
+// nothing kept, or the abort refused ('6') or forwarded (PN40); -2 aborted;
+// a stop ends the program.
+int ServeKeptAbort();
 // With the option WaitForPinpad 1, creates (1) or deletes (0) the file
 // "WOUT/update.tmp" of the current directory; 0, or 1 when the creation
 // failed. Otherwise nothing, 0.

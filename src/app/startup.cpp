@@ -12,6 +12,7 @@
 #include "app/main_loop.h"
 #include "app/options.h"
 #include "app/pos_link.h"
+#include "app/stop_notice.h"
 #include "comm/comm_services.h"
 #include "core/helpers.h"
 #include "core/trace.h"
@@ -135,13 +136,12 @@ bool EnforceSingleInstance(SingleInstanceGuard& guard) {
         return true;
     }
     auto* pid = static_cast<int32_t*>(guard.pidBlock.data());
-    if (running) {
-        // End it (exit code 0): only a process that runs a program file of
-        // this name, whatever its directory, so a reused pid is never hit.
-        const int32_t previous = __atomic_load_n(pid, __ATOMIC_ACQUIRE);
-        if (previous > 0) plat::TerminateProcessNamed(static_cast<pid_t>(previous), file);
-    }
-    __atomic_store_n(pid, static_cast<int32_t>(plat::CurrentPid()), __ATOMIC_RELEASE);
+    const int32_t previous = __atomic_exchange_n(pid, static_cast<int32_t>(plat::CurrentPid()), __ATOMIC_ACQ_REL);
+    // End it (exit code 0): only a process that runs a program file of this
+    // name, whatever its directory, so a reused pid is never hit. This pid is
+    // recorded first: the ended program tells in its trace that a newer
+    // instance stopped it.
+    if (running && previous > 0) plat::TerminateProcessNamed(static_cast<pid_t>(previous), file);
     return true;
 }
 
@@ -184,6 +184,7 @@ int TrvMain(int argc, const char* const* argv) {
     std::string oneShot;
     InitDefaultOptions();
     EnforceSingleInstance(g_guard);
+    ArmStopNotice(g_guard.pidBlock.isOpen() ? static_cast<const int32_t*>(g_guard.pidBlock.data()) : nullptr);
     if (ReadCommandLine(argc, argv, oneShot) == CommandLineResult::ArgumentTooLong) return 0;
 
     const ProcessOptions& o = g_processOptions;
@@ -205,6 +206,7 @@ int TrvMain(int argc, const char* const* argv) {
         if (context != nullptr) ShutdownClient();
         EndProcess(-1);
     }
+    StopNoticeUseSession(context);
     WComTraceSetMaxSize(context->logSizeKb);
     TWI_SetSpoolMaxSize(context->logSizeKb);
     if (context->debugLevel != 0)
@@ -258,6 +260,7 @@ int TrvMain(int argc, const char* const* argv) {
 
     while (GetEftContext() != nullptr && GetEftContext()->loopState >= 0) {
         EndIfHostEnded();
+        StopNoticeRefreshClock();
         RunLoopPass();
         if (GetEftContext() == nullptr) break;
         WaitForNextPass();

@@ -26,7 +26,9 @@ DllLogger& Log() { return DllLogger::Get(); }
 
 }  // namespace
 
-bool LocateProgram(const char* clientPath, ProgramLocation* out) {
+std::string TillProgramName(uint32_t posNumber) { return StringFormat("%s_%03u", kProgramName, posNumber); }
+
+bool LocateProgram(const char* clientPath, uint32_t posNumber, ProgramLocation* out) {
     if (clientPath == nullptr || out == nullptr) return false;
     std::string path(clientPath);
     if (path.empty() || path.size() > kMaxClientPath) return false;
@@ -37,6 +39,13 @@ bool LocateProgram(const char* clientPath, ProgramLocation* out) {
         out->directory = path;
         out->fileName = kProgramName;
         out->extension.clear();
+        // The till's own program file, when the directory holds one.
+        if (posNumber != 0) {
+            const std::string own = TillProgramName(posNumber);
+            struct stat program {};
+            if (stat(((path == "/" ? "" : path) + "/" + own).c_str(), &program) == 0 && S_ISREG(program.st_mode))
+                out->fileName = own;
+        }
     } else {
         size_t slash = path.rfind('/');
         out->directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
@@ -151,7 +160,7 @@ int ClientInstance::Open(const OpenArguments& a) {
     const char* logFileName = a.logFileName ? a.logFileName : "";
     const char* clientPath = a.clientPath ? a.clientPath : "";
     ProgramLocation where;
-    const bool located = LocateProgram(a.clientPath, &where);
+    const bool located = LocateProgram(a.clientPath, a.posNumber, &where);
     posNumber_ = a.posNumber;
 
     log.Log(id_, "_SZelApiOpen_");

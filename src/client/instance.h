@@ -42,9 +42,15 @@ struct ProgramLocation {
     std::string extension;
     std::string path;       // directory + '/' + file name + extension
 };
-// A directory (the program is "trv_71" in it) or the full path of a program
-// file. False for an empty or over-long (more than 255 characters) path.
-bool LocateProgram(const char* clientPath, ProgramLocation* out);
+// A directory or the full path of a program file. In a directory the program
+// is the till's own file "trv_71_<POS number on 3 digits>" when there is one
+// (a POS number of 0 looks for none), else "trv_71": tills whose directories
+// each hold a program file named after their POS number never share a
+// program file name. False for an empty or over-long (more than 255
+// characters) path.
+bool LocateProgram(const char* clientPath, uint32_t posNumber, ProgramLocation* out);
+// "trv_71_<POS number on 3 digits>": the name of a till's own program file.
+std::string TillProgramName(uint32_t posNumber);
 
 // Quotes one command-line argument so that the platform's command-line
 // splitting gives it back unchanged.

@@ -177,7 +177,6 @@ bool SetUpServerContext(SSL_CTX* context) {
         SSL_CTX_set_verify_depth(context, 4);
         WSysError("** INFO. ** WSSLImplOpenServer(): Mutual authentication activated");
     }
-    SSL_CTX_set_cipher_list(context, WSSL_CIPHER_LIST);
     ERR_clear_error();
     return true;
 }
@@ -296,8 +295,7 @@ int32_t WSSLImplOpenServerEx(const char* service, int backlog, int8_t reuse, con
     SSL_CTX_set_timeout(context, kSessionTimeoutSeconds);
     SetSessionIdContext(context, service);
     SSL_CTX_set_options(context, SSL_OP_ALL);
-    WSSLApplyArguments(context, sslArguments);
-    if (!SetUpServerContext(context)) {
+    if (WSSLApplyArguments(context, sslArguments) != 1 || !SetUpServerContext(context)) {
         SSL_CTX_free(context);
         return -1;
     }

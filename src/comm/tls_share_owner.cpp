@@ -109,9 +109,9 @@ void WSSLImplOpenClientForShare(int32_t handle) {
         WSysError("-- ERROR -- WSSLImplOpenClientForShare(): echec SSL_CTX_new()");
         return WSSLExitThreadClientForShare(e, true);
     }
-    WSSLApplyArguments(context, e->SslArguments);
     e->SslCtx = context;
-    if (!wssl::SetUpClientContext(context, e->ClientCert, e->Service, e->HostName, e->HostCert, e->CheckCert,
+    if (WSSLApplyArguments(context, e->SslArguments) != 1 ||
+        !wssl::SetUpClientContext(context, e->ClientCert, e->Service, e->HostName, e->HostCert, e->CheckCert,
                                   e->VersionSSL, kOwnerTexts))
         return WSSLExitThreadClientForShare(e, true);
     WSysError("** INFO. ** SSL start connection, handle: 0x%X", static_cast<unsigned>(e->Id));

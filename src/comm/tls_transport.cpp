@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "comm/shared_connections.h"
 #include "comm/tcp_transport.h"
@@ -27,9 +28,8 @@
 #include "platform/net_socket.h"
 
 const char* const WSSL_CIPHER_LIST =
-    "DHE-RSA-AES256-SHA:DHE-DSS-AES256-SHA:AES256-SHA:DHE-RSA-AES128-SHA:DHE-DSS-AES128-SHA:AES128-SHA:"
-    "AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:DHE-RSA-AES256-GCM-SHA384:"
-    "DHE-RSA-AES128-GCM-SHA256:@STRENGTH";
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:DHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES128-GCM-SHA256:@STRENGTH";
 
 namespace {
 
@@ -232,27 +232,43 @@ const char* WSSLErrorName(int code) {
     return kNames[code];
 }
 
-uint64_t WSSLApplyArguments(SSL_CTX* context, const char* sslArguments) {
-    if (context == nullptr || sslArguments == nullptr || *sslArguments == '\0') return 0;
+int WSSLApplyArguments(SSL_CTX* context, const char* sslArguments) {
+    if (context == nullptr || sslArguments == nullptr || *sslArguments == '\0') return 1;
     uint64_t options = SSL_OP_NO_SSLv2;
+    std::vector<std::string> words;
     const std::string text(sslArguments);
     size_t from = 0;
     while (from <= text.size()) {
         size_t to = text.find(' ', from);
         if (to == std::string::npos) to = text.size();
-        const std::string word = text.substr(from, to - from);
-        if (word == "-no_ssl3")
-            options |= SSL_OP_NO_SSLv3;
-        else if (word == "-no_tls1")
-            options |= SSL_OP_NO_TLSv1;
-        else if (word == "-no_tls1_1")
-            options |= SSL_OP_NO_TLSv1_1;
-        else if (word == "-no_tls1_2")
-            options |= SSL_OP_NO_TLSv1_2;
+        words.push_back(text.substr(from, to - from));
         from = to + 1;
     }
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word == "-no_ssl3") {
+            options |= SSL_OP_NO_SSLv3;
+        } else if (word == "-no_tls1") {
+            options |= SSL_OP_NO_TLSv1;
+        } else if (word == "-no_tls1_1") {
+            options |= SSL_OP_NO_TLSv1_1;
+        } else if (word == "-no_tls1_2") {
+            // Written when TLS 1.2 was the highest version: with TLS 1.2 as
+            // the lowest one it would leave TLS 1.3 alone.
+            WSysError("<< WARN. >> WSSLApplyArguments(): -no_tls1_2 ignore, TLS 1.2 est la version minimale");
+        } else if (word == "-tls1_3") {
+            SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
+        } else if (word == "-cipher") {
+            const std::string list = i + 1 < words.size() ? words[++i] : "";
+            if (list.empty() || SSL_CTX_set_cipher_list(context, list.c_str()) != 1) {
+                WSysError("-- ERROR -- WSSLApplyArguments(): liste de suites refusee: %s", list.c_str());
+                OpenSSLHelper_logErrorStack();
+                return 0;
+            }
+        }
+    }
     SSL_CTX_set_options(context, options);
-    return options;
+    return 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -266,6 +282,13 @@ SSL_CTX* NewContext() {
     if (context == nullptr) return nullptr;
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // TLS 1.0 and 1.1 are never offered nor taken, whatever the library's
+    // configuration allows.
+    if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(context, WSSL_CIPHER_LIST) != 1) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
     return context;
 }
 
@@ -360,7 +383,6 @@ bool SetUpClientContext(SSL_CTX* context, const char* clientCert, const char* se
         OpenSSLHelper_logErrorStack();
         return false;
     }
-    SSL_CTX_set_cipher_list(context, WSSL_CIPHER_LIST);
     ERR_clear_error();
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_CLIENT_ONCE, nullptr);
     SSL_CTX_set_verify_depth(context, 4);
@@ -492,7 +514,7 @@ int32_t WSSLImplOpenClientEx(const char* host, const char* service, int32_t sslT
         WSysError("-- ERROR -- WSSLImplOpenClientEx(): SSL_CTX_new() returned an error");
         return -1;
     }
-    WSSLApplyArguments(context, sslArguments);
+    if (WSSLApplyArguments(context, sslArguments) != 1) return FailOpen(nullptr, -1, context);
     if (!wssl::SetUpClientContext(context, clientCert, service, host, hostCert, checkCert, versionSSL, kDirectTexts))
         return FailOpen(nullptr, -1, context);
     WSysError("@@ DEBUG @@ WSSLImplOpenClient: SSL start connection ");

@@ -66,15 +66,25 @@ int Peek(int32_t handle, void* buffer, uint32_t capacity);
 int DisConnect(int32_t handle);
 int HardDisConnect(int32_t handle);
 
-// Cipher list of every context of the transport (TLS 1.2 and below; TLS 1.3
-// keeps the library's suites).
+// TLS 1.2 suites of every context of the transport unless its SSL
+// arguments name others: forward-secret AEAD suites only (no RSA key
+// exchange, no CBC with SHA-1, no DSS). TLS 1.3 keeps the library's suites.
 extern const char* const WSSL_CIPHER_LIST;
 // Name of an SSL_get_error code ("Undocumented error" beyond 8).
 const char* WSSLErrorName(int code);
-// SSL arguments ("-no_ssl3", "-no_tls1", "-no_tls1_1", "-no_tls1_2", words
-// separated by blanks, exact case) set their options on the context; other
-// words are ignored. The options set.
-uint64_t WSSLApplyArguments(SSL_CTX* context, const char* sslArguments);
+// SSL arguments: words separated by blanks, exact case. Every context
+// already has TLS 1.2 as its lowest version and WSSL_CIPHER_LIST.
+//   "-no_ssl3", "-no_tls1", "-no_tls1_1"  their options (below the floor:
+//                                        nothing more is refused)
+//   "-no_tls1_2"                          ignored with a warning: TLS 1.2
+//                                        is the lowest version there is
+//   "-tls1_3"                             TLS 1.3 only
+//   "-cipher LIST"                        the TLS 1.2 suites of LIST (the
+//                                        library's syntax), in place of
+//                                        WSSL_CIPHER_LIST
+// Other words are ignored. 1, or 0 when "-cipher" has no list or the
+// library takes none of it (traced): the caller gives the open up.
+int WSSLApplyArguments(SSL_CTX* context, const char* sslArguments);
 
 // SSLImpl. Client connections (direct entries, used by the calling thread).
 int32_t WSSLImplOpenClientEx(const char* host, const char* service, int32_t sslType, const char* hostCert,

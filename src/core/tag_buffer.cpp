@@ -220,12 +220,10 @@ int RewriteEntry(ATAG_BUFFER* tags, const char* code, string_view value) {
         if (next == kNotFound) next = text.size();
         text.erase(found, next - found);
     }
+    // Without end tag the message ends at its terminator.
     size_t end = text.find(tags->endTag);
-    if (end == kNotFound) {
-        if (tags->writePosition < 0) return -1;
-        end = size_t(tags->writePosition);
-    }
-    text.resize(std::min(end, text.size()));
+    if (end == kNotFound) end = text.size();
+    text.resize(end);
     text += key;
     text += value;
     size_t position = text.size();
@@ -294,8 +292,14 @@ int ATAG_InitRead(ATAG_BUFFER* tags, char* buffer, uint32_t capacity, int clear)
 
 int ATAG_SeekEnd(ATAG_BUFFER* tags, int erase) {
     if (!Ready(tags) || tags->writeBuffer == nullptr) return -1;
-    size_t end = WriteText(tags).find(tags->endTag);
-    if (end == kNotFound) return tags->writePosition;
+    const string_view text = WriteText(tags);
+    size_t end = text.find(tags->endTag);
+    // A message without end tag ends at its terminator: the next entry goes
+    // behind it instead of over its beginning.
+    if (end == kNotFound) {
+        tags->writePosition = int32_t(text.size());
+        return tags->writePosition;
+    }
     tags->writePosition = int32_t(end);
     if (erase != 0) memset(tags->writeBuffer + end, 0, strlen(tags->endTag));
     return tags->writePosition;

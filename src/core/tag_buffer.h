@@ -45,7 +45,8 @@ ATAG_BUFFER* ATAG_Init(ATAG_BUFFER* tags);
 int ATAG_SetSeparators(ATAG_BUFFER* tags, const char* open, const char* close, const char* endName);
 int ATAG_InitWrite(ATAG_BUFFER* tags, char* buffer, uint32_t capacity, int clear);
 int ATAG_InitRead(ATAG_BUFFER* tags, char* buffer, uint32_t capacity, int clear);
-// Puts the write position on the first end tag (erasing it when asked).
+// Puts the write position on the first end tag (erasing it when asked), or
+// at the end of the text of a message without end tag.
 int ATAG_SeekEnd(ATAG_BUFFER* tags, int erase);
 
 // Setters refuse (-1, message unchanged) a code holding a separator, a value

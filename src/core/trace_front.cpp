@@ -257,6 +257,21 @@ void TraceFrontWriteRecord(const char* head, const char* text) {
     if (g_zoneWriter != nullptr) WSysSetTraceHook(g_standardHook);
 }
 
+size_t TraceLogHead(int kind, const char* category, char* out, size_t size) {
+    const char* banner = Banner(kind);
+    const size_t bannerLength = std::strlen(banner);
+    const size_t headLength = bannerLength + kCategoryWidth + 6;
+    if (out == nullptr || size <= headLength) return 0;
+    std::memcpy(out, banner, bannerLength);
+    char* field = out + bannerLength;
+    std::memset(field, ' ', kCategoryWidth);
+    const char* cat = category != nullptr ? category : "";
+    const size_t length = strnlen(cat, kCategoryWidth);
+    std::memcpy(field + (kCategoryWidth - length) / 2, cat, length);
+    std::memcpy(field + kCategoryWidth, ">>>>> ", 7);
+    return headLength;
+}
+
 void TraceLog(int kind, const char* category, const char* format, ...) {
     static ATAG_BUFFER tags;
     static bool tagsReady = false;
@@ -270,15 +285,7 @@ void TraceLog(int kind, const char* category, const char* format, ...) {
         if (message != nullptr) WFree(message);
         return;
     }
-    const char* banner = Banner(kind);
-    const size_t bannerLength = std::strlen(banner);
-    std::memcpy(line, banner, bannerLength);
-    char* field = line + bannerLength;
-    std::memset(field, ' ', kCategoryWidth);
-    const char* cat = category != nullptr ? category : "";
-    const size_t length = strnlen(cat, kCategoryWidth);
-    std::memcpy(field + (kCategoryWidth - length) / 2, cat, length);
-    std::memcpy(field + kCategoryWidth, ">>>>> ", 7);
+    TraceLogHead(kind, category, line, kBlockSize);
 
     va_list args;
     va_start(args, format);

@@ -40,6 +40,10 @@ constexpr size_t kLogLevelKeyMax = 80;
 
 void TraceLog(int kind, const char* category, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+// The head of a TraceLog line (level banner, the category centred in 15
+// columns, ">>>>> ") into out, terminated; its length, or 0 when out has no
+// room for it.
+size_t TraceLogHead(int kind, const char* category, char* out, size_t size);
 
 // "INFO", "WARN", "ERROR", "TRACE" (exact case) give their level; anything
 // else, null included, gives WLOG_UNKNOWN (everything passes).

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/clock.h"
+#include "platform/name_release.h"
 #include "platform/owned_object.h"
 
 namespace plat {
@@ -24,6 +25,7 @@ struct NamedMutex::Entry {
     std::string name;
     int fd = -1;
     pid_t pid = 0;  // process that opened fd (a fork()ed child must not use it)
+    int releaseSlot = -1;  // slot of the name in the signal-time release list
     std::mutex m;
     bool owned = false;
     pid_t ownerTid = 0;
@@ -59,6 +61,7 @@ bool SameFile(int fd, const std::string& path) {
 
 NamedMutex::Entry::~Entry() {
     if (fd < 0) return;
+    if (pid == getpid()) UnregisterNamesForRelease(releaseSlot);
     // The last process with the name open removes its file. Closing drops
     // the flock; a pid left in the file (while others still have it open)
     // tells the next owner that this process never released it.
@@ -179,6 +182,9 @@ int NamedMutex::Open(std::string_view name) {
     e->name = key;
     e->fd = fd;
     e->pid = getpid();
+    // Should a signal end the process, its handler gives the name up as the
+    // last close would.
+    e->releaseSlot = RegisterNamesForRelease(fd, file.Path(), file.Path());
     entries[key] = e;
     entry_ = e;
     name_ = key;

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace plat {
 
@@ -81,13 +82,16 @@ int SocketSetNonBlocking(int fd, bool on) {
     return fcntl(fd, F_SETFL, wanted) == 0 ? 0 : -1;
 }
 
-int SocketBindAny(int fd, uint16_t port) {
+
+int SocketBind(int fd, uint32_t address, uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_addr.s_addr = address;
     a.sin_port = htons(port);
     return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : -1;
 }
+
+int SocketBindAny(int fd, uint16_t port) { return SocketBind(fd, htonl(INADDR_ANY), port); }
 
 int SocketListen(int fd, int backlog) { return listen(fd, backlog) == 0 ? 0 : -1; }
 
@@ -140,6 +144,29 @@ WaitStatus SocketWaitOrWake(int fd, bool forWrite, int wakeFd, int timeoutMs, bo
                 return WaitStatus::Failed;
             }
             if (woken != nullptr) *woken = p[1].revents != 0;
+            return WaitStatus::Ready;
+        }
+        if (r == 0) return WaitStatus::TimedOut;
+        if (errno != EINTR) return WaitStatus::Failed;
+    }
+}
+
+WaitStatus SocketWaitAny(SocketWaitItem* items, size_t count, int timeoutMs) {
+    std::vector<pollfd> p(count);
+    for (size_t i = 0; i < count; ++i) {
+        items[i].ready = false;
+        p[i] = {items[i].fd, static_cast<short>(items[i].forWrite ? POLLOUT : POLLIN), 0};
+    }
+    for (;;) {
+        const int r = poll(p.data(), static_cast<nfds_t>(count), timeoutMs < 0 ? -1 : timeoutMs);
+        if (r > 0) {
+            for (size_t i = 0; i < count; ++i) {
+                if (p[i].revents & POLLNVAL) {
+                    errno = EBADF;
+                    return WaitStatus::Failed;
+                }
+                items[i].ready = p[i].revents != 0;
+            }
             return WaitStatus::Ready;
         }
         if (r == 0) return WaitStatus::TimedOut;

@@ -33,6 +33,8 @@ int SocketSetReceiveTimeout(int fd, int timeoutMs);
 // Binds to every local address on the port (host order; 0 picks a free
 // one); 0, or -1.
 int SocketBindAny(int fd, uint16_t port);
+// Binds to one local IPv4 address (network order) on the port; 0, or -1.
+int SocketBind(int fd, uint32_t address, uint16_t port);
 int SocketListen(int fd, int backlog);
 // Local port of a bound socket (host order), or -1.
 int SocketLocalPort(int fd);
@@ -56,6 +58,17 @@ WaitStatus SocketWaitWritable(int fd, int timeoutMs);
 // As above, also ending when the wake descriptor (below; -1: none) is
 // signalled: Ready with *woken true then (the socket may be ready too).
 WaitStatus SocketWaitOrWake(int fd, bool forWrite, int wakeFd, int timeoutMs, bool* woken);
+
+// One socket of a wait on several: what is awaited, and after the wait
+// whether it came (a closed or failed peer counts as ready).
+struct SocketWaitItem {
+    int fd = -1;
+    bool forWrite = false;
+    bool ready = false;
+};
+// Waits at most timeoutMs (negative: no limit) until one of the sockets is
+// ready: Ready (the items say which), TimedOut, or Failed.
+WaitStatus SocketWaitAny(SocketWaitItem* items, size_t count, int timeoutMs);
 
 // Wake descriptors: one thread waits on it (SocketWaitOrWake), others
 // signal it. A signal stays until drained, so none is lost between a check

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <unordered_map>
 
 #include "platform/clock.h"
+#include "platform/name_release.h"
 
 extern char** environ;
 
@@ -77,7 +79,17 @@ bool SameProgramFile(pid_t pid) {
     return !theirPath.empty() && theirPath == ourPath;
 }
 
-void TerminateHandler(int) { _exit(0); }
+std::atomic<TerminateNotice> g_terminateNotice{nullptr};
+
+// Ends the process with exit code 0: tells who asked (the notice, when one is
+// set), gives up the names of the named objects no other process uses, then
+// _exit. Only async-signal-safe calls.
+void TerminateHandler(int, siginfo_t* info, void*) {
+    const pid_t sender = info != nullptr && info->si_code == SI_USER ? info->si_pid : 0;
+    if (TerminateNotice notice = g_terminateNotice.load(std::memory_order_acquire)) notice(sender);
+    ReleaseRegisteredNames();
+    _exit(0);
+}
 
 }  // namespace
 
@@ -344,7 +356,8 @@ bool TerminateProcessWithCode0(pid_t pid) {
 
 bool InstallTerminateHandler() {
     struct sigaction sa {};
-    sa.sa_handler = TerminateHandler;
+    sa.sa_sigaction = TerminateHandler;
+    sa.sa_flags = SA_SIGINFO;
     sigemptyset(&sa.sa_mask);
     if (sigaction(SIGTERM, &sa, nullptr) != 0) return false;
     sigset_t term;
@@ -352,6 +365,8 @@ bool InstallTerminateHandler() {
     sigaddset(&term, SIGTERM);
     return pthread_sigmask(SIG_UNBLOCK, &term, nullptr) == 0;
 }
+
+void SetTerminateNotice(TerminateNotice notice) { g_terminateNotice.store(notice, std::memory_order_release); }
 
 std::string CurrentProgramPath() { return ReadLink("/proc/self/exe"); }
 

@@ -58,7 +58,7 @@ ExitStatus GetExitCode(pid_t pid);
 bool WaitForExit(pid_t pid, int64_t timeoutMs);
 
 // Asks process pid to end with exit code 0 (SIGTERM, which the program's
-// handler turns into _exit(0)), but only when it runs the same program file as
+// handler turns into an end with exit code 0), but only when it runs the same program file as
 // this process (/proc/<pid>/exe against /proc/self/exe, by device and inode,
 // else by path). Refuses, doing nothing, for any other process, for pid <= 0
 // and for this process itself. True when the signal was sent.
@@ -68,9 +68,17 @@ bool TerminateProcessWithCode0(pid_t pid);
 // still has to be waited for. Refuses any other pid. True when sent.
 bool KillChildProcess(pid_t pid);
 
-// Installs the SIGTERM handler that ends the program at once with _exit(0),
-// and unblocks SIGTERM in the calling thread. True when installed.
+// Installs the SIGTERM handler that ends the program at once with exit code
+// 0, and unblocks SIGTERM in the calling thread. True when installed. The
+// handler first calls the notice set with SetTerminateNotice (with the pid of
+// the process that sent the signal, 0 when not known), then removes the
+// names of the named objects that the process alone has open
+// (ReleaseRegisteredNames, name_release.h), then calls _exit(0).
 bool InstallTerminateHandler();
+// Called by the SIGTERM handler before the process ends; it must use
+// async-signal-safe calls only. Null: none.
+using TerminateNotice = void (*)(pid_t sender);
+void SetTerminateNotice(TerminateNotice notice);
 
 // Full path of the running program file (empty when it cannot be read).
 std::string CurrentProgramPath();

@@ -55,8 +55,8 @@ int OpenProcessDescriptor(pid_t pid);
 std::string ProgramFileNameOf(pid_t pid);
 
 // Asks process pid to end with exit code 0 (SIGTERM, which the program's
-// handler turns into _exit(0)), but only when it runs a program file of the
-// given file name, whatever its directory. The process is held through a
+// handler turns into an end with exit code 0), but only when it runs a
+// program file of the given file name, whatever its directory. The process is held through a
 // process descriptor while its name is checked, so a pid that was given to
 // another process meanwhile is never signalled. Refuses pid <= 0 and this
 // process. True when the signal was sent.

@@ -27,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/name_release.h"
 #include "platform/owned_object.h"
 
 namespace plat {
@@ -174,12 +175,14 @@ SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
         lockFd_ = other.lockFd_;
         ownerPid_ = other.ownerPid_;
         guardSlot_ = other.guardSlot_;
+        releaseSlot_ = other.releaseSlot_;
         created_ = other.created_;
         errno_ = other.errno_;
         other.data_ = nullptr;
         other.size_ = 0;
         other.lockFd_ = -1;
         other.guardSlot_ = -1;
+        other.releaseSlot_ = -1;
         other.created_ = false;
     }
     return *this;
@@ -324,6 +327,9 @@ ShmError SharedMemory::Open(std::string_view name, size_t size, Mode mode, Initi
     created_ = first;
     ownerPid_ = getpid();
     guardSlot_ = GuardMapping(data_, size_);
+    // Should a signal end the process, its handler gives the names up as
+    // Close would.
+    releaseSlot_ = RegisterNamesForRelease(lockFd_, usersPath, object.Path(), usersPath);
     if (first) {
         if (init) init(data_, size_);
         // Atomic downgrade: from here on other openers may join.
@@ -340,6 +346,8 @@ void SharedMemory::Close() {
     // A copy inherited through fork() shares the parent's lock and mapping
     // slot: only the process that opened the block may act on them.
     const bool owner = ownerPid_ == getpid();
+    if (owner) UnregisterNamesForRelease(releaseSlot_);
+    releaseSlot_ = -1;
     if (owner) UnguardMapping(guardSlot_);
     guardSlot_ = -1;
     if (data_ != nullptr) munmap(data_, size_);

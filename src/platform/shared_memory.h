@@ -84,6 +84,7 @@ private:
     int lockFd_ = -1;
     pid_t ownerPid_ = 0;
     int guardSlot_ = -1;  // slot of the mapping in the truncation guard
+    int releaseSlot_ = -1;  // slot of the names in the signal-time release list
     bool created_ = false;
     int errno_ = 0;
 };

@@ -179,6 +179,8 @@ int DealServer() {
     EFTCBox* c = GetEftContext();
     TransactionRecord* r = GetTransactionRecord();
     if (c == nullptr || r == nullptr) return -1;
+    // An abort of the cash register left by an earlier wait is served first.
+    if (ServeKeptAbort() == -2) return -2;
     c->abortCode = 0;
     EPAP_ClearAll();
     ISAP_ClearAll();

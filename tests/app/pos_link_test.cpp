@@ -121,17 +121,33 @@ TEST(PosLinkCommands, PaymentCommands) {
     for (const Case& c : cases) EXPECT_EQ(ZelDiaIsPaymentCommand(c.text), c.expected) << (c.text ? c.text : "null");
 }
 
-TEST_F(PosLinkTest, UnreadMessageIsOverwrittenAfterTheWait) {
-    ReadingClock clock;
-    plat::ScopedClock scoped(&clock);
-    testsupport::TraceCapture trace;
-    ASSERT_EQ(ZelDiaWrite("first", 5, link, 0, 3), 5);
-    const int64_t before = clock.slept;
-    ASSERT_EQ(ZelDiaWrite("second", 6, link, 0, 3), 6);  // time-out 3: the wait is 5 s
-    EXPECT_GE(clock.slept - before, 4000);
-    EXPECT_LE(clock.slept - before, 5000);
-    EXPECT_TRUE(trace.Contains("!!!!! Application de vente inactive !!!!!"));
-    EXPECT_EQ(peer.Receive(10).value_or(""), "second");
+// A message the cash register has not taken when the wait ends stays where
+// it is (the cash register still takes it whole); the new message is not
+// written and the writer is told so.
+TEST_F(PosLinkTest, UnreadMessageIsKeptAndTheLaterWriteFails_Mended) {
+    struct Case {
+        int timeoutSec;
+        int64_t minimumWaitMs;  // the wait before giving up: 5 s at least
+    } cases[] = {{3, 4000}, {5, 4000}, {30, 29000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.timeoutSec);
+        ReadingClock clock;
+        plat::ScopedClock scoped(&clock);
+        testsupport::TraceCapture trace;
+        const char* answer = "{SS}A{PS}1{SV}s0{CD}c1{RS}00{F}";
+        const int length = static_cast<int>(std::strlen(answer));
+        ASSERT_EQ(ZelDiaWrite(answer, length, link, 0, c.timeoutSec), length);
+        const int64_t before = clock.slept;
+        EXPECT_EQ(ZelDiaWrite("second", 6, link, 0, c.timeoutSec), -1);
+        EXPECT_GE(clock.slept - before, c.minimumWaitMs);
+        EXPECT_TRUE(trace.Contains("!!!!! Application de vente inactive !!!!!"));
+        EXPECT_TRUE(trace.Contains("Message non transmis, le precedent n'a pas ete lu (6 caracteres)"));
+        // The cash register takes the first message as it was written.
+        EXPECT_EQ(peer.Receive(10).value_or(""), answer);
+        // Once taken, the next message goes through.
+        EXPECT_EQ(ZelDiaWrite("third", 5, link, 0, c.timeoutSec), 5);
+        EXPECT_EQ(peer.Receive(10).value_or(""), "third");
+    }
 }
 
 TEST_F(PosLinkTest, LongerTimeOutWaitsLonger) {

@@ -349,8 +349,8 @@ TEST(Program, StartOfAProgramFileOfTheSameNameEndsTheRunningOneWhateverItsDirect
                              testsupport::UniqueStation()};
     TrvProcess* programs[3] = {&first, &other, &third};
     const std::string dirs[3] = {dirA.str(), dirB.str(), dirA.str()};
-    // The cash registers keep their blocks: a program ended by a later start
-    // does no clean-up of its own.
+    // The cash registers keep their blocks open while the later starts end
+    // the programs.
     PosPeer peers[3];
     for (int i = 0; i < 3; ++i) {
         programs[i]->Start({Station(stations[i]), "-p" + dirs[i]}, "run" + std::to_string(i));
@@ -443,6 +443,57 @@ TEST(Program, ProgramWhoseHostEndedEndsByItselfAndRemovesItsObjects_Mended) {
     EXPECT_TRUE(FileGetsText(err, "terminee: arret du client monetique", 0));
     peer.Close();
     EXPECT_EQ(ShmEntriesOf(station, trv.name()), std::vector<std::string>{});
+    }
+}
+
+// SIGTERM (the operator's, or a newer start's) ends the program at once with
+// exit code 0: its trace says who sent it, and its named objects go with it
+// (the POS link block once the cash register has closed it too).
+TEST(Program, SigtermLeavesNoNamedObjectAndATraceLine_Mended) {
+    struct Case {
+        const char* what;
+        bool traceFile;      // a WOut directory: the trace goes to its file
+        bool peerStaysOpen;  // the cash register keeps the block open
+    } cases[] = {
+        {"trace file, cash register gone first", true, false},
+        {"standard error, cash register still there", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ConfigTree dir;
+        if (c.traceFile) std::filesystem::create_directory(dir.file("WOut"));
+        const int station = testsupport::UniqueStation();
+        // Whatever a failing run leaves of the station and the program goes
+        // once the program is gone.
+        struct Leftovers {
+            int station;
+            std::string program;
+            ~Leftovers() {
+                for (const std::string& entry : ShmEntriesOf(station, program)) unlink(("/dev/shm/" + entry).c_str());
+            }
+        } leftovers{station, "trv_71_sigterm_" + std::to_string(getpid())};
+        TrvProcess trv(dir, "trv_71_sigterm");
+        trv.Start({Station(station), "-r" + std::to_string(station), "-g1", "-p" + dir.str()});
+        PosPeer peer;
+        ASSERT_TRUE(peer.Open(station));
+        ASSERT_EQ(peer.Exchange(kAbort), "1");  // ready: the events and the guard exist
+        EXPECT_FALSE(ShmEntriesOf(station, trv.name()).empty());
+        if (!c.peerStaysOpen) peer.Close();
+        ASSERT_EQ(kill(trv.pid(), SIGTERM), 0);
+        EXPECT_EQ(trv.Wait(10000), 0);
+        if (c.peerStaysOpen) {
+            EXPECT_EQ(ShmEntriesOf(station, trv.name()),
+                      (std::vector<std::string>{PosPeer::BlockName(station), PosPeer::BlockName(station) + ".users"}));
+            peer.Close();
+        }
+        EXPECT_EQ(ShmEntriesOf(station, trv.name()), std::vector<std::string>{});
+        char trace[32];
+        std::snprintf(trace, sizeof trace, "WOut/CA%03d000.SPO", station);
+        const std::string text = testsupport::ReadFileText(c.traceFile ? dir.file(trace) : dir.file("run.err"));
+        EXPECT_NE(text.find("** INFO. **   [TRV_71]    >>>>> Signal d'arret recu (processus " +
+                            std::to_string(getpid()) + "): arret du client monetique"),
+                  std::string::npos)
+            << text;
     }
 }
 

@@ -2,7 +2,8 @@
 // reader's link configuration and the terminal connects to it, over TCP or
 // over TLS with the certificates of WCERT ("openssl s_client" plays the
 // terminal). A client certificate is required exactly when CA files
-// ("*.0") are there and pass the check.
+// ("*.0") are there and pass the check. A connection is the terminal once
+// it answers the program's first request (readers off) with RUDA blocks.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -22,10 +23,12 @@
 #include "netsim/tcp_link.h"
 #include "protocols/card_records.h"
 #include "rudasim/ruda_net.h"
+#include "periph/pv_status.h"
 #include "periph/terminal_box.h"
 #include "platform/net_socket.h"
 #include "support/app_session.h"
 #include "support/child_process.h"
+#include "support/net_contexts.h"
 #include "support/openssl_peer.h"
 #include "support/signed_file_writer.h"
 #include "support/tls_pki.h"
@@ -86,6 +89,8 @@ protected:
                 plat::SocketClose(handle_);
             }
         }
+        // The network contexts that linked terminals took.
+        testsupport::FreeAllNetContexts();
         if (previous_[0] != '\0') {
             EXPECT_EQ(chdir(previous_), 0);
         }
@@ -148,6 +153,22 @@ protected:
         args.insert(args.end(), more.begin(), more.end());
         ASSERT_TRUE(testsupport::StartOpensslClient(client, port_, args));
     }
+    // The program's first request as RUDA blocks (card status, readers off)
+    // and the answer a terminal gives it (90 00).
+    static std::string CheckRequest() { return std::string("\x01\x00\x04\xD0\x60\x00\x00\xB5", 8); }
+    static std::string CheckAnswer() { return std::string("\x01\x00\x02\x90\x00\x93", 6); }
+    // An s_client that answers the first request as a terminal does (its
+    // input goes out once the handshake is done).
+    void StartTerminalClient(ChildProcess& client, std::vector<std::string> more = {}) {
+        StartClient(client, more);
+        ASSERT_TRUE(client.Write(CheckAnswer()));
+    }
+    // A plain link that answers the first request as a terminal does.
+    static bool AnswerAsATerminal(netsim::Link& link) {
+        std::string request;
+        return link.receiveExactly(CheckRequest().size(), &request, 10000) && request == CheckRequest() &&
+               link.sendAll(CheckAnswer());
+    }
 
     static inline testsupport::TestPki* pki_ = nullptr;
     char previous_[4096] = {};
@@ -158,15 +179,124 @@ protected:
     std::future<int> wait_;
 };
 
-TEST_F(TerminalServer, ATerminalConnectsOverTcp) {
+TEST_F(TerminalServer, ATerminalConnectsOverTcpAndNobodyElseAfterIt_Mended) {
     Configure(2);
     StartWait();
     auto link = ConnectWhenListening();
     ASSERT_NE(link, nullptr);
+    ASSERT_TRUE(AnswerAsATerminal(*link));
     EXPECT_EQ(Result(), 0);
     EXPECT_GE(com_->handle, 0);
     EXPECT_EQ(record->terminalServerWait, 0);
-    EXPECT_GT(record->terminalServerSocket, 0);
+    // The listening socket went with the wait: a second connection is
+    // refused.
+    EXPECT_EQ(record->terminalServerSocket, 0);
+    EXPECT_EQ(netsim::ConnectLoopback(port_, 2000), nullptr);
+}
+
+// What reaches the port before the terminal is checked and dropped; the
+// wait goes on and takes the terminal.
+TEST_F(TerminalServer, StrangersAreDroppedAndTheTerminalIsTaken_Mended) {
+    struct Case {
+        const char* name;
+        std::string sent;  // by the stranger before it waits
+        bool closes;       // the stranger leaves at once
+        const char* why;   // traced when the program drops it
+    } cases[] = {
+        {"closes at once", "", true, "abandonnee: fermee"},
+        {"sends garbage", "GET / HTTP/1.0\r\n\r\n", false, "abandonnee: pas un bloc RUDA"},
+        {"a block with a wrong check byte", std::string("\x01\x00\x02\x90\x00\x94", 6), false,
+         "abandonnee: pas un bloc RUDA"},
+        {"stays silent", "", false, "abandonnee: pas de reponse"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        port_ = FreePort();
+        ASSERT_TRUE(testsupport::WriteSignedParamFile(
+            com_->configFile,
+            {"[Service1:" + std::to_string(port_) + "]", "[ReseauType:2]", "[TerminalAnswerTimeout:200]"}));
+        TraceCapture trace;
+        StartWait();
+        auto stranger = ConnectWhenListening();
+        ASSERT_NE(stranger, nullptr);
+        if (!c.sent.empty()) {
+            ASSERT_TRUE(stranger->sendAll(c.sent));
+        }
+        if (c.closes) {
+            stranger->close();
+        } else {
+            EXPECT_TRUE(stranger->waitClosed(10000)) << "the program drops the stranger";
+        }
+        auto terminal = ConnectWhenListening();
+        ASSERT_NE(terminal, nullptr);
+        ASSERT_TRUE(AnswerAsATerminal(*terminal));
+        ASSERT_EQ(Result(), 0);
+        EXPECT_TRUE(trace.Contains(c.why));
+        EXPECT_TRUE(trace.Contains("Terminal connecte: 127.0.0.1"));
+        plat::SocketClose(com_->handle);
+        handle_ = -1;
+        testsupport::FreeAllNetContexts();
+    }
+}
+
+// The listener binds the local address of "Host1" in the reader's link
+// file; without it every address, so that a terminal on the shop's network
+// reaches it.
+TEST_F(TerminalServer, TheListenerBindsTheAddressOfHost1_Mended) {
+    struct Case {
+        const char* host1;         // none when null
+        const char* reachable;     // the terminal connects there
+        const char* unreachable;   // refused there (none when null)
+    } cases[] = {
+        {nullptr, "127.0.0.2", nullptr},
+        {"127.0.0.1", "127.0.0.1", "127.0.0.2"},
+        {"127.0.0.2", "127.0.0.2", "127.0.0.1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host1 != nullptr ? c.host1 : "no Host1");
+        port_ = FreePort();
+        std::vector<std::string> lines = {"[Service1:" + std::to_string(port_) + "]", "[ReseauType:2]"};
+        if (c.host1 != nullptr) lines.push_back(std::string("[Host1:") + c.host1 + "]");
+        ASSERT_TRUE(testsupport::WriteSignedParamFile(com_->configFile, lines));
+        StartWait();
+        std::unique_ptr<netsim::Link> terminal;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (terminal == nullptr && std::chrono::steady_clock::now() < end)
+            terminal = netsim::ConnectHost(c.reachable, port_, 1000);
+        ASSERT_NE(terminal, nullptr);
+        if (c.unreachable != nullptr) {
+            EXPECT_EQ(netsim::ConnectHost(c.unreachable, port_, 1000), nullptr);
+        }
+        ASSERT_TRUE(AnswerAsATerminal(*terminal));
+        ASSERT_EQ(Result(), 0);
+        plat::SocketClose(com_->handle);
+        handle_ = -1;
+        testsupport::FreeAllNetContexts();
+    }
+    ASSERT_TRUE(testsupport::WriteSignedParamFile(
+        com_->configFile, {"[Service1:" + std::to_string(port_) + "]", "[ReseauType:2]", "[Host1:no.such.host.]"}));
+    TraceCapture trace;
+    EXPECT_EQ(RUDA_WaitFor103(0), -1);
+    EXPECT_TRUE(trace.Contains("[RUDA_WaitFor103] Adresse d'ecoute inconnue : no.such.host."));
+    EXPECT_EQ(record->terminalServerSocket, 0);
+}
+
+// The cash register's abort still ends the wait while connections are
+// being checked.
+TEST_F(TerminalServer, AnAbortEndsTheWaitWhileAStrangerIsChecked) {
+    Configure(2);
+    StartWait();
+    auto stranger = ConnectWhenListening();
+    ASSERT_NE(stranger, nullptr);
+    Send("{SS}R{PS}1{SV}s3{CD}c0{D9C}1{F}");
+    // The cash register takes the program's answers until the wait ends.
+    while (wait_.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) clock.Serve();
+    EXPECT_EQ(Result(), PV_PER_RESET);
+    ASSERT_FALSE(clock.received.empty());
+    EXPECT_EQ(clock.received.front(), "0");
+    EXPECT_EQ(record->terminalServerSocket, 0);
+    EXPECT_TRUE(stranger->waitClosed(10000));
+    EXPECT_EQ(netsim::ConnectLoopback(port_, 2000), nullptr);
 }
 
 TEST_F(TerminalServer, OnlyTcpAndTlsAreServed) {
@@ -190,7 +320,7 @@ TEST_F(TerminalServer, WithoutCaFilesNoClientCertificateAndAFailedHandshakeKeeps
     TraceCapture trace;
     ASSERT_TRUE(StartWaitPastAFailedHandshake());
     ChildProcess client;
-    StartClient(client);
+    StartTerminalClient(client);
     EXPECT_EQ(Result(), 0);
     EXPECT_TRUE(trace.Contains("Double authentification Client Desactive"));
     EXPECT_TRUE(client.WaitForOutput("Verify return code: 0", 10000)) << client.Output();
@@ -209,7 +339,7 @@ TEST_F(TerminalServer, CaFilesRequireAClientCertificate) {
     }
     EXPECT_EQ(wait_.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     ChildProcess terminal;
-    StartClient(terminal, {"-cert", P("client.crt"), "-key", P("client.key")});
+    StartTerminalClient(terminal, {"-cert", P("client.crt"), "-key", P("client.key")});
     EXPECT_EQ(Result(), 0);
     EXPECT_TRUE(trace.Contains("Double authentification Client Active"));
     EXPECT_TRUE(trace.Contains("[RUDA_WaitFor103] SSL_accept"));
@@ -231,10 +361,13 @@ TEST_F(TerminalServer, ASilentClientCannotHoldTheWaitWithAShortAcceptTimeout_Men
     StartWait();
     auto silent = ConnectWhenListening();
     ASSERT_NE(silent, nullptr);
+    // Dropped once its handshake ran out of time, the wait going on.
+    EXPECT_TRUE(silent->waitClosed(10000));
+    EXPECT_TRUE(trace.Contains("abandonnee: pas de handshake TLS"));
+    EXPECT_EQ(wait_.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     ChildProcess client;
-    StartClient(client);
+    StartTerminalClient(client);
     EXPECT_EQ(Result(), 0);
-    EXPECT_TRUE(trace.Contains("[RUDA_WaitFor103] SSL_accept"));
 }
 
 TEST_F(TerminalServer, MissingServerFilesStopTheSetUp) {
@@ -345,13 +478,17 @@ TEST_F(TerminalServerLink, ACardStatusGoesThroughTheTerminalThatConnected) {
 
         // The card-status request arms the readers: no card yet, the
         // terminal answers at once and watches for one.
-        AskForACard();
-        EXPECT_EQ(TermCardStatus(&record->cardReadRecord), 0);
+        // The program's first request: readers off.
         std::vector<rudasim::Exchange> got = terminal.exchanges();
         ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(cardsim::ToHex(got[0].apdu), "D0601F00");
-        EXPECT_TRUE(got[0].lrcOk);
-        EXPECT_EQ(cardsim::ToHex(got[0].answer), "E00448020000" "9000");
+        EXPECT_EQ(cardsim::ToHex(got[0].apdu), "D0600000");
+        AskForACard();
+        EXPECT_EQ(TermCardStatus(&record->cardReadRecord), 0);
+        got = terminal.exchanges();
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(cardsim::ToHex(got[1].apdu), "D0601F00");
+        EXPECT_TRUE(got[1].lrcOk);
+        EXPECT_EQ(cardsim::ToHex(got[1].answer), "E00448020000" "9000");
         // Nothing comes: the wait for the terminal ends empty, not failed.
         char event[8] = {};
         EXPECT_EQ(EPAP_WaitEvent(4, 200, event), PV_NOT_YET);
@@ -365,8 +502,8 @@ TEST_F(TerminalServerLink, ACardStatusGoesThroughTheTerminalThatConnected) {
         EXPECT_EQ(record->cardReadRecord.technology, CARD_TECH_CHIP);
         EXPECT_STREQ(record->cardReadRecord.eventData, "3b6500002063cb6a00");
         got = terminal.exchanges();
-        ASSERT_EQ(got.size(), 2u);
-        EXPECT_EQ(got[1].answer, chip);
+        ASSERT_EQ(got.size(), 3u);
+        EXPECT_EQ(got[2].answer, chip);
 
         // The program closes the terminal's link; the terminal sees it go.
         EPAP_ClearAll();
@@ -404,7 +541,7 @@ TEST_F(TerminalServerLink, ATerminalWithoutCertificateIsRefusedWhenCaFilesAreThe
     EXPECT_TRUE(trace.Contains("[RUDA_WaitFor103] SSL_accept"));
     AskForACard();
     EXPECT_EQ(TermCardStatus(&record->cardReadRecord), 0);
-    EXPECT_EQ(terminal.exchanges().size(), 1u);
+    EXPECT_EQ(terminal.exchanges().size(), 2u);
 }
 
 // The server-mode context takes DHE suites with the library's own
@@ -414,7 +551,7 @@ TEST_F(TerminalServer, DheSuitesWorkWithTheLibrarysParameters_Mended) {
     Configure(4);
     ASSERT_TRUE(StartWaitPastAFailedHandshake());
     ChildProcess client;
-    StartClient(client, {"-tls1_2", "-cipher", "DHE-RSA-AES128-GCM-SHA256"});
+    StartTerminalClient(client, {"-tls1_2", "-cipher", "DHE-RSA-AES128-GCM-SHA256"});
     EXPECT_EQ(Result(), 0);
     EXPECT_TRUE(client.WaitForOutput("Cipher is DHE-RSA-AES128-GCM-SHA256", 10000)) << client.Output();
 }

@@ -13,6 +13,7 @@
 #include "app/main_loop.h"
 #include "app/net_resources.h"
 #include "app/options.h"
+#include "app/pos_dialogue.h"
 #include "app/server_exchange.h"
 #include "app/service_states.h"
 #include "app/text_field.h"
@@ -48,6 +49,18 @@ protected:
         const int result = PollPosDuringTransaction();
         clock.Serve();
         return result;
+    }
+    // A maintenance whose dialogue with the cash register (a key awaited)
+    // got this request instead of the answer: it is left in abortCode.
+    void DialogueGets(const char* request, int abortCode) {
+        EnterMaintenance();
+        context->abortCode = 0;
+        clock.replies["c21"].push_back(request);
+        char key = 0;
+        ASSERT_EQ(PosWaitKey(30000, 0, &key), -1);
+        ASSERT_EQ(context->abortCode, abortCode);
+        clock.Serve();
+        clock.received.clear();
     }
     std::string AbortAnswer(const char* sv, const char* cd) const {
         return AnswerHead() + "{SV}" + sv + "{CD}" + cd + "{RS}33{F}";
@@ -154,6 +167,53 @@ TEST_F(WorkingState, CloseRequestEndsTheProgramAfterItsAcknowledgement) {
         },
         ::testing::ExitedWithCode(0), "");
     // The child's acknowledgement is in the shared block.
+    clock.Serve();
+    EXPECT_EQ(clock.received, std::vector<std::string>{"0"});
+}
+
+// An abort or stop that the cash register sends while the program awaits its
+// answer to a dialogue request (a key here) ends the dialogue; the next poll
+// of the working state serves it, instead of dropping it unanswered.
+TEST_F(WorkingState, AbortSeenDuringADialogueIsServedByTheNextPoll_Mended) {
+    struct Case {
+        const char* what;
+        int inhibition;
+        int poll;
+        std::vector<std::string> answers;  // the abort's answers ("{AB}": the abort answer)
+        int loopState;
+        int abortCode;
+    } cases[] = {
+        {"carried out", 0, -2, {"0", "{AB}"}, 0, 3},
+        {"refused while inhibited", 1, 0, {"6"}, 10, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        context->abortInhibition = c.inhibition;
+        DialogueGets("{SS}R{PS}1{SV}s3{CD}c0{F}", 1);
+        EXPECT_EQ(PollPosDuringTransaction(), c.poll);
+        clock.Serve();
+        std::vector<std::string> expected;
+        for (const std::string& a : c.answers) expected.push_back(a == "{AB}" ? AbortAnswer("s2", "c19") : a);
+        EXPECT_EQ(clock.received, expected);
+        EXPECT_EQ(context->loopState, c.loopState);
+        EXPECT_EQ(context->abortCode, c.abortCode);
+        // Served once: the next poll has nothing more to answer.
+        clock.received.clear();
+        if (context->loopState == 10) {
+            EXPECT_EQ(PollPosDuringTransaction(), 0);
+            clock.Serve();
+            EXPECT_TRUE(clock.received.empty());
+        }
+        context->abortInhibition = 0;
+    }
+    // A stop ends the program after its acknowledgement.
+    DialogueGets("{SS}R{PS}1{SV}s3{CD}c99{F}", 2);
+    EXPECT_EXIT(
+        {
+            PollPosDuringTransaction();
+            std::_Exit(3);  // not reached
+        },
+        ::testing::ExitedWithCode(0), "");
     clock.Serve();
     EXPECT_EQ(clock.received, std::vector<std::string>{"0"});
 }

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -514,20 +516,49 @@ TEST(ProgramCommandLine, QuotedArgumentsSplitBackUnchanged) {
 TEST(ProgramCommandLine, ClientPathAsDirectoryOrProgramFile) {
     testsupport::TempDir dir;
     znpdll::ProgramLocation where;
-    ASSERT_TRUE(znpdll::LocateProgram(dir.str().c_str(), &where));
+    ASSERT_TRUE(znpdll::LocateProgram(dir.str().c_str(), 1, &where));
     EXPECT_EQ(where.directory, dir.str());
     EXPECT_EQ(where.path, dir.str() + "/trv_71");
-    ASSERT_TRUE(znpdll::LocateProgram("/opt/pos/bin/", &where));
+    ASSERT_TRUE(znpdll::LocateProgram("/opt/pos/bin/", 1, &where));
     EXPECT_EQ(where.path, "/opt/pos/bin/trv_71");
-    ASSERT_TRUE(znpdll::LocateProgram("/opt/pos/trv_71.bin", &where));
+    ASSERT_TRUE(znpdll::LocateProgram("/opt/pos/trv_71.bin", 1, &where));
     EXPECT_EQ(where.directory, "/opt/pos");
     EXPECT_EQ(where.fileName, "trv_71");
     EXPECT_EQ(where.extension, ".bin");
     EXPECT_EQ(where.path, "/opt/pos/trv_71.bin");
-    EXPECT_FALSE(znpdll::LocateProgram("", &where));
-    EXPECT_FALSE(znpdll::LocateProgram(nullptr, &where));
-    EXPECT_FALSE(znpdll::LocateProgram(std::string(256, 'a').c_str(), &where));
-    EXPECT_TRUE(znpdll::LocateProgram(std::string(255, 'a').c_str(), &where));
+    EXPECT_FALSE(znpdll::LocateProgram("", 1, &where));
+    EXPECT_FALSE(znpdll::LocateProgram(nullptr, 1, &where));
+    EXPECT_FALSE(znpdll::LocateProgram(std::string(256, 'a').c_str(), 1, &where));
+    EXPECT_TRUE(znpdll::LocateProgram(std::string(255, 'a').c_str(), 1, &where));
+}
+
+// Given a till's directory, the library starts the till's own program file
+// (named after its POS number) when the directory holds one, so that tills
+// made that way never share a program file name.
+TEST(ProgramCommandLine, DirectoryStartsTheTillsOwnProgramFile_Mended) {
+    testsupport::TempDir dir;
+    std::ofstream(dir.file("trv_71_007")).put('x');
+    std::ofstream(dir.file("trv_71")).put('x');
+    std::filesystem::create_directory(dir.file("trv_71_009"));  // not a program file
+    struct Case {
+        std::string clientPath;
+        uint32_t pos;
+        std::string path;
+    } cases[] = {
+        {dir.str(), 7, dir.str() + "/trv_71_007"},
+        {dir.str() + "/", 7, dir.str() + "/trv_71_007"},
+        {dir.str(), 8, dir.str() + "/trv_71"},
+        {dir.str(), 9, dir.str() + "/trv_71"},
+        {dir.str(), 0, dir.str() + "/trv_71"},
+        {dir.file("trv_71"), 7, dir.str() + "/trv_71"},  // a program file named by the application stays
+    };
+    for (const Case& c : cases) {
+        znpdll::ProgramLocation where;
+        ASSERT_TRUE(znpdll::LocateProgram(c.clientPath.c_str(), c.pos, &where)) << c.clientPath;
+        EXPECT_EQ(where.path, c.path) << c.clientPath << " POS " << c.pos;
+        EXPECT_EQ(where.directory, dir.str());
+    }
+    EXPECT_EQ(znpdll::TillProgramName(42), "trv_71_042");
 }
 
 }  // namespace

@@ -3,14 +3,20 @@
 // answer, reads it with the tag exports and closes; two instances side by side.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+#include "platform/named_event.h"
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
 #include "support/config_tree.h"
@@ -181,3 +187,120 @@ TEST(Trv71EndToEndTest, TwoInstancesSideBySide) {
 }
 
 }  // namespace
+
+namespace {
+
+// Entries of /dev/shm of a POS number (its block and events) or of a
+// program file name.
+std::vector<std::string> ShmEntriesOf(uint32_t pos, const std::string& program) {
+    char padded[16];
+    std::snprintf(padded, sizeof padded, "%03u", pos);
+    const std::string prefixes[] = {poslink::BlockName(static_cast<int>(pos)), std::string("TALVO") + padded,
+                                    std::string("TRVOK") + padded};
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string name = entry.path().filename().string();
+        bool ours = name.find(program) != std::string::npos;
+        for (const std::string& prefix : prefixes) ours = ours || name == prefix || name.starts_with(prefix + ".");
+        if (ours) found.push_back(name);
+    }
+    return found;
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream f(path);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+// Two tills whose programs share a file name: opening the second ends the
+// first till's program (the single-instance guard). The ended program says
+// so in its trace with the newer program's process id and gives up its named
+// objects; the first till's call that was waiting returns 1 at once.
+TEST(Trv71EndToEndTest, NewerProgramOfTheSameNameEndsTheOlderInOrder_Mended) {
+    ZnpDll& dll = Dll();
+    ASSERT_NE(dll.handle, nullptr);
+    testsupport::ConfigTree dirA, dirB;
+    ASSERT_TRUE(dirA.ok() && dirB.ok());
+    std::filesystem::create_directory(dirA.file("WOut"));
+    std::filesystem::create_directory(dirB.file("WOut"));
+    const uint32_t posA = testsupport::UniquePosNumber();
+    const uint32_t posB = testsupport::UniquePosNumber();
+    const std::string name = "trv_71_same_" + std::to_string(posA);
+    std::filesystem::copy_file(testsupport::BinPath("trv_71"), dirA.file(name));
+    std::filesystem::copy_file(testsupport::BinPath("trv_71"), dirB.file(name));
+    uint32_t a = 0, b = 0;
+    std::future<int> waiting;  // ended by the close below when the test fails first
+    // A failing run still closes its tills and removes what they left.
+    struct Leftovers {
+        ZnpDll& dll;
+        uint32_t& a;
+        uint32_t& b;
+        uint32_t posA, posB;
+        std::string name;
+        ~Leftovers() {
+            if (a != 0) dll.Close(a, 0);
+            if (b != 0) dll.Close(b, 0);
+            for (uint32_t pos : {posA, posB})
+                for (const std::string& entry : ShmEntriesOf(pos, name)) unlink(("/dev/shm/" + entry).c_str());
+        }
+    } leftovers{dll, a, b, posA, posB, name};
+    ASSERT_EQ(dll.OpenStation(&a, posA, dirA.file(name), dirA.file("znp.log")), 0);
+    const std::vector<pid_t> older = ChildrenNamed(name);
+    ASSERT_EQ(older.size(), 1u);
+
+    // Till A's application waits ten minutes for a message of its program.
+    waiting = std::async(std::launch::async, [&dll, id = a] { return dll.Wait(id, 600000); });
+    {
+        char event[32];
+        std::snprintf(event, sizeof event, "TALVO%03u", posA);
+        plat::NamedEvent talvo;
+        ASSERT_EQ(talvo.OpenExisting(event), 0);
+        const int64_t end = plat::MonotonicMs() + 10000;
+        while (talvo.waiters() < 1 && plat::MonotonicMs() < end) usleep(1000);
+        ASSERT_GE(talvo.waiters(), 1);
+    }
+
+    // The library's logs are the process's: both tills log into A's directory.
+    ASSERT_EQ(dll.OpenStation(&b, posB, dirB.file(name), dirA.file("znp.log")), 0);
+    const bool ended = waiting.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!ended) {
+        dll.Close(a, 0);  // ends the wait, so that the test finishes
+        a = 0;
+    }
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(waiting.get(), 1);
+    EXPECT_NE(FileText(dirA.file("ZNP_DLL_" + std::to_string(posA) + ".LOG")).find("Process client arrete"),
+              std::string::npos);
+    pid_t newer = 0;
+    for (pid_t pid : ChildrenNamed(name))
+        if (pid != older[0]) newer = pid;
+    ASSERT_GT(newer, 0);
+
+    char trace[32];
+    std::snprintf(trace, sizeof trace, "WOut/CA%03u000.SPO", posA);
+    const std::string text = FileText(dirA.file(trace));
+    EXPECT_NE(text.find(">>>>> Arret demande par une nouvelle instance du programme (processus " +
+                        std::to_string(newer) + "): arret du client monetique"),
+              std::string::npos)
+        << text;
+    // The ended program's ready event is gone; its block and message event
+    // stay while till A's application has them open.
+    char ready[32];
+    std::snprintf(ready, sizeof ready, "TRVOK%03u.event", posA);
+    for (const std::string& entry : ShmEntriesOf(posA, "<none>")) EXPECT_NE(entry.rfind(ready, 0), 0u) << entry;
+    EXPECT_EQ(dll.Close(a, 0), 0);
+    a = 0;
+    EXPECT_EQ(ShmEntriesOf(posA, name), (std::vector<std::string>{"##_" + name, "##_" + name + ".users",
+                                                                  "$$_" + name + ".mutex"}))
+        << "only the newer program's guard remains";
+
+    // Till B is served, then closed: nothing of either till is left.
+    std::vector<char> message(kCap);
+    EXPECT_EQ(SendRequest(b, "s3", "c0", message.data()), 1);
+    EXPECT_EQ(dll.Close(b, 0), 0);
+    b = 0;
+    EXPECT_EQ(ShmEntriesOf(posA, name), std::vector<std::string>{});
+    EXPECT_EQ(ShmEntriesOf(posB, name), std::vector<std::string>{});
+}

@@ -210,32 +210,106 @@ TEST_F(TlsClient, ClientCertificateWithItsEncipheredKeyAndTheKeyCache) {
                                P("missing.crt")));
 }
 
-TEST_F(TlsClient, SslArgumentsNarrowTheVersions) {
-    struct Case {
-        const char* arguments;
-        uint64_t options;
+// Which servers the client reaches, by the server's versions and suites and
+// the resource's TLS words: TLS 1.2 is the lowest version, suites with RSA
+// key exchange or CBC with SHA-1 are offered only when "-cipher" names
+// them, "-no_tls1_2" no longer leaves TLS 1.3 alone, "-tls1_3" does.
+TEST_F(TlsClient, TlsWordsChooseVersionsAndSuitesAboveTheFloor_Mended) {
+    // s_server of OpenSSL 3 serves TLS 1.0 and 1.1 only at security level 0.
+    const std::vector<std::string> legacy = {"-cipher", "DEFAULT:@SECLEVEL=0"};
+    struct Server {
+        const char* name;
+        std::vector<std::string> args;
     };
-    const Case cases[] = {
-        {"-no_ssl3 -no_tls1", SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1},
-        {"-no_tls1_1 -no_tls1_2", SSL_OP_NO_TLSv1_1 | SSL_OP_NO_TLSv1_2},
-        {"-NO_SSL3", 0},  // words are exact
-        {"-no_tls1  bogus", SSL_OP_NO_TLSv1},
-        {"", 0},
+    const Server tls10{"TLS 1.0", {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"}};
+    const Server tls11{"TLS 1.1", {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"}};
+    const Server tls12{"TLS 1.2", {"-tls1_2"}};
+    const Server tls13{"TLS 1.3", {"-tls1_3"}};
+    const Server rsaKx{"TLS 1.2, RSA key exchange only", {"-tls1_2", "-cipher", "AES256-SHA"}};
+    const Server sha1Cbc{"TLS 1.2, DHE with CBC and SHA-1 only", {"-tls1_2", "-cipher", "DHE-RSA-AES128-SHA"}};
+    std::vector<std::string> upTo12 = {"-no_tls1_3"};
+    upTo12.insert(upTo12.end(), legacy.begin(), legacy.end());
+    const Server anyLegacy{"TLS 1.0 to 1.2 at security level 0", upTo12};
+    struct Case {
+        const Server* server;
+        const char* words;
+        const char* version;  // negotiated; empty: no connection
+        const char* suite;    // negotiated suite when it matters
+    } cases[] = {
+        {&tls10, "", "", ""},
+        {&tls10, "-no_ssl3", "", ""},
+        {&tls10, "-cipher DEFAULT:@SECLEVEL=0", "", ""},
+        {&tls11, "", "", ""},
+        {&tls11, "-no_tls1", "", ""},
+        {&tls11, "-cipher DEFAULT:@SECLEVEL=0", "", ""},
+        {&tls12, "", "TLSv1.2", ""},
+        {&tls12, "-no_ssl3 -no_tls1", "TLSv1.2", ""},
+        {&tls12, "-no_tls1_2", "TLSv1.2", ""},
+        {&tls12, "-no_tls1_1 -no_tls1_2", "TLSv1.2", ""},
+        {&tls12, "-tls1_3", "", ""},
+        {&tls13, "", "TLSv1.3", ""},
+        {&tls13, "-no_tls1_2", "TLSv1.3", ""},
+        {&tls13, "-tls1_3", "TLSv1.3", ""},
+        {&tls13, "-cipher AES256-SHA", "TLSv1.3", ""},
+        {&rsaKx, "", "", ""},
+        {&rsaKx, "-no_ssl3 -no_tls1", "", ""},
+        {&rsaKx, "-cipher AES256-SHA", "TLSv1.2", "AES256-SHA"},
+        {&rsaKx, "-cipher DEFAULT", "TLSv1.2", "AES256-SHA"},
+        {&sha1Cbc, "", "", ""},
+        {&sha1Cbc, "-cipher DHE-RSA-AES128-SHA", "TLSv1.2", "DHE-RSA-AES128-SHA"},
+        {&anyLegacy, "", "TLSv1.2", ""},
+        {&anyLegacy, "-no_tls1_2", "TLSv1.2", ""},
+        {&anyLegacy, "-no_tls1 -no_tls1_1 -no_tls1_2", "TLSv1.2", ""},
     };
     for (const Case& c : cases) {
-        SSL_CTX* context = SSL_CTX_new(TLS_method());
-        const uint64_t before = SSL_CTX_get_options(context);
-        WSSLApplyArguments(context, c.arguments);
-        EXPECT_EQ(SSL_CTX_get_options(context) & ~before, c.options) << c.arguments;
-        SSL_CTX_free(context);
+        SCOPED_TRACE(std::string(c.server->name) + " / words \"" + c.words + "\"");
+        OpensslServer server;
+        ASSERT_TRUE(Serve(server, "localhost.crt", c.server->args));
+        const int32_t h = Open("localhost", server.service(), "ca.crt", "", c.words);
+        if (*c.version == '\0') {
+            EXPECT_EQ(h, -1);
+            if (h > 0) WSSLImplDisConnect(h);
+            continue;
+        }
+        ASSERT_GT(h, 0);
+        SSL* ssl = WShared_GetOneCOM_INFOS(h)->Ssl.load();
+        EXPECT_STREQ(SSL_get_version(ssl), c.version);
+        if (*c.suite != '\0') {
+            EXPECT_STREQ(SSL_get_cipher_name(ssl), c.suite);
+        }
+        WSSLImplDisConnect(h);
     }
+}
+
+// What the client offers without "-cipher": no version below TLS 1.2, no
+// suite with RSA key exchange, CBC with SHA-1 or DSS; and the words that
+// cannot be applied refuse the open.
+TEST_F(TlsClient, TheClientHelloHoldsOnlyForwardSecretAeadSuites_Mended) {
     OpensslServer server;
-    ASSERT_TRUE(Serve(server, "localhost.crt", {"-rev", "-tls1_2"}));
-    EXPECT_EQ(Open("localhost", server.service(), "ca.crt", "", "-no_tls1_2"), -1);
+    ASSERT_TRUE(Serve(server, "localhost.crt", {"-rev"}));
     const int32_t h = Open("localhost", server.service(), "ca.crt", "", "-no_ssl3 -no_tls1");
     ASSERT_GT(h, 0);
-    EXPECT_STREQ(SSL_get_version(WShared_GetOneCOM_INFOS(h)->Ssl.load()), "TLSv1.2");
+    SSL* ssl = WShared_GetOneCOM_INFOS(h)->Ssl.load();
+    EXPECT_EQ(SSL_get_min_proto_version(ssl), TLS1_2_VERSION);
+    STACK_OF(SSL_CIPHER)* offered = SSL_get_ciphers(ssl);
+    ASSERT_NE(offered, nullptr);
+    int tls12Suites = 0;
+    for (int i = 0; i < sk_SSL_CIPHER_num(offered); ++i) {
+        const SSL_CIPHER* suite = sk_SSL_CIPHER_value(offered, i);
+        const std::string name = SSL_CIPHER_get_name(suite);
+        if (SSL_CIPHER_get_kx_nid(suite) == NID_kx_any) continue;  // a TLS 1.3 suite
+        ++tls12Suites;
+        EXPECT_NE(SSL_CIPHER_get_kx_nid(suite), NID_kx_rsa) << name;
+        EXPECT_NE(SSL_CIPHER_get_auth_nid(suite), NID_auth_dss) << name;
+        EXPECT_TRUE(SSL_CIPHER_is_aead(suite)) << name;
+    }
+    EXPECT_GT(tls12Suites, 0);
     WSSLImplDisConnect(h);
+
+    TraceCapture trace;
+    EXPECT_EQ(Open("localhost", server.service(), "ca.crt", "", "-cipher"), -1);
+    EXPECT_EQ(Open("localhost", server.service(), "ca.crt", "", "-cipher NO-SUCH-SUITE"), -1);
+    EXPECT_TRUE(trace.Contains("-- ERROR -- WSSLApplyArguments(): liste de suites refusee: NO-SUCH-SUITE"));
 }
 
 TEST_F(TlsClient, HostCertificateRules) {

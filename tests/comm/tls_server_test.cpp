@@ -4,6 +4,7 @@
 // scripted TLS clients connect, one pump thread serves each, data goes both
 // ways; mutual authentication, silent and overflowing clients, successive
 // clients beyond the table's size, and the refusals of the open.
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -130,6 +132,57 @@ TEST_F(TlsServer, ServesAnOpensslClientBothWays) {
     EXPECT_TRUE(client.WaitForOutput("pong", 10000)) << client.Output();
     EXPECT_EQ(WNetDisConnect(h), 1);
     EXPECT_EQ(client.WaitExit(10000), 0) << "the client sees the end of the connection";
+}
+
+// The listening service takes TLS 1.2 and 1.3 only, whatever the client
+// offers, and its TLS 1.2 suites leave out DSS, RSA key exchange and CBC
+// with SHA-1.
+TEST_F(TlsServer, ClientsBelowTls12AreRefusedAndNoDssSuiteIsServed_Mended) {
+    TraceCapture trace;
+    const int context = Listen();
+    ASSERT_GE(context, 0);
+    comInfos* listening = WShared_GetOneCOM_INFOS(WNetGetContext(context)->listenHandle);
+    ASSERT_NE(listening, nullptr);
+    ASSERT_NE(listening->SslCtx, nullptr);
+    EXPECT_EQ(SSL_CTX_get_min_proto_version(listening->SslCtx), TLS1_2_VERSION);
+    STACK_OF(SSL_CIPHER)* suites = SSL_CTX_get_ciphers(listening->SslCtx);
+    for (int i = 0; i < sk_SSL_CIPHER_num(suites); ++i) {
+        const SSL_CIPHER* suite = sk_SSL_CIPHER_value(suites, i);
+        if (SSL_CIPHER_get_kx_nid(suite) == NID_kx_any) continue;  // a TLS 1.3 suite
+        EXPECT_NE(SSL_CIPHER_get_auth_nid(suite), NID_auth_dss) << SSL_CIPHER_get_name(suite);
+        EXPECT_NE(SSL_CIPHER_get_kx_nid(suite), NID_kx_rsa) << SSL_CIPHER_get_name(suite);
+        EXPECT_TRUE(SSL_CIPHER_is_aead(suite)) << SSL_CIPHER_get_name(suite);
+    }
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        bool served;
+    } cases[] = {
+        {"TLS 1.0", {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"}, false},
+        {"TLS 1.1", {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"}, false},
+        {"TLS 1.2 with RSA key exchange only", {"-tls1_2", "-cipher", "AES256-SHA"}, false},
+        {"TLS 1.2 with DHE-DSS only", {"-tls1_2", "-cipher", "DHE-DSS-AES256-GCM-SHA384"}, false},
+        {"TLS 1.2", {"-tls1_2"}, true},
+        {"TLS 1.3", {"-tls1_3"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChildProcess client;
+        StartClient(client, c.args);
+        const int32_t h = Accept(context);
+        ASSERT_GT(h, 0);
+        if (c.served) {
+            ASSERT_TRUE(client.Write("served\n"));
+            EXPECT_NE(ReadUntil(h, "served\n").find("served\n"), std::string::npos);
+        } else {
+            int last = 0;
+            EXPECT_EQ(ReadUntil(h, "", &last), "");
+            EXPECT_EQ(last, -2) << "the handshake failed: the connection ends";
+        }
+        EXPECT_EQ(WNetDisConnect(h), 1);
+        client.WaitExit(10000);
+        EXPECT_TRUE(WSSLWaitPumpThreads(10000));
+    }
 }
 
 TEST_F(TlsServer, WhatIsQueuedBeforeAnOrderlyDisconnectStillGoesOut_Mended) {

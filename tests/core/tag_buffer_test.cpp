@@ -158,7 +158,7 @@ TEST_F(TagBufferTest, SetHexWritesLowerCasePairs) {
     EXPECT_EQ(Text(message), "{D}00ab{E}ff10{Z}{F}");
 }
 
-TEST_F(TagBufferTest, SeekEndFindsTheEndTagOrKeepsThePosition) {
+TEST_F(TagBufferTest, SeekEndFindsTheEndTag) {
     strcpy(message, "{A}1{F}");
     ATAG_InitWrite(&tags, message, sizeof message, 0);
     EXPECT_EQ(tags.writePosition, 0);
@@ -168,11 +168,50 @@ TEST_F(TagBufferTest, SeekEndFindsTheEndTagOrKeepsThePosition) {
 
     EXPECT_EQ(ATAG_SeekEnd(&tags, 1), 8);
     EXPECT_EQ(Text(message), "{A}1{B}2");
-    EXPECT_EQ(ATAG_SeekEnd(&tags, 0), 8);  // no end tag: stays
 
     ATAG_BUFFER unbound;
     ATAG_Init(&unbound);
     EXPECT_EQ(ATAG_SeekEnd(&unbound, 0), -1);
+}
+
+// A message without end tag (the cash register's requests need none) ends at
+// its terminator: the writer bound to it afresh adds behind it, and an entry
+// rewritten moves behind the others, instead of writing over the message.
+TEST_F(TagBufferTest, MessageWithoutEndTagIsWrittenBehind_Mended) {
+    struct Case {
+        const char* what;
+        const char* initial;
+        std::function<int(ATAG_BUFFER*)> op;
+        int seekEnd;  // where SeekEnd puts the write position
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"Set", "{A}1", [](ATAG_BUFFER* t) { return ATAG_Set(t, "B", "2"); }, 4, "{A}1{B}2{F}"},
+        {"Set on an empty text", "", [](ATAG_BUFFER* t) { return ATAG_Set(t, "B", "2"); }, 0, "{B}2{F}"},
+        {"Append", "{A}1", [](ATAG_BUFFER* t) { return ATAG_Append(t, "{X}7"); }, 4, "{A}1{X}7{F}"},
+        {"Replace", "{A}1{B}2", [](ATAG_BUFFER* t) { return ATAG_Replace(t, "A", "9"); }, 8, "{B}2{A}9{F}"},
+        {"AppendValue", "{A}1{B}2", [](ATAG_BUFFER* t) { return ATAG_AppendValue(t, "A", "x"); }, 8,
+         "{B}2{A}1x{F}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        memset(message, 0, sizeof message);
+        strcpy(message, c.initial);
+        ATAG_Init(&tags);
+        ASSERT_EQ(ATAG_InitWrite(&tags, message, TAG_MESSAGE_MAX_CHARS, 0), 1);
+        ASSERT_EQ(ATAG_InitRead(&tags, message, TAG_MESSAGE_MAX_CHARS, 0), 1);
+        EXPECT_EQ(ATAG_SeekEnd(&tags, 0), c.seekEnd);
+        EXPECT_EQ(tags.writePosition, c.seekEnd);
+        EXPECT_GT(c.op(&tags), 0);
+        EXPECT_EQ(Text(message), c.expected);
+    }
+    // The same for a writer whose position was never sought.
+    strcpy(message, "{A}1{B}2");
+    ATAG_Init(&tags);
+    ATAG_InitWrite(&tags, message, TAG_MESSAGE_MAX_CHARS, 0);
+    ATAG_InitRead(&tags, message, TAG_MESSAGE_MAX_CHARS, 0);
+    EXPECT_EQ(ATAG_Replace(&tags, "B", "3"), 1);
+    EXPECT_EQ(Text(message), "{A}1{B}3{F}");
 }
 
 // Each setter at the exact capacity (text and NUL fill it) succeeds; one byte
@@ -383,10 +422,12 @@ TEST_F(TagBufferTest, ReadsStopAtTheReadCapacity) {
     EXPECT_EQ(entries, 3);
     EXPECT_EQ(std::string(value), "3");
 
-    // The same for the write binding: SeekEnd and Disable search its capacity only.
+    // The same for the write binding: SeekEnd and Disable search its capacity
+    // only (the text without terminator ends at the capacity).
     std::vector<char> written(text.begin(), text.begin() + 8);
     ATAG_InitWrite(&tags, written.data(), uint32_t(written.size()), 0);
-    EXPECT_EQ(ATAG_SeekEnd(&tags, 0), 0);
+    EXPECT_EQ(ATAG_SeekEnd(&tags, 0), 8);
+    EXPECT_EQ(ATAG_Set(&tags, "Z", ""), -1);  // no room left
     EXPECT_EQ(ATAG_Disable(&tags, "C"), 0);
     EXPECT_EQ(ATAG_Disable(&tags, "B"), 1);
     EXPECT_EQ(std::string(written.begin(), written.end()), "{A}1{!}2");

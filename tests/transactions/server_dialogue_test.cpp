@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <future>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,6 +105,26 @@ protected:
         return netsim::DecodeFieldBody(sims[s]->requests()[n].M).value_or("<not a field body>");
     }
     std::string Answer(const char* code) const { return netsim::TagValue(context->serverAnswer, code); }
+    // A simulator playing one scenario line as the only server (PRINCIPAL)
+    // of the resource, for a payment that has had no answer yet; null (with
+    // a test failure) when it cannot start.
+    std::unique_ptr<netsim::AcquirerSim> PrincipalAlone(const std::string& line) {
+        std::string error;
+        auto scenario = netsim::AcquirerScenario::Parse(line + "\n", &error);
+        EXPECT_TRUE(scenario) << error;
+        if (!scenario) return nullptr;
+        auto sim = std::make_unique<netsim::AcquirerSim>(*scenario);
+        if (!sim->start()) {
+            ADD_FAILURE() << "the simulator did not start";
+            return nullptr;
+        }
+        CopyField(context->netResources[0].servers[0].service, std::to_string(sim->port()).c_str());
+        TOC_EnableAllServers();
+        for (int s : {1, 2, 3}) TOC_DisableServer(s);
+        record->answerReceived = 0;
+        CopyField(record->resultCode, "");
+        return sim;
+    }
 
     std::vector<std::unique_ptr<netsim::AcquirerSim>> sims;
 
@@ -302,18 +324,8 @@ TEST_F(ServerDialogue, SimulatorMisbehavioursAgainstTheAnswerCheck) {
     Begin({"default answer 1400 reply\n"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::string error;
-        auto scenario = netsim::AcquirerScenario::Parse(std::string(c.line) + "\n", &error);
-        ASSERT_TRUE(scenario) << error;
-        netsim::AcquirerSim sim(*scenario);
-        ASSERT_TRUE(sim.start());
-        CopyField(context->netResources[0].servers[0].service, std::to_string(sim.port()).c_str());
-        TOC_EnableAllServers();
-        TOC_DisableServer(1);
-        TOC_DisableServer(2);
-        TOC_DisableServer(3);
-        record->answerReceived = 0;
-        CopyField(record->resultCode, "");
+        const std::unique_ptr<netsim::AcquirerSim> sim = PrincipalAlone(c.line);
+        ASSERT_TRUE(sim);
         ClearEndOfTransactionRequests();
         ASSERT_EQ(ConnectServer(0), 0);
         BuildRequest();
@@ -322,7 +334,7 @@ TEST_F(ServerDialogue, SimulatorMisbehavioursAgainstTheAnswerCheck) {
         EXPECT_LT(strnlen(context->serverAnswer, sizeof context->serverAnswer), sizeof context->serverAnswer);
         Options.ConnectedMode = 0;
         TOC_CloseServer(context);
-        sim.stop();
+        sim->stop();
     }
 }
 
@@ -474,4 +486,78 @@ TEST_F(ServerDialogue, EndOfTransactionCancelsAfterATicketProblemAndSendsTheQueu
         TOC_CloseServer(context);
     }
     record->ticketCancel = 0;
+}
+
+// A message left in the answer buffer (a text left there by an earlier
+// exchange, with an unknown message type, or none, in the answer half) is
+// routed once and the buffer emptied: the wait goes on reading the link and
+// takes the server's answer, instead of routing the same message until the
+// time allotted runs out.
+TEST_F(ServerDialogue, MessageHeldInTheAnswerBufferIsRoutedOnce_Mended) {
+    struct Case {
+        const char* what;
+        const char* line;
+        bool receiveFirst;  // the unknown message is received before the wait
+    } cases[] = {
+        {"nothing received yet", "answer 1400 reply rs=00", false},
+        {"an unknown message received first", "answer 1400 reply rs=00 before=7777:{SS}A{SV}s9{F}", true},
+    };
+    Begin({"default answer 1400 reply\n"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::unique_ptr<netsim::AcquirerSim> sim = PrincipalAlone(c.line);
+        ASSERT_TRUE(sim);
+        ASSERT_EQ(ConnectServer(0), 0);
+        BuildRequest();
+        const std::string uuid = netsim::TagValue(context->serverRequest, "UUID");
+        if (c.receiveFirst) {
+            record->serverMessageSeen = 0;
+            for (int i = 0; i < 50 && record->serverMessageSeen == 0; ++i)
+                ASSERT_GE(TOC_ServerExchangeStep(context), 0);
+            ASSERT_EQ(record->serverMessageSeen, 1);
+        }
+        CopyField(context->serverAnswer, "{SS}A{PS}7{SV}s0{CD}c1{RS}05{F}");
+        // Each reading of this clock is a second later: a wait that never
+        // ends on its own runs out of its minute.
+        testsupport::RushingClock rushing;
+        plat::ScopedClock scopedRushing(&rushing);
+        EFTOC_StartTimer(context, 60);
+        const int dealt = DealServer();
+        EXPECT_GE(dealt, 20);
+        EXPECT_EQ(Answer("RS"), "00");
+        EXPECT_EQ(Answer("UUID"), uuid);
+        EXPECT_STREQ(record->resultCode, "");
+        Options.ConnectedMode = 0;
+        TOC_CloseServer(context);
+        sim->stop();
+    }
+}
+
+// An abort of the cash register that a dialogue with it saw just before the
+// server wait is served at once: answered, the transaction aborted, and the
+// request never sent.
+TEST_F(ServerDialogue, AbortKeptByAnEarlierWaitIsServedBeforeTheRequestLeaves_Mended) {
+    Begin({"answer 1400 reply rs=00\n"});
+    ASSERT_EQ(ConnectServer(0), 0);
+    BuildRequest();
+    SaveRequestServiceCommand("s0", "c1");
+    context->abortCode = 1;
+    // The cash register takes the acknowledgement and the abort answer.
+    auto taken = std::async(std::launch::async, [this] {
+        std::vector<std::string> got;
+        while (got.size() < 2) {
+            std::optional<std::string> message = peer.Receive(15000);
+            if (!message) break;
+            got.push_back(*message);
+        }
+        return got;
+    });
+    EXPECT_EQ(DealServer(), -2);
+    const std::vector<std::string> received = taken.get();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0], "0");
+    EXPECT_NE(received[1].find("{SV}s0{CD}c1{RS}33"), std::string::npos) << received[1];
+    EXPECT_EQ(context->abortCode, 3);
+    EXPECT_TRUE(sims[0]->waitForLinksEnded(1, 5000));
+    EXPECT_TRUE(sims[0]->requests().empty());
 }
