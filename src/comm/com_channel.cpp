@@ -289,7 +289,18 @@ int WComSerial::WriteIOCtl(int handle, int code, void* block, int size) {
 // Switch
 // ---------------------------------------------------------------------------
 
+namespace {
+// Channels the tests put in place of the objects, by type.
+constexpr int kChannelTypes = 8;
+WComInterface* g_replaced[kChannelTypes] = {};
+}  // namespace
+
+void WComSetChannelOfType(int type, WComInterface* channel) {
+    if (type >= 0 && type < kChannelTypes) g_replaced[type] = channel;
+}
+
 WComInterface* WComChannelOfType(int type) {
+    if (type >= 0 && type < kChannelTypes && g_replaced[type] != nullptr) return g_replaced[type];
     switch (type) {
         case WCOM_TYPE_SERIAL: return &g_serial;
         case WCOM_TYPE_IP_CLIENT: return &g_ipClient;

@@ -105,6 +105,9 @@ int WComSwitch(int number);
 WComInterface* WComCurrentChannel();
 // The channel object of a type, or null.
 WComInterface* WComChannelOfType(int type);
+// Tests: a channel of their own in place of the object of a type; null puts
+// the object back.
+void WComSetChannelOfType(int type, WComInterface* channel);
 
 // Communication trace.
 constexpr int WCOM_TRACE_EMISSION = 1;

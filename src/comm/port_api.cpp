@@ -52,12 +52,27 @@ int ClassifyWriteFailure(int port, const char* const exits[4]) {
     return PORT_CARRIER;
 }
 
+// Writes the whole transmit buffer: a channel that takes part of it is
+// given the rest, until all went or a write takes nothing (a failure). The
+// buffer is emptied in every case.
+bool WriteWholeBuffer(int port) {
+    int sent = 0;
+    while (sent < g_txLength) {
+        const int n = WComWrite2(port, g_tx + sent, g_txLength - sent);
+        if (n <= 0 || n > g_txLength - sent) break;
+        sent += n;
+    }
+    const bool whole = sent == g_txLength;
+    if (!whole) WSysError("-- ERROR -- Port %d: emission interrompue apres %d octets sur %d", port, sent, g_txLength);
+    g_txLength = 0;
+    return whole;
+}
+
 int SendBuffer(int port) {
     const int length = g_txLength;
-    const int n = WComWrite2(port, g_tx, length);
+    const bool whole = WriteWholeBuffer(port);
     PortTxDelay(port, length);
-    g_txLength = 0;
-    if (n >= 1) {
+    if (whole) {
         Exit("< PortTxCar (1)");
         return PORT_DONE;
     }
@@ -260,9 +275,7 @@ int PortFlush(int port, int send) {
         g_txLength = 0;
         return PORT_DONE;
     }
-    const int n = g_txLength > 0 ? WComWrite2(port, g_tx, g_txLength) : 1;
-    g_txLength = 0;
-    if (n >= 1) return PORT_DONE;
+    if (WriteWholeBuffer(port)) return PORT_DONE;
     static const char* const kExits[4] = {"< PortFlush (4)", "< PortFlush (1)", "< PortFlush (2)", "< PortFlush (3)"};
     return ClassifyWriteFailure(port, kExits);
 }

@@ -206,28 +206,33 @@ int TWEP_SetAnswerScriptMes(KT_EPERIPH_API* box, KT_PERES* resource, int length,
     return -1;
 }
 
+// The answers of the resource's current command are taken forward: the
+// first unread row, else (all read) the last answered one again; "last" is
+// set on the last answered row. A series "until last" thus ends within the
+// table's rows on the later answer, which wins.
 const char* TWEP_GetAnswerScriptMes(KT_EPERIPH_API* box, KT_PERES* resource, int* length, int* last) {
     if (length != nullptr) *length = 0;
     if (last != nullptr) *last = 0;
     if (box == nullptr || resource == nullptr) return nullptr;
     const int index = TWEP_GetResourceIndex(box, resource);
-    auto mine = [&](const PapRowHeader& h) {
-        return Answered(h.status) && h.resource == index && h.sequence == box->sequence &&
-               h.command == resource->command;
-    };
+    int firstUnread = -1;
+    int lastAnswered = -1;
     for (int r = 0; r < PAP_ROWS; ++r) {
         const PapRowHeader h = Header(box->answers[r]);
-        if (!mine(h)) continue;
-        bool more = false;
-        for (int later = r + 1; later < PAP_ROWS && !more; ++later) more = mine(Header(box->answers[later]));
-        if (last != nullptr) *last = (r == PAP_ROWS - 1 || !more) ? 1 : 0;
-        box->answers[r][0] = PAP_ROW_READ;
-        g_counters.answerRow = r;
-        --g_counters.answerCount;
-        if (length != nullptr) *length = h.length;
-        return box->answers[r] + PAP_FRAME_OFFSET;
+        if (!Answered(h.status) || h.resource != index || h.sequence != box->sequence ||
+            h.command != resource->command)
+            continue;
+        if (h.status == PAP_ROW_ANSWERED && firstUnread < 0) firstUnread = r;
+        lastAnswered = r;
     }
-    return nullptr;
+    const int r = firstUnread >= 0 ? firstUnread : lastAnswered;
+    if (r < 0) return nullptr;
+    if (last != nullptr) *last = r == lastAnswered ? 1 : 0;
+    box->answers[r][0] = PAP_ROW_READ;
+    g_counters.answerRow = r;
+    --g_counters.answerCount;
+    if (length != nullptr) *length = Header(box->answers[r]).length;
+    return box->answers[r] + PAP_FRAME_OFFSET;
 }
 
 int TWEP_GetAnswerState(KT_EPERIPH_API* box, KT_PERES* resource) {

@@ -363,8 +363,9 @@ int TWEP_GetOneResult(KT_EPERIPH_API* box, KT_PERES* resource, va_list args) {
         // The link failed while this answer was expected.
         status = PV_NET_FAILED;
     } else {
+        // Each take moves forward: the series ends within the table's rows.
         int last = 0;
-        while (last == 0) {
+        for (int taken = 0; taken < PAP_ROWS && last == 0; ++taken) {
             int length = 0;
             const char* row = TWEP_GetAnswerScriptMes(box, resource, &length, &last);
             if (row == nullptr) break;

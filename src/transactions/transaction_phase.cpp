@@ -23,6 +23,7 @@
 #include "transactions/card_acquisition.h"
 #include "transactions/manual_entry.h"
 #include "transactions/pos_answer.h"
+#include "transactions/server_messages.h"
 #include "transactions/terminal_commands.h"
 
 uint8_t EchoTimerArmed = 1;
@@ -124,6 +125,16 @@ void EchoWaitStep(EFTCBox* c, TransactionRecord* r) {
             c->loopState = 0;
         }
         r->step = 0;
+        EchoTimerArmed = 1;
+        return;
+    }
+    if (status == PV_NET_FAILED) {
+        // The terminal's line is gone: nothing can come any more. The wait
+        // ends at once as a terminal failure (after the authorisation, in the
+        // card removal, the payment's result stays).
+        TraceLog(TRACE_ERROR, "[CARD]", "Liaison avec le lecteur perdue pendant l'attente d'echo");
+        if (r->processingMode != 4) ReportTerminalResult(PV_PER_ACCES);
+        r->step = 10;
         EchoTimerArmed = 1;
         return;
     }

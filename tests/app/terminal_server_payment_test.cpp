@@ -70,6 +70,7 @@ struct Case {
     const char* name;
     int reseauType;
     Stranger stranger;
+    bool terminalGoes = false;  // the terminal closes its link during the card wait
 };
 
 void PayThroughTheTerminalThatConnected(const Case& c, const testsupport::TestPki& pki) {
@@ -165,6 +166,14 @@ void PayThroughTheTerminalThatConnected(const Case& c, const testsupport::TestPk
     if (c.stranger == Stranger::ComesWhileLinked) {
         EXPECT_EQ(netsim::ConnectLoopback(port, 2000), nullptr) << "a second connection is refused";
     }
+    if (c.terminalGoes) {
+        EXPECT_EQ(cardsim::ToHex(terminal.exchanges()[1].apdu), "D0601F01");
+        terminal.stop();
+        EXPECT_EQ(cashRegister.WaitExit(60000), 0) << cashRegister.Output();
+        const std::string out = cashRegister.Output();
+        EXPECT_NE(out.find("{SS}A{PS}" + pos + "{SV}s0{CD}c1{RS}32{"), std::string::npos) << out;
+        return;
+    }
     // The card comes once the program armed the readers and waits for it,
     // and goes once it watches for its removal: each time the terminal tells
     // it unasked while the program waits on the link.
@@ -212,6 +221,17 @@ TEST(ServerModePayment, StrangersOnThePortCannotTakeTheTerminalsPlace_Mended) {
         {"a second connection while the terminal is linked", 2, Stranger::ComesWhileLinked},
         {"a silent stranger before a TLS terminal", 4, Stranger::StaysSilent},
     };
+    for (const Case& c : cases) PayThroughTheTerminalThatConnected(c, pki);
+}
+
+// The terminal goes (closes its link) while the program waits for the card:
+// the wait ends at once as a terminal failure, RS "32", instead of running
+// to the card time-out and answering "30".
+TEST(ServerModePayment, TerminalThatGoesDuringTheCardWaitIsATerminalFailure_Mended) {
+    testsupport::TestPki pki;
+    ASSERT_TRUE(pki.ok());
+    const Case cases[] = {{"TCP", 2, Stranger::None, true},
+                          {"TLS, the terminal's certificate required", 4, Stranger::None, true}};
     for (const Case& c : cases) PayThroughTheTerminalThatConnected(c, pki);
 }
 

@@ -51,7 +51,21 @@ enum class During {
     Nothing,      // the card events are in the terminal's scenario
     PushChip,     // the chip card comes after the card request, goes after the removal request
     Abort,        // no card; the till aborts (s3/c0) once the card request came
+    MuteCardThenAbort,  // a mute chip card comes after the card request; the till aborts
+                        // once the stripe was asked for it twice
+    HangUp,       // no card; the terminal's line closes once the card request came
 };
+
+// A mute chip card comes to the terminal once the card request came; the
+// program asks for the stripe instead, twice (the terminal tells the card
+// again after answering each card request).
+void MuteCardUntilTheStripeIsAskedTwice(rudasim::RudaSim& terminal) {
+    const size_t armed = terminal.exchanges().size();
+    terminal.pushEvent(rudasim::MuteEvent());
+    for (int stripe = 0; stripe < 2; ++stripe)
+        ASSERT_TRUE(WaitApdu(terminal, "D0609D01", 20000, stripe == 0 ? armed : terminal.exchanges().size()))
+            << testing::PrintToString(Apdus(terminal));
+}
 
 struct Row {
     const char* id;  // the test's name
@@ -113,8 +127,16 @@ protected:
             terminal.pushEvent(rudasim::ChipEvent({kAid}));
             ASSERT_TRUE(WaitApdu(terminal, "D06043", 30000)) << testing::PrintToString(Apdus(terminal));
             terminal.pushEvent(kCardRemoved);
-        } else if (row.during == During::Abort) {
+        } else if (row.during == During::HangUp) {
             ASSERT_TRUE(WaitApdu(terminal, "D0601F01", 20000)) << testing::PrintToString(Apdus(terminal));
+            // Once the program took the terminal's answer: it waits for the card.
+            ASSERT_TRUE(terminal.line().waitDelivered(10000));
+            terminal.line().stop();
+        } else if (row.during == During::Abort || row.during == During::MuteCardThenAbort) {
+            ASSERT_TRUE(WaitApdu(terminal, "D0601F01", 20000)) << testing::PrintToString(Apdus(terminal));
+            if (row.during == During::MuteCardThenAbort) {
+                ASSERT_NO_FATAL_FAILURE(MuteCardUntilTheStripeIsAskedTwice(terminal));
+            }
             int abortAck = -1;
             ASSERT_TRUE(till.Send({{"SV", "s3"}, {"CD", "c0"}}, &abortAck, &error)) << error;
             EXPECT_EQ(abortAck, 0);
@@ -307,6 +329,20 @@ const Row kRows[] = {
     {"StripeWithAWrongLuhnKey", "a swiped card whose number fails the Luhn check: RS 11, no server asked",
      {"default answer reply rs=00"}, kStripeBadLuhn, During::Nothing, {}, false,
      {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "11"}},
+     [](PaymentStation& t) { EXPECT_TRUE(t.server(0).requests().empty()); }},
+    // The card wait after a mute card took two answers of one card request
+    // and stood on the first for ever: the abort was never served.
+    {"MendedMuteCardThenAbort", "a mute chip card, the stripe asked instead, then the till aborts: RS 33",
+     {"default answer reply rs=00"}, "", During::MuteCardThenAbort, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "33"}},
+     [](PaymentStation& t) {
+         EXPECT_TRUE(t.server(0).requests().empty());
+         EXPECT_TRUE(WaitApdu(t.terminal(), "D0FF", 10000)) << testing::PrintToString(Apdus(t.terminal()));
+     }},
+    // The card wait went on until the card time-out (RS 30) on a closed line.
+    {"MendedTerminalHangsUpDuringTheCardWait", "the terminal's line closes while it waits for the card: RS 32",
+     {"default answer reply rs=00"}, "", During::HangUp, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "32"}},
      [](PaymentStation& t) { EXPECT_TRUE(t.server(0).requests().empty()); }},
 };
 

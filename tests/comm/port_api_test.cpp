@@ -7,6 +7,7 @@
 
 #include <termios.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -304,6 +305,79 @@ TEST(PortTransmitTest, WriteFailuresAreToldApartByTheCarrier) {
     EXPECT_EQ(PortGetCarrierCheck(line.port), 1);
     EXPECT_EQ(PortGetCarrierCheck(9), -1);
     EXPECT_EQ(PortSetCarrierCheck(9, 1), nullptr);
+}
+
+// A serial channel whose writes take at most the next of its limits (then
+// as much as is given): a write that takes part of what it is given, or
+// nothing at all (limit 0), as a channel may. Put in place of the serial
+// channel object for its lifetime.
+class ShortWritingChannel : public WComInterface {
+public:
+    explicit ShortWritingChannel(std::vector<int> limits) : limits_(std::move(limits)) {
+        WComSetChannelOfType(WCOM_TYPE_SERIAL, this);
+    }
+    ~ShortWritingChannel() override { WComSetChannelOfType(WCOM_TYPE_SERIAL, nullptr); }
+    int Open(int* handle, KTDK_FILE* config) override { return serial_.Open(handle, config); }
+    int Close(int handle) override { return serial_.Close(handle); }
+    int Read(int handle, void* buffer, int size) override { return serial_.Read(handle, buffer, size); }
+    int Write(int handle, const void* bytes, int length) override {
+        int n = length;
+        if (!limits_.empty()) {
+            n = std::min(length, limits_.front());
+            limits_.erase(limits_.begin());
+        }
+        return n > 0 ? WComSerialWrite(handle, bytes, n) : 0;
+    }
+    int ReadIOCtl(int handle, int code, void* block, int size) override {
+        return serial_.ReadIOCtl(handle, code, block, size);
+    }
+    int WriteIOCtl(int handle, int code, void* block, int size) override {
+        return serial_.WriteIOCtl(handle, code, block, size);
+    }
+    int Connect(int* handle) override { return serial_.Connect(handle); }
+
+private:
+    WComSerial serial_;
+    std::vector<int> limits_;
+};
+
+// A buffer that the channel takes in parts is sent whole, the rest given
+// again until all went; one whose rest the channel does not take is an
+// emission failure, not a success after its first part.
+TEST(PortTransmitTest, TheWholeBufferGoesOrTheSendFails_Mended) {
+    struct Case {
+        const char* name;
+        std::vector<int> limits;
+        int result;
+        std::vector<std::string> device;  // the writes that reached the line
+    };
+    const Case cases[] = {
+        {"taken whole", {}, 0, {"abcdefgh"}},
+        {"taken three bytes at a time", {3, 3, 3}, 0, {"abc", "def", "gh"}},
+        {"one byte, then the rest", {1}, 0, {"a", "bcdefgh"}},
+        {"two bytes, then nothing", {2, 0}, 'E', {"ab"}},
+        {"nothing", {0}, 'E', {}},
+    };
+    for (const bool flush : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (flush ? ", PortFlush" : ", PortTxCar"));
+            ComTable table;
+            ShortWritingChannel channel(c.limits);
+            FakePort line({"[Tx_size:0]"});
+            ASSERT_EQ(line.opened, 0);
+            PortSetCarrierCheck(line.port, 0);
+            TraceCapture trace;
+            EXPECT_EQ(PortTxCar(line.port, 'a', PORT_TX_NEW), 0);
+            for (char b : std::string("bcdefg")) PortTxCar(line.port, static_cast<unsigned char>(b), PORT_TX_APPEND);
+            const int result =
+                flush ? (PortTxCar(line.port, 'h', PORT_TX_APPEND), PortFlush(line.port, 1))
+                      : PortTxCar(line.port, 'h', PORT_TX_APPEND_SEND);
+            EXPECT_EQ(result, c.result);
+            EXPECT_EQ(line.fake.writes(), c.device);
+            EXPECT_EQ(PortTxPending(), 0);
+            EXPECT_EQ(trace.Contains("emission interrompue"), c.result != 0);
+        }
+    }
 }
 
 TEST(PortDrainTest, DrainStopsAtItsDeadlineWhateverKeepsComing_Mended) {

@@ -4,8 +4,11 @@
 // state, and the status text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "periph/terminal_box.h"
 #include "support/terminal_box_fixture.h"
@@ -331,6 +334,95 @@ TEST(ScriptTables, RowsOfALinkAndTheirAnswers) {
     card->command = 101;
     EXPECT_EQ(TWEP_GetAnswerState(t.box, card), 0);
     EXPECT_EQ(TWEP_GetAnswerScriptMes(t.box, card, &length, &last), nullptr);
+}
+
+// Answers of one command taken as the engine takes them, "until last": each
+// call moves forward in the table, the series ends within the table's rows,
+// and the last row taken is the later answer. A command sent twice in one
+// script (a card watch armed again before the script was cleared) has two
+// answered rows; the series then stood on the first for ever.
+TEST(ScriptTables, AnswersOfOneCommandAreTakenForwardTheLaterWinning_Mended) {
+    struct Case {
+        const char* name;
+        // One character per answer row, in row order: 'o' a row of another
+        // command (answered), '1' the card command's answer still expected,
+        // '3' answered and unread, '4' answered and already read.
+        const char* rows;
+        int later;  // row whose answer is decoded; -1: none taken
+    };
+    const Case cases[] = {
+        {"nothing answered", "1", -1},
+        {"no row of the command", "oo", -1},
+        {"one unread", "3", 0},
+        {"one already read", "4", 0},
+        {"two unread", "33", 1},
+        {"two read", "44", 1},
+        {"read then unread", "43", 1},
+        {"unread then read", "34", 1},
+        {"two with others between", "o3o3o", 3},
+        {"three, the middle one read", "343", 2},
+        {"answered then still expected", "31", 0},
+        {"on the table's last row", "ooooooooo3", 9},
+        {"two, the later on the last row", "oo4oooooo3", 9},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TerminalBox t;
+        ASSERT_EQ(t.add("EFT_DSP", 1, "RUDA"), 0);
+        ASSERT_EQ(t.add("EFT_CAM_1", 1, "RUDA"), 0);
+        KT_PERES* display = t.function(0);
+        KT_PERES* card = t.function(4);
+        TWEP_ClearScript(t.box, 'C');
+        TWEP_ClearScript(t.box, 'A');
+        const int rows = static_cast<int>(std::strlen(c.rows));
+        for (int i = 0; i < rows; ++i) {
+            if (c.rows[i] == 'o') ASSERT_EQ(SetRow(t.box, display, 2, "d"), i + 1);
+            else ASSERT_EQ(SetRow(t.box, card, 100, "c"), i + 1);
+        }
+        // The answers fill the expected rows of the line in row order.
+        for (int i = 0; i < rows; ++i) ASSERT_EQ(StoreAnswer(t.box, card, "a" + std::to_string(i)), i + 1);
+        for (int i = 0; i < rows; ++i) {
+            if (c.rows[i] == '1') t.box->answers[i][0] = PAP_ROW_SET;
+            if (c.rows[i] == '4') t.box->answers[i][0] = PAP_ROW_READ;
+        }
+
+        card->command = 100;
+        std::vector<int> taken;
+        std::string decoded;
+        bool ended = false;
+        for (int call = 0; call < 2 * PAP_ROWS && !ended; ++call) {
+            int length = 0, last = 0;
+            const char* answer = TWEP_GetAnswerScriptMes(t.box, card, &length, &last);
+            if (answer == nullptr) {
+                ended = true;
+                break;
+            }
+            taken.push_back(static_cast<int>((answer - PAP_FRAME_OFFSET - t.box->answers[0]) / PAP_ROW_SIZE));
+            decoded.assign(answer + 5, static_cast<size_t>(length - 5));
+            ended = last == 1;
+        }
+        EXPECT_TRUE(ended) << "still taking after " << taken.size() << " calls";
+        EXPECT_LE(taken.size(), static_cast<size_t>(rows));
+        std::string order;
+        for (int row : taken) order += " " + std::to_string(row);
+        EXPECT_TRUE(std::adjacent_find(taken.begin(), taken.end(), std::greater_equal<int>()) == taken.end())
+            << "rows taken:" << order;
+        if (c.later < 0) {
+            EXPECT_TRUE(taken.empty());
+            continue;
+        }
+        ASSERT_FALSE(taken.empty());
+        EXPECT_EQ(taken.back(), c.later);
+        EXPECT_EQ(decoded, "a" + std::to_string(c.later));
+        for (int row : taken) EXPECT_EQ(t.box->answers[row][0], PAP_ROW_READ) << "row " << row;
+        // Taken again (the answer read a second time): the same later answer,
+        // in one call.
+        int length = 0, last = 0;
+        const char* again = TWEP_GetAnswerScriptMes(t.box, card, &length, &last);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(again, t.box->answers[c.later] + PAP_FRAME_OFFSET);
+        EXPECT_EQ(last, 1);
+    }
 }
 
 TEST(ScriptTables, RowHeadersOutAndBack) {

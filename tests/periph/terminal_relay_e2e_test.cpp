@@ -39,8 +39,38 @@ const std::string kReadRecord = "00B2010C00";
 const std::string kGenerateAc =
     "80AE80001D" "000000001250" "000000000000" "0250" "0000000000" "0978" "261211" "00" "11223344" "00";
 
+// The server got, after its request, for each relayed command the
+// terminal's acknowledgement (the local descriptor, MesStat 02, no body),
+// then on the fetch the terminal's answer as it gave it (ending 9000).
+void ExpectAcknowledgementsAndAnswers(netsim::AcquirerSim& server, const std::vector<rudasim::Exchange>& exchanges) {
+    const size_t count = 1 + 2 * exchanges.size();
+    ASSERT_TRUE(server.waitForRequests(count, 5000));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), count);
+    for (size_t i = 0; i < exchanges.size(); ++i) {
+        const netsim::NetMessage& ack = requests[1 + 2 * i];
+        const netsim::NetMessage& answer = requests[2 + 2 * i];
+        EXPECT_EQ(ack.A, "1200");
+        EXPECT_NE(ack.S.find("/02/"), std::string::npos) << ack.S;
+        EXPECT_EQ(ack.M, "");
+        EXPECT_EQ(answer.A, "1200");
+        const Bytes& terminal = exchanges[i].answer;
+        EXPECT_EQ(answer.M, std::string(terminal.begin(), terminal.end())) << i;
+        ASSERT_GE(answer.M.size(), 2u);
+        EXPECT_EQ(answer.M.substr(answer.M.size() - 2), Hex("9000")) << i;
+    }
+}
+
 class RelayEndToEnd : public testsupport::ServerSession {
 protected:
+    // The payment server: each card command relayed with its fetch, then
+    // the authorisation answer.
+    virtual std::string ServerScenario() const {
+        std::string scenario;
+        for (const std::string& apdu : {kSelect, kGpo, kReadRecord, kGenerateAc})
+            scenario += "relay port=0 bodyhex=" + apdu + " fetch\nsilent\n";
+        return scenario + "answer 1400 tags=\"{SS}A{RS}00{F}\"\n";
+    }
     void SetUp() override {
         std::string error;
         auto terminal = rudasim::RudaScenario::FromFile(
@@ -48,11 +78,7 @@ protected:
         ASSERT_TRUE(terminal) << error;
         auto handler = std::make_unique<rudasim::RudaBlockHandler>(*terminal);
         ruda = handler.get();
-        std::string scenario;
-        for (const std::string& apdu : {kSelect, kGpo, kReadRecord, kGenerateAc})
-            scenario += "relay port=0 bodyhex=" + apdu + " fetch\nsilent\n";
-        scenario += "answer 1400 tags=\"{SS}A{RS}00{F}\"\n";
-        auto parsed = netsim::AcquirerScenario::Parse(scenario, &error);
+        auto parsed = netsim::AcquirerScenario::Parse(ServerScenario(), &error);
         ASSERT_TRUE(parsed) << error;
         sim = std::make_unique<netsim::AcquirerSim>(*parsed);
         ASSERT_TRUE(sim->start());
@@ -122,28 +148,42 @@ TEST_F(RelayEndToEnd, TheServerDrivesTheCardThroughTheTerminal) {
         EXPECT_EQ(std::string(exchanges[i].apdu.begin(), exchanges[i].apdu.end()), Hex(apdus[i])) << i;
     }
 
-    // The server got, for each command, the terminal's acknowledgement (the
-    // local descriptor, MesStat 02, no body), then on the fetch the card's
-    // answer as the terminal gave it.
-    ASSERT_TRUE(sim->waitForRequests(9, 5000));
+    // Each command acknowledged, then the card's answer fetched.
+    ASSERT_NO_FATAL_FAILURE(ExpectAcknowledgementsAndAnswers(*sim, exchanges));
     const auto requests = sim->requests();
-    ASSERT_EQ(requests.size(), 9u);
-    for (size_t i = 0; i < 4; ++i) {
-        const netsim::NetMessage& ack = requests[1 + 2 * i];
-        const netsim::NetMessage& answer = requests[2 + 2 * i];
-        EXPECT_EQ(ack.A, "1200");
-        EXPECT_NE(ack.S.find("/02/"), std::string::npos) << ack.S;
-        EXPECT_EQ(ack.M, "");
-        EXPECT_EQ(answer.A, "1200");
-        const Bytes& card = exchanges[i].answer;
-        EXPECT_EQ(answer.M, std::string(card.begin(), card.end())) << i;
-        ASSERT_GE(answer.M.size(), 2u);
-        EXPECT_EQ(answer.M.substr(answer.M.size() - 2), Hex("9000")) << i;
-    }
     EXPECT_EQ(static_cast<uint8_t>(requests[2].M[0]), 0x6F);  // FCI
     EXPECT_EQ(static_cast<uint8_t>(requests[4].M[0]), 0x80);  // GPO format 80
     EXPECT_EQ(static_cast<uint8_t>(requests[6].M[0]), 0x70);  // the record
     EXPECT_EQ(static_cast<uint8_t>(requests[8].M[0]), 0x80);  // GENERATE AC format 80
+}
+
+// The control codes a server sends with an empty body, "9001" then "9002",
+// reach the RUDA terminal as the resets they are (RESET DEVICE soft and
+// hard), and the server gets the terminal's acknowledgement and, on the
+// fetch, its answer. The RUDA link refused an empty request, so they never
+// left the program.
+class RelayControlCodes : public RelayEndToEnd {
+protected:
+    std::string ServerScenario() const override {
+        // Each control on the request before, its fetch (Application "1000")
+        // on the terminal's acknowledgement.
+        return "relay port=0 app=9001\nfetch port=0\nrelay port=0 app=9002\nfetch port=0\n"
+               "answer 1400 tags=\"{SS}A{RS}00{F}\"\n";
+    }
+};
+
+TEST_F(RelayControlCodes, ResetTheRudaTerminal_Mended) {
+    CopyField(context->serverRequest, "{SS}R{PS}1{SV}s0{CD}c1{D10}1250{F}");
+    EXPECT_EQ(StepUntilSomething(), 11);  // the request sent, "9001" relayed
+    for (int step = 0; step < 3; ++step) ASSERT_EQ(StepUntilSomething(), 10) << "step " << step;
+    EXPECT_EQ(StepUntilSomething(), 20);
+    EXPECT_STREQ(context->serverAnswer, "{SS}A{RS}00{F}");
+
+    const auto exchanges = ruda->exchanges();
+    ASSERT_EQ(exchanges.size(), 2u);
+    EXPECT_EQ(cardsim::ToHex(exchanges[0].apdu), "D0000000");
+    EXPECT_EQ(cardsim::ToHex(exchanges[1].apdu), "D0000100");
+    ASSERT_NO_FATAL_FAILURE(ExpectAcknowledgementsAndAnswers(*sim, exchanges));
 }
 
 }  // namespace

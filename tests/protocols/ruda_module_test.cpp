@@ -12,6 +12,7 @@
 #include "protocols/module_contract.h"
 #include "protocols/ruda/ruda_module.h"
 #include "support/com_fixture.h"
+#include "support/port_link.h"
 #include "support/terminal_box_fixture.h"
 #include "support/trace_capture.h"
 
@@ -241,8 +242,8 @@ TEST(RudaModule, WaitEvent) {
     char event = 'x';
     EXPECT_EQ(RUDA_WaitEvent(nullptr, card, 10, &event), 1);
 
-    // The port is not even open: a look at it would fail (1).
-    EXPECT_EQ(RUDA_WaitEvent(t.box, card, 10, &event), 1);
+    // The port is not even open: the terminal cannot be reached.
+    EXPECT_EQ(RUDA_WaitEvent(t.box, card, 10, &event), PV_NET_FAILED);
     g_stop = 'S';
     g_calls = 0;
     ASSERT_EQ(EPAP_SetWaitCallback(Stop), 0);
@@ -267,3 +268,25 @@ TEST(RudaModule, WaitEvent) {
     EXPECT_EQ(event, 'A');
     PortClose(pty.port);
 }
+
+// A line that is gone (a serial line hung up, a terminal link the terminal
+// closed) ends the wait at once with PV_NET_FAILED; the wait used to answer
+// 1, which the card wait took for "nothing yet" until its time-out.
+class RudaWaitOnAGoneLine : public ::testing::TestWithParam<testsupport::LinkKind> {};
+
+TEST_P(RudaWaitOnAGoneLine, EndsAtOnceAsALostLink_Mended) {
+    testsupport::ComTable table{2, 0, 1, 0, 1};
+    auto link = testsupport::MakeLink(GetParam());
+    ASSERT_NE(link, nullptr);
+    TerminalBox t;
+    ASSERT_EQ(t.add("EFT_CAM_1", link->port(), "RUDA"), 0);
+    char event = 'x';
+    EXPECT_EQ(EPAP_WaitEvent(4, 50, &event), PV_NOT_YET) << "a line still there";
+    link->peerCloses();
+    EXPECT_EQ(EPAP_WaitEvent(4, 30000, &event), PV_NET_FAILED);
+    EXPECT_EQ(event, '\0');
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, RudaWaitOnAGoneLine,
+                         ::testing::Values(testsupport::LinkKind::Pty, testsupport::LinkKind::Tcp),
+                         testsupport::LinkKindName);

@@ -59,8 +59,8 @@ public:
         return RUDA_LinkSend(ctx, copy.data(), static_cast<uint32_t>(copy.size()), 2000, 0);
     }
     // The answer delivered (empty when the receive gave 0).
-    Bytes receive(int32_t timeoutMs = -1, int32_t waitMode = 0) {
-        std::vector<unsigned char> frame(65536);
+    Bytes receive(int32_t timeoutMs = -1, int32_t waitMode = 0, size_t room = 65536) {
+        std::vector<unsigned char> frame(room);
         const int n = RUDA_LinkReceive(ctx, frame.data(), static_cast<uint32_t>(frame.size()), timeoutMs, waitMode);
         received = n;
         return Bytes(frame.begin(), frame.begin() + (n > 0 ? n : 0));
@@ -131,6 +131,44 @@ TEST(RudaLinkOnALine, NadAndClassRules) {
         const rudasim::Exchange e = line.exchanges().back();
         EXPECT_EQ(e.nad, c.nad) << cardsim::ToHex(c.request);
         EXPECT_EQ(e.apdu, c.sent) << cardsim::ToHex(c.request);
+    }
+}
+
+// An empty request carries the control code of its descriptor's
+// Application: "9001" and "9002" go to the terminal as the reset they are
+// (RESET DEVICE, soft and hard, as the control codes of the terminal
+// services); an empty request of another Application has nothing to send.
+// The empty request used to be refused whatever its code, so the controls a
+// server relays never reached a RUDA terminal.
+TEST(RudaLinkOnALine, ControlCodesOfAnEmptyRequestResetTheTerminal_Mended) {
+    RudaLine line("");
+    ASSERT_EQ(line.opened, 0);
+    struct Case {
+        const char* application;
+        int sent;
+        const char* apdu;  // what the terminal got ("" nothing)
+    } cases[] = {
+        {"9001", 4, "D0000000"},
+        {"9002", 4, "D0000100"},
+        {"1000", -1, ""},
+        {"9003", -1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.application);
+        const size_t before = line.exchanges().size();
+        ASSERT_EQ(XPRO_SetApplication(line.ctx, c.application), 1);
+        unsigned char none = 0;
+        EXPECT_EQ(RUDA_LinkSend(line.ctx, &none, 0, 2000, 0), c.sent);
+        if (c.sent < 0) {
+            EXPECT_NE(line.ctx->stepLetter, 0);
+            continue;
+        }
+        EXPECT_EQ(XPRO_GetStatus(line.ctx), 2);
+        EXPECT_EQ(line.receive(), Hex("E00F9F1E0C5255444153494D3030303031 9000"));
+        const auto exchanges = line.exchanges();
+        ASSERT_EQ(exchanges.size(), before + 1);
+        EXPECT_EQ(cardsim::ToHex(exchanges.back().apdu), c.apdu);
+        EXPECT_EQ(exchanges.back().nad, RUDA_NAD_COMMAND);
     }
 }
 
@@ -230,9 +268,46 @@ TEST(RudaLinkOnALine, AnswersAsTheTerminalSendsThem) {
         EXPECT_EQ(XPRO_GetStatus(line.ctx), f.status) << f.request;
         EXPECT_NE(std::string(line.ctx->stepText).find("RUDA_Transport"), std::string::npos) << f.request;
     }
-    // What the endless chain left on the line goes with the next purge.
+    // Nothing of the endless chain is left for the next answer.
     EXPECT_EQ(line.exchange(Hex("D0B60000")), Hex("6F0284009000"));
     EXPECT_EQ(line.exchange(Hex("D0B60000")), Hex("9F0D")) << "a rule for once goes after its use";
+}
+
+// A receive that fails ('X' a damaged block, 'B' a block no RUDA block can
+// be, 'F' an answer past the receive room) leaves nothing of its answer on
+// the line: the next receive without a new request (a server's fetch)
+// delivers nothing. It used to take the rest of the long answer as a whole
+// answer, its status word and all.
+TEST(RudaLinkOnALine, FailedReceiveLeavesNothingOfItsAnswer_Mended) {
+    // A long answer: three blocks (254, 254, 92 bytes), 9000 at its end.
+    std::string longAnswer;
+    for (int i = 0; i < 598; ++i) longAnswer += "5A";
+    longAnswer += "9000";
+    RudaLine line("answer D0C1 => " + longAnswer + " wrong-lrc\n"
+                  "answer D0C2 => " + longAnswer + " long-block\n"
+                  "answer D0C3 => " + longAnswer + "\n");
+    ASSERT_EQ(line.opened, 0);
+    struct Case {
+        const char* request;
+        char letter;
+        size_t room;
+    } cases[] = {
+        {"D0C10000", 'X', 65536},
+        {"D0C20000", 'B', 65536},
+        {"D0C30000", 'F', 300},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.letter);
+        ASSERT_EQ(line.send(Hex(c.request)), 4);
+        EXPECT_TRUE(line.receive(-1, 0, c.room).empty());
+        EXPECT_EQ(line.ctx->stepLetter, c.letter);
+        // The fetch that follows: nothing.
+        EXPECT_TRUE(line.receive().empty());
+        EXPECT_EQ(line.received, 0);
+        EXPECT_EQ(line.ctx->stepLetter, 'T');
+    }
+    // The line still serves the next request.
+    EXPECT_EQ(line.exchange(Hex("D0C30000")).size(), 600u);
 }
 
 // A receive whose total time is already up reads nothing and gives 0 (not
@@ -366,6 +441,8 @@ TEST(RudaTerminalScenario, RefusedStatementsNameTheirLine) {
         "event stripe track9 \";1=2?\"\n",
         "event ctls 9F\n",
         "event removal now\n",
+        "event mute atr\n",
+        "event mute 3B00\n",
         "card /nonexistent/card.scn\n",
         "dance\n",
     };

@@ -7,7 +7,8 @@
 // a private copy of trv_71). Everything goes in the destructor: the library
 // instance is closed (the program ends; one that does not is killed and the
 // shared objects named after it removed), the simulators stop, the
-// directory is removed; the POS number's lock goes when the process ends.
+// directory is removed, and so is every shared object named after the
+// program; the POS number's lock goes when the process ends.
 //
 //   testsupport::PaymentStationSetup setup;
 //   setup.servers = {"default answer reply rs=00"};       // PRINCIPAL only
@@ -176,9 +177,9 @@ private:
 
     // A program that did not end on the close (stuck in a loop) is killed,
     // and the shared objects it left, named after its file and its POS
-    // number, are removed.
+    // number, are removed (also when the close itself had to kill it: a
+    // program that ends normally leaves none).
     void EndStuckProgram() {
-        bool killed = false;
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
             const std::string pid = entry.path().filename().string();
@@ -188,9 +189,7 @@ private:
             if (comm != ProgramName()) continue;
             kill(std::stoi(pid), SIGKILL);
             waitpid(std::stoi(pid), nullptr, 0);
-            killed = true;
         }
-        if (!killed) return;
         const std::string pos = std::to_string(pos_);
         const std::string names[] = {ProgramName(), "TRVOK" + pos + ".", "TALVO" + pos + ".", "SHTPIPE" + pos + ".",
                                      "KT_SEM_COM_" + pos + "00."};

@@ -27,6 +27,8 @@ public:
     virtual void peerSends(const std::string& bytes) = 0;
     // What the far end got, once at least n bytes came (within 5 s).
     virtual std::string peerGot(size_t n) = 0;
+    // The far end goes: the line hangs up, or the peer closes its link.
+    virtual void peerCloses() = 0;
     int opened = -1;
 };
 
@@ -48,6 +50,7 @@ public:
         pty_.sim.waitReceived(n, 5000);
         return pty_.sim.received();
     }
+    void peerCloses() override { pty_.sim.stop(); }
     const std::string& trace() const { return pty_.trace; }
     int slave() const { return pty_.sim.slaveDescriptor(); }
 
@@ -91,6 +94,7 @@ public:
         }
         return got_;
     }
+    void peerCloses() override { peer->close(); }
     // What the far end got so far is forgotten.
     void clearGot() { got_.clear(); }
 

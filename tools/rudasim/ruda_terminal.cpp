@@ -141,6 +141,13 @@ Bytes ChipEvent(const std::vector<Bytes>& aids, const Bytes& atr) {
     return cardsim::Concat({cardsim::Element(0xE0, inner), Status(0x9000)});
 }
 
+const Bytes kMuteAtr = {0x3B, 0x00};
+
+Bytes MuteEvent(const Bytes& atr) {
+    const Bytes inner = cardsim::Concat({cardsim::Element(0x48, {0x01, 0x00}), cardsim::Element(0x63, atr)});
+    return cardsim::Concat({cardsim::Element(0xE0, inner), Status(0x9000)});
+}
+
 Bytes StripeEvent(const std::string& track1, const std::string& track2, const std::string& track3) {
     Bytes inner = cardsim::Element(0x48, {0x00, 0x05});
     const std::pair<unsigned, const std::string*> tracks[] = {{0x5F21, &track1}, {0x5F22, &track2}, {0x5F23, &track3}};
@@ -207,7 +214,7 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                 // The options end the answer ("ff7c" also reads as hexadecimal).
                 const auto option = [](const std::string& word) {
                     return word == "ff7c" || word == "wrong-lrc" || word == "endless" || word == "silence" ||
-                           word == "cipher" || word == "once";
+                           word == "cipher" || word == "long-block" || word == "once";
                 };
                 while (end < w.size() && !option(w[end])) ++end;
                 auto answer = HexWords(w, at + 1, end);
@@ -219,6 +226,7 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                     else if (w[i] == "endless") rule.faults.endless = true;
                     else if (w[i] == "silence") rule.faults.silence = true;
                     else if (w[i] == "cipher") rule.faults.cipher = true;
+                    else if (w[i] == "long-block") rule.faults.longBlock = true;
                     else if (w[i] == "once") rule.once = true;
                     else return "answer: unknown option " + w[i];
                 }
@@ -244,6 +252,14 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                         aids.push_back(*aid);
                     }
                     s.events.push_back(ChipEvent(aids, atr));
+                } else if (kind == "mute") {
+                    Bytes atr = kMuteAtr;
+                    if (w.size() != 2) {
+                        auto a = w.size() == 4 && w[2] == "atr" ? cardsim::ParseHex(w[3]) : std::nullopt;
+                        if (!a || a->empty()) return "event mute: [atr HEX] expected";
+                        atr = *a;
+                    }
+                    s.events.push_back(MuteEvent(atr));
                 } else if (kind == "stripe") {
                     std::string t[3];
                     for (size_t i = 2; i + 1 < w.size() + 1; i += 2) {
@@ -313,14 +329,16 @@ bool RudaTerminal::takeEvent(Bytes* answer) {
     return true;
 }
 
-// A chip card inserted stays in the reader (with its answer to reset) until
-// a removal.
+// A chip card inserted stays in the reader (with its answer to reset), read
+// or mute, until a removal.
 void RudaTerminal::noteEvent(const Bytes& answer) {
     Bytes e0, status, atr;
     if (answer.size() < 2 || !FindElement(answer.data(), answer.size() - 2, 0xE0, &e0)) return;
     if (!FindElement(e0.data(), e0.size(), 0x48, &status) || status.empty()) return;
-    if ((status[0] & 0x03) == 0x03) {
+    const bool mute = status[0] == 0x01 && (status.size() < 2 || status[1] == 0x00);
+    if ((status[0] & 0x03) == 0x03 || mute) {
         cardIn_ = true;
+        mute_ = mute;
         atr_.clear();
         if (FindElement(e0.data(), e0.size(), 0x63, &atr)) atr_ = atr;
     } else if (status[0] == 0x00 && (status.size() < 2 || status[1] == 0x00)) {
@@ -329,9 +347,11 @@ void RudaTerminal::noteEvent(const Bytes& answer) {
 }
 
 // What a card-status request learns at once: the chip card in the reader
-// (48 = 03 00 with its answer to reset), or no card (48 = 00 00).
+// (48 = 03 00 with its answer to reset; 01 00 when it is mute), or no card
+// (48 = 00 00).
 Bytes RudaTerminal::cardState() const {
-    Bytes inner = cardsim::Element(0x48, {static_cast<uint8_t>(cardIn_ ? 0x03 : 0x00), 0x00});
+    const uint8_t state = !cardIn_ ? 0x00 : mute_ ? 0x01 : 0x03;
+    Bytes inner = cardsim::Element(0x48, {state, 0x00});
     if (cardIn_ && !atr_.empty()) {
         const Bytes e = cardsim::Element(0x63, atr_);
         inner.insert(inner.end(), e.begin(), e.end());
@@ -380,7 +400,8 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
     if (IsEventRequest(apdu)) {
         // A card-status request: a queued event, else the card's state at
         // once and the watch runs until the next card event (a removal due
-        // goes right after the state when the card is in).
+        // goes right after the state when the card is in, and so does the
+        // notice of a mute card that stays in).
         if (!removalDue && takeEvent(&a.payload)) return a;
         a.payload = cardState();
         if (removalDue) {
@@ -390,6 +411,12 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
                 a.after = cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x48, {0x00, 0x00})), Status(0x9000)});
                 return a;
             }
+        }
+        if (cardIn_ && mute_) {
+            // The terminal tries the mute card again and tells it at once:
+            // the notice is the watch's event.
+            a.after = MuteEvent(atr_);
+            return a;
         }
         watching_ = true;
         watchNad_ = nad;
@@ -506,6 +533,14 @@ void RudaBlockHandler::answer(linesim::LineContext& line, uint8_t nad, const Rud
     if (a.faults.wrongLrc) {
         const size_t first = 4 + static_cast<unsigned char>(out[2]);
         out[first - 1] = static_cast<char>(out[first - 1] ^ 0x01);
+    }
+    if (a.faults.longBlock) {
+        // NAD, PCB (more follow), LEN 255, 255 bytes, LRC: a block no RUDA
+        // block can be.
+        std::string block{static_cast<char>(nad), static_cast<char>(kMore), static_cast<char>(0xFF)};
+        block.append(255, static_cast<char>(0x5A));
+        block += static_cast<char>(Lrc(block));
+        out = block + out;
     }
     line.send(out);
     if (!a.after.empty()) line.send(Blocks(nad, a.after, false));

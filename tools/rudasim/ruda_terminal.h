@@ -8,7 +8,8 @@
 // stream key (its 4-byte sequence number taken off), hands the APDU to the
 // dispatcher and sends the answer back as chained blocks on the request's
 // NAD. On request an answer goes with an FF 7C prefix, a wrong LRC, endless
-// chaining, not at all (silence), or ciphered (the sequence number added).
+// chaining, after a block of a length above 254, not at all (silence), or
+// ciphered (the sequence number added).
 //
 // Dispatcher (RudaTerminal): scripted answers by APDU prefix, card-status
 // and contactless-start requests answered by the scripted card events, and
@@ -35,6 +36,7 @@ struct AnswerFaults {
     bool endless = false;   // blocks with PCB bit 0 that never end
     bool silence = false;   // no answer at all
     bool cipher = false;    // ciphered with the stream key (PCB bit 1)
+    bool longBlock = false; // a block whose length byte is 255 (255 bytes, PCB bit 0) first
 };
 
 struct AnswerRule {
@@ -48,9 +50,12 @@ struct AnswerRule {
 //   key HEX                 24-byte stream key (ciphered requests, answers)
 //   card FILE               card_sim scenario behind the card APDUs (path
 //                           relative to the scenario file)
-//   answer PREFIX => HEX [ff7c] [wrong-lrc] [endless] [silence] [cipher] [once]
+//   answer PREFIX => HEX [ff7c] [wrong-lrc] [endless] [silence] [cipher] [long-block] [once]
 //   default HEX             answer of an APDU nothing else takes (9000)
 //   event chip AID...       card inserted and read: E0 { 48 = 03 00, 9F06 per AID }
+//   event mute [atr HEX]    chip card inserted that does not answer: E0 { 48 =
+//                           01 00, 63 = what the reader got at reset (3B 00) };
+//                           it stays in the reader, mute, until a removal
 //   event stripe [track1 "T"] [track2 "T"] [track3 "T"]
 //                           card swiped: E0 { 48 = 00 05, 5F21/5F22/5F23 }
 //   event removal           once the events above it are taken, the next other
@@ -80,6 +85,10 @@ struct RudaScenario {
 // needs to take the card as read.
 extern const Bytes kDefaultAtr;
 Bytes ChipEvent(const std::vector<Bytes>& aids, const Bytes& atr = kDefaultAtr);
+// A chip card that stays mute (48 = 01 00), with what the reader got at
+// reset.
+extern const Bytes kMuteAtr;
+Bytes MuteEvent(const Bytes& atr = kMuteAtr);
 Bytes StripeEvent(const std::string& track1, const std::string& track2, const std::string& track3);
 Bytes CtlsEvent(uint16_t sw, const Bytes& elements);
 
@@ -126,6 +135,7 @@ private:
     bool watching_ = false;
     uint8_t watchNad_ = 0;
     bool cardIn_ = false;
+    bool mute_ = false;  // the card in the reader does not answer
     Bytes atr_;
 };
 

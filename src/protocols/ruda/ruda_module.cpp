@@ -218,15 +218,17 @@ int RUDA_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, char*
     }
     const WTimeStamp start = WGetTimeStamp();
     const int64_t startMs = plat::MonotonicMs();
+    // A line that is gone (hung up, or a terminal link the terminal closed)
+    // ends the wait at once: nothing can come any more.
     for (;;) {
         int output = 0, input = 0;
-        if (PortQueueStatus(resource->port, &output, &input) != 0) return 1;
+        if (PortQueueStatus(resource->port, &output, &input) != 0) return PV_NET_FAILED;
         if (input > 0) break;
         if (WIsTimeOut(start, timeoutMs)) return PV_NOT_YET;
         // Wakes when a byte comes, at the latest when the time is up.
         const int64_t left64 = timeoutMs < 0 ? 1000 : timeoutMs - (plat::MonotonicMs() - startMs);
         const int left = static_cast<int>(std::clamp<int64_t>(left64, 1, 1000));
-        if (WComWaitInput2(resource->port, left) < 0) return 1;
+        if (WComWaitInput2(resource->port, left) < 0) return PV_NET_FAILED;
     }
     if (event != nullptr) *event = 'A';
     return 0;

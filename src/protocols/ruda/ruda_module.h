@@ -43,7 +43,8 @@ int RUDA_GetOneResult(KT_EPERIPH_API* box, KT_PERES* resource, const char* frame
 // Wait event: 0 with 'A' as soon as a byte waits on the port (or at once on
 // the network stream); PV_NOT_YET after the time-out; PV_PER_RESET when the
 // wait callback asked to stop (the port is not touched); 1 without box or
-// resource, or when the port cannot be polled.
+// resource; PV_NET_FAILED when the line is gone (hung up, closed by the
+// terminal), at once.
 int RUDA_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, char* event);
 // 1 when the code is one of the module's operations.
 int RUDA_IsOperation(int code);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "comm/com_resources.h"
 #include "comm/port_api.h"
 #include "comm/port_frames.h"
 #include "core/helpers.h"
@@ -10,6 +11,7 @@
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 #include "protocols/module_contract.h"
+#include "protocols/ruda/ruda_device.h"
 #include "protocols/ruda/ruda_link.h"
 #include "protocols/ruda/ruda_module.h"
 #include "protocols/xpro/xpro_context.h"
@@ -50,6 +52,43 @@ int SendWithRetries(KT_XPROT* ctx, const unsigned char* request, int length) {
     return -3;
 }
 
+// A failed answer is dropped whole, but no longer than this even if the
+// line never goes quiet: the time the largest answer takes at 9600 baud.
+constexpr int64_t kDropMaxMs = 15000;
+
+// Drops what is left on the line of an answer that failed: reads until the
+// line has been quiet for one read time-out (a wait that ends when a byte
+// comes), within kDropMaxMs. The count of bytes dropped.
+int DropRestOfAnswer(int port, int quietMs) {
+    unsigned char chunk[256];
+    int dropped = 0;
+    const int64_t end = plat::MonotonicMs() + kDropMaxMs;
+    for (;;) {
+        int output = 0, input = 0;
+        if (PortQueueStatus(port, &output, &input) != 0) break;
+        const int64_t left = end - plat::MonotonicMs();
+        if (left <= 0) break;
+        if (input > 0) {
+            const int n = PortRxTrame(port, chunk, std::min<int>(input, static_cast<int>(sizeof chunk)));
+            if (n <= 0) break;
+            dropped += n;
+            continue;
+        }
+        // Quiet for a read time-out, or a line that failed: nothing more.
+        if (WComWaitInput2(port, static_cast<int>(std::min<int64_t>(quietMs, left))) <= 0) break;
+    }
+    std::memset(chunk, 0, sizeof chunk);
+    return dropped;
+}
+
+// The reset kind of a control code an empty request carries: 0 soft
+// ("9001"), 1 hard ("9002"); -1 for any other.
+int ControlResetKind(const char* application) {
+    if (std::strcmp(application, "9001") == 0) return 0;
+    if (std::strcmp(application, "9002") == 0) return 1;
+    return -1;
+}
+
 }  // namespace
 
 int RUDA_CipherForBox(const KT_EPERIPH_API* box, int operation, unsigned char** apdu, int* length) {
@@ -85,19 +124,31 @@ int RUDA_LinkSend(void* transport, void* frame, uint32_t length, int32_t, int32_
     RUDA_Transport(ctx);
     ctx->phase = XPRO_PHASE_SENDING;
     const auto* request = static_cast<const unsigned char*>(frame);
-    if (request == nullptr || length == 0 || length > static_cast<uint32_t>(XPRO_PAYLOAD_MAX)) {
+    // An empty request carries the control code of its descriptor: "9001"
+    // and "9002" reset the terminal (soft, hard), as RESET DEVICE does.
+    unsigned char* control = nullptr;
+    int n = static_cast<int>(length);
+    if (length == 0) {
+        const int kind = ControlResetKind(ctx->application);
+        if (kind >= 0 && RUDA_BuildResetDeviceRequest(152, kind, 0, &control, &n) == 1) request = control;
+    }
+    if (request == nullptr || n <= 0 || length > static_cast<uint32_t>(XPRO_PAYLOAD_MAX)) {
         WSysError("-- ERROR -- RUDA_LinkSend : requete refusee (%u octets)", length);
+        if (control != nullptr) WFree(control);
         ctx->stepLetter = RUDA_LETTER_SOFT;
         EndStep(ctx);
         return -1;
     }
-    const int n = static_cast<int>(length);
-    if (SendWithRetries(ctx, request, n) != 0) {
+    const int sent = SendWithRetries(ctx, request, n);
+    const unsigned char cla = request[0];
+    const unsigned char ins = n >= 2 ? request[1] : 0;
+    if (control != nullptr) WFree(control);
+    if (sent != 0) {
         if (ctx->stepLetter == RUDA_LETTER_NONE) ctx->stepLetter = RUDA_LETTER_SOFT;
         EndStep(ctx);
         return -1;
     }
-    WSysError("@@ DEBUG @@ Client -> Terminal : CLA-INS=%02x-%02x LG=%d", request[0], n >= 2 ? request[1] : 0, n);
+    WSysError("@@ DEBUG @@ Client -> Terminal : CLA-INS=%02x-%02x LG=%d", cla, ins, n);
     XPRO_SetStatus(ctx, PAP_MES_FINAL);
     EndStep(ctx);
     return n;
@@ -152,7 +203,16 @@ int RUDA_LinkReceive(void* transport, void* frame, uint32_t capacity, int32_t ti
     } else {
         const char letter = receiver.state() == RudaBlockReceiver::State::Failed ? receiver.letter() : RUDA_LETTER_SOFT;
         ctx->stepLetter = letter;
-        if (letter == RUDA_LETTER_TIMEOUT) XPRO_SetStatus(ctx, waitMode == 1 ? 1 : PAP_MES_FINAL);
+        if (letter == RUDA_LETTER_TIMEOUT) {
+            XPRO_SetStatus(ctx, waitMode == 1 ? 1 : PAP_MES_FINAL);
+        } else {
+            // Nothing of a failed answer may be taken by the next read (a
+            // server's fetch) for a whole answer.
+            const int dropped = DropRestOfAnswer(ctx->port, options.readTimeoutMs);
+            if (dropped > 0)
+                WSysError("** INFO. ** RUDA_LinkReceive : %d octets de la reponse en echec ecartes (%c)", dropped,
+                          letter);
+        }
     }
     EndStep(ctx);
     return length;
