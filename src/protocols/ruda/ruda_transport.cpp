@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "comm/com_channel.h"
 #include "comm/port_api.h"
 #include "comm/port_frames.h"
 #include "core/helpers.h"
@@ -92,6 +93,8 @@ int RUDA_LinkSend(void* transport, void* frame, uint32_t length, int32_t, int32_
         return -1;
     }
     const int n = static_cast<int>(length);
+    // The line's trace masks the card data of what this link carries.
+    WComTraceSetMasker(ctx->port, RUDA_MaskTraceExchange);
     if (SendWithRetries(ctx, request, n) != 0) {
         if (ctx->stepLetter == RUDA_LETTER_NONE) ctx->stepLetter = RUDA_LETTER_SOFT;
         EndStep(ctx);
