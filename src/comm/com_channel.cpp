@@ -380,10 +380,10 @@ void FlushPending(ComResource* r) {
     for (size_t i = 0; i < p.records.size(); i += 3)
         if (p.records[i + 1] == 0) (p.records[i] == WCOM_TRACE_EMISSION ? sent : received).push_back(p.records[i + 2]);
     auto masker = g_maskers.find(r);
-    if (masker != g_maskers.end() && masker->second != nullptr)
-        masker->second(sent.data(), sent.size(), received.data(), received.size());
-    WSysMaskBytes(sent.data(), sent.size());
-    WSysMaskBytes(received.data(), received.size());
+    const bool known = masker != g_maskers.end() && masker->second != nullptr &&
+                       masker->second(sent.data(), sent.size(), received.data(), received.size());
+    WSysMaskBytes(sent.data(), sent.size(), known);
+    WSysMaskBytes(received.data(), received.size(), known);
     size_t s = 0, g = 0;
     for (size_t i = 0; i < p.records.size(); i += 3)
         if (p.records[i + 1] == 0) p.records[i + 2] = p.records[i] == WCOM_TRACE_EMISSION ? sent[s++] : received[g++];

@@ -129,8 +129,10 @@ void WComTraceCloseAll();
 
 // Masks the card data of one exchange of a link in place, keeping every
 // length: the data bytes the program sent, then those it received, each in
-// the order they went. Masked bytes read kWSysMaskedByte.
-using WComTraceMasker = void (*)(unsigned char* sent, size_t sentLength, unsigned char* received,
+// the order they went. Masked bytes read kWSysMaskedByte. True when every
+// byte was read by the link's structure: the byte masks then look for no
+// card data without structure (WSysMaskBytes with structureKnown).
+using WComTraceMasker = bool (*)(unsigned char* sent, size_t sentLength, unsigned char* received,
                                  size_t receivedLength);
 // Installs the masker of a resource's link (null removes it); the protocol
 // layer that frames the link's messages knows where its card data stands.

@@ -406,6 +406,10 @@ constexpr int kElementDepthMax = 16;
 // Digits of a card number before a track separator.
 constexpr size_t kTrackNumberMin = 12;
 constexpr size_t kTrackNumberMax = 19;
+// Digits of a packed card number found without structure: the common card
+// number lengths (shorter runs of decimal nibbles are too common in binary
+// data to be taken for card numbers).
+constexpr size_t kPackedNumberMin = 16;
 // Digits behind a track separator that make it a track (the expiry).
 constexpr size_t kTrackTailMin = 4;
 // Room of a card name between the two "^" of a track 1.
@@ -603,17 +607,17 @@ size_t MaskRegisteredPacked(unsigned char* bytes, size_t n) {
     return changed;
 }
 
-// Whether whole bytes are the characters of digits (and "="): text, whose
-// bytes read as decimal nibbles too.
-bool DigitText(const unsigned char* bytes, size_t from, size_t to) {
+// Whether whole bytes are all printable characters: text, whose digits and
+// capital letters read as decimal nibbles too.
+bool PrintableText(const unsigned char* bytes, size_t from, size_t to) {
     for (size_t i = from; i < to; ++i)
-        if (!((bytes[i] >= '0' && bytes[i] <= '9') || bytes[i] == '=')) return false;
+        if (bytes[i] < 0x20 || bytes[i] > 0x7E) return false;
     return true;
 }
 
 // Packed decimal card numbers: a run of digit nibbles from a byte boundary
-// that passes the Luhn check (13 to 19 digits, the first not 0, the run
-// ending there), or of
+// that passes the Luhn check (16 to 19 digits, the first not 0, the run
+// ending there, its bytes not all printable characters), or of
 // 12 to 19 digits followed by "D" and track data; the number and the track
 // data behind it.
 size_t MaskPackedNumbers(unsigned char* bytes, size_t n) {
@@ -636,12 +640,12 @@ size_t MaskPackedNumbers(unsigned char* bytes, size_t n) {
         for (size_t start = k + (k % 2); start < end; start += 2) {
             const size_t count = end - start;
             if (count > kTrackNumberMax) continue;
-            if (DigitText(bytes, start / 2, end / 2)) continue;
+            if (PrintableText(bytes, start / 2, end / 2)) continue;
             if (separator && count >= kTrackNumberMin && tail - end - 1 >= kTrackTailMin) {
                 changed += Blot(bytes + start / 2, (tail + 1) / 2 - start / 2);
                 break;
             }
-            if (count < carddata::kCardNumberRunMin) break;
+            if (count < kPackedNumberMin) break;
             // No card number begins with 0: zero-padded amounts and counters
             // are passed over.
             if (Nibble(bytes, start) == 0) continue;
@@ -729,12 +733,12 @@ bool WSysMaskCardElements(unsigned char* bytes, size_t length) {
     return true;
 }
 
-size_t WSysMaskBytes(unsigned char* bytes, size_t length) {
+size_t WSysMaskBytes(unsigned char* bytes, size_t length, bool structureKnown) {
     if (bytes == nullptr || length == 0) return 0;
     std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
-    size_t changed = ScanCardElements(bytes, length);
+    size_t changed = structureKnown ? 0 : ScanCardElements(bytes, length);
     changed += MaskRegisteredPacked(bytes, length);
-    changed += MaskPackedNumbers(bytes, length);
+    if (!structureKnown) changed += MaskPackedNumbers(bytes, length);
     changed += MaskTextTracks(bytes, length);
     // The masks of a trace line, over each stretch between NUL bytes (a
     // terminated copy, so that no search runs past the stretch).

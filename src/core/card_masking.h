@@ -119,17 +119,20 @@ bool WSysIsCardDataTag(uint32_t tag, CardElementKind* kind = nullptr);
 // Masks card data in bytes, in place, keeping their length; every masked byte
 // reads kWSysMaskedByte (text keeps the first 6 and last 4 digits of a card
 // number, as a trace line does):
-//  - the value of every card-data element found by its tag, a length that
-//    fits and a value that looks like its kind;
-//  - the registered card numbers and tracks in packed decimal, and packed
-//    decimal card numbers (13 to 19 digits passing the Luhn check, or
-//    followed by "D" and track data) with the track data behind them;
+//  - unless the caller already masked the bytes by their structure
+//    (structureKnown), what is found without structure: the value of every
+//    card-data element found by its tag (two bytes or more for text and
+//    opaque values), a length that fits and a value that looks like its
+//    kind; packed decimal card numbers (16 to 19 digits passing the Luhn
+//    check, or 12 to 19 followed by "D" and track data, with the track data
+//    behind them; bytes that are all printable are text, not such numbers);
+//  - the registered card numbers and tracks in packed decimal;
 //  - tracks in text: the digits of a card number followed by "=", "D" or "^",
 //    and the expiry, service code and discretionary data behind it;
 //  - the masks of a trace line (WSysMaskLine) over each stretch of bytes
 //    between two NUL bytes.
 // The number of bytes changed.
-size_t WSysMaskBytes(unsigned char* bytes, size_t length);
+size_t WSysMaskBytes(unsigned char* bytes, size_t length, bool structureKnown = false);
 
 // Masks the value of every card-data element of a BER-TLV structure (the
 // elements in sequence, constructed ones walked into), in place, whatever the

@@ -345,12 +345,13 @@ std::string TraceData(const std::string& path, int direction) {
 // A link's masker of the test: every sent "s" and received "r" becomes "*",
 // and it sees each exchange whole.
 std::vector<std::pair<std::string, std::string>> g_exchanges;
-void StarMasker(unsigned char* sent, size_t sentLength, unsigned char* received, size_t receivedLength) {
+bool StarMasker(unsigned char* sent, size_t sentLength, unsigned char* received, size_t receivedLength) {
     g_exchanges.emplace_back(std::string(sent, sent + sentLength), std::string(received, received + receivedLength));
     for (size_t i = 0; i < sentLength; ++i)
         if (sent[i] == 's') sent[i] = '*';
     for (size_t i = 0; i < receivedLength; ++i)
         if (received[i] == 'r') received[i] = '*';
+    return false;
 }
 
 }  // namespace

@@ -415,7 +415,7 @@ TEST_F(MaskTable, BytesLoseTheirCardDataWhereverItStands_Mended) {
          "%B4970100012345678^TEST/CARD^2512201?",
          "%B497010------5678^---------^-------?"},
         {"a packed card number that passes the Luhn check, no element",
-         Bytes("C1 4970303333333330 C2"), Bytes("C1") + std::string(8, '-') + Bytes("C2")},
+         Bytes("C1 4970401111111116 C2"), Bytes("C1") + std::string(8, '-') + Bytes("C2")},
         {"a packed track without its element",
          Bytes("AA 4970100012345678D2512201000F BB"), Bytes("AA") + std::string(14, '-') + Bytes("BB")},
         {"a card number in text passing the Luhn check",
@@ -426,6 +426,9 @@ TEST_F(MaskTable, BytesLoseTheirCardDataWhereverItStands_Mended) {
          Bytes("E0 0C DFED6C 08 0123456789ABCDEF"), Bytes("E0 0C DFED6C 08") + std::string(8, '-')},
         // What carries no card data stays.
         {"a SELECT", Bytes("00A4040007A000000042101000"), Bytes("00A4040007A000000042101000")},
+        // Capital letters and digits read as decimal nibbles: text is no
+        // packed number.
+        {"a serial number in text", Bytes("9F1E 0C 'RUDASIM00001' 9000"), Bytes("9F1E 0C 'RUDASIM00001' 9000")},
         {"amounts and dates", Bytes("9F02 06 000000001000 9A 03 251231 9F1A 02 0250"),
          Bytes("9F02 06 000000001000 9A 03 251231 9F1A 02 0250")},
         {"a card number element whose value is no card number", Bytes("5A 02 ABCD"), Bytes("5A 02 ABCD")},

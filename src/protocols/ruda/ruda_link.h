@@ -199,8 +199,9 @@ private:
 // structure of elements is masked whole when its request asks for card data
 // (READ RECORD, READ BINARY, GET PROCESSING OPTIONS, card status D0 60 and
 // D0 61, contactless start C0 A0) or is not known, and so are bytes that do
-// not make a block. Ciphered messages are left as they are.
-void RUDA_MaskTraceExchange(unsigned char* sent, size_t sentLength, unsigned char* received, size_t receivedLength);
+// not make a block. Ciphered messages are left as they are. True when every
+// byte made a block.
+bool RUDA_MaskTraceExchange(unsigned char* sent, size_t sentLength, unsigned char* received, size_t receivedLength);
 
 // ---------------------------------------------------------------------------
 // Texts

@@ -129,19 +129,24 @@ void MaskAnswer(unsigned char* bytes, const BlockMessage& m, const RequestKind& 
 
 }  // namespace
 
-void RUDA_MaskTraceExchange(unsigned char* sent, size_t sentLength, unsigned char* received, size_t receivedLength) {
+bool RUDA_MaskTraceExchange(unsigned char* sent, size_t sentLength, unsigned char* received, size_t receivedLength) {
     RequestKind request;
+    bool whole = true;
     if (sent != nullptr && sentLength > 0) {
         size_t walked = 0;
         // Every attempt of the request is masked alike; the last one names it.
         for (const BlockMessage& m : JoinBlocks(sent, sentLength, &walked)) request = MaskRequest(sent, m);
-        if (walked != sentLength) request = RequestKind{};
+        if (walked != sentLength) {
+            request = RequestKind{};
+            whole = false;
+        }
     }
-    if (received == nullptr || receivedLength == 0) return;
+    if (received == nullptr || receivedLength == 0) return whole;
     size_t walked = 0;
     for (const BlockMessage& m : JoinBlocks(received, receivedLength, &walked)) MaskAnswer(received, m, request);
     // Bytes past the last block (a cut block, bytes out of step) cannot be
     // read as blocks: all masked when the request asks for card data.
     if (request.cardData || !request.known)
         for (size_t i = walked; i < receivedLength; ++i) received[i] = kWSysMaskedByte;
+    return whole && walked == receivedLength;
 }
