@@ -450,6 +450,24 @@ TEST_F(MaskTable, RegisteredCardValuesAreMaskedInTheirPackedForm_Mended) {
     }
 }
 
+// A track in text is masked by its form, registered or not, whatever its
+// card number's check digit; shorter digit runs and other separators stay.
+TEST_F(MaskTable, TracksInTraceLinesAreMaskedByTheirForm_Mended) {
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"piste ;4970100012345678=25122010000000000?", "piste ;497010------5678=-----------------?"},
+        {"{E6}B4970100012345678D2512201F", "{E6}B497010------5678D-------F"},
+        {"%B4970100012345678^TEST/CARD^2512201?", "%B497010------5678^---------^-------?"},
+        {"ref 497010001234=2512 ok", "ref 497010--1234=---- ok"},
+        {"ref 497010001234=251 ok", "ref 497010001234=251 ok"},  // no expiry behind it
+        {"ref 4970100012=25122 ok", "ref 4970100012=25122 ok"},  // 10 digits: no card number
+        {"montant 123456789012345 le 2025-12-31", "montant 123456789012345 le 2025-12-31"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Traced(c.in), std::string("** INFO. ** ") + c.out) << c.in;
+}
+
 TEST(CardElements, StructureMasksEveryCardValueWhateverItLooksLike) {
     struct Case {
         const char* name;
