@@ -316,25 +316,22 @@ private:
     // The terminal line's trace mode in "com", its directory made.
     bool WriteLineTrace(std::string* error) {
         if (setup_.lineTrace.empty()) return true;
-        const std::string path = dir_.file("WCFG/com_00.wt");
-        std::istringstream in(ReadFileText(path));
-        std::vector<std::string> lines;
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.rfind("{", 0) == 0) continue;  // the signature record, made again
-            if (line.rfind("[LGT_0:", 0) == 0) line = "[LGT_0:" + setup_.lineTrace + "]";
-            lines.push_back(line);
-        }
         std::error_code ec;
         std::filesystem::create_directory(dir_.file("WLOG"), ec);
-        if (ec || !WriteSignedParamFile(path, lines)) return Fail(error, "the line trace could not be set");
+        if (ec || !SetKeys(dir_.file("WCFG/com_00.wt"), {{"LGT_0", setup_.lineTrace}}))
+            return Fail(error, "the line trace could not be set");
         return true;
     }
 
     bool WriteOptions(std::string* error) {
         if (setup_.options.empty()) return true;
-        const std::string path = dir_.file("WPAF/znpop_00.wt");
+        if (!SetKeys(dir_.file("WPAF/znpop_00.wt"), setup_.options)) return Fail(error, "znpop could not be written");
+        return true;
+    }
+
+    // Rewrites a parameter file with these keys replaced (or added), signed
+    // again.
+    static bool SetKeys(const std::string& path, const TagList& keys) {
         std::istringstream in(ReadFileText(path));
         std::vector<std::string> lines;
         std::string line;
@@ -342,12 +339,11 @@ private:
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (line.rfind("{", 0) == 0) continue;  // the signature record, made again
             bool replaced = false;
-            for (const auto& [key, value] : setup_.options) replaced = replaced || line.rfind("[" + key + ":", 0) == 0;
+            for (const auto& [key, value] : keys) replaced = replaced || line.rfind("[" + key + ":", 0) == 0;
             if (!replaced) lines.push_back(line);
         }
-        for (const auto& [key, value] : setup_.options) lines.push_back("[" + key + ":" + value + "]");
-        if (!WriteSignedParamFile(path, lines)) return Fail(error, "znpop could not be written");
-        return true;
+        for (const auto& [key, value] : keys) lines.push_back("[" + key + ":" + value + "]");
+        return WriteSignedParamFile(path, lines);
     }
 
     PaymentStationSetup setup_;
