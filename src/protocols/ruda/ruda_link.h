@@ -202,6 +202,9 @@ private:
 // not make a block. Ciphered messages are left as they are. True when every
 // byte made a block.
 bool RUDA_MaskTraceExchange(unsigned char* sent, size_t sentLength, unsigned char* received, size_t receivedLength);
+// Installs RUDA_MaskTraceExchange as the trace masker of the port's line: the
+// line's trace masks the card data of what the link carries.
+void RUDA_MaskLineTrace(int port);
 
 // ---------------------------------------------------------------------------
 // Texts

@@ -9,6 +9,7 @@
 
 #include <openssl/crypto.h>
 
+#include "comm/com_channel.h"
 #include "core/card_masking.h"
 #include "protocols/ruda/ruda_link.h"
 
@@ -150,3 +151,5 @@ bool RUDA_MaskTraceExchange(unsigned char* sent, size_t sentLength, unsigned cha
         for (size_t i = walked; i < receivedLength; ++i) received[i] = kWSysMaskedByte;
     return whole && walked == receivedLength;
 }
+
+void RUDA_MaskLineTrace(int port) { WComTraceSetMasker(port, RUDA_MaskTraceExchange); }

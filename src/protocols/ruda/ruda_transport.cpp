@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "comm/com_channel.h"
 #include "comm/port_api.h"
 #include "comm/port_frames.h"
 #include "core/helpers.h"
@@ -30,6 +29,7 @@ void EndStep(KT_XPROT* ctx) {
 // 0 sent, -1 when the blocks cannot be built, -3 after four failures (the
 // port's letter, else 'B').
 int SendWithRetries(KT_XPROT* ctx, const unsigned char* request, int length) {
+    RUDA_MaskLineTrace(ctx->port);
     int letter = 0;
     for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
         RUDAMessage* message = RUDA_BuildSendBlocks(request, length);
@@ -93,8 +93,6 @@ int RUDA_LinkSend(void* transport, void* frame, uint32_t length, int32_t, int32_
         return -1;
     }
     const int n = static_cast<int>(length);
-    // The line's trace masks the card data of what this link carries.
-    WComTraceSetMasker(ctx->port, RUDA_MaskTraceExchange);
     if (SendWithRetries(ctx, request, n) != 0) {
         if (ctx->stepLetter == RUDA_LETTER_NONE) ctx->stepLetter = RUDA_LETTER_SOFT;
         EndStep(ctx);
