@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include <openssl/crypto.h>
+
 #include "app/eft_context.h"
 #include "app/text_field.h"
 #include "app/net_resources.h"
@@ -15,6 +17,7 @@
 #include "app/service_states.h"
 #include "app/startup.h"
 #include "comm/comm_services.h"
+#include "core/card_masking.h"
 #include "core/dates.h"
 #include "core/shared_blocks.h"
 #include "core/tag_buffer.h"
@@ -164,9 +167,28 @@ void TakeServerInfo(EFTCBox* c) {
     }
 }
 
+// Whether a text holds card data (a card number, a track, a card value seen
+// before): the masks of the terminal line's trace would change it.
+bool HoldsCardData(const char* text) {
+    std::vector<unsigned char> copy(text, text + std::strlen(text));
+    const bool found = WSysMaskBytes(copy.data(), copy.size()) > 0;
+    OPENSSL_cleanse(copy.data(), copy.size());
+    return found;
+}
+
 void TakeIslandLabel(EFTCBox* c, TransactionRecord* r) {
     char label[sizeof Options.IlotLabel];
-    if (GetBounded("D7V", label, sizeof label) == 1) {
+    const int found = GetBounded("D7V", label, sizeof label);
+    // A label is stored in the options file and goes to every server: one
+    // that holds card data is refused, and the request goes on without it.
+    if (found == 1 && HoldsCardData(label)) {
+        OPENSSL_cleanse(label, sizeof label);
+        TraceLog(TRACE_WARN, "[TRV_71]", "Valeur du tag D7V refusee (donnees carte), libelle d'ilot inchange");
+        while (TAG_Remove(c->posRequest, "D7V") == 1) {
+        }
+        return;
+    }
+    if (found == 1) {
         const int station = std::atoi(r->station);
         if (Options.AddPosNumber == 1 && station <= 99 && std::strlen(label) < 58) {
             const size_t length = std::strlen(label);

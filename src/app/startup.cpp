@@ -61,6 +61,8 @@ int FoldEchoMode(int value) { return value >= 0 && value <= 2 ? value : 3; }
 }  // namespace
 
 void EndProcess(int code) {
+    // The records of the last terminal exchanges are held until written.
+    WComTraceCloseAll();
     std::fflush(stdout);
     std::fflush(stderr);
     std::exit(code);
@@ -168,7 +170,7 @@ void EndIfHostEnded() {
     TraceLog(TRACE_INFO, "[POS]", "Application hote (%d) terminee: arret du client monetique",
              static_cast<int>(g_host.pid()));
     ShutdownClient();
-    WComTraceClose();
+    WComTraceCloseAll();
     EndProcess(0);
 }
 
@@ -266,6 +268,6 @@ int TrvMain(int argc, const char* const* argv) {
         WaitForNextPass();
     }
     ShutdownClient();
-    WComTraceClose();
+    WComTraceCloseAll();
     return 0;
 }

@@ -6,9 +6,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <openssl/crypto.h>
 
 #include "comm/com_resources.h"
 #include "comm/ip_channels.h"
+#include "core/card_masking.h"
 #include "core/helpers.h"
 #include "core/param_file.h"
 #include "core/trace.h"
@@ -337,17 +341,31 @@ int WComTrace(int direction, int status, const void* bytes, int count) {
     return WComTraceRecord(direction, status, bytes, count);
 }
 
-int WComTraceRecord(int direction, int status, const void* bytes, int count) {
-    if (status == 'S') return 1;
-    ComResource* r = WCOM_CurrentResource();
-    if (r == nullptr) return -1;
+namespace {
+
+// Records of a resource not written yet: those of the exchange in progress.
+struct PendingTrace {
+    std::vector<unsigned char> records;  // 3 bytes each
+    bool data = false;                   // a data record is held
+    bool received = false;               // a received data record is held
+};
+
+std::map<const ComResource*, PendingTrace> g_pending;
+std::map<const ComResource*, WComTraceMasker> g_maskers;
+
+// Records an exchange may hold before they are written all the same.
+constexpr size_t kPendingRecordsMax = 65536;
+
+// Writes records to the resource's trace file, rotating it first when they
+// would bring it to the size limit. False when no file is open.
+bool WriteRecords(ComResource* r, const unsigned char* records, size_t count) {
     if (r->traceStream == nullptr && r->traceFile[0] != '\0') r->traceStream = plat::OpenPrivateFile(r->traceFile, true);
     if (r->traceStream != nullptr) {
         const int64_t size = WGetStreamSize(r->traceStream);
         if (size < 0) {
             std::fclose(r->traceStream);
             r->traceStream = plat::OpenPrivateFile(r->traceFile, true);
-        } else if ((size + count + 2) / 1024 >= g_traceMaxKb) {
+        } else if ((size + static_cast<int64_t>(count) + 2) / 1024 >= g_traceMaxKb) {
             std::fclose(r->traceStream);
             r->traceStream = nullptr;
             const std::string rotated = RotatedName(r->traceFile);
@@ -356,20 +374,101 @@ int WComTraceRecord(int direction, int status, const void* bytes, int count) {
             r->traceStream = plat::OpenPrivateFile(r->traceFile, true);
         }
     }
-    if (r->traceStream == nullptr) return -1;
+    if (r->traceStream == nullptr) return false;
+    if (count > 0) std::fwrite(records, 3, count, r->traceStream);
+    std::fflush(r->traceStream);
+    return true;
+}
+
+// Masks the card data of the held exchange (the link's own masker first,
+// then the rules for any bytes, over what was sent and what was received)
+// and writes its records.
+void FlushPending(ComResource* r) {
+    auto it = g_pending.find(r);
+    if (it == g_pending.end() || it->second.records.empty()) return;
+    PendingTrace& p = it->second;
+    std::vector<unsigned char> sent, received;
+    for (size_t i = 0; i < p.records.size(); i += 3)
+        if (p.records[i + 1] == 0) (p.records[i] == WCOM_TRACE_EMISSION ? sent : received).push_back(p.records[i + 2]);
+    auto masker = g_maskers.find(r);
+    const bool known = masker != g_maskers.end() && masker->second != nullptr &&
+                       masker->second(sent.data(), sent.size(), received.data(), received.size());
+    WSysMaskBytes(sent.data(), sent.size(), known);
+    WSysMaskBytes(received.data(), received.size(), known);
+    size_t s = 0, g = 0;
+    for (size_t i = 0; i < p.records.size(); i += 3)
+        if (p.records[i + 1] == 0) p.records[i + 2] = p.records[i] == WCOM_TRACE_EMISSION ? sent[s++] : received[g++];
+    WriteRecords(r, p.records.data(), p.records.size() / 3);
+    OPENSSL_cleanse(p.records.data(), p.records.size());
+    OPENSSL_cleanse(sent.data(), sent.size());
+    OPENSSL_cleanse(received.data(), received.size());
+    g_pending.erase(it);
+}
+
+bool IsLinkMarker(int status) { return status == 'O' || status == 'C' || status == 'K'; }
+
+}  // namespace
+
+int WComTraceRecord(int direction, int status, const void* bytes, int count) {
+    if (status == 'S') return 1;
+    ComResource* r = WCOM_CurrentResource();
+    if (r == nullptr) return -1;
+    if (r->traceStream == nullptr && r->traceFile[0] != '\0') r->traceStream = plat::OpenPrivateFile(r->traceFile, true);
+    if (r->traceStream == nullptr) {
+        FlushPending(r);  // nothing can be written: the held records go too
+        g_pending.erase(r);
+        return -1;
+    }
+    PendingTrace& p = g_pending[r];
+    const bool data = status == 0;
+    // Something sent after something received: the exchange held is over.
+    if (data && direction == WCOM_TRACE_EMISSION && p.received) {
+        FlushPending(r);
+        return WComTraceRecord(direction, status, bytes, count);
+    }
     const auto* in = static_cast<const unsigned char*>(bytes);
     for (int i = 0; i < count; ++i) {
-        const unsigned char record[3] = {static_cast<unsigned char>(direction), static_cast<unsigned char>(status),
-                                         in != nullptr ? in[i] : static_cast<unsigned char>(0)};
-        std::fwrite(record, 1, sizeof record, r->traceStream);
+        p.records.push_back(static_cast<unsigned char>(direction));
+        p.records.push_back(static_cast<unsigned char>(status));
+        p.records.push_back(in != nullptr ? in[i] : static_cast<unsigned char>(0));
     }
-    std::fflush(r->traceStream);
+    p.data = p.data || (data && count > 0);
+    p.received = p.received || (data && count > 0 && direction == WCOM_TRACE_RECEPTION);
+    // Markers with no data held, the link's opening and closing, and an
+    // exchange that grew too long are written at once.
+    if (!p.data || IsLinkMarker(status) || p.records.size() / 3 >= kPendingRecordsMax) FlushPending(r);
     return 1;
 }
 
-void WComTraceClose() {
-    ComResource* r = WCOM_CurrentResource();
-    if (r == nullptr || r->traceStream == nullptr) return;
-    std::fclose(r->traceStream);
-    r->traceStream = nullptr;
+void WComTraceSetMasker(int number, WComTraceMasker masker) {
+    // The resource is looked up without becoming the current one.
+    ComCtx* context = WCOM_GetContext();
+    if (context == nullptr || number < 0 || number >= context->count) return;
+    ComResource* r = WCOM_Entries(context) + number;
+    if (masker == nullptr)
+        g_maskers.erase(r);
+    else
+        g_maskers[r] = masker;
+}
+
+void WComTraceCloseResource(ComResource* r) {
+    if (r == nullptr) return;
+    FlushPending(r);
+    if (r->traceStream != nullptr) {
+        std::fclose(r->traceStream);
+        r->traceStream = nullptr;
+    }
+}
+
+void WComTraceForgetResource(ComResource* r) {
+    WComTraceCloseResource(r);
+    g_maskers.erase(r);
+}
+
+void WComTraceClose() { WComTraceCloseResource(WCOM_CurrentResource()); }
+
+void WComTraceCloseAll() {
+    ComCtx* context = WCOM_GetContext();
+    ComResource* entries = WCOM_Entries(context);
+    for (int i = 0; context != nullptr && i < context->count; ++i) WComTraceCloseResource(entries + i);
 }

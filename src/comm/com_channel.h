@@ -6,6 +6,7 @@
 // The control blocks are the same for every channel: code 0 line settings,
 // 1 line control, 2 modem lines, 3 modem status, 4 queues.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 struct KTDK_FILE;
@@ -114,8 +115,34 @@ constexpr int WCOM_TRACE_EMISSION = 1;
 constexpr int WCOM_TRACE_RECEPTION = 2;
 constexpr int WCOM_TRACE_DEFAULT_MAX_KB = 500;
 
+//
+// The records of an exchange (what was sent, then what came back) are held
+// until the next exchange starts, the link opens or closes, or the trace is
+// closed; their card data is then masked (the link's own masker, then
+// WSysMaskBytes over what was sent and over what was received) and they are
+// written. Records with no data held (markers alone) are written at once.
 void WComTraceSetMaxSize(int sizeKb);
 int WComTraceGetMaxSize();
 int WComTrace(int direction, int status, const void* bytes, int count);
 int WComTraceRecord(int direction, int status, const void* bytes, int count);
+// Writes what the current resource's trace holds and closes its file.
 void WComTraceClose();
+// The same for every resource of the table (at the program's end).
+void WComTraceCloseAll();
+
+// Masks the card data of one exchange of a link in place, keeping every
+// length: the data bytes the program sent, then those it received, each in
+// the order they went. Masked bytes read kWSysMaskedByte. True when every
+// byte was read by the link's structure: the byte masks then look for no
+// card data without structure (WSysMaskBytes with structureKnown).
+using WComTraceMasker = bool (*)(unsigned char* sent, size_t sentLength, unsigned char* received,
+                                 size_t receivedLength);
+// Installs the masker of a resource's link (null removes it); the protocol
+// layer that frames the link's messages knows where its card data stands.
+void WComTraceSetMasker(int number, WComTraceMasker masker);
+
+struct ComResource;
+// Writes what a resource's trace holds and closes its file; the second also
+// forgets its masker (the resource table goes).
+void WComTraceCloseResource(ComResource* r);
+void WComTraceForgetResource(ComResource* r);

@@ -49,12 +49,7 @@ ComResource* MakeCurrent(int number) {
     return g_current;
 }
 
-void CloseTrace(ComResource* r) {
-    if (r->traceStream != nullptr) {
-        std::fclose(r->traceStream);
-        r->traceStream = nullptr;
-    }
-}
+void CloseTrace(ComResource* r) { WComTraceCloseResource(r); }
 
 // True when the name holds a '.' after its first character.
 bool HasExtension(const char* name) { return name[0] != '\0' && std::strchr(name + 1, '.') != nullptr; }
@@ -198,7 +193,7 @@ int WCOM_CreateContext(int contextId, int serial, int usb, int ipClient, int ipS
         return -1;
     }
     if (g_context != nullptr) {
-        for (int i = 0; i < g_context->count; ++i) CloseTrace(Entry(i));
+        for (int i = 0; i < g_context->count; ++i) WComTraceForgetResource(Entry(i));
         WFreeShareMemHeap(g_context);
     }
     g_context = context;

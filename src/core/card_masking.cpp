@@ -14,6 +14,7 @@
 #include <string_view>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "core/builtin_keys.h"
 #include "core/crypto.h"
@@ -356,6 +357,10 @@ int WSysMaskValues(char* text, size_t size) {
     return 1;
 }
 
+namespace {
+size_t MaskTextTracks(unsigned char* bytes, size_t n);
+}  // namespace
+
 int WSysMaskLine(char* text, size_t size) {
     if (text == nullptr) return -1;
     std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
@@ -363,9 +368,395 @@ int WSysMaskLine(char* text, size_t size) {
     const carddata::CardValueCopies copies(text, length);
     WSysMaskTags(text);
     WSysMaskValues(text, size);
+    MaskTextTracks(reinterpret_cast<unsigned char*>(text), length);
     copies.MaskIn(text, length, kDefaultMask);
     carddata::MaskCardNumberRuns(text, length, kDefaultMask);
     return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Card data in bytes
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct CardTagRule {
+    uint32_t tag;
+    CardElementKind kind;
+};
+
+// Card numbers, tracks, expiry, names and PIN blocks of card and terminal
+// messages: the EMV elements, the tracks of a terminal's card events (and
+// their alternatives), its PIN block and alternative card number, and the
+// card-data record of a template terminal.
+constexpr CardTagRule kCardTags[] = {
+    {0x5A, CardElementKind::Number},       {0x57, CardElementKind::Track},
+    {0x9F6B, CardElementKind::Track},      {0x5F24, CardElementKind::Date},
+    {0x5F20, CardElementKind::Text},       {0x56, CardElementKind::Text},
+    {0x9F1F, CardElementKind::Text},       {0x9F0B, CardElementKind::Text},
+    {0x5F21, CardElementKind::Text},       {0x5F22, CardElementKind::Text},
+    {0x5F23, CardElementKind::Text},       {0xDFDB05, CardElementKind::Text},
+    {0xDFDB06, CardElementKind::Text},     {0xDFDB07, CardElementKind::Text},
+    {0x9F20, CardElementKind::Opaque},     {0xDFED6C, CardElementKind::Opaque},
+    {0xDFEC7C, CardElementKind::Opaque},   {0xDF808400, CardElementKind::Opaque},
+};
+
+// Nesting walked into by WSysMaskCardElements.
+constexpr int kElementDepthMax = 16;
+// Digits of a card number before a track separator.
+constexpr size_t kTrackNumberMin = 12;
+constexpr size_t kTrackNumberMax = 19;
+// Digits of a packed card number found without structure: the common card
+// number lengths (shorter runs of decimal nibbles are too common in binary
+// data to be taken for card numbers).
+constexpr size_t kPackedNumberMin = 16;
+// Digits behind a track separator that make it a track (the expiry).
+constexpr size_t kTrackTailMin = 4;
+// Room of a card name between the two "^" of a track 1.
+constexpr size_t kTrack1NameMax = 26;
+
+// A tag at p (one to four bytes): its length, 0 when none fits.
+size_t ReadTag(const unsigned char* p, size_t n, uint32_t* tag) {
+    if (n == 0) return 0;
+    uint32_t t = p[0];
+    size_t k = 1;
+    if ((p[0] & 0x1F) == 0x1F) {
+        for (;;) {
+            if (k >= n || k >= 4) return 0;
+            const unsigned char b = p[k++];
+            t = (t << 8) | b;
+            if ((b & 0x80) == 0) break;
+        }
+    }
+    *tag = t;
+    return k;
+}
+
+// A length at p (short form, 81 or 82): its length in bytes, 0 when none.
+size_t ReadLength(const unsigned char* p, size_t n, size_t* length) {
+    if (n == 0) return 0;
+    if (p[0] < 0x80) {
+        *length = p[0];
+        return 1;
+    }
+    if (p[0] == 0x81 && n >= 2) {
+        *length = p[1];
+        return 2;
+    }
+    if (p[0] == 0x82 && n >= 3) {
+        *length = (static_cast<size_t>(p[1]) << 8) | p[2];
+        return 3;
+    }
+    return 0;
+}
+
+unsigned Nibble(const unsigned char* bytes, size_t k) { return k % 2 == 0 ? bytes[k / 2] >> 4 : bytes[k / 2] & 0x0F; }
+
+// Packed decimal: digits, then only F nibbles; at least `minDigits` digits.
+// *separator: the nibble index of the one "D" allowed (none when null).
+bool PackedDigits(const unsigned char* v, size_t n, size_t minDigits, size_t* separator) {
+    size_t digits = 0;
+    bool padding = false;
+    bool seen = false;
+    for (size_t k = 0; k < 2 * n; ++k) {
+        const unsigned x = Nibble(v, k);
+        if (padding) {
+            if (x != 0x0F) return false;
+        } else if (x <= 9) {
+            ++digits;
+        } else if (x == 0x0D && separator != nullptr && !seen && digits >= kTrackNumberMin) {
+            seen = true;
+            *separator = k;
+        } else if (x == 0x0F) {
+            padding = true;
+        } else {
+            return false;
+        }
+    }
+    return digits >= minDigits && (separator == nullptr || seen);
+}
+
+// Whether a value found without structure looks like its kind.
+bool Plausible(CardElementKind kind, const unsigned char* v, size_t n) {
+    switch (kind) {
+        case CardElementKind::Number:
+            return n >= 6 && n <= 10 && PackedDigits(v, n, kTrackNumberMin, nullptr);
+        case CardElementKind::Track: {
+            size_t separator = 0;
+            return n >= 8 && n <= 20 && PackedDigits(v, n, kTrackNumberMin + kTrackTailMin, &separator);
+        }
+        case CardElementKind::Date: {
+            if (n != 3 || !PackedDigits(v, n, 6, nullptr)) return false;
+            const unsigned month = (v[1] >> 4) * 10 + (v[1] & 0x0F);
+            const unsigned day = (v[2] >> 4) * 10 + (v[2] & 0x0F);
+            return month >= 1 && month <= 12 && day <= 31;
+        }
+        case CardElementKind::Text:
+            if (n == 0 || n > 127) return false;
+            for (size_t i = 0; i < n; ++i)
+                if (v[i] < 0x20 || v[i] > 0x7E) return false;
+            return true;
+        case CardElementKind::Opaque:
+            return n > 0;
+    }
+    return false;
+}
+
+size_t Blot(unsigned char* p, size_t n) {
+    size_t changed = 0;
+    for (size_t i = 0; i < n; ++i) {
+        changed += p[i] != kWSysMaskedByte;
+        p[i] = kWSysMaskedByte;
+    }
+    return changed;
+}
+
+// Card-data elements wherever they stand: a tag, a length that fits and a
+// value that looks like the tag's kind.
+size_t ScanCardElements(unsigned char* bytes, size_t n) {
+    size_t changed = 0;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t tag = 0;
+        const size_t tagLength = ReadTag(bytes + i, n - i, &tag);
+        CardElementKind kind{};
+        if (tagLength == 0 || !WSysIsCardDataTag(tag, &kind)) continue;
+        // A one-byte tag of text or opaque data is not looked for: in text
+        // any letter would do.
+        if ((kind == CardElementKind::Opaque || kind == CardElementKind::Text) && tagLength < 2) continue;
+        size_t length = 0;
+        const size_t lengthLength = ReadLength(bytes + i + tagLength, n - i - tagLength, &length);
+        const size_t value = i + tagLength + lengthLength;
+        if (lengthLength == 0 || length == 0 || length > n - value) continue;
+        if (!Plausible(kind, bytes + value, length)) continue;
+        changed += Blot(bytes + value, length);
+    }
+    return changed;
+}
+
+// Walks a BER-TLV sequence; with apply, masks the card-data values. A
+// constructed element whose content is not a sequence is looked into without
+// structure. False when the bytes are not a sequence.
+bool WalkElements(unsigned char* p, size_t n, int depth, bool apply) {
+    size_t i = 0;
+    while (i < n) {
+        if (p[i] == 0x00 || p[i] == 0xFF) {
+            ++i;
+            continue;
+        }
+        uint32_t tag = 0;
+        const size_t tagLength = ReadTag(p + i, n - i, &tag);
+        if (tagLength == 0) return false;
+        size_t length = 0;
+        const size_t lengthLength = ReadLength(p + i + tagLength, n - i - tagLength, &length);
+        if (lengthLength == 0) return false;
+        const size_t value = i + tagLength + lengthLength;
+        if (length > n - value) return false;
+        if (apply) {
+            if (WSysIsCardDataTag(tag)) {
+                Blot(p + value, length);
+            } else if ((p[i] & 0x20) != 0) {
+                if (depth >= kElementDepthMax || !WalkElements(p + value, length, depth + 1, false))
+                    ScanCardElements(p + value, length);
+                else
+                    WalkElements(p + value, length, depth + 1, true);
+            }
+        }
+        i = value + length;
+    }
+    return true;
+}
+
+// The packed decimal image of a registered value (digits, "D" or "=" as the
+// separator nibble); the nibble count, 0 when it holds anything else.
+size_t PackValue(const char* clear, size_t length, unsigned char* out, size_t room) {
+    if (length > 2 * room) return 0;
+    std::memset(out, 0, room);
+    for (size_t k = 0; k < length; ++k) {
+        const char c = clear[k];
+        unsigned x = 0;
+        if (c >= '0' && c <= '9') x = static_cast<unsigned>(c - '0');
+        else if (c == 'D' || c == 'd' || c == '=') x = 0x0D;
+        else return 0;
+        out[k / 2] |= static_cast<unsigned char>(k % 2 == 0 ? x << 4 : x);
+    }
+    return length;
+}
+
+// Registered card values in packed decimal. Needs the trace lock.
+size_t MaskRegisteredPacked(unsigned char* bytes, size_t n) {
+    size_t changed = 0;
+    for (const MaskSlot* slot : {&g_table.track2, &g_table.cardNumber}) {
+        for (int e = 0; e < slot->count; ++e) {
+            const MaskEntry& entry = slot->entries[e];
+            if (entry.display) continue;
+            unsigned char packed[kWSysMaskValueMax / 2 + 1];
+            const size_t nibbles = PackValue(entry.clear, entry.length, packed, sizeof packed);
+            if (nibbles < kTrackNumberMin) continue;
+            // The whole bytes of the image; an odd last digit shares its byte.
+            const size_t whole = nibbles / 2;
+            for (size_t at = 0; at + whole <= n;) {
+                void* hit = memmem(bytes + at, n - at, packed, whole);
+                if (hit == nullptr) break;
+                const size_t from = static_cast<size_t>(static_cast<unsigned char*>(hit) - bytes);
+                const size_t to = std::min(n, from + whole + (nibbles % 2));
+                changed += Blot(bytes + from, to - from);
+                at = to;
+            }
+        }
+    }
+    return changed;
+}
+
+// Whether whole bytes are all printable characters: text, whose digits and
+// capital letters read as decimal nibbles too.
+bool PrintableText(const unsigned char* bytes, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i)
+        if (bytes[i] < 0x20 || bytes[i] > 0x7E) return false;
+    return true;
+}
+
+// Packed decimal card numbers: a run of digit nibbles from a byte boundary
+// that passes the Luhn check (16 to 19 digits, the first not 0, the run
+// ending there, its bytes not all printable characters), or of
+// 12 to 19 digits followed by "D" and track data; the number and the track
+// data behind it.
+size_t MaskPackedNumbers(unsigned char* bytes, size_t n) {
+    size_t changed = 0;
+    const size_t total = 2 * n;
+    size_t k = 0;
+    while (k < total) {
+        if (Nibble(bytes, k) > 9) {
+            ++k;
+            continue;
+        }
+        size_t end = k;
+        while (end < total && Nibble(bytes, end) <= 9) ++end;
+        const bool separator = end < total && Nibble(bytes, end) == 0x0D;
+        size_t tail = end;
+        if (separator) {
+            tail = end + 1;
+            while (tail < total && Nibble(bytes, tail) <= 9) ++tail;
+        }
+        for (size_t start = k + (k % 2); start < end; start += 2) {
+            const size_t count = end - start;
+            if (count > kTrackNumberMax) continue;
+            if (PrintableText(bytes, start / 2, end / 2)) continue;
+            if (separator && count >= kTrackNumberMin && tail - end - 1 >= kTrackTailMin) {
+                changed += Blot(bytes + start / 2, (tail + 1) / 2 - start / 2);
+                break;
+            }
+            if (count < kPackedNumberMin) break;
+            // No card number begins with 0: zero-padded amounts and counters
+            // are passed over.
+            if (Nibble(bytes, start) == 0) continue;
+            char digits[kTrackNumberMax];
+            bool zeros = true;
+            for (size_t d = 0; d < count; ++d) {
+                digits[d] = static_cast<char>('0' + Nibble(bytes, start + d));
+                zeros = zeros && digits[d] == '0';
+            }
+            if (!zeros && carddata::LuhnValid(digits, count)) {
+                changed += Blot(bytes + start / 2, (end + 1) / 2 - start / 2);
+                break;
+            }
+        }
+        k = std::max(end, k + 1);
+    }
+    return changed;
+}
+
+bool IsDigitByte(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// Tracks in text: a card number of 12 to 19 digits followed by "=" or "D"
+// and at least four digits (track 2), or by "^", a name, "^" and at least
+// four digits (track 1). The number keeps its first 6 and last 4 digits;
+// the name and every digit behind the separator are masked.
+size_t MaskTextTracks(unsigned char* bytes, size_t n) {
+    size_t changed = 0;
+    size_t i = 0;
+    while (i < n) {
+        if (!IsDigitByte(bytes[i])) {
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        while (end < n && IsDigitByte(bytes[end])) ++end;
+        const size_t count = end - i;
+        size_t tail = end;  // the masked part behind the number: [end + 1, tail)
+        if (count >= kTrackNumberMin && count <= kTrackNumberMax && end < n) {
+            if (bytes[end] == '=' || bytes[end] == 'D') {
+                size_t t = end + 1;
+                while (t < n && IsDigitByte(bytes[t])) ++t;
+                if (t - end - 1 >= kTrackTailMin) tail = t;
+            } else if (bytes[end] == '^') {
+                size_t caret = end + 1;
+                while (caret < n && caret - end - 1 <= kTrack1NameMax && bytes[caret] != '^') ++caret;
+                if (caret < n && bytes[caret] == '^') {
+                    size_t t = caret + 1;
+                    while (t < n && IsDigitByte(bytes[t])) ++t;
+                    if (t - caret - 1 >= kTrackTailMin) tail = t;
+                }
+            }
+        }
+        if (tail > end) {
+            for (size_t d = i + carddata::kCardNumberKeptHead; d + carddata::kCardNumberKeptTail < end; ++d) {
+                changed += bytes[d] != kWSysMaskedByte;
+                bytes[d] = kWSysMaskedByte;
+            }
+            for (size_t d = end + 1; d < tail; ++d) {
+                if (bytes[d] == '^') continue;
+                changed += bytes[d] != kWSysMaskedByte;
+                bytes[d] = kWSysMaskedByte;
+            }
+            i = tail;
+        } else {
+            i = end;
+        }
+    }
+    return changed;
+}
+
+}  // namespace
+
+bool WSysIsCardDataTag(uint32_t tag, CardElementKind* kind) {
+    for (const CardTagRule& rule : kCardTags) {
+        if (rule.tag != tag) continue;
+        if (kind != nullptr) *kind = rule.kind;
+        return true;
+    }
+    return false;
+}
+
+bool WSysMaskCardElements(unsigned char* bytes, size_t length) {
+    if (bytes == nullptr || !WalkElements(bytes, length, 0, false)) return false;
+    WalkElements(bytes, length, 0, true);
+    return true;
+}
+
+size_t WSysMaskBytes(unsigned char* bytes, size_t length, bool structureKnown) {
+    if (bytes == nullptr || length == 0) return 0;
+    std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
+    size_t changed = structureKnown ? 0 : ScanCardElements(bytes, length);
+    changed += MaskRegisteredPacked(bytes, length);
+    if (!structureKnown) changed += MaskPackedNumbers(bytes, length);
+    changed += MaskTextTracks(bytes, length);
+    // The masks of a trace line, over each stretch between NUL bytes (a
+    // terminated copy, so that no search runs past the stretch).
+    std::vector<char> text(bytes, bytes + length);
+    text.push_back('\0');
+    for (size_t i = 0; i < length;) {
+        const size_t stretch = strnlen(text.data() + i, length - i);
+        if (stretch > 0) WSysMaskLine(text.data() + i, stretch);
+        i += stretch + 1;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == bytes[i]) continue;
+        bytes[i] = c;
+        ++changed;
+    }
+    OPENSSL_cleanse(text.data(), text.size());
+    return changed;
 }
 
 // ---------------------------------------------------------------------------

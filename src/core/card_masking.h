@@ -15,6 +15,7 @@
 // are masked longest first, so a short value never breaks up a longer one.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 // Values of this many characters or more are not registered.
 constexpr size_t kWSysMaskValueMax = 100;
@@ -85,10 +86,59 @@ int WSysMaskValues(char* text, size_t size);
 // The masks of one trace line or exchange-log entry (at most `size`
 // characters are looked at), in place, keeping its length: the card values of
 // its card-number and track tags are kept aside, the tag list is applied
-// (WSysMaskTags), then the registered values (WSysMaskValues), then the copies
-// of the values kept aside, then every run of 13 to 19 digits that passes the
-// Luhn check is masked like a card number. -1 for a null text, else 1.
+// (WSysMaskTags), then the registered values (WSysMaskValues), then every
+// track in text (a card number of 12 to 19 digits followed by "=", "D" or
+// "^"-name-"^" and at least four digits: the number keeps its first 6 and
+// last 4 digits, the name and the digits behind it are masked), then the
+// copies of the values kept aside, then every run of 13 to 19 digits that
+// passes the Luhn check is masked like a card number. -1 for a null text,
+// else 1.
 int WSysMaskLine(char* text, size_t size);
+
+// ---------------------------------------------------------------------------
+// Card data in bytes: what a terminal line carries (BER-TLV elements, packed
+// decimal card numbers, track texts), and hexadecimal dumps of such bytes.
+// ---------------------------------------------------------------------------
+
+// What a masked byte reads.
+constexpr unsigned char kWSysMaskedByte = '-';
+
+// What the value of a card-data element holds.
+enum class CardElementKind : uint8_t {
+    Number,  // card number in packed decimal (5A)
+    Track,   // track 2 image in packed decimal, "D" between number and expiry (57, 9F6B)
+    Date,    // expiry date, packed decimal YYMMDD (5F24)
+    Text,    // tracks in text, names (5F20, 56, 9F1F, 5F21 ...)
+    Opaque,  // PIN blocks, discretionary data, whole card records
+};
+
+// Whether a BER-TLV tag (its bytes read big-endian: 0x5A, 0x5F24, 0xDFED6C)
+// carries card data in terminal and card messages; *kind its kind.
+bool WSysIsCardDataTag(uint32_t tag, CardElementKind* kind = nullptr);
+
+// Masks card data in bytes, in place, keeping their length; every masked byte
+// reads kWSysMaskedByte (text keeps the first 6 and last 4 digits of a card
+// number, as a trace line does):
+//  - unless the caller already masked the bytes by their structure
+//    (structureKnown), what is found without structure: the value of every
+//    card-data element found by its tag (two bytes or more for text and
+//    opaque values), a length that fits and a value that looks like its
+//    kind; packed decimal card numbers (16 to 19 digits passing the Luhn
+//    check, or 12 to 19 followed by "D" and track data, with the track data
+//    behind them; bytes that are all printable are text, not such numbers);
+//  - the registered card numbers and tracks in packed decimal;
+//  - tracks in text: the digits of a card number followed by "=", "D" or "^",
+//    and the expiry, service code and discretionary data behind it;
+//  - the masks of a trace line (WSysMaskLine) over each stretch of bytes
+//    between two NUL bytes.
+// The number of bytes changed.
+size_t WSysMaskBytes(unsigned char* bytes, size_t length, bool structureKnown = false);
+
+// Masks the value of every card-data element of a BER-TLV structure (the
+// elements in sequence, constructed ones walked into), in place, whatever the
+// value looks like. Filler bytes 00 and FF between elements are passed over.
+// False (nothing masked) when the bytes are not such a structure.
+bool WSysMaskCardElements(unsigned char* bytes, size_t length);
 
 // In-place mask rules; a mask character of 0 means "-".
 // Keeps the first 6 and the last 4 characters. 1 done; 0 (unchanged) for a

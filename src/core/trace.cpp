@@ -2,6 +2,7 @@
 #include "core/trace.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -182,11 +183,22 @@ void WSysLogHex(const char* logger, unsigned processId, WLogMessageLevel level,
     const size_t maxBytes = WSYS_TRACE_BUFFER_SIZE / 2;
     if (length > maxBytes) length = maxBytes;
     char* hex = static_cast<char*>(WAlloc(2 * length + 1));
-    if (hex == nullptr) return;  // no memory: the line is dropped
-    WBinToHex(hex, data, static_cast<int32_t>(length));
+    // The bytes' own card data is masked before they become digits: in
+    // hexadecimal a packed card number reads as the number itself.
+    auto* bytes = static_cast<unsigned char*>(WAlloc(length + 1));
+    if (hex == nullptr || bytes == nullptr) {  // no memory: the line is dropped
+        WFree(hex);
+        WFree(bytes);
+        return;
+    }
+    if (length > 0) std::memcpy(bytes, data, length);
+    WSysMaskBytes(bytes, length);
+    WBinToHex(hex, bytes, static_cast<int32_t>(length));
     hex[2 * length] = '\0';
     // The label is an argument, not part of the format.
     WSysLog(logger, processId, level, sourceFile, function, line, "%s [%s]", label ? label : "", hex);
+    OPENSSL_cleanse(bytes, length + 1);
+    WFree(bytes);
     WFree(hex);
 }
 

@@ -51,7 +51,8 @@ void WSysLog(const char* logger, unsigned processId, WLogMessageLevel level, con
     __attribute__((format(printf, 7, 8)));
 
 // Traces `length` data bytes as lower-case hexadecimal behind a label:
-// "<banner> [<logger>] <label> [<hex>]".
+// "<banner> [<logger>] <label> [<hex>]". Card data in the bytes is masked
+// first (WSysMaskBytes): its bytes read 2d.
 void WSysLogHex(const char* logger, unsigned processId, WLogMessageLevel level,
                 const char* sourceFile, const char* function, int line, const void* data,
                 size_t length, const char* label);

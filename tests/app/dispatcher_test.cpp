@@ -213,6 +213,41 @@ TEST_F(SessionTest, OverLongRequestValuesAreRefusedWithATrace) {
     EXPECT_STREQ(Options.IlotLabel, "");
 }
 
+// The island label of a request is stored in the options file: one that
+// holds card data (a card number, a track) is refused with a trace line that
+// names the tag alone, and the label stays the former one.
+TEST_F(SessionTest, IslandLabelHoldingCardDataIsRefused_Mended) {
+    struct Case {
+        const char* name;
+        std::string label;
+        const char* kept;
+    } cases[] = {
+        {"a label", "ILOT 7", "ILOT 7"},
+        {"a label with a short number", "ILOT 1234567890", "ILOT 1234567890"},
+        {"a card number", "ilot 4970303333333330", "ILOT 1234567890"},
+        {"a track", "4970100012345678=25122011234", "ILOT 1234567890"},
+        {"a label again", "ILOT 8", "ILOT 8"},
+    };
+    for (const Case& c : cases) {
+        testsupport::TraceCapture trace;
+        CollectingClock clock;
+        plat::ScopedClock scoped(&clock);
+        clock.mailbox = peer.toPos();
+        ASSERT_TRUE(peer.Send("{SS}R{PS}1{SV}s12{CD}c25{D7V}" + c.label + "{F}")) << c.name;
+        RunUntilIdle();
+        clock.Collect();
+        ASSERT_FALSE(clock.received.empty()) << c.name;
+        EXPECT_NE(clock.received.back().find("{RS}01"), std::string::npos) << c.name;
+        EXPECT_STREQ(Options.IlotLabel, c.kept) << c.name;
+        const std::string options = testsupport::ReadFileText(tree.file("WPAF/znpop_00.wt"));
+        EXPECT_NE(options.find(std::string("[IlotLabel:") + c.kept + "]"), std::string::npos) << c.name;
+        const bool refused = c.label != c.kept;
+        EXPECT_EQ(options.find(c.label) == std::string::npos, refused) << c.name;
+        EXPECT_EQ(trace.Contains("Valeur du tag D7V refusee (donnees carte)"), refused) << c.name;
+        EXPECT_FALSE(refused && trace.Contains(c.label)) << c.name;
+    }
+}
+
 TEST_F(SessionTest, AnswerHeaderAndSavedRequest) {
     char buffer[TAG_MESSAGE_BUFFER_SIZE];
     ASSERT_EQ(BuildPosAnswer(buffer, sizeof buffer, "s0", "c1"), 1);

@@ -3,6 +3,8 @@
 // sent through the POS link ever reaches a file under the main path in clear.
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "rudasim/ruda_terminal.h"
 #include "support/config_tree.h"
+#include "support/payment_station.h"
 #include "support/pos_peer.h"
 #include "support/signed_file.h"
 #include "support/trv_process.h"
@@ -268,13 +272,7 @@ TEST(ExchangeLog, NoClearCardValueInAnyFileOrStreamBeforeOrAfterACardNumber_Mend
     int streams = 0;
     std::string all;
     for (const auto& file : FilesUnder(*s.tree, s.trv.program())) {
-        std::string text = ReadFile(file.string());
-        // The island label (D7V) is configuration the program keeps as it
-        // was given: its line of the options file is not a log.
-        if (file.filename() == "znpop_00.wt") {
-            const size_t label = text.find("[IlotLabel:");
-            if (label != std::string::npos) text.erase(label, text.find('\n', label) - label);
-        }
+        const std::string text = ReadFile(file.string());
         all += text;
         sawSpool = sawSpool || (file.parent_path().filename() == "WOut" &&
                                 text.find("Requete a traiter") != std::string::npos);
@@ -294,6 +292,219 @@ TEST(ExchangeLog, NoClearCardValueInAnyFileOrStreamBeforeOrAfterACardNumber_Mend
     EXPECT_NE(all.find("tag: \"D3Y\" - \"EFTAG_DATA_VALEUR_CVV\""), std::string::npos);
     EXPECT_NE(all.find("(POS) {SS}R{PS}1{SV}s12{CD}c25{ED}Carte 1{F}"), std::string::npos);
     EXPECT_NE(all.find("(POS) {SS}R{PS}1{SV}s12{CD}c25{F}"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// A day of card payments
+// ---------------------------------------------------------------------------
+
+using testsupport::PaymentStation;
+using testsupport::PaymentStationSetup;
+using testsupport::TagList;
+
+// Card values of the day, each one distinct so that a leak names its source.
+constexpr const char* kStripePan = "4970401111111116";         // swiped, approved
+constexpr const char* kStripeTrack = ";4970401111111116=30122011234500000?";
+constexpr const char* kStripeName = "DUPONT/JEAN";
+constexpr const char* kBadPan = "4970404444444440";            // swiped, fails the Luhn check
+constexpr const char* kBadTrack = ";4970404444444440=30122019999900000?";
+constexpr const char* kChipPan = "4970100012345678";           // card_sim's chip card
+constexpr const char* kLabelPan = "4970402222222222";          // sent as the island label
+constexpr const char* kTicketPan = "4970403333333338";         // in the server's answer
+constexpr const char* kTagPan = "4970405555555555";            // in every sensitive tag
+constexpr const char* kCvv = "731946";
+constexpr const char* kCryptogram = "482913";
+
+// The bytes of a card number in packed decimal.
+std::string Packed(const std::string& digits) {
+    std::string out;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<char>(((digits[i] - '0') << 4) | (digits[i + 1] - '0')));
+    return out;
+}
+
+// The data bytes of a communication trace (every third byte of its records
+// with status 0), and the same with the RUDA blocks' framing taken out.
+std::vector<std::string> LineData(const std::string& records) {
+    std::string data;
+    for (size_t i = 0; i + 3 <= records.size(); i += 3)
+        if (records[i + 1] == 0) data.push_back(records[i + 2]);
+    std::string joined;
+    for (size_t i = 0; i + 3 <= data.size();) {
+        const size_t length = static_cast<unsigned char>(data[i + 2]);
+        if (i + 4 + length > data.size()) break;
+        joined += data.substr(i + 3, length);
+        i += 4 + length;
+    }
+    return {data, joined};
+}
+
+// Waits until the terminal got an APDU beginning with prefix (hexadecimal)
+// after its first `from` exchanges.
+bool WaitApdu(rudasim::RudaSim& terminal, const std::string& prefix, size_t from, int timeoutMs = 30000) {
+    for (size_t n = from + 1;; ++n) {
+        if (!terminal.waitExchanges(n, timeoutMs)) return false;
+        if (cardsim::ToHex(terminal.exchanges()[n - 1].apdu).rfind(prefix, 0) == 0) return true;
+    }
+}
+
+// A till at its highest levels (program trace, named loggers, application
+// trace, the terminal line's trace in the mode given) runs a day: requests
+// carrying every sensitive tag, a swiped card approved, a chip card approved
+// while the server drives it through the terminal (READ RECORD answers with
+// the card number, track 2 equivalent, expiry and holder name on the line),
+// a chip card refused, a swiped card refused for its check digit, a payment
+// aborted during the card wait, an island label holding a card number. No
+// file of the till and neither of the program's standard streams holds a
+// card number, a track or a verification value in clear: not in text, not
+// in packed decimal, not in the terminal line's records.
+TEST(ExchangeLog, PaymentDayLeavesNoClearCardDataInAnyFileOrStream_Mended) {
+    ScopedEnv allLoggers("TALVO.LOG.ENABLED_LOGGERS", "1");
+    const std::vector<std::string> relayed = {
+        "00A4040007A000000042101000", "80A8000002830000", "00B2010C00", "00B2011400", "00B2021400",
+        "80AE80001D000000000500000000000000025000000000000978261211001122334400"};
+    std::string relay;
+    for (const std::string& apdu : relayed) relay += "relay port=0 bodyhex=" + apdu + " fetch\nsilent\n";
+    const std::string ticket = std::string("{D3L}TICKET ") + kTicketPan + "{D3L1}CLIENT " + kTicketPan + "{D1A}" +
+                               kTicketPan;
+
+    for (const char* mode : {"WANALY", "SQLITE"}) {
+        SCOPED_TRACE(mode);
+        PaymentStationSetup setup;
+        setup.terminal = "card ../../cardsim/scenarios/chip_card.scn\n";
+        setup.servers = {"answer 1400 tags=\"{SS}A{SV}s0{CD}c1{RS}00" + ticket + "{F}\"\n" + relay +
+                         "answer 1400 tags=\"{SS}A{SV}s0{CD}c1{RS}00{F}\"\n"
+                         "answer 1400 reply rs=05\n"
+                         "default answer reply rs=00\n"};
+        setup.options = {{"LogLevel", "TRACE"},
+                         {"LogLoggers", "client.eftag.request;client.eftag.response;openssl;ruda"},
+                         {"LogLevel-client.eftag.request", "TRACE"},
+                         {"LogLevel-client.eftag.response", "TRACE"},
+                         {"LogLevel-openssl", "TRACE"},
+                         {"LogLevel-ruda", "TRACE"}};
+        setup.lineTrace = mode;
+        setup.programStreams = true;
+        setup.programArguments = {"-d9", "-m4096"};
+        PaymentStation till(setup);
+        ASSERT_TRUE(std::filesystem::create_directory(till.dir().file("WOut")));
+        std::string error, answer;
+        ASSERT_TRUE(till.Start(&error)) << error;
+        rudasim::RudaSim& terminal = till.terminal();
+        const cardsim::Bytes aid = {0xA0, 0x00, 0x00, 0x00, 0x42, 0x10, 0x10};
+        const cardsim::Bytes removed = {0xE0, 0x04, 0x48, 0x02, 0x00, 0x00, 0x90, 0x00};
+
+        // Every sensitive tag in a request served at idle.
+        const TagList sensitive = {
+            {"D1A", std::string(kTagPan) + "F"}, {"D2F", std::string("B") + kTagPan + "D30121011234567890F"},
+            {"D6J", std::string("B") + kTagPan + "^DUPONT/PAUL^30121011234"}, {"D3L", std::string("TICKET ") + kTagPan},
+            {"D3L1", std::string("CLIENT ") + kTagPan}, {"D3L2", std::string("COMMERCANT ") + kTagPan},
+            {"D3Y", kCvv}, {"TC3", std::string("EVT") + kTagPan}, {"CSGPO", std::string("5A08") + kTagPan},
+            {"CSRED", std::string("5A08") + kTagPan}, {"CSALL", std::string("5A08") + kTagPan},
+            {"CSSUP", std::string("5A08") + kTagPan}, {"DATA_PAN", kTagPan},
+            {"DATA_ISO2", std::string(kTagPan) + "=3012"}, {"ED", std::string("Carte ") + kTagPan},
+            {"DISP_TEXT", kTagPan}, {"CARD_VISCRYPT", kCryptogram}, {"DA8", std::string("PIVOT") + kTagPan},
+            {"PRN_TEXT", std::string("TICKET ") + kTagPan}};
+        auto idle = [&](const char* when) {
+            TagList tags = {{"SV", "s12"}, {"CD", "c25"}};
+            tags.insert(tags.end(), sensitive.begin(), sensitive.end());
+            int ack = -1;
+            ASSERT_TRUE(till.Send(tags, &ack, &error)) << error;
+            ASSERT_EQ(ack, 0) << when;
+            ASSERT_TRUE(till.WaitAnswer(30000, &answer, &error)) << error;
+            EXPECT_EQ(PaymentStation::Tag(answer, "RS"), "01") << when;
+        };
+        // One payment: the card (or the abort) comes once the terminal asks
+        // for it; the till's result code.
+        enum class Card { Stripe, BadStripe, Chip, Abort };
+        auto pay = [&](Card card, const char* rs, const TagList& extra = {}) {
+            SCOPED_TRACE(rs);
+            TagList tags = {{"SV", "s0"}, {"CD", "c1"}, {"D10", "500"}, {"D0", "978"}};
+            tags.insert(tags.end(), extra.begin(), extra.end());
+            const size_t from = terminal.exchanges().size();
+            int ack = -1;
+            ASSERT_TRUE(till.Send(tags, &ack, &error)) << error;
+            ASSERT_EQ(ack, 0);
+            ASSERT_TRUE(WaitApdu(terminal, "D0601F01", from));
+            const size_t asked = terminal.exchanges().size();
+            switch (card) {
+                case Card::Stripe:
+                    terminal.pushEvent(rudasim::StripeEvent(std::string("%B") + kStripePan + "^" + kStripeName +
+                                                                "^3012201?",
+                                                            kStripeTrack, ""));
+                    break;
+                case Card::BadStripe: terminal.pushEvent(rudasim::StripeEvent("", kBadTrack, "")); break;
+                case Card::Chip:
+                    terminal.pushEvent(rudasim::ChipEvent({aid}));
+                    ASSERT_TRUE(WaitApdu(terminal, "D06043", asked));
+                    terminal.pushEvent(removed);
+                    break;
+                case Card::Abort: {
+                    int abortAck = -1;
+                    ASSERT_TRUE(till.Send({{"SV", "s3"}, {"CD", "c0"}}, &abortAck, &error)) << error;
+                    break;
+                }
+            }
+            ASSERT_TRUE(till.WaitAnswer(60000, &answer, &error)) << error;
+            EXPECT_EQ(PaymentStation::Tag(answer, "RS"), rs) << answer;
+        };
+
+        idle("before any card");
+        pay(Card::Stripe, "00", {{"D7V", std::string("ilot ") + kLabelPan}});
+        pay(Card::Chip, "00");
+        pay(Card::Chip, "05");
+        pay(Card::BadStripe, "11");
+        pay(Card::Abort, "33");
+        idle("after the cards");
+        // The server drove the chip card: its records went on the line.
+        size_t reads = 0;
+        for (const rudasim::Exchange& e : terminal.exchanges())
+            reads += cardsim::ToHex(e.apdu).rfind("00B2", 0) == 0 && e.answer.size() > 10;
+        EXPECT_EQ(reads, 3u);
+        till.Stop();
+
+        const std::string secrets[] = {kStripePan, kBadPan, kChipPan, kLabelPan, kTicketPan, kTagPan,
+                                       kStripeName, "TEST/CARD", "2011234500000", "2019999900000", "2512201",
+                                       std::string("{D3Y}") + kCvv, kCryptogram};
+        const std::string packed[] = {Packed(kChipPan).substr(0, 4), Packed(kChipPan).substr(4),
+                                      Packed(kStripePan).substr(0, 4), Packed(kStripePan).substr(4),
+                                      Packed(kTagPan).substr(4), std::string("\xD2\x51\x22\x01", 4),
+                                      std::string("\x25\x12\x31", 3)};
+        bool sawLine = false, sawTrace = false, sawStreams = false, sawLibrary = false;
+        std::string all;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(till.dir().path())) {
+            if (!entry.is_regular_file()) continue;
+            const std::filesystem::path& file = entry.path();
+            if (file.filename().string().rfind("trv_71_pay_", 0) == 0) continue;  // the program and its script
+            const std::string text = ReadFile(file.string());
+            std::vector<std::string> views = {text};
+            const bool line = file.parent_path().filename() == "WLOG";
+            if (line) {
+                const std::vector<std::string> data = LineData(text);
+                views.insert(views.end(), data.begin(), data.end());
+                sawLine = sawLine || data[1].find("\x70\x20\x57\x11", 0, 4) != std::string::npos;
+            }
+            for (const std::string& view : views) {
+                for (const std::string& secret : secrets)
+                    EXPECT_EQ(view.find(secret), std::string::npos) << secret << " in clear in " << file;
+                for (const std::string& bytes : packed)
+                    EXPECT_EQ(view.find(bytes), std::string::npos) << "packed bytes in " << file;
+            }
+            all += text;
+            sawTrace = sawTrace || file.parent_path().filename() == "WOut";
+            sawStreams = sawStreams || file.filename() == "program.err";
+            sawLibrary = sawLibrary || file.filename().string().rfind("ZNP_DLL_", 0) == 0;
+        }
+        // The scan saw the line's trace with a READ RECORD answer in it, the
+        // program's trace and streams, the library log, the exchange logs,
+        // and the island label refused.
+        EXPECT_TRUE(sawLine);
+        EXPECT_TRUE(sawTrace);
+        EXPECT_TRUE(sawStreams);
+        EXPECT_TRUE(sawLibrary);
+        EXPECT_NE(all.find("(POS) {SV}s12{CD}c25{D1A}"), std::string::npos);
+        EXPECT_NE(all.find("Valeur du tag D7V refusee"), std::string::npos);
+        EXPECT_NE(all.find("tag: \"D3Y\" - \"EFTAG_DATA_VALEUR_CVV\""), std::string::npos);
+    }
 }
 
 TEST(ExchangeLog, TagByTagTraceFollowsTheLoggerLevelOfTheOptionsFile) {

@@ -331,3 +331,89 @@ TEST(CommTraceTest, AFullFileRotatesToItsLobName) {
     EXPECT_EQ(WComTraceGetMaxSize(), 1);
     WComTraceSetMaxSize(WCOM_TRACE_DEFAULT_MAX_KB);
 }
+
+namespace {
+
+// The data bytes of a trace, by direction.
+std::string TraceData(const std::string& path, int direction) {
+    std::string out;
+    for (const TraceRecord& r : ReadTraceRecords(path))
+        if (r.direction == direction && r.status == 0) out.push_back(static_cast<char>(r.byte));
+    return out;
+}
+
+// A link's masker of the test: every sent "s" and received "r" becomes "*",
+// and it sees each exchange whole.
+std::vector<std::pair<std::string, std::string>> g_exchanges;
+bool StarMasker(unsigned char* sent, size_t sentLength, unsigned char* received, size_t receivedLength) {
+    g_exchanges.emplace_back(std::string(sent, sent + sentLength), std::string(received, received + receivedLength));
+    for (size_t i = 0; i < sentLength; ++i)
+        if (sent[i] == 's') sent[i] = '*';
+    for (size_t i = 0; i < receivedLength; ++i)
+        if (received[i] == 'r') received[i] = '*';
+    return false;
+}
+
+}  // namespace
+
+// The bytes of one exchange are held until the next exchange starts, then
+// written with their card data masked, in the order they went: a track that
+// came in pieces is masked whole. Markers with nothing held go at once.
+TEST(CommTraceTest, AnExchangeIsWrittenWithItsCardDataMasked_Mended) {
+    for (const uint8_t mode : {WCOM_TRACE_WANALY, WCOM_TRACE_SQLITE}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        ComTable table;
+        FakePort line;
+        ASSERT_EQ(line.opened, 0);
+        WCOM_SetResourceTraceMode(line.port, mode);
+        ASSERT_EQ(ReadTraceRecords(line.trace), (std::vector<TraceRecord>{{1, 'O', 0}}));
+
+        EXPECT_EQ(WComWrite2(line.port, "READ", 4), 4);
+        char buffer[64] = {};
+        line.fake.feed(";49701000123");
+        EXPECT_EQ(WComRead2(line.port, buffer, sizeof buffer), 12);
+        line.fake.feed("45678=25122010000000000?");
+        EXPECT_EQ(WComRead2(line.port, buffer, sizeof buffer), 24);
+        EXPECT_EQ(WComRead2(line.port, buffer, sizeof buffer), 0);  // a 'T' marker, held in order
+        EXPECT_EQ(ReadTraceRecords(line.trace).size(), 1u);          // the exchange is held
+        EXPECT_EQ(WComWrite2(line.port, "NEXT", 4), 4);
+
+        const std::vector<TraceRecord> records = ReadTraceRecords(line.trace);
+        ASSERT_EQ(records.size(), 1u + 4 + 36 + 1);
+        EXPECT_EQ(records.back(), (TraceRecord{2, 'T', '4'}));  // the buffer's first byte
+        EXPECT_EQ(TraceData(line.trace, 1), "READ");
+        EXPECT_EQ(TraceData(line.trace, 2), ";497010------5678=-----------------?");
+        // The closing writes what is held, then its marker.
+        EXPECT_EQ(WComClose2(line.port), 1);
+        EXPECT_EQ(TraceData(line.trace, 1), "READNEXT");
+        EXPECT_EQ(ReadTraceRecords(line.trace).back(), (TraceRecord{1, 'C', 0}));
+    }
+}
+
+// A link's own masker sees what was sent and what was received apart, each
+// exchange whole, before the masks for any bytes.
+TEST(CommTraceTest, TheLinksMaskerSeesEachExchangeWhole_Mended) {
+    ComTable table;
+    FakePort line;
+    ASSERT_EQ(line.opened, 0);
+    g_exchanges.clear();
+    WComTraceSetMasker(line.port, StarMasker);
+    char buffer[32] = {};
+    for (const char* answer : {"rr4970303333333330", "xr"}) {
+        EXPECT_EQ(WComWrite2(line.port, "ss", 2), 2);
+        EXPECT_EQ(WComWrite2(line.port, "as", 2), 2);
+        line.fake.feed(answer);
+        EXPECT_EQ(WComRead2(line.port, buffer, sizeof buffer), static_cast<int>(std::strlen(answer)));
+    }
+    WComTraceClose();
+    EXPECT_EQ(g_exchanges, (std::vector<std::pair<std::string, std::string>>{
+                               {"ssas", "rr4970303333333330"}, {"ssas", "xr"}}));
+    EXPECT_EQ(TraceData(line.trace, 1), "**a***a*");
+    EXPECT_EQ(TraceData(line.trace, 2), "**497030------3330x*");
+    // Without a masker, the masks for any bytes alone.
+    WComTraceSetMasker(line.port, nullptr);
+    EXPECT_EQ(WComWrite2(line.port, "ss", 2), 2);
+    WComTraceClose();
+    EXPECT_EQ(TraceData(line.trace, 1), "**a***a*ss");
+    EXPECT_EQ(g_exchanges.size(), 2u);
+}

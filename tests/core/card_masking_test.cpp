@@ -154,7 +154,9 @@ TEST_F(MaskTable, AllZeroCardNumberIsNotRegisteredAndResetForgetsTheValues) {
     RegisterLogMasking(kPan, kTrack, 0);
     EXPECT_EQ(Traced(kPan), std::string("** INFO. ** ") + kPanMasked);
     RegisterLogMasking(nullptr, nullptr, 1);
-    EXPECT_EQ(Traced(std::string(kPan) + " " + kTrack), std::string("** INFO. ** ") + kPan + " " + kTrack);
+    // A track in text stays masked: by its form, not by its registration.
+    EXPECT_EQ(Traced(std::string(kPan) + " " + kTrack),
+              std::string("** INFO. ** ") + kPan + " 497012------1235D--------------");
 }
 
 // Masking by tag does not wait for a first registration, and a reset puts
@@ -354,6 +356,157 @@ TEST_F(MaskTable, TraceFileNeverHoldsRegisteredClearValues) {
     for (const std::string& secret : {std::string(kPan), std::string(kTrack), std::string("{TC3}739"),
                                       std::string("{CSALL}739"), std::string("{D3Y}739"), std::string("456781")})
         EXPECT_EQ(written.find(secret), std::string::npos) << secret << "\n" << written;
+}
+
+// ---------------------------------------------------------------------------
+// Card data in bytes
+// ---------------------------------------------------------------------------
+
+// Hexadecimal text (blanks allowed) to bytes; "'text'" stands for its
+// characters.
+std::string Bytes(const std::string& spec) {
+    std::string out;
+    for (size_t i = 0; i < spec.size();) {
+        if (spec[i] == ' ') {
+            ++i;
+        } else if (spec[i] == '\'') {
+            const size_t end = spec.find('\'', i + 1);
+            out += spec.substr(i + 1, end - i - 1);
+            i = end + 1;
+        } else {
+            out.push_back(static_cast<char>(std::stoi(spec.substr(i, 2), nullptr, 16)));
+            i += 2;
+        }
+    }
+    return out;
+}
+
+std::string Masked(std::string bytes) {
+    WSysMaskBytes(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size());
+    return bytes;
+}
+
+// A card number the Luhn check refuses, as the test cards of the simulators
+// carry: only the structure of what holds it can hide it.
+constexpr const char* kOddPan = "4970100012345678";
+
+TEST_F(MaskTable, BytesLoseTheirCardDataWhereverItStands_Mended) {
+    struct Case {
+        const char* name;
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"read record: track 2 equivalent and holder name",
+         Bytes("70 20 57 11 4970100012345678D2512201000000000F 5F20 0A 'TEST/CARD' 20 9000"),
+         Bytes("70 20 57 11") + std::string(17, '-') + Bytes("5F20 0A") + std::string(10, '-') + Bytes("9000")},
+        {"card number and expiry in a template",
+         Bytes("E3 10 5A 08 4970100012345678 5F24 03 251231 9000"),
+         Bytes("E3 10 5A 08") + std::string(8, '-') + Bytes("5F24 03") + std::string(3, '-') + Bytes("9000")},
+        {"contactless track 2 data",
+         Bytes("9F6B 13 4970100012345678D25122010000000000000F"),
+         Bytes("9F6B 13") + std::string(19, '-')},
+        {"stripe event: tracks in text",
+         Bytes("E0 2B 48 02 0005 5F22 24 ';4970100012345678=25122010000000000?'"),
+         Bytes("E0 2B 48 02 0005 5F22 24") + std::string(36, '-')},
+        {"a track 2 in text without its element",
+         "card ;4970100012345678=25122010000000000? read",
+         "card ;497010------5678=-----------------? read"},
+        {"a track 1 in text without its element",
+         "%B4970100012345678^TEST/CARD^2512201?",
+         "%B497010------5678^---------^-------?"},
+        {"a packed card number that passes the Luhn check, no element",
+         Bytes("C1 4970401111111116 C2"), Bytes("C1") + std::string(8, '-') + Bytes("C2")},
+        {"a packed track without its element",
+         Bytes("AA 4970100012345678D2512201000F BB"), Bytes("AA") + std::string(14, '-') + Bytes("BB")},
+        {"a card number in text passing the Luhn check",
+         "pan 4970303333333330 ok", "pan 497030------3330 ok"},
+        {"a tag message", "{SS}R{D1A}" + std::string(kOddPan) + "{D3Y}739{F}",
+         "{SS}R{D1A}----------------{D3Y}---{F}"},
+        {"a PIN block of a terminal answer",
+         Bytes("E0 0C DFED6C 08 0123456789ABCDEF"), Bytes("E0 0C DFED6C 08") + std::string(8, '-')},
+        // What carries no card data stays.
+        {"a SELECT", Bytes("00A4040007A000000042101000"), Bytes("00A4040007A000000042101000")},
+        // Capital letters and digits read as decimal nibbles: text is no
+        // packed number.
+        {"a serial number in text", Bytes("9F1E 0C 'RUDASIM00001' 9000"), Bytes("9F1E 0C 'RUDASIM00001' 9000")},
+        {"amounts and dates", Bytes("9F02 06 000000001000 9A 03 251231 9F1A 02 0250"),
+         Bytes("9F02 06 000000001000 9A 03 251231 9F1A 02 0250")},
+        {"a card number element whose value is no card number", Bytes("5A 02 ABCD"), Bytes("5A 02 ABCD")},
+        {"empty", "", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Masked(c.in), c.out) << c.name;
+    EXPECT_EQ(WSysMaskBytes(nullptr, 4), 0u);
+}
+
+TEST_F(MaskTable, RegisteredCardValuesAreMaskedInTheirPackedForm_Mended) {
+    const std::string line = Bytes("C1 4970100012345678 C2");
+    EXPECT_EQ(Masked(line), line);  // not known, not a Luhn number, no element
+    for (const char* track : {static_cast<const char*>(nullptr), "B4970100012345678D25F"}) {
+        WSysSetMasks(nullptr, 1);
+        RegisterLogMasking(track == nullptr ? kOddPan : nullptr, track, 0);
+        std::string bytes = line;
+        EXPECT_EQ(WSysMaskBytes(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()), 8u);
+        EXPECT_EQ(bytes, Bytes("C1") + std::string(8, '-') + Bytes("C2"));
+    }
+}
+
+// A track in text is masked by its form, registered or not, whatever its
+// card number's check digit; shorter digit runs and other separators stay.
+TEST_F(MaskTable, TracksInTraceLinesAreMaskedByTheirForm_Mended) {
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"piste ;4970100012345678=25122010000000000?", "piste ;497010------5678=-----------------?"},
+        {"{E6}B4970100012345678D2512201F", "{E6}B497010------5678D-------F"},
+        {"%B4970100012345678^TEST/CARD^2512201?", "%B497010------5678^---------^-------?"},
+        {"ref 497010001234=2512 ok", "ref 497010--1234=---- ok"},
+        {"ref 497010001234=251 ok", "ref 497010001234=251 ok"},  // no expiry behind it
+        {"ref 4970100012=25122 ok", "ref 4970100012=25122 ok"},  // 10 digits: no card number
+        {"montant 123456789012345 le 2025-12-31", "montant 123456789012345 le 2025-12-31"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Traced(c.in), std::string("** INFO. ** ") + c.out) << c.in;
+}
+
+TEST(CardElements, StructureMasksEveryCardValueWhateverItLooksLike) {
+    struct Case {
+        const char* name;
+        std::string in;
+        bool structure;
+        std::string out;
+    } cases[] = {
+        {"nested templates, filler between",
+         Bytes("E0 0E E3 06 5A 04 01020304 00 FF 48 02 0300"), true,
+         Bytes("E0 0E E3 06 5A 04") + std::string(4, '-') + Bytes("00 FF 48 02 0300")},
+        {"long form lengths", Bytes("70 81 06 5F20 82 0001 'X'"), true, Bytes("70 81 06 5F20 82 0001") + "-"},
+        {"a template whose content is no structure is looked into",
+         Bytes("63 0B 3B 5A 08 4970100012345678"), true, Bytes("63 0B 3B 5A 08") + std::string(8, '-')},
+        {"not a structure", Bytes("5A 09 4970100012345678"), false, Bytes("5A 09 4970100012345678")},
+        {"a tag cut short", Bytes("5F"), false, Bytes("5F")},
+    };
+    for (const Case& c : cases) {
+        std::string bytes = c.in;
+        EXPECT_EQ(WSysMaskCardElements(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()), c.structure)
+            << c.name;
+        EXPECT_EQ(bytes, c.out) << c.name;
+    }
+    EXPECT_FALSE(WSysMaskCardElements(nullptr, 0));
+}
+
+// A hexadecimal dump shows the bytes' card data masked: a packed card number
+// in hexadecimal reads as the number itself.
+TEST_F(MaskTable, HexDumpsShowNoCardNumber_Mended) {
+    testsupport::TraceCapture capture;
+    const std::string record = Bytes("70 15 5A 08 4970100012345678 5F24 03 251231 9F07 02 FF00");
+    WLOG_HEX("cardtest", WLOG_FATAL, record.data(), record.size(), "READ RECORD");
+    ASSERT_FALSE(capture.lines().empty());
+    const std::string line = capture.lines().back();
+    std::string dashes;
+    for (int i = 0; i < 8; ++i) dashes += "2d";
+    EXPECT_NE(line.find("READ RECORD [70155a08" + dashes + "5f2403" + dashes.substr(0, 6) + "9f0702ff00]"),
+              std::string::npos)
+        << line;
+    EXPECT_EQ(line.find(kOddPan), std::string::npos) << line;
 }
 
 // ---------------------------------------------------------------------------

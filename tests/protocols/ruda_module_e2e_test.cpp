@@ -5,10 +5,12 @@
 // recorded is the oracle of the bytes on the line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "comm/com_channel.h"
 #include "comm/com_resources.h"
 #include "periph/terminal_box.h"
 #include "periph/terminal_exchange.h"
@@ -349,5 +351,102 @@ TEST(RudaModuleEndToEnd, LevelTwoDialogueFillsPot) {
     for (const rudasim::Exchange& e : all) {
         EXPECT_TRUE(e.lrcOk) << cardsim::ToHex(e.apdu);
         EXPECT_EQ(e.nad, RUDA_NAD_CARD) << cardsim::ToHex(e.apdu);
+    }
+}
+
+// The line's communication trace, in either of its modes, holds every byte
+// that went on the line but none of the card data: a swiped card's tracks,
+// the chip's records (card number, track 2 equivalent, expiry, holder name)
+// and a contactless answer of two blocks whose card number lies across them.
+// What is no card data stays readable.
+TEST(RudaModuleEndToEnd, CommunicationTraceHoldsNoCardData_Mended) {
+    const Bytes pan = Hex("4970100012345678");
+    const Bytes track = Hex("4970100012345678D2512201000000000F");
+    const Bytes secrets[] = {
+        testsupport::Text("4970100012345678"), testsupport::Text("TEST/CARD"), testsupport::Text("2512201"),
+        pan, Bytes(track.begin() + 8, track.end()), Hex("251231"),
+        // Either half of the packed card number.
+        Hex("49701000"), Hex("12345678"),
+    };
+    for (const uint8_t mode : {WCOM_TRACE_WANALY, WCOM_TRACE_SQLITE}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        RudaStation s(kCard + "event stripe track1 \"%B4970100012345678^TEST/CARD^2512201?\" track2 \"" + kTrack2 +
+                      "\"\n");
+        ASSERT_TRUE(s.ready());
+        ASSERT_EQ(WCOM_SetResourceTraceMode(s.pty.port, mode), 1);
+
+        // A swiped card.
+        AskCard(s.record.get(), 1, 0x10, 1, 0x10, 0);
+        ASSERT_EQ(s.set(O_T_CARD_STATUT, s.record.get()), 0);
+        EXPECT_EQ(s.get(O_T_CARD_STATUT, s.record.get(), s.area.get(), 0), 0);
+        EXPECT_STREQ(s.record->track1Data, "%B4970100012345678^TEST/CARD^2512201F");
+
+        // The chip card's records.
+        POT* pot = s.pot.get();
+        testsupport::SetPotString(pot->selectedAid, "A0000000421010");
+        ASSERT_EQ(s.emv(RUDA_STEP_SELECT), 0);
+        ASSERT_EQ(s.emv(RUDA_STEP_GPO), 0);
+        const int records = RUDA_AflRecordCount(pot);
+        ASSERT_EQ(records, 3);
+        for (int i = 0; i < records; ++i) {
+            RudaStepArgument arg;
+            ASSERT_TRUE(RUDA_AflRecord(pot, i, &arg));
+            ASSERT_EQ(s.emv(RUDA_STEP_READ_RECORD, arg), 0) << i;
+        }
+        EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
+
+        // A contactless card whose card number lies across the end of the
+        // answer's first block (254 bytes).
+        const Bytes elements = Element(
+            0xE3, Concat({Element(0x9F10, Bytes(240, 0x11)), Element(0x5A, pan), Element(0x57, track),
+                          Element(0x9F6B, track), Element(0x5F24, Hex("251231"))}));
+        const Bytes panElement = Element(0x5A, pan);
+        const auto at = std::search(elements.begin(), elements.end(), panElement.begin(), panElement.end());
+        ASSERT_LT(at - elements.begin() + 2, 254);
+        ASSERT_GT(at - elements.begin() + 10, 254);
+        s.push(rudasim::CtlsEvent(0x9000, elements));
+        CtlsTransactionData data{};
+        data.amountPresent = 1;
+        data.amount = 1000;
+        ASSERT_EQ(s.set(O_T_START_CTL_TRS, &data, 5000, 250), 0);
+        s.get(O_T_START_CTL_TRS, s.record.get(), s.area.get(), 0);
+        EXPECT_EQ(s.last().answer, rudasim::CtlsEvent(0x9000, elements));
+
+        WComTraceCloseAll();
+        Bytes sent, received;
+        for (const testsupport::TraceRecord& r : testsupport::ReadTraceRecords(s.pty.trace))
+            if (r.status == 0) (r.direction == 1 ? sent : received).push_back(static_cast<uint8_t>(r.byte));
+        // Every byte that went is there, one record each.
+        size_t sentBytes = 0;
+        for (const rudasim::Exchange& e : s.exchanges())
+            for (const Bytes& block : e.blocks) sentBytes += block.size();
+        EXPECT_EQ(sent.size(), sentBytes);
+        ASSERT_GT(received.size(), elements.size());
+        const auto holds = [](const Bytes& all, const Bytes& part) {
+            return std::search(all.begin(), all.end(), part.begin(), part.end()) != all.end();
+        };
+        // The information bytes of the blocks, joined: a value cut by a
+        // block's end is whole again.
+        const auto joined = [](const Bytes& stream) {
+            Bytes out;
+            for (size_t i = 0; i + 3 <= stream.size() && i + 4 + stream[i + 2] <= stream.size();
+                 i += 4 + stream[i + 2])
+                out.insert(out.end(), stream.begin() + static_cast<long>(i) + 3,
+                           stream.begin() + static_cast<long>(i) + 3 + stream[i + 2]);
+            return out;
+        };
+        ASSERT_TRUE(holds(joined(received), Hex("9F1081F0")));
+        for (const Bytes& secret : secrets) {
+            for (const Bytes& bytes : {sent, received, joined(sent), joined(received)})
+                EXPECT_FALSE(holds(bytes, secret)) << cardsim::ToHex(secret);
+        }
+        // The requests, the elements' tags and lengths, the status words and
+        // the data that is no card data stay.
+        EXPECT_TRUE(holds(sent, Hex("00B2010C")));
+        EXPECT_TRUE(holds(sent, Hex("C0A00100")));
+        EXPECT_TRUE(holds(received, Hex("5F2403")));
+        EXPECT_TRUE(holds(received, Hex("9F1081F0 1111111111")));
+        EXPECT_TRUE(holds(received, Hex("A0000000421010")));
+        EXPECT_TRUE(holds(received, Hex("9000")));
     }
 }

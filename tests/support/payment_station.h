@@ -30,6 +30,14 @@
 //   tls        the test certificates: the servers use "localhost.crt", the
 //              till checks them against the root CA
 //   options    "znpop" keys replaced (or added) with these values
+//   lineTrace  the terminal line's trace mode ("LGT_0" of "com": "WANALY",
+//              "SQLITE"); the trace then goes to WLOG/pinpad.log
+//   programStreams  the program's standard output and error kept in
+//              "program.out" and "program.err" of the till (the library
+//              starts it with /dev/null): the program file is then a script
+//              that runs the program (".bin/<name>") with them, and with
+//              programArguments after the library's own
+// Stop() ends the program through the library and keeps the directory.
 // Every function returns false with the reason in *error when it fails.
 #pragma once
 #include <arpa/inet.h>
@@ -42,6 +50,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -70,6 +79,9 @@ struct PaymentStationSetup {
     std::vector<std::string> servers;
     const TestPki* tls = nullptr;
     TagList options;
+    std::string lineTrace;
+    bool programStreams = false;
+    std::vector<std::string> programArguments;
 };
 
 class PaymentStation {
@@ -92,17 +104,24 @@ public:
         if (!dir_.ok()) return Fail(error, "the example tree could not be copied");
         ZnpDll& dll = Library();
         if (!dll.error.empty()) return Fail(error, "client library: " + dll.error);
-        if (!StartTerminal(error) || !StartServers(error) || !WriteOptions(error)) return false;
+        if (!StartTerminal(error) || !StartServers(error) || !WriteOptions(error) || !WriteLineTrace(error))
+            return false;
         const std::string program = dir_.file(ProgramName());
-        std::error_code ec;
-        std::filesystem::copy_file(BinPath("trv_71"), program, ec);
-        if (ec) return Fail(error, "trv_71 could not be copied: " + ec.message());
+        if (!InstallProgram(program, error)) return false;
         const int opened = dll.OpenStation(&id_, pos_, program, dir_.file("ECHANGES.LOG"));
         if (opened != 0 || id_ == 0) {
             id_ = 0;
             return Fail(error, "SZelApiOpen gave " + std::to_string(opened));
         }
         return true;
+    }
+
+    // Closes the till through the library: the program ends (killed after
+    // the library's wait); the directory stays.
+    void Stop() {
+        if (id_ != 0) Library().Close(id_, 0);
+        id_ = 0;
+        EndStuckProgram();
     }
 
     // Sends one request built with the tag exports; *ack: the library's
@@ -266,9 +285,52 @@ private:
         return true;
     }
 
+    // The program where the library starts it: a copy, or with
+    // programStreams a script running the copy in ".bin" with its streams
+    // kept.
+    bool InstallProgram(const std::string& program, std::string* error) {
+        std::error_code ec;
+        if (!setup_.programStreams) {
+            std::filesystem::copy_file(BinPath("trv_71"), program, ec);
+            if (ec) return Fail(error, "trv_71 could not be copied: " + ec.message());
+            return true;
+        }
+        std::filesystem::create_directory(dir_.file(".bin"), ec);
+        const std::string real = dir_.file(".bin/" + ProgramName());
+        std::filesystem::copy_file(BinPath("trv_71"), real, ec);
+        if (ec) return Fail(error, "trv_71 could not be copied: " + ec.message());
+        std::string script = "#!/bin/sh\nexec '" + real + "' \"$@\"";
+        for (const std::string& a : setup_.programArguments) script += " '" + a + "'";
+        script += " >>'" + dir_.file("program.out") + "' 2>>'" + dir_.file("program.err") + "'\n";
+        {
+            std::ofstream out(program, std::ios::binary);
+            out << script;
+            if (!out) return Fail(error, "the program script could not be written");
+        }
+        std::filesystem::permissions(program, std::filesystem::perms::owner_all, ec);
+        if (ec) return Fail(error, "the program script cannot be made executable: " + ec.message());
+        return true;
+    }
+
+    // The terminal line's trace mode in "com", its directory made.
+    bool WriteLineTrace(std::string* error) {
+        if (setup_.lineTrace.empty()) return true;
+        std::error_code ec;
+        std::filesystem::create_directory(dir_.file("WLOG"), ec);
+        if (ec || !SetKeys(dir_.file("WCFG/com_00.wt"), {{"LGT_0", setup_.lineTrace}}))
+            return Fail(error, "the line trace could not be set");
+        return true;
+    }
+
     bool WriteOptions(std::string* error) {
         if (setup_.options.empty()) return true;
-        const std::string path = dir_.file("WPAF/znpop_00.wt");
+        if (!SetKeys(dir_.file("WPAF/znpop_00.wt"), setup_.options)) return Fail(error, "znpop could not be written");
+        return true;
+    }
+
+    // Rewrites a parameter file with these keys replaced (or added), signed
+    // again.
+    static bool SetKeys(const std::string& path, const TagList& keys) {
         std::istringstream in(ReadFileText(path));
         std::vector<std::string> lines;
         std::string line;
@@ -276,12 +338,11 @@ private:
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (line.rfind("{", 0) == 0) continue;  // the signature record, made again
             bool replaced = false;
-            for (const auto& [key, value] : setup_.options) replaced = replaced || line.rfind("[" + key + ":", 0) == 0;
+            for (const auto& [key, value] : keys) replaced = replaced || line.rfind("[" + key + ":", 0) == 0;
             if (!replaced) lines.push_back(line);
         }
-        for (const auto& [key, value] : setup_.options) lines.push_back("[" + key + ":" + value + "]");
-        if (!WriteSignedParamFile(path, lines)) return Fail(error, "znpop could not be written");
-        return true;
+        for (const auto& [key, value] : keys) lines.push_back("[" + key + ":" + value + "]");
+        return WriteSignedParamFile(path, lines);
     }
 
     PaymentStationSetup setup_;

@@ -11,6 +11,7 @@
 // Block: NAD, PCB, LEN (0 to 254), LEN information bytes, LRC (exclusive or
 // of every byte before it).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint8_t RUDA_NAD_COMMAND = 0x01;
@@ -185,6 +186,25 @@ private:
     bool ciphered_ = false;
     int blocks_ = 0;
 };
+
+// ---------------------------------------------------------------------------
+// Communication trace
+// ---------------------------------------------------------------------------
+
+// The communication-trace masker of a RUDA line (a WComTraceMasker): the
+// blocks of one exchange are joined into the request and its answers. The
+// data field of a VERIFY (its PIN block) is masked whole; the card-data
+// elements of every other request and of every answer are masked (status
+// words, block headers and check bytes stay); an answer that is not a
+// structure of elements is masked whole when its request asks for card data
+// (READ RECORD, READ BINARY, GET PROCESSING OPTIONS, card status D0 60 and
+// D0 61, contactless start C0 A0) or is not known, and so are bytes that do
+// not make a block. Ciphered messages are left as they are. True when every
+// byte made a block.
+bool RUDA_MaskTraceExchange(unsigned char* sent, size_t sentLength, unsigned char* received, size_t receivedLength);
+// Installs RUDA_MaskTraceExchange as the trace masker of the port's line: the
+// line's trace masks the card data of what the link carries.
+void RUDA_MaskLineTrace(int port);
 
 // ---------------------------------------------------------------------------
 // Texts

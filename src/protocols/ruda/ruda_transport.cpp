@@ -31,6 +31,7 @@ void EndStep(KT_XPROT* ctx) {
 // 0 sent, -1 when the blocks cannot be built, -3 after four failures (the
 // port's letter, else 'B').
 int SendWithRetries(KT_XPROT* ctx, const unsigned char* request, int length) {
+    RUDA_MaskLineTrace(ctx->port);
     int letter = 0;
     for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
         RUDAMessage* message = RUDA_BuildSendBlocks(request, length);
