@@ -180,8 +180,11 @@ struct TransactionRecord {
     int32_t infoRetried;              // the information was asked again once for the contactless reader
     uint8_t terminalServerWait;       // the terminal has not connected yet (server mode)
     uint8_t waitBeforeReset;          // pause 2 s before a terminal reset
-    int32_t terminalSerialPresent;    // the terminal gave its serial number
-    char terminalSerial[13];
+    // The terminal's serial number (MF of the server requests): from its
+    // identification, its reset answers or asked for; 36 '0' when the
+    // terminal gave none.
+    char terminalSerialNumber[37];
+    int32_t terminalSerialNumberLength;
     int32_t terminalServerSocket;     // listening socket of the server mode, 0 none
     // Server dialogue: the answer came, the contactless non-completion
     // reason (MTNA) and where D90 came from (16 the request, 1 the stored

@@ -456,4 +456,3 @@ int EncryptStoredValue(const unsigned char* input, unsigned char* output, size_t
     return StoredValueCipher(true, input, output, length);
 }
 
-int GetTerminalSerialNumber() { return 0; }

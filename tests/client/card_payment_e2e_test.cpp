@@ -129,9 +129,12 @@ protected:
     }
 };
 
+// The serial number the terminal simulator gives unless told otherwise.
+const std::string kSimulatorSerial = "RUDASIM00001";
+
 // The payment's request as the server got it: a "1400" whose tags are the
-// till's request.
-void ExpectPaymentRequests(netsim::AcquirerSim& server, size_t count) {
+// till's request and the terminal's serial number.
+void ExpectPaymentRequests(netsim::AcquirerSim& server, size_t count, const std::string& serial = kSimulatorSerial) {
     ASSERT_TRUE(server.waitForRequests(count, 5000));
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), count);
@@ -141,6 +144,9 @@ void ExpectPaymentRequests(netsim::AcquirerSim& server, size_t count) {
         EXPECT_EQ(PaymentStation::Tag(tags, "SV"), "s0") << tags;
         EXPECT_EQ(PaymentStation::Tag(tags, "CD"), "c1") << tags;
         EXPECT_EQ(PaymentStation::Tag(tags, "D10"), "500") << tags;
+        // The terminal's serial number (the simulator's unless its scenario
+        // says otherwise).
+        EXPECT_EQ(PaymentStation::Tag(tags, "MF"), serial) << tags;
     }
 }
 
@@ -193,6 +199,7 @@ void ExpectRelayedDialogue(PaymentStation& t) {
     const auto got = t.server(0).requests();
     ASSERT_EQ(got.size(), requests);
     EXPECT_EQ(got[0].A, "1400");
+    EXPECT_EQ(PaymentStation::Tag(netsim::DecodeFieldBody(got[0].M).value_or(""), "MF"), kSimulatorSerial);
     std::vector<rudasim::Exchange> card;
     for (const rudasim::Exchange& e : t.terminal().exchanges())
         if (e.nad == 0x11) card.push_back(e);
@@ -223,8 +230,10 @@ const Row kRows[] = {
          ExpectTerminalReset(t.terminal());
          // Card status, the card told unasked (""), the readers off once the
          // chip card is read, the removal watch and the removal, the reset.
-         EXPECT_EQ(Apdus(t.terminal()), (std::vector<std::string>{"D0601F01", "", "D0600000", "D0604300", "",
-                                                                   "D0FF0000", "D000002F"}));
+         // The serial number is asked (D0 00 00 21) once the card is read,
+         // before the request goes.
+         EXPECT_EQ(Apdus(t.terminal()), (std::vector<std::string>{"D0601F01", "", "D0600000", "D0000021",
+                                                                   "D0604300", "", "D0FF0000", "D000002F"}));
      }},
     {"ChipDebitApprovedTheServerDrivingTheCard", "chip debit approved over TLS, the server drives the card",
      {RelayScenario()}, "", During::PushChip, {}, true,
@@ -243,6 +252,31 @@ const Row kRows[] = {
          EXPECT_EQ(PaymentStation::Tag(RequestTags(t.server(1), 0), "VWAY"), "2");
          ExpectTerminalReset(t.terminal());
      }},
+    {"TerminalWithoutSerialNumber", "a terminal whose resets tell no serial number: MF of 36 zeros",
+     {"default answer reply rs=00"}, "serial none\n" + kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"RS", "00"}},
+     [](PaymentStation& t) {
+         ExpectPaymentRequests(t.server(0), 1, std::string(36, '0'));
+         ExpectTerminalReset(t.terminal());
+     }},
+    {"MendedSerialNumberOfTheResetGoesWithTheNextPayment",
+     "asked, the terminal tells no serial number, its reset after the payment does: the next payment sends it",
+     {"default answer reply rs=00"}, "answer D0000021 => 9000\nserial TQ220-0042-7\n" + kChipCard,
+     During::PushChip, {}, false,
+     {{"SS", "A"}, {"RS", "00"}},
+     [](PaymentStation& t) {
+         ASSERT_TRUE(t.server(0).waitForRequests(2, 5000));
+         EXPECT_EQ(PaymentStation::Tag(RequestTags(t.server(0), 0), "MF"), std::string(36, '0'));
+         EXPECT_EQ(PaymentStation::Tag(RequestTags(t.server(0), 1), "MF"), "TQ220-0042-7");
+         // Asked in the first payment only (of the card reader, then of the
+         // display): the second has the reset's.
+         const auto apdus = Apdus(t.terminal());
+         const auto reset = std::find(apdus.begin(), apdus.end(), "D000002F");
+         ASSERT_NE(reset, apdus.end());
+         EXPECT_NE(std::find(apdus.begin(), reset, "D0000021"), reset) << testing::PrintToString(apdus);
+         EXPECT_EQ(std::find(reset, apdus.end(), "D0000021"), apdus.end()) << testing::PrintToString(apdus);
+     },
+     true},
     {"RefusalWithDbwZeroTriesEveryServer", "RS 11 with DBW 0: SECOURS, then TERTIAIRE, then 11 to the till",
      {"default answer reply rs=11 dbw=0", "default answer reply rs=11 dbw=0", "default answer reply rs=11 dbw=0"},
      kChipCard, During::Nothing, {}, false,
