@@ -50,6 +50,10 @@ struct EFTCBox {
     ANIBox* serverBox;
     char serverRequest[kPosBufferSize];
     char serverAnswer[kPosBufferSize];
+    // A flash information of the cash register that came while the server
+    // request buffer held the transaction's request: sent at the next
+    // exchange, before that request.
+    char pendingPosFlash[kPosBufferSize];
     int32_t connectionState;
     int32_t silenceAllowed;
     int32_t netResourceIndex;

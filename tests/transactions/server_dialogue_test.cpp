@@ -326,6 +326,41 @@ TEST_F(ServerDialogue, SimulatorMisbehavioursAgainstTheAnswerCheck) {
     }
 }
 
+// An answer cut short, or bytes that are no message, then silence: every
+// poll still ends within its time, and the silence ends as a lost link.
+TEST_F(ServerDialogue, MalformedAnswerThenSilenceEndsAsALostLink) {
+    const struct {
+        const char* what;
+        const char* line;
+    } cases[] = {
+        {"a frame cut short", "answer 1400 reply rs=00 truncate=20"},
+        {"bytes that are no message", "raw 0123456789ABCDEF0123456789ABCDEF"},
+    };
+    Begin({"default answer 1400 reply\n"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string error;
+        auto scenario = netsim::AcquirerScenario::Parse(std::string(c.line) + "\n", &error);
+        ASSERT_TRUE(scenario) << error;
+        netsim::AcquirerSim sim(*scenario);
+        ASSERT_TRUE(sim.start());
+        CopyField(context->netResources[0].servers[0].service, std::to_string(sim.port()).c_str());
+        TOC_EnableAllServers();
+        for (int s : {1, 2, 3}) TOC_DisableServer(s);
+        record->answerReceived = 0;
+        CopyField(record->resultCode, "");
+        ASSERT_EQ(ConnectServer(0), 0);
+        BuildRequest();
+        TOC_SetEmptyPollCount(kEmptyPollLimit - 2);
+        EXPECT_EQ(DealServer(), -5);
+        EXPECT_STREQ(record->resultCode, "31");
+        EXPECT_EQ(sim.requests().size(), 1u);
+        Options.ConnectedMode = 0;
+        TOC_CloseServer(context);
+        sim.stop();
+    }
+}
+
 TEST_F(ServerDialogue, ServerForcedByFileNumber_Mended) {
     Begin({"answer 1400 reply\n"});
     struct Case {
