@@ -123,10 +123,12 @@ TEST(ServerModePayment, ACardPaymentGoesThroughTheTerminalThatConnected) {
         // terminal tells it unasked while the program waits on the link.
         ASSERT_TRUE(terminal.waitExchanges(1, 20000)) << cashRegister.Output();
         terminal.pushEvent(rudasim::ChipEvent({*cardsim::ParseHex("A0000000421010")}));
-        // The event, the readers off once the card is read, the removal watch.
-        ASSERT_TRUE(terminal.waitExchanges(4, 20000)) << cashRegister.Output();
+        // The event, the readers off once the card is read, the terminal's
+        // serial number asked for the request, the removal watch.
+        ASSERT_TRUE(terminal.waitExchanges(5, 20000)) << cashRegister.Output();
         EXPECT_EQ(cardsim::ToHex(terminal.exchanges()[2].apdu), "D0600000");
-        EXPECT_EQ(cardsim::ToHex(terminal.exchanges()[3].apdu), "D0604300");
+        EXPECT_EQ(cardsim::ToHex(terminal.exchanges()[3].apdu), "D0000021");
+        EXPECT_EQ(cardsim::ToHex(terminal.exchanges()[4].apdu), "D0604300");
         terminal.pushEvent({0xE0, 0x04, 0x48, 0x02, 0x00, 0x00, 0x90, 0x00});
         EXPECT_EQ(cashRegister.WaitExit(60000), 0) << cashRegister.Output();
         const std::string out = cashRegister.Output();
@@ -136,9 +138,11 @@ TEST(ServerModePayment, ACardPaymentGoesThroughTheTerminalThatConnected) {
         std::vector<std::string> apdus;
         for (const rudasim::Exchange& e : terminal.exchanges())
             if (!e.apdu.empty()) apdus.push_back(cardsim::ToHex(e.apdu));
-        // The card status, the readers off, the removal watch, then the abort
-        // and the final reset with the card's removal awaited.
-        EXPECT_EQ(apdus, (std::vector<std::string>{"D0601F01", "D0600000", "D0604300", "D0FF0000", "D000002F"}));
+        // The card status, the readers off, the serial number, the removal
+        // watch, then the abort and the final reset with the card's removal
+        // awaited.
+        EXPECT_EQ(apdus, (std::vector<std::string>{"D0601F01", "D0600000", "D0000021", "D0604300", "D0FF0000",
+                                                   "D000002F"}));
     }
 }
 
