@@ -211,15 +211,15 @@ private:
     std::string ProgramName() const { return "trv_71_pay_" + std::to_string(pos_); }
 
     // A program that did not end on the close (stuck in a loop) is killed,
-    // and the shared objects it left, named after its file and its POS
-    // number, are removed.
+    // and the shared objects left, named after its file and its POS number,
+    // are removed.
     void EndStuckProgram() {
-        const std::vector<int> stuck = ProgramProcesses();
-        for (int pid : stuck) {
+        for (int pid : ProgramProcesses()) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        if (stuck.empty()) return;
+        // Whatever a program ended from outside (here, or by the library
+        // after its grace time) left behind goes too.
         std::error_code ec;
         for (const std::string& name : SharedObjects()) std::filesystem::remove("/dev/shm/" + name, ec);
     }
