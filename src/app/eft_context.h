@@ -50,6 +50,10 @@ struct EFTCBox {
     ANIBox* serverBox;
     char serverRequest[kPosBufferSize];
     char serverAnswer[kPosBufferSize];
+    // A flash information of the cash register that came while the server
+    // request buffer held the transaction's request: sent at the next
+    // exchange, before that request.
+    char pendingPosFlash[kPosBufferSize];
     int32_t connectionState;
     int32_t silenceAllowed;
     int32_t netResourceIndex;
@@ -180,8 +184,11 @@ struct TransactionRecord {
     int32_t infoRetried;              // the information was asked again once for the contactless reader
     uint8_t terminalServerWait;       // the terminal has not connected yet (server mode)
     uint8_t waitBeforeReset;          // pause 2 s before a terminal reset
-    int32_t terminalSerialPresent;    // the terminal gave its serial number
-    char terminalSerial[13];
+    // The terminal's serial number (MF of the server requests): from its
+    // identification, its reset answers or asked for; 36 '0' when the
+    // terminal gave none.
+    char terminalSerialNumber[37];
+    int32_t terminalSerialNumberLength;
     int32_t terminalServerSocket;     // listening socket of the server mode, 0 none
     // Server dialogue: the answer came, the contactless non-completion
     // reason (MTNA) and where D90 came from (16 the request, 1 the stored

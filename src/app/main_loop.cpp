@@ -339,6 +339,7 @@ int DealPosRequest() {
     std::memset(r->replyCommand, 0, sizeof r->replyCommand);
     std::memset(r->terminalLanguageCode, 0, sizeof r->terminalLanguageCode);
     std::memset(c->sentServerRequest, 0, sizeof c->sentServerRequest);
+    std::memset(c->pendingPosFlash, 0, sizeof c->pendingPosFlash);
     r->answerReceived = r->reconnecting = 0;
     TOC_ClearServerFlags();
     r->maintenanceInProgress = r->maintenanceNotified = r->terminalRebootRequested = 0;

@@ -167,6 +167,42 @@ int LostConnection() {
 
 }  // namespace
 
+void TOC_TakePosFlash(EFTCBox* c, const char* request) {
+    if (c == nullptr || request == nullptr) return;
+    if (c->serverRequest[0] == '\0' && c->connectionState == 1) {
+        EFTOC_SetApplicationCode(c, "1410");
+        std::memset(c->serverRequest, 0, sizeof c->serverRequest);
+        std::memcpy(c->serverRequest, request, strnlen(request, sizeof c->serverRequest - 1));
+        return;
+    }
+    // The buffer holds the transaction's own request (or no server is
+    // there yet): the flash information must neither replace it nor give it
+    // its message type.
+    std::memset(c->pendingPosFlash, 0, sizeof c->pendingPosFlash);
+    std::memcpy(c->pendingPosFlash, request, strnlen(request, sizeof c->pendingPosFlash - 1));
+    TraceLog(TRACE_INFO, "[SERVER]", "Flash info de la caisse en attente de la connexion serveur");
+}
+
+int TOC_SendPendingPosFlash(EFTCBox* c) {
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr || c->pendingPosFlash[0] == '\0' || c->connectionState != 1) return 0;
+    ANIBox* annex = c->serverBox;
+    if (annex == nullptr || annex->box == nullptr || annex->box->mess == nullptr) return 0;
+    const std::string keptRequest(c->serverRequest, strnlen(c->serverRequest, sizeof c->serverRequest - 1));
+    char keptCode[sizeof c->applicationCode];
+    std::memcpy(keptCode, c->applicationCode, sizeof keptCode);
+    std::memset(c->serverRequest, 0, sizeof c->serverRequest);
+    std::memcpy(c->serverRequest, c->pendingPosFlash, sizeof c->serverRequest);
+    std::memset(c->pendingPosFlash, 0, sizeof c->pendingPosFlash);
+    EFTOC_SetApplicationCode(c, "1410");
+    KTS_SetAnnexTimeOut(annex, kServerStepTimeOutMs);
+    const int sent = SendServerRequest(c, r, annex);
+    std::memset(c->serverRequest, 0, sizeof c->serverRequest);
+    std::memcpy(c->serverRequest, keptRequest.data(), keptRequest.size());
+    EFTOC_SetApplicationCode(c, keptCode);
+    return sent;
+}
+
 int TOC_GetEmptyPollCount() { return g_emptyPollCount; }
 void TOC_SetEmptyPollCount(int count) { g_emptyPollCount = count; }
 

@@ -18,6 +18,15 @@ constexpr int kServerStepTimeOutMs = 200;
 // transfer), +20 (transaction answer, in serverAnswer), +30 (maintenance
 // answer, in serverAnswer), or 80 (terminal reset during a relay).
 int TOC_ServerExchangeStep(EFTCBox* context);
+// A flash information (SV "s11") of the cash register for the server: it
+// takes the server request buffer with the type "1410" when that buffer is
+// free and the server connected; otherwise it waits apart (the buffer holds
+// the transaction's request) for the next exchange.
+void TOC_TakePosFlash(EFTCBox* context, const char* request);
+// Sends the flash information that waits apart, when the server is
+// connected: 1 sent, 0 nothing to send, -1 failure (it is dropped). The
+// server request buffer and the message type are left as they were.
+int TOC_SendPendingPosFlash(EFTCBox* context);
 // Consecutive polls without a message (tests preset it).
 int TOC_GetEmptyPollCount();
 void TOC_SetEmptyPollCount(int count);

@@ -226,8 +226,7 @@ int DealPosDuringTransaction() {
         return 0;
     }
     if (Eq(sv.c_str(), "s11")) {
-        EFTOC_SetApplicationCode(c, "1410");
-        std::memcpy(c->serverRequest, c->posRequest, sizeof c->serverRequest);
+        TOC_TakePosFlash(c, c->posRequest);
         TraceLog(TRACE_INFO, "[POS]", "Flash info provenant de la caisse %s", c->posRequest);
         SendPosResult(0);
         return 0;

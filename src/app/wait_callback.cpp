@@ -336,9 +336,8 @@ int PollDuringWait() {
         return -3;
     }
     if (Eq(sv.c_str(), "s11")) {
-        EFTOC_SetApplicationCode(c, "1410");
         TraceLog(TRACE_INFO, "[POS]", "Flash info recu");
-        std::memcpy(c->serverRequest, c->posRequest, sizeof c->serverRequest);
+        TOC_TakePosFlash(c, c->posRequest);
         SendPosResult(0);
         return 0;
     }

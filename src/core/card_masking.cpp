@@ -847,4 +847,3 @@ int EncryptStoredValue(const unsigned char* input, unsigned char* output, size_t
     return StoredValueCipher(true, input, output, length);
 }
 
-int GetTerminalSerialNumber() { return 0; }

@@ -180,7 +180,3 @@ int DecryptStoredValue(const unsigned char* input, unsigned char* output, size_t
 // read back with DecryptStoredValue. Same rules.
 int EncryptStoredValue(const unsigned char* input, unsigned char* output, size_t length);
 
-// Reads the terminal serial number into the transaction record. The terminal
-// script engine and the transaction record are not part of the core
-// services: until they exist this does nothing. Always 0.
-int GetTerminalSerialNumber();

@@ -328,6 +328,13 @@ int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
 // missing or not RUDA. EPAP_SendControl: no time-out (one read).
 int EPAP_SendControlEx(int function, const char* code, int timeoutMs);
 int EPAP_SendControl(int function, const char* code);
+// Reads the serial number of the terminal that serves a function into out
+// (13 bytes at least): twelve '0' first, then the number, padded on the
+// right with '0' to 12. RUDA: reset command 152 with (0, 33); other
+// protocols: the resource's DialService text (its first 12 characters, a
+// shorter one right-aligned over the zeros). 1 done, -1 when the function
+// has no resource or the terminal command fails.
+int EPAP_GetSerialNumber(int function, char* out);
 // Sends the control code, then asks the terminal its state every interval
 // until it answers, the cash register aborts, or the limit has passed (also
 // since the terminal stopped answering): 1 it answered, -1 not; -2 without

@@ -1,7 +1,7 @@
 // Terminal services built on the script API: application control codes
-// (reset and reboot kinds), the wait for a rebooting terminal, and the
-// predefined screens. RUDA terminals only; the DORAN module is not built,
-// so other protocols refuse (-1).
+// (reset and reboot kinds), the wait for a rebooting terminal, the serial
+// number, and the predefined screens. RUDA terminals only, except the serial
+// number; the DORAN module is not built, so other protocols refuse (-1).
 #include <cstring>
 
 #include "core/trace.h"
@@ -18,6 +18,12 @@ constexpr int kRereadPollMs = 30;
 constexpr int kScreenReadMs = 7000;
 constexpr int kLastSerialFunction = 10;
 constexpr int kAbortedStatus = 101;
+// The serial number: twelve characters, read by a reset command whose second
+// byte asks for it, within one second polled every 250 ms.
+constexpr size_t kSerialDigits = 12;
+constexpr int kSerialResetOption = 33;
+constexpr int kSerialReadMs = 1000;
+constexpr int kSerialPollMs = 250;
 
 // The RUDA command and its two byte arguments of a control code.
 struct ControlCommand {
@@ -54,6 +60,48 @@ int EPAP_SendControlEx(int function, const char* code, int timeoutMs) {
 }
 
 int EPAP_SendControl(int function, const char* code) { return EPAP_SendControlEx(function, code, 0); }
+
+int EPAP_GetSerialNumber(int function, char* out) {
+    if (out == nullptr) return -1;
+    std::memset(out, '0', kSerialDigits);
+    out[kSerialDigits] = '\0';
+    const int protocol = EPAP_GetProtocol(function);
+    if (protocol < 0 || (EPAP_GetBox() == nullptr && EPAP_GetSeam() == nullptr)) return -1;
+    if (protocol == kRudaProtocol) {
+        const auto failed = [](const char* step, int status) {
+            WSysError("-- ERROR -- [EPAP_GetSerialNumber] %s failed (returned %d)", step, status);
+            EPAP_ClearAll();
+            return -1;
+        };
+        int status = EPAP_SetCommand(function, 152, 0, kSerialResetOption);
+        if (status != 0) return failed("EPAP_SetCommand", status);
+        status = EPAP_SendScriptCommands();
+        if (status != 0) return failed("EPAP_SendScriptCommands", status);
+        status = EPAP_GetResultEx(function, 152, kSerialReadMs, kSerialPollMs, out);
+        if (status != 0) return failed("EPAP_GetResultEx", status);
+        if (out[0] == '\0') WSysError("-- ERROR -- [EPAP_GetSerialNumber] Empty serial number");
+        const size_t length = std::strlen(out);
+        if (length < kSerialDigits) std::memset(out + length, '0', kSerialDigits - length);
+        out[kSerialDigits] = '\0';
+        WSysError("** INFO. ** Serial num : %s", out);
+        EPAP_ClearAll();
+        return 1;
+    }
+    // Other terminals: the resource's DialService text up to its first byte
+    // 255.
+    const KT_PERES* resource = EPAP_CurrentResource();
+    if (resource == nullptr) return 1;
+    const char* text = resource->dialServiceText;
+    size_t length = 0;
+    while (length < sizeof resource->dialServiceText && text[length] != '\0' &&
+           static_cast<unsigned char>(text[length]) != 0xFF)
+        ++length;
+    if (length >= kSerialDigits)
+        std::memcpy(out, text, kSerialDigits);
+    else
+        std::memcpy(out + kSerialDigits - length, text, length);
+    return 1;
+}
 
 int EPAP_WaitReboot(int function, int intervalSeconds, const char* code, int limitSeconds) {
     const int protocol = EPAP_GetProtocol(function);

@@ -24,6 +24,7 @@
 namespace {
 
 int g_factoryMode = 0;
+constexpr int kRudaProtocol = 16;
 
 bool Is(const char* value, const char* wanted) { return strcasecmp(value, wanted) == 0; }
 
@@ -175,6 +176,10 @@ int MaintenanceWithForcedReboot() {
             return r->terminalInfoStatus;
         }
     }
+    // The request carries the serial number of a RUDA terminal that answers.
+    if (r->terminalInfoStatus == 0 && EPAP_GetProtocol(4) == kRudaProtocol &&
+        LoadTagMessage(c->serverRequest, sizeof c->serverRequest, 0) == 1)
+        AddSerialNumberTag();
     const bool upload = std::strcmp(r->titleId, "ZNP_DSP_TITLE_UPLOAD") == 0;
     if (ConnectServer(upload ? 1 : 0) != 0) {
         if (upload) {

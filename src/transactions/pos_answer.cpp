@@ -24,6 +24,7 @@
 #include "transactions/maintenance.h"
 #include "transactions/manual_entry.h"
 #include "transactions/server_dialogue.h"
+#include "transactions/terminal_commands.h"
 #include <strings.h>
 
 namespace {
@@ -339,4 +340,13 @@ int AddCardDataTags() {
     return 0;
 }
 
-int AddSerialNumberTag() { return 0; }
+int AddSerialNumberTag() {
+    TransactionRecord* r = GetTransactionRecord();
+    if (r == nullptr) return 1;
+    // Asked of the terminal when the record does not hold it (36 '0' when
+    // the terminal gives none); the request always carries MF.
+    if (!TerminalSerialNumberKnown()) GetTerminalSerialNumber();
+    if (r->terminalSerialNumberLength <= 0) return 1;
+    r->terminalSerialNumber[sizeof r->terminalSerialNumber - 1] = '\0';
+    return TAG_Set("MF", r->terminalSerialNumber) == 1 ? 0 : 1;
+}

@@ -50,6 +50,7 @@ int EFT_FINISHStandard();
 // failed write. The card-event texts (MD906) are not kept by the card
 // reading yet.
 int AddCardDataTags();
-// Adds MF with the terminal serial number when it is known; the terminal
-// serial number is not read yet: nothing is written. 0.
+// Adds MF with the terminal serial number to the message being built,
+// reading it from the terminal when the record does not hold it. 0 written,
+// 1 when it could not be written.
 int AddSerialNumberTag();

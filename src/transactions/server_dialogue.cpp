@@ -185,6 +185,7 @@ int DealServer() {
     EPAP_ClearAll();
     ISAP_ClearAll();
     if (EFTOC_CheckAlert(c) < 0) return Fail(r, "ZNP_DSP_USER_SYS_ERR_UNKNOWN", "99", -1);
+    TOC_SendPendingPosFlash(c);
     for (;;) {
         const int poll = ZelDiaPoll(c);
         c->posEventFlag = g_processOptions.generateEvents;

@@ -24,6 +24,8 @@ namespace {
 constexpr int kReader = 4;
 constexpr int kPrinter = 1;
 constexpr int kDisplay = 0;
+constexpr int kChequeReader = 3;
+constexpr size_t kSerialDigits = 12;
 constexpr int kRudaProtocol = 16;
 constexpr int kBarcodeBufferSize = 5000;
 constexpr int kLongReadMs = 7000;
@@ -36,6 +38,8 @@ constexpr int kCancelTimeoutRereads = 2;
 constexpr int kCancelRereadsMax = 50;
 
 TransactionRecord* Record() { return GetTransactionRecord(); }
+
+bool AllZeros(const char* text) { return std::strspn(text, "0") == std::strlen(text); }
 
 // Traces a failed step under its category, clears the script, the status.
 int Failed(const char* category, const char* message, int status) {
@@ -157,10 +161,58 @@ int TermResetDevice(int kind, int option) {
     if (status != 0) return Failed("[RESET_DEVICE]", "Erreur lors du formatage d'un RESET_DEVICE (%d)", status);
     status = EPAP_SendScriptCommands();
     if (status != 0) return Failed("[RESET_DEVICE]", "Erreur lors de l'envoie d'un RESET_DEVICE (%d)", status);
-    char answer[64] = {};
-    status = EPAP_GetResult(kReader, 152, answer);
+    // The answer carries the terminal's serial number: it is copied over the
+    // zeros (up to their length), and kept when the terminal gave one.
+    char serial[kSerialNumberMax + 1];
+    std::memset(serial, '0', kSerialNumberMax);
+    serial[kSerialNumberMax] = '\0';
+    status = EPAP_GetResult(kReader, 152, serial);
     if (status != 0) return Failed("[RESET_DEVICE]", "Erreur lors de la reception d'un RESET_DEVICE (%d)", status);
+    KeepTerminalSerialNumber(serial);
     EPAP_ClearAll();
+    return 0;
+}
+
+bool TerminalSerialNumberKnown() {
+    const TransactionRecord* r = Record();
+    return r != nullptr && r->terminalSerialNumberLength > 0 && !AllZeros(r->terminalSerialNumber);
+}
+
+void KeepTerminalSerialNumber(const char* serial) {
+    TransactionRecord* r = Record();
+    if (r == nullptr || serial == nullptr) return;
+    const size_t length = strnlen(serial, kSerialNumberMax);
+    if (length == 0 || AllZeros(serial)) return;
+    char kept[kSerialNumberMax + 1];
+    std::memcpy(kept, serial, length);
+    kept[length] = '\0';
+    // A short number reads as the terminal's twelve characters, padded with '0'.
+    size_t n = length;
+    if (n < kSerialDigits) {
+        std::memset(kept + n, '0', kSerialDigits - n);
+        n = kSerialDigits;
+        kept[n] = '\0';
+    }
+    std::memcpy(r->terminalSerialNumber, kept, n + 1);
+    r->terminalSerialNumberLength = static_cast<int32_t>(n);
+}
+
+int GetTerminalSerialNumber() {
+    TransactionRecord* r = Record();
+    if (r == nullptr) return 0;
+    std::memset(r->terminalSerialNumber, 0, sizeof r->terminalSerialNumber);
+    r->terminalSerialNumberLength = 0;
+    // The card reader first, then the display, then the cheque reader.
+    char serial[kSerialDigits + 1];
+    for (const int function : {kReader, kDisplay, kChequeReader}) {
+        if (EPAP_GetSerialNumber(function, serial) == 1 && !AllZeros(serial)) {
+            KeepTerminalSerialNumber(serial);
+            return 0;
+        }
+    }
+    std::memset(r->terminalSerialNumber, '0', kSerialNumberMax);
+    r->terminalSerialNumber[kSerialNumberMax] = '\0';
+    r->terminalSerialNumberLength = kSerialNumberMax;
     return 0;
 }
 
@@ -319,9 +371,10 @@ int TermGetInfo(int force, int ctlsRetry) {
     }
     const TerminalPartInfo& base = r->terminalInfo.parts[0];
     if (base.serialLength > 0) {
-        r->terminalSerialPresent = 1;
-        std::memcpy(r->terminalSerial, base.serial, 12);
-        r->terminalSerial[12] = '\0';
+        char serial[kSerialDigits + 1];
+        std::memcpy(serial, base.serial, kSerialDigits);
+        serial[kSerialDigits] = '\0';
+        KeepTerminalSerialNumber(serial);
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 // (a caller that reports a failed link as PV_PER_ACCES maps it itself).
 // Terminal functions: 4 the card reader, 1 the printer, 0 the display.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // Terminal models named by the terminal information (`terminalModel`).
@@ -29,8 +30,22 @@ int TermAbort(int wait);
 int TermPrintLine(const char* text, int length);
 // Printer status command 15: the status of the read.
 int TermGetPrintStatus(int value);
-// Reset command 152: kind 0 soft, 1 hard, and the option byte.
+// Reset command 152: kind 0 soft, 1 hard, and the option byte. The serial
+// number of the answer is kept in the transaction record.
 int TermResetDevice(int kind, int option);
+
+// The terminal's serial number in the transaction record: at most 36
+// characters.
+constexpr size_t kSerialNumberMax = 36;
+// True when the record holds a serial number that is not made only of '0'.
+bool TerminalSerialNumberKnown();
+// Keeps a serial number the terminal gave (one shorter than 12 characters
+// padded with '0' to 12); an empty one or one made only of '0' is ignored.
+void KeepTerminalSerialNumber(const char* serial);
+// Reads the terminal serial number into the transaction record: asked of
+// the card reader, then the display, then the cheque reader (an answer made
+// only of '0' counts as none); none gives 36 '0' characters. 0.
+int GetTerminalSerialNumber();
 // Powers the card reader on (1) or off (0): command 159.
 int TermPowerCardReader(int on);
 // Application selection command 101: set and send only (the answer is read by

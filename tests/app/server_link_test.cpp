@@ -1,7 +1,8 @@
 // trv_71 end to end with a payment server: the cash-register peer sends a
-// request that goes to the server (a maintenance request, which needs no
-// terminal) through the real POS link, the acquirer simulator answers over
-// TCP, and the answer reaches the cash register.
+// request that goes to the server (a maintenance request, which needs of
+// the terminal only its serial number) through the real POS link, the
+// acquirer simulator answers over TCP, and the answer reaches the cash
+// register.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,6 +22,8 @@ struct Till : testsupport::ServerTill {
 
 }  // namespace
 
+// The till's RUDA terminal cannot be reached (its line does not open): the
+// maintenance request carries the serial number of 36 zeros.
 TEST(ServerLink, MaintenanceRequestReachesTheServerAndItsAnswerTheCashRegister) {
     auto sim = StartAcquirer("answer 1500 reply\n");
     Till till(sim->port());
@@ -31,7 +34,7 @@ TEST(ServerLink, MaintenanceRequestReachesTheServerAndItsAnswerTheCashRegister) 
     EXPECT_EQ(sim->greetings()[0].M, "BONJOUR");
     ASSERT_EQ(sim->requests().size(), 1u);
     EXPECT_EQ(sim->requests()[0].A, "1500");
-    EXPECT_EQ(RequestTags(sim->requests()[0]), "{SS}R{PS}1{SV}s2{CD}c19{DA4}RUDA{DAH}1{D91}0000{LTZ}0{VWAY}1{SNI}{F}");
+    EXPECT_EQ(RequestTags(sim->requests()[0]), "{SS}R{PS}1{SV}s2{CD}c19{MF}" + std::string(36, '0') + "{DA4}RUDA{DAH}1{D91}0000{LTZ}0{VWAY}1{SNI}{F}");
     // The connection ends with the closing message of a TALVO resource.
     EXPECT_TRUE(sim->waitForClosings(1, 5000));
     EXPECT_TRUE(sim->waitForLinksEnded(1, 5000));
@@ -39,7 +42,7 @@ TEST(ServerLink, MaintenanceRequestReachesTheServerAndItsAnswerTheCashRegister) 
     EXPECT_NE(serverLog.find("##### CONNEXION SERVEUR PRINCIPAL [127.0.0.1 / " + std::to_string(sim->port()) +
                              "] ETABLIE #####"),
               std::string::npos);
-    EXPECT_NE(serverLog.find("(ZNP) {SS}R{PS}1{SV}s2{CD}c19{DA4}RUDA{DAH}1{D91}"), std::string::npos);
+    EXPECT_NE(serverLog.find("(ZNP) {SS}R{PS}1{SV}s2{CD}c19{MF}" + std::string(36, '0') + "{DA4}RUDA{DAH}1{D91}"), std::string::npos);
     EXPECT_NE(serverLog.find("{SS}A{PS}1{SV}s2{CD}c19{RS}01{F}"), std::string::npos);
 }
 

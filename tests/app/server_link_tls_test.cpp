@@ -72,7 +72,7 @@ TEST_F(ServerLinkTls, MaintenanceRequestGoesOverTlsAndTheNextConnectionResumesTh
     EXPECT_EQ(sim->greetings()[0].M, "BONJOUR");
     ASSERT_EQ(sim->requests().size(), 2u);
     EXPECT_EQ(sim->requests()[0].A, "1500");
-    EXPECT_EQ(RequestTags(sim->requests()[0]), "{SS}R{PS}1{SV}s2{CD}c19{DA4}RUDA{DAH}1{D91}0000{LTZ}0{VWAY}1{SNI}{F}");
+    EXPECT_EQ(RequestTags(sim->requests()[0]), "{SS}R{PS}1{SV}s2{CD}c19{MF}" + std::string(36, '0') + "{DA4}RUDA{DAH}1{D91}0000{LTZ}0{VWAY}1{SNI}{F}");
     // Each connection ends with the closing message, read through TLS.
     EXPECT_TRUE(sim->waitForClosings(2, 5000));
     EXPECT_EQ(sim->tlsHandshakes(), 2);

@@ -20,6 +20,7 @@
 #include "support/epap_fake.h"
 #include "support/trace_capture.h"
 #include "transactions/maintenance.h"
+#include "transactions/pos_answer.h"
 #include "transactions/terminal_commands.h"
 #include "transactions/terminal_restart.h"
 
@@ -275,12 +276,138 @@ TEST_F(TerminalCommands, TerminalInformationIsAskedOnceAndKeepsTheSerialNumber) 
     EXPECT_EQ(TermGetInfo(0, 1), 0);
     EXPECT_EQ(Count("set", 93), 2);  // once more for the contactless reader
     EXPECT_EQ(record->infoRetried, 1);
-    EXPECT_EQ(record->terminalSerialPresent, 1);
-    EXPECT_STREQ(record->terminalSerial, "000111222333");
+    EXPECT_EQ(record->terminalSerialNumberLength, 12);
+    EXPECT_STREQ(record->terminalSerialNumber, "000111222333");
     EXPECT_EQ(TermGetInfo(0, 1), 0);  // known: not asked again
     EXPECT_EQ(Count("set", 93), 2);
     fake.script("get", {PV_NET_FAILED});
     EXPECT_EQ(TermGetInfo(1, 0), -1);
+}
+
+// The reset answer's writer as the RUDA decoder works: the serial number
+// copied over the caller's text, at most as many characters as it holds,
+// the text ending after the copy; nothing when the answer has none.
+EpapFake::Writer SerialAnswer(const std::string& serial) {
+    return [serial](va_list a) {
+        char* text = va_arg(a, char*);
+        if (serial.empty()) return;
+        const size_t n = std::min(std::strlen(text), serial.size());
+        std::memcpy(text, serial.data(), n);
+        text[n] = '\0';
+    };
+}
+
+TEST_F(TerminalCommands, TheResetAnswerKeepsTheTerminalSerialNumber_Mended) {
+    const struct {
+        const char* name;
+        const char* answered;  // "" the answer holds none
+        int status;            // of the reset's read
+        const char* kept;
+    } cases[] = {
+        {"a twelve-character number", "TQ0123456789", 0, "TQ0123456789"},
+        {"a short number is padded to twelve", "ABCD", 0, "ABCD00000000"},
+        {"a long number is kept whole", "SN-0123456789-ABCDEFGHIJKLMNOP-0123", 0, "SN-0123456789-ABCDEFGHIJKLMNOP-0123"},
+        {"no number: the one known stays", "", 0, "KNOWN0000001"},
+        {"zeros: the one known stays", "000000000000", 0, "KNOWN0000001"},
+        {"a failed reset keeps nothing", "TQ0123456789", PV_NET_FAILED, "KNOWN0000001"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CopyField(record->terminalSerialNumber, "KNOWN0000001");
+        record->terminalSerialNumberLength = 12;
+        fake.writers[152] = SerialAnswer(c.answered);
+        if (c.status != 0) fake.script("get", {c.status});
+        EXPECT_EQ(TermResetDevice(0, 0x2f), c.status);
+        EXPECT_STREQ(record->terminalSerialNumber, c.kept);
+        EXPECT_EQ(record->terminalSerialNumberLength, static_cast<int>(std::strlen(c.kept)));
+    }
+}
+
+TEST_F(TerminalCommands, SerialNumberAskedOfTheReaderThenTheDisplayThenTheChequeReader) {
+    fake.protocols[3] = 16;
+    fake.copiers[152] = [](va_list a) {
+        const int first = va_arg(a, int);
+        return std::to_string(first) + "," + std::to_string(va_arg(a, int));
+    };
+    const struct {
+        const char* name;
+        std::vector<std::string> answers;  // of functions 4, 0, 3 in turn; "!" fails
+        const char* serial;
+        const char* asked;  // the functions asked
+    } cases[] = {
+        {"the card reader gives it", {"RDR123456789"}, "RDR123456789", "4"},
+        {"a short one is padded", {"RDR1"}, "RDR100000000", "4"},
+        {"the reader gives zeros, the display gives it", {"", "DSP123456789"}, "DSP123456789", "40"},
+        {"the reader fails, the cheque reader gives it", {"!", "", "CMC7READER01"}, "CMC7READER01", "403"},
+        {"nobody gives one: 36 zeros", {"", "!", ""}, "000000000000000000000000000000000000", "403"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.calls.clear();
+        size_t next = 0;
+        std::vector<int> statuses;
+        for (const std::string& a : c.answers) statuses.push_back(a == "!" ? PV_NET_FAILED : 0);
+        fake.script("getEx", statuses);
+        fake.writers[152] = [&](va_list a) {
+            while (next < c.answers.size() && c.answers[next] == "!") ++next;
+            const std::string answer = next < c.answers.size() ? c.answers[next++] : "";
+            SerialAnswer(answer)(a);
+        };
+        CopyField(record->terminalSerialNumber, "STALE0000001");
+        record->terminalSerialNumberLength = 12;
+        EXPECT_EQ(GetTerminalSerialNumber(), 0);
+        EXPECT_STREQ(record->terminalSerialNumber, c.serial);
+        EXPECT_EQ(record->terminalSerialNumberLength, static_cast<int>(std::strlen(c.serial)));
+        std::string asked;
+        for (const auto& set : fake.callsOf("set")) {
+            EXPECT_EQ(set.command, 152);
+            EXPECT_EQ(set.args, "0,33");  // the reset that only tells the number
+            asked += std::to_string(set.function);
+        }
+        EXPECT_EQ(asked, c.asked);
+        for (const auto& read : fake.callsOf("getEx")) EXPECT_EQ(read.timeoutMs, 1000);
+        EXPECT_EQ(fake.calls.back().op, "clear");
+    }
+}
+
+TEST_F(TerminalCommands, SerialNumberTagOfARequest) {
+    char message[256];
+    const auto bind = [&]() {
+        std::strcpy(message, "{SS}R{SV}s0{CD}c1{F}");
+        return LoadTagMessage(message, sizeof message, 0);
+    };
+    // Known: written as it is, the terminal not asked.
+    CopyField(record->terminalSerialNumber, "TQ0123456789");
+    record->terminalSerialNumberLength = 12;
+    fake.calls.clear();
+    ASSERT_EQ(bind(), 1);
+    EXPECT_EQ(AddSerialNumberTag(), 0);
+    EXPECT_NE(std::string(message).find("{MF}TQ0123456789{F}"), std::string::npos) << message;
+    EXPECT_TRUE(fake.callsOf("set").empty());
+    // Unknown: asked of the terminal first.
+    record->terminalSerialNumber[0] = '\0';
+    record->terminalSerialNumberLength = 0;
+    fake.writers[152] = SerialAnswer("RUDASIM00001");
+    ASSERT_EQ(bind(), 1);
+    EXPECT_EQ(AddSerialNumberTag(), 0);
+    EXPECT_NE(std::string(message).find("{MF}RUDASIM00001{F}"), std::string::npos) << message;
+    // A terminal that gives none: 36 zeros, and asked again next time.
+    fake.writers[152] = SerialAnswer("");
+    fake.calls.clear();
+    record->terminalSerialNumberLength = 0;
+    ASSERT_EQ(bind(), 1);
+    EXPECT_EQ(AddSerialNumberTag(), 0);
+    EXPECT_NE(std::string(message).find("{MF}" + std::string(36, '0') + "{F}"), std::string::npos) << message;
+    fake.calls.clear();
+    ASSERT_EQ(bind(), 1);
+    EXPECT_EQ(AddSerialNumberTag(), 0);
+    EXPECT_FALSE(fake.callsOf("set").empty());
+    // A message without room for it: a failure, not a success.
+    CopyField(record->terminalSerialNumber, "TQ0123456789");
+    record->terminalSerialNumberLength = 12;
+    char full[24] = "{SS}R{SV}s0{CD}c1{F}";
+    ASSERT_EQ(LoadTagMessage(full, sizeof full, 0), 1);
+    EXPECT_EQ(AddSerialNumberTag(), 1);
 }
 
 TEST_F(TerminalCommands, HolderWaitScreens) {

@@ -178,10 +178,12 @@ void PayThroughTheTerminalThatConnected(const Case& c, const testsupport::TestPk
     // and goes once it watches for its removal: each time the terminal tells
     // it unasked while the program waits on the link.
     terminal.pushEvent(rudasim::ChipEvent({*cardsim::ParseHex("A0000000421010")}));
-    // The event, the readers off once the card is read, the removal watch.
-    ASSERT_TRUE(terminal.waitExchanges(5, 20000)) << cashRegister.Output();
+    // The event, the readers off once the card is read, the terminal's
+    // serial number asked for the request, the removal watch.
+    ASSERT_TRUE(terminal.waitExchanges(6, 20000)) << cashRegister.Output();
     EXPECT_EQ(cardsim::ToHex(terminal.exchanges()[3].apdu), "D0600000");
-    EXPECT_EQ(cardsim::ToHex(terminal.exchanges()[4].apdu), "D0604300");
+    EXPECT_EQ(cardsim::ToHex(terminal.exchanges()[4].apdu), "D0000021");
+    EXPECT_EQ(cardsim::ToHex(terminal.exchanges()[5].apdu), "D0604300");
     terminal.pushEvent({0xE0, 0x04, 0x48, 0x02, 0x00, 0x00, 0x90, 0x00});
     EXPECT_EQ(cashRegister.WaitExit(60000), 0) << cashRegister.Output();
     const std::string out = cashRegister.Output();
@@ -192,10 +194,10 @@ void PayThroughTheTerminalThatConnected(const Case& c, const testsupport::TestPk
     for (const rudasim::Exchange& e : terminal.exchanges())
         if (!e.apdu.empty()) apdus.push_back(cardsim::ToHex(e.apdu));
     // The first request (readers off), the card status, the readers off,
-    // the removal watch, then the abort and the final reset with the card's
-    // removal awaited.
-    EXPECT_EQ(apdus,
-              (std::vector<std::string>{"D0600000", "D0601F01", "D0600000", "D0604300", "D0FF0000", "D000002F"}));
+    // the serial number, the removal watch, then the abort and the final
+    // reset with the card's removal awaited.
+    EXPECT_EQ(apdus, (std::vector<std::string>{"D0600000", "D0601F01", "D0600000", "D0000021", "D0604300",
+                                               "D0FF0000", "D000002F"}));
     // Every stranger that stayed was dropped by the program.
     for (size_t i = 0; i < strangers.size(); ++i) EXPECT_TRUE(strangers[i]->waitClosed(10000)) << i;
 }

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -99,11 +100,45 @@ TEST_F(WorkingState, RequestsThatDoNotStopTheWorkingState) {
 
 TEST_F(WorkingState, FlashInformationGoesToTheServer) {
     EnterMaintenance();
+    context->connectionState = 1;
+    context->serverRequest[0] = '\0';
     EXPECT_EQ(PollWith("{SS}R{PS}1{SV}S11{CD}c1{D3G}hello{F}"), 0);
     EXPECT_EQ(clock.received, std::vector<std::string>{"0"});
     EXPECT_STREQ(context->applicationCode, "1410");
     EXPECT_STREQ(context->serverRequest, "{SS}R{PS}1{SV}S11{CD}c1{D3G}hello{F}");
+    EXPECT_STREQ(context->pendingPosFlash, "");
     EXPECT_EQ(context->loopState, 10);
+    context->connectionState = 0;
+}
+
+// The server request buffer holds the request of the running operation, or
+// no server is connected: the flash information waits apart, and neither
+// replaces that request nor gives it the flash's message type.
+TEST_F(WorkingState, FlashInformationWaitsBesideTheRequestOfTheOperation_Mended) {
+    const struct {
+        const char* name;
+        int connected;
+        const char* request;
+    } cases[] = {{"a request not sent yet", 1, "{SS}R{PS}1{SV}s2{CD}c19{F}"},
+                 {"no server connected", 0, ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EnterMaintenance();
+        EFTOC_SetApplicationCode(context, "1500");
+        context->connectionState = c.connected;
+        std::snprintf(context->serverRequest, sizeof context->serverRequest, "%s", c.request);
+        clock.received.clear();
+        EXPECT_EQ(PollWith("{SS}R{PS}1{SV}s11{CD}c1{D3G}hello{F}"), 0);
+        EXPECT_EQ(clock.received, std::vector<std::string>{"0"});
+        EXPECT_STREQ(context->applicationCode, "1500");
+        EXPECT_STREQ(context->serverRequest, c.request);
+        EXPECT_STREQ(context->pendingPosFlash, "{SS}R{PS}1{SV}s11{CD}c1{D3G}hello{F}");
+        // Without a server nothing goes; it waits for the next exchange.
+        context->connectionState = 0;
+        EXPECT_EQ(TOC_SendPendingPosFlash(context), 0);
+        EXPECT_STREQ(context->pendingPosFlash, "{SS}R{PS}1{SV}s11{CD}c1{D3G}hello{F}");
+        context->pendingPosFlash[0] = '\0';
+    }
 }
 
 TEST_F(WorkingState, AbortRefusedWhileInhibitedThenCarriedOut) {

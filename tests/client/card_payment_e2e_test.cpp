@@ -39,10 +39,16 @@ std::vector<std::string> Apdus(rudasim::RudaSim& terminal) {
 
 // Waits until the terminal got an APDU beginning with prefix (hexadecimal),
 // after the first `from` exchanges; false after timeoutMs.
-bool WaitApdu(rudasim::RudaSim& terminal, const std::string& prefix, int timeoutMs, size_t from = 0) {
+// Waits for a request beginning with the prefix after the first `from`
+// exchanges; *found (when given) is the count of exchanges up to it.
+bool WaitApdu(rudasim::RudaSim& terminal, const std::string& prefix, int timeoutMs, size_t from = 0,
+              size_t* found = nullptr) {
     for (size_t n = from + 1;; ++n) {
         if (!terminal.waitExchanges(n, timeoutMs)) return false;
-        if (ToHex(terminal.exchanges()[n - 1].apdu).rfind(prefix, 0) == 0) return true;
+        if (ToHex(terminal.exchanges()[n - 1].apdu).rfind(prefix, 0) == 0) {
+            if (found != nullptr) *found = n;
+            return true;
+        }
     }
 }
 
@@ -54,17 +60,24 @@ enum class During {
     MuteCardThenAbort,  // a mute chip card comes after the card request; the till aborts
                         // once the stripe was asked for it twice
     HangUp,       // no card; the terminal's line closes once the card request came
+    // Requests of the till while a payment runs (duringAck: their acknowledgement):
+    AbortAtTheServer,     // the card in the scenario; abort once the server got the request
+    AbortAfterTheAnswer,  // as PushChip, with an abort once the removal watch runs (the answer came)
+    FlashDuringTheCardWait,          // as PushChip, with a flash information (s11) first
+    SecondPaymentDuringTheCardWait,  // as PushChip, with a second payment request first
+    CloseDuringTheCardWait,          // SZelApiClose once the card request came: no answer
 };
 
 // A mute chip card comes to the terminal once the card request came; the
 // program asks for the stripe instead, twice (the terminal tells the card
 // again after answering each card request).
 void MuteCardUntilTheStripeIsAskedTwice(rudasim::RudaSim& terminal) {
-    const size_t armed = terminal.exchanges().size();
+    size_t seen = terminal.exchanges().size();
     terminal.pushEvent(rudasim::MuteEvent());
+    // Each search starts behind the request found before, so a second
+    // request already recorded is still found.
     for (int stripe = 0; stripe < 2; ++stripe)
-        ASSERT_TRUE(WaitApdu(terminal, "D0609D01", 20000, stripe == 0 ? armed : terminal.exchanges().size()))
-            << testing::PrintToString(Apdus(terminal));
+        ASSERT_TRUE(WaitApdu(terminal, "D0609D01", 20000, seen, &seen)) << testing::PrintToString(Apdus(terminal));
 }
 
 struct Row {
@@ -83,12 +96,58 @@ struct Row {
     bool afterAPayment = false;
     // The terminal gets no request during the row's payment.
     bool noTerminalDialogue = false;
+    // The acknowledgement of the till's request during the payment.
+    int duringAck = 0;
 };
 
 // gtest names a failing row by its id.
 void PrintTo(const Row& row, std::ostream* os) { *os << row.id; }
 
 const std::string kChipCard = "event chip A0000000421010\nevent removal\n";
+
+// The till's request while the payment runs, as the row says, and the card
+// events of the rows that push them.
+void RequestDuringThePayment(const Row& row, PaymentStation& till) {
+    rudasim::RudaSim& terminal = till.terminal();
+    std::string error;
+    int ack = -1;
+    const auto send = [&](const TagList& tags) {
+        ASSERT_TRUE(till.Send(tags, &ack, &error)) << error;
+        EXPECT_EQ(ack, row.duringAck);
+    };
+    switch (row.during) {
+        case During::AbortAtTheServer:
+            ASSERT_TRUE(till.server(0).waitForRequests(1, 30000));
+            ASSERT_NO_FATAL_FAILURE(send({{"SV", "s3"}, {"CD", "c0"}}));
+            return;
+        case During::CloseDuringTheCardWait:
+            ASSERT_TRUE(WaitApdu(terminal, "D0601F01", 20000)) << testing::PrintToString(Apdus(terminal));
+            EXPECT_EQ(till.Close(), 0);
+            return;
+        default: break;
+    }
+    ASSERT_TRUE(WaitApdu(terminal, "D0601F01", 20000)) << testing::PrintToString(Apdus(terminal));
+    if (row.during == During::FlashDuringTheCardWait) {
+        ASSERT_NO_FATAL_FAILURE(send({{"SV", "s11"}, {"CD", "c1"}, {"D3G", "caisse"}}));
+    }
+    if (row.during == During::SecondPaymentDuringTheCardWait) {
+        ASSERT_NO_FATAL_FAILURE(send({{"SV", "s0"}, {"CD", "c1"}, {"D10", "700"}, {"D0", "978"}}));
+    }
+    terminal.pushEvent(rudasim::ChipEvent({kAid}));
+    ASSERT_TRUE(WaitApdu(terminal, "D06043", 30000)) << testing::PrintToString(Apdus(terminal));
+    if (row.during == During::AbortAfterTheAnswer) {
+        ASSERT_NO_FATAL_FAILURE(send({{"SV", "s3"}, {"CD", "c0"}}));
+    }
+    terminal.pushEvent(kCardRemoved);
+}
+
+// The terminal's reset comes: the abort of its dialogue, then the reset.
+void ExpectResetComes(rudasim::RudaSim& terminal) {
+    ASSERT_TRUE(WaitApdu(terminal, "D0FF0000", 10000)) << testing::PrintToString(Apdus(terminal));
+    const auto apdus = Apdus(terminal);
+    const size_t abort = std::find(apdus.begin(), apdus.end(), "D0FF0000") - apdus.begin();
+    ASSERT_TRUE(WaitApdu(terminal, "D000002F", 10000, abort + 1)) << testing::PrintToString(Apdus(terminal));
+}
 
 class CardPaymentEndToEnd : public ::testing::TestWithParam<Row> {
 protected:
@@ -140,6 +199,12 @@ protected:
             int abortAck = -1;
             ASSERT_TRUE(till.Send({{"SV", "s3"}, {"CD", "c0"}}, &abortAck, &error)) << error;
             EXPECT_EQ(abortAck, 0);
+        } else if (row.during != During::Nothing) {
+            ASSERT_NO_FATAL_FAILURE(RequestDuringThePayment(row, till));
+            if (row.during == During::CloseDuringTheCardWait) {
+                if (row.check) row.check(till);
+                return;
+            }
         }
         ASSERT_TRUE(till.WaitAnswer(60000, &answer, &error)) << error;
         for (const auto& [code, value] : row.answer)
@@ -151,9 +216,12 @@ protected:
     }
 };
 
+// The serial number the terminal simulator gives unless told otherwise.
+const std::string kSimulatorSerial = "RUDASIM00001";
+
 // The payment's request as the server got it: a "1400" whose tags are the
-// till's request.
-void ExpectPaymentRequests(netsim::AcquirerSim& server, size_t count) {
+// till's request and the terminal's serial number.
+void ExpectPaymentRequests(netsim::AcquirerSim& server, size_t count, const std::string& serial = kSimulatorSerial) {
     ASSERT_TRUE(server.waitForRequests(count, 5000));
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), count);
@@ -163,6 +231,9 @@ void ExpectPaymentRequests(netsim::AcquirerSim& server, size_t count) {
         EXPECT_EQ(PaymentStation::Tag(tags, "SV"), "s0") << tags;
         EXPECT_EQ(PaymentStation::Tag(tags, "CD"), "c1") << tags;
         EXPECT_EQ(PaymentStation::Tag(tags, "D10"), "500") << tags;
+        // The terminal's serial number (the simulator's unless its scenario
+        // says otherwise).
+        EXPECT_EQ(PaymentStation::Tag(tags, "MF"), serial) << tags;
     }
 }
 
@@ -215,6 +286,7 @@ void ExpectRelayedDialogue(PaymentStation& t) {
     const auto got = t.server(0).requests();
     ASSERT_EQ(got.size(), requests);
     EXPECT_EQ(got[0].A, "1400");
+    EXPECT_EQ(PaymentStation::Tag(netsim::DecodeFieldBody(got[0].M).value_or(""), "MF"), kSimulatorSerial);
     std::vector<rudasim::Exchange> card;
     for (const rudasim::Exchange& e : t.terminal().exchanges())
         if (e.nad == 0x11) card.push_back(e);
@@ -245,8 +317,10 @@ const Row kRows[] = {
          ExpectTerminalReset(t.terminal());
          // Card status, the card told unasked (""), the readers off once the
          // chip card is read, the removal watch and the removal, the reset.
-         EXPECT_EQ(Apdus(t.terminal()), (std::vector<std::string>{"D0601F01", "", "D0600000", "D0604300", "",
-                                                                   "D0FF0000", "D000002F"}));
+         // The serial number is asked (D0 00 00 21) once the card is read,
+         // before the request goes.
+         EXPECT_EQ(Apdus(t.terminal()), (std::vector<std::string>{"D0601F01", "", "D0600000", "D0000021",
+                                                                   "D0604300", "", "D0FF0000", "D000002F"}));
      }},
     {"ChipDebitApprovedTheServerDrivingTheCard", "chip debit approved over TLS, the server drives the card",
      {RelayScenario()}, "", During::PushChip, {}, true,
@@ -265,6 +339,31 @@ const Row kRows[] = {
          EXPECT_EQ(PaymentStation::Tag(RequestTags(t.server(1), 0), "VWAY"), "2");
          ExpectTerminalReset(t.terminal());
      }},
+    {"TerminalWithoutSerialNumber", "a terminal whose resets tell no serial number: MF of 36 zeros",
+     {"default answer reply rs=00"}, "serial none\n" + kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"RS", "00"}},
+     [](PaymentStation& t) {
+         ExpectPaymentRequests(t.server(0), 1, std::string(36, '0'));
+         ExpectTerminalReset(t.terminal());
+     }},
+    {"MendedSerialNumberOfTheResetGoesWithTheNextPayment",
+     "asked, the terminal tells no serial number, its reset after the payment does: the next payment sends it",
+     {"default answer reply rs=00"}, "answer D0000021 => 9000\nserial TQ220-0042-7\n" + kChipCard,
+     During::PushChip, {}, false,
+     {{"SS", "A"}, {"RS", "00"}},
+     [](PaymentStation& t) {
+         ASSERT_TRUE(t.server(0).waitForRequests(2, 5000));
+         EXPECT_EQ(PaymentStation::Tag(RequestTags(t.server(0), 0), "MF"), std::string(36, '0'));
+         EXPECT_EQ(PaymentStation::Tag(RequestTags(t.server(0), 1), "MF"), "TQ220-0042-7");
+         // Asked in the first payment only (of the card reader, then of the
+         // display): the second has the reset's.
+         const auto apdus = Apdus(t.terminal());
+         const auto reset = std::find(apdus.begin(), apdus.end(), "D000002F");
+         ASSERT_NE(reset, apdus.end());
+         EXPECT_NE(std::find(apdus.begin(), reset, "D0000021"), reset) << testing::PrintToString(apdus);
+         EXPECT_EQ(std::find(reset, apdus.end(), "D0000021"), apdus.end()) << testing::PrintToString(apdus);
+     },
+     true},
     {"RefusalWithDbwZeroTriesEveryServer", "RS 11 with DBW 0: SECOURS, then TERTIAIRE, then 11 to the till",
      {"default answer reply rs=11 dbw=0", "default answer reply rs=11 dbw=0", "default answer reply rs=11 dbw=0"},
      kChipCard, During::Nothing, {}, false,
@@ -344,6 +443,98 @@ const Row kRows[] = {
      {"default answer reply rs=00"}, "", During::HangUp, {}, false,
      {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "32"}},
      [](PaymentStation& t) { EXPECT_TRUE(t.server(0).requests().empty()); }},
+    // Requests of the till and of the terminal's holder while the payment runs.
+    {"AbortWhileTheServerIsSilent", "the till aborts while the server keeps silent: RS 33, then the terminal's reset",
+     {"silent\ndefault answer reply rs=00"}, kChipCard, During::AbortAtTheServer, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "33"}},
+     [](PaymentStation& t) {
+         EXPECT_EQ(t.server(0).requests().size(), 1u);
+         ExpectResetComes(t.terminal());
+     }},
+    {"AbortRefusedAfterTheAnswer", "the till aborts once the server answered: refused ('6'), the payment ends RS 00",
+     {"default answer reply rs=00"}, "", During::AbortAfterTheAnswer, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "00"}},
+     [](PaymentStation& t) {
+         ExpectPaymentRequests(t.server(0), 1);
+         ExpectTerminalReset(t.terminal());
+         // The program refused it with '6', which the library gives back as
+         // 0 for an abort (its log keeps what it read).
+         const std::string log = testsupport::ReadFileText(t.dir().file("ZNP_DLL_" + std::to_string(t.pos()) + ".LOG"));
+         const size_t read = log.find("DIAREA - Recu: 6");
+         ASSERT_NE(read, std::string::npos) << log;
+         EXPECT_TRUE(log.compare(read + 16, 1, "\r") == 0 || log.compare(read + 16, 1, "\n") == 0) << log;
+     }},
+    {"CloseDuringTheCardWait", "the till closes the library while the card is awaited: the program ends, cleanly",
+     {"default answer reply rs=00"}, "", During::CloseDuringTheCardWait, {}, false, {},
+     [](PaymentStation& t) {
+         EXPECT_TRUE(t.ProgramProcesses().empty());
+         EXPECT_TRUE(t.SharedObjects().empty()) << testing::PrintToString(t.SharedObjects());
+         EXPECT_TRUE(t.server(0).requests().empty());
+         // The card wait ended on the terminal before the program did.
+         EXPECT_GE(CountApdus(t.terminal(), "D0FF"), 1u) << testing::PrintToString(Apdus(t.terminal()));
+         // The program took the stop request ('0'), then ended by itself.
+         const std::string log = testsupport::ReadFileText(t.dir().file("ZNP_DLL_" + std::to_string(t.pos()) + ".LOG"));
+         const size_t stop = log.find("{SV}s3{CD}c99");
+         ASSERT_NE(stop, std::string::npos) << log;
+         EXPECT_NE(log.find("DIAREA - Recu: 0", stop), std::string::npos) << log;
+     }},
+    {"MendedFlashInformationDuringTheCardWait", "a flash information of the till during the card wait: '0', RS 00",
+     {"default answer reply rs=00"}, "", During::FlashDuringTheCardWait, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "00"}},
+     [](PaymentStation& t) {
+         ASSERT_TRUE(t.server(0).waitForRequests(2, 5000));
+         const auto requests = t.server(0).requests();
+         ASSERT_EQ(requests.size(), 2u);
+         // The flash information goes to the server as it is, the payment
+         // as the payment.
+         const std::string flash = RequestTags(t.server(0), 0);
+         EXPECT_EQ(requests[0].A, "1410");
+         EXPECT_EQ(PaymentStation::Tag(flash, "SV"), "s11") << flash;
+         EXPECT_EQ(PaymentStation::Tag(flash, "D3G"), "caisse") << flash;
+         EXPECT_EQ(requests[1].A, "1400");
+         const std::string payment = RequestTags(t.server(0), 1);
+         EXPECT_EQ(PaymentStation::Tag(payment, "SV"), "s0") << payment;
+         EXPECT_EQ(PaymentStation::Tag(payment, "D10"), "500") << payment;
+         EXPECT_EQ(PaymentStation::Tag(payment, "MF"), kSimulatorSerial) << payment;
+         EXPECT_EQ(PaymentStation::Tag(payment, "D3G"), std::nullopt) << payment;
+         ExpectTerminalReset(t.terminal());
+     }},
+    {"SecondPaymentDuringAPayment", "a second payment during the card wait is refused ('5'): the first ends RS 00",
+     {"default answer reply rs=00"}, "", During::SecondPaymentDuringTheCardWait, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "00"}},
+     [](PaymentStation& t) {
+         ExpectPaymentRequests(t.server(0), 1);
+         ExpectTerminalReset(t.terminal());
+     },
+     false, false, 5},
+    {"CancelKeyOnTheTerminal", "the holder presses the cancel key during the card wait: RS 35, no server asked",
+     {"default answer reply rs=00"}, "event key 1B\n", During::Nothing, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "35"}},
+     [](PaymentStation& t) {
+         EXPECT_TRUE(t.server(0).requests().empty());
+         ExpectResetComes(t.terminal());
+     }},
+    // Malformed server answers: a clear RS, never a hang.
+    {"ServerAnswerTruncated", "the server's answer is cut short, then the link closes: RS 31",
+     {"answer 1400 reply rs=00 truncate=20 then=close"}, kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "31"}},
+     [](PaymentStation& t) { ExpectResetComes(t.terminal()); }},
+    {"ServerAnswerWithoutRs", "the server's answer has no RS: RS 37",
+     {"answer 1400 reply omit=RS"}, kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "37"}},
+     [](PaymentStation& t) { ExpectResetComes(t.terminal()); }},
+    {"ServerAnswerGarbage", "the server answers bytes that are no message, then closes: RS 31",
+     {"raw 0123456789ABCDEF0123456789ABCDEF then=close"}, kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "31"}},
+     [](PaymentStation& t) { ExpectResetComes(t.terminal()); }},
+    {"ServerAnswerOfAnUnknownType", "the server answers with a message type of its own, then closes: RS 31",
+     {"answer 4242 reply rs=00 then=close"}, kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "31"}},
+     [](PaymentStation& t) { ExpectResetComes(t.terminal()); }},
+    {"ServerAnswerOfTheMaintenanceType", "the server answers the payment with the maintenance type: checked, RS 00",
+     {"answer 1500 reply rs=00"}, kChipCard, During::Nothing, {}, false,
+     {{"SS", "A"}, {"SV", "s0"}, {"CD", "c1"}, {"RS", "00"}},
+     [](PaymentStation& t) { ExpectResetComes(t.terminal()); }},
 };
 
 TEST_P(CardPaymentEndToEnd, Row) { Run(GetParam()); }

@@ -89,6 +89,7 @@ protected:
         KTCONSOL_SetWorkDirectory(tree.str().c_str(), nullptr);
         station = UniqueStation();
         g_processOptions.station = station;
+        g_processOptions.resourceId = station;  // a communication context of its own
         UseTreeForSession(tree.str());
         ASSERT_EQ(TOC_OpenSession(), 1);
         context = GetEftContext();

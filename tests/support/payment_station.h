@@ -172,6 +172,42 @@ public:
         return message.substr(from, message.find('{', from) - from);
     }
 
+    // Closes the library instance now (SZelApiClose, which ends the
+    // program): its result.
+    int Close() {
+        const int closed = Library().Close(id_, 0);
+        id_ = 0;
+        return closed;
+    }
+    // The processes of this till's program file still there.
+    std::vector<int> ProgramProcesses() const {
+        std::vector<int> found;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+            const std::string pid = entry.path().filename().string();
+            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::string comm = ReadFileText(entry.path().string() + "/comm");
+            if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+            if (comm == ProgramName()) found.push_back(std::stoi(pid));
+        }
+        return found;
+    }
+    // The shared objects (/dev/shm) named after this till: its program file
+    // and its POS number.
+    std::vector<std::string> SharedObjects() const {
+        const std::string pos = std::to_string(pos_);
+        const std::string names[] = {ProgramName(), "TRVOK" + pos + ".", "TALVO" + pos + ".", "SHTPIPE" + pos + ".",
+                                     "KT_SEM_COM_" + pos + "00."};
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+            const std::string name = entry.path().filename().string();
+            for (const std::string& n : names)
+                if (name.find(n) != std::string::npos) found.push_back(name);
+        }
+        return found;
+    }
+
     rudasim::RudaSim& terminal() { return *terminal_; }
     // Server i (0 PRINCIPAL, 1 SECOURS, 2 TERTIAIRE); only for those that
     // listen.
@@ -195,28 +231,17 @@ private:
     std::string ProgramName() const { return "trv_71_pay_" + std::to_string(pos_); }
 
     // A program that did not end on the close (stuck in a loop) is killed,
-    // and the shared objects it left, named after its file and its POS
-    // number, are removed (also when the close itself had to kill it: a
-    // program that ends normally leaves none).
+    // and the shared objects left, named after its file and its POS number,
+    // are removed.
     void EndStuckProgram() {
+        for (int pid : ProgramProcesses()) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        // Whatever a program ended from outside (here, or by the library
+        // after its grace time) left behind goes too.
         std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-            const std::string pid = entry.path().filename().string();
-            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::string comm = ReadFileText(entry.path().string() + "/comm");
-            if (!comm.empty() && comm.back() == '\n') comm.pop_back();
-            if (comm != ProgramName()) continue;
-            kill(std::stoi(pid), SIGKILL);
-            waitpid(std::stoi(pid), nullptr, 0);
-        }
-        const std::string pos = std::to_string(pos_);
-        const std::string names[] = {ProgramName(), "TRVOK" + pos + ".", "TALVO" + pos + ".", "SHTPIPE" + pos + ".",
-                                     "KT_SEM_COM_" + pos + "00."};
-        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
-            const std::string name = entry.path().filename().string();
-            for (const std::string& n : names)
-                if (name.find(n) != std::string::npos) std::filesystem::remove(entry.path(), ec);
-        }
+        for (const std::string& name : SharedObjects()) std::filesystem::remove("/dev/shm/" + name, ec);
     }
 
     bool StartTerminal(std::string* error) {

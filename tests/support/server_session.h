@@ -30,6 +30,9 @@ protected:
         ASSERT_TRUE(WriteNetFile(tree.str(), netLines));
         InitDefaultOptions();
         g_processOptions.station = UniqueStation();
+        // Its own communication context too: sessions side by side never
+        // wait for each other's terminal port.
+        g_processOptions.resourceId = g_processOptions.station;
         g_processOptions.debugLevel = debugLevel;
         std::snprintf(g_processOptions.mainPath, sizeof g_processOptions.mainPath, "%s", tree.str().c_str());
         ASSERT_EQ(TOC_OpenSession(), 1);

@@ -28,7 +28,9 @@ struct ServerTill {
 
     explicit ServerTill(const std::vector<std::string>& netLines) {
         EXPECT_TRUE(WriteNetFile(dir.str(), netLines));
-        trv.Start({"-i" + std::to_string(station), "-p" + dir.str()});
+        // The station number names its communication context too (-r):
+        // tills side by side never wait for each other's terminal port.
+        trv.Start({"-i" + std::to_string(station), "-r" + std::to_string(station), "-p" + dir.str()});
         EXPECT_TRUE(peer.Open(station));
     }
     // The close request ends the program normally (a sanitizer's finding

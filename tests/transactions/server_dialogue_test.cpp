@@ -303,6 +303,9 @@ TEST_F(ServerDialogue, SimulatorMisbehavioursAgainstTheAnswerCheck) {
         const char* line;
         int dealt;       // DealServer's result
         const char* rs;  // RS of the record afterwards ("" unchanged)
+        // The silence after it runs out at once (the empty polls preset near
+        // their limit): each poll still ends within its time.
+        bool silenceRunsOut = false;
     } cases[] = {
         {"SS missing", "answer 1400 reply omit=SS", -3, "37"},
         {"SV missing", "answer 1400 reply omit=SV", -3, "37"},
@@ -320,6 +323,8 @@ TEST_F(ServerDialogue, SimulatorMisbehavioursAgainstTheAnswerCheck) {
          20, ""},
         {"answer of the maintenance type", "answer 1500 reply rs=00", 31, ""},
         {"a body that is no tag message", "answer 1400 body=GARBAGE", -3, "37"},
+        {"a frame cut short, then silence", "answer 1400 reply rs=00 truncate=20", -5, "31", true},
+        {"bytes that are no message, then silence", "raw 0123456789ABCDEF0123456789ABCDEF", -5, "31", true},
     };
     Begin({"default answer 1400 reply\n"});
     for (const Case& c : cases) {
@@ -329,6 +334,7 @@ TEST_F(ServerDialogue, SimulatorMisbehavioursAgainstTheAnswerCheck) {
         ClearEndOfTransactionRequests();
         ASSERT_EQ(ConnectServer(0), 0);
         BuildRequest();
+        if (c.silenceRunsOut) TOC_SetEmptyPollCount(kEmptyPollLimit - 2);
         EXPECT_EQ(DealServer(), c.dealt);
         EXPECT_STREQ(record->resultCode, c.rs);
         EXPECT_LT(strnlen(context->serverAnswer, sizeof context->serverAnswer), sizeof context->serverAnswer);

@@ -85,7 +85,14 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
     if (verb == "raw") {
         plan.kind = AnswerPlan::Kind::Raw;
         std::string hex;
-        for (size_t i = 1; i < words.size(); ++i) hex += words[i];
+        for (size_t i = 1; i < words.size(); ++i) {
+            // then=close or then=reset after the bytes.
+            if (words[i] == "then=close" || words[i] == "then=reset") {
+                plan.after = words[i] == "then=close" ? AnswerPlan::After::Close : AnswerPlan::After::Reset;
+                continue;
+            }
+            hex += words[i];
+        }
         auto bytes = HexToBytes(hex);
         if (!bytes || bytes->empty()) {
             *error = "raw needs hexadecimal bytes";
@@ -172,6 +179,8 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
                    std::string("KSUAM").find(value[0]) != std::string::npos) {
             plan.longRubrique = value[0];
             plan.longLength = static_cast<size_t>(n);
+        } else if (key == "truncate" && ToInt(value, &n) && n >= 1) {
+            plan.truncate = static_cast<size_t>(n);
         } else if (key == "then" && (value == "close" || value == "reset")) {
             plan.after = value == "close" ? AnswerPlan::After::Close : AnswerPlan::After::Reset;
         } else if (std::string why; ParseServerAnswerOption(key, value, &plan.server, &why)) {
@@ -323,6 +332,8 @@ Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
     reply.bytes = BuildUnsolicitedFrames(plan, request);
     for (int i = 0; i < plan.copies; ++i) reply.bytes += frame;
     reply.gapMs = plan.gapMs;
+    // A truncated answer: only its first bytes go.
+    if (plan.truncate > 0 && plan.truncate < reply.bytes.size()) reply.bytes.resize(plan.truncate);
     if (plan.bytewise) {
         for (size_t i = 1; i < reply.bytes.size(); ++i) reply.cuts.push_back(i);
     } else {

@@ -12,7 +12,7 @@
 //   silent                    read the request, answer nothing
 //   close                     read the request, close the link
 //   reset                     read the request, abort the link (reset)
-//   raw HEX...                send these bytes as the answer
+//   raw HEX... [then=close|reset]  send these bytes as the answer
 //   relay [options]           send a "1200" command for a terminal (see below)
 //   fetch [options]           send the empty "1200" fetch of its answers
 //   default <one of the above>
@@ -28,7 +28,8 @@
 // in the field encoding) with rs=NN (its RS, default 01),
 // delay=MS, split=N,N,... (cut offsets), bytewise, gap=MS (pause between
 // pieces, 20 by default), copies=N (N frames in one write), long=R:N
-// (rubrique R of N characters; R one of K S U A M), then=close|reset.
+// (rubrique R of N characters; R one of K S U A M), truncate=N (only the
+// first N bytes of the answer go), then=close|reset.
 // Values with blanks go between double quotes.
 // Options of relay and fetch: port=N (the terminal's port, 0), app=CODE
 // (the descriptor's Application, "1000"), body=TEXT | bodyhex=HEX (the
@@ -89,6 +90,7 @@ struct AnswerPlan {
     int copies = 1;
     char longRubrique = 0;
     size_t longLength = 0;
+    size_t truncate = 0;  // only the first N bytes of the answer go (0: all)
     enum class After { Keep, Close, Reset };
     After after = After::Keep;
     std::string raw;

@@ -192,8 +192,9 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                 return {};
             }
             if (key == "serial") {
-                if (w.size() != 2 || w[1].empty()) return "serial TEXT expected";
-                s.serial = w[1];
+                if (w.size() != 2 || w[1].empty()) return "serial TEXT or serial none expected";
+                // "none": a terminal whose reset answers carry no serial number.
+                s.serial = w[1] == "none" ? "" : w[1];
                 return {};
             }
             if (key == "default") {
@@ -423,9 +424,11 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
         return a;
     }
     if (StartsWith(apdu, {0xD0, 0x00}) || StartsWith(apdu, {0xD0, 0x0A})) {
-        // A reset answers with the terminal's serial number.
+        // A reset answers with the terminal's serial number (none: 90 00 alone).
         const Bytes serial(scenario_.serial.begin(), scenario_.serial.end());
-        a.payload = cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x9F1E, serial)), Status(0x9000)});
+        a.payload = serial.empty() ? Status(0x9000)
+                                   : cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x9F1E, serial)),
+                                                      Status(0x9000)});
         return a;
     }
     if (removalDue) {

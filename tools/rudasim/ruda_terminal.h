@@ -60,6 +60,7 @@ struct AnswerRule {
 //                           card swiped: E0 { 48 = 00 05, 5F21/5F22/5F23 }
 //   event removal           once the events above it are taken, the next other
 //                           answer is E0 { 48 = 01 00 } 9000
+//   serial TEXT | none      9F1E of the reset answers (none: 90 00 alone)
 //   event ctls SW [HEX]     contactless start answer: the elements, then SW
 //   event key CODE          key pressed: E0 { DFA205 = CODE }
 //   event raw HEX           the whole answer as given
@@ -70,7 +71,7 @@ struct RudaScenario {
     std::optional<cardsim::CardScenario> card;
     std::vector<AnswerRule> rules;
     Bytes defaultAnswer = {0x90, 0x00};
-    std::string serial = "RUDASIM00001";  // 9F1E of the reset answers (D0 00, D0 0A)
+    std::string serial = "RUDASIM00001";  // 9F1E of the reset answers (D0 00, D0 0A); "" none
     std::deque<Bytes> events;
     // Card removals, each by the number of events taken before it comes.
     std::vector<size_t> removals;
