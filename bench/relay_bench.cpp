@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/net_resources.h"
-#include "app/options.h"
-#include "app/server_exchange.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/server_exchange.h"
 #include "app/startup.h"
 #include "bare_round_trip.h"
 #include "comm/com_resources.h"

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/eft_context.h"
-#include "app/options.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "fuzz_check.h"
 #include "fuzz_session.h"
 #include "transactions/server_messages.h"

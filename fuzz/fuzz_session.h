@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/startup.h"
 #include "core/trace.h"
 #include "fuzz_check.h"

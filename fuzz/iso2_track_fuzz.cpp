@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/eft_context.h"
-#include "app/options.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "fuzz_check.h"
 #include "fuzz_session.h"
 #include "transactions/card_checks.h"

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/pos_link.h"
+#include "station/pos_link.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
 #include "platform/pos_mailbox.h"

@@ -31,7 +31,7 @@
 #include "core/helpers.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
-#include "periph/pv_status.h"
+#include "protocols/pv_status.h"
 #include "periph/terminal_box.h"
 #include "periph/terminal_exchange.h"
 #include "periph/terminal_relay.h"

@@ -13,9 +13,9 @@
 #include <filesystem>
 #include <string>
 
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/server_exchange.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/server_exchange.h"
 #include "app/startup.h"
 #include "comm/message_box.h"
 #include "core/helpers.h"

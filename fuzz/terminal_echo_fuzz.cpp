@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/pos_link.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "app/startup.h"
-#include "app/wait_callback.h"
+#include "transactions/wait_callback.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
 #include "fuzz_session.h"

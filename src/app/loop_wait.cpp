@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/options.h"
-#include "app/pos_link.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "app/startup.h"
 #include "core/helpers.h"
 #include "platform/clock.h"

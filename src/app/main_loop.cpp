@@ -8,12 +8,12 @@
 
 #include <openssl/crypto.h>
 
-#include "app/eft_context.h"
-#include "app/text_field.h"
-#include "app/net_resources.h"
-#include "app/options.h"
-#include "app/periph_context.h"
-#include "app/server_exchange.h"
+#include "station/eft_context.h"
+#include "station/text_field.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/periph_context.h"
+#include "station/server_exchange.h"
 #include "app/service_states.h"
 #include "app/startup.h"
 #include "comm/comm_services.h"

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/pos_link.h"
-#include "app/server_box.h"
-#include "app/server_exchange.h"
-#include "app/wait_callback.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/pos_link.h"
+#include "station/server_box.h"
+#include "station/server_exchange.h"
+#include "transactions/wait_callback.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"

@@ -8,7 +8,7 @@
 // replaces the running transaction, and every other request is refused ('3'
 // unusable, '5' wrong moment).
 #pragma once
-#include "app/wait_callback.h"
+#include "transactions/wait_callback.h"
 
 int RunMaintenanceState();
 int RunTerminalServiceState();

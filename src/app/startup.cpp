@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/display_zones.h"
-#include "app/eft_context.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
 #include "app/loop_wait.h"
 #include "app/main_loop.h"
-#include "app/options.h"
-#include "app/pos_link.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "app/stop_notice.h"
 #include "comm/comm_services.h"
 #include "core/helpers.h"

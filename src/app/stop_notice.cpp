@@ -9,8 +9,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/eft_context.h"
-#include "app/server_box.h"
+#include "station/eft_context.h"
+#include "station/server_box.h"
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
 #include "platform/clock.h"

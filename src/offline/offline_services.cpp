@@ -1,6 +1,6 @@
 #include "offline/offline_services.h"
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 
 int runFunctionalTests() {
     EFTCBox* context = GetEftContext();

@@ -15,7 +15,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-#include "periph/pv_status.h"
+#include "protocols/pv_status.h"
 
 struct ConsoBox;
 struct KTX_WSERV;

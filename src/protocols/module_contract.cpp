@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "periph/pv_status.h"
+#include "protocols/pv_status.h"
 
 int PAP_WriteCommandFrame(char* commandBuffer, const unsigned char* request, int length) {
     if (commandBuffer == nullptr || length < 0 || length > PAP_MODULE_PAYLOAD_MAX ||

@@ -1,4 +1,4 @@
-#include "periph/pv_status.h"
+#include "protocols/pv_status.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Display zones over the console of the per-application box.
-#include "app/display_zones.h"
+#include "station/display_zones.h"
 
 #include <strings.h>
 
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/text_field.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "core/tag_buffer.h"
 #include "core/text_manager.h"
 #include "core/trace.h"

@@ -1,6 +1,6 @@
 // The EFT context, the transaction record and the opening of the session.
-#include "app/eft_context.h"
-#include "app/text_field.h"
+#include "station/eft_context.h"
+#include "station/text_field.h"
 
 #include <openssl/crypto.h>
 #include <unistd.h>
@@ -10,13 +10,13 @@
 #include <ctime>
 #include <new>
 
-#include "app/display_zones.h"
-#include "app/options.h"
-#include "app/periph_context.h"
+#include "station/display_zones.h"
+#include "station/options.h"
+#include "station/periph_context.h"
 #include "app/pos_dialogue.h"
 #include "app/service_states.h"
 #include "app/startup.h"
-#include "app/trace_binding.h"
+#include "station/trace_binding.h"
 #include "comm/comm_services.h"
 #include "core/protected_pan.h"
 #include "core/trace.h"

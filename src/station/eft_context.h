@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "app/net_resources.h"
-#include "app/server_box.h"
+#include "station/net_resources.h"
+#include "station/server_box.h"
 #include "protocols/card_records.h"
 #include "protocols/pot.h"
 #include "protocols/terminal_info.h"

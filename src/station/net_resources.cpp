@@ -1,5 +1,5 @@
 // Network resources of "net" and the connection to their servers.
-#include "app/net_resources.h"
+#include "station/net_resources.h"
 
 #include <climits>
 #include <cstdio>
@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/text_field.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "comm/connection_block.h"
 #include "comm/message_box.h"
 #include "comm/network_dispatch.h"

@@ -1,5 +1,5 @@
 // Options files "znpop" and "param" of "WPAF", read key by key into Options.
-#include "app/options.h"
+#include "station/options.h"
 
 #include <cctype>
 #include <climits>
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/eft_context.h"
-#include "app/text_field.h"
+#include "station/eft_context.h"
+#include "station/text_field.h"
 #include "comm/comm_services.h"
 #include "core/dates.h"
 #include "core/helpers.h"

@@ -1,4 +1,4 @@
-#include "app/periph_context.h"
+#include "station/periph_context.h"
 
 #include <strings.h>
 
@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/server_box.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/server_box.h"
 #include "comm/com_resources.h"
 #include "comm/port_api.h"
 #include "core/directories.h"

@@ -1,5 +1,5 @@
 // POS link, program side: two mailboxes in the block "SHTPIPE<station>".
-#include "app/pos_link.h"
+#include "station/pos_link.h"
 #include "app/startup.h"
 
 #include <atomic>
@@ -9,10 +9,10 @@
 #include <new>
 #include <string>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/net_resources.h"
-#include "app/options.h"
+#include "station/net_resources.h"
+#include "station/options.h"
 #include "core/helpers.h"
 #include "core/trace.h"
 #include "core/trace_front.h"

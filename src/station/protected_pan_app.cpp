@@ -1,6 +1,6 @@
 // Card number capture from the chip data, the secured card-number line and
 // the BIN table lookup of the station.
-#include "app/protected_pan_app.h"
+#include "station/protected_pan_app.h"
 
 #include <openssl/crypto.h>
 
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
-#include "app/options.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "core/card_masking.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"

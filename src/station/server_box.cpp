@@ -1,6 +1,6 @@
 // Server box API: the main instance, the per-application box with its text
 // manager and console, and the box operations that forward to them.
-#include "app/server_box.h"
+#include "station/server_box.h"
 
 #include <strings.h>
 

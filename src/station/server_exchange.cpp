@@ -1,7 +1,7 @@
 // The server exchange step, the POS poll step, the alert and time-out
 // checks, the flash-information completion and the shutdown of the EFT
 // context.
-#include "app/server_exchange.h"
+#include "station/server_exchange.h"
 
 #include <strings.h>
 
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "app/display_zones.h"
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/pos_link.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "app/service_states.h"
 #include "comm/comm_services.h"
 #include "comm/message_box.h"

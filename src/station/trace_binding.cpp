@@ -1,9 +1,9 @@
 // The trace front end's view of the EFT context.
-#include "app/trace_binding.h"
+#include "station/trace_binding.h"
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/pos_dialogue.h"
-#include "app/server_box.h"
+#include "station/server_box.h"
 #include "core/trace_front.h"
 
 namespace {

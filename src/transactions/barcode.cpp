@@ -1,6 +1,6 @@
 #include "transactions/barcode.h"
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"
 

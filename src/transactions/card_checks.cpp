@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/eft_context.h"
-#include "app/options.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "core/card_masking.h"
 #include "core/dates.h"
 #include "core/trace_front.h"

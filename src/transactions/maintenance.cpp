@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/display_zones.h"
-#include "app/eft_context.h"
-#include "app/net_resources.h"
-#include "app/options.h"
-#include "app/text_field.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"

@@ -1,7 +1,7 @@
 #include "transactions/pad_services.h"
 
-#include "app/eft_context.h"
-#include "app/text_field.h"
+#include "station/eft_context.h"
+#include "station/text_field.h"
 #include "core/trace_front.h"
 #include "transactions/pos_answer.h"
 

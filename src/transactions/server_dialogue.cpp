@@ -7,15 +7,15 @@
 #include <cstring>
 #include <string>
 
-#include "app/display_zones.h"
-#include "app/eft_context.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/net_resources.h"
-#include "app/options.h"
-#include "app/server_exchange.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/server_exchange.h"
 #include "app/service_states.h"
 #include "app/startup.h"
-#include "app/text_field.h"
+#include "station/text_field.h"
 #include "core/tag_buffer.h"
 #include "core/trace.h"
 #include "core/trace_front.h"

@@ -4,16 +4,16 @@
 
 #include <cstring>
 
-#include "app/display_zones.h"
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/text_field.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/tag_dictionary.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
-#include "periph/pv_status.h"
+#include "protocols/pv_status.h"
 #include "transactions/manual_entry.h"
 #include "transactions/pos_answer.h"
 

@@ -7,13 +7,13 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/eft_context.h"
-#include "app/options.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "app/startup.h"
 #include "core/card_masking.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"
-#include "app/text_field.h"
+#include "station/text_field.h"
 #include "periph/terminal_box.h"
 #include "transactions/pos_answer.h"
 #include "transactions/tag_rules.h"

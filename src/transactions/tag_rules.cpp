@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
-#include "app/options.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 
 namespace {
 

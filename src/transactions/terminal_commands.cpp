@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "app/display_zones.h"
-#include "app/eft_context.h"
-#include "app/options.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "comm/com_channel.h"
 #include "comm/com_resources.h"
 #include "comm/port_api.h"

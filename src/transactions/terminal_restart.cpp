@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/wait_callback.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "transactions/wait_callback.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"

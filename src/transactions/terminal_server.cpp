@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
-#include "app/options.h"
-#include "app/wait_callback.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "transactions/wait_callback.h"
 #include "comm/com_resources.h"
 #include "comm/network_dispatch.h"
 #include "comm/shared_connections.h"

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/options.h"
-#include "app/pos_link.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "app/startup.h"
 #include "periph/console_windows.h"
-#include "app/server_box.h"
+#include "station/server_box.h"
 #include "core/dates.h"
 #include "core/tag_buffer.h"
 #include "periph/terminal_box.h"

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <memory>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/options.h"
-#include "app/pos_link.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "platform/clock.h"
 #include "support/pos_peer.h"
 #include "support/station_lock.h"

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/display_zones.h"
-#include "app/options.h"
+#include "station/display_zones.h"
+#include "station/options.h"
 #include "app/pos_dialogue.h"
-#include "app/server_box.h"
+#include "station/server_box.h"
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
 #include "support/app_session.h"

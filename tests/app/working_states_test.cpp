@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "app/main_loop.h"
-#include "app/net_resources.h"
-#include "app/options.h"
+#include "station/net_resources.h"
+#include "station/options.h"
 #include "app/pos_dialogue.h"
-#include "app/server_exchange.h"
+#include "station/server_exchange.h"
 #include "app/service_states.h"
-#include "app/text_field.h"
+#include "station/text_field.h"
 #include "periph/terminal_box.h"
 #include "support/app_session.h"
 #include "support/trace_capture.h"

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/options.h"
-#include "app/pos_link.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "client/pos_channel.h"
 #include "platform/pos_mailbox.h"
 #include "platform/wake_word.h"

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "app/display_zones.h"
-#include "app/eft_context.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/options.h"
+#include "station/options.h"
 #include "app/startup.h"
 #include "core/trace.h"
 #include "periph/console_windows.h"

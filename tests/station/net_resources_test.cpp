@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/net_resources.h"
-#include "app/text_field.h"
+#include "station/net_resources.h"
+#include "station/text_field.h"
 #include "comm/connection_block.h"
 #include "comm/message_box.h"
 #include "comm/network_dispatch.h"

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/options.h"
+#include "station/options.h"
 #include "app/startup.h"
-#include "app/display_zones.h"
-#include "app/server_box.h"
+#include "station/display_zones.h"
+#include "station/server_box.h"
 #include "periph/console_windows.h"
 #include "core/param_file.h"
 #include "core/trace.h"

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/options.h"
-#include "app/periph_context.h"
+#include "station/options.h"
+#include "station/periph_context.h"
 #include "app/startup.h"
 #include "comm/com_resources.h"
 #include "comm/port_api.h"

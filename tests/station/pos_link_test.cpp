@@ -1,14 +1,14 @@
 // The program's side of the POS link in process: mailbox rules, bounds, and
 // the waits of the writer on a manual clock.
-#include "app/pos_link.h"
+#include "station/pos_link.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "app/eft_context.h"
-#include "app/options.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "app/startup.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"

@@ -3,7 +3,7 @@
 // its enciphered form read back by openssl, the secured line in the "SP" zone
 // (written to a real file and scanned for the clear card number), and the
 // BIN table lookup under the main path.
-#include "app/protected_pan_app.h"
+#include "station/protected_pan_app.h"
 
 #include <sys/stat.h>
 
@@ -18,9 +18,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/options.h"
+#include "station/options.h"
 #include "app/startup.h"
 #include "core/card_masking.h"
 #include "core/helpers.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "app/server_box.h"
+#include "station/server_box.h"
 #include "comm/message_box.h"
 #include "comm/network_dispatch.h"
 #include "core/helpers.h"

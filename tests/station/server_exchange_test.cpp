@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/net_resources.h"
-#include "app/server_exchange.h"
-#include "app/text_field.h"
+#include "station/net_resources.h"
+#include "station/server_exchange.h"
+#include "station/text_field.h"
 #include "comm/connection_block.h"
 #include "comm/message_box.h"
 #include "comm/tls_transport.h"

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/options.h"
-#include "app/pos_link.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "app/startup.h"
-#include "app/wait_callback.h"
+#include "transactions/wait_callback.h"
 #include "periph/console_windows.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "app/eft_context.h"
+#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "app/net_resources.h"
-#include "app/options.h"
+#include "station/net_resources.h"
+#include "station/options.h"
 #include "app/startup.h"
 #include "support/config_tree.h"
 #include "support/net_config.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/options.h"
-#include "app/text_field.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "support/server_session.h"
 #include "support/trace_capture.h"
 #include "transactions/card_checks.h"

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "app/main_loop.h"
-#include "app/net_resources.h"
-#include "app/options.h"
-#include "app/server_exchange.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/server_exchange.h"
 #include "app/service_states.h"
-#include "app/text_field.h"
-#include "periph/pv_status.h"
+#include "station/text_field.h"
+#include "protocols/pv_status.h"
 #include "netsim/acquirer.h"
 #include "support/app_session.h"
 #include "support/epap_fake.h"

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/net_resources.h"
-#include "app/options.h"
-#include "app/server_exchange.h"
-#include "app/text_field.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/server_exchange.h"
+#include "station/text_field.h"
 #include "netsim/acquirer.h"
 #include "netsim/net_frame.h"
 #include "netsim/tcp_link.h"

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <string>
 
-#include "app/options.h"
+#include "station/options.h"
 #include "netsim/net_frame.h"
-#include "app/text_field.h"
-#include "periph/pv_status.h"
+#include "station/text_field.h"
+#include "protocols/pv_status.h"
 #include "platform/clock.h"
 #include "support/server_session.h"
 #include "support/base64_command.h"

@@ -8,9 +8,9 @@
 #include <regex>
 #include <string>
 
-#include "app/options.h"
+#include "station/options.h"
 #include "netsim/net_frame.h"
-#include "app/text_field.h"
+#include "station/text_field.h"
 #include "core/card_masking.h"
 #include "core/trace_front.h"
 #include "support/server_session.h"

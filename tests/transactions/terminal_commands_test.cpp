@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
-#include "app/text_field.h"
-#include "app/wait_callback.h"
+#include "station/options.h"
+#include "station/text_field.h"
+#include "transactions/wait_callback.h"
 #include "core/tag_buffer.h"
 #include "periph/terminal_box.h"
 #include "support/app_session.h"

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/options.h"
+#include "station/options.h"
 #include "comm/com_resources.h"
 #include "comm/shared_connections.h"
 #include "comm/tls_internal.h"
@@ -23,7 +23,7 @@
 #include "netsim/tcp_link.h"
 #include "protocols/card_records.h"
 #include "rudasim/ruda_net.h"
-#include "periph/pv_status.h"
+#include "protocols/pv_status.h"
 #include "periph/terminal_box.h"
 #include "platform/net_socket.h"
 #include "support/app_session.h"

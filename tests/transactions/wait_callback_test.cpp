@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "app/main_loop.h"
-#include "app/options.h"
+#include "station/options.h"
 #include "app/service_states.h"
-#include "app/text_field.h"
-#include "app/wait_callback.h"
+#include "station/text_field.h"
+#include "transactions/wait_callback.h"
 #include "periph/terminal_box.h"
 #include "support/app_session.h"
 #include "support/trace_capture.h"
