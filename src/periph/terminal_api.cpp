@@ -235,13 +235,6 @@ EPAP_WaitCallbackFn EPAP_GetWaitCallback() {
     return box != nullptr ? box->waitCallback : nullptr;
 }
 
-int PAP_WaitCallbackStops(KT_EPERIPH_API* box) {
-    if (box == nullptr || box->waitCallback == nullptr) return 0;
-    char text[PAP_WAIT_TEXT] = {};
-    box->waitCallback(text);
-    return text[0] == 'S' ? 1 : 0;
-}
-
 void EPAP_SetEchoMode(int mode) { g_echoMode = mode; }
 int EPAP_GetEchoMode() { return g_echoMode; }
 

@@ -12,6 +12,7 @@
 #include "core/trace.h"
 #include "periph/console_windows.h"
 #include "periph/terminal_exchange.h"
+#include "protocols/module_contract.h"
 #include "protocols/xpro/xpro_context.h"
 
 namespace {
@@ -95,6 +96,9 @@ int PAP_NewPAPbox(int resourceId, int station, int keyIndex, ConsoBox* console) 
     g_box = box;
     g_current = nullptr;
     g_scan = 0;
+    // The command modules reach the box and its answer rows through these.
+    static const PapEngineServices kEngine{EPAP_GetBox, TWEP_RearmAnswerRow};
+    PAP_SetEngineServices(&kEngine);
     TWEP_ResetPortState();
     if (!g_exitHook) g_exitHook = std::atexit(FreeAtExit) == 0;
     return 1;

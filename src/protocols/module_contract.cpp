@@ -1,4 +1,5 @@
-// Terminal frames between the script engine and the command modules.
+// Terminal frames between the script engine and the command modules, and
+// the services the engine lends the modules.
 #include "protocols/module_contract.h"
 
 #include <cctype>
@@ -34,4 +35,20 @@ int PAP_ReadAnswerFrame(const char* frame, int available, unsigned char* answer,
     std::memset(answer, 0, PAP_MODULE_ANSWER_BUFFER);
     std::memcpy(answer, frame + 5, static_cast<size_t>(payload));
     return PV_ALL_FINE;
+}
+
+namespace {
+
+PapEngineServices g_engine{};
+
+}  // namespace
+
+void PAP_SetEngineServices(const PapEngineServices* services) {
+    g_engine = services != nullptr ? *services : PapEngineServices{};
+}
+
+KT_EPERIPH_API* PAP_EngineBox() { return g_engine.box != nullptr ? g_engine.box() : nullptr; }
+
+int PAP_EngineRearmAnswerRow(KT_EPERIPH_API* box, int command) {
+    return g_engine.rearmAnswerRow != nullptr ? g_engine.rearmAnswerRow(box, command) : -1;
 }

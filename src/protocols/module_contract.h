@@ -2,7 +2,7 @@
 // codes callers ask for, the four entry points of a module, the six link
 // callbacks of its protocol, and the terminal frame that travels between the
 // engine and a module ("%04x" of the payload length plus 5, one NUL byte,
-// then the payload).
+// then the payload); and the two services the engine lends the modules.
 //
 // Modules plug in by protocol number (periph/terminal_exchange.h). Main
 // thread only.
@@ -141,3 +141,21 @@ struct PapLinkCallbacks {
     KTM_MapRequestFn mapRequest;
     KTM_MapAnswerFn mapAnswer;
 };
+
+// ---------------------------------------------------------------------------
+// Services of the script engine
+// ---------------------------------------------------------------------------
+
+// What the engine lends the modules, which never include it. The engine
+// (periph/terminal_box.cpp) installs them when it makes its box.
+struct PapEngineServices {
+    KT_EPERIPH_API* (*box)();                                 // EPAP_GetBox
+    int (*rearmAnswerRow)(KT_EPERIPH_API* box, int command);  // TWEP_RearmAnswerRow
+};
+// Installs the services (copied); null removes them.
+void PAP_SetEngineServices(const PapEngineServices* services);
+// The process's terminal box: null before the engine made one.
+KT_EPERIPH_API* PAP_EngineBox();
+// Re-arms the answer row of a command so that its next answer is read: 1
+// re-armed, 0 no row of that command, -1 failure or no engine.
+int PAP_EngineRearmAnswerRow(KT_EPERIPH_API* box, int command);

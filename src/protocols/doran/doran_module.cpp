@@ -3,7 +3,8 @@
 #include "protocols/doran/doran_module.h"
 
 #include "core/helpers.h"
-#include "periph/terminal_box.h"
+#include "protocols/pv_status.h"
+#include "protocols/terminal_frame.h"
 
 int DRN_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, char* event) {
     if (box == nullptr || resource == nullptr) return 1;

@@ -8,7 +8,8 @@
 #include "comm/port_api.h"
 #include "core/helpers.h"
 #include "core/trace.h"
-#include "periph/terminal_box.h"
+#include "protocols/pv_status.h"
+#include "protocols/terminal_frame.h"
 #include "platform/clock.h"
 #include "protocols/ruda/ruda_card.h"
 #include "protocols/ruda/ruda_device.h"
@@ -204,7 +205,7 @@ int RUDA_GetOneResult(KT_EPERIPH_API* box, KT_PERES* resource, const char* frame
     va_copy(copy, args);
     const int result = Decode(code, g_answer, length, copy);
     va_end(copy);
-    if (Rearms(code, result)) TWEP_RearmAnswerRow(box, code);
+    if (Rearms(code, result)) PAP_EngineRearmAnswerRow(box, code);
     return result;
 }
 

@@ -8,7 +8,8 @@
 #include "comm/port_frames.h"
 #include "core/helpers.h"
 #include "core/trace.h"
-#include "periph/terminal_box.h"
+#include "protocols/pv_status.h"
+#include "protocols/terminal_frame.h"
 #include "platform/clock.h"
 #include "protocols/module_contract.h"
 #include "protocols/ruda/ruda_device.h"
@@ -164,7 +165,7 @@ int RUDA_LinkReceive(void* transport, void* frame, uint32_t capacity, int32_t ti
     ctx->stepLetter = RUDA_LETTER_NONE;
     ctx->phase = XPRO_PHASE_RECEIVING;
 
-    KT_EPERIPH_API* box = EPAP_GetBox();
+    KT_EPERIPH_API* box = PAP_EngineBox();
     RudaReceiverOptions options;
     options.transportAdded = box != nullptr && box->transportAdded == 1;
     options.readTimeoutMs = ctx->timeouts[0] > 0 ? ctx->timeouts[0] : kRudaReadTimeoutMs;
