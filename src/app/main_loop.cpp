@@ -12,6 +12,7 @@
 #include "station/text_field.h"
 #include "station/net_resources.h"
 #include "station/options.h"
+#include "station/pos_link.h"
 #include "station/periph_context.h"
 #include "station/server_exchange.h"
 #include "app/service_states.h"
@@ -290,6 +291,22 @@ void CloseClient(const char* traceLine, bool closePorts) {
     SendPosResult(0);
     ShutdownClient();
     EndProcess(0);
+}
+
+int EFTOC_Shutdown(EFTCBox* context) {
+    if (context == nullptr) return 1;
+    const TransactionRecord* record = GetTransactionRecord();
+    if (record != nullptr && record->barcodeActive >= 1) TermStopBarcodeReader();
+    ZelDiaClose(context->posLink);
+    context->posLink = nullptr;
+    TWEP_CloseSerialPorts(context->papBox);
+    if (context->debugLevel != 0) {
+        const std::string hashes = std::string(80, '#') + "\n";
+        LogExchange(0, hashes.c_str(), context->exchangeLogName, context->logSizeKb);
+        TraceFrontWriteLine("** INFO. ** ##########################################\n");
+    }
+    EFTOC_Close(context);
+    return 1;
 }
 
 int ShutdownClient() {

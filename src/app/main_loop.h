@@ -4,6 +4,7 @@
 #pragma once
 #include "core/helpers.h"
 
+struct EFTCBox;
 struct KT_TEXT_WINDOW;
 
 // 1 when the current request is a card request, 0 for a cheque request.
@@ -29,6 +30,9 @@ void RunIdlePass();
 int DealPosRequest();
 // State 102: answers '5'; always 1.
 int SendErrorAnswer();
+// Closes the POS link and the terminal ports, writes the closing lines and
+// closes the context. 1.
+int EFTOC_Shutdown(EFTCBox* context);
 // Shuts the EFT context down and clears the process pointer; always 1.
 int ShutdownClient();
 // The close asked by the cash register: no terminal wait callback any more,

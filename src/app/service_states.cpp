@@ -1,5 +1,4 @@
-// Maintenance and terminal-service states, polling during them, the
-// maintenance indicator.
+// Maintenance and terminal-service states, polling during them.
 #include "app/service_states.h"
 
 #include <strings.h>
@@ -32,7 +31,6 @@
 
 namespace {
 
-constexpr const char kIndicatorPath[] = "WOUT/update.tmp";
 constexpr int kEchoRoundMs = 200;
 
 // Echo wait of state 50: the last sign of life of the terminal and the
@@ -293,32 +291,3 @@ int RunTerminalServiceState() {
         default: return sale ? S7_SaleAnswer() : PadServiceAnswer();
     }
 }
-
-int SetMaintenanceIndicator(int flag) {
-    if (Options.WaitForPinpad != 1) return 0;
-    std::FILE* existing = std::fopen(kIndicatorPath, "rb");
-    if (flag != 0) {
-        if (existing != nullptr) {
-            std::fclose(existing);
-        } else {
-            std::FILE* file = std::fopen(kIndicatorPath, "a+b");
-            if (file == nullptr || std::fputc('c', file) == EOF || std::fflush(file) != 0) {
-                if (file != nullptr) std::fclose(file);
-                TraceLog(TRACE_ERROR, "[MAINTENANCE]", "Echec indicateur de maintenance en cours");
-                return 1;
-            }
-            std::fclose(file);
-        }
-        TraceLog(TRACE_INFO, "[MAINTENANCE]", "Indicateur de maintenance en cours cree");
-        return 0;
-    }
-    if (existing != nullptr) {
-        std::fclose(existing);
-        std::remove(kIndicatorPath);
-        TraceLog(TRACE_INFO, "[MAINTENANCE]", "Indicateur de maintenance en cours efface");
-    } else {
-        TraceLog(TRACE_INFO, "[MAINTENANCE]", "Indicateur de maintenance en cours absent lors de la demande d'effacement");
-    }
-    return 0;
-}
-

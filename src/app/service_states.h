@@ -1,6 +1,5 @@
-// Maintenance (state 10) and terminal-service (state 50) states, the
-// polling of the cash register during them and the maintenance indicator
-// file.
+// Maintenance (state 10) and terminal-service (state 50) states and the
+// polling of the cash register during them.
 //
 // During a working state the cash register's flash information goes to the
 // server, an abort ends the transaction (or is refused with '6' while aborts
@@ -25,7 +24,3 @@ int DealPosDuringTransaction();
 // nothing kept, or the abort refused ('6') or forwarded (PN40); -2 aborted;
 // a stop ends the program.
 int ServeKeptAbort();
-// With the option WaitForPinpad 1, creates (1) or deletes (0) the file
-// "WOUT/update.tmp" of the current directory; 0, or 1 when the creation
-// failed. Otherwise nothing, 0.
-int SetMaintenanceIndicator(int flag);

@@ -582,3 +582,16 @@ const char* TAG_GetString(const char* code, int fromStart) {
     return ATAG_GetString(&g_processTags, code, fromStart);
 }
 int TAG_GetLength(const char* code) { return ATAG_GetLength(&g_processTags, code); }
+
+int LoadTagMessage(char* buffer, int capacity, int flag) {
+    if (buffer == nullptr || capacity <= 0) return -1;
+    const int bound = TAG_InitWrite(buffer, static_cast<uint32_t>(capacity), flag > 0 ? 1 : 0);
+    if (bound != 1) return bound;
+    TAG_SeekEnd(0);
+    if (flag > 0) {
+        char stamp[64];
+        std::snprintf(stamp, sizeof stamp, "%s_%s", kProgramVersion, kProgramBuildDate);
+        TAG_Set("ZNP", stamp);
+    }
+    return bound;
+}

@@ -108,3 +108,13 @@ int TAG_GetIntValue(const char* code, int fromStart);
 int32_t TAG_GetLongValue(const char* code, int fromStart);
 const char* TAG_GetString(const char* code, int fromStart);
 int TAG_GetLength(const char* code);
+
+// Program version and build date of the version stamp (tag ZNP) that every
+// message of the program starts with.
+constexpr const char* kProgramVersion = "13.0.26.000000";
+constexpr const char* kProgramBuildDate = "Nov 24 2023";
+
+// Binds the process tag writer to the buffer (cleared when flag > 0), moves to
+// the end tag, and with flag > 0 writes ZNP "<version>_<date>". The binding
+// result (1, or -1 for a null buffer).
+int LoadTagMessage(char* buffer, int capacity, int flag);

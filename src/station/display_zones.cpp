@@ -18,12 +18,12 @@
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
 #include "periph/terminal_box.h"
-#include "transactions/terminal_commands.h"
 
 namespace {
 
 EFTCBox* g_zoneContext = nullptr;
 constexpr int kRudaProtocol = 16;
+constexpr int kDisplay = 0;  // terminal function of the display
 constexpr int kZoneTextMax = 1023;
 
 CSIBox* Box() { return g_zoneContext != nullptr ? g_zoneContext->box : nullptr; }
@@ -381,5 +381,21 @@ int TOC_DisplayById(const char* zone, const char* titleId, const char* textId) {
         TOC_ZonePrintf(zone, "%s", text.c_str());
     }
     WSysSetTraceHook(savedHook);
+    return status;
+}
+
+int TermShowHolderWait(const char* textId) {
+    static const struct {
+        const char* key;
+        int screen;
+    } kScreens[] = {{"ZNP_DSP_HOLDER_WAIT_FOR_CARD_IDLE", 1},
+                    {"ZNP_DSP_HOLDER_WAIT_FOR", 2},
+                    {"ZNP_DSP_HOLDER_WAIT_FOR_CARD_OUT", 14},
+                    {"ZNP_DSP_HOLDER_WAIT_FOR_CARD_IN", 13}};
+    int screen = 0;
+    for (const auto& s : kScreens)
+        if (textId != nullptr && std::strcmp(textId, s.key) == 0) screen = s.screen;
+    const int status = EPAP_DisplayScreenId(kDisplay, screen);
+    EPAP_ClearAll();
     return status;
 }

@@ -2,7 +2,8 @@
 // ("CA" trace, "SP" secured records, "P5", "E5" ...), the trace hook that
 // writes every trace line into the spool file of the trace zone, the printf
 // and aligned writers, texts by id from "posm" of "WTXT", the key, entry and
-// selection waits, and TOC_DisplayById.
+// selection waits, TOC_DisplayById and the holder wait screens of the
+// terminal.
 #pragma once
 
 struct EFTCBox;
@@ -43,3 +44,7 @@ int TOC_ZoneWaitSelection(const char* zone, int waitMs, int count, int itemWidth
 // Shows a titled message by text id on a zone (or, for "E5", on the
 // terminal). 0, or the status of the terminal display script.
 int TOC_DisplayById(const char* zone, const char* titleId, const char* textId);
+
+// Shows the terminal screen of a holder wait text id (command 160): the
+// status of the display script.
+int TermShowHolderWait(const char* textId);

@@ -10,6 +10,7 @@
 
 #include "station/eft_context.h"
 #include "station/options.h"
+#include "station/server_exchange.h"
 #include "station/text_field.h"
 #include "comm/connection_block.h"
 #include "comm/message_box.h"
@@ -21,7 +22,6 @@
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"
-#include "transactions/server_messages.h"
 
 namespace {
 
@@ -396,4 +396,13 @@ int TOC_CloseServer(EFTCBox* context) {
     context->serverBox = nullptr;
     context->connectionState = 0;
     return 1;
+}
+
+const char* GetCurrentServerSni(const EFTCBox* context, const TransactionRecord* record) {
+    if (context == nullptr || record == nullptr) return "";
+    const int resource = context->netResourceIndex;
+    const int server = record->currentServer;
+    if (resource < 0 || resource >= kNetResourceCount || server < 0 || server >= kServerCount)
+        return "";
+    return context->netResources[resource].servers[server].sni;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct EFTCBox;
+struct TransactionRecord;
 
 // One server of a resource.
 struct ServerBlock {
@@ -62,6 +63,10 @@ int TOC_IsNetResourceLoaded(EFTCBox* context, int index);
 // over-long value (nothing changed).
 int TOC_RedirectServer(EFTCBox* context, int resource, int server, const char* host,
                        const char* service);
+
+// SNI text of the current server of the current network resource; the empty
+// text for a null pointer or an index out of range.
+const char* GetCurrentServerSni(const EFTCBox* context, const TransactionRecord* record);
 
 // Availability flags of the four servers in the transaction record.
 int TOC_EnableAllServers();       // 1

@@ -11,6 +11,7 @@
 #include "station/eft_context.h"
 #include "station/options.h"
 #include "station/server_box.h"
+#include "comm/com_channel.h"
 #include "comm/com_resources.h"
 #include "comm/port_api.h"
 #include "core/directories.h"
@@ -18,11 +19,11 @@
 #include "periph/console_windows.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
-#include "transactions/terminal_commands.h"
 
 namespace {
 
 constexpr const char* kCategory = "[PERIPH]";
+constexpr int kRudaProtocol = 16;
 
 struct ZoneOfFunction {
     const char* function;
@@ -390,4 +391,10 @@ int TOC_getResourceIndexToUse(EFTCBox* context, const char* label, int type) {
     }
     TraceLog(TRACE_ERROR, kCategory, "getRessourceIndexToUse : Index de ressource non retrouvable (NET)");
     return -1;
+}
+
+void ResetPeripheralComLog(int function) {
+    const KT_PERES* record = TWEP_FindFunction(EPAP_GetBox(), function, 1);
+    if (record == nullptr || record->protocol == kRudaProtocol) return;
+    if (WCOM_GetResourceByNum(record->port) != nullptr) WComTraceClose();
 }

@@ -42,5 +42,9 @@ int TOC_MakePhysicalFileName(const char* name, char* target, size_t size);
 // the label; without label, the option NetResourceIndexToUse. -1 a type
 // other than 1, no "net" file or no such label; -3 no "WCFG" directory.
 int TOC_getResourceIndexToUse(EFTCBox* context, const char* label, int type);
+// Closes the communication trace of the resource that serves a terminal
+// function (the RUDA protocol keeps its own). The log buffer of the
+// terminal resource is not built yet.
+void ResetPeripheralComLog(int function);
 // Stands for the operations that always succeed.
 int ReturnOne();

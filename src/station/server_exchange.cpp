@@ -12,9 +12,9 @@
 
 #include "station/display_zones.h"
 #include "station/eft_context.h"
+#include "station/net_resources.h"
 #include "station/options.h"
 #include "station/pos_link.h"
-#include "app/service_states.h"
 #include "comm/comm_services.h"
 #include "comm/message_box.h"
 #include "core/helpers.h"
@@ -24,18 +24,37 @@
 #include "periph/console_windows.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
-#include "transactions/barcode.h"
-#include "transactions/pos_answer.h"
-#include "transactions/server_dialogue.h"
-#include "transactions/server_messages.h"
-#include "transactions/terminal_commands.h"
 
 namespace {
+
+constexpr const char kIndicatorPath[] = "WOUT/update.tmp";
 
 int g_emptyPollCount = 0;
 int g_socketWatchState = 0;
 
 bool IsType(const char* type, const char* wanted) { return strcasecmp(type, wanted) == 0; }
+
+struct TypeName {
+    const char* type;
+    const char* name;
+};
+
+constexpr TypeName kNames[] = {
+    {"1200", "Serveur <-> Periph"},
+    {"1410", "Serveur -> Client : Flash info"},
+    {"1411", "Serveur -> Belona"},
+    {"1210", "Serveur <-> IHM"},
+    {"1400", "Serveur -> Client : Reponse requete transactionnelle"},
+    {"1500", "Serveur -> Client : reponse requete de maintenance"},
+    {"9998", "Serveur -> Client : Interdiction abandon caisse"},
+    {"9999", "Serveur -> Client : Coupure socket"},
+    {"1100", "Serveur -> Client : Transfert de fichier"},
+};
+
+// The eighth character of the body is '1' (the body may be short or null).
+bool EighthIsOne(const char* body) {
+    return body != nullptr && strnlen(body, 8) == 8 && body[7] == '1';
+}
 
 // The body as text: its bytes up to the first NUL, at most length bytes.
 std::string BodyText(const uint8_t* body, uint32_t length) {
@@ -166,6 +185,64 @@ int LostConnection() {
 }
 
 }  // namespace
+
+void LogServerMessageType(const char* type, const char* body) {
+    char code[5] = "";
+    if (type != nullptr) std::memcpy(code, type, strnlen(type, 4));
+    if (std::strcmp(code, "9997") == 0) {
+        TraceLog(TRACE_INFO, "[NET]", "Echo serveur recu");
+        return;
+    }
+    if (std::strcmp(code, "9996") == 0) {
+        TraceLog(TRACE_DEBUG, "[SERVER]", "%s",
+                 EighthIsOne(body) ? "Serveur -> Client : Debut maintenance"
+                                   : "Serveur -> Client : Fin maintenance");
+        return;
+    }
+    if (std::strcmp(code, "9995") == 0) {
+        TraceLog(TRACE_DEBUG, "[SERVER]", "%s",
+                 EighthIsOne(body) ? "Serveur -> Client : Reboot lecteur demande"
+                                   : "Serveur -> Client : Reboot lecteur fini");
+        return;
+    }
+    for (const TypeName& n : kNames) {
+        if (std::strcmp(code, n.type) == 0) {
+            TraceLog(TRACE_DEBUG, "[SERVER]", "%s", n.name);
+            return;
+        }
+    }
+    TraceLog(TRACE_DEBUG, "[SERVER]", "Serveur ->    ?   : Message inconnu %s", code);
+}
+
+void SuperviseSockets(int, int*, int*) {}
+
+int SetMaintenanceIndicator(int flag) {
+    if (Options.WaitForPinpad != 1) return 0;
+    std::FILE* existing = std::fopen(kIndicatorPath, "rb");
+    if (flag != 0) {
+        if (existing != nullptr) {
+            std::fclose(existing);
+        } else {
+            std::FILE* file = std::fopen(kIndicatorPath, "a+b");
+            if (file == nullptr || std::fputc('c', file) == EOF || std::fflush(file) != 0) {
+                if (file != nullptr) std::fclose(file);
+                TraceLog(TRACE_ERROR, "[MAINTENANCE]", "Echec indicateur de maintenance en cours");
+                return 1;
+            }
+            std::fclose(file);
+        }
+        TraceLog(TRACE_INFO, "[MAINTENANCE]", "Indicateur de maintenance en cours cree");
+        return 0;
+    }
+    if (existing != nullptr) {
+        std::fclose(existing);
+        std::remove(kIndicatorPath);
+        TraceLog(TRACE_INFO, "[MAINTENANCE]", "Indicateur de maintenance en cours efface");
+    } else {
+        TraceLog(TRACE_INFO, "[MAINTENANCE]", "Indicateur de maintenance en cours absent lors de la demande d'effacement");
+    }
+    return 0;
+}
 
 void TOC_TakePosFlash(EFTCBox* c, const char* request) {
     if (c == nullptr || request == nullptr) return;
@@ -393,13 +470,6 @@ int EFTOC_CheckAlert(EFTCBox* c) {
     return -1;
 }
 
-int TermStartRemovalDetection() {
-    TransactionRecord* r = GetTransactionRecord();
-    if (Options.ActivateRemovalDetection == 0 || r == nullptr) return 0;
-    r->cardReadRecord.mode = 2;
-    return TermCardStatus(&r->cardReadRecord);
-}
-
 int ZelDiaPoll(EFTCBox* context) {
     if (context == nullptr) return -1;
     int result = 0;
@@ -439,21 +509,5 @@ int ZelDiaPoll(EFTCBox* context) {
 int EFTOC_CheckTimeout(EFTCBox* context) {
     if (context == nullptr || EFTOC_TimerExpired(context) != 1) return 0;
     TraceLog(TRACE_ERROR, "[TRV_71]", "Delai alloue a l'application prinicpale expire");
-    return 1;
-}
-
-int EFTOC_Shutdown(EFTCBox* context) {
-    if (context == nullptr) return 1;
-    const TransactionRecord* record = GetTransactionRecord();
-    if (record != nullptr && record->barcodeActive >= 1) TermStopBarcodeReader();
-    ZelDiaClose(context->posLink);
-    context->posLink = nullptr;
-    TWEP_CloseSerialPorts(context->papBox);
-    if (context->debugLevel != 0) {
-        const std::string hashes = std::string(80, '#') + "\n";
-        LogExchange(0, hashes.c_str(), context->exchangeLogName, context->logSizeKb);
-        TraceFrontWriteLine("** INFO. ** ##########################################\n");
-    }
-    EFTOC_Close(context);
     return 1;
 }

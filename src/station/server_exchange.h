@@ -1,8 +1,9 @@
 // The server exchange step (send the pending server request with its context
-// tags, take at most one message back and route it by its type) and the
-// routines every wait of the program calls once per pass: the POS poll step,
-// the alert and time-out checks, the start of card-removal detection, the
-// completion of a flash information and the shutdown of the EFT context.
+// tags, take at most one message back and route it by its type, trace its
+// name, supervise the terminal sockets of a relay, keep the maintenance
+// indicator file) and the routines every wait of the program calls once per
+// pass: the POS poll step, the alert and time-out checks and the completion
+// of a flash information.
 #pragma once
 
 struct EFTCBox;
@@ -40,12 +41,18 @@ int ZelDiaPoll(EFTCBox* context);
 int EFTOC_CheckAlert(EFTCBox* context);
 // 1 when the context timer has expired, else 0.
 int EFTOC_CheckTimeout(EFTCBox* context);
-// 0 when the option ActivateRemovalDetection is off, else the result of the
-// card-status command in removal-detection mode.
-int TermStartRemovalDetection();
 // Completes the flash information just copied into posAnswer: card fields
 // of a "fgs" flash when asked, reset flag and D16, VWAY, D3E.
 void TOC_CompleteFlashInfo();
-// Closes the POS link and the terminal ports, writes the closing lines and
-// closes the context. 1.
-int EFTOC_Shutdown(EFTCBox* context);
+
+// Traces the name of a four-character server message type; the body (or
+// null) tells begin from end for 9996 and 9995 by its eighth character.
+void LogServerMessageType(const char* type, const char* body);
+// Supervision of the terminal sockets on the status character of a relayed
+// terminal answer; adds 10 to the result when it cuts a socket. No terminal
+// socket exists yet: nothing is done.
+void SuperviseSockets(int status, int* watchState, int* result);
+// With the option WaitForPinpad 1, creates (1) or deletes (0) the file
+// "WOUT/update.tmp" of the current directory; 0, or 1 when the creation
+// failed. Otherwise nothing, 0.
+int SetMaintenanceIndicator(int flag);

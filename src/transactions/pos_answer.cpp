@@ -34,19 +34,6 @@ char g_savedCd[10];
 
 }  // namespace
 
-int LoadTagMessage(char* buffer, int capacity, int flag) {
-    if (buffer == nullptr || capacity <= 0) return -1;
-    const int bound = TAG_InitWrite(buffer, static_cast<uint32_t>(capacity), flag > 0 ? 1 : 0);
-    if (bound != 1) return bound;
-    TAG_SeekEnd(0);
-    if (flag > 0) {
-        char stamp[64];
-        std::snprintf(stamp, sizeof stamp, "%s_%s", kProgramVersion, kProgramBuildDate);
-        TAG_Set("ZNP", stamp);
-    }
-    return bound;
-}
-
 int BuildPosAnswer(char* buffer, int size, const char* sv, const char* cd) {
     const TransactionRecord* record = GetTransactionRecord();
     if (LoadTagMessage(buffer, size, 1) != 1) return 0;

@@ -1,17 +1,12 @@
-// Answers to the cash register: binding the tag writer with the version stamp,
-// the answer header, the one-character answer, the writer onto the POS link,
-// the saved SV and CD of the request, the abort answer, and the end of a
-// transaction.
+// Answers to the cash register: the answer header, the one-character
+// answer, the writer onto the POS link, the saved SV and CD of the request,
+// the abort answer, and the end of a transaction.
 #pragma once
 
-// Program version and build date of the version stamp (tag ZNP).
-constexpr const char* kProgramVersion = "13.0.26.000000";
-constexpr const char* kProgramBuildDate = "Nov 24 2023";
+// The tag writer with the version stamp (LoadTagMessage), which every
+// answer starts with.
+#include "core/tag_buffer.h"
 
-// Binds the process tag writer to the buffer (cleared when flag > 0), moves to
-// the end tag, and with flag > 0 writes ZNP "<version>_<date>". The binding
-// result (1, or -1 for a null buffer).
-int LoadTagMessage(char* buffer, int capacity, int flag);
 // Clears the buffer and writes the stamp, SS "A", PS (the record's station),
 // SV and CD. 1 when all were written, 0 otherwise.
 int BuildPosAnswer(char* buffer, int size, const char* sv, const char* cd);

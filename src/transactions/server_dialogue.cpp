@@ -35,15 +35,6 @@ int Fail(TransactionRecord* r, const char* textId, const char* code, int result)
 
 }  // namespace
 
-const char* GetCurrentServerSni(const EFTCBox* context, const TransactionRecord* record) {
-    if (context == nullptr || record == nullptr) return "";
-    const int resource = context->netResourceIndex;
-    const int server = record->currentServer;
-    if (resource < 0 || resource >= kNetResourceCount || server < 0 || server >= kServerCount)
-        return "";
-    return context->netResources[resource].servers[server].sni;
-}
-
 int ConnectServer(int showWait) {
     EFTCBox* c = GetEftContext();
     TransactionRecord* r = GetTransactionRecord();
@@ -75,8 +66,6 @@ int ConnectServer(int showWait) {
     c->connectionState = 2;
     return PV_NET_FAILED;
 }
-
-void SuperviseSockets(int, int*, int*) {}
 
 int BuildRtlRequest() {
     EFTCBox* c = GetEftContext();

@@ -1,18 +1,14 @@
 // Server dialogue of a transaction, as far as the maintenance state needs it:
 // the connection with its fall-back to the degraded server, the answer wait
-// that keeps the cash register and the server link served, the answer check
-// and the socket supervision of relayed terminal messages.
+// that keeps the cash register and the server link served, and the answer
+// check.
 //
 // Least behaviour where a terminal is concerned: no card is read, so card
-// removal is never watched, and no terminal socket is supervised.
+// removal is never watched.
 #pragma once
 
 struct EFTCBox;
 struct TransactionRecord;
-
-// SNI text of the current server of the current network resource; the empty
-// text for a null pointer or an index out of range.
-const char* GetCurrentServerSni(const EFTCBox* context, const TransactionRecord* record);
 
 // Connects the current resource's servers (principal, backup, tertiary;
 // then the degraded one with OfflineModeWithSZEL). 0 connected (or already),
@@ -25,10 +21,6 @@ int ConnectServer(int showWait);
 // inconsistent answer (RS "37"); -4 time exceeded (RS "30"); -5 link lost with
 // no other server (RS "31"); -6 POS link failure (RS "38").
 int DealServer();
-// Supervision of the terminal sockets on the status character of a relayed
-// terminal answer; adds 10 to the result when it cuts a socket. No terminal
-// socket exists yet: nothing is done.
-void SuperviseSockets(int status, int* watchState, int* result);
 // The return-to-line request of a summary: SV "s2", CD "rtl", PS and the
 // island label D7V in the cleared server request. 0 written, -1 otherwise.
 int BuildRtlRequest();

@@ -1,15 +1,12 @@
-// The vocabulary of the server dialogue of a transaction: the trace names of
-// the server message types, the terminal statuses turned into result codes,
+// The vocabulary of the server dialogue of a transaction (the trace names of
+// the server message types are station/server_exchange.h's): the terminal
+// statuses turned into result codes,
 // the direct-mode and cancellation requests, the check that a server answer
 // belongs to the request that was sent, and the cross-transaction event that
 // reports an answer which does not.
 #pragma once
 #include <string>
 #include <vector>
-
-// Traces the name of a four-character server message type; the body (or
-// null) tells begin from end for 9996 and 9995 by its eighth character.
-void LogServerMessageType(const char* type, const char* body);
 
 // Sets the record's RS for a terminal status and shows its message on "P5"
 // (PV_ALL_FINE "01" and nothing shown; 0xFFFF changes nothing).

@@ -410,20 +410,11 @@ int TermStopBarcodeReader() {
     return status;
 }
 
-int TermShowHolderWait(const char* textId) {
-    static const struct {
-        const char* key;
-        int screen;
-    } kScreens[] = {{"ZNP_DSP_HOLDER_WAIT_FOR_CARD_IDLE", 1},
-                    {"ZNP_DSP_HOLDER_WAIT_FOR", 2},
-                    {"ZNP_DSP_HOLDER_WAIT_FOR_CARD_OUT", 14},
-                    {"ZNP_DSP_HOLDER_WAIT_FOR_CARD_IN", 13}};
-    int screen = 0;
-    for (const auto& s : kScreens)
-        if (textId != nullptr && std::strcmp(textId, s.key) == 0) screen = s.screen;
-    const int status = EPAP_DisplayScreenId(kDisplay, screen);
-    EPAP_ClearAll();
-    return status;
+int TermStartRemovalDetection() {
+    TransactionRecord* r = GetTransactionRecord();
+    if (Options.ActivateRemovalDetection == 0 || r == nullptr) return 0;
+    r->cardReadRecord.mode = 2;
+    return TermCardStatus(&r->cardReadRecord);
 }
 
 int TermDetectCardPresent(CardReadRecord* record) {
@@ -556,10 +547,4 @@ void CheckAciBypassCommand(const char* cd) {
     if (Options.ACI_ActivateCardReadingBypass != 1) return;
     if (cd == nullptr || *cd == '\0')
         TraceLog(TRACE_WARN, "[ACIBYPASS]", "Commande envoyee par la caisse non connu");
-}
-
-void ResetPeripheralComLog(int function) {
-    const KT_PERES* record = TWEP_FindFunction(EPAP_GetBox(), function, 1);
-    if (record == nullptr || record->protocol == kRudaProtocol) return;
-    if (WCOM_GetResourceByNum(record->port) != nullptr) WComTraceClose();
 }

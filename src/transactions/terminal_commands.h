@@ -71,8 +71,9 @@ int TermBarcodeCommand(int a, int b, int c);
 int TermReadBarcode(char* buffer, int wait);
 // Stops the barcode reader; clears the script in all cases.
 int TermStopBarcodeReader();
-// Shows the terminal screen of a holder wait text id (command 160).
-int TermShowHolderWait(const char* textId);
+// 0 when the option ActivateRemovalDetection is off, else the result of the
+// card-status command in removal-detection mode.
+int TermStartRemovalDetection();
 // Looks whether a card is already in the reader: 1 none, 0 one is there.
 int TermDetectCardPresent(CardReadRecord* record);
 // The card-read answer of an operation (100 or 131) of the card reader:
@@ -98,7 +99,3 @@ int RUDA_WaitFor103(int reuse);
 
 // Card-reading bypass of the request's CD.
 void CheckAciBypassCommand(const char* cd);
-// Closes the communication trace of the resource that serves a terminal
-// function (the RUDA protocol keeps its own). The log buffer of the
-// terminal resource is not built yet.
-void ResetPeripheralComLog(int function);

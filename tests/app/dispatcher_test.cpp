@@ -15,6 +15,7 @@
 #include "app/startup.h"
 #include "periph/console_windows.h"
 #include "station/server_box.h"
+#include "station/server_exchange.h"
 #include "core/dates.h"
 #include "core/tag_buffer.h"
 #include "periph/terminal_box.h"

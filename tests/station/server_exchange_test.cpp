@@ -24,6 +24,7 @@
 #include "support/server_session.h"
 #include "support/tls_pki.h"
 #include "support/trace_capture.h"
+#include "transactions/terminal_commands.h"
 
 using testsupport::LoopbackResource;
 using testsupport::TraceCapture;

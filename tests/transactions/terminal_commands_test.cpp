@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "station/display_zones.h"
 #include "station/options.h"
 #include "station/text_field.h"
 #include "transactions/wait_callback.h"
