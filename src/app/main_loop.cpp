@@ -33,13 +33,7 @@
 #include "transactions/terminal_commands.h"
 #include "transactions/transaction_phase.h"
 
-unsigned char CardMode = 1;
-
-void SetChequeMode() { CardMode = 0; }
-
 namespace {
-
-LoopStartupState g_startup;
 
 bool Eq(const char* a, const char* b) { return WCompareString(a, b, 1) == 1; }
 
@@ -276,8 +270,6 @@ void BuildMaintenanceRequest(EFTCBox* c, TransactionRecord* r) {
 }
 
 }  // namespace
-
-LoopStartupState& GetLoopStartupState() { return g_startup; }
 
 void CloseClient(const char* traceLine, bool closePorts) {
     EFTCBox* c = GetEftContext();
@@ -581,6 +573,7 @@ void RunIdlePass() {
     EFTCBox* c = GetEftContext();
     TransactionRecord* r = GetTransactionRecord();
     if (c == nullptr || r == nullptr) return;
+    LoopStartupState& startup = GetLoopStartupState();
 
     if (Options.UploadTime[0] != '\0') {
         char today[9] = "", now[7] = "";
@@ -597,12 +590,12 @@ void RunIdlePass() {
             r->step = 0;
             c->loopState = 10;
             r->posAnswerState = 2;
-            if (g_startup.p5Window != nullptr) ISAP_ResetWindowResource(g_startup.p5Window);
+            if (startup.p5Window != nullptr) ISAP_ResetWindowResource(startup.p5Window);
             return;
         }
     }
     if (Options.UploadNeeded != 0) {
-        if (g_startup.p5Window != nullptr) ISAP_SetWindowResource(g_startup.p5Window, g_startup.p5Resource);
+        if (startup.p5Window != nullptr) ISAP_SetWindowResource(startup.p5Window, startup.p5Resource);
         if (Options.ExitAfterUpload != 0) {
             ShutdownClient();
             EndProcess(-1);
@@ -623,7 +616,7 @@ void RunIdlePass() {
     if (DealPosRequest() != 0) return;
     if (c->loopState != 0) return;
     if (r->barcodeActive >= 1 &&
-        (Options.TimeBeforeIdleBehaviour <= 0 || WIsTimeOut(g_startup.idleStamp, Options.TimeBeforeIdleBehaviour)))
+        (Options.TimeBeforeIdleBehaviour <= 0 || WIsTimeOut(startup.idleStamp, Options.TimeBeforeIdleBehaviour)))
         c->loopState = 150;
 }
 

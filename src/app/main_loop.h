@@ -2,23 +2,8 @@
 // the scheduled maintenance, the request dispatcher, the error answer and the
 // shutdown.
 #pragma once
-#include "core/helpers.h"
 
 struct EFTCBox;
-struct KT_TEXT_WINDOW;
-
-// 1 when the current request is a card request, 0 for a cheque request.
-extern unsigned char CardMode;
-void SetChequeMode();
-
-// Start-up state the loop reads: window "P5" and the resource it had, and
-// the idle time stamp.
-struct LoopStartupState {
-    KT_TEXT_WINDOW* p5Window = nullptr;
-    int p5Resource = 0;
-    WTimeStamp idleStamp;
-};
-LoopStartupState& GetLoopStartupState();
 
 // Runs the pass of the current state once.
 void RunLoopPass();

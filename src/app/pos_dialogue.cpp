@@ -17,6 +17,7 @@
 #include "station/pos_link.h"
 #include "station/server_box.h"
 #include "station/server_exchange.h"
+#include "station/trace_binding.h"
 #include "transactions/wait_callback.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
@@ -45,7 +46,6 @@ struct Collection {
 Collection g_collection;
 // Response mode handed from a zone entry to the key waits it runs.
 int g_responseMode = 0;
-bool g_secretAwaited = false;
 
 bool Eq(const char* a, const char* b) { return a != nullptr && strcasecmp(a, b) == 0; }
 
@@ -355,8 +355,6 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
-bool PosSecretEntryAwaited() { return g_secretAwaited; }
-
 int PosCollectText(const char* text, int lines, int width, int clear) {
     if (text == nullptr || lines <= 0 || width <= 0 || lines > 1000 || width > 4096) return -1;
     Collection& col = g_collection;
@@ -609,7 +607,7 @@ int PosWaitZoneEntry(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, i
         const WaitTexts texts{"c22", "Dialogue TPV echoue en saisie d'une zone",
                               "Emission requete de saisie d'une zone echouee", 250};
         std::vector<char> answer;
-        g_secretAwaited = secret;
+        SetPosSecretEntryAwaited(secret);
         const WaitEnd end = AwaitAnswer(
             c, texts, timeoutMs,
             [&](EFTCBox* ctx) {
@@ -619,7 +617,7 @@ int PosWaitZoneEntry(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, i
                        TAG_SetLong("EE", timeoutMs / 1000) == 1;
             },
             &answer);
-        g_secretAwaited = false;
+        SetPosSecretEntryAwaited(false);
         std::string value = end == WaitEnd::Answer ? AnswerValue(answer, "EL") : std::string();
         Wipe(answer);
         EndWait(c, end);

@@ -5,7 +5,8 @@
 // (SV "s5", CD "c27"). The waits read the cash register's answer (SS "R"
 // with the same SV and CD) through the POS poll step and acknowledge it with
 // "0". The option PosGuiOptions suppresses a request or moves it to the
-// terminal's screen.
+// terminal's screen. The wait for a secret zone entry's answer is marked
+// with SetPosSecretEntryAwaited (station/trace_binding.h).
 #pragma once
 
 struct ConsoBox;
@@ -43,7 +44,3 @@ int PosWaitSelection(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, i
 int PosCollectText(const char* text, int lines, int width, int clear);
 // 1 the card is still there; -1 it was removed or has a problem.
 int PosCheckCardRemoval(int first);
-
-// True while the answer of a secret zone entry is awaited: the exchange log
-// then masks the entry value (EL) of what the cash register sends.
-bool PosSecretEntryAwaited();

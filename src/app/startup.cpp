@@ -1,35 +1,41 @@
-// Start-up of trv_71: defaults, single-instance guard, command line, events,
-// session, POS link, automatic maintenance and the main loop.
+// Start-up of trv_71: single-instance guard, command line, events, session
+// opening, POS link, automatic maintenance and the main loop.
 #include "app/startup.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "station/display_zones.h"
-#include "station/eft_context.h"
 #include "app/loop_wait.h"
 #include "app/main_loop.h"
-#include "station/options.h"
-#include "station/pos_link.h"
+#include "app/pos_dialogue.h"
 #include "app/stop_notice.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/periph_context.h"
+#include "station/pos_link.h"
+#include "station/server_box.h"
+#include "station/text_field.h"
+#include "station/trace_binding.h"
 #include "comm/comm_services.h"
 #include "core/helpers.h"
+#include "core/protected_pan.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
+#include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 #include "platform/named_event.h"
 #include "platform/pos_mailbox.h"
 #include "platform/process.h"
 #include "platform/process_watch.h"
-#include "platform/uuid.h"
 #include "platform/wake_word.h"
 #include "transactions/pos_answer.h"
 #include "transactions/terminal_commands.h"
-
-ProcessOptions g_processOptions;
+#include "transactions/wait_callback.h"
 
 namespace {
 
@@ -59,33 +65,6 @@ void TakePath(char (&field)[kPathFieldSize], const char* value, char option) {
 int FoldEchoMode(int value) { return value >= 0 && value <= 2 ? value : 3; }
 
 }  // namespace
-
-void EndProcess(int code) {
-    // The records of the last terminal exchanges are held until written.
-    WComTraceCloseAll();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::exit(code);
-}
-
-void InitDefaultOptions() {
-    ProcessOptions& o = g_processOptions;
-    o = ProcessOptions{};
-    o.station = 1;
-    o.resourceId = 1;
-    o.language = 0;
-    o.debugLevel = 1;
-    std::snprintf(o.exchangeLogName, sizeof o.exchangeLogName, "%s", "ECHANGES.LOG");
-    o.logSizeKb = 4096;
-    o.clientNetType = 0;
-    std::snprintf(o.mainPath, sizeof o.mainPath, "%s", ".");
-    o.echoMode = 0;
-    o.generateEvents = 0;
-    o.offlineLevel = 0;
-    o.posTimeout = 5;
-    KTCONSOL_SetWorkDirectory(".", nullptr);
-    KTCONSOL_SetPrintCommand("");
-}
 
 CommandLineResult ReadCommandLine(int argc, const char* const* argv, std::string& oneShot) {
     ProcessOptions& o = g_processOptions;
@@ -147,15 +126,86 @@ bool EnforceSingleInstance(SingleInstanceGuard& guard) {
     return true;
 }
 
-UuidHolder CreateUuidString() {
-    const std::string text = plat::NewUuidText();
-    if (text.size() != 36) return nullptr;
-    UuidHolder holder(new (std::nothrow) char[text.size() + 1]);
-    if (holder) std::memcpy(holder.get(), text.c_str(), text.size() + 1);
-    return holder;
-}
+int TOC_OpenSession() {
+    const ProcessOptions& o = g_processOptions;
+    TOC_BindTraceFront();
+    char instanceName[20];
+    std::snprintf(instanceName, sizeof instanceName, "Eft_%03d", o.station % 100000);
 
-void FreeUuidString(UuidHolder& holder) { holder.reset(); }
+    KT_MAIN_SERVER_INSTANCE& main = KTS_MainInstance();
+    if (main.initialize(o.resourceId, 1) != 1 ||
+        KTS_GetMain(&main, o.clientNetType, instanceName, nullptr, nullptr, nullptr) != 1) {
+        std::printf("\n [!]Ouverture Instance EFT : Echec(1) ");
+        return -1;
+    }
+    if (main.start() != 1) {
+        std::printf("\n [!]Ouverture Instance EFT : Echec(2) ");
+        return -1;
+    }
+    EFTCBox* context = NewEftoc(o.resourceId, o.station);
+    if (context == nullptr) {
+        std::printf("\n [!]Ouverture Objet Contexte  : Echec ");
+        return -2;
+    }
+    SetEftContext(context);
+
+    EFTOC_SetMainPath(context, o.mainPath);
+    EFTOC_SetApplicationCode(context, "1200");
+    context->consoleResource = 41;
+    EFTOC_SetLanguages(context, o.language, o.language);
+    EFTOC_SetEchoMode(context);
+    EFTOC_SetPosEventFlag(context, o.generateEvents);
+    EFTOC_SetExchangeLog(context, o.logSizeKb, o.exchangeLogName);
+    EFTOC_SetOfflineLevel(context, o.offlineLevel);
+    context->posTimeout = o.posTimeout;
+    EFTOC_SetDebugLevel(context, o.debugLevel);
+
+    context->box = KTS_GetClone(&main, nullptr, instanceName, o.resourceId, 0);
+    if (context->box == nullptr) {
+        std::printf("\n [!]Ouverture Contexte 0 : Echec ");
+        return -3;
+    }
+    int status = TOC_OpenTextZones(context, "posm");
+    if (status < 0) {
+        std::printf("\n->EChec TextManager_0 status=%d", status);
+        return -4;
+    }
+    status = TOC_LoadOptions();
+    if (status != 0) {
+        std::printf("\n->EChec lecture fichier znpop status=%d", status);
+        return -7;
+    }
+    status = TOC_OpenNetResources(context);
+    if (status < 0) {
+        std::printf("\n->EChec LanManager_0 status=%d", status);
+        return -5;
+    }
+    status = TOC_MakePeripheralContext(context);
+    if (status < 0) {
+        std::printf("\n->EChec PeriphManager_0 status=%d", status);
+        return -6;
+    }
+    LoadStorageCertificate();
+
+    TransactionRecord& record = *OpenTransactionRecord();
+    EPAP_SetWaitCallback(WaitCallback);
+    EchoScreenClear();
+    static const PosGuiExecutors kPosGui{PosDisplayText, PosWaitKey, PosWaitZoneEntry, PosWaitSelection};
+    ISAP_SetPosGuiExecutors(&kPosGui);
+
+    record.flowCounter = 0;
+    char station[16];
+    std::snprintf(station, sizeof station, "%d", o.station);
+    CopyField(record.station, station);
+    record.processingMode = 0;
+    record.lastFlashState = -1;
+    record.showConnectionWait = 1;
+
+    WShared_Initialize(o.resourceId, 10);
+    TOC_EnableAllServers();
+    context->papBox = EPAP_GetBox();
+    return 1;
+}
 
 void RememberP5Window(EFTCBox* context) {
     LoopStartupState& startup = GetLoopStartupState();

@@ -1,34 +1,15 @@
-// Start-up of the console program: process options and the command line, the
-// single-instance guard, UUID texts and the idle-behaviour switch.
+// Start-up of the console program: the command line, the single-instance
+// guard, the session opening, the watch of the host and the idle-behaviour
+// switch.
 #pragma once
-#include <memory>
 #include <string>
 
 #include "platform/named_mutex.h"
 #include "platform/shared_memory.h"
+// The process options the command line sets, and the end of the process.
+#include "station/process_options.h"
 
-constexpr int kPathFieldSize = 101;       // -p and -f: 100 characters
 constexpr int kArgumentMaxChars = 10240;  // longest argument, -R included
-
-struct ProcessOptions {
-    int station;
-    int resourceId;
-    int language;
-    int debugLevel;
-    char exchangeLogName[kPathFieldSize];
-    int logSizeKb;
-    int clientNetType;
-    char mainPath[kPathFieldSize];
-    int echoMode;
-    int generateEvents;
-    int offlineLevel;
-    int posTimeout;
-};
-
-extern ProcessOptions g_processOptions;
-
-// Sets the defaults of the process options and the console work directory.
-void InitDefaultOptions();
 
 enum class CommandLineResult { Ok, ArgumentTooLong };
 
@@ -46,10 +27,11 @@ struct SingleInstanceGuard {
 // False only when the program's own file name cannot be obtained.
 bool EnforceSingleInstance(SingleInstanceGuard& guard);
 
-// A new UUID text, or an empty holder.
-using UuidHolder = std::unique_ptr<char[]>;
-UuidHolder CreateUuidString();
-void FreeUuidString(UuidHolder& holder);
+// Opens the session: main server instance, EFT context, texts, options,
+// network resources and peripheral context, the transaction record, and
+// the program's part in the layers below it (trace binding, terminal wait
+// callback, the POS GUI's executors). 1, or a negative code.
+int TOC_OpenSession();
 
 struct EFTCBox;
 // Keeps window "P5" of the box and the resource number it has now, which the
@@ -65,12 +47,6 @@ bool HostHasEnded();
 
 // barcodeActive = 1 when the option IdleBehaviour holds a text, else 0.
 void ResetIdleBehaviourStep();
-
-// Ends the process with the exit code, after flushing the standard streams.
-// Static objects are destroyed on the way out (std::exit): the named objects
-// of the process (single-instance objects, POS link, events) are closed, and
-// those that no other process has open are removed.
-[[noreturn]] void EndProcess(int code);
 
 // The whole program: start-up, main loop, shutdown; the process exit code.
 int TrvMain(int argc, const char* const* argv);

@@ -1,4 +1,4 @@
-// The EFT context, the transaction record and the opening of the session.
+// The EFT context, the transaction record and the process-wide switches.
 #include "station/eft_context.h"
 #include "station/text_field.h"
 
@@ -13,25 +13,23 @@
 #include "station/display_zones.h"
 #include "station/options.h"
 #include "station/periph_context.h"
-#include "app/pos_dialogue.h"
-#include "app/service_states.h"
-#include "app/startup.h"
-#include "station/trace_binding.h"
+#include "station/process_options.h"
 #include "comm/comm_services.h"
 #include "core/protected_pan.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
-#include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 
 int OfflineLevel = 0;
+unsigned char CardMode = 1;
 
 namespace {
 
 EFTCBox* g_context = nullptr;
 TransactionRecord g_record{};
 TransactionRecord* g_recordPointer = nullptr;
+LoopStartupState g_startup;
 char g_directory[202];
 char g_traceZone[24];
 
@@ -44,6 +42,12 @@ int32_t NowSeconds() { return static_cast<int32_t>(plat::MonotonicMs() / 1000); 
 EFTCBox* GetEftContext() { return g_context; }
 void SetEftContext(EFTCBox* context) { g_context = context; }
 TransactionRecord* GetTransactionRecord() { return g_recordPointer; }
+TransactionRecord* OpenTransactionRecord() {
+    g_recordPointer = &g_record;
+    return g_recordPointer;
+}
+void SetChequeMode() { CardMode = 0; }
+LoopStartupState& GetLoopStartupState() { return g_startup; }
 
 void ClearCardTrackFields() {
     TransactionRecord* r = &g_record;
@@ -242,86 +246,5 @@ int EFTOC_Close(EFTCBox* context) {
     if (context == g_context) EFTOC_CloseExchangeLogs();
     if (TOC_GetTextZoneContext() == context) TOC_ClearTextZoneContext();
     delete context;
-    return 1;
-}
-
-int TOC_OpenSession() {
-    const ProcessOptions& o = g_processOptions;
-    TOC_BindTraceFront();
-    char instanceName[20];
-    std::snprintf(instanceName, sizeof instanceName, "Eft_%03d", o.station % 100000);
-
-    KT_MAIN_SERVER_INSTANCE& main = KTS_MainInstance();
-    if (main.initialize(o.resourceId, 1) != 1 ||
-        KTS_GetMain(&main, o.clientNetType, instanceName, nullptr, nullptr, nullptr) != 1) {
-        std::printf("\n [!]Ouverture Instance EFT : Echec(1) ");
-        return -1;
-    }
-    if (main.start() != 1) {
-        std::printf("\n [!]Ouverture Instance EFT : Echec(2) ");
-        return -1;
-    }
-    EFTCBox* context = NewEftoc(o.resourceId, o.station);
-    if (context == nullptr) {
-        std::printf("\n [!]Ouverture Objet Contexte  : Echec ");
-        return -2;
-    }
-    g_context = context;
-
-    EFTOC_SetMainPath(context, o.mainPath);
-    EFTOC_SetApplicationCode(context, "1200");
-    context->consoleResource = 41;
-    EFTOC_SetLanguages(context, o.language, o.language);
-    EFTOC_SetEchoMode(context);
-    EFTOC_SetPosEventFlag(context, o.generateEvents);
-    EFTOC_SetExchangeLog(context, o.logSizeKb, o.exchangeLogName);
-    EFTOC_SetOfflineLevel(context, o.offlineLevel);
-    context->posTimeout = o.posTimeout;
-    EFTOC_SetDebugLevel(context, o.debugLevel);
-
-    context->box = KTS_GetClone(&main, nullptr, instanceName, o.resourceId, 0);
-    if (context->box == nullptr) {
-        std::printf("\n [!]Ouverture Contexte 0 : Echec ");
-        return -3;
-    }
-    int status = TOC_OpenTextZones(context, "posm");
-    if (status < 0) {
-        std::printf("\n->EChec TextManager_0 status=%d", status);
-        return -4;
-    }
-    status = TOC_LoadOptions();
-    if (status != 0) {
-        std::printf("\n->EChec lecture fichier znpop status=%d", status);
-        return -7;
-    }
-    status = TOC_OpenNetResources(context);
-    if (status < 0) {
-        std::printf("\n->EChec LanManager_0 status=%d", status);
-        return -5;
-    }
-    status = TOC_MakePeripheralContext(context);
-    if (status < 0) {
-        std::printf("\n->EChec PeriphManager_0 status=%d", status);
-        return -6;
-    }
-    LoadStorageCertificate();
-
-    g_recordPointer = &g_record;
-    EPAP_SetWaitCallback(WaitCallback);
-    EchoScreenClear();
-    static const PosGuiExecutors kPosGui{PosDisplayText, PosWaitKey, PosWaitZoneEntry, PosWaitSelection};
-    ISAP_SetPosGuiExecutors(&kPosGui);
-
-    g_record.flowCounter = 0;
-    char station[16];
-    std::snprintf(station, sizeof station, "%d", o.station);
-    CopyField(g_record.station, station);
-    g_record.processingMode = 0;
-    g_record.lastFlashState = -1;
-    g_record.showConnectionWait = 1;
-
-    WShared_Initialize(o.resourceId, 10);
-    TOC_EnableAllServers();
-    context->papBox = EPAP_GetBox();
     return 1;
 }

@@ -1,17 +1,20 @@
 // The EFT context: the one record that ties a station's run together, the
-// transaction record of the transaction in progress, their accessors and the
-// opening of the session.
+// transaction record of the transaction in progress, the few process-wide
+// switches the payment logic reads, and their accessors. The program opens
+// the session (TOC_OpenSession, app/startup.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
+#include "core/helpers.h"
 #include "station/net_resources.h"
 #include "station/server_box.h"
 #include "protocols/card_records.h"
 #include "protocols/pot.h"
 #include "protocols/terminal_info.h"
 
+struct KT_TEXT_WINDOW;
 struct PosLinkHandle;
 struct KT_EPERIPH_API;
 struct KT_PERES;
@@ -207,6 +210,9 @@ constexpr uint32_t kReaderBoth = kReaderChip | kReaderStripe;
 EFTCBox* GetEftContext();
 void SetEftContext(EFTCBox* context);
 TransactionRecord* GetTransactionRecord();
+// Makes the transaction record current (the session opening does, before
+// anything reads it): the record.
+TransactionRecord* OpenTransactionRecord();
 // Wipes the captured card fields of the transaction record (card number,
 // expiry date, service code, rest of the track and their lengths), so that
 // the next card is captured. Done for every request read at idle.
@@ -218,6 +224,20 @@ void ClearCardRecords();
 
 // Process-wide offline level (option -o).
 extern int OfflineLevel;
+
+// 1 when the current request is a card request, 0 for a cheque request.
+extern unsigned char CardMode;
+void SetChequeMode();
+
+// What the main loop keeps from its start-up and between transactions:
+// window "P5" and the resource it had, and the idle time stamp (set at the
+// end of each transaction).
+struct LoopStartupState {
+    KT_TEXT_WINDOW* p5Window = nullptr;
+    int p5Resource = 0;
+    WTimeStamp idleStamp;
+};
+LoopStartupState& GetLoopStartupState();
 
 EFTCBox* NewEftoc(int resourceId, int station);
 int EFTOC_SetMainPath(EFTCBox* context, const char* path);
@@ -242,7 +262,3 @@ int EFTOC_CloseExchangeLogs();
 void EFTOC_RestartPrinterSpool();
 int EFTOC_SetAlert(EFTCBox* context, const char* source, int level);
 int EFTOC_Close(EFTCBox* context);
-
-// Opens the session: main server instance, EFT context, texts, options,
-// network resources and peripheral context. 1, or a negative code.
-int TOC_OpenSession();

@@ -2,11 +2,12 @@
 #include "station/trace_binding.h"
 
 #include "station/eft_context.h"
-#include "app/pos_dialogue.h"
 #include "station/server_box.h"
 #include "core/trace_front.h"
 
 namespace {
+
+bool g_secretAwaited = false;
 
 FILE** ExchangeLogSlot(int side) {
     EFTCBox* context = GetEftContext();
@@ -33,6 +34,9 @@ const char* ReadOption(const char* key) {
 }
 
 }  // namespace
+
+bool PosSecretEntryAwaited() { return g_secretAwaited; }
+void SetPosSecretEntryAwaited(bool awaited) { g_secretAwaited = awaited; }
 
 void TOC_BindTraceFront() {
     TraceFrontBinding binding;

@@ -9,7 +9,6 @@
 
 #include "station/display_zones.h"
 #include "station/eft_context.h"
-#include "app/main_loop.h"
 #include "station/net_resources.h"
 #include "station/options.h"
 #include "station/server_exchange.h"

@@ -14,7 +14,7 @@
 #include "station/options.h"
 #include "station/server_exchange.h"
 #include "app/service_states.h"
-#include "app/startup.h"
+#include "station/process_options.h"
 #include "station/text_field.h"
 #include "core/tag_buffer.h"
 #include "core/trace.h"

@@ -9,9 +9,9 @@
 
 #include "station/eft_context.h"
 #include "station/options.h"
-#include "app/startup.h"
 #include "core/card_masking.h"
 #include "core/tag_buffer.h"
+#include "core/uuid_text.h"
 #include "core/trace_front.h"
 #include "station/text_field.h"
 #include "periph/terminal_box.h"

@@ -7,7 +7,6 @@
 
 #include "station/display_zones.h"
 #include "station/eft_context.h"
-#include "app/main_loop.h"
 #include "station/options.h"
 #include "station/server_box.h"
 #include "app/service_states.h"

@@ -17,7 +17,7 @@
 #include "station/pos_link.h"
 #include "station/server_box.h"
 #include "station/server_exchange.h"
-#include "app/startup.h"
+#include "station/process_options.h"
 #include "station/text_field.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
