@@ -30,6 +30,8 @@
 #include "periph/terminal_box.h"
 #include "transactions/barcode.h"
 #include "transactions/pos_answer.h"
+#include "transactions/pos_polling.h"
+#include "transactions/wait_callback.h"
 #include "transactions/terminal_commands.h"
 #include "transactions/transaction_phase.h"
 
@@ -270,20 +272,6 @@ void BuildMaintenanceRequest(EFTCBox* c, TransactionRecord* r) {
 }
 
 }  // namespace
-
-void CloseClient(const char* traceLine, bool closePorts) {
-    EFTCBox* c = GetEftContext();
-    TransactionRecord* r = GetTransactionRecord();
-    EPAP_SetWaitCallback(nullptr);
-    Options.ConnectedMode = 0;
-    if (c != nullptr) TOC_CloseServer(c);
-    if (c != nullptr && r != nullptr && !(r->resetRequired != 1 && c->abortCode == 3)) AbortTransaction("9001", 0);
-    if (closePorts && Options.WaitForPinpad == 0 && c != nullptr) TWEP_CloseSerialPorts(c->papBox);
-    if (traceLine != nullptr) TraceLog(TRACE_INFO, "[POS]", "%s", traceLine);
-    SendPosResult(0);
-    ShutdownClient();
-    EndProcess(0);
-}
 
 int EFTOC_Shutdown(EFTCBox* context) {
     if (context == nullptr) return 1;

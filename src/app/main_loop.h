@@ -20,10 +20,3 @@ int SendErrorAnswer();
 int EFTOC_Shutdown(EFTCBox* context);
 // Shuts the EFT context down and clears the process pointer; always 1.
 int ShutdownClient();
-// The close asked by the cash register: no terminal wait callback any more,
-// "ConnectedMode" 0 and the server connection closed (with its closing
-// message), the transaction aborted (terminal reset "9001") unless it was
-// already, the terminal's serial ports closed when asked and "WaitForPinpad"
-// is 0, the trace line (none for null), the acknowledgement '0', the
-// shutdown; the process ends with exit code 0.
-[[noreturn]] void CloseClient(const char* traceLine, bool closePorts);

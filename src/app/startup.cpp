@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/loop_wait.h"
+#include "app/hidden_menu.h"
 #include "app/main_loop.h"
 #include "app/pos_dialogue.h"
 #include "app/stop_notice.h"
@@ -16,6 +17,7 @@
 #include "station/options.h"
 #include "station/periph_context.h"
 #include "station/pos_link.h"
+#include "station/program_hooks.h"
 #include "station/server_box.h"
 #include "station/text_field.h"
 #include "station/trace_binding.h"
@@ -63,6 +65,31 @@ void TakePath(char (&field)[kPathFieldSize], const char* value, char option) {
 }
 
 int FoldEchoMode(int value) { return value >= 0 && value <= 2 ? value : 3; }
+
+// --- the program's hooks (station/program_hooks.h) -------------------------
+
+// The end of the run asked below the program: the EFT context shut down,
+// then the process ended.
+[[noreturn]] void EndAfterShutdown(int exitCode) {
+    ShutdownClient();
+    EndProcess(exitCode);
+}
+
+// The cash register no longer reads (the POS link traced it): the server
+// connection closed, the transaction aborted unless it was already, the
+// shutdown, exit code 0.
+[[noreturn]] void StopForDeadPos() {
+    EFTCBox* context = GetEftContext();
+    TransactionRecord* record = GetTransactionRecord();
+    Options.ConnectedMode = 0;
+    TOC_CloseServer(context);
+    const bool alreadyAborted =
+        record != nullptr && context != nullptr && record->resetRequired != 1 && context->abortCode == 3;
+    if (!alreadyAborted) AbortTransaction("9001", 0);
+    EndAfterShutdown(0);
+}
+
+constexpr ProgramHooks kProgramHooks{EndAfterShutdown, StopForDeadPos, HiddenServiceMenu};
 
 }  // namespace
 
@@ -128,6 +155,9 @@ bool EnforceSingleInstance(SingleInstanceGuard& guard) {
 
 int TOC_OpenSession() {
     const ProcessOptions& o = g_processOptions;
+    // What the layers below call up: installed before anything of the
+    // session runs, so before the first request is read.
+    SetProgramHooks(&kProgramHooks);
     TOC_BindTraceFront();
     char instanceName[20];
     std::snprintf(instanceName, sizeof instanceName, "Eft_%03d", o.station % 100000);

@@ -1,6 +1,5 @@
 // POS link, program side: two mailboxes in the block "SHTPIPE<station>".
 #include "station/pos_link.h"
-#include "app/startup.h"
 
 #include <atomic>
 #include <cstdio>
@@ -10,9 +9,10 @@
 #include <string>
 
 #include "station/eft_context.h"
-#include "app/main_loop.h"
 #include "station/net_resources.h"
 #include "station/options.h"
+#include "station/process_options.h"
+#include "station/program_hooks.h"
 #include "core/helpers.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
@@ -20,7 +20,6 @@
 #include "platform/named_event.h"
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
-#include "transactions/pos_answer.h"
 
 namespace {
 
@@ -110,21 +109,14 @@ bool CurrentLabelIs(const char* label) {
     return WCompareString(context->netResources[context->netResourceIndex].label, label, 1) == 1;
 }
 
-// The cash register no longer reads: stop the program in order.
+// The cash register no longer reads: the program stops in order.
 [[noreturn]] void StopOnDeadPos() {
     const char* line = "!!!!! Application de vente inactive: Arret du client monetique !!!!!";
     TraceLog(TRACE_ERROR, "[POS]", "%s", line);
-    EFTCBox* context = GetEftContext();
-    TransactionRecord* record = GetTransactionRecord();
+    const EFTCBox* context = GetEftContext();
     if (context != nullptr && context->debugLevel != 0)
         LogExchange(0, line, context->exchangeLogName, context->logSizeKb);
-    Options.ConnectedMode = 0;
-    TOC_CloseServer(context);
-    const bool alreadyAborted =
-        record != nullptr && context != nullptr && record->resetRequired != 1 && context->abortCode == 3;
-    if (!alreadyAborted) AbortTransaction("9001", 0);
-    ShutdownClient();
-    EndProcess(0);
+    StopProgramOnDeadPos();
 }
 
 void CountPaymentAnswer(char* mailbox, int timeoutSec) {

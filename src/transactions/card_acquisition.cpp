@@ -10,7 +10,6 @@
 #include "station/display_zones.h"
 #include "station/eft_context.h"
 #include "station/options.h"
-#include "app/service_states.h"
 #include "transactions/wait_callback.h"
 #include "station/text_field.h"
 #include "core/dates.h"
@@ -26,6 +25,7 @@
 #include "transactions/card_checks.h"
 #include "transactions/maintenance.h"
 #include "transactions/pos_answer.h"
+#include "transactions/pos_polling.h"
 #include "transactions/manual_entry.h"
 #include "transactions/terminal_commands.h"
 

@@ -11,8 +11,8 @@
 #include "station/eft_context.h"
 #include "station/net_resources.h"
 #include "station/options.h"
+#include "station/program_hooks.h"
 #include "station/server_exchange.h"
-#include "app/service_states.h"
 #include "station/text_field.h"
 #include "transactions/wait_callback.h"
 #include "core/helpers.h"
@@ -26,6 +26,7 @@
 #include "transactions/maintenance.h"
 #include "transactions/manual_entry.h"
 #include "transactions/pos_answer.h"
+#include "transactions/pos_polling.h"
 #include "transactions/server_dialogue.h"
 #include "transactions/terminal_commands.h"
 #include "transactions/transaction_phase.h"
@@ -345,7 +346,7 @@ void WaitCardInsertion() {
     switch (r->processingMode) {
         case 1:
             if (Options.TouchMode == 1) {
-                HiddenServiceMenu();
+                RunHiddenServiceMenu();
                 Options.TouchMode = 2;
                 if (c->abortCode == 1 || c->abortCode == 2) {
                     EPAP_SetWaitCallback(nullptr);

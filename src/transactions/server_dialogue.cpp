@@ -9,12 +9,11 @@
 
 #include "station/display_zones.h"
 #include "station/eft_context.h"
-#include "app/main_loop.h"
 #include "station/net_resources.h"
 #include "station/options.h"
 #include "station/server_exchange.h"
-#include "app/service_states.h"
 #include "station/process_options.h"
+#include "station/program_hooks.h"
 #include "station/text_field.h"
 #include "core/tag_buffer.h"
 #include "core/trace.h"
@@ -22,6 +21,8 @@
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 #include "transactions/pos_answer.h"
+#include "transactions/pos_polling.h"
+#include "transactions/wait_callback.h"
 #include "transactions/server_messages.h"
 
 namespace {
@@ -196,8 +197,7 @@ int DealServer() {
                 TraceLog(TRACE_INFO, "[SRV]", "Arret du client requis par serveur");
                 AbortTransaction("9001", 0);
                 SendPosResult(0);
-                ShutdownClient();
-                EndProcess(0);
+                EndProgram(0);
             }
             if (c->abortCode == 1) AbortTransaction("9001", 1);
             EPAP_SetWaitCallback(WaitCallback);

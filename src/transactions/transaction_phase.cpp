@@ -9,7 +9,6 @@
 #include "station/eft_context.h"
 #include "station/options.h"
 #include "station/server_box.h"
-#include "app/service_states.h"
 #include "station/text_field.h"
 #include "transactions/wait_callback.h"
 #include "comm/message_box.h"
@@ -22,6 +21,7 @@
 #include "transactions/card_acquisition.h"
 #include "transactions/manual_entry.h"
 #include "transactions/pos_answer.h"
+#include "transactions/pos_polling.h"
 #include "transactions/server_messages.h"
 #include "transactions/terminal_commands.h"
 

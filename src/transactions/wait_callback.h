@@ -1,8 +1,8 @@
 // Polling of the cash register during the terminal waits: the wait callback
 // that the terminal layers call with the echo they just read, the poll of
 // the cash register and of the pad keys, the mirror of the terminal's
-// display and keep-alive to the cash register (option -e), and the hidden
-// service menu (key 'C' on the pad).
+// display and keep-alive to the cash register (option -e), and the opening
+// of the program's hidden service menu (key 'C' on the pad).
 #pragma once
 
 // Size of the echo text of a terminal wait.
@@ -20,7 +20,6 @@ void WaitCallback(char* text);
 // replaced the transaction; -5 abort by the pad key 'A'; -6 abort of the
 // cash register without terminal reset.
 int PollDuringWait();
-void HiddenServiceMenu();
 
 // Echo screen: cleared at session opening; at each transaction start with
 // the number of display lines of the terminal.

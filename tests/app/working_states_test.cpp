@@ -22,6 +22,7 @@
 #include "support/app_session.h"
 #include "support/trace_capture.h"
 #include "transactions/pos_answer.h"
+#include "transactions/pos_polling.h"
 
 using testsupport::AppSessionTest;
 using testsupport::PosPeer;
