@@ -3,14 +3,14 @@
 
 #include <algorithm>
 
-#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "station/options.h"
-#include "station/pos_link.h"
 #include "app/startup.h"
 #include "core/helpers.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 
 namespace {
 

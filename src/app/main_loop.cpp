@@ -8,13 +8,6 @@
 
 #include <openssl/crypto.h>
 
-#include "station/eft_context.h"
-#include "station/text_field.h"
-#include "station/net_resources.h"
-#include "station/options.h"
-#include "station/pos_link.h"
-#include "station/periph_context.h"
-#include "station/server_exchange.h"
 #include "app/service_states.h"
 #include "app/startup.h"
 #include "comm/comm_services.h"
@@ -28,12 +21,19 @@
 #include "offline/offline_services.h"
 #include "periph/console_windows.h"
 #include "periph/terminal_box.h"
+#include "station/eft_context.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/periph_context.h"
+#include "station/pos_link.h"
+#include "station/server_exchange.h"
+#include "station/text_field.h"
 #include "transactions/barcode.h"
 #include "transactions/pos_answer.h"
 #include "transactions/pos_polling.h"
-#include "transactions/wait_callback.h"
 #include "transactions/terminal_commands.h"
 #include "transactions/transaction_phase.h"
+#include "transactions/wait_callback.h"
 
 namespace {
 

@@ -12,22 +12,22 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "station/pos_link.h"
-#include "station/server_box.h"
-#include "station/server_exchange.h"
-#include "station/trace_binding.h"
-#include "transactions/wait_callback.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
 #include "periph/entry_format.h"
 #include "periph/terminal_box.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/pos_link.h"
+#include "station/server_box.h"
+#include "station/server_exchange.h"
+#include "station/trace_binding.h"
 #include "transactions/manual_entry.h"
 #include "transactions/pos_answer.h"
 #include "transactions/terminal_commands.h"
+#include "transactions/wait_callback.h"
 
 namespace {
 

@@ -7,15 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "station/display_zones.h"
-#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "station/net_resources.h"
-#include "station/options.h"
-#include "station/pos_link.h"
-#include "station/server_exchange.h"
 #include "app/startup.h"
-#include "station/text_field.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/tag_dictionary.h"
@@ -23,12 +16,19 @@
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 #include "platform/pos_mailbox.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/pos_link.h"
+#include "station/server_exchange.h"
+#include "station/text_field.h"
 #include "transactions/maintenance.h"
-#include "transactions/terminal_commands.h"
-#include "transactions/terminal_restart.h"
 #include "transactions/pad_services.h"
 #include "transactions/pos_answer.h"
 #include "transactions/pos_polling.h"
+#include "transactions/terminal_commands.h"
+#include "transactions/terminal_restart.h"
 #include "transactions/wait_callback.h"
 
 namespace {

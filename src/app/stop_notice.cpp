@@ -9,12 +9,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "station/eft_context.h"
-#include "station/server_box.h"
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "station/eft_context.h"
+#include "station/server_box.h"
 
 namespace {
 

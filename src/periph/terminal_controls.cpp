@@ -6,9 +6,9 @@
 
 #include "core/trace.h"
 #include "periph/interface_box.h"
-#include "protocols/pv_status.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
+#include "protocols/pv_status.h"
 #include "protocols/terminal_info.h"
 
 namespace {

@@ -9,15 +9,15 @@
 #include <cstring>
 #include <string>
 
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "station/text_field.h"
 #include "core/tag_buffer.h"
 #include "core/text_manager.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
 #include "periph/terminal_box.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/text_field.h"
 
 namespace {
 

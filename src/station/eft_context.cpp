@@ -10,16 +10,16 @@
 #include <ctime>
 #include <new>
 
-#include "station/display_zones.h"
-#include "station/options.h"
-#include "station/periph_context.h"
-#include "station/process_options.h"
 #include "comm/comm_services.h"
 #include "core/protected_pan.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
+#include "station/display_zones.h"
+#include "station/options.h"
+#include "station/periph_context.h"
+#include "station/process_options.h"
 
 int OfflineLevel = 0;
 unsigned char CardMode = 1;

@@ -8,11 +8,11 @@
 #include <cstdio>
 
 #include "core/helpers.h"
-#include "station/net_resources.h"
-#include "station/server_box.h"
 #include "protocols/card_records.h"
 #include "protocols/pot.h"
 #include "protocols/terminal_info.h"
+#include "station/net_resources.h"
+#include "station/server_box.h"
 
 struct KT_TEXT_WINDOW;
 struct PosLinkHandle;

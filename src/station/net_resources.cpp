@@ -8,10 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "station/server_exchange.h"
-#include "station/text_field.h"
 #include "comm/connection_block.h"
 #include "comm/message_box.h"
 #include "comm/network_dispatch.h"
@@ -22,6 +18,10 @@
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/server_exchange.h"
+#include "station/text_field.h"
 
 namespace {
 

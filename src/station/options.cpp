@@ -8,14 +8,14 @@
 #include <cstring>
 #include <string>
 
-#include "station/eft_context.h"
-#include "station/text_field.h"
 #include "comm/comm_services.h"
 #include "core/dates.h"
 #include "core/helpers.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
+#include "station/eft_context.h"
+#include "station/text_field.h"
 
 OptionValues Options;
 

@@ -8,9 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "station/server_box.h"
 #include "comm/com_channel.h"
 #include "comm/com_resources.h"
 #include "comm/port_api.h"
@@ -19,6 +16,9 @@
 #include "periph/console_windows.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/server_box.h"
 
 namespace {
 

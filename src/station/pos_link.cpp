@@ -8,11 +8,6 @@
 #include <new>
 #include <string>
 
-#include "station/eft_context.h"
-#include "station/net_resources.h"
-#include "station/options.h"
-#include "station/process_options.h"
-#include "station/program_hooks.h"
 #include "core/helpers.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
@@ -20,6 +15,11 @@
 #include "platform/named_event.h"
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
+#include "station/eft_context.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/process_options.h"
+#include "station/program_hooks.h"
 
 namespace {
 

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
-#include "station/options.h"
 #include "core/card_masking.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
@@ -20,6 +18,8 @@
 #include "core/trace_front.h"
 #include "protocols/doran/doran_syntax.h"
 #include "protocols/xpro/xpro_dle.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 
 namespace {
 

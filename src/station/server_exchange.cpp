@@ -10,11 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "station/display_zones.h"
-#include "station/eft_context.h"
-#include "station/net_resources.h"
-#include "station/options.h"
-#include "station/pos_link.h"
 #include "comm/comm_services.h"
 #include "comm/message_box.h"
 #include "core/helpers.h"
@@ -24,6 +19,11 @@
 #include "periph/console_windows.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The trace front end's view of the EFT context.
 #include "station/trace_binding.h"
 
+#include "core/trace_front.h"
 #include "station/eft_context.h"
 #include "station/server_box.h"
-#include "core/trace_front.h"
 
 namespace {
 

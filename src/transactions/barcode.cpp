@@ -1,8 +1,8 @@
 #include "transactions/barcode.h"
 
-#include "station/eft_context.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"
+#include "station/eft_context.h"
 
 int BarcodeStep() {
     TransactionRecord* record = GetTransactionRecord();

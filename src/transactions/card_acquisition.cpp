@@ -7,27 +7,27 @@
 #include <cstring>
 #include <string>
 
-#include "station/display_zones.h"
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "transactions/wait_callback.h"
-#include "station/text_field.h"
+#include "comm/port_api.h"
 #include "core/dates.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
-#include "comm/port_api.h"
-#include "protocols/pv_status.h"
 #include "periph/terminal_box.h"
 #include "protocols/module_contract.h"
+#include "protocols/pv_status.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "transactions/awaited_calls.h"
 #include "transactions/card_checks.h"
 #include "transactions/maintenance.h"
+#include "transactions/manual_entry.h"
 #include "transactions/pos_answer.h"
 #include "transactions/pos_polling.h"
-#include "transactions/manual_entry.h"
 #include "transactions/terminal_commands.h"
+#include "transactions/wait_callback.h"
 
 namespace {
 

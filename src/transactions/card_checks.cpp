@@ -4,11 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "station/eft_context.h"
-#include "station/options.h"
 #include "core/card_masking.h"
 #include "core/dates.h"
 #include "core/trace_front.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 
 namespace {
 

@@ -7,6 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/helpers.h"
+#include "core/tag_buffer.h"
+#include "core/trace_front.h"
+#include "offline/offline_services.h"
+#include "periph/terminal_box.h"
+#include "protocols/pv_status.h"
 #include "station/display_zones.h"
 #include "station/eft_context.h"
 #include "station/net_resources.h"
@@ -14,13 +20,6 @@
 #include "station/program_hooks.h"
 #include "station/server_exchange.h"
 #include "station/text_field.h"
-#include "transactions/wait_callback.h"
-#include "core/helpers.h"
-#include "core/tag_buffer.h"
-#include "core/trace_front.h"
-#include "offline/offline_services.h"
-#include "protocols/pv_status.h"
-#include "periph/terminal_box.h"
 #include "transactions/awaited_calls.h"
 #include "transactions/card_acquisition.h"
 #include "transactions/maintenance.h"
@@ -30,6 +29,7 @@
 #include "transactions/server_dialogue.h"
 #include "transactions/terminal_commands.h"
 #include "transactions/transaction_phase.h"
+#include "transactions/wait_callback.h"
 
 uint8_t PaymentGroupFlag = 0;
 uint8_t ConcurrentCheckCard = 0;

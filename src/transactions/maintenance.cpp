@@ -5,19 +5,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/helpers.h"
+#include "core/tag_buffer.h"
+#include "core/trace_front.h"
+#include "periph/interface_box.h"
+#include "periph/terminal_box.h"
 #include "station/display_zones.h"
 #include "station/eft_context.h"
 #include "station/net_resources.h"
 #include "station/options.h"
 #include "station/text_field.h"
-#include "core/helpers.h"
-#include "core/tag_buffer.h"
-#include "core/trace_front.h"
-#include "periph/terminal_box.h"
+#include "transactions/manual_entry.h"
 #include "transactions/pos_answer.h"
 #include "transactions/server_dialogue.h"
-#include "periph/interface_box.h"
-#include "transactions/manual_entry.h"
 #include "transactions/terminal_commands.h"
 #include "transactions/terminal_restart.h"
 

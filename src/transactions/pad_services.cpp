@@ -1,8 +1,8 @@
 #include "transactions/pad_services.h"
 
+#include "core/trace_front.h"
 #include "station/eft_context.h"
 #include "station/text_field.h"
-#include "core/trace_front.h"
 #include "transactions/pos_answer.h"
 
 namespace {

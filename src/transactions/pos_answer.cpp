@@ -5,25 +5,25 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "station/pos_link.h"
-#include "station/server_box.h"
-#include "station/process_options.h"
-#include "station/text_field.h"
-#include "transactions/wait_callback.h"
+#include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
-#include "periph/terminal_box.h"
 #include "periph/interface_box.h"
+#include "periph/terminal_box.h"
 #include "station/display_zones.h"
-#include "core/helpers.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/pos_link.h"
+#include "station/process_options.h"
+#include "station/server_box.h"
+#include "station/text_field.h"
 #include "transactions/awaited_calls.h"
 #include "transactions/maintenance.h"
 #include "transactions/manual_entry.h"
 #include "transactions/server_dialogue.h"
 #include "transactions/terminal_commands.h"
+#include "transactions/wait_callback.h"
 #include <strings.h>
 
 namespace {

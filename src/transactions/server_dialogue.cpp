@@ -7,23 +7,23 @@
 #include <cstring>
 #include <string>
 
-#include "station/display_zones.h"
-#include "station/eft_context.h"
-#include "station/net_resources.h"
-#include "station/options.h"
-#include "station/server_exchange.h"
-#include "station/process_options.h"
-#include "station/program_hooks.h"
-#include "station/text_field.h"
 #include "core/tag_buffer.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/process_options.h"
+#include "station/program_hooks.h"
+#include "station/server_exchange.h"
+#include "station/text_field.h"
 #include "transactions/pos_answer.h"
 #include "transactions/pos_polling.h"
-#include "transactions/wait_callback.h"
 #include "transactions/server_messages.h"
+#include "transactions/wait_callback.h"
 
 namespace {
 

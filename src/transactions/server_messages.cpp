@@ -4,16 +4,16 @@
 
 #include <cstring>
 
-#include "station/display_zones.h"
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "station/text_field.h"
 #include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/tag_dictionary.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "protocols/pv_status.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "transactions/manual_entry.h"
 #include "transactions/pos_answer.h"
 

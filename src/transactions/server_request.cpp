@@ -7,14 +7,14 @@
 #include <cstring>
 #include <ctime>
 
-#include "station/eft_context.h"
-#include "station/options.h"
 #include "core/card_masking.h"
 #include "core/tag_buffer.h"
-#include "core/uuid_text.h"
 #include "core/trace_front.h"
-#include "station/text_field.h"
+#include "core/uuid_text.h"
 #include "periph/terminal_box.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "transactions/pos_answer.h"
 #include "transactions/tag_rules.h"
 

@@ -4,9 +4,6 @@
 
 #include <cstring>
 
-#include "station/display_zones.h"
-#include "station/eft_context.h"
-#include "station/options.h"
 #include "comm/com_channel.h"
 #include "comm/com_resources.h"
 #include "comm/port_api.h"
@@ -16,8 +13,11 @@
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 #include "platform/net_socket.h"
-#include "transactions/pos_answer.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "transactions/port_search.h"
+#include "transactions/pos_answer.h"
 
 namespace {
 

@@ -4,14 +4,14 @@
 
 #include <cstring>
 
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "transactions/wait_callback.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "transactions/terminal_commands.h"
+#include "transactions/wait_callback.h"
 
 namespace {
 

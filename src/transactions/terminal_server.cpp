@@ -23,9 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "transactions/wait_callback.h"
 #include "comm/com_resources.h"
 #include "comm/network_dispatch.h"
 #include "comm/shared_connections.h"
@@ -41,7 +38,10 @@
 #include "platform/net_socket.h"
 #include "platform/process.h"
 #include "protocols/ruda/ruda_link.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "transactions/terminal_commands.h"
+#include "transactions/wait_callback.h"
 
 namespace {
 

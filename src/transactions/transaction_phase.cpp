@@ -5,25 +5,25 @@
 #include <cstdio>
 #include <cstring>
 
-#include "station/display_zones.h"
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "station/server_box.h"
-#include "station/text_field.h"
-#include "transactions/wait_callback.h"
 #include "comm/message_box.h"
 #include "core/card_masking.h"
 #include "core/helpers.h"
 #include "core/trace_front.h"
 #include "periph/interface_box.h"
-#include "protocols/pv_status.h"
 #include "periph/terminal_box.h"
+#include "protocols/pv_status.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/server_box.h"
+#include "station/text_field.h"
 #include "transactions/card_acquisition.h"
 #include "transactions/manual_entry.h"
 #include "transactions/pos_answer.h"
 #include "transactions/pos_polling.h"
 #include "transactions/server_messages.h"
 #include "transactions/terminal_commands.h"
+#include "transactions/wait_callback.h"
 
 uint8_t EchoTimerArmed = 1;
 

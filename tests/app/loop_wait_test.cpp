@@ -9,11 +9,11 @@
 #include <cstring>
 #include <memory>
 
-#include "station/eft_context.h"
 #include "app/main_loop.h"
+#include "platform/clock.h"
+#include "station/eft_context.h"
 #include "station/options.h"
 #include "station/pos_link.h"
-#include "platform/clock.h"
 #include "support/pos_peer.h"
 #include "support/station_lock.h"
 

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "station/display_zones.h"
-#include "station/options.h"
 #include "app/pos_dialogue.h"
-#include "station/server_box.h"
 #include "core/trace_front.h"
 #include "periph/console_windows.h"
+#include "station/display_zones.h"
+#include "station/options.h"
+#include "station/server_box.h"
 #include "support/app_session.h"
 #include "support/trace_capture.h"
 

@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "app/main_loop.h"
+#include "app/pos_dialogue.h"
+#include "app/service_states.h"
+#include "periph/terminal_box.h"
 #include "station/net_resources.h"
 #include "station/options.h"
-#include "app/pos_dialogue.h"
 #include "station/server_exchange.h"
-#include "app/service_states.h"
 #include "station/text_field.h"
-#include "periph/terminal_box.h"
 #include "support/app_session.h"
 #include "support/trace_capture.h"
 #include "transactions/pos_answer.h"

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "station/options.h"
-#include "station/pos_link.h"
 #include "client/pos_channel.h"
 #include "platform/pos_mailbox.h"
 #include "platform/wake_word.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "support/station_lock.h"
 
 namespace {

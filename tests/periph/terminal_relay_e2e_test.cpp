@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "station/net_resources.h"
-#include "station/server_exchange.h"
-#include "station/text_field.h"
 #include "netsim/acquirer.h"
 #include "netsim/net_frame.h"
 #include "periph/terminal_box.h"
 #include "periph/terminal_exchange.h"
 #include "protocols/ruda/ruda_link.h"
 #include "rudasim/ruda_terminal.h"
+#include "station/net_resources.h"
+#include "station/server_exchange.h"
+#include "station/text_field.h"
 #include "support/com_fixture.h"
 #include "support/net_config.h"
 #include "support/server_session.h"

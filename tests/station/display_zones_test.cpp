@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "station/display_zones.h"
-#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "station/options.h"
 #include "app/startup.h"
 #include "core/trace.h"
 #include "periph/console_windows.h"
-#include "support/session_tree.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "support/config_tree.h"
+#include "support/session_tree.h"
 #include "support/trace_capture.h"
 #include "support/trv_process.h"
 

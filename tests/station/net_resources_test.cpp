@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "station/net_resources.h"
-#include "station/text_field.h"
 #include "comm/connection_block.h"
 #include "comm/message_box.h"
 #include "comm/network_dispatch.h"
 #include "netsim/acquirer.h"
 #include "netsim/tcp_link.h"
 #include "periph/terminal_box.h"
+#include "station/net_resources.h"
+#include "station/text_field.h"
 #include "support/server_session.h"
 #include "support/trace_capture.h"
 

@@ -11,20 +11,20 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "station/options.h"
 #include "app/startup.h"
-#include "station/display_zones.h"
-#include "station/server_box.h"
-#include "periph/console_windows.h"
 #include "core/param_file.h"
 #include "core/trace.h"
-#include "support/session_tree.h"
+#include "periph/console_windows.h"
+#include "station/display_zones.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/server_box.h"
 #include "support/config_tree.h"
+#include "support/session_tree.h"
+#include "support/signed_file.h"
 #include "support/trace_capture.h"
 #include "support/trv_process.h"
-#include "support/signed_file.h"
 
 namespace {
 

@@ -12,10 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "station/options.h"
-#include "station/periph_context.h"
 #include "app/startup.h"
 #include "comm/com_resources.h"
 #include "comm/port_api.h"
@@ -23,6 +20,9 @@
 #include "linesim/line_sim.h"
 #include "periph/console_windows.h"
 #include "periph/terminal_box.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/periph_context.h"
 #include "support/com_fixture.h"
 #include "support/config_tree.h"
 #include "support/signed_file.h"

@@ -7,14 +7,14 @@
 #include <cstring>
 #include <string>
 
-#include "station/eft_context.h"
-#include "station/options.h"
 #include "app/startup.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
-#include "support/session_tree.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "support/config_tree.h"
 #include "support/pos_peer.h"
+#include "support/session_tree.h"
 #include "support/trace_capture.h"
 #include "support/trv_process.h"
 

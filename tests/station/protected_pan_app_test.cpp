@@ -18,9 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "station/options.h"
 #include "app/startup.h"
 #include "core/card_masking.h"
 #include "core/helpers.h"
@@ -29,11 +27,13 @@
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "protocols/xpro/xpro_dle.h"
-#include "support/session_tree.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "support/bin_records.h"
 #include "support/config_tree.h"
-#include "support/station_lock.h"
 #include "support/run_program.h"
+#include "support/session_tree.h"
+#include "support/station_lock.h"
 #include "support/storage_cert.h"
 #include "support/temp_dir.h"
 #include "support/trace_capture.h"

@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "station/server_box.h"
 #include "comm/message_box.h"
 #include "comm/network_dispatch.h"
 #include "core/helpers.h"
@@ -16,6 +15,7 @@
 #include "periph/console_windows.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
+#include "station/server_box.h"
 #include "support/net_contexts.h"
 #include "support/trace_capture.h"
 

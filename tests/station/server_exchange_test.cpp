@@ -8,9 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "station/net_resources.h"
-#include "station/server_exchange.h"
-#include "station/text_field.h"
 #include "comm/connection_block.h"
 #include "comm/message_box.h"
 #include "comm/tls_transport.h"
@@ -19,6 +16,9 @@
 #include "periph/console_windows.h"
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
+#include "station/net_resources.h"
+#include "station/server_exchange.h"
+#include "station/text_field.h"
 #include "support/com_fixture.h"
 #include "support/relay_link.h"
 #include "support/server_session.h"

@@ -16,19 +16,19 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "station/options.h"
-#include "station/pos_link.h"
 #include "app/startup.h"
-#include "transactions/wait_callback.h"
 #include "periph/console_windows.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/pos_link.h"
 #include "support/config_tree.h"
 #include "support/pos_peer.h"
 #include "support/session_tree.h"
 #include "support/station_lock.h"
+#include "transactions/wait_callback.h"
 
 namespace testsupport {
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
 #include "app/main_loop.h"
+#include "app/startup.h"
+#include "station/eft_context.h"
 #include "station/net_resources.h"
 #include "station/options.h"
-#include "app/startup.h"
 #include "support/config_tree.h"
 #include "support/net_config.h"
 #include "support/station_lock.h"

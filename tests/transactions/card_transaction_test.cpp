@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "app/main_loop.h"
+#include "app/service_states.h"
+#include "netsim/acquirer.h"
+#include "protocols/pv_status.h"
 #include "station/net_resources.h"
 #include "station/options.h"
 #include "station/server_exchange.h"
-#include "app/service_states.h"
 #include "station/text_field.h"
-#include "protocols/pv_status.h"
-#include "netsim/acquirer.h"
 #include "support/app_session.h"
 #include "support/epap_fake.h"
 #include "support/trace_capture.h"

@@ -13,23 +13,23 @@
 #include <string>
 #include <vector>
 
+#include "netsim/acquirer.h"
+#include "netsim/net_frame.h"
+#include "netsim/tcp_link.h"
 #include "station/net_resources.h"
 #include "station/options.h"
 #include "station/server_exchange.h"
 #include "station/text_field.h"
-#include "netsim/acquirer.h"
-#include "netsim/net_frame.h"
-#include "netsim/tcp_link.h"
 #include "support/app_session.h"
-#include "support/rushing_clock.h"
-#include "support/net_config.h"
 #include "support/base64_command.h"
+#include "support/net_config.h"
+#include "support/rushing_clock.h"
 #include "support/trace_capture.h"
-#include "transactions/server_dialogue.h"
 #include "transactions/pos_answer.h"
-#include "transactions/transaction_phase.h"
+#include "transactions/server_dialogue.h"
 #include "transactions/server_messages.h"
 #include "transactions/server_request.h"
+#include "transactions/transaction_phase.h"
 
 using testsupport::TraceCapture;
 

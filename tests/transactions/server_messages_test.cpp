@@ -8,13 +8,13 @@
 #include <cstring>
 #include <string>
 
-#include "station/options.h"
 #include "netsim/net_frame.h"
-#include "station/text_field.h"
-#include "protocols/pv_status.h"
 #include "platform/clock.h"
-#include "support/server_session.h"
+#include "protocols/pv_status.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "support/base64_command.h"
+#include "support/server_session.h"
 #include "support/trace_capture.h"
 #include "transactions/server_messages.h"
 

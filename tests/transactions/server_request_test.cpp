@@ -8,11 +8,11 @@
 #include <regex>
 #include <string>
 
-#include "station/options.h"
-#include "netsim/net_frame.h"
-#include "station/text_field.h"
 #include "core/card_masking.h"
 #include "core/trace_front.h"
+#include "netsim/net_frame.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "support/server_session.h"
 #include "support/trace_capture.h"
 #include "transactions/server_request.h"

@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "core/tag_buffer.h"
+#include "periph/terminal_box.h"
 #include "station/display_zones.h"
 #include "station/options.h"
 #include "station/text_field.h"
-#include "transactions/wait_callback.h"
-#include "core/tag_buffer.h"
-#include "periph/terminal_box.h"
 #include "support/app_session.h"
 #include "support/epap_fake.h"
 #include "support/trace_capture.h"
@@ -24,6 +23,7 @@
 #include "transactions/pos_answer.h"
 #include "transactions/terminal_commands.h"
 #include "transactions/terminal_restart.h"
+#include "transactions/wait_callback.h"
 
 using testsupport::AppSessionTest;
 using testsupport::EpapFake;

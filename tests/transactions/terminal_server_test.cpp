@@ -15,17 +15,17 @@
 #include <thread>
 #include <vector>
 
-#include "station/options.h"
 #include "comm/com_resources.h"
 #include "comm/shared_connections.h"
 #include "comm/tls_internal.h"
 #include "comm/tls_transport.h"
 #include "netsim/tcp_link.h"
-#include "protocols/card_records.h"
-#include "rudasim/ruda_net.h"
-#include "protocols/pv_status.h"
 #include "periph/terminal_box.h"
 #include "platform/net_socket.h"
+#include "protocols/card_records.h"
+#include "protocols/pv_status.h"
+#include "rudasim/ruda_net.h"
+#include "station/options.h"
 #include "support/app_session.h"
 #include "support/child_process.h"
 #include "support/net_contexts.h"

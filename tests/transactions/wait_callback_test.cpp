@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "app/main_loop.h"
-#include "station/options.h"
 #include "app/service_states.h"
-#include "station/text_field.h"
-#include "transactions/wait_callback.h"
 #include "periph/terminal_box.h"
+#include "station/options.h"
+#include "station/text_field.h"
 #include "support/app_session.h"
 #include "support/trace_capture.h"
 #include "transactions/pos_answer.h"
+#include "transactions/wait_callback.h"
 
 using testsupport::AppSessionTest;
 using testsupport::TraceCapture;

@@ -8,13 +8,13 @@
 #include "comm/port_api.h"
 #include "core/helpers.h"
 #include "core/trace.h"
-#include "protocols/pv_status.h"
-#include "protocols/terminal_frame.h"
 #include "platform/clock.h"
+#include "protocols/pv_status.h"
 #include "protocols/ruda/ruda_card.h"
 #include "protocols/ruda/ruda_device.h"
 #include "protocols/ruda/ruda_level2.h"
 #include "protocols/ruda/ruda_link.h"
+#include "protocols/terminal_frame.h"
 #include "protocols/xpro/xpro_context.h"
 
 namespace {
