@@ -10,8 +10,6 @@
 #include <ctime>
 #include <new>
 
-#include "comm/comm_services.h"
-#include "core/protected_pan.h"
 #include "core/trace.h"
 #include "core/trace_front.h"
 #include "periph/terminal_box.h"

@@ -23,6 +23,7 @@ int ServeKeptAbort();
 // "ConnectedMode" 0 and the server connection closed (with its closing
 // message), the transaction aborted (terminal reset "9001") unless it was
 // already, the terminal's serial ports closed when asked and "WaitForPinpad"
-// is 0, the trace line (none for null), the acknowledgement '0', the
-// shutdown; the process ends with exit code 0.
+// is 0, the trace line (none for null), the acknowledgement '0', then the
+// end of the run through the program (EndProgram): its shutdown, exit code
+// 0.
 [[noreturn]] void CloseClient(const char* traceLine, bool closePorts);

@@ -15,7 +15,6 @@
 #include "station/options.h"
 #include "station/text_field.h"
 #include "transactions/manual_entry.h"
-#include "transactions/pos_answer.h"
 
 namespace {
 

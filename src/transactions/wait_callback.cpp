@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/helpers.h"
 #include "core/tag_buffer.h"
 #include "core/trace_front.h"
 #include "periph/interface_box.h"
