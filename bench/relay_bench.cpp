@@ -20,11 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "station/net_resources.h"
-#include "station/options.h"
-#include "station/server_exchange.h"
 #include "app/startup.h"
 #include "bare_round_trip.h"
 #include "comm/com_resources.h"
@@ -35,6 +31,10 @@
 #include "periph/terminal_exchange.h"
 #include "platform/named_mutex.h"
 #include "rudasim/ruda_terminal.h"
+#include "station/eft_context.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/server_exchange.h"
 #include "support/config_tree.h"
 #include "support/net_config.h"
 #include "support/signed_file_writer.h"

@@ -20,11 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
 #include "app/main_loop.h"
-#include "station/net_resources.h"
-#include "station/options.h"
-#include "station/server_exchange.h"
 #include "app/startup.h"
 #include "bare_round_trip.h"
 #include "comm/network_dispatch.h"
@@ -34,6 +30,10 @@
 #include "netsim/net_frame.h"
 #include "netsim/tcp_link.h"
 #include "s_time_reuse.h"
+#include "station/eft_context.h"
+#include "station/net_resources.h"
+#include "station/options.h"
+#include "station/server_exchange.h"
 #include "support/config_tree.h"
 #include "support/net_config.h"
 #include "support/station_lock.h"

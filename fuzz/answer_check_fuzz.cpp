@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "station/eft_context.h"
-#include "station/options.h"
 #include "fuzz_check.h"
 #include "fuzz_session.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "transactions/server_messages.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <string>
 
-#include "station/eft_context.h"
 #include "app/startup.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
+#include "station/eft_context.h"
 
 inline std::string& FuzzSessionDirectory() {
     static std::string dir;

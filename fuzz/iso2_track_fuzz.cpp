@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "station/eft_context.h"
-#include "station/options.h"
 #include "fuzz_check.h"
 #include "fuzz_session.h"
+#include "station/eft_context.h"
+#include "station/options.h"
 #include "transactions/card_checks.h"
 
 namespace {

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "station/pos_link.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
 #include "platform/pos_mailbox.h"
+#include "station/pos_link.h"
 
 namespace {
 

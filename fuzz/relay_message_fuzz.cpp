@@ -31,12 +31,12 @@
 #include "core/helpers.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
-#include "protocols/pv_status.h"
 #include "periph/terminal_box.h"
 #include "periph/terminal_exchange.h"
 #include "periph/terminal_relay.h"
 #include "platform/clock.h"
 #include "platform/named_mutex.h"
+#include "protocols/pv_status.h"
 #include "support/relay_link.h"
 #include "support/station_lock.h"
 

@@ -13,15 +13,15 @@
 #include <filesystem>
 #include <string>
 
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "station/server_exchange.h"
 #include "app/startup.h"
 #include "comm/message_box.h"
 #include "core/helpers.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
 #include "fuzz_session.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/server_exchange.h"
 
 namespace {
 

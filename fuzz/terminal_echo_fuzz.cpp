@@ -24,16 +24,16 @@
 #include <string>
 #include <vector>
 
-#include "station/eft_context.h"
-#include "station/options.h"
-#include "station/pos_link.h"
 #include "app/startup.h"
-#include "transactions/wait_callback.h"
 #include "core/trace.h"
 #include "fuzz_check.h"
 #include "fuzz_session.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
+#include "station/eft_context.h"
+#include "station/options.h"
+#include "station/pos_link.h"
+#include "transactions/wait_callback.h"
 
 namespace {
 
