@@ -107,6 +107,33 @@ std::string Hex(const std::string& bytes) {
     return out;
 }
 
+BytesAndOptions SplitBytesAndOptions(const std::string& text, const std::vector<std::string>& flags) {
+    BytesAndOptions out;
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false;
+    for (char c : text) {
+        if (c == '"') quoted = !quoted;
+        if (!quoted && (c == ' ' || c == '\t' || c == '\r' || c == '\n')) {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+        } else {
+            word.push_back(c);
+        }
+    }
+    if (!word.empty()) words.push_back(word);
+    for (const std::string& w : words) {
+        const bool flag = std::find(flags.begin(), flags.end(), w) != flags.end();
+        if (w[0] != '"' && (flag || w.find('=') != std::string::npos)) {
+            out.options.push_back(w);
+        } else {
+            if (!out.bytes.empty()) out.bytes += ' ';
+            out.bytes += w;
+        }
+    }
+    return out;
+}
+
 std::optional<std::string> ParseBytes(const std::string& text) {
     std::string out;
     size_t i = 0;
@@ -284,6 +311,22 @@ bool LineSim::waitDelivered(int timeoutMs) {
         if (ready < 0 || ioctl(pty_.slave(), FIONREAD, &waiting) != 0 || waiting == 0) return true;
         if (SteadyUs() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool LineSim::waitQueued(size_t n, int timeoutMs) {
+    const int64_t end = SteadyUs() + static_cast<int64_t>(timeoutMs) * 1000;
+    for (;;) {
+        if (pty_.slave() < 0) return false;
+        const int64_t left = end - SteadyUs();
+        // Wakes when the queue holds a byte, then counts what it holds.
+        pollfd p{pty_.slave(), POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(left / 1000, 0)));
+        int waiting = 0;
+        if (ready > 0 && ioctl(pty_.slave(), FIONREAD, &waiting) == 0 && waiting >= static_cast<int>(n)) return true;
+        if (SteadyUs() >= end) return false;
+        // Part of the bytes is there: the rest follows at once.
+        if (ready > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 

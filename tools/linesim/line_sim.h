@@ -104,6 +104,9 @@ public:
     // True once the program has read every byte sent to it (false after
     // timeoutMs): a hang-up or the end of the simulator would drop them.
     bool waitDelivered(int timeoutMs);
+    // True once at least n bytes sent to the program wait unread in its
+    // input queue (false after timeoutMs): what inject sent is there to read.
+    bool waitQueued(size_t n, int timeoutMs);
     // True once the line was hung up (false after timeoutMs).
     bool waitHungUp(int timeoutMs);
 
@@ -133,6 +136,14 @@ private:
 // hexadecimal bytes ("41 0d", "410D"), in any order; nothing when invalid.
 std::optional<std::string> ParseBytes(const std::string& text);
 std::string Hex(const std::string& bytes);
+// The words of a statement's text, double quotes kept (a quoted text is one
+// word): those holding '=' and those listed in flags are its options, the
+// others, joined by blanks, its bytes text (for ParseBytes).
+struct BytesAndOptions {
+    std::string bytes;
+    std::vector<std::string> options;
+};
+BytesAndOptions SplitBytesAndOptions(const std::string& text, const std::vector<std::string>& flags);
 
 // --- Scenario ---------------------------------------------------------------
 //
