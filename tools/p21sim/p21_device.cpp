@@ -164,6 +164,7 @@ void P21Handler::frameDone(linesim::LineContext& line, unsigned char check) {
     if (!e.checkOk) {
         if (scenario_.nakBadCheck) line.send(std::string(1, NAK));
         exchanges_.push_back(e);
+        changed_.notify_all();
         return;
     }
     AnswerRule rule;
@@ -185,6 +186,7 @@ void P21Handler::frameDone(linesim::LineContext& line, unsigned char check) {
         else line.send(out);
     }
     exchanges_.push_back(e);
+    changed_.notify_all();
 }
 
 std::vector<Exchange> P21Handler::exchanges() {
@@ -200,15 +202,9 @@ std::string P21Handler::outside() {
 P21Sim::P21Sim(P21Scenario scenario)
     : handler_(new P21Handler(std::move(scenario))), sim_(std::unique_ptr<linesim::FrameHandler>(handler_)) {}
 
-bool P21Sim::waitExchanges(size_t n, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (handler_->exchanges().size() >= n) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        // Every frame arrives as bytes the program wrote: wait for more.
-        const size_t have = sim_.received().size();
-        sim_.waitReceived(have + 1, 20);
-    }
+bool P21Handler::waitExchanges(size_t n, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return exchanges_.size() >= n; });
 }
 
 }  // namespace p21sim

@@ -10,6 +10,7 @@
 // passed over. Scripted answers may come late, with a wrong check byte,
 // after a stray byte, or not at all; pushEvent sends a frame unasked.
 #pragma once
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,8 @@ public:
 
     // From any thread.
     std::vector<Exchange> exchanges();
+    // The program has sent n frames (false after timeoutMs).
+    bool waitExchanges(size_t n, int timeoutMs);
     // Bytes received outside frames (control bytes and noise).
     std::string outside();
 
@@ -81,6 +84,7 @@ private:
     void frameDone(linesim::LineContext& line, unsigned char check);
 
     std::mutex mutex_;
+    std::condition_variable changed_;
     P21Scenario scenario_;
     State state_ = State::Idle;
     std::string raw_;
@@ -98,7 +102,7 @@ public:
     linesim::LineSim& line() { return sim_; }
     std::vector<Exchange> exchanges() { return handler_->exchanges(); }
     // The program has sent n frames (false after timeoutMs).
-    bool waitExchanges(size_t n, int timeoutMs);
+    bool waitExchanges(size_t n, int timeoutMs) { return handler_->waitExchanges(n, timeoutMs); }
     // Sends a message framed, unasked (a late answer, an event).
     void pushEvent(const std::string& message) { sim_.inject(Frame(message)); }
 
