@@ -53,7 +53,7 @@ TEST(ChequePrintLine, StarredPartOnTheRightEdge) {
 
 // Only the first 100 characters of the text count: a star after them is
 // not seen.
-TEST(ChequePrintLine, ReadsAtMost100Characters) {
+TEST(ChequePrintLine, ReadsAtMost100Characters_Mended) {
     const std::string text = std::string(100, 'a') + "*x*";
     int result = 0;
     EXPECT_EQ(Line(text, 60, &result), Spaces(60));

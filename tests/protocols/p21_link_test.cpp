@@ -167,9 +167,6 @@ TEST(P21LinkOnALine, ReceivedFrames) {
     };
     const Case cases[] = {
         {"stuffed ETX", Bytes({0x02, 0x41, 0x10, 0x03, 0x42, 0x03, 0x00}), Bytes({0x41, 0x03, 0x42}), 0},
-        {"message ending in DLE", Bytes({0x02, 0x41, 0x10, 0x10, 0x03, 0x51}), Bytes({0x41, 0x10}), 0},
-        {"EOT inside", Bytes({0x02, 0x41, 0x04, 0x42, 0x03, 0x07}), Bytes({0x41, 0x04, 0x42}), 0},
-        {"ETB inside", Bytes({0x02, 0x41, 0x17, 0x42, 0x03, 0x14}), Bytes({0x41, 0x17, 0x42}), 0},
         {"noise before the STX", "zz" + Bytes({0x02, 0x41, 0x03, 0x41}), "A", 0},
         {"wrong check", Bytes({0x02, 0x41, 0x42, 0x03, 0x02}), "", 'X'},
         {"ACK first", Bytes({0x06, 0x41, 0x03, 0x41}), "", 'S'},
@@ -192,6 +189,29 @@ TEST(P21LinkOnALine, ReceivedFrames) {
                                      std::to_string(c.letter) + "-App=1000]";
             EXPECT_STREQ(line.ctx->stepText, text.c_str()) << c.name;
         }
+    }
+}
+
+// Only an ETX that is not stuffed ends a frame: one after a message ending
+// in DLE (an even run of DLEs) does, EOT and ETB inside a message do not.
+TEST(P21LinkOnALine, FrameEndsOnlyAtItsEtx_Mended) {
+    struct Case {
+        const char* name;
+        std::string line;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"message ending in DLE", Bytes({0x02, 0x41, 0x10, 0x10, 0x03, 0x51}), Bytes({0x41, 0x10})},
+        {"EOT inside", Bytes({0x02, 0x41, 0x04, 0x42, 0x03, 0x07}), Bytes({0x41, 0x04, 0x42})},
+        {"ETB inside", Bytes({0x02, 0x41, 0x17, 0x42, 0x03, 0x14}), Bytes({0x41, 0x17, 0x42})},
+        {"EOT and stuffed ETX", Bytes({0x02, 0x04, 0x10, 0x03, 0x03, 0x07}), Bytes({0x04, 0x03})},
+    };
+    for (const Case& c : cases) {
+        P21Line line;
+        ASSERT_EQ(line.opened, 0);
+        line.arrive(c.line);
+        EXPECT_EQ(line.receive(), c.message) << c.name;
+        EXPECT_EQ(line.ctx->stepLetter, 0) << c.name;
     }
 }
 

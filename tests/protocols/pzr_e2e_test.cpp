@@ -219,7 +219,7 @@ TEST(PzrEndToEnd, TicketLinesAndCut) {
 
 // The CMC7 line is card data: no trace line carries it, and the
 // communication trace keeps the printer's status byte only.
-TEST(PzrEndToEnd, LineNeverInTheTraces) {
+TEST(PzrEndToEnd, LineNeverInTheTraces_Mended) {
     PzrStation s("");
     ASSERT_TRUE(s.ready());
     testsupport::TraceCapture trace;

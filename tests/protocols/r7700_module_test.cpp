@@ -188,6 +188,11 @@ TEST(R7700Requests, DataLengthBeyondTheAreaIsRefused_Mended) {
             EXPECT_EQ(e.set(operation, &r), "refused -1") << operation << " " << length;
         }
     }
+    // The largest request fits the module's request buffer whole.
+    R7700Record full = Record(2);
+    full.dataLength = 512;
+    std::memset(full.data, 'd', 512);
+    EXPECT_EQ(e.set(93, &full).size(), 15u + 512u);
 }
 
 TEST(R7700Requests, RefusedOperationsAndArguments) {
@@ -317,7 +322,9 @@ TEST(R7700Wait, OtherByteIsKeptForTheReceive_Mended) {
     EXPECT_EQ(line.ctx->stepLetter, 'S');
 }
 
-TEST(R7700Wait, NothingCame) {
+// Nothing came: the wait callback decides (the wait on every terminal
+// calls it), and a line that is gone ends the wait at once.
+TEST(R7700Wait, NothingCame_Mended) {
     WaitLine line;
     ASSERT_EQ(line.opened, 0);
     char event[2] = {};

@@ -181,7 +181,8 @@ TEST(WtmRequests, TicketBlockOverTheAreaIsRefused_Mended) {
     EXPECT_TRUE(trace.Contains("-- ERROR -- [WTM_PRN_SetCommand] Print block too long (600, max. 513)"));
 }
 
-TEST(WtmRequests, EmptyOrMissingTicketBlocks) {
+// A block without bytes builds nothing (the bytes are never read).
+TEST(WtmRequests, EmptyOrMissingTicketBlocks_Mended) {
     Engine e;
     const std::string bytes = "line";
     PrintCommandBlock empty{PRINT_KIND_TEXT, 0, reinterpret_cast<const unsigned char*>(bytes.data()), 0, 0};
@@ -389,7 +390,7 @@ TEST(WtmWait, NetworkAndMissingArguments) {
 
 // The communication trace of a read keeps the printer's status byte and
 // blots the line.
-TEST(WtmTraceMask, ReadLineIsBlotted) {
+TEST(WtmTraceMask, ReadLineIsBlotted_Mended) {
     std::string sent = "\x1c\x61\x30\x01";
     std::string received = "A12 34#56/";
     WTM_MaskTraceExchange(reinterpret_cast<unsigned char*>(sent.data()), sent.size(),
