@@ -321,7 +321,7 @@ bool LineSim::waitQueued(size_t n, int timeoutMs) {
         const int64_t left = end - SteadyUs();
         // Wakes when the queue holds a byte, then counts what it holds.
         pollfd p{pty_.slave(), POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(left / 1000, 0)));
+        const int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>((left + 999) / 1000, 0)));
         int waiting = 0;
         if (ready > 0 && ioctl(pty_.slave(), FIONREAD, &waiting) == 0 && waiting >= static_cast<int>(n)) return true;
         if (SteadyUs() >= end) return false;
