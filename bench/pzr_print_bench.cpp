@@ -16,15 +16,10 @@
 #include <vector>
 
 #include "chequesim/pzr_printer.h"
-#include "comm/com_resources.h"
 #include "latency_counters.h"
 #include "periph/terminal_box.h"
-#include "periph/terminal_exchange.h"
-#include "platform/named_mutex.h"
 #include "protocols/print_block.h"
-#include "support/signed_file_writer.h"
-#include "support/station_lock.h"
-#include "support/temp_dir.h"
+#include "serial_station.h"
 
 namespace {
 
@@ -35,33 +30,6 @@ constexpr int kFeedAndCut = 6;
 constexpr int kRowsPerScript = 10;
 constexpr int kPrinter = 1;
 
-// A communication table with one serial resource whose "Driver" is the
-// given device, at 115,200 baud, and the terminal box with the printer on it.
-class Station {
-public:
-    explicit Station(const std::string& device) : id_(testsupport::ClaimStation(10000, 10999)) {
-        const std::string config = dir_.file("port.cfg");
-        ok_ = testsupport::WriteSignedParamFile(config, {"[Driver:" + device + "]", "[Vpsl:8018]"}) &&
-              WCOM_CreateContext(id_, 2, 0, 0, 0, 1) == 1 &&
-              WCOM_CreateResource(WCOM_TYPE_SERIAL, "", config.c_str(), "") == 0 &&
-              WCOM_SetResourceConnType(0, WCOM_MEDIA_DIRECT + WCOM_ADAPTER_PHONE) >= 0 &&
-              PAP_NewPAPbox(id_, 1, 0, nullptr) == 1 && EPAP_CreateFunctionProfile("EFT_PRN", 0, 0, "PZR") == 0;
-    }
-    ~Station() {
-        PAP_FreePAPbox();
-        TWEP_ResetPortState();
-        WCOM_UnlockResource(0);
-        char name[64];
-        std::snprintf(name, sizeof name, "(null)KT_SEM_COM_%03d%02d", id_, 0);
-        plat::NamedMutex::Unlink(name);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    int id_;
-    testsupport::TempDir dir_;
-    bool ok_ = false;
-};
 
 // Line time of a number of bytes at 115,200 baud, in microseconds.
 double LineMicros(size_t bytes) { return static_cast<double>(bytes) * 10.0 * 1e6 / kBaud; }
@@ -72,7 +40,7 @@ void BM_TicketPrint40Lines(benchmark::State& state) {
         state.SkipWithError("no pseudo-terminal");
         return;
     }
-    Station station(sim.slaveName());
+    SerialStation station(sim.slaveName(), {{"EFT_PRN", "PZR"}});
     if (!station.ok()) {
         state.SkipWithError("station not set up");
         return;

@@ -6,51 +6,28 @@
 // eventLength says its length (another option leaves it as it was), the
 // busy word is 0, and the receive delivers only within the room given (the
 // buffer has exactly that size).
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "comm/com_resources.h"
 #include "comm/port_api.h"
-#include "core/trace.h"
 #include "fuzz_check.h"
+#include "fuzz_serial_line.h"
 #include "platform/clock.h"
 #include "protocols/pzr/none_stack.h"
 #include "protocols/pzr/wtm_module.h"
 #include "protocols/xpro/xpro_control.h"
-#include "support/serial_fake.h"
 
 namespace {
 
-// One table with one serial resource on a fake device and a raw-stack
-// context on it, made once.
-struct Line {
-    Line() {
-        WSysSetTraceHook(nullptr);  // the error lines would only slow it down
-        char pattern[] = "/tmp/znp-fuzz-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        const std::string directory = pattern;
-        const std::string config = directory + "/line.cfg";
-        FILE* f = std::fopen(config.c_str(), "wb");
-        std::fputs("[Driver:/dev/fuzz]\r\n[Vpsl:4018]\r\n", f);
-        std::fclose(f);
-        if (WCOM_CreateContext(992, 1, 0, 0, 0, 0) != 1) std::abort();
-        port = WCOM_CreateResource(1, "", config.c_str(), "");
-        const bool opened = port == 0 && WComOpen2(port) == 0;
-        std::error_code ec;
-        std::filesystem::remove_all(directory, ec);
-        if (!opened) std::abort();
+// The fake line and a raw-stack context on it, made once.
+struct Line : FuzzSerialLine {
+    Line() : FuzzSerialLine(992) {
         ctx = NONE_NewXProt(0, port);
         if (ctx == nullptr) std::abort();
     }
-    testsupport::ScopedFakeSerial fake;
-    int port = -1;
     KT_XPROT* ctx = nullptr;
 };
 

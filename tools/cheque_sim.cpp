@@ -6,7 +6,6 @@
 //   cheque_sim --protocol 5 [--scenario FILE] [--driver-config FILE] [--quiet]
 //
 // Protocol 5: the printer with a cheque station (chequesim/pzr_printer.h).
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -14,9 +13,6 @@
 #include "linesim/line_sim.h"
 
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
 
 const char* kUsage = "usage: cheque_sim --protocol 5 [--scenario FILE] [--driver-config FILE] [--quiet]\n";
 
@@ -43,33 +39,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cheque_sim: protocol %s is not simulated (5 is)\n%s", protocol.c_str(), kUsage);
         return 64;
     }
-    std::string error;
-    std::optional<chequesim::PzrScenario> scenario = scenarioPath.empty()
-                                                         ? chequesim::PzrScenario::Parse("", &error)
-                                                         : chequesim::PzrScenario::FromFile(scenarioPath, &error);
-    if (!scenario) {
-        std::fprintf(stderr, "cheque_sim: %s\n", error.c_str());
-        return 2;
-    }
+    std::optional<chequesim::PzrScenario> scenario =
+        linesim::LoadScenario<chequesim::PzrScenario>("cheque_sim", scenarioPath);
+    if (!scenario) return 2;
     chequesim::PzrSim sim(std::move(*scenario));
     if (!sim.start()) {
         std::fprintf(stderr, "cheque_sim: no pseudo-terminal\n");
         return 2;
     }
-    if (!driverConfig.empty()) {
-        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName());
-        if (!why.empty()) {
-            std::fprintf(stderr, "cheque_sim: %s\n", why.c_str());
-            return 2;
-        }
-    }
-    std::printf("cheque_sim slave %s\n", sim.slaveName().c_str());
-    std::fflush(stdout);
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    if (!linesim::AnnounceSlave("cheque_sim", sim.slaveName(), driverConfig)) return 2;
+    linesim::CatchStopSignals();
     size_t seen = 0;
     size_t shown = 0;
-    while (!g_stop) {
+    while (!linesim::StopAsked()) {
         sim.printer().waitBytes(seen + 1, 100);
         const std::string received = sim.printer().received();
         if (received.size() == seen) continue;

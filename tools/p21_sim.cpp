@@ -4,7 +4,6 @@
 // printing each frame and its answer. See tools/README.md.
 //
 //   p21_sim [--scenario FILE] [--driver-config FILE] [--quiet]
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -12,9 +11,6 @@
 #include "p21sim/p21_device.h"
 
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
 
 const char* kUsage = "usage: p21_sim [--scenario FILE] [--driver-config FILE] [--quiet]\n";
 
@@ -35,32 +31,17 @@ int main(int argc, char** argv) {
             return 64;
         }
     }
-    std::string error;
-    std::optional<p21sim::P21Scenario> scenario = scenarioPath.empty()
-                                                      ? p21sim::P21Scenario::Parse("", &error)
-                                                      : p21sim::P21Scenario::FromFile(scenarioPath, &error);
-    if (!scenario) {
-        std::fprintf(stderr, "p21_sim: %s\n", error.c_str());
-        return 2;
-    }
+    std::optional<p21sim::P21Scenario> scenario = linesim::LoadScenario<p21sim::P21Scenario>("p21_sim", scenarioPath);
+    if (!scenario) return 2;
     p21sim::P21Sim sim(std::move(*scenario));
     if (!sim.start()) {
         std::fprintf(stderr, "p21_sim: no pseudo-terminal\n");
         return 2;
     }
-    if (!driverConfig.empty()) {
-        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName());
-        if (!why.empty()) {
-            std::fprintf(stderr, "p21_sim: %s\n", why.c_str());
-            return 2;
-        }
-    }
-    std::printf("p21_sim slave %s\n", sim.slaveName().c_str());
-    std::fflush(stdout);
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    if (!linesim::AnnounceSlave("p21_sim", sim.slaveName(), driverConfig)) return 2;
+    linesim::CatchStopSignals();
     size_t shown = 0;
-    while (!g_stop) {
+    while (!linesim::StopAsked()) {
         sim.waitExchanges(shown + 1, 100);
         const std::vector<p21sim::Exchange> got = sim.exchanges();
         for (; shown < got.size(); ++shown) {

@@ -81,6 +81,14 @@ R7700Record Record(int32_t mode) {
     return r;
 }
 
+// The engine's wait until the terminal announces its answer (a few seconds
+// at most): its last result.
+int WaitAnnounced(char* event) {
+    int waited = PV_NOT_YET;
+    for (int i = 0; i < 50 && waited == PV_NOT_YET; ++i) waited = EPAP_WaitEvent(kFunction, 200, event);
+    return waited;
+}
+
 std::string Answer(const R7700Record& r) {
     return std::string(reinterpret_cast<const char*>(r.answer.bytes), static_cast<size_t>(r.answer.length));
 }
@@ -141,9 +149,7 @@ TEST(R7700EndToEnd, EventAnsweredLate) {
     const std::string answer = "EFT\xff" "000ABC" "00" "003" + std::string("\x10\x03\x04", 3);
     s.pty.sim.inject(p21sim::Frame(answer));
     char event = 0;
-    int waited = PV_NOT_YET;
-    for (int i = 0; i < 100 && waited == PV_NOT_YET; ++i) waited = EPAP_WaitEvent(kFunction, 200, &event);
-    EXPECT_EQ(waited, 0);
+    EXPECT_EQ(WaitAnnounced(&event), 0);
     EXPECT_EQ(event, 0x02);
     EXPECT_EQ(s.get(O_T_EVENT, &r), PV_ALL_FINE);
     EXPECT_EQ(Answer(r), answer);
@@ -163,15 +169,11 @@ TEST(R7700EndToEnd, WaitGivesTheCallerOneCharacter_Mended) {
         char next = 'n';
     } caller;
     s.pty.sim.inject(p21sim::Frame("END"));
-    int waited = PV_NOT_YET;
-    for (int i = 0; i < 100 && waited == PV_NOT_YET; ++i) waited = EPAP_WaitEvent(kFunction, 200, &caller.event);
-    EXPECT_EQ(waited, 0);
+    EXPECT_EQ(WaitAnnounced(&caller.event), 0);
     EXPECT_EQ(caller.event, 0x02);
     EXPECT_EQ(caller.next, 'n');
     s.pty.sim.inject(p21sim::Frame("END"));
-    waited = PV_NOT_YET;
-    for (int i = 0; i < 100 && waited == PV_NOT_YET; ++i) waited = EPAP_WaitEvent(kFunction, 200, nullptr);
-    EXPECT_EQ(waited, 0);
+    EXPECT_EQ(WaitAnnounced(nullptr), 0);
 }
 
 // The information requests of modes 0 and 1 on the line.

@@ -17,6 +17,8 @@
 #include "protocols/terminal_frame.h"
 #include "protocols/xpro/xpro_control.h"
 #include "support/com_fixture.h"
+#include "support/module_calls.h"
+#include "support/module_wait_line.h"
 
 namespace {
 
@@ -29,20 +31,14 @@ std::string B(std::initializer_list<int> b) {
 const std::string kId = "ID0001";
 const std::string kHead = "\xff" + kId;
 
-int Set(KT_EPERIPH_API* box, KT_PERES* resource, char* buffer, ...) {
-    va_list args;
-    va_start(args, buffer);
-    const int n = R7700_SetCommand(box, resource, buffer, args);
-    va_end(args);
-    return n;
+template <typename... Args>
+int Set(KT_EPERIPH_API* box, KT_PERES* resource, char* buffer, Args... args) {
+    return testsupport::CallSet(R7700_SetCommand, box, resource, buffer, args...);
 }
 
-int Get(KT_EPERIPH_API* box, KT_PERES* resource, const char* frame, ...) {
-    va_list args;
-    va_start(args, frame);
-    const int n = R7700_GetOneResult(box, resource, frame, args);
-    va_end(args);
-    return n;
+template <typename... Args>
+int Get(KT_EPERIPH_API* box, KT_PERES* resource, const char* frame, Args... args) {
+    return testsupport::CallGet(R7700_GetOneResult, box, resource, frame, args...);
 }
 
 R7700Record Record(int32_t mode) {
@@ -63,14 +59,7 @@ void EventArea(R7700Record* r, const std::string& amount, const std::string& typ
 
 // An answer frame as the engine stores it, in a buffer of the size a row
 // offers.
-std::string AnswerFrame(const std::string& payload) {
-    std::string frame(PAP_FRAME_MAX, '\0');
-    char head[12];
-    std::snprintf(head, sizeof head, "%04X", static_cast<unsigned>(payload.size() + 5));
-    std::memcpy(frame.data(), head, 4);
-    std::memcpy(frame.data() + 5, payload.data(), payload.size());
-    return frame;
-}
+std::string AnswerFrame(const std::string& payload) { return testsupport::RowAnswerFrame(payload); }
 
 struct Engine {
     Engine() : box(std::make_unique<KT_EPERIPH_API>()) { resource.port = -1; }
@@ -259,32 +248,11 @@ TEST(R7700Answers, TakenWithoutDecodingOrRefused) {
 
 namespace {
 
-// The wait on a line: a resource on a pseudo-terminal with a P21 link
-// context, the box with a wait callback that may ask to stop.
-class WaitLine {
+// The wait on a line, with a P21 link context on the port.
+class WaitLine : public testsupport::ModuleWaitLine {
 public:
-    WaitLine() {
-        opened = pty.open();
-        resource.port = pty.port;
-        ctx = XPRO_NewXProt(0, "1000", nullptr, pty.port);
-        resource.linkContext = ctx;
-    }
-    ~WaitLine() { XA_LinkClose(ctx); }
-    void arrive(const std::string& bytes) {
-        pty.sim.inject(bytes);
-        ASSERT_TRUE(pty.sim.waitQueued(bytes.size(), 5000));
-    }
-    int wait(char* event, int timeoutMs = 1000) { return R7700_WaitEvent(box.get(), &resource, timeoutMs, event); }
-
-    static void Stop(char* echo) { echo[0] = 'S'; }
-    static void GoOn(char* echo) { echo[0] = 'K'; }
-
-    testsupport::ComTable table;
-    testsupport::PtyPort pty;
-    std::unique_ptr<KT_EPERIPH_API> box = std::make_unique<KT_EPERIPH_API>();
-    KT_PERES resource{};
-    KT_XPROT* ctx = nullptr;
-    int opened = -1;
+    WaitLine()
+        : ModuleWaitLine(R7700_WaitEvent, [](int port) { return XPRO_NewXProt(0, "1000", nullptr, port); }) {}
 };
 
 }  // namespace

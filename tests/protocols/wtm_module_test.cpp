@@ -17,6 +17,8 @@
 #include "protocols/terminal_frame.h"
 #include "protocols/xpro/xpro_control.h"
 #include "support/com_fixture.h"
+#include "support/module_calls.h"
+#include "support/module_wait_line.h"
 #include "support/trace_capture.h"
 
 namespace {
@@ -31,20 +33,14 @@ const std::string kHeader = B({0x1D, 0x28, 0x47, 0x02, 0x00, 0x30, 0x04, 0x1D, 0
                                0x4C, 0x1B, 0x54, 0x01, 0x1B, 0x57, 0xFF, 0x00, 0x30, 0x00, 0x1C, 0x02, 0x00, 0x03});
 const std::string kTrailer = B({0x0D, 0x0A, 0x1B, 0x0C, 0x1B, 0x53, 0x1B, 0x63, 0x30, 0x03});
 
-int Set(KT_EPERIPH_API* box, KT_PERES* resource, char* buffer, ...) {
-    va_list args;
-    va_start(args, buffer);
-    const int n = WTM_GSET_SetCommand(box, resource, buffer, args);
-    va_end(args);
-    return n;
+template <typename... Args>
+int Set(KT_EPERIPH_API* box, KT_PERES* resource, char* buffer, Args... args) {
+    return testsupport::CallSet(WTM_GSET_SetCommand, box, resource, buffer, args...);
 }
 
-int Get(KT_EPERIPH_API* box, KT_PERES* resource, const char* frame, ...) {
-    va_list args;
-    va_start(args, frame);
-    const int n = WTM_GSET_GetOneResult(box, resource, frame, args);
-    va_end(args);
-    return n;
+template <typename... Args>
+int Get(KT_EPERIPH_API* box, KT_PERES* resource, const char* frame, Args... args) {
+    return testsupport::CallGet(WTM_GSET_GetOneResult, box, resource, frame, args...);
 }
 
 CardReadRecord Cheque(uint8_t options, const std::string& text = "") {
@@ -56,14 +52,7 @@ CardReadRecord Cheque(uint8_t options, const std::string& text = "") {
     return r;
 }
 
-std::string AnswerFrame(const std::string& payload) {
-    std::string frame(PAP_FRAME_MAX, '\0');
-    char head[12];
-    std::snprintf(head, sizeof head, "%04X", static_cast<unsigned>(payload.size() + 5));
-    std::memcpy(frame.data(), head, 4);
-    std::memcpy(frame.data() + 5, payload.data(), payload.size());
-    return frame;
-}
+std::string AnswerFrame(const std::string& payload) { return testsupport::RowAnswerFrame(payload); }
 
 struct Engine {
     std::unique_ptr<KT_EPERIPH_API> box = std::make_unique<KT_EPERIPH_API>();
@@ -85,6 +74,16 @@ std::string Frame(const std::string& payload) {
     char head[12];
     std::snprintf(head, sizeof head, "%04x", static_cast<unsigned>(payload.size() + 5));
     return std::string(head, 4) + std::string(1, '\0') + payload;
+}
+
+// The fields of a cheque operation the printer did.
+void ExpectChequeDone(const CardReadRecord& r, const std::string& name) {
+    EXPECT_EQ(r.busy, 0) << name;
+    EXPECT_EQ(r.errorSource, 0) << name;
+    EXPECT_EQ(r.presentCount, 1) << name;
+    EXPECT_EQ(r.technology, CARD_TECH_CHEQUE) << name;
+    EXPECT_EQ(r.origin, 1) << name;
+    EXPECT_EQ(r.dataValid, 1) << name;
 }
 
 }  // namespace
@@ -235,13 +234,8 @@ TEST(WtmAnswers, ChequeRead) {
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_STREQ(r.eventData, c.eventData.c_str()) << c.name;
         EXPECT_EQ(r.eventLength, static_cast<int32_t>(c.eventData.size())) << c.name;
-        EXPECT_EQ(r.busy, 0);
-        EXPECT_EQ(r.errorSource, 0);
-        EXPECT_EQ(r.presentCount, 1);
-        EXPECT_EQ(r.technology, CARD_TECH_CHEQUE);
-        EXPECT_EQ(r.origin, 1);
-        EXPECT_EQ(r.dataValid, 1);
-        EXPECT_EQ(r.answerValid, 1);
+        ExpectChequeDone(r, c.name);
+        EXPECT_EQ(r.answerValid, 1) << c.name;
     }
 }
 
@@ -267,12 +261,7 @@ TEST(WtmAnswers, PrintGiveBackAndOtherOptions) {
         r.answerValid = 5;
         r.eventLength = 6;
         EXPECT_EQ(Get(e.box.get(), &e.resource, AnswerFrame("").data(), &r), 0) << int{options};
-        EXPECT_EQ(r.busy, 0);
-        EXPECT_EQ(r.errorSource, 0);
-        EXPECT_EQ(r.presentCount, 1);
-        EXPECT_EQ(r.technology, CARD_TECH_CHEQUE);
-        EXPECT_EQ(r.origin, 1);
-        EXPECT_EQ(r.dataValid, 1);
+        ExpectChequeDone(r, "options " + std::to_string(options));
         EXPECT_STREQ(r.eventData, "");
         EXPECT_EQ(r.eventLength, 0);
         EXPECT_EQ(r.answerValid, 0);
@@ -311,30 +300,10 @@ TEST(WtmAnswers, TicketAndRefusals) {
 
 namespace {
 
-class WaitLine {
+// The wait on a line, with a raw-stack context on the port.
+class WaitLine : public testsupport::ModuleWaitLine {
 public:
-    WaitLine() {
-        opened = pty.open();
-        resource.port = pty.port;
-        ctx = NONE_NewXProt(0, pty.port);
-        resource.linkContext = ctx;
-    }
-    ~WaitLine() { XA_LinkClose(ctx); }
-    int wait(char* event, int timeoutMs = 1000) { return WTM_GSET_WaitEvent(box.get(), &resource, timeoutMs, event); }
-
-    // A callback that fills its whole buffer, as the wait callback of the
-    // program does with its 130-byte text.
-    static void FillsItsBuffer(char* echo) {
-        std::memset(echo, 'K', PAP_WAIT_TEXT - 1);
-        echo[0] = 'S';
-    }
-
-    testsupport::ComTable table;
-    testsupport::PtyPort pty;
-    std::unique_ptr<KT_EPERIPH_API> box = std::make_unique<KT_EPERIPH_API>();
-    KT_PERES resource{};
-    KT_XPROT* ctx = nullptr;
-    int opened = -1;
+    WaitLine() : ModuleWaitLine(WTM_GSET_WaitEvent, [](int port) { return NONE_NewXProt(0, port); }) {}
 };
 
 }  // namespace
@@ -344,8 +313,7 @@ public:
 TEST(WtmWait, ByteIsTheAnswersFirst_Mended) {
     WaitLine line;
     ASSERT_EQ(line.opened, 0);
-    line.pty.sim.inject("A12 34#56/");
-    ASSERT_TRUE(line.pty.sim.waitQueued(10, 5000));
+    line.arrive("A12 34#56/");
     char event[2] = {'q', 'q'};
     EXPECT_EQ(line.wait(event), 0);
     EXPECT_EQ(event[0], 'A');
@@ -366,7 +334,7 @@ TEST(WtmWait, NothingCame_Mended) {
         char after = 'n';
     } caller;
     EXPECT_EQ(line.wait(caller.event, 100), PV_NOT_YET);
-    line.box->waitCallback = WaitLine::FillsItsBuffer;
+    line.box->waitCallback = WaitLine::Stop;
     EXPECT_EQ(line.wait(caller.event, 100), PV_PER_RESET);
     EXPECT_EQ(caller.event[0], 'q');
     EXPECT_EQ(caller.after, 'n');

@@ -1,9 +1,7 @@
 #include "chequesim/pzr_printer.h"
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "netsim/acquirer.h"
 
@@ -16,14 +14,6 @@ const std::string kGiveBack("\x1c\x61\x32\x10\x05\x03", 6);
 const std::string kPrintStart("\x1d\x28\x47\x02\x00\x30\x04", 7);
 const std::string kFeedAndCut("\x0a\x0a\x0a\x0a\x1b\x69", 6);
 constexpr size_t kChequePrintLength = 99;
-
-bool Number(const std::string& s, int* out) {
-    char* end = nullptr;
-    const long v = std::strtol(s.c_str(), &end, 10);
-    if (s.empty() || end == nullptr || *end != '\0' || v < 0) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
 
 }  // namespace
 
@@ -61,14 +51,14 @@ std::optional<PzrScenario> PzrScenario::Parse(const std::string& text, std::stri
                 return {};
             }
             if (w[0] == "pause") {
-                if (w.size() != 2 || !Number(w[1], &s.pauseMs)) return "pause MS expected";
+                if (w.size() != 2 || !linesim::ParseCount(w[1], &s.pauseMs)) return "pause MS expected";
                 return {};
             }
             if (w[0] == "split") {
                 int at = 0;
-                if (w.size() < 2 || w.size() > 3 || !Number(w[1], &at) || at == 0) return "split N [gap=MS] expected";
+                if (w.size() < 2 || w.size() > 3 || !linesim::ParseCount(w[1], &at) || at == 0) return "split N [gap=MS] expected";
                 s.splitAt = static_cast<size_t>(at);
-                if (w.size() == 3 && (w[2].rfind("gap=", 0) != 0 || !Number(w[2].substr(4), &s.gapMs)))
+                if (w.size() == 3 && (w[2].rfind("gap=", 0) != 0 || !linesim::ParseCount(w[2].substr(4), &s.gapMs)))
                     return "split N [gap=MS] expected";
                 return {};
             }
@@ -84,14 +74,9 @@ std::optional<PzrScenario> PzrScenario::Parse(const std::string& text, std::stri
 }
 
 std::optional<PzrScenario> PzrScenario::FromFile(const std::string& path, std::string* error) {
-    std::ifstream in(path);
-    if (!in) {
-        if (error != nullptr) *error = "cannot read " + path;
-        return std::nullopt;
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    return Parse(all.str(), error);
+    const std::optional<std::string> text = linesim::ReadTextFile(path, error);
+    if (!text) return std::nullopt;
+    return Parse(*text, error);
 }
 
 std::vector<PzrCommand> SplitPzrCommands(const std::string& stream) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -885,5 +886,53 @@ std::string SetDriver(const std::string& configPath, const std::string& device) 
     FILE_FreeFile(file);
     return why;
 }
+
+}  // namespace linesim
+
+namespace linesim {
+
+namespace {
+volatile std::sig_atomic_t g_stopAsked = 0;
+void OnStopSignal(int) { g_stopAsked = 1; }
+}  // namespace
+
+std::optional<std::string> ReadTextFile(const std::string& path, std::string* error) {
+    std::ifstream in(path);
+    if (!in) {
+        if (error != nullptr) *error = "cannot read " + path;
+        return std::nullopt;
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+bool ParseCount(const std::string& text, int* out) {
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || end == nullptr || *end != '\0' || v < 0 || v > 0x7FFFFFFF) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool AnnounceSlave(const char* name, const std::string& slave, const std::string& driverConfig) {
+    if (!driverConfig.empty()) {
+        const std::string why = SetDriver(driverConfig, slave);
+        if (!why.empty()) {
+            std::fprintf(stderr, "%s: %s\n", name, why.c_str());
+            return false;
+        }
+    }
+    std::printf("%s slave %s\n", name, slave.c_str());
+    std::fflush(stdout);
+    return true;
+}
+
+void CatchStopSignals() {
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+}
+
+bool StopAsked() { return g_stopAsked != 0; }
 
 }  // namespace linesim

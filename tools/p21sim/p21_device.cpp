@@ -1,9 +1,6 @@
 #include "p21sim/p21_device.h"
 
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "netsim/acquirer.h"
 
@@ -12,14 +9,6 @@ namespace p21sim {
 namespace {
 
 constexpr char STX = 0x02, ETX = 0x03, ENQ = 0x05, ACK = 0x06, DLE = 0x10, NAK = 0x15;
-
-bool Number(const std::string& s, int* out) {
-    char* end = nullptr;
-    const long v = std::strtol(s.c_str(), &end, 10);
-    if (s.empty() || end == nullptr || *end != '\0' || v < 0) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
 
 std::string Answer(const std::string& line, const std::string& right, AnswerRule* rule) {
     const linesim::BytesAndOptions split = linesim::SplitBytesAndOptions(right, {"wrong-check", "silence", "once"});
@@ -31,7 +20,7 @@ std::string Answer(const std::string& line, const std::string& right, AnswerRule
         else if (name == "silence") rule->silence = true;
         else if (name == "once") rule->once = true;
         else if (name == "delay") {
-            if (!Number(value, &rule->delayMs)) return "cannot read delay= of '" + line + "'";
+            if (!linesim::ParseCount(value, &rule->delayMs)) return "cannot read delay= of '" + line + "'";
         } else if (name == "noise") {
             auto noise = linesim::ParseBytes(value);
             if (!noise || noise->empty()) return "cannot read noise= of '" + line + "'";
@@ -57,7 +46,7 @@ std::optional<P21Scenario> P21Scenario::Parse(const std::string& text, std::stri
     const bool read = netsim::ReadScriptLines(
         text, [&](const std::string& line, const std::vector<std::string>& w) -> std::string {
             if (w[0] == "delay") {
-                if (w.size() != 2 || !Number(w[1], &s.delayMs)) return "delay MS expected";
+                if (w.size() != 2 || !linesim::ParseCount(w[1], &s.delayMs)) return "delay MS expected";
                 return {};
             }
             if (w[0] == "bad-check") {
@@ -85,14 +74,9 @@ std::optional<P21Scenario> P21Scenario::Parse(const std::string& text, std::stri
 }
 
 std::optional<P21Scenario> P21Scenario::FromFile(const std::string& path, std::string* error) {
-    std::ifstream in(path);
-    if (!in) {
-        if (error != nullptr) *error = "cannot read " + path;
-        return std::nullopt;
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    return Parse(all.str(), error);
+    const std::optional<std::string> text = linesim::ReadTextFile(path, error);
+    if (!text) return std::nullopt;
+    return Parse(*text, error);
 }
 
 std::string Frame(const std::string& message, bool wrongCheck) {

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "comm/port_api.h"
 #include "core/trace.h"
 #include "protocols/pv_status.h"
 #include "protocols/terminal_frame.h"
@@ -267,17 +266,14 @@ int R7700_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, char
         return 0;
     }
     unsigned char byte = 0;
-    const int result = PortRxCar(resource->port, &byte, timeoutMs / 10);
-    if (result == PORT_DONE) {
-        // The byte is the start of what the next receive reads.
-        XPRO_HoldByte(resource->linkContext, byte);
-        if (byte != kStx) return PV_NOT_YET;
-        if (event != nullptr) {
-            event[0] = static_cast<char>(kStx);
-            event[1] = 0;
-        }
-        return 0;
+    const int waited = XPRO_WaitLineByte(box, resource, timeoutMs, &byte);
+    if (waited != 0) return waited;
+    // The byte is the start of what the next receive reads.
+    XPRO_HoldByte(resource->linkContext, byte);
+    if (byte != kStx) return PV_NOT_YET;
+    if (event != nullptr) {
+        event[0] = static_cast<char>(kStx);
+        event[1] = 0;
     }
-    if (result == PORT_CARRIER) return PV_NET_FAILED;
-    return PAP_WaitCallbackStops(box) ? PV_PER_RESET : PV_NOT_YET;
+    return 0;
 }

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "comm/com_channel.h"
-#include "comm/port_api.h"
 #include "core/card_masking.h"
 #include "core/trace.h"
 #include "protocols/cheque_line.h"
@@ -243,15 +242,12 @@ int WTM_GSET_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, c
         return 0;
     }
     unsigned char byte = 0;
-    const int result = PortRxCar(resource->port, &byte, timeoutMs / 10);
-    if (result == PORT_DONE) {
-        // The byte is the answer's first: the read decoder looks at it.
-        XPRO_HoldByte(resource->linkContext, byte);
-        if (event != nullptr) event[0] = 'A';
-        return 0;
-    }
-    if (result == PORT_CARRIER) return PV_NET_FAILED;
-    return PAP_WaitCallbackStops(box) ? PV_PER_RESET : PV_NOT_YET;
+    const int waited = XPRO_WaitLineByte(box, resource, timeoutMs, &byte);
+    if (waited != 0) return waited;
+    // The byte is the answer's first: the read decoder looks at it.
+    XPRO_HoldByte(resource->linkContext, byte);
+    if (event != nullptr) event[0] = 'A';
+    return 0;
 }
 
 bool WTM_MaskTraceExchange(unsigned char*, size_t, unsigned char* received, size_t receivedLength) {

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "comm/port_api.h"
+#include "protocols/pv_status.h"
+#include "protocols/terminal_frame.h"
 
 namespace {
 
@@ -65,4 +67,11 @@ int XPRO_TakeHeldByte(KT_XPROT* ctx, unsigned char* out) {
 
 void XPRO_DropHeldByte(KT_XPROT* ctx) {
     if (ctx != nullptr) ctx->held = 0;
+}
+
+int XPRO_WaitLineByte(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, unsigned char* byte) {
+    const int result = PortRxCar(resource->port, byte, timeoutMs / 10);
+    if (result == PORT_DONE) return 0;
+    if (result == PORT_CARRIER) return PV_NET_FAILED;
+    return PAP_WaitCallbackStops(box) ? PV_PER_RESET : PV_NOT_YET;
 }

@@ -10,6 +10,9 @@
 #pragma once
 #include "protocols/xpro/xpro_context.h"
 
+struct KT_EPERIPH_API;
+struct KT_PERES;
+
 // Letters of the frame kinds (also the results of XPRO_ReadControl).
 constexpr int XPRO_FRAME_ACK = 'a';    // ACK 06
 constexpr int XPRO_FRAME_DATA = 'd';   // STX 02: a data frame starts
@@ -41,3 +44,10 @@ int XPRO_HoldByte(KT_XPROT* ctx, unsigned char byte);
 int XPRO_TakeHeldByte(KT_XPROT* ctx, unsigned char* out);
 // Forgets a held byte (nothing without a context).
 void XPRO_DropHeldByte(KT_XPROT* ctx);
+
+// The wait of a module whose device announces its answer with a byte on the
+// serial line: one byte read from the resource's port within a tenth of the
+// time. 0 with *byte; nothing read: PV_PER_RESET when the box's wait
+// callback (called with a buffer of its own) asks to stop, else PV_NOT_YET;
+// PV_NET_FAILED for a line that is gone.
+int XPRO_WaitLineByte(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, unsigned char* byte);
