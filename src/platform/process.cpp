@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "platform/clock.h"
+#include "platform/console_keyboard.h"
 #include "platform/name_release.h"
 
 extern char** environ;
@@ -88,6 +89,7 @@ void TerminateHandler(int, siginfo_t* info, void*) {
     const pid_t sender = info != nullptr && info->si_code == SI_USER ? info->si_pid : 0;
     if (TerminateNotice notice = g_terminateNotice.load(std::memory_order_acquire)) notice(sender);
     ReleaseRegisteredNames();
+    RestoreConsoleForExit();
     _exit(0);
 }
 
@@ -325,6 +327,68 @@ bool WaitForExit(pid_t pid, int64_t timeoutMs) {
         if (left <= 0) return false;
         poll(nullptr, 0, static_cast<int>(left < 2 ? left : 2));
     }
+}
+
+bool RunShellCommand(const std::string& line, int* exitCode) {
+    int ignored = 0;
+    if (exitCode == nullptr) exitCode = &ignored;
+    if (line.find('\0') != std::string::npos) {
+        *exitCode = EINVAL;
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    int rc = posix_spawn_file_actions_init(&actions);
+    if (rc != 0) {
+        *exitCode = rc;
+        return false;
+    }
+    rc = posix_spawnattr_init(&attr);
+    if (rc != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        *exitCode = rc;
+        return false;
+    }
+    sigset_t emptyMask, allSignals;
+    sigemptyset(&emptyMask);
+    sigfillset(&allSignals);
+    rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &emptyMask);
+    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &allSignals);
+    // A command never reads the console's keyboard.
+    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    std::string shell = "sh", option = "-c", command = line;
+    char* argv[] = {shell.data(), option.data(), command.data(), nullptr};
+    pid_t pid = -1;
+    if (rc == 0) rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        *exitCode = rc;
+        return false;
+    }
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r != pid) {
+        *exitCode = errno;
+        return false;
+    }
+    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 255;
+    return true;
+}
+
+std::string ShellQuote(std::string_view text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    out += '\'';
+    return out;
 }
 
 bool KillChildProcess(pid_t pid) {
