@@ -160,7 +160,8 @@ void KeyTranslator::feed(unsigned char byte, std::string& out) {
                 held_ += static_cast<char>(byte);
             } else if (byte >= 0x20 && byte <= 0x3F) {
                 held_ += static_cast<char>(byte);
-                if (held_.size() > kSequenceMax) reset();  // too long to be a key: dropped
+                // Too long to be a key: the rest of it is dropped too.
+                if (held_.size() > kSequenceMax) state_ = State::CsiDiscard;
             } else if (byte >= 0x40 && byte <= 0x7E) {
                 finishCsi(byte, out);
             } else {
@@ -169,6 +170,11 @@ void KeyTranslator::feed(unsigned char byte, std::string& out) {
                 reset();
                 ground(byte, out);
             }
+            return;
+        case State::CsiDiscard:
+            if (byte >= 0x20 && byte <= 0x3F) return;
+            reset();
+            if (byte < 0x40 || byte > 0x7E) ground(byte, out);  // not its end: read as it comes
             return;
         case State::Utf8: {
             const unsigned char lead = static_cast<unsigned char>(held_[0]);
@@ -201,7 +207,7 @@ void KeyTranslator::feed(unsigned char byte, std::string& out) {
 
 void KeyTranslator::expire(std::string& out) {
     if (state_ == State::Ground) return;
-    out += held_;  // a lone ESC is the ESC byte itself
+    if (state_ != State::CsiDiscard) out += held_;  // a lone ESC is the ESC byte itself
     reset();
 }
 

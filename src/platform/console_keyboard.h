@@ -37,7 +37,7 @@ public:
     void reset();
 
 private:
-    enum class State { Ground, Escape, Csi, CsiBracket, Ss3, Utf8 };
+    enum class State { Ground, Escape, Csi, CsiBracket, CsiDiscard, Ss3, Utf8 };
     void ground(unsigned char byte, std::string& out);
     void finishCsi(unsigned char final, std::string& out);
 
