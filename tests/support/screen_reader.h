@@ -46,10 +46,11 @@ public:
         const Cell& c = at(row, column);
         return ConsoleColour(c.bg) * 16 + ConsoleColour(c.fg);
     }
-    // A row as UTF-8 text.
-    std::string rowText(int row) const {
+    // Cells of a row as UTF-8 text: count cells from column (all of it by
+    // default).
+    std::string rowText(int row, int column = 0, int count = kColumns) const {
         std::string out;
-        for (int c = 0; c < kColumns; ++c) AppendUtf8(out, at(row, c).codePoint);
+        for (int c = column; c < column + count && c < kColumns; ++c) AppendUtf8(out, at(row, c).codePoint);
         return out;
     }
 
