@@ -155,6 +155,17 @@ TEST_F(LocalDialogue, EntryWithoutKeyboardOrTimeOutEnds_Mended) {
     EXPECT_EQ(live.waits(), 0);
 }
 
+// An automatic entry whose cursor reached the end of a field that is not
+// complete waits for a key instead of ending itself again and again.
+TEST_F(LocalDialogue, AutomaticEntryOnAnIncompleteFullFieldWaits_Mended) {
+    for (int i = 0; i < 3; ++i) keys.queue(kRight);  // over the empty places of a free field
+    keys.queueEach("xyz");
+    const Entry e = RunEntry("AUTO OBL", 3);
+    EXPECT_EQ(e.key, 132);
+    EXPECT_EQ(e.field, "xyz");
+    EXPECT_EQ(keys.waits(), 6);
+}
+
 // An entry whose time-out passes without a key goes on waiting (only a key
 // ends it).
 TEST_F(LocalDialogue, EntryGoesOnAfterATimeOutWithoutKey) {
@@ -214,6 +225,22 @@ TEST_F(LocalDialogue, SelectionLeftScrollsBackAndEscapeCancels) {
     EXPECT_EQ(KTTD_SelectList(console, w, 5, 3, 20, 5, 4, 3, "", items.data(), &item), 1);
     EXPECT_EQ(item, 143);
     EXPECT_EQ(firstLines, (std::vector<std::string>{"CCCC", "BBBB", "AAAA", "AAAA"}));
+}
+
+// The title stays on the first line while the list scrolls under it.
+TEST_F(LocalDialogue, SelectionTitleStaysWhenTheListScrolls_Mended) {
+    KT_TEXT_WINDOW* w = Add("L", 3, 20, 3, 3, 41);
+    const std::string items = std::string("AAAA") + "BBBB" + "CCCC" + "DDDD";
+    std::vector<std::string> titles;
+    keys.atEachWait([&] { titles.push_back(Line(w, 0).substr(0, 5)); });
+    keys.queue(kRight);
+    keys.queue(kRight);
+    keys.queue(kRight);
+    keys.queue(kEscape);
+    unsigned char item = 0;
+    EXPECT_EQ(KTTD_SelectList(console, w, 5, 3, 20, 4, 4, 1, "MENU", items.data(), &item), 1);
+    EXPECT_EQ(titles, (std::vector<std::string>(4, "menu ")));
+    EXPECT_EQ(Line(w, 1).substr(0, 4), "CCCC");  // scrolled: items 3 and 4 under the title
 }
 
 // The first item shown is taken within the list, and the lines shown never

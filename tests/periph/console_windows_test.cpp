@@ -302,7 +302,7 @@ TEST(ConsoleDefaults, NewConsoleClearsTheStreamsAnswerBody) {
 
 // Print commands: the spool path reaches the command whole, as one
 // argument, whatever it holds; nothing of it is run by the shell.
-TEST_F(Windows, PrintCommandGetsTheSpoolPathAsOneArgument) {
+TEST_F(Windows, PrintCommandGetsTheSpoolPathAsOneArgument_Mended) {
     const std::string script = dir.file("record.sh");
     const std::string record = dir.file("argv.txt");
     WriteAll(script, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > '" + record + "'\n");
