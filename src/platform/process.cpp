@@ -85,6 +85,37 @@ std::atomic<TerminateNotice> g_terminateNotice{nullptr};
 // Ends the process with exit code 0: tells who asked (the notice, when one is
 // set), gives up the names of the named objects no other process uses, then
 // _exit. Only async-signal-safe calls.
+// File actions and attributes of a child: empty signal mask, default
+// dispositions. rc is the first failure (0 when ready); both are released
+// with the object.
+struct SpawnSetup {
+    SpawnSetup() {
+        rc = posix_spawn_file_actions_init(&actions);
+        if (rc != 0) return;
+        actionsMade = true;
+        rc = posix_spawnattr_init(&attr);
+        if (rc != 0) return;
+        attrMade = true;
+        sigset_t emptyMask, allSignals;
+        sigemptyset(&emptyMask);
+        sigfillset(&allSignals);
+        rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &emptyMask);
+        if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &allSignals);
+    }
+    ~SpawnSetup() {
+        if (attrMade) posix_spawnattr_destroy(&attr);
+        if (actionsMade) posix_spawn_file_actions_destroy(&actions);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    bool actionsMade = false, attrMade = false;
+    int rc = 0;
+};
+
 void TerminateHandler(int, siginfo_t* info, void*) {
     const pid_t sender = info != nullptr && info->si_code == SI_USER ? info->si_pid : 0;
     if (TerminateNotice notice = g_terminateNotice.load(std::memory_order_acquire)) notice(sender);
@@ -202,26 +233,10 @@ StartResult StartProcess(std::string_view commandLine, const std::string& workDi
     for (std::string& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    int rc = posix_spawn_file_actions_init(&actions);
-    if (rc != 0) {
-        result.error = rc;
-        return result;
-    }
-    rc = posix_spawnattr_init(&attr);
-    if (rc != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        result.error = rc;
-        return result;
-    }
-
-    sigset_t emptyMask, allSignals;
-    sigemptyset(&emptyMask);
-    sigfillset(&allSignals);
-    rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &emptyMask);
-    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &allSignals);
+    SpawnSetup spawn;
+    posix_spawn_file_actions_t& actions = spawn.actions;
+    posix_spawnattr_t& attr = spawn.attr;
+    int rc = spawn.rc;
     if (rc == 0 && !workDir.empty()) rc = posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
     // A detached child reads and writes nothing of ours: its standard
     // streams are /dev/null (a program started without a visible console).
@@ -237,8 +252,6 @@ StartResult StartProcess(std::string_view commandLine, const std::string& workDi
         else
             rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
     }
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
 
     if (rc != 0) {
         result.error = rc;
@@ -336,34 +349,16 @@ bool RunShellCommand(const std::string& line, int* exitCode) {
         *exitCode = EINVAL;
         return false;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    int rc = posix_spawn_file_actions_init(&actions);
-    if (rc != 0) {
-        *exitCode = rc;
-        return false;
-    }
-    rc = posix_spawnattr_init(&attr);
-    if (rc != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        *exitCode = rc;
-        return false;
-    }
-    sigset_t emptyMask, allSignals;
-    sigemptyset(&emptyMask);
-    sigfillset(&allSignals);
-    rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &emptyMask);
-    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &allSignals);
+    SpawnSetup spawn;
+    posix_spawn_file_actions_t& actions = spawn.actions;
+    int rc = spawn.rc;
     // A command never reads the console's keyboard.
     if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     std::string shell = "sh", option = "-c", command = line;
     char* argv[] = {shell.data(), option.data(), command.data(), nullptr};
     pid_t pid = -1;
-    if (rc == 0) rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    if (rc == 0) rc = posix_spawn(&pid, "/bin/sh", &actions, &spawn.attr, argv, environ);
     if (rc != 0) {
         *exitCode = rc;
         return false;
