@@ -7,6 +7,7 @@
 //   interface_peer --connect PORT [--station N] [--windows SPEC] [--work DIR]
 //                  [--print1 CMD] [--print2 CMD] [--timeout-ms N]
 //                  [--events FD] [--text FILE] [--dump FILE] [--log FILE]
+//                  [--echo APP]
 //
 // --windows: windows separated by ';', each NAME:RESOURCE:ROWSxCOLUMNS with
 //   an optional @ROW,COLUMN (default "V5:41:23x78@1,1;F5:43:4x40;S5:44:4x40").
@@ -22,6 +23,8 @@
 //   line between '|'), written whole (temporary file and rename).
 // --dump: after each message, the console's 8192-byte video block.
 // --log: the trace lines (never a payload); none without it.
+// --echo: messages of that net application are sent back as they came (the
+//   bare round trip of the benchmarks); other applications are ignored.
 // A lost link ("9999") or SIGTERM ends it with exit code 0; 1 on misuse, 2
 // when the link or the console cannot be made.
 #include <unistd.h>
@@ -124,7 +127,7 @@ int Log(const char* text) {
 
 int main(int argc, char** argv) {
     std::string port, windows = "V5:41:23x78@1,1;F5:43:4x40;S5:44:4x40", work, print1, print2, textPath, dumpPath,
-                      logPath;
+                      logPath, echo;
     int station = 1, events = -1, timeoutMs = 60000;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -140,6 +143,7 @@ int main(int argc, char** argv) {
         else if (a == "--text" && value) textPath = argv[++i];
         else if (a == "--dump" && value) dumpPath = argv[++i];
         else if (a == "--log" && value) logPath = argv[++i];
+        else if (a == "--echo" && value) echo = argv[++i];
         else {
             std::fprintf(stderr, "interface_peer: unknown argument %s\n", a.c_str());
             return 1;
@@ -149,7 +153,8 @@ int main(int argc, char** argv) {
     if (port.empty() || !ParseWindows(windows, &specs) || print1.size() > 80 || print2.size() > 80) {
         std::fprintf(stderr,
                      "usage: interface_peer --connect PORT [--station N] [--windows SPEC] [--work DIR] [--print1 CMD]"
-                     " [--print2 CMD] [--timeout-ms N] [--events FD] [--text FILE] [--dump FILE] [--log FILE]\n");
+                     " [--print2 CMD] [--timeout-ms N] [--events FD] [--text FILE] [--dump FILE] [--log FILE]"
+                     " [--echo APP]\n");
         return 1;
     }
     // The traces never reach the console (standard output).
@@ -190,6 +195,16 @@ int main(int argc, char** argv) {
         const char* a = KTX_SomeThingReceived(box->mess, 0);
         if (a == nullptr) continue;
         if (std::strcmp(a, "9999") == 0) break;
+        if (!echo.empty() && echo == a) {
+            KTM_HALF* in = box->mess->answer;
+            KTM_HALF* out = box->mess->request;
+            KTM_PutArg(box->mess, 'A', in->A, 1);
+            KTM_PutArg(box->mess, 'S', in->S, 1);
+            std::memcpy(out->M, in->M, in->mLength);
+            out->mLength = in->mLength;
+            KTX_SomeThingToSend(box->mess, 0);
+            continue;
+        }
         if (std::strcmp(a, "1210") != 0) {
             WSysError("** INFO. ** interface_peer: message %s ignored", a);
             continue;

@@ -20,9 +20,11 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "comm/length_prefixed.h"
@@ -108,9 +110,10 @@ class InterfacePeer {
 public:
     ~InterfacePeer() { Stop(); }
 
-    // Starts the peer with these arguments besides its link and files, and
-    // takes its connection: false when any step failed.
-    bool Start(const std::vector<std::string>& arguments) {
+    // Starts the peer with these arguments besides its link and files (none
+    // written without files: the benchmarks), and takes its connection:
+    // false when any step failed.
+    bool Start(const std::vector<std::string>& arguments, bool files = true) {
         if (!listener_.open()) return false;
         int events[2];
         if (::pipe2(events, O_CLOEXEC) != 0) return false;
@@ -126,8 +129,8 @@ public:
         ::fcntl(master_, F_SETFD, FD_CLOEXEC);
         ::fcntl(slave, F_SETFD, FD_CLOEXEC);
         std::vector<std::string> args = {BinPath("interface_peer"), "--connect", std::to_string(listener_.port()),
-                                         "--events",  "3", "--text", textPath(), "--dump", dumpPath(),
-                                         "--log",     logPath()};
+                                         "--events", "3"};
+        if (files) args.insert(args.end(), {"--text", textPath(), "--dump", dumpPath(), "--log", logPath()});
         args.insert(args.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -148,6 +151,17 @@ public:
             pid_ = -1;
             return false;
         }
+        // The console's output is read as it comes: a peer never blocks on
+        // its screen.
+        drain_ = std::thread([this] {
+            char buffer[4096];
+            for (;;) {
+                const ssize_t n = ::read(master_, buffer, sizeof buffer);
+                if (n <= 0) return;
+                std::lock_guard<std::mutex> g(screenMutex_);
+                screen_.append(buffer, static_cast<size_t>(n));
+            }
+        });
         link_ = listener_.accept(10000);
         if (!link_) return false;
         stream_.emplace(link_->fd());
@@ -176,7 +190,15 @@ public:
         return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     // What the peer wrote on its console so far.
-    const std::string& screen() const { return screen_; }
+    std::string screen() const {
+        std::lock_guard<std::mutex> g(screenMutex_);
+        return screen_;
+    }
+    // Drops the events already written.
+    void DiscardEvents() {
+        pending_.clear();
+        while (Pump(0)) pending_.clear();
+    }
     std::string Read(const std::string& path) const {
         std::ifstream in(path, std::ios::binary);
         std::stringstream s;
@@ -220,6 +242,8 @@ public:
                 pid_ = -1;
             }
         }
+        // The peer is gone: its console reads end of file (or an error).
+        if (drain_.joinable()) drain_.join();
         for (int* fd : {&events_, &master_})
             if (*fd >= 0) {
                 ::close(*fd);
@@ -228,16 +252,12 @@ public:
     }
 
 private:
-    // Waits at most timeoutMs for the events pipe or the console: false when
-    // nothing came or the events pipe ended.
+    // Waits at most timeoutMs for the events pipe: false when nothing came
+    // or the pipe ended.
     bool Pump(int timeoutMs) {
-        pollfd p[2] = {{events_, POLLIN, 0}, {master_, POLLIN, 0}};
-        if (::poll(p, 2, timeoutMs) <= 0) return false;
+        pollfd p[1] = {{events_, POLLIN, 0}};
+        if (events_ < 0 || ::poll(p, 1, timeoutMs) <= 0) return false;
         char buffer[4096];
-        if ((p[1].revents & POLLIN) != 0) {
-            const ssize_t n = ::read(master_, buffer, sizeof buffer);
-            if (n > 0) screen_.append(buffer, static_cast<size_t>(n));
-        }
         if ((p[0].revents & (POLLIN | POLLHUP)) != 0) {
             const ssize_t n = ::read(events_, buffer, sizeof buffer);
             if (n <= 0) {
@@ -258,7 +278,9 @@ private:
     int events_ = -1;
     int master_ = -1;
     std::string pending_;
+    mutable std::mutex screenMutex_;
     std::string screen_;
+    std::thread drain_;
 };
 
 }  // namespace testsupport
