@@ -320,8 +320,11 @@ const char* TWIP_GetFunAnswerSriptMes(KT_IPERIPH_API* box, const KT_PIRES* resou
         bool later = false;
         for (int next = row + 1; next < SAP_ROWS && !later; ++next) {
             SapRowHeader n{};
+            // Rows of the same command type only: another command's rows
+            // after it would leave this one without its last row.
             later = RowIs(box->SAP_Answers[next], TWIP_ANSWERED) &&
-                    TWIP_ReadRowHeader(box->SAP_Answers[next], &n) && n.function == resource->function;
+                    TWIP_ReadRowHeader(box->SAP_Answers[next], &n) && n.function == resource->function &&
+                    n.command == resource->command;
         }
         if (length != nullptr) *length = h.length;
         if (last != nullptr) *last = row == SAP_ROWS - 1 || !later ? 1 : 0;

@@ -58,7 +58,9 @@ const char* TWIP_GetClientAnswerScriptMes(KT_IPERIPH_API* box, int* length, int*
 // 2 the resource's first expected-or-stored answer row is stored, 1 it is
 // still expected, 0 none (rows of the resource's command type unless 0).
 int TWIP_CheckFunAnswer(KT_IPERIPH_API* box, const KT_PIRES* resource);
-// The lowest stored answer row of the resource's number and type, marked '4'.
+// The lowest stored answer row of the resource's number and type, marked
+// '4'; last is 1 for row 127 or when no later stored row of the same number
+// and type follows.
 const char* TWIP_GetFunAnswerSriptMes(KT_IPERIPH_API* box, const KT_PIRES* resource, int* length, int* last);
 // 1 no row is '1', 0 one is; -1 no box.
 int TWIP_IsAllScriptSent(KT_IPERIPH_API* box);

@@ -132,17 +132,44 @@ TEST_F(Host, RemoteBatchesAreMarkedFirstMiddleAndLast) {
     }
 }
 
+struct AnswerCase {
+    const char* name;
+    std::vector<NetMessage> answers;
+    int status;
+    int key;
+    const char* trace;
+};
+
+// Each case: one TOUCH to the remote resource, its answers as given, the
+// result read.
+void RunAnswerCases(Host& host, const std::vector<AnswerCase>& cases) {
+    KT_IPERIPH_API* box = host.box;
+    for (const AnswerCase& c : cases) {
+        ISAP_ClearAll();
+        host.answers = c.answers;
+        ASSERT_EQ(ISAP_SetTouchCommand(host.remote, 0, 0), PV_ALL_FINE);
+        unsigned char got = 0;
+        TraceCapture trace;
+        EXPECT_EQ(ISAP_GetTouchResult(host.remote, &got), c.status) << c.name;
+        EXPECT_EQ(got, c.key) << c.name;
+        if (c.trace != nullptr) {
+            EXPECT_TRUE(trace.Contains(c.trace)) << c.name;
+        }
+        // The answer request went out once, empty, with state 4.
+        const NetMessage last = host.link.requests().back();
+        EXPECT_TRUE(last.M.empty()) << c.name;
+        EXPECT_EQ(last.S, "XSAP/00000000/004/") << c.name;
+        if (c.status == 26) {
+            EXPECT_STREQ(box->statusText, "KRN_FUN:3d->:PERI INTERNAL ERROR");
+        }
+        std::memcpy(TWIP_FindResourceByWindow(box, host.remote)->status, "00000000", 9);
+    }
+}
+
 TEST_F(Host, AnswersAreCollectedOrTheExchangeFails) {
     Window("R2", 62, 1, 10);
     const std::string key = Payload("%X%X", 0, 'V');
-    struct Case {
-        const char* name;
-        std::vector<NetMessage> answers;
-        int status;
-        int key;
-        const char* trace;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<AnswerCase> cases = {
         {"fine", {Message(Address(3), WireBody(41, TWIP_TOUCH, key))}, 0, 'V', nullptr},
         {"silent", {}, PV_NET_TIMEOUT, 255, nullptr},
         {"state 5", {Message(Address(5), WireBody(41, TWIP_TOUCH, key))}, PV_NET_FAILED, 255, nullptr},
@@ -163,39 +190,32 @@ TEST_F(Host, AnswersAreCollectedOrTheExchangeFails) {
          "-- ERROR -- TWIP_ServerDealOneAnswer : Contexte Incoherent - Niveau 7"},
         {"no address", {Message("", WireBody(41, TWIP_TOUCH, key))}, PV_CMD_INTERNAL, 255, "Niveau 5"},
         {"address without slash", {Message("XSAP", WireBody(41, TWIP_TOUCH, key))}, PV_PROTO_ERROR, 255, "Niveau 6"},
-        // Mended: a status of seven digits is refused.
-        {"short status", {Message("XSAP/0000001/003/", WireBody(41, TWIP_TOUCH, key))}, PV_PROTO_ERROR, 255,
-         "Niveau 6"},
         {"other application", {Message(Address(3), WireBody(41, TWIP_TOUCH, key), "1200")}, PV_NET_TIMEOUT, 255,
          nullptr},
-        // Mended: an answer past the received body.
+        {"remote status", {Message(Address(3, "0000001a"), WireBody(41, TWIP_TOUCH, key))}, 26, 'V', nullptr},
+    };
+    RunAnswerCases(*this, cases);
+}
+
+TEST_F(Host, AnswersWithABadAddressOrPastTheirBodyAreRefused_Mended) {
+    const std::string key = Payload("%X%X", 0, 'V');
+    const std::vector<AnswerCase> cases = {
+        {"short status", {Message("XSAP/0000001/003/", WireBody(41, TWIP_TOUCH, key))}, PV_PROTO_ERROR, 255,
+         "Niveau 6"},
+        {"non-hexadecimal status", {Message("XSAP/0000001z/003/", WireBody(41, TWIP_TOUCH, key))}, PV_PROTO_ERROR,
+         255, "Niveau 6"},
         {"payload past the body",
          {Message(Address(3), WireBody(41, TWIP_TOUCH, "0040") + std::string(1, '\0'))},
          PV_PROTO_ERROR,
          255,
          "Niveau 9"},
-        {"remote status", {Message(Address(3, "0000001a"), WireBody(41, TWIP_TOUCH, key))}, 26, 'V', nullptr},
+        {"payload over a row",
+         {Message(Address(3), WireBody(41, TWIP_TOUCH, Payload("%X%X%B", 0, 'V', 130u, std::string(130, 'z').c_str())))},
+         PV_PROTO_ERROR,
+         255,
+         "Niveau 9"},
     };
-    for (const Case& c : cases) {
-        ISAP_ClearAll();
-        answers = c.answers;
-        ASSERT_EQ(ISAP_SetTouchCommand(remote, 0, 0), PV_ALL_FINE);
-        unsigned char got = 0;
-        TraceCapture trace;
-        EXPECT_EQ(ISAP_GetTouchResult(remote, &got), c.status) << c.name;
-        EXPECT_EQ(got, c.key) << c.name;
-        if (c.trace != nullptr) {
-            EXPECT_TRUE(trace.Contains(c.trace)) << c.name;
-        }
-        // The answer request went out once, empty, with state 4.
-        const NetMessage last = link.requests().back();
-        EXPECT_TRUE(last.M.empty()) << c.name;
-        EXPECT_EQ(last.S, "XSAP/00000000/004/") << c.name;
-        if (c.status == 26) {
-            EXPECT_STREQ(box->statusText, "KRN_FUN:3d->:PERI INTERNAL ERROR");
-        }
-        std::memcpy(ResourceOf(remote)->status, "00000000", 9);
-    }
+    RunAnswerCases(*this, cases);
 }
 
 TEST_F(Host, AnswersOfABatchAreStoredInTheirRows) {
@@ -233,6 +253,31 @@ TEST_F(Host, ALostLinkDuringTheCollectionGives33) {
     unsigned char key = 0;
     EXPECT_EQ(ISAP_GetTouchResult(remote, &key), PV_NET_FAILED);
     EXPECT_EQ(key, 255);
+}
+
+TEST_F(Host, ATouchFollowedByDisplayRowsReadsItsKey_Mended) {
+    answers = {Message(Address(1), WireBody(41, TWIP_TOUCH, Payload("%X%X", 0, 'K')))};
+    for (int i = 0; i < 3; ++i)
+        answers.push_back(Message(Address(i == 2 ? 2 : 0), WireBody(41, TWIP_DISPLAY, Payload("%X", 0))));
+    ASSERT_EQ(ISAP_SetTouchCommand(remote, 0, 0), PV_ALL_FINE);
+    ASSERT_EQ(ISAP_SetDisplayCommand(remote), PV_ALL_FINE);
+    unsigned char key = 0;
+    EXPECT_EQ(ISAP_GetTouchResult(remote, &key), PV_ALL_FINE);
+    EXPECT_EQ(key, 'K');
+}
+
+TEST_F(Host, NetworkResourcesFollowANewStreamOfTheBox_Mended) {
+    ISAP_SetTouchCommand(remote, 0, 0);
+    ASSERT_EQ(ISAP_SendScriptCommands(), PV_ALL_FINE);
+    ASSERT_EQ(link.requests().size(), 1u);
+    MemoryClientBox other;
+    box->stream = other.box();
+    ISAP_ClearAll();
+    ISAP_SetTouchCommand(remote, 0, 0);
+    EXPECT_EQ(ISAP_SendScriptCommands(), PV_ALL_FINE);
+    EXPECT_EQ(link.requests().size(), 1u);
+    EXPECT_EQ(other.requests().size(), 1u);
+    box->stream = link.box();
 }
 
 TEST_F(Host, LocalNumbersAreNeverSent) {
@@ -351,17 +396,9 @@ TEST_F(Client, RefusedMessagesStoreNothing) {
         {"no address", Message("", line), PV_CMD_INTERNAL, "TWIP_ClientDealOneCommand : Contexte Incoherent - Niveau 5"},
         {"no slash", Message("XSAP", line), PV_PROTO_ERROR, "Niveau 6"},
         {"not an address", Message("XPRO/00000000/003/", line), PV_PROTO_ERROR, "Niveau 6"},
-        {"long status", Message("XSAP/000000000/003/", line), PV_PROTO_ERROR, "Niveau 6"},
         {"remote number", Message(Address(3), WireBody(61, TWIP_DISPLAY, DisplayLine(0, "x"))), PV_PROTO_ERROR,
          "TWIP_ClientDealOneCommand : Contexte Incoherent - Niveau 7"},
         {"short body", Message(Address(3), "1_041"), PV_PROTO_ERROR, "Niveau 7"},
-        // Mended: the payload is bounded by the message and by a row.
-        {"payload past the message", Message(Address(3), WireBody(41, TWIP_DISPLAY, "0040") + std::string(8, '\0')),
-         PV_PROTO_ERROR, "payload past the message"},
-        {"payload over a row",
-         Message(Address(3), WireBody(41, TWIP_DISPLAY, Payload("%X%X%X%X%X%D%C", 3, 20, 0, 0, 1, 120u,
-                                                                    std::string(120, 'y').c_str(), 7))),
-         PV_PROTO_ERROR, "Payload too long"},
     };
     for (const Case& c : cases) {
         TraceCapture trace;
@@ -374,6 +411,43 @@ TEST_F(Client, RefusedMessagesStoreNothing) {
         EXPECT_EQ(Line(screen, 0), std::string(20, ' ')) << c.name;
     }
     EXPECT_TRUE(incoming.requests().empty());
+}
+
+TEST_F(Client, MessagesBeyondTheirBodyARowOrAnAddressAreRefused_Mended) {
+    struct Case {
+        const char* name;
+        NetMessage message;
+        const char* trace;
+    };
+    const std::vector<Case> cases = {
+        {"long status", Message("XSAP/000000000/003/", WireBody(41, TWIP_DISPLAY, DisplayLine(0, "x"))),
+         "Niveau 6"},
+        {"payload past the message", Message(Address(3), WireBody(41, TWIP_DISPLAY, "0040") + std::string(8, '\0')),
+         "payload past the message"},
+        {"payload over a row",
+         Message(Address(3), WireBody(41, TWIP_DISPLAY, Payload("%X%X%X%X%X%D%C", 3, 20, 0, 0, 1, 120u,
+                                                                    std::string(120, 'y').c_str(), 7))),
+         "Payload too long"},
+    };
+    for (const Case& c : cases) {
+        TraceCapture trace;
+        EXPECT_EQ(Deliver(c.message), PV_PROTO_ERROR) << c.name;
+        EXPECT_TRUE(trace.Contains(c.trace)) << c.name;
+        EXPECT_EQ(box->SAP_Commands[0][0], TWIP_FREE) << c.name;
+        EXPECT_EQ(Line(screen, 0), std::string(20, ' ')) << c.name;
+    }
+    EXPECT_TRUE(incoming.requests().empty());
+}
+
+TEST_F(Client, TheBoxKeepsItsOwnStreamAfterAMessage_Mended) {
+    EXPECT_EQ(Deliver(Message(Address(3), WireBody(41, TWIP_TOUCH, Payload("%L%X", 0L, 0)))), PV_ALL_FINE);
+    EXPECT_EQ(Ask(), PV_ALL_FINE);
+    EXPECT_EQ(incoming.requests().size(), 1u);
+    EXPECT_EQ(box->stream, own.box());
+    EXPECT_EQ(TWIP_MessageSlot(box)->Tube, nullptr);
+    // A refused message gives it back too.
+    EXPECT_EQ(Deliver(Message(Address(3), "1_061", "1210")), PV_PROTO_ERROR);
+    EXPECT_EQ(box->stream, own.box());
 }
 
 TEST_F(Client, ACommandForANeverOpenedResourceIsAnswered8) {
@@ -413,7 +487,7 @@ TEST_F(Client, FieldsBeyondTheExecutorsBuffersFailTheCommand_Mended) {
     }
 }
 
-TEST_F(Client, PosGuiCommandsRunWithTheirTimeOutInMilliseconds) {
+TEST_F(Client, PosGuiCommandsRunAndTheEnteredTextIsNotKept_Mended) {
     auto& gui = PosGuiRecorder::Get();
     gui.entered = "4242";
     ASSERT_EQ(Deliver(Message(Address(3), WireBody(45, TWIP_DATUM, Payload("%L%X%X%B%B", 7L, 2, 3, 4u, "____", 3u,

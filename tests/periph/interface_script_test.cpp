@@ -192,12 +192,6 @@ TEST(Xsap, AddressesParseToStatusAndMessageState) {
         {"XSAP/00000000/4", 1, "00000000", 4},
         {"XPRO/00000000/003/", -1, "unchanged", -7},
         {"", -1, "unchanged", -7},
-        // Mended: a status of exactly eight hexadecimal digits and a state.
-        {"XSAP/0000000/001/", -3, "unchanged", -7},
-        {"XSAP/000000000/001/", -3, "unchanged", -7},
-        {"XSAP/0000000g/001/", -3, "unchanged", -7},
-        {"XSAP/00000000", -3, "unchanged", -7},
-        {"XSAP//001/", -3, "unchanged", -7},
     };
     for (const Case& c : cases) {
         KT_PIRES r{};
@@ -210,6 +204,34 @@ TEST(Xsap, AddressesParseToStatusAndMessageState) {
         EXPECT_EQ(r.MesStat, c.mesStat) << c.address;
     }
     EXPECT_EQ(TWIP_ParseXSAP(nullptr), -2);
+}
+
+TEST(Xsap, OnlyEightHexadecimalDigitsAndAStateAreTaken_Mended) {
+    struct Case {
+        const char* address;
+        int result;
+        const char* status;
+        int mesStat;
+    };
+    const Case cases[] = {
+        {"XSAP/0000000/001/", -3, "unchanged", -7},
+        {"XSAP/000000000/001/", -3, "unchanged", -7},
+        {"XSAP/0000000g/001/", -3, "unchanged", -7},
+        {"XSAP/00000000", -3, "unchanged", -7},
+        {"XSAP//001/", -3, "unchanged", -7},
+        {"XSAP/00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000/001/", -3,
+         "unchanged", -7},
+    };
+    for (const Case& c : cases) {
+        KT_PIRES r{};
+        std::snprintf(r.xsap, sizeof r.xsap, "%s", c.address);
+        std::memcpy(r.status, "unchanged", 9);
+        r.status[8] = '\0';
+        r.MesStat = -7;
+        EXPECT_EQ(TWIP_ParseXSAP(&r), c.result) << c.address;
+        EXPECT_EQ(std::string(r.status), std::string(c.status).substr(0, 8)) << c.address;
+        EXPECT_EQ(r.MesStat, c.mesStat) << c.address;
+    }
 }
 
 TEST(Xsap, FormatWritesStatusAndStateThatParseBack) {
@@ -274,7 +296,7 @@ TEST_F(Engine, NetAppliKeepsTenCharacters) {
     EXPECT_EQ(box->lastStatus, 16);
 }
 
-TEST_F(Engine, ASecondBoxServesTheNewConsoleWithoutTheOldResources) {
+TEST_F(Engine, ASecondBoxServesTheNewConsoleWithoutTheOldResources_Mended) {
     KT_TEXT_WINDOW* w = Window("T1", 41, 2, 10);
     ASSERT_NE(w, nullptr);
     StoreCommand(box, ResourceOf(w), TWIP_TOUCH, kTouch);

@@ -71,7 +71,7 @@ struct PosGuiRecorder {
 };
 
 class InterfaceConsole : public ::testing::Test {
-protected:
+public:
     // The stream of the box (null: none).
     virtual KTX_WSERV* Stream() { return nullptr; }
     void SetUp() override {
