@@ -34,6 +34,7 @@
 #include "periph/interface_box.h"
 #include "periph/interface_script.h"
 #include "platform/clock.h"
+#include "support/memory_client_box.h"
 
 namespace {
 
@@ -59,14 +60,9 @@ int StreamSend(void* transport, void*, uint32_t length, int32_t, int32_t) {
 int StreamReceive(void*, void*, uint32_t, int32_t, int32_t) { return 0; }
 
 KTX_WSERV* NewStream() {
-    auto* stream = static_cast<KTX_WSERV*>(WAlloc(sizeof(KTX_WSERV)));
+    KTX_WSERV* stream = testsupport::NewNetworkStream(nullptr, StreamSend, StreamReceive);
     Check(stream != nullptr, "no stream");
-    int32_t stamp = -1;
-    stream->mess = KTM_NewMess(1, 1, nullptr, 0, &stamp);
-    Check(stream->mess != nullptr, "no message block");
-    stream->mess->BoxType = KTM_BOX_NET;
     stream->mess->TransBox = stream;
-    KTM_BindTransportProtocol(stream->mess, nullptr, nullptr, StreamSend, StreamReceive, nullptr, nullptr);
     return stream;
 }
 

@@ -20,7 +20,8 @@
 //   arrived with, -1 when unreadable, and the engine's status), once the
 //   dumps are written.
 // --text: after each message, the text of every window ("[NAME]" then each
-//   line between '|'), written whole (temporary file and rename).
+//   line between '|'), written whole (temporary file and rename) to FILE and
+//   to FILE.<n> for the n-th message dealt with.
 // --dump: after each message, the console's 8192-byte video block.
 // --log: the trace lines (never a payload); none without it.
 // --echo: messages of that net application are sent back as they came (the
@@ -191,6 +192,7 @@ int main(int argc, char** argv) {
 #endif
     Event(events, "ready keyboard=" + std::to_string(keyboard));
 
+    long dealt = 0;
     for (;;) {
         const char* a = KTX_SomeThingReceived(box->mess, 0);
         if (a == nullptr) continue;
@@ -214,7 +216,12 @@ int main(int argc, char** argv) {
         int mesStat = -1;
         if (TWIP_ParseXSAPText(box->mess->answer->S, addressStatus, &mesStat) != 1) mesStat = -1;
         const int status = ISAP_DealMessage(box);
-        if (!textPath.empty()) WriteWhole(textPath, WindowTexts(console));
+        ++dealt;
+        if (!textPath.empty()) {
+            const std::string texts = WindowTexts(console);
+            WriteWhole(textPath + "." + std::to_string(dealt), texts);
+            WriteWhole(textPath, texts);
+        }
         if (!dumpPath.empty() && console->video != nullptr)
             WriteWhole(dumpPath, std::string(static_cast<const char*>(console->video), kVideoSize));
         Event(events, "dealt " + std::to_string(mesStat) + " " + std::to_string(status));

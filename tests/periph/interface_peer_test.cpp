@@ -68,12 +68,14 @@ struct Peer : ::testing::Test {
             const auto e = peer.NextEvent(kEventWaitMs);
             if (!e) break;
             out.push_back(*e);
+            ++dealt;
         }
         return out;
     }
-    // Line i of the peer's window of that full name, as last written.
+    // Line i of the peer's window of that full name after the last message
+    // whose event was read.
     std::string PeerLine(const std::string& window, int i) {
-        const std::string text = peer.Read(peer.textPath());
+        const std::string text = peer.Read(peer.textPath() + "." + std::to_string(dealt));
         size_t at = text.find("[" + window + "]\n");
         if (at == std::string::npos) return "(no window)";
         at = text.find('\n', at) + 1;
@@ -89,6 +91,7 @@ struct Peer : ::testing::Test {
     ConsoBox* console = nullptr;
     KT_IPERIPH_API* box = nullptr;
     bool keyboard = false;
+    int dealt = 0;  // messages the peer told it dealt with
 };
 
 TEST_F(Peer, ALocalCommandRunsHereAndTheRemoteOneGoesAlone) {

@@ -179,21 +179,15 @@ TEST_F(Engine, MultiRowAnswersAreReadToTheLastOne) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(box->SAP_Answers[i][0], TWIP_READ);
 }
 
-TEST(Xsap, AddressesParseToStatusAndMessageState) {
-    struct Case {
-        const char* address;
-        int result;
-        const char* status;
-        int mesStat;
-    };
-    const Case cases[] = {
-        {"XSAP/00000000/003/", 1, "00000000", 3},
-        {"XSAP/0000001a/001/", 1, "0000001a", 1},
-        {"XSAP/00000000/4", 1, "00000000", 4},
-        {"XPRO/00000000/003/", -1, "unchanged", -7},
-        {"", -1, "unchanged", -7},
-    };
-    for (const Case& c : cases) {
+struct AddressCase {
+    const char* address;
+    int result;
+    const char* status;  // "unchanged": the resource's status stays
+    int mesStat;         // -7: the resource's state stays
+};
+
+void CheckAddresses(const std::vector<AddressCase>& cases) {
+    for (const AddressCase& c : cases) {
         KT_PIRES r{};
         std::snprintf(r.xsap, sizeof r.xsap, "%s", c.address);
         std::memcpy(r.status, "unchanged", 9);
@@ -203,17 +197,21 @@ TEST(Xsap, AddressesParseToStatusAndMessageState) {
         EXPECT_EQ(std::string(r.status), std::string(c.status).substr(0, 8)) << c.address;
         EXPECT_EQ(r.MesStat, c.mesStat) << c.address;
     }
+}
+
+TEST(Xsap, AddressesParseToStatusAndMessageState) {
+    CheckAddresses({
+        {"XSAP/00000000/003/", 1, "00000000", 3},
+        {"XSAP/0000001a/001/", 1, "0000001a", 1},
+        {"XSAP/00000000/4", 1, "00000000", 4},
+        {"XPRO/00000000/003/", -1, "unchanged", -7},
+        {"", -1, "unchanged", -7},
+    });
     EXPECT_EQ(TWIP_ParseXSAP(nullptr), -2);
 }
 
 TEST(Xsap, OnlyEightHexadecimalDigitsAndAStateAreTaken_Mended) {
-    struct Case {
-        const char* address;
-        int result;
-        const char* status;
-        int mesStat;
-    };
-    const Case cases[] = {
+    CheckAddresses({
         {"XSAP/0000000/001/", -3, "unchanged", -7},
         {"XSAP/000000000/001/", -3, "unchanged", -7},
         {"XSAP/0000000g/001/", -3, "unchanged", -7},
@@ -221,17 +219,7 @@ TEST(Xsap, OnlyEightHexadecimalDigitsAndAStateAreTaken_Mended) {
         {"XSAP//001/", -3, "unchanged", -7},
         {"XSAP/00000000000000000000000000000000000000000000000000000000000000000000000000000000000000000/001/", -3,
          "unchanged", -7},
-    };
-    for (const Case& c : cases) {
-        KT_PIRES r{};
-        std::snprintf(r.xsap, sizeof r.xsap, "%s", c.address);
-        std::memcpy(r.status, "unchanged", 9);
-        r.status[8] = '\0';
-        r.MesStat = -7;
-        EXPECT_EQ(TWIP_ParseXSAP(&r), c.result) << c.address;
-        EXPECT_EQ(std::string(r.status), std::string(c.status).substr(0, 8)) << c.address;
-        EXPECT_EQ(r.MesStat, c.mesStat) << c.address;
-    }
+    });
 }
 
 TEST(Xsap, FormatWritesStatusAndStateThatParseBack) {

@@ -31,6 +31,7 @@
 #include "comm/message_box.h"
 #include "core/helpers.h"
 #include "netsim/tcp_link.h"
+#include "support/memory_client_box.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -41,24 +42,8 @@ namespace testsupport {
 // caller's).
 class SocketStream {
 public:
-    explicit SocketStream(int fd) : fd_(fd) {
-        int32_t stamp = -1;
-        box_ = static_cast<KTX_WSERV*>(WAlloc(sizeof(KTX_WSERV)));
-        if (box_ == nullptr) return;
-        box_->appId = 1;
-        box_->mess = KTM_NewMess(1, 1, nullptr, 0, &stamp);
-        box_->messStamp = stamp;
-        if (box_->mess == nullptr) return;
-        box_->mess->BoxType = KTM_BOX_NET;
-        box_->mess->TransBox = this;
-        KTM_BindTransportProtocol(box_->mess, nullptr, nullptr, Send, Receive, nullptr, nullptr);
-    }
-    ~SocketStream() {
-        if (box_ != nullptr) {
-            KTM_FreeMess(box_->mess);
-            WFree(box_);
-        }
-    }
+    explicit SocketStream(int fd) : fd_(fd), box_(NewNetworkStream(this, Send, Receive)) {}
+    ~SocketStream() { FreeNetworkStream(box_); }
     SocketStream(const SocketStream&) = delete;
     SocketStream& operator=(const SocketStream&) = delete;
     KTX_WSERV* box() const { return box_; }
@@ -165,7 +150,7 @@ public:
         link_ = listener_.accept(10000);
         if (!link_) return false;
         stream_.emplace(link_->fd());
-        return stream_->box() != nullptr && stream_->box()->mess != nullptr;
+        return stream_->box() != nullptr;
     }
 
     KTX_WSERV* stream() const { return stream_ ? stream_->box() : nullptr; }
@@ -223,8 +208,9 @@ public:
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !Pump(static_cast<int>(left.count()))) break;
         }
+        // With its events pipe closed the peer is exiting: it is waited for.
         int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (::waitpid(pid_, &status, events_ < 0 ? 0 : WNOHANG) == pid_) {
             pid_ = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
