@@ -34,7 +34,7 @@
 #include "periph/interface_box.h"
 #include "periph/interface_script.h"
 #include "platform/clock.h"
-#include "support/memory_client_box.h"
+#include "support/network_stream.h"
 
 namespace {
 

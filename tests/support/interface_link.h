@@ -31,7 +31,7 @@
 #include "comm/message_box.h"
 #include "core/helpers.h"
 #include "netsim/tcp_link.h"
-#include "support/memory_client_box.h"
+#include "support/network_stream.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
