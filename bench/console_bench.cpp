@@ -1,7 +1,8 @@
 // The PC console: bytes written for a full-screen repaint against the 4,000
 // bytes of the cell image, the delay from a key byte on the terminal to its
 // key code, and the wake-ups of a key wait that gets no key (none
-// expected: it sleeps until its end).
+// expected: it sleeps until its end); a 23-line remote DISPLAY batch to a
+// second process running the interface engine (interface_batch.h).
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -26,6 +27,9 @@
 #include "periph/console_render.h"
 #include "periph/console_windows.h"
 #include "platform/console_keyboard.h"
+
+// The remote DISPLAY batch to the interface peer and its bare round trip.
+#include "interface_batch.h"
 
 namespace {
 

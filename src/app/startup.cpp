@@ -220,7 +220,8 @@ int TOC_OpenSession() {
     TransactionRecord& record = *OpenTransactionRecord();
     EPAP_SetWaitCallback(WaitCallback);
     EchoScreenClear();
-    static const PosGuiExecutors kPosGui{PosDisplayText, PosWaitKey, PosWaitZoneEntry, PosWaitSelection};
+    static const PosGuiExecutors kPosGui{PosDisplayText, PosWaitKey, PosWaitZoneEntry, PosWaitSelection,
+                                         PosLocalSPOOL};
     ISAP_SetPosGuiExecutors(&kPosGui);
 
     record.flowCounter = 0;

@@ -9,6 +9,7 @@
 #include "periph/console_keys.h"
 #include "periph/console_windows.h"
 #include "periph/interface_box.h"
+#include "periph/interface_script.h"
 #include "protocols/pv_status.h"
 
 namespace {

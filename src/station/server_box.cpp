@@ -17,6 +17,7 @@
 #include "periph/console_windows.h"
 #include "periph/document.h"
 #include "periph/interface_box.h"
+#include "periph/interface_script.h"
 #include "periph/terminal_box.h"
 
 namespace {
@@ -207,7 +208,7 @@ int WTextGetExternalPeriphManager(CSIBox* box, int resourceId, int station, int 
 
 int KTS_NewInterfacePeriphBox(CSIBox* box, int resourceId, int station, int value) {
     if (box == nullptr || box->console == nullptr) return -2;
-    return SAP_NewSAPbox(resourceId, station, value, box->console);
+    return SAP_NewSAPbox(box->console->stream, box->console, station, resourceId, value);
 }
 
 ANIBox* KTS_GetAnnex(int appId, int cloneId, int networkType, const char* service, const char* host,

@@ -218,7 +218,7 @@ struct ConsoleBoxes : ::testing::Test {
         ASSERT_GE(KTS_NewInterfacePeriphBox(box, 1, 1, 0), 1);
         block.assign(8192, 0);
         box->console->video = block.data();
-        gui = {Display, Key, Entry, Selection};
+        gui = {Display, Key, Entry, Selection, nullptr};
         ISAP_SetPosGuiExecutors(&gui);
         calls.clear();
     }
@@ -307,11 +307,18 @@ TEST_F(ConsoleBoxes, WindowShownWhereItsResourceSays) {
         {0, 1, false, false},  {41, 1, true, false},  {42, 1, true, false},  {45, 1, false, true},
         {46, -1, false, false}, {47, -1, false, false}, {99, -1, false, false},
     };
-    KT_TEXT_WINDOW* w = Window("D", 0);
+    // A window that no interface resource shows yet.
+    ASSERT_EQ(KTS_AddWindow(box, "D", 3, 20), 1);
+    KT_TEXT_WINDOW* w = KTS_GetWindow(box, "D");
     ASSERT_NE(w, nullptr);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.resource);
-        w->resource = c.resource;
+        // The POS GUI's window is shown through its interface resource;
+        // the console's own are those that no resource shows.
+        if (c.posGui)
+            ASSERT_EQ(KTS_SetWindowResource(box, "D", c.resource), 0);
+        else
+            w->resource = c.resource;
         std::memset(block.data(), 0, 4000);
         const std::string text = "shown " + std::to_string(c.resource);
         ASSERT_EQ(TWI_WriteText(w, text.c_str(), 1), 1);
@@ -321,7 +328,8 @@ TEST_F(ConsoleBoxes, WindowShownWhereItsResourceSays) {
         EXPECT_EQ(WVideoWriteCount() > writes, c.screen);
         EXPECT_EQ(!calls.empty(), c.posGui);
         if (c.posGui) {
-            EXPECT_EQ(calls[0], "display 0 1 " + text);
+            // The window's row as it stands, blank-padded to its 20 columns.
+            EXPECT_EQ(calls[0], "display 0 1 " + text + std::string(20 - text.size(), ' '));
         }
         const bool console = c.resource == 0 || c.resource == 41 || c.resource == 42;
         // Its first text cell, row 1 column 1 (a position 0 is drawn as 1).
