@@ -13,7 +13,9 @@
 #include "comm/port_api.h"
 #include "core/param_file.h"
 #include "core/trace.h"
+#include "protocols/doran/doran_module.h"
 #include "protocols/ruda/ruda_module.h"
+#include "protocols/xpro/xa_link.h"
 #include "protocols/xpro/xpro_context.h"
 
 namespace {
@@ -30,10 +32,13 @@ struct ProtocolEntry {
 constexpr PapCommandModule kRudaModule = {RUDA_SetCommand, RUDA_GetOneResult, nullptr, RUDA_WaitEvent};
 constexpr PapLinkCallbacks kRudaLink = {RUDA_LinkOpen,    XA_LinkClose,    RUDA_LinkSend,
                                         RUDA_LinkReceive, XAS_LinkRequest, XAS_LinkStatus};
+constexpr PapCommandModule kDoranModule = {DRN_SetCommand, DRN_GetOneResult, nullptr, DRN_WaitEvent};
+constexpr PapLinkCallbacks kXaLink = {XA_LinkOpen, XA_LinkClose, XA_LinkSend, XA_LinkReceive, XA_LinkRequest, XA_LinkStatus};
 
 std::array<ProtocolEntry, kProtocols>& Protocols() {
     static std::array<ProtocolEntry, kProtocols> table = [] {
         std::array<ProtocolEntry, kProtocols> t{};
+        t[2] = {&kDoranModule, &kXaLink};
         t[16] = {&kRudaModule, &kRudaLink};
         return t;
     }();

@@ -312,8 +312,9 @@ int TWEP_DealPAPRelayHost(KT_EPERIPH_API* box, KT_PERES* relay) {
 
     WLOG(kLogger, WLOG_DEBUG, "TWEP_DealPAPRelayHost: Client ressource (<)- <in memory> -> Server");
     char announcement = 0;
+    // A network resource has no line to announce on: it is read at once.
     if (std::strcmp(local->application, "1000") == 0 && local->answerAnnounced == 0 &&
-        local->protocol != kRudaProtocol) {
+        local->protocol != kRudaProtocol && local->transportKind != PAP_TRANSPORT_NETWORK) {
         announcement = WaitAnnouncement(box, local);
         if (announcement == 'S') {
             TWEP_SetStatus(box, PV_PER_RESET);
@@ -336,9 +337,9 @@ int TWEP_DealPAPRelayHost(KT_EPERIPH_API* box, KT_PERES* relay) {
             WLOG(kLogger, WLOG_DEBUG, "TWEP_DealPAPRelayHost: <in memory> -> Server (2)");
             WSleep(200);
             const KTM_WPRO* block = Block(local);
-            const size_t busy = std::strlen(PAP_RELAY_BUSY_TEXT);
-            if (announcement == 'A' && block != nullptr && static_cast<size_t>(length) == busy &&
-                std::memcmp(block->answer->M, PAP_RELAY_BUSY_TEXT, busy) == 0) {
+            // The link delivers the busy text with its terminator.
+            if (announcement == 'A' && block != nullptr && length == PAP_RELAY_BUSY_LENGTH &&
+                std::memcmp(block->answer->M, PAP_RELAY_BUSY_TEXT, PAP_RELAY_BUSY_LENGTH) == 0) {
                 CopyText(local->kerStat, sizeof local->kerStat, "_X_SOFT_");
                 TWEP_BuildXproAddress(local);
             }
