@@ -58,13 +58,13 @@ public:
     bool ready() const { return pty.ready() && added && (!opened_ || context() != nullptr); }
 
     // The links opened as the first script opens them, their byte waits
-    // widened to two seconds (t2 stays: it times the silence that counts as
-    // delivery).
+    // widened to about two seconds (t2 is multiplied by 6 after a data frame).
     void openLinks() {
         EPAP_OpenLinks();
         opened_ = true;
         if (KT_XPROT* ctx = context()) {
             for (int i : {0, 1, 3, 4, 5, 6}) ctx->timeouts[i] = 2000;
+            ctx->timeouts[2] = 300;
         }
     }
     KT_XPROT* context() const {

@@ -674,8 +674,8 @@ int XA_LinkRequest(KTM_WPRO* block) {
         for (uint32_t i = 0; i < length; ++i) doubled += request->M[i] == XPRO_DLE ? 2 : 1;
     if (length > KTM_M_MAX || doubled + XA_DATA_OVERHEAD > static_cast<uint32_t>(XA_FRAME_MAX) ||
         doubled > KTM_FRAME_SIZE) {
-        WSysError("-- ERROR -- XA_LinkRequest() : message trop long (%u octets, max. %d)", length,
-                  XA_FRAME_MAX - XA_DATA_OVERHEAD);
+        WSysError("-- ERROR -- XA_LinkRequest() : message trop long (%u octets, %u une fois les DLE doubles, max. %d)",
+                  length, doubled, XA_FRAME_MAX - XA_DATA_OVERHEAD);
         return -1;
     }
     XPRO_FIELDS f;
