@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm/com_resources.h"
 #include "doransim/doran_terminal.h"
@@ -35,10 +36,11 @@ constexpr int kDoranReader = 4;
 
 class DoranStation {
 public:
-    explicit DoranStation(const std::string& scenario, bool open = true)
+    // config: more lines of the port's configuration ("[Vpsl:2028]" ...).
+    explicit DoranStation(const std::string& scenario, bool open = true, const std::vector<std::string>& config = {})
         : terminal_(new doransim::XaLinkHandler(DoranScenario(scenario))),
           box(table.id, UniqueStation()),
-          pty(std::unique_ptr<linesim::FrameHandler>(terminal_)) {
+          pty(std::unique_ptr<linesim::FrameHandler>(terminal_), config) {
         DRN_ResetWaitState();
         XA_ResetFactoryState();
         if (!pty.ready()) return;

@@ -466,6 +466,7 @@ std::optional<Scenario> Scenario::Parse(const std::string& text, std::string* er
             }
             s.factorySilence = o.count("silence") != 0;
             s.factoryEcho = o.count("echo") != 0;
+            if (o.count("delay") != 0) s.factoryDelayMs = static_cast<int>(Num(o["delay"]));
         } else {
             return fail("unknown statement " + word);
         }

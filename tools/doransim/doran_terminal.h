@@ -103,7 +103,7 @@ Bytes Number(uint32_t tag, uint32_t value, int bytes = 2);
 //   emv HEX                      DF808400 of operation 30 (test card data only)
 //   pin HEX | call61 HEX | call62 HEX
 //   answer PERIPH CMD => HEX     the E2 content of an answer to anything else
-//   factory status=HEX [data=HEX] [silence] [echo]
+//   factory status=HEX [data=HEX] [silence] [echo] [delay=MS]
 struct Scenario {
     std::optional<uint8_t> ackFlags = uint8_t{0x40};
     uint8_t header = 'P';
@@ -143,6 +143,7 @@ struct Scenario {
     Bytes factoryData;
     bool factorySilence = false;
     bool factoryEcho = false;
+    int factoryDelayMs = 0;  // the reader answers this late (after its speed change)
 
     static std::optional<Scenario> Parse(const std::string& text, std::string* error);
     static std::optional<Scenario> FromFile(const std::string& path, std::string* error);

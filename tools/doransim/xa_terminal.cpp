@@ -392,8 +392,12 @@ void XaLinkHandler::onFactory(linesim::LineContext& line, const std::string& fra
     inner += static_cast<char>(kEtx);
     uint8_t check = 0x12;
     for (unsigned char c : inner) check ^= c;
-    line.send(std::string{static_cast<char>(kDle), static_cast<char>(kStx)} + inner + static_cast<char>(check));
-    if (s.factoryEcho) line.sendLater(std::string("A\0", 2), 100);
+    const std::string answer = std::string{static_cast<char>(kDle), static_cast<char>(kStx)} + inner + static_cast<char>(check);
+    if (s.factoryDelayMs > 0)
+        line.sendLater(answer, s.factoryDelayMs);
+    else
+        line.send(answer);
+    if (s.factoryEcho) line.sendLater(std::string("A\0", 2), s.factoryDelayMs + 100);
 }
 
 void XaLinkHandler::onTimer(linesim::LineContext& line, int id) {
