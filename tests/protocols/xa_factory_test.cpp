@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "comm/port_api.h"
 #include "platform/clock.h"
 #include "protocols/module_contract.h"
 #include "protocols/xpro/xa_link.h"
@@ -30,8 +29,6 @@ const std::vector<std::string> kSlowLine = {"[Vpsl:2028]"};
 // receive's length (the answer in *answer).
 int Factory(DoranStation& s, int keyIndex, std::string* answer, const std::string& body = "B") {
     KT_XPROT* ctx = s.context();
-    // The port opened with its line as the engine does before a first message.
-    PortVPSL(ctx->port, nullptr);
     XPRO_SetApplication(ctx, XA_FACTORY_APPLICATION);
     ctx->keyIndex = keyIndex;
     if (XA_LinkSend(ctx, const_cast<char*>(body.data()), uint32_t(body.size()), 0, 1) != int(body.size())) return -1;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "comm/com_resources.h"
+#include "comm/port_api.h"
 #include "doransim/doran_terminal.h"
 #include "periph/terminal_box.h"
 #include "periph/terminal_exchange.h"
@@ -63,6 +64,8 @@ public:
     // widened to about two seconds (t2 is multiplied by 6 after a data frame).
     void openLinks() {
         EPAP_OpenLinks();
+        // The line opened with its parameters, as before a first message.
+        PortVPSL(pty.port, nullptr);
         opened_ = true;
         if (KT_XPROT* ctx = context()) {
             for (int i : {0, 1, 3, 4, 5, 6}) ctx->timeouts[i] = 2000;
