@@ -83,10 +83,7 @@ public:
         const auto all = terminal_->dialogues();
         return i < all.size() ? all[i] : doransim::Dialogue{};
     }
-    bool waitDialogues(size_t n) {
-        for (int i = 0; i < 200 && terminal_->dialogues().size() < n; ++i) pty.sim.waitReceived(pty.sim.received().size() + 1, 10);
-        return terminal_->dialogues().size() >= n;
-    }
+    bool waitDialogues(size_t n) { return terminal_->waitDialogues(n, 2000); }
     std::string programBytes() { return pty.sim.received(); }
 
     testsupport::ComTable table{1, 0, 0, 0, 0};

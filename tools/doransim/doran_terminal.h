@@ -27,6 +27,7 @@
 // (0x2801 4, operation 30), online PIN, terminal calls 61 and 62, and
 // scripted answers for anything else.
 #pragma once
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -224,6 +225,8 @@ public:
     std::vector<Request> requests();
     std::vector<FactoryRequest> factoryRequests();
     void pushEvent(const Message& source);
+    // True once n dialogues ended (false after timeoutMs).
+    bool waitDialogues(size_t n, int timeoutMs);
 
 private:
     void take(linesim::LineContext& line);
@@ -236,10 +239,12 @@ private:
     void requestDone(linesim::LineContext& line);
     void announce(linesim::LineContext& line);
     void problem(const std::string& why);
+    void endDialogue(const Dialogue& d);
 
     enum class Mode { Idle, Receiving, Sending, WaitEot };
 
     std::mutex mutex_;
+    std::condition_variable ended_;
     DoranTerminal terminal_;
     int lineFd_ = -1;
     std::string in_;

@@ -59,6 +59,16 @@ bool IsFactoryCommand(uint8_t c) { return c == 0xAF || c == 0xFD || c == 0xFF ||
 
 }  // namespace
 
+void XaLinkHandler::endDialogue(const Dialogue& d) {
+    dialogues_.push_back(d);
+    ended_.notify_all();
+}
+
+bool XaLinkHandler::waitDialogues(size_t n, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return ended_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return dialogues_.size() >= n; });
+}
+
 void XaLinkHandler::problem(const std::string& why) {
     if (current_.problem.empty()) current_.problem = why;
 }
@@ -138,7 +148,7 @@ void XaLinkHandler::onControl(linesim::LineContext& line, const std::string& fra
             // An ENQ in the middle of a dialogue ends it (the program gave up);
             // one after a NAK or silence is the same opening again.
             if (mode_ != Mode::Idle) {
-                dialogues_.push_back(current_);
+                endDialogue(current_);
                 current_ = Dialogue{};
                 mode_ = Mode::Idle;
                 expectBareAck_ = false;
@@ -199,7 +209,7 @@ void XaLinkHandler::onControl(linesim::LineContext& line, const std::string& fra
             }
             if (mode_ != Mode::Idle) {
                 mode_ = Mode::Idle;
-                dialogues_.push_back(current_);
+                endDialogue(current_);
                 current_ = Dialogue{};
                 expectBareAck_ = false;
                 if (announceOnClose_) {
@@ -282,7 +292,7 @@ void XaLinkHandler::onData(linesim::LineContext& line, const std::string& frame)
     if ((flags_ & 0x10) != 0) {
         line.send(std::string(1, static_cast<char>(kAck)));
         mode_ = Mode::Idle;
-        dialogues_.push_back(current_);
+        endDialogue(current_);
         current_ = Dialogue{};
         announce(line);
         return;
@@ -358,7 +368,7 @@ void XaLinkHandler::onBareAck(linesim::LineContext& line) {
         answerReady_ = false;
         answer_.clear();
         mode_ = Mode::Idle;
-        dialogues_.push_back(current_);
+        endDialogue(current_);
         current_ = Dialogue{};
         return;
     }
@@ -377,7 +387,7 @@ void XaLinkHandler::onFactory(linesim::LineContext& line, const std::string& fra
     Dialogue d;
     d.kind = 'F';
     d.dataFrames = 1;
-    dialogues_.push_back(d);
+    endDialogue(d);
     if (s.factorySilence || !r.checkOk) return;
     // DLE STX 02, the command again, DLE SO, the status, [DLE SI, data], DLE ETX.
     std::string inner{static_cast<char>(0x02), static_cast<char>(r.command), 0x00, static_cast<char>(kDle),
@@ -457,8 +467,6 @@ bool DoranSim::waitRequests(size_t n, int timeoutMs) {
     return waitFor([&] { return handler_->requests().size() >= n; }, timeoutMs);
 }
 
-bool DoranSim::waitDialogues(size_t n, int timeoutMs) {
-    return waitFor([&] { return handler_->dialogues().size() >= n; }, timeoutMs);
-}
+bool DoranSim::waitDialogues(size_t n, int timeoutMs) { return handler_->waitDialogues(n, timeoutMs); }
 
 }  // namespace doransim
