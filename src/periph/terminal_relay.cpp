@@ -312,9 +312,8 @@ int TWEP_DealPAPRelayHost(KT_EPERIPH_API* box, KT_PERES* relay) {
 
     WLOG(kLogger, WLOG_DEBUG, "TWEP_DealPAPRelayHost: Client ressource (<)- <in memory> -> Server");
     char announcement = 0;
-    // A network resource has no line to announce on: it is read at once.
     if (std::strcmp(local->application, "1000") == 0 && local->answerAnnounced == 0 &&
-        local->protocol != kRudaProtocol && local->transportKind != PAP_TRANSPORT_NETWORK) {
+        local->protocol != kRudaProtocol) {
         announcement = WaitAnnouncement(box, local);
         if (announcement == 'S') {
             TWEP_SetStatus(box, PV_PER_RESET);
