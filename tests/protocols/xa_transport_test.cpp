@@ -97,6 +97,10 @@ public:
     bool untouched = true;
 };
 
+// The bytes of the ENQ of the tests' descriptor: the character, 29 bytes
+// of fields, ETX and the check byte.
+constexpr size_t kEnqBytes = 32;
+
 std::string Control(uint8_t control, const std::string& fields) {
     return std::string(1, char(control)) + fields + char(XorOf(0xFF, fields));
 }
@@ -268,6 +272,7 @@ TEST(XaTransport, OpeningFailures) {
         EXPECT_EQ(line.ctx->stepLetter, 'T');
         EXPECT_STREQ(line.ctx->stepText, "[XA_Transport():_X_TIME_:-Step=84-App=1000]");
         // Four ENQs went.
+        line.pty.sim.waitReceived(4 * kEnqBytes, 2000);
         const std::string bytes = line.programBytes();
         EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\x05'), 4);
     }
@@ -362,4 +367,17 @@ TEST(XaTransport, PadSetUpSplitsControlFrames) {
     EXPECT_EQ(watch.seen[1].back(), '\x04');
     EXPECT_EQ(line.waitDialogues(1), true);
     EXPECT_EQ(line.dialogue(0).problem, "");
+}
+
+// The receive callback of a serial link has no time-out (-1): a terminal
+// that does not answer gives one attempt (four ENQs), then no answer.
+TEST(XaTransport, ReceiveWithoutTimeOutMakesOneAttempt_Mended) {
+    XaLine line("fault enq silence\n");
+    ASSERT_TRUE(line.ready());
+    line.ctx->timeouts[0] = 20;
+    char buffer[64];
+    EXPECT_EQ(XA_LinkReceive(line.ctx, buffer, sizeof buffer, -1, 0), 0);
+    line.pty.sim.waitReceived(4 * kEnqBytes, 2000);
+    const std::string bytes = line.programBytes();
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\x05'), 4);
 }
