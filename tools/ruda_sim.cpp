@@ -19,6 +19,7 @@
 #include "linesim/line_sim.h"
 #include "rudasim/ruda_net.h"
 #include "rudasim/ruda_terminal.h"
+#include "tool_help.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     std::string scenarioPath;
     std::string driverConfig;
     std::string connect;

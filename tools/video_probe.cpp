@@ -8,8 +8,16 @@
 #include <vector>
 
 #include "core/helpers.h"
+#include "tool_help.h"
+
+namespace {
+const char kUsage[] =
+    "usage: video_probe first | draw\n"
+    "Runs one console-screen scenario; exit code 0 when every step gave what was expected.\n";
+}  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     if (argc != 2) return 64;
     if (std::strcmp(argv[1], "first") == 0) {
         std::vector<unsigned char> zeros(kWVideoColumns * kWVideoRows * 2, 0);
