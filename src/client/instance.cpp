@@ -289,7 +289,8 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
     request.SetInstanceId(id_);
     std::string_view sv, ps, cd;
     if (request.ReadInit(message, capacity) != 1 || request.FindValue("SV", 1, &sv) != 1) return 3;
-    const bool hasPs = request.FindValue("PS", 1, &ps) == 1;
+    // A request without PS is the usual case (the library adds it).
+    const bool hasPs = request.FindValue("PS", 1, &ps, /*optional=*/true) == 1;
     if (request.FindValue("CD", 1, &cd) != 1) {
         log.Log(id_, ">> WARNING << |DLLSND| Code commande absent");
         cd = {};
