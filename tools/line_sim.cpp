@@ -121,8 +121,10 @@ int main(int argc, char** argv) {
     }
     // The driver is written before the slave line is printed: whoever reads
     // that line finds the configuration file already set.
+    // Put back as it was when the simulator ends (below).
+    linesim::DriverConfigBackup backup;
     if (!driverConfig.empty()) {
-        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName());
+        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName(), &backup);
         if (!why.empty()) {
             std::fprintf(stderr, "line_sim: %s\n", why.c_str());
             return 2;
@@ -147,6 +149,8 @@ int main(int argc, char** argv) {
     }
     sim.waitDelivered(2000);  // the program reads what the scenario sent last
     sim.stop();
+    if (const std::string why = linesim::RestoreDriverConfig(backup); !why.empty())
+        std::fprintf(stderr, "line_sim: %s\n", why.c_str());
     if (!record.empty()) {
         std::ofstream out(record, std::ios::binary);
         out << linesim::FormatRecords(sim.records());

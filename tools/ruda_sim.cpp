@@ -113,8 +113,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ruda_sim: no pseudo-terminal\n");
         return 2;
     }
+    // The till's configuration is put back as it was when the simulator
+    // ends (a signal or the end of its line): it never stays pointing at a
+    // pseudo-terminal that is gone.
+    linesim::DriverConfigBackup backup;
     if (!driverConfig.empty()) {
-        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName());
+        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName(), &backup);
         if (!why.empty()) {
             std::fprintf(stderr, "ruda_sim: %s\n", why.c_str());
             return 2;
@@ -126,5 +130,9 @@ int main(int argc, char** argv) {
                   [] { return true; }, quiet);
     sim.line().waitDelivered(2000);
     sim.line().stop();
+    if (const std::string why = linesim::RestoreDriverConfig(backup); !why.empty()) {
+        std::fprintf(stderr, "ruda_sim: %s\n", why.c_str());
+        return 2;
+    }
     return 0;
 }
