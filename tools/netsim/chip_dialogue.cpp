@@ -123,8 +123,19 @@ std::string DolData(const std::string& dol, const std::string& tags) {
     return data;
 }
 
+// Bytes as upper-case hexadecimal without blanks.
+std::string PlainHex(const std::string& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : bytes) {
+        out += digits[static_cast<uint8_t>(c) >> 4];
+        out += digits[static_cast<uint8_t>(c) & 0x0F];
+    }
+    return out;
+}
+
 std::string StatusWord(const std::string& answer) {
-    return answer.size() >= 2 ? BytesToHex(answer.substr(answer.size() - 2)) : BytesToHex(answer);
+    return PlainHex(answer.size() >= 2 ? answer.substr(answer.size() - 2) : answer);
 }
 
 }  // namespace
@@ -136,7 +147,7 @@ ChipDialogue::ChipDialogue(const NetMessage& request, int port, const std::strin
 }
 
 std::string ChipDialogue::send(const std::string& apdu) {
-    commands_.push_back(BytesToHex(apdu));
+    commands_.push_back(PlainHex(apdu));
     NetMessage command;
     command.K = request_.K;
     command.A = "1200";
@@ -155,15 +166,15 @@ std::string ChipDialogue::start() {
 
 void ChipDialogue::readRecordElements(const std::string& data) {
     if (const std::string pan = Find(data, 0x5A); !pan.empty()) {
-        std::string digits = BytesToHex(pan);
+        std::string digits = PlainHex(pan);
         while (!digits.empty() && (digits.back() == 'F' || digits.back() == 'f')) digits.pop_back();
         pan_ = digits;
     }
     if (const std::string track = Find(data, 0x57); !track.empty() && pan_.empty()) {
-        const std::string hex = BytesToHex(track);
+        const std::string hex = PlainHex(track);
         pan_ = hex.substr(0, hex.find_first_of("Dd"));
     }
-    if (const std::string expiry = Find(data, 0x5F24); !expiry.empty()) expiry_ = BytesToHex(expiry);
+    if (const std::string expiry = Find(data, 0x5F24); !expiry.empty()) expiry_ = PlainHex(expiry);
     if (const std::string cdol = Find(data, 0x8C); !cdol.empty()) cdol1_ = cdol;
 }
 
