@@ -13,6 +13,8 @@
 #include "comm/port_api.h"
 #include "core/param_file.h"
 #include "core/trace.h"
+#include "protocols/p21/r7700_module.h"
+#include "protocols/pzr/wtm_module.h"
 #include "protocols/ruda/ruda_module.h"
 #include "protocols/xpro/xpro_context.h"
 
@@ -35,6 +37,8 @@ std::array<ProtocolEntry, kProtocols>& Protocols() {
     static std::array<ProtocolEntry, kProtocols> table = [] {
         std::array<ProtocolEntry, kProtocols> t{};
         t[16] = {&kRudaModule, &kRudaLink};
+        t[11] = {&kR7700Module, &kP21Link};
+        t[5] = {&kPzrModule, &kNoneLink};
         return t;
     }();
     return table;
