@@ -29,6 +29,7 @@
 #include "bare_round_trip.h"
 #include "comm/com_resources.h"
 #include "comm/port_api.h"
+#include "core/shared_blocks.h"
 #include "latency_counters.h"
 #include "netsim/acquirer.h"
 #include "netsim/net_frame.h"
@@ -119,7 +120,7 @@ public:
         if (comId_ >= 0) {
             WCOM_UnlockResource(0);
             char name[64];
-            std::snprintf(name, sizeof name, "(null)KT_SEM_COM_%03d%02d", comId_, 0);
+            std::snprintf(name, sizeof name, "%sKT_SEM_COM_%03d%02d", kSemNamePrefix, comId_, 0);
             plat::NamedMutex::Unlink(name);
         }
         open_ = false;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "comm/com_resources.h"
+#include "core/shared_blocks.h"
 #include "core/trace.h"
 #include "latency_counters.h"
 #include "linesim/line_sim.h"
@@ -63,7 +64,7 @@ public:
         WComClose2(0);
         WCOM_UnlockResource(0);
         char name[64];
-        std::snprintf(name, sizeof name, "(null)KT_SEM_COM_%03d%02d", id_, 0);
+        std::snprintf(name, sizeof name, "%sKT_SEM_COM_%03d%02d", kSemNamePrefix, id_, 0);
         plat::NamedMutex::Unlink(name);
     }
     bool ok() const { return ok_; }

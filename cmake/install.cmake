@@ -35,11 +35,17 @@ install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/new-till.sh DESTINATION ${CMAKE_INS
         COMPONENT runtime)
 install(FILES ${CMAKE_SOURCE_DIR}/include/znp_dll.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/integration.md
-              ${CMAKE_SOURCE_DIR}/docs/operations.md
+# The documents keep the layout of the source tree, so that their links
+# work where they are installed: README.md and CHANGELOG.md, docs/, the
+# example host and the simulators' guide.
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
-install(FILES ${CMAKE_SOURCE_DIR}/example/host.c DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
-        COMPONENT development)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/integration.md ${CMAKE_SOURCE_DIR}/docs/operations.md
+              ${CMAKE_SOURCE_DIR}/docs/options.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT development)
+install(FILES ${CMAKE_SOURCE_DIR}/example/host.c ${CMAKE_SOURCE_DIR}/example/terminal.scn
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/example COMPONENT development)
+install(FILES ${CMAKE_SOURCE_DIR}/tools/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/tools COMPONENT development)
 # The configuration tree of one example till (the program's client directory
 # without the program itself).
 install(FILES ${CMAKE_SOURCE_DIR}/example/README.md DESTINATION ${ZNP_INSTALL_EXAMPLEDIR} COMPONENT runtime)
@@ -50,11 +56,14 @@ endforeach()
 install(DIRECTORY DESTINATION ${ZNP_INSTALL_EXAMPLEDIR}/WOut COMPONENT runtime)
 
 # pkg-config: the prefix is found from the .pc file's own place, so a tree
-# installed with --prefix or DESTDIR anywhere describes itself.
+# installed with --prefix or DESTDIR anywhere describes itself. The file is
+# written at install time: only then is the prefix known, and with it
+# whether Libs needs a run path (cmake/install_pc.cmake.in).
 file(RELATIVE_PATH ZNP_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" ZNP_PC_TO_PREFIX "${ZNP_PC_TO_PREFIX}")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/znp_dll.pc.in ${CMAKE_BINARY_DIR}/znp_dll.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/znp_dll.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+set(ZNP_PC_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/znp_dll.pc.in)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/install_pc.cmake.in ${CMAKE_BINARY_DIR}/install_pc.cmake @ONLY)
+install(SCRIPT ${CMAKE_BINARY_DIR}/install_pc.cmake COMPONENT development)
 
 # CMake package: find_package(znp_dll) gives znp_dll::znp_dll (the library)
 # and znp_dll::trv_71 (the program).

@@ -10,7 +10,11 @@
 # Installed as bin/znp_new_till. Usage: znp_new_till DIRECTORY POS_NUMBER
 set -euo pipefail
 
-usage() { echo "usage: $(basename "$0") DIRECTORY POS_NUMBER (1 to 999)" >&2; exit 2; }
+text="usage: znp_new_till DIRECTORY POS_NUMBER (1 to 999)
+Makes the directory of one till: the example configuration, WOut and the
+till's own program file trv_71_<POS on 3 digits> (docs/operations.md)."
+usage() { echo "$text" >&2; exit 2; }
+[ "${1:-}" = --help ] && { echo "$text"; exit 0; }
 [ $# -eq 2 ] || usage
 dir=$1
 pos=$2

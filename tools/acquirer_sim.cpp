@@ -19,6 +19,7 @@
 #include <string>
 
 #include "netsim/acquirer.h"
+#include "tool_help.h"
 
 namespace {
 
@@ -26,17 +27,20 @@ volatile std::sig_atomic_t g_stop = 0;
 
 void OnSignal(int) { g_stop = 1; }
 
-int Usage(const char* program) {
-    std::fprintf(stderr,
-                 "usage: %s [--port N] [--scenario FILE] [--answer TYPE] [--exit-after N] [--quiet]\n"
-                 "          [--tls-cert FILE --tls-key FILE [--tls-ca FILE] [--tls-verify-client] [--tls-no-resume]]\n",
-                 program);
+const char kUsage[] =
+    "usage: acquirer_sim [--port N] [--scenario FILE] [--answer TYPE] [--exit-after N] [--quiet]\n"
+    "          [--tls-cert FILE --tls-key FILE [--tls-ca FILE] [--tls-verify-client] [--tls-no-resume]]\n"
+    "The payment-server side of message boxes on 127.0.0.1 (tools/README.md: the scenario lines).\n";
+
+int Usage(const char*) {
+    std::fputs(kUsage, stderr);
     return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     long port = 0;
     long exitAfter = 0;
     std::string scenarioFile;

@@ -13,10 +13,18 @@
 #include <vector>
 
 #include "core/crypto.h"
+#include "tool_help.h"
+
+namespace {
+const char kUsage[] =
+    "usage: builtin_encipher INPUT OUTPUT\n"
+    "Enciphers INPUT with the public key of this build's built-in key pair into OUTPUT (mode 0600).\n";
+}  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     if (argc != 3) {
-        std::fprintf(stderr, "usage: builtin_encipher INPUT OUTPUT\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary);

@@ -12,8 +12,16 @@
 #include <string>
 
 #include "cardsim/emv_card.h"
+#include "tool_help.h"
+
+namespace {
+const char kUsage[] =
+    "usage: card_sim --scenario FILE [--record DIR]\n"
+    "Reads command APDUs in hexadecimal on standard input, prints each response APDU.\n";
+}  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     std::string scenarioPath;
     std::string recordDir;
     for (int i = 1; i < argc; ++i) {
@@ -23,7 +31,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--record" && i + 1 < argc) {
             recordDir = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: card_sim --scenario FILE [--record DIR]\n");
+            std::fputs(kUsage, stderr);
             return 2;
         }
     }

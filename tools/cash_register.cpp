@@ -39,6 +39,8 @@
 #include <utility>
 #include <vector>
 
+#include "tool_help.h"
+
 namespace {
 
 constexpr uint32_t kCapacity = 10241;
@@ -147,15 +149,17 @@ const char* ResultMeaning(const std::string& rs) {
     return "unknown result code";
 }
 
+const char kUsage[] =
+    "usage: cash_register --lib LIBRARY --client DIR [--pos N] [--log FILE] [--wait-ms MS] "
+    "[--ack N] [--abort-after MS] [--flash-reply TEXT] [--busy-retry MS] REQUEST...\n"
+    "  REQUEST: CODE=value[,CODE=value...], e.g. SV=s12,CD=c25\n"
+    "  --ack N: the acknowledgement the next request expects\n"
+    "  --abort-after MS: abort the next request when it has no answer after MS ms\n"
+    "  --flash-reply TEXT: D3G of the reply to a flash information (default recu)\n"
+    "  --busy-retry MS: send the next request again while it is refused for the moment (5)\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: cash_register --lib LIBRARY --client DIR [--pos N] [--log FILE] [--wait-ms MS] "
-                 "[--ack N] [--abort-after MS] [--flash-reply TEXT] REQUEST...\n"
-                 "  REQUEST: CODE=value[,CODE=value...], e.g. SV=s12,CD=c25\n"
-                 "  --ack N: the acknowledgement the next request expects\n"
-                 "  --abort-after MS: abort the next request when it has no answer after MS ms\n"
-                 "  --flash-reply TEXT: D3G of the reply to a flash information (default recu)\n"
-                 "  --busy-retry MS: send the next request again while it is refused for the moment (5)\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -206,6 +210,7 @@ int WaitAnswer(Library& lib, uint32_t id, uint32_t ms, const std::string& flashR
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     std::string library, client, logFile = "znp_dll.log";
     uint32_t pos = 1;
     uint32_t waitMs = 30000;

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "tool_help.h"
+
 #include "chequesim/pzr_printer.h"
 #include "linesim/line_sim.h"
 
@@ -19,6 +21,7 @@ const char* kUsage = "usage: cheque_sim --protocol 5 [--scenario FILE] [--driver
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     std::string protocol;
     std::string scenarioPath;
     std::string driverConfig;

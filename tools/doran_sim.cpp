@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <string>
 
+#include "tool_help.h"
+
 #include "doransim/doran_terminal.h"
 #include "linesim/line_sim.h"
 
@@ -40,6 +42,7 @@ void Record(linesim::LineSim& line, const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     std::string scenarioPath;
     std::string driverConfig;
     std::string recordDir;

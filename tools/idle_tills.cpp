@@ -33,6 +33,7 @@
 #include "support/station_lock.h"
 #include "support/temp_dir.h"
 #include "support/znp_dll_loader.h"
+#include "tool_help.h"
 
 namespace {
 
@@ -102,7 +103,14 @@ void Print(const char* who, pid_t pid, const Usage& a, const Usage& b, double se
 
 }  // namespace
 
+namespace {
+const char kUsage[] =
+    "usage: idle_tills [--tills N] [--seconds S] [--example DIR] [--program FILE]\n"
+    "Starts N idle tills through the client library and prints what they cost in CPU time and wake-ups.\n";
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     int tills = 1;
     double seconds = 30;
     std::string example = "example";
@@ -116,8 +124,7 @@ int main(int argc, char** argv) {
         else if (arg == "--example" && hasValue) example = argv[++i];
         else if (arg == "--program" && hasValue) program = argv[++i];
         else {
-            std::fprintf(stderr,
-                         "usage: idle_tills [--tills N] [--seconds S] [--example DIR] [--program FILE]\n");
+            std::fputs(kUsage, stderr);
             return 2;
         }
     }

@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "tool_help.h"
+
 #include "comm/message_box.h"
 #include "comm/network_dispatch.h"
 #include "core/helpers.h"
@@ -124,9 +126,15 @@ int Log(const char* text) {
     return 0;
 }
 
+const char kUsage[] =
+    "usage: interface_peer --connect PORT [--station N] [--windows SPEC] [--work DIR] [--print1 CMD]"
+    " [--print2 CMD] [--timeout-ms N] [--events FD] [--text FILE] [--dump FILE] [--log FILE]"
+    " [--echo APP]\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     std::string port, windows = "V5:41:23x78@1,1;F5:43:4x40;S5:44:4x40", work, print1, print2, textPath, dumpPath,
                       logPath, echo;
     int station = 1, events = -1, timeoutMs = 60000;
@@ -153,9 +161,7 @@ int main(int argc, char** argv) {
     std::vector<WindowSpec> specs;
     if (port.empty() || !ParseWindows(windows, &specs) || print1.size() > 80 || print2.size() > 80) {
         std::fprintf(stderr,
-                     "usage: interface_peer --connect PORT [--station N] [--windows SPEC] [--work DIR] [--print1 CMD]"
-                     " [--print2 CMD] [--timeout-ms N] [--events FD] [--text FILE] [--dump FILE] [--log FILE]"
-                     " [--echo APP]\n");
+"%s", kUsage);
         return 1;
     }
     // The traces never reach the console (standard output).

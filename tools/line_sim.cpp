@@ -13,20 +13,23 @@
 
 #include "linesim/line_sim.h"
 #include "linesim/raw_terminal.h"
+#include "tool_help.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
+const char kUsage[] =
+    "usage: line_sim (--scenario FILE | --modem [modem options] | --pad [pad options] | --echo |\n"
+    "                 --raw-terminal FILE | --raw-echo)\n"
+    "                [--data-scenario FILE] [--record FILE] [--driver-config FILE] [--quiet]\n"
+    "modem: --no-echo --connect TEXT --dial NUMBER=RESULT --dial-default RESULT --dial-delay MS\n"
+    "       --reply-delay MS --drop-after MS\n"
+    "pad:   --password TEXT --call ADDRESS=RESULT --call-delay MS --clear-after MS\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: line_sim (--scenario FILE | --modem [modem options] | --pad [pad options] | --echo |\n"
-                 "                 --raw-terminal FILE | --raw-echo)\n"
-                 "                [--data-scenario FILE] [--record FILE] [--driver-config FILE] [--quiet]\n"
-                 "modem: --no-echo --connect TEXT --dial NUMBER=RESULT --dial-default RESULT --dial-delay MS\n"
-                 "       --reply-delay MS --drop-after MS\n"
-                 "pad:   --password TEXT --call ADDRESS=RESULT --call-delay MS --clear-after MS\n");
+    std::fputs(kUsage, stderr);
     return 64;
 }
 
@@ -51,6 +54,7 @@ std::unique_ptr<linesim::FrameHandler> Scenario(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     std::string mode, scenario, dataScenario, record, driverConfig;
     bool quiet = false;
     linesim::ModemOptions modem;
@@ -117,8 +121,10 @@ int main(int argc, char** argv) {
     }
     // The driver is written before the slave line is printed: whoever reads
     // that line finds the configuration file already set.
+    // Put back as it was when the simulator ends (below).
+    linesim::DriverConfigBackup backup;
     if (!driverConfig.empty()) {
-        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName());
+        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName(), &backup);
         if (!why.empty()) {
             std::fprintf(stderr, "line_sim: %s\n", why.c_str());
             return 2;
@@ -143,6 +149,8 @@ int main(int argc, char** argv) {
     }
     sim.waitDelivered(2000);  // the program reads what the scenario sent last
     sim.stop();
+    if (const std::string why = linesim::RestoreDriverConfig(backup); !why.empty())
+        std::fprintf(stderr, "line_sim: %s\n", why.c_str());
     if (!record.empty()) {
         std::ofstream out(record, std::ios::binary);
         out << linesim::FormatRecords(sim.records());

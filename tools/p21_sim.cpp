@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "tool_help.h"
+
 #include "linesim/line_sim.h"
 #include "p21sim/p21_device.h"
 
@@ -17,6 +19,7 @@ const char* kUsage = "usage: p21_sim [--scenario FILE] [--driver-config FILE] [-
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     std::string scenarioPath;
     std::string driverConfig;
     bool quiet = false;

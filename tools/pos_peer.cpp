@@ -20,8 +20,16 @@
 #include <vector>
 
 #include "support/pos_peer.h"
+#include "tool_help.h"
+
+namespace {
+const char kUsage[] =
+    "usage: pos_peer [--wakes] [--repeat N] <station> <request> [timeout ms]\n"
+    "Plays the library side of a station's POS link: sends the request, prints what the program writes.\n";
+}  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     bool wakes = false;
     long repeat = 1;
     int first = 1;
@@ -35,7 +43,7 @@ int main(int argc, char** argv) {
         }
     }
     if (argc - first < 2 || repeat < 1) {
-        std::fprintf(stderr, "usage: %s [--wakes] [--repeat N] <station> <request> [timeout ms]\n", argv[0]);
+        std::fputs(kUsage, stderr);
         return 1;
     }
     const int station = std::atoi(argv[first]);

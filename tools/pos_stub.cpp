@@ -18,6 +18,7 @@
 #include "platform/named_event.h"
 #include "platform/pos_mailbox.h"
 #include "platform/shared_memory.h"
+#include "tool_help.h"
 
 namespace {
 
@@ -26,7 +27,15 @@ void Store(char* p, char v) { std::atomic_ref<char>(*p).store(v, std::memory_ord
 
 }  // namespace
 
+namespace {
+const char kUsage[] =
+    "usage: pos_stub -i<station> [-g<n>] [other options of trv_71, ignored]\n"
+    "Stands in for trv_71 in the client library's tests: makes the station's events and POS link block,\n"
+    "acknowledges the stop request (s3/c99) and ends; POS_STUB_NO_EVENT and POS_STUB_IGNORE_STOP change that.\n";
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     int station = 1;
     int events = 0;
     for (int i = 1; i < argc; ++i) {

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "platform/process.h"
+#include "tool_help.h"
 
 namespace {
 
@@ -45,7 +46,15 @@ bool WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
+namespace {
+const char kUsage[] =
+    "usage: proc_probe [--probe-out=PATH] [--probe-exit=N] [--probe-wait | --probe-block]\n"
+    "                  [--probe-ready=PATH | --probe-ready-fd=N] [ARGUMENT...]\n"
+    "Child of the process tests: reports its arguments and working directory, then exits or blocks.\n";
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     const char* out = getenv("ZNP_PROBE_OUT");
     const char* readyPath = nullptr;
     int readyFd = -1;

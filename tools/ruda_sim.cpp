@@ -19,6 +19,7 @@
 #include "linesim/line_sim.h"
 #include "rudasim/ruda_net.h"
 #include "rudasim/ruda_terminal.h"
+#include "tool_help.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     std::string scenarioPath;
     std::string driverConfig;
     std::string connect;
@@ -111,8 +113,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ruda_sim: no pseudo-terminal\n");
         return 2;
     }
+    // The till's configuration is put back as it was when the simulator
+    // ends (a signal or the end of its line): it never stays pointing at a
+    // pseudo-terminal that is gone.
+    linesim::DriverConfigBackup backup;
     if (!driverConfig.empty()) {
-        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName());
+        const std::string why = linesim::SetDriver(driverConfig, sim.slaveName(), &backup);
         if (!why.empty()) {
             std::fprintf(stderr, "ruda_sim: %s\n", why.c_str());
             return 2;
@@ -124,5 +130,9 @@ int main(int argc, char** argv) {
                   [] { return true; }, quiet);
     sim.line().waitDelivered(2000);
     sim.line().stop();
+    if (const std::string why = linesim::RestoreDriverConfig(backup); !why.empty()) {
+        std::fprintf(stderr, "ruda_sim: %s\n", why.c_str());
+        return 2;
+    }
     return 0;
 }

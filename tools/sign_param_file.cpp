@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/param_file.h"
+#include "tool_help.h"
 
 namespace {
 
@@ -56,7 +57,15 @@ int SignOne(const char* path, bool crlf, bool secure) {
 
 }  // namespace
 
+const char kUsage[] =
+    "usage: sign_param_file [--crlf] [--secure] FILE...\n"
+    "Signs parameter files in place: the old signature (and secure) record goes, a fresh signature\n"
+    "record is appended. --crlf turns bare LF line ends into CR LF first; --secure also scrambles the\n"
+    "file and appends a secure record. Prints \"<file> <signature>\" per file; exit code 0 when all\n"
+    "were signed, 1 when one was not, 2 without a file.\n";
+
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     bool crlf = false, secure = false;
     std::vector<const char*> files;
     for (int i = 1; i < argc; ++i) {
@@ -68,7 +77,7 @@ int main(int argc, char** argv) {
             files.push_back(argv[i]);
     }
     if (files.empty()) {
-        fprintf(stderr, "usage: sign_param_file [--crlf] [--secure] FILE...\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     int failed = 0;

@@ -20,6 +20,7 @@
 #include "netsim/net_frame.h"
 #include "netsim/scripted_peer.h"
 #include "netsim/tcp_link.h"
+#include "tool_help.h"
 
 namespace {
 
@@ -27,16 +28,19 @@ volatile std::sig_atomic_t g_stop = 0;
 
 void OnSignal(int) { g_stop = 1; }
 
-int Usage(const char* program) {
-    std::fprintf(stderr,
-                 "usage: %s --listen --script FILE [--port N] | --connect PORT --script FILE | --full-backlog\n",
-                 program);
+const char kUsage[] =
+    "usage: tcp_peer --listen --script FILE [--port N] | --connect PORT --script FILE | --full-backlog\n"
+    "Plays a script of exact bytes on one loopback link (tools/README.md: the script steps).\n";
+
+int Usage(const char*) {
+    std::fputs(kUsage, stderr);
     return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     enum class Mode { None, Listen, Connect, FullBacklog } mode = Mode::None;
     long port = 0;
     std::string scriptFile;

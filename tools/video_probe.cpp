@@ -40,6 +40,7 @@
 #include "periph/console_windows.h"
 #include "platform/console_keyboard.h"
 #include "platform/process.h"
+#include "tool_help.h"
 
 namespace {
 
@@ -146,7 +147,16 @@ int Keys(int count) {
 
 }  // namespace
 
+namespace {
+const char kUsage[] =
+    "usage: video_probe [--dump FILE] [--events FD] first | draw | show LARGE|SMALL|OFFGRID |\n"
+    "       entry FORMAT WIDTH | select COUNT WIDTH ROWS | page | keys COUNT\n"
+    "Runs one console-screen scenario on its terminal; exit code 0 when every step gave what was\n"
+    "expected.\n";
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (tools::HelpAsked(argc, argv, kUsage)) return 0;
     if (argc < 2) return 64;
     std::vector<std::string> args;
     std::string dump;
@@ -155,6 +165,7 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--events") == 0 && i + 1 < argc) g_events = std::atoi(argv[++i]);
         else args.emplace_back(argv[i]);
     }
+    if (args.empty()) return 64;
     const std::string mode = args[0];
     if (mode == "first") {
         std::vector<unsigned char> zeros(kWVideoColumns * kWVideoRows * 2, 0);

@@ -48,10 +48,31 @@ plat::NamedEvent g_clientReadyEvent;
 // The host that started the program (its parent at start).
 plat::WatchedProcess g_host;
 
+// The usage: the call line, then every option with what it sets.
 void PrintUsage() {
     std::fputs("\nSYNTAXE D'APPEL:", stdout);
     std::fputs("\n\ttrv_71 [-istationid] [-llangue] [-ddebuglevel] [-ffiletrace] [-mmodulotrace] "
-               "[-cclientnettype] [-rresourceid] [-pmainpath] [-eechomode] [-ggenearteevent]",
+               "[-cclientnettype] [-rresourceid] [-pmainpath] [-eechomode] [-ggenerateevent] [-oofflinelevel] "
+               "[-ttimeout] [-Rrequest]",
+               stdout);
+    std::fputs("\n\n"
+               "  -i<n>        station number: the till (POS link, events, PS of the answers); 1 by default\n"
+               "  -r<n>        resource id: names the trace files (WOut/CA<n>000.SPO); 1 by default\n"
+               "  -l<n>        language number of the display texts (WTXT/posm_<nn>.wt); 0 by default\n"
+               "  -d<n>        debug level: 0 turns the application trace and the exchange logs off; 1 by default\n"
+               "  -f<name>     exchange-log name (.POS and .SRV replace its extension; -f. writes none); "
+               "ECHANGES.LOG by default\n"
+               "  -m<KB>       size limit of the exchange logs, the trace and the spool files; 4096 by default\n"
+               "  -c<n>        client network type of the listening services; 0 by default\n"
+               "  -p<path>     main path: where WPAF, WCFG, WTXT and WCERT are; . by default\n"
+               "  -e<n>        terminal echo mode to the cash register: 0, 1 screen, 2 keep-alive, 3 both; "
+               "0 by default\n"
+               "  -g<n>        not 0: create the events the client library waits on; 0 by default\n"
+               "  -o<n>        offline level; 0 by default\n"
+               "  -t<s>        seconds the cash register has to take each message (at least 5); 5 by default\n"
+               "  -R<request>  serve this one tag message, print the answer on standard output and end\n"
+               "  -?, -h, --help  print this text and end (no till is started)\n"
+               "\nA value follows its letter directly (-i12). docs/operations.md tells more.\n",
                stdout);
     std::fflush(stdout);
 }
@@ -95,6 +116,16 @@ constexpr ProgramHooks kProgramHooks{EndAfterShutdown, StopForDeadPos, HiddenSer
 
 }  // namespace
 
+bool AsksForHelp(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg != nullptr && (std::strcmp(arg, "-?") == 0 || std::strcmp(arg, "-h") == 0 ||
+                               std::strcmp(arg, "--help") == 0))
+            return true;
+    }
+    return false;
+}
+
 CommandLineResult ReadCommandLine(int argc, const char* const* argv, std::string& oneShot) {
     ProcessOptions& o = g_processOptions;
     for (int i = 1; i < argc; ++i) {
@@ -118,7 +149,6 @@ CommandLineResult ReadCommandLine(int argc, const char* const* argv, std::string
             case 'o': o.offlineLevel = std::atoi(value); break;
             case 't': o.posTimeout = std::atoi(value); break;
             case 'R': oneShot = value; break;
-            case '?': PrintUsage(); break;
             default: break;
         }
     }
@@ -268,6 +298,12 @@ void ResetIdleBehaviourStep() {
 }
 
 int TrvMain(int argc, const char* const* argv) {
+    // A request for the usage starts nothing: no guard (a running till of
+    // this program file stays), no event, no session.
+    if (AsksForHelp(argc, argv)) {
+        PrintUsage();
+        return 0;
+    }
     plat::InstallTerminateHandler();
     // The host's end also wakes the main loop's sleep (the watch stays the test).
     if (g_host.WatchParent() == 0) g_host.SignalAtParentEnd(plat::InstallWakeSignal());

@@ -13,8 +13,13 @@ constexpr int kArgumentMaxChars = 10240;  // longest argument, -R included
 
 enum class CommandLineResult { Ok, ArgumentTooLong };
 
+// True when an argument asks for the usage ("-?", "-h" or "--help"): the
+// program then prints it and ends before anything else is done.
+bool AsksForHelp(int argc, const char* const* argv);
+
 // Reads the arguments after the program name into g_processOptions; the
-// one-shot request (-R) goes into oneShot. -? prints the usage and goes on.
+// one-shot request (-R) goes into oneShot. Letters it does not know
+// (-h, -? included) are ignored.
 CommandLineResult ReadCommandLine(int argc, const char* const* argv, std::string& oneShot);
 
 // The two single-instance objects of the process.

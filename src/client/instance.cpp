@@ -6,12 +6,14 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
+#include <string>
 #include <new>
 #include <vector>
 
 #include "client/dll_log.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
+#include "znp_dll.h"
 
 namespace znpdll {
 namespace {
@@ -23,6 +25,18 @@ constexpr size_t kMessageBufferSize = poslink::kMailboxSize;  // 10241
 std::atomic<int64_t> g_stopGraceMs{3000};
 
 DllLogger& Log() { return DllLogger::Get(); }
+
+// Why a program that ended before it was ready did so, as far as its end
+// tells: 255 is a session that could not open (its trace names the file).
+std::string StartFailureReason(const plat::ExitStatus& status, const std::string& directory, uint32_t posNumber) {
+    if (status.kind == plat::ExitStatus::Kind::Signaled) return StringFormat(" (%s)", strsignal(status.code));
+    if (status.kind == plat::ExitStatus::Kind::Exited && status.code == 255)
+        return StringFormat(" - ouverture de session impossible: configuration absente ou illisible dans %s "
+                            "(la trace %s/WOut/CA%03u000.SPO nomme le fichier; sans WOut, lancer le programme "
+                            "a la main: docs/operations.md)",
+                            directory.c_str(), directory.c_str(), posNumber);
+    return {};
+}
 
 }  // namespace
 
@@ -164,7 +178,7 @@ int ClientInstance::Open(const OpenArguments& a) {
     posNumber_ = a.posNumber;
 
     log.Log(id_, "_SZelApiOpen_");
-    log.Logf(id_, "##### ZNP_DLL x86 Version %s ##################################################", "");
+    log.Logf(id_, "##### ZNP_DLL x86 Version %s ##################################################", ZNP_DLL_VERSION);
     log.Logf(id_, "instance         : %p", static_cast<void*>(this));
     log.Logf(id_, "event level      : %u", a.eventLevel);
     log.Logf(id_, "log Level        : %u", 2u);
@@ -189,8 +203,9 @@ int ClientInstance::Open(const OpenArguments& a) {
     if (!channel_) return 8;
 
     if (!located) {
-        log.Logf(id_, "!! FATAL !! |UTIPSS| Creation impossible (%p / %p)", static_cast<const void*>(a.clientPath),
-                 static_cast<const void*>(a.clientPath));
+        log.Logf(id_, "!! FATAL !! |UTIPSS| Creation impossible (%p / %p): chemin client %s", static_cast<const void*>(a.clientPath),
+                 static_cast<const void*>(a.clientPath),
+                 a.clientPath == nullptr ? "absent" : *a.clientPath == '\0' ? "vide" : "trop long");
         channel_->Close(id_);
         channel_.reset();
         return 1;
@@ -200,7 +215,7 @@ int ClientInstance::Open(const OpenArguments& a) {
         QuoteArgument(logFileName) +
         StringFormat(" -m%u -g%u -e%u -o%u -t%u", a.logSizeKb, 1u, a.echoLevel, a.offlineLevel, a.uxTimeOut);
     const std::string commandLine = QuoteArgument(where.path) + " " + options;
-    if (!process_.Create(commandLine.c_str(), where.directory.c_str())) {
+    if (!process_.Create(commandLine.c_str(), where.directory.c_str(), where.path.c_str())) {
         channel_->Close(id_);
         channel_.reset();
         return 1;
@@ -223,8 +238,9 @@ int ClientInstance::Open(const OpenArguments& a) {
     if (opened == ClientEvent::OpenResult::Stopped || opened == ClientEvent::OpenResult::Refused) {
         if (opened == ClientEvent::OpenResult::Stopped) {
             const plat::ExitStatus status = process_.ExitStatus();
-            log.Logf(id_, "-- ERROR -- |DLLOPN| Process client arrete au demarrage (%s): %s %d", where.path.c_str(),
-                     status.kind == plat::ExitStatus::Kind::Signaled ? "signal" : "code de sortie", status.code);
+            log.Logf(id_, "-- ERROR -- |DLLOPN| Process client arrete au demarrage (%s): %s %d%s", where.path.c_str(),
+                     status.kind == plat::ExitStatus::Kind::Signaled ? "signal" : "code de sortie", status.code,
+                     StartFailureReason(status, where.directory, a.posNumber).c_str());
         }
         process_.Release(0);
         channel_->Close(id_);
@@ -273,7 +289,8 @@ int ClientInstance::SendLocked(const char* service, char* message, uint32_t capa
     request.SetInstanceId(id_);
     std::string_view sv, ps, cd;
     if (request.ReadInit(message, capacity) != 1 || request.FindValue("SV", 1, &sv) != 1) return 3;
-    const bool hasPs = request.FindValue("PS", 1, &ps) == 1;
+    // A request without PS is the usual case (the library adds it).
+    const bool hasPs = request.FindValue("PS", 1, &ps, /*optional=*/true) == 1;
     if (request.FindValue("CD", 1, &cd) != 1) {
         log.Log(id_, ">> WARNING << |DLLSND| Code commande absent");
         cd = {};

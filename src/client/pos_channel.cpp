@@ -284,7 +284,7 @@ void DialogChannel::SetEmpty(uint32_t instanceId) {
     DllLogger::Get().Log(instanceId, "** INFO ** |DIASET| Positionne");
 }
 
-bool ClientProcess::Create(const char* commandLine, const char* directory) {
+bool ClientProcess::Create(const char* commandLine, const char* directory, const char* program) {
     DllLogger& log = DllLogger::Get();
     if (commandLine == nullptr || directory == nullptr) {
         log.Logf(instanceId_, "!! FATAL !! |UTIPSS| Creation impossible (%p / %p)",
@@ -293,7 +293,9 @@ bool ClientProcess::Create(const char* commandLine, const char* directory) {
     }
     plat::StartResult started = plat::StartProcess(commandLine, directory, {}, /*detachStdio=*/true);
     if (!started.ok()) {
-        log.Log(instanceId_, "-- ERROR -- |UTIPSS| Creation echouee");
+        // Which file, in which directory, and what the system said.
+        log.Logf(instanceId_, "-- ERROR -- |UTIPSS| Creation echouee (%s dans %s): %s", program != nullptr ? program : "",
+                 directory, started.error != 0 ? std::strerror(started.error) : "aucun processus");
         return false;
     }
     pid_ = started.pid;

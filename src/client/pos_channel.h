@@ -85,7 +85,8 @@ class ClientProcess {
 public:
     void SetInstanceId(uint32_t id) { instanceId_ = id; }
     // Starts the program from its command line in the given directory.
-    bool Create(const char* commandLine, const char* directory);
+    // program names the program file in the failure line of the log.
+    bool Create(const char* commandLine, const char* directory, const char* program = "");
     // True unless the program is seen ended within waitMs.
     bool IsRunning(int64_t waitMs);
     // Ends the program: it gets graceMs to end on its own (after a stop

@@ -155,7 +155,7 @@ int TagReader::ReadInit(const char* text, uint32_t length) {
     return 1;
 }
 
-int TagReader::Locate(const char* code, int32_t fromStart, bool hexForm, std::string_view* value) {
+int TagReader::Locate(const char* code, int32_t fromStart, bool hexForm, std::string_view* value, bool optional) {
     DllLogger& log = DllLogger::Get();
     const size_t codeLength = std::strlen(code);
     if (textLength_ == 0 || codeLength == 0) {
@@ -179,7 +179,9 @@ int TagReader::Locate(const char* code, int32_t fromStart, bool hexForm, std::st
     std::string_view text(text_, textLength_);
     size_t found = position_ <= text.size() ? text.find(key, position_) : std::string_view::npos;
     if (found == std::string_view::npos) {
-        log.Logf(instanceId_, ">> WARNING << |TAGGET| Etiquette non trouvee {%s}", code);
+        log.Logf(instanceId_,
+                 optional ? "** INFO ** |TAGGET| Etiquette non trouvee {%s}" : ">> WARNING << |TAGGET| Etiquette non trouvee {%s}",
+                 code);
         return -1;
     }
     const size_t start = found + key.size();
@@ -194,7 +196,7 @@ int TagReader::Locate(const char* code, int32_t fromStart, bool hexForm, std::st
     return 1;
 }
 
-int TagReader::FindValue(const char* code, int32_t fromStart, std::string_view* value) {
+int TagReader::FindValue(const char* code, int32_t fromStart, std::string_view* value, bool optional) {
     std::lock_guard<std::mutex> guard(lock_);
     if (text_ == nullptr || code == nullptr || value == nullptr) {
         DllLogger::Get().Logf(instanceId_, "-- ERROR -- |TAGGET| Extraction inacceptable - Adresses (%p / %p / %p)",
@@ -202,7 +204,7 @@ int TagReader::FindValue(const char* code, int32_t fromStart, std::string_view* 
                               static_cast<const void*>(value));
         return -1;
     }
-    if (Locate(code, fromStart, false, value) != 1) return -1;
+    if (Locate(code, fromStart, false, value, optional) != 1) return -1;
     position_ = static_cast<uint32_t>(value->data() + value->size() - text_);
     return 1;
 }

@@ -49,12 +49,14 @@ public:
     // Same search, value decoded from hexadecimal pairs; *count is the
     // destination's capacity in bytes and receives the number of bytes decoded.
     int GetStringValHEX(const char* code, unsigned char* destination, uint32_t* count, int32_t fromStart);
-    // Same search, value returned as a view into the bound text.
-    int FindValue(const char* code, int32_t fromStart, std::string_view* value);
+    // Same search, value returned as a view into the bound text. An optional
+    // code (one the caller only looks for) that is absent is logged as INFO,
+    // not as a warning: it is absent from most messages.
+    int FindValue(const char* code, int32_t fromStart, std::string_view* value, bool optional = false);
 
 private:
     // Finds the value; 1, or -1 after logging why not.
-    int Locate(const char* code, int32_t fromStart, bool hexForm, std::string_view* value);
+    int Locate(const char* code, int32_t fromStart, bool hexForm, std::string_view* value, bool optional = false);
 
     std::mutex lock_;
     const char* text_ = nullptr;

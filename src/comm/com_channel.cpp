@@ -105,12 +105,17 @@ int WComSerial::Open(int* handle, KTDK_FILE* config) {
     *handle = -1;
     if (config == nullptr) return -1;
     const char* value = FILE_GetStringParam(config, "Driver");
-    if (value == nullptr || *value == '\0') return -1;
+    if (value == nullptr || *value == '\0') {
+        WSysError("-- ERROR -- Ligne serie sans \"Driver\" dans %.200s", config->path);
+        return -1;
+    }
     const std::string path = plat::SerialDevicePath(value);
     int error = 0;
     std::unique_ptr<plat::SerialDevice> device = plat::OpenSerialDevice(path, &error);
     if (device == nullptr) {
-        WLOG(kLogger, WLOG_DEBUG, "serial line %s not opened, errno %d", path.c_str(), error);
+        // The operator's first clue: which device, and what the system said.
+        WSysError("-- ERROR -- Ouverture de la ligne serie %.200s impossible: %s (errno %d)", path.c_str(),
+                  std::strerror(error), error);
         return -1;
     }
     const int id = g_nextSerialHandle++;

@@ -2,6 +2,7 @@
 #include "comm/tcp_transport.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,21 @@ WTCPPortResult WTCPServicePort(const char* service, uint16_t* port) {
     return plat::LookupServicePort(service, "tcp", port) ? WTCPPortResult::Ok : WTCPPortResult::UnknownName;
 }
 
+namespace {
+thread_local char t_connectFailure[256];
+}  // namespace
+
+void WNetClearConnectFailure() { t_connectFailure[0] = '\0'; }
+
+void WNetSetConnectFailure(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(t_connectFailure, sizeof t_connectFailure, format, args);
+    va_end(args);
+}
+
+const char* WNetLastConnectFailure() { return t_connectFailure; }
+
 int WTCPConnectSocket(uint32_t address, uint16_t port, int64_t timeoutMs, WTCPConnectFailure* failure,
                       int* failedSocket) {
     WTCPConnectFailure ignored = WTCPConnectFailure::None;
@@ -77,24 +93,30 @@ int WTCPConnectSocket(uint32_t address, uint16_t port, int64_t timeoutMs, WTCPCo
     why = WTCPConnectFailure::None;
     const int fd = plat::SocketCreateTcp();
     if (fd < 0) {
+        WNetSetConnectFailure("socket(): %s", std::strerror(errno));
         why = WTCPConnectFailure::Socket;
         return -1;
     }
     if (plat::SocketSetNonBlocking(fd, true) != 0) {
+        WNetSetConnectFailure("socket non bloquant: %s", std::strerror(errno));
         why = WTCPConnectFailure::NonBlocking;
     } else if (plat::SocketConnect(fd, address, port) == 0) {
         return fd;
     } else if (!plat::SocketWouldBlock(errno)) {
+        WNetSetConnectFailure("%s", std::strerror(errno));
         why = WTCPConnectFailure::Connect;
     } else {
         const plat::WaitStatus s = WTCPWaitSocket(fd, true, timeoutMs);
         if (s == plat::WaitStatus::Failed) {
+            WNetSetConnectFailure("attente de la connexion impossible: %s", std::strerror(errno));
             why = WTCPConnectFailure::Wait;
         } else if (s == plat::WaitStatus::TimedOut) {
+            WNetSetConnectFailure("pas de reponse en %lld ms", static_cast<long long>(timeoutMs));
             why = WTCPConnectFailure::TimedOut;
         } else {
             const int err = plat::SocketConnectError(fd);
             if (err == 0 || err == EISCONN) return fd;
+            WNetSetConnectFailure("%s", std::strerror(err));
             why = WTCPConnectFailure::Refused;
         }
     }
@@ -234,15 +256,18 @@ int WTCPOpenClient(const char* host, const char* service) {
             break;
         case WTCPPortResult::BadNumber:
             WSysError("-- ERROR -- WTCPOpenClient(): echec transformation port : %s", service ? service : "(null)");
+            WNetSetConnectFailure("port \"%.80s\" invalide", service ? service : "");
             return -1;
         case WTCPPortResult::UnknownName:
             WSysError("-- ERROR -- WTCPOpenClient(): echec recuperation port dans fichier services %s", service);
+            WNetSetConnectFailure("service \"%.80s\" inconnu", service);
             return -1;
     }
     uint32_t address = 0;
     if (!plat::ResolveHostIPv4(host, &address)) {
         WSysError("** INFO. ** WTCPOpenClient(): echec recuperation hostname dans fichier hosts : %s",
                   host ? host : "(null)");
+        WNetSetConnectFailure("hote \"%.80s\" inconnu", host ? host : "");
         return -1;
     }
     WTCPConnectFailure failure = WTCPConnectFailure::None;

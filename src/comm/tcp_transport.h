@@ -69,5 +69,13 @@ plat::WaitStatus WTCPWaitSocket(int fd, bool forWrite, int64_t limitMs);
 // within timeoutMs, or -1 with the step that failed (and the number the
 // closed socket had, for the messages).
 enum class WTCPConnectFailure { None, Socket, NonBlocking, Connect, Wait, TimedOut, Refused };
+
+// Why the last client connection of this thread failed, in words for the
+// operator ("Connection refused", "pas de reponse en 5000 ms", "certificat
+// refuse: ..."): the TCP and TLS client opens record it, the server
+// connection names it with the host and the port. Empty once cleared.
+void WNetClearConnectFailure();
+void WNetSetConnectFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+const char* WNetLastConnectFailure();
 int WTCPConnectSocket(uint32_t address, uint16_t port, int64_t timeoutMs, WTCPConnectFailure* failure,
                       int* failedSocket = nullptr);

@@ -400,6 +400,7 @@ bool ExpectServerName(SSL* ssl, const char* name) {
 void ReportRefusedCertificate(SSL* ssl, const char* who, const char* host) {
     const long result = SSL_get_verify_result(ssl);
     if (result == X509_V_OK) return;
+    WNetSetConnectFailure("certificat refuse: %s", X509_verify_cert_error_string(result));
     WSysError("-- ERROR -- %s(): certificat refuse: %s, host: %s", who, X509_verify_cert_error_string(result),
               host != nullptr ? host : "");
 }
@@ -514,9 +515,14 @@ int32_t WSSLImplOpenClientEx(const char* host, const char* service, int32_t sslT
         WSysError("-- ERROR -- WSSLImplOpenClientEx(): SSL_CTX_new() returned an error");
         return -1;
     }
-    if (WSSLApplyArguments(context, sslArguments) != 1) return FailOpen(nullptr, -1, context);
-    if (!wssl::SetUpClientContext(context, clientCert, service, host, hostCert, checkCert, versionSSL, kDirectTexts))
+    if (WSSLApplyArguments(context, sslArguments) != 1) {
+        WNetSetConnectFailure("arguments TLS refuses: %.120s", sslArguments != nullptr ? sslArguments : "");
         return FailOpen(nullptr, -1, context);
+    }
+    if (!wssl::SetUpClientContext(context, clientCert, service, host, hostCert, checkCert, versionSSL, kDirectTexts)) {
+        WNetSetConnectFailure("certificats du client TLS inutilisables (lignes precedentes de la trace)");
+        return FailOpen(nullptr, -1, context);
+    }
     WSysError("@@ DEBUG @@ WSSLImplOpenClient: SSL start connection ");
 
     if (SSL_sock_init() != 0) {
@@ -525,12 +531,15 @@ int32_t WSSLImplOpenClientEx(const char* host, const char* service, int32_t sslT
     }
     uint16_t port = 0;
     if (!wssl::ServicePort(service, &port, "-- ERROR -- WSSLImplOpenClient(): echec transformation port : %s",
-                           "-- ERROR -- WSSLImplOpenClient(): echec recuperation port dans fichier services %s"))
+                           "-- ERROR -- WSSLImplOpenClient(): echec recuperation port dans fichier services %s")) {
+        WNetSetConnectFailure("port \"%.80s\" invalide ou inconnu", service != nullptr ? service : "");
         return FailOpen(nullptr, -1, context);
+    }
     uint32_t address = 0;
     if (!plat::ResolveHostIPv4(host, &address)) {
         WSysError("** INFO. ** WSSLImplOpenClient(): echec recuperation hostname dans fichier hosts : %s",
                   host != nullptr ? host : "(null)");
+        WNetSetConnectFailure("hote \"%.80s\" inconnu", host != nullptr ? host : "");
         return FailOpen(nullptr, -1, context);
     }
     const int64_t timeoutMs = WTCPGetConnectTimeOutMs();
@@ -597,6 +606,11 @@ int32_t WSSLImplOpenClientEx(const char* host, const char* service, int32_t sslT
         if (h == wssl::Handshake::TimedOut)
             WSysError("-- ERROR -- WSSLImplOpenClient(): SSL_connect() sans reponse en %d ms",
                       static_cast<int>(timeoutMs));
+        // The certificate's reason, when it was the certificate, replaces this.
+        if (h == wssl::Handshake::TimedOut)
+            WNetSetConnectFailure("negociation TLS sans reponse en %d ms", static_cast<int>(timeoutMs));
+        else
+            WNetSetConnectFailure("negociation TLS echouee (%s)", WSSLErrorName(sslError));
         WSysError("-- ERROR -- WSSLImplOpenClient(): SSL_connect():%d", result);
         WSysError("-- ERROR -- WSSLImplOpenClient(): SSL_get_error():%d = \"%s\"", sslError, WSSLErrorName(sslError));
         OpenSSLHelper_logErrorStack();
@@ -609,6 +623,7 @@ int32_t WSSLImplOpenClientEx(const char* host, const char* service, int32_t sslT
     const int names = wssl::PeerCertificateNames(ssl, &subject, &issuer, nullptr);
     if (names == 0) {
         WSysError("-- ERROR -- The SSL server does not have certificate.");
+        WNetSetConnectFailure("le serveur ne presente pas de certificat");
         return FailOpen(ssl, fd, context);
     }
     if (names < 0) {

@@ -173,8 +173,9 @@ int WSemOpenPrefixed(int fullAccess, WSEM_HANDLE* handle, const char* name) {
         WSysError("-- ERROR -- WSemOpenPrefixed : nom trop long %.73s", name);
         return -1;
     }
+    if (name == nullptr) return WSemOpen(fullAccess, handle, nullptr);
     char fullName[WSHARE_MAX_NAME + 1];
-    std::snprintf(fullName, sizeof fullName, "(null)%s", name ? name : "(null)");
+    std::snprintf(fullName, sizeof fullName, "%s%s", kSemNamePrefix, name);
     return WSemOpen(fullAccess, handle, fullName);
 }
 

@@ -13,9 +13,13 @@ struct WShareCell {
 
 constexpr size_t WSHARE_SLOTS = 50001;
 // Longest full block name (prefix and name), and longest name given to
-// WSemOpenPrefixed (which puts "(null)" in front of it).
+// WSemOpenPrefixed (which puts kSemNamePrefix in front of it).
 constexpr size_t WSHARE_MAX_NAME = 79;
 constexpr size_t WSEM_MAX_PREFIXED_NAME = 73;
+// Prefix of the named mutexes opened with WSemOpenPrefixed (the locks of the
+// communication resources): the program's own prefix for its shared objects,
+// the same in every process and every mode of the program.
+constexpr char kSemNamePrefix[] = "SH";
 
 int WInitShareTab();
 int WSetShareMemPrefix(const char* prefix);

@@ -538,10 +538,15 @@ int TWI_OpenSpool(KT_TEXT_WINDOW* window, int force) {
     if (!force && exists && st.st_size / 1024 > g_spoolMaxSizeKb) force = 1;
     bool fresh = !exists || st.st_size == 0;
     if (force) {
-        std::string backup = window->spoolPath;
-        if (backup.size() >= 3) backup.replace(backup.size() - 3, 3, "SPB");
-        ::unlink(backup.c_str());
-        if (exists) ::rename(window->spoolPath, backup.c_str());
+        // A file with something in it becomes the backup; an empty or
+        // missing one does not: the backup it would replace (the last
+        // tickets) stays, and no empty backup file appears.
+        if (exists && st.st_size > 0) {
+            std::string backup = window->spoolPath;
+            if (backup.size() >= 3) backup.replace(backup.size() - 3, 3, "SPB");
+            ::unlink(backup.c_str());
+            ::rename(window->spoolPath, backup.c_str());
+        }
         window->spoolFile = plat::OpenPrivateFile(window->spoolPath, false);
         fresh = true;
     } else {

@@ -263,6 +263,8 @@ int TOC_ConnectServer(EFTCBox* context, NetResource* resource, ServerBlock* serv
     SetConnectTimeOut(server->timeOut);
     TraceLog(TRACE_INFO, "[NET]", "Tentative de connexion sur %s (%d, %s)", name, server->networkType,
              server->sslOptions);
+    WNetClearConnectFailure();
+    std::string reason;  // why the connection failed, when this step knows it better than the transport
     ANIBox* annex = nullptr;
     // A server that the cash register redirected gets no weaker link than the
     // resource asks for: with verified TLS it goes over TLS with the
@@ -270,6 +272,7 @@ int TOC_ConnectServer(EFTCBox* context, NetResource* resource, ServerBlock* serv
     if (server->redirected && resource->checkCert == 1 && server->networkType != WNET_TYPE_TLS) {
         TraceLog(TRACE_ERROR, "[NET]", "Serveur %s redirige par la caisse refuse: TLS verifie exige (type %d)", name,
                  server->networkType);
+        reason = "serveur redirige par la caisse sans TLS verifie";
     } else {
         annex = KTS_GetAnnex(context->resourceId + 1000, context->station, server->networkType, server->service,
                              server->host, nullptr, resource->clientCert, resource->hostCert, resource->checkCert,
@@ -288,6 +291,7 @@ int TOC_ConnectServer(EFTCBox* context, NetResource* resource, ServerBlock* serv
                 LogServerMessageType(type, reinterpret_cast<const char*>(KTM_GetAnswerMessage(annex->box->mess)));
             } else {
                 TraceLog(TRACE_ERROR, "[NET]", "Pas d'echo recu du serveur");
+                reason = "pas d'echo du serveur en " + std::to_string(server->echoTimeOut) + " ms";
                 connected = false;
             }
         }
@@ -301,9 +305,14 @@ int TOC_ConnectServer(EFTCBox* context, NetResource* resource, ServerBlock* serv
             context->connectionState = 1;
             return 1;
         }
+        if (reason.empty() && *WNetLastConnectFailure() == '\0') reason = "message d'accueil non transmis";
         CloseAnnex(context, 1);
     }
     TraceLog(TRACE_INFO, "[NET]", "CONNEXION ECHOUE %s", name);
+    // The operator's line: which server, where, and why.
+    if (reason.empty()) reason = *WNetLastConnectFailure() != '\0' ? WNetLastConnectFailure() : "raison inconnue";
+    TraceLog(TRACE_ERROR, "[NET]", "Connexion au serveur %s [%s / %s] impossible: %s", name, server->host,
+             server->service, reason.c_str());
     return 0;
 }
 

@@ -22,6 +22,7 @@ OptionValues Options;
 namespace {
 
 OptionsLoadHook g_loadHook = nullptr;
+OptionKeyObserver g_keyObserver = nullptr;
 
 CSIBox* OptionsBox() {
     EFTCBox* context = GetEftContext();
@@ -41,6 +42,7 @@ int OpenOptionsFile(const char* family) {
 
 // The value of a key, or null when absent or empty.
 const char* Value(const char* key) {
+    NoteOptionKeyRead(key);
     const char* text = KTS_GetItemText(OptionsBox(), key);
     return text != nullptr && *text != '\0' ? text : nullptr;
 }
@@ -346,6 +348,12 @@ void ReadParam() {
 }  // namespace
 
 void SetOptionsLoadHook(OptionsLoadHook hook) { g_loadHook = hook; }
+
+void SetOptionKeyObserver(OptionKeyObserver observer) { g_keyObserver = observer; }
+
+void NoteOptionKeyRead(const char* key) {
+    if (g_keyObserver != nullptr && key != nullptr) g_keyObserver(key);
+}
 
 void ClearOptionValues() {
     FreeText(Options.CardPrintingFormat);

@@ -145,6 +145,13 @@ int WriteOption(const char* key, const char* value);
 // released (a new EFT context starts from here).
 void ClearOptionValues();
 
+// Each key looked up in the options files goes to the observer (the test of
+// the options reference, station/option_reference.h, collects them). Null
+// removes it. NoteOptionKeyRead is called by every reader of these files.
+using OptionKeyObserver = void (*)(const char* key);
+void SetOptionKeyObserver(OptionKeyObserver observer);
+void NoteOptionKeyRead(const char* key);
+
 // Called at the end of every successful load, after the files were read;
 // tests put scenario values in place with it. Null removes it.
 using OptionsLoadHook = void (*)();

@@ -3,6 +3,7 @@
 
 #include "core/trace_front.h"
 #include "station/eft_context.h"
+#include "station/options.h"
 #include "station/server_box.h"
 
 namespace {
@@ -29,6 +30,7 @@ int ManualEntryActive() {
 }
 
 const char* ReadOption(const char* key) {
+    NoteOptionKeyRead(key);
     EFTCBox* context = GetEftContext();
     return context != nullptr ? KTS_GetItemText(context->box, key) : nullptr;
 }

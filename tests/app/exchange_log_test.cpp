@@ -308,7 +308,7 @@ constexpr const char* kStripeTrack = ";4970401111111116=30122011234500000?";
 constexpr const char* kStripeName = "DUPONT/JEAN";
 constexpr const char* kBadPan = "4970404444444440";            // swiped, fails the Luhn check
 constexpr const char* kBadTrack = ";4970404444444440=30122019999900000?";
-constexpr const char* kChipPan = "4970100012345678";           // card_sim's chip card
+constexpr const char* kChipPan = "4970100012345670";           // card_sim's chip card
 constexpr const char* kLabelPan = "4970402222222222";          // sent as the island label
 constexpr const char* kTicketPan = "4970403333333338";         // in the server's answer
 constexpr const char* kTagPan = "4970405555555555";            // in every sensitive tag

@@ -326,5 +326,5 @@ TEST_F(Dialogue, PosWindowKeyEntryAndSelectionRoutes) {
     // window of 4 rows); the window goes one row at a time, the first
     // clearing the cash register's window.
     EXPECT_FALSE(clock.With("{CD}c20{E9}4{E8}20{EB}0{EA}0{EC}1{ED}").empty()) << clock.received.size();
-    EXPECT_FALSE(clock.With("{CD}c20{E9}4{E8}20{EB}1{EA}0{EC}0{ED}ZNP_DSP_USER_SYS_ERR").empty());
+    EXPECT_FALSE(clock.With("{CD}c20{E9}4{E8}20{EB}1{EA}0{EC}0{ED}ABANDON").empty());
 }

@@ -104,15 +104,37 @@ struct LinkedProgram {
 
 }  // namespace
 
-TEST(Program, UsageIsPrintedAndStartUpGoesOn) {
+// A request for the usage prints every option and ends at once: a till of
+// the same program file that runs goes on serving its link, and no named
+// object of the station asked for appears (the usage used to start a till
+// after it, ending the running one).
+TEST(Program, HelpPrintsTheWholeUsageAndStartsNothing_Mended) {
     ConfigTree dir;
-    TrvProcess trv(dir, "trv_71_usage");
-    trv.Start({"-?", Station(testsupport::UniqueStation()), "-R{SS}R{PS}1{SV}s3{CD}c0{F}"});
-    EXPECT_EQ(trv.Wait(), 1);
-    EXPECT_EQ(trv.Out(),
-              "\nSYNTAXE D'APPEL:\n\ttrv_71 [-istationid] [-llangue] [-ddebuglevel] [-ffiletrace] "
-              "[-mmodulotrace] [-cclientnettype] [-rresourceid] [-pmainpath] [-eechomode] "
-              "[-ggenearteevent]1");
+    TrvProcess running(dir, "trv_71_usage");
+    const int runningStation = testsupport::UniqueStation();
+    running.Start({Station(runningStation), "-p" + dir.str()}, "running");
+    PosPeer peer;
+    ASSERT_TRUE(peer.Open(runningStation));
+    ASSERT_EQ(peer.Exchange(kAbort), "1");
+    for (const char* help : {"-?", "-h", "--help"}) {
+        TrvProcess asker(dir, "trv_71_usage");  // the same program file
+        const int station = testsupport::UniqueStation();
+        asker.Start({Station(station), "-g1", help, "-R{SS}R{PS}1{SV}s3{CD}c0{F}"}, "help");
+        EXPECT_EQ(asker.Wait(), 0) << help;
+        const std::string out = asker.Out();
+        EXPECT_EQ(out.rfind("\nSYNTAXE D'APPEL:\n\ttrv_71 [-istationid]", 0), 0u) << out;
+        EXPECT_NE(out.find("[-ggenerateevent]"), std::string::npos) << out;
+        EXPECT_EQ(out.find("genearte"), std::string::npos) << out;
+        for (const char* option : {"-i<n>", "-r<n>", "-l<n>", "-d<n>", "-f<name>", "-m<KB>", "-c<n>", "-p<path>",
+                                   "-e<n>", "-g<n>", "-o<n>", "-t<s>", "-R<request>", "-?, -h, --help"})
+            EXPECT_NE(out.find(std::string("\n  ") + option + " "), std::string::npos) << help << ": " << option;
+        // No answer of the one-shot request: nothing was served.
+        EXPECT_EQ(out.find("{SV}s3"), std::string::npos) << out;
+        EXPECT_TRUE(ShmEntriesOf(station, "/").empty()) << help;  // "/": no program name
+        EXPECT_EQ(peer.Exchange(kAbort), "1") << "the running till after " << help;
+    }
+    peer.Send(kStop);
+    EXPECT_EQ(running.Wait(10000), 0);
 }
 
 TEST(Program, OneShotRequestsAnswerOnStandardOutput) {
@@ -153,7 +175,7 @@ TEST(Program, SecondStartEndsTheFirstWithExitCodeZero) {
     ASSERT_TRUE(peer.Open(station));
     // The first program serves its link before the second starts.
     ASSERT_EQ(peer.Exchange("{SS}R{PS}1{SV}s3{CD}c0{F}"), "1");
-    second.Start({"-?", Station(secondStation), "-p" + dir.str()}, "second");
+    second.Start({Station(secondStation), "-p" + dir.str()}, "second");
     EXPECT_EQ(first.Wait(10000), 0);
     // The process-id block is private to the user.
     struct stat st {};

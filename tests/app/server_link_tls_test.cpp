@@ -130,6 +130,11 @@ TEST_F(ServerLinkTls, RefusedPrincipalCertificateFallsBackToTheBackup) {
         if (c.trace != nullptr) {
             EXPECT_NE(till.Trace().find(c.trace), std::string::npos) << till.Trace();
             EXPECT_NE(till.Trace().find("CONNEXION ECHOUE PRINCIPAL"), std::string::npos);
+            // The operator's line names the server, where it is and why.
+            const std::string reason = std::string(c.trace).substr(0, std::string(c.trace).find(", host:"));
+            const std::string line = "Connexion au serveur PRINCIPAL [localhost / " +
+                                     std::to_string(principal->port()) + "] impossible: " + reason;
+            EXPECT_NE(till.Trace().find(line), std::string::npos) << line;
             EXPECT_EQ(principal->requests().size(), 0u);
             EXPECT_EQ(principal->greetings().size(), 0u) << "nothing goes to a refused server";
         }

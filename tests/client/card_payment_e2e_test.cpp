@@ -258,7 +258,8 @@ size_t CountApdus(rudasim::RudaSim& terminal, const std::string& prefix) {
     return n;
 }
 
-// A swiped card whose number fails the Luhn check.
+// A swiped card whose number fails the Luhn check, on purpose (the test
+// cards of the simulators pass it).
 const std::string kStripeBadLuhn = "event stripe track2 \";4970100012345678=30122010000000000?\"\nevent removal\n";
 const std::string kNobody = PaymentStationSetup::kNobodyListens;
 

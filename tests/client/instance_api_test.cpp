@@ -114,6 +114,26 @@ TEST_F(InstanceApiTest, AcknowledgementCodes) {
     EXPECT_NE(LogOf(s.pos()).find("WARNING - DLLSND - Code commande absent"), std::string::npos);
 }
 
+// A request without PS (the usual case: the library adds it) leaves no
+// warning in the log; a tag the application asks for and does not find
+// still gives one.
+TEST_F(InstanceApiTest, ARequestWithoutPsLeavesNoWarning) {
+    StubInstance s(dir);
+    ASSERT_EQ(s.result(), 0);
+    Responder program(s.side(), [&](const std::string&) -> std::vector<std::string> { return {"1"}; });
+    char message[kCap] = "{SV}s3{CD}c0{F}";
+    uint32_t cap = kCap;
+    ASSERT_EQ(SZelApiSendMessage(s.id(), "s3", message, &cap), 1);
+    EXPECT_NE(std::string(message).find("{PS}"), std::string::npos);
+    char value[16] = "";
+    ASSERT_EQ(ATAG_ReadInitForInstance(s.id(), message, kCap), 1);
+    EXPECT_EQ(ATAG_GetStringValForInstance(s.id(), "D10", value, 1), -1);
+    const std::string log = LogOf(s.pos());
+    EXPECT_EQ(log.find("WARNING - TAGGET - Etiquette non trouvee {PS}"), std::string::npos) << log;
+    EXPECT_NE(log.find("INFO - TAGGET - Etiquette non trouvee {PS}"), std::string::npos) << log;
+    EXPECT_NE(log.find("WARNING - TAGGET - Etiquette non trouvee {D10}"), std::string::npos) << log;
+}
+
 // The acknowledgement is one digit; an empty message is skipped; any other
 // text is an error, not an acceptance.
 TEST_F(InstanceApiTest, OnlyASingleDigitIsAnAcknowledgement) {

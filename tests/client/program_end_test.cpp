@@ -4,9 +4,13 @@
 // once; an opening whose program ends before it is ready fails at once.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <string>
@@ -133,22 +137,33 @@ TEST_F(ProgramEndTest, ProgramDeathEndsTheWaits_Mended) {
     }
 }
 
-// A program that ends before it created its message event (no
-// configuration, or not a program of ours): the opening fails at once with
-// 1, and the log says how it ended and which program it was.
+// A program that cannot start, or ends before it created its message event
+// (no configuration, or not a program of ours): the opening fails at once
+// with 1, and the log names the program and why: the system's error, or how
+// it ended and, for a session that could not open, where to look.
 TEST_F(ProgramEndTest, OpeningWhoseProgramEndsAtOnceFails_Mended) {
     // trv_71 under a name of its own in a directory without configuration.
     const std::string name = "trv_71_unconfigured_" + std::to_string(getpid());
     const std::string unconfigured = dir.file(name);
     std::filesystem::copy_file(testsupport::BinPath("trv_71"), unconfigured);
+    // A file that is not executable.
+    const std::string notExecutable = dir.file("trv_71_not_executable");
+    { std::ofstream(notExecutable) << "#!/bin/sh\n"; }
+    ::chmod(notExecutable.c_str(), 0600);
     struct Case {
         const char* name;
         std::string program;
-        const char* status;
+        const char* line;
+        std::string what;
     };
     const Case cases[] = {
-        {"program that fails", "/bin/false", "code de sortie 1"},
-        {"trv_71 without configuration", unconfigured, "code de sortie 255"},
+        {"program that fails", "/bin/false", "ERROR - DLLOPN - Process client arrete au demarrage", "code de sortie 1"},
+        {"trv_71 without configuration", unconfigured, "ERROR - DLLOPN - Process client arrete au demarrage",
+         "code de sortie 255 - ouverture de session impossible: configuration absente ou illisible dans " + dir.str()},
+        {"program file that does not exist", dir.str() + "/no-such-dir/trv_71_none",
+         "ERROR - UTIPSS - Creation echouee", std::string(": ") + std::strerror(ENOENT)},
+        {"program file that is not executable", notExecutable, "ERROR - UTIPSS - Creation echouee",
+         std::string(": ") + std::strerror(EACCES)},
     };
     const size_t before = znpdll::InstanceTable::Get().Count();
     for (const Case& c : cases) {
@@ -159,12 +174,14 @@ TEST_F(ProgramEndTest, OpeningWhoseProgramEndsAtOnceFails_Mended) {
         EXPECT_EQ(id, 0u);
         EXPECT_EQ(znpdll::InstanceTable::Get().Count(), before);
         const std::string log = LogOf(pos);
-        const size_t line = log.find("ERROR - DLLOPN - Process client arrete au demarrage");
+        const size_t line = log.find(c.line);
         ASSERT_NE(line, std::string::npos) << log;
         const std::string text = log.substr(line, log.find('\r', line) - line);
         EXPECT_NE(text.find(c.program), std::string::npos) << text;
-        EXPECT_NE(text.find(c.status), std::string::npos) << text;
+        EXPECT_NE(text.find(c.what), std::string::npos) << text;
         EXPECT_EQ(log.find("CLIENT DEMARRE"), std::string::npos);
+        // The banner names the library's version.
+        EXPECT_NE(log.find(std::string("##### ZNP_DLL x86 Version ") + ZNP_DLL_VERSION + " ####"), std::string::npos);
     }
     plat::NamedMutex::Unlink("$$_" + name);  // the program's single-instance lock
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -208,12 +209,22 @@ TEST(ComTableTest, SearchesTakeFreeEntriesMatchesAndRandomPicks) {
     }
 }
 
-TEST(ComTableTest, LockTwiceWaitsOnceAndUnlockReleases) {
+// The lock lives in /dev/shm under the program's prefix, the table's id and
+// the resource's number: "SHKT_SEM_COM_<id><nn>.mutex", never under a name
+// that begins with "(null)".
+TEST(ComTableTest, LockTwiceWaitsOnceAndUnlockReleases_Mended) {
     ComTable table;
     ASSERT_EQ(WCOM_CreateResource(1, "", "", ""), 0);
     const int handle = WCOM_LockResource(0);
     ASSERT_GT(handle, 0);
     EXPECT_EQ(WCOM_GetResourceByNum(0)->lockState, 2);
+    char lockFile[64];
+    std::snprintf(lockFile, sizeof lockFile, "/dev/shm/SHKT_SEM_COM_%03d00.mutex", table.id);
+    EXPECT_TRUE(std::filesystem::exists(lockFile)) << lockFile;
+    EXPECT_EQ(testsupport::ComMutexName(table.id, 0) + ".mutex", lockFile + 9);
+    char nullName[64];
+    std::snprintf(nullName, sizeof nullName, "/dev/shm/(null)KT_SEM_COM_%03d00.mutex", table.id);
+    EXPECT_FALSE(std::filesystem::exists(nullName));
     EXPECT_EQ(WCOM_LockResource(0), handle);
     EXPECT_EQ(WCOM_UnlockResource(0), 1);
     EXPECT_EQ(WCOM_GetResourceByNum(0)->lockState, -1);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "core/param_file.h"
 #include "linesim/line_sim.h"
 #include "platform/serial_device.h"
+#include "support/config_tree.h"
 #include "support/signed_file.h"
 #include "support/temp_dir.h"
 
@@ -252,6 +254,27 @@ TEST(LineSimConfigTest, DriverGoesIntoASignedConfiguration) {
     FILE_FreeFile(file);
 }
 
+// What SetDriver changed goes back byte for byte; a file it made goes.
+TEST(LineSimConfigTest, RestoreGivesTheFileBackAsItWas) {
+    TempDir dir;
+    const std::string path = dir.file("pinpad.cfg");
+    testsupport::WriteSignedFile(path, {"[Driver:COM1]", "[Vpsl:4018]"});
+    const std::string before = testsupport::ReadFileText(path);
+    linesim::DriverConfigBackup backup;
+    ASSERT_EQ(linesim::SetDriver(path, "/dev/pts/42", &backup), "");
+    EXPECT_NE(testsupport::ReadFileText(path), before);
+    EXPECT_EQ(linesim::RestoreDriverConfig(backup), "");
+    EXPECT_EQ(testsupport::ReadFileText(path), before);
+
+    const std::string fresh = dir.file("new.cfg");
+    linesim::DriverConfigBackup made;
+    ASSERT_EQ(linesim::SetDriver(fresh, "/dev/pts/43", &made), "");
+    EXPECT_TRUE(std::filesystem::exists(fresh));
+    EXPECT_EQ(linesim::RestoreDriverConfig(made), "");
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+    EXPECT_EQ(linesim::RestoreDriverConfig(linesim::DriverConfigBackup{}), "");  // nothing was changed
+}
+
 TEST(LineSimProgramTest, PlaysAScenarioFileAndSetsTheDriver) {
     TempDir dir;
     {
@@ -259,6 +282,7 @@ TEST(LineSimProgramTest, PlaysAScenarioFileAndSetsTheDriver) {
         scenario << "# a modem that answers once\nexpect \"ATZ\\r\"\nsend 0d 0a \"OK\" 0d 0a\n";
     }
     testsupport::WriteSignedFile(dir.file("line.cfg"), {"[Vpsl:4018]"});
+    const std::string configBefore = testsupport::ReadFileText(dir.file("line.cfg"));
     const std::string command = testsupport::BinPath("line_sim") + " --quiet --scenario " + dir.file("s.scn") +
                                 " --driver-config " + dir.file("line.cfg") + " --record " + dir.file("rec.txt");
     FILE* out = popen(command.c_str(), "r");
@@ -285,6 +309,8 @@ TEST(LineSimProgramTest, PlaysAScenarioFileAndSetsTheDriver) {
     const int status = pclose(out);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rest;
     EXPECT_NE(rest.find("line_sim: scenario played as written"), std::string::npos) << rest;
+    // Its end put the configuration back: no till points at the gone line.
+    EXPECT_EQ(testsupport::ReadFileText(dir.file("line.cfg")), configBefore);
     std::ifstream record(dir.file("rec.txt"));
     std::string recorded((std::istreambuf_iterator<char>(record)), std::istreambuf_iterator<char>());
     EXPECT_NE(recorded.find(" in  41 54 5a 0d"), std::string::npos) << recorded;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,6 +30,7 @@ using testsupport::PtyPort;
 using testsupport::ReadTraceRecords;
 using testsupport::ScopedFakeSerial;
 using testsupport::TempDir;
+using testsupport::WriteSignedFile;
 using testsupport::TraceCapture;
 using testsupport::TraceRecord;
 
@@ -80,6 +82,35 @@ TEST(SerialLineTest, LineSettingsReachTheDeviceAndReadBack) {
     WComLineBlock tooSmall{};
     EXPECT_EQ(WComReadIOCtl2(p.port, WCOM_IOCTL_LINE, &tooSmall, 3), -1);
     EXPECT_EQ(WComReadIOCtl2(p.port, 9, &tooSmall, 4), -1);
+}
+
+// A line that cannot open says in the trace which device it tried and what
+// the system answered: a missing device, a file that is no terminal, a
+// configuration without "Driver".
+TEST(SerialLineTest, ALineThatCannotOpenNamesItsDeviceAndTheSystemsError) {
+    struct Case {
+        std::vector<std::string> lines;  // of the resource's configuration; {} : a regular file as Driver
+        std::string expected;
+    };
+    TempDir dir;
+    const std::string notATerminal = dir.file("plain.txt");
+    WriteSignedFile(notATerminal, {"[x:y]"});
+    const Case cases[] = {
+        {{"[Driver:/dev/znp-no-such-tty]"},
+         "Ouverture de la ligne serie /dev/znp-no-such-tty impossible: " + std::string(std::strerror(ENOENT))},
+        {{"[Driver:" + notATerminal + "]"},
+         "Ouverture de la ligne serie " + notATerminal + " impossible: " + std::string(std::strerror(ENOTTY))},
+        {{"[Vpsl:4018]"}, "Ligne serie sans \"Driver\" dans "},
+    };
+    for (const Case& c : cases) {
+        ComTable table;
+        WriteSignedFile(dir.file("line.cfg"), c.lines);
+        const int port = WCOM_CreateResource(WCOM_TYPE_SERIAL, "", dir.file("line.cfg").c_str(), "");
+        ASSERT_GE(port, 0);
+        TraceCapture trace;
+        EXPECT_NE(WComOpen2(port), 0) << c.lines[0];
+        EXPECT_TRUE(trace.Contains(c.expected)) << c.expected;
+    }
 }
 
 // What the device does not take is a failure, never reported as set: a

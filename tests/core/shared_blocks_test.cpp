@@ -45,7 +45,7 @@ protected:
     std::string MutexName(const char* tag) {
         std::string n = "sbm" + std::to_string(getpid()) + tag;
         mutexes_.push_back(n);
-        mutexes_.push_back("(null)" + n);
+        mutexes_.push_back(kSemNamePrefix + n);
         return n;
     }
     void* Keep(void* p) {
@@ -208,7 +208,9 @@ TEST_F(SharedBlocksTest, HeapVariantGivesZeroedPrivateBlocks) {
     EXPECT_EQ(WFreeShareMemHeap(nullptr), -1);
 }
 
-TEST_F(SharedBlocksTest, PrefixedMutexIsNamedWithNullInFront) {
+// The prefixed name starts with the program's prefix, not with the text
+// "(null)" that a missing prefix printed.
+TEST_F(SharedBlocksTest, PrefixedMutexIsNamedWithTheProgramsPrefix_Mended) {
     const std::string name = MutexName("RES01");
     WSEM_HANDLE h = nullptr;
     ASSERT_EQ(WSemOpenPrefixed(1, &h, name.c_str()), 0);
@@ -216,7 +218,7 @@ TEST_F(SharedBlocksTest, PrefixedMutexIsNamedWithNullInFront) {
     ASSERT_EQ(WSemWait(h, 0), 0);
     ForkedChild child([&](Channel& ch) {
         plat::NamedMutex m;
-        if (m.Open("(null)" + name) != 0) return 1;
+        if (m.Open("SH" + name) != 0) return 1;
         plat::MutexWait r = m.Wait(0);
         ch.send(r == plat::MutexWait::TimedOut ? 'T' : 'x');
         return 0;
@@ -233,7 +235,7 @@ TEST_F(SharedBlocksTest, MutexNamesOverTheLimitAreRefused) {
     std::string base = MutexName("");
     std::string p73 = base + std::string(73 - base.size(), 'a');
     std::string p74 = p73 + "a";
-    mutexes_.push_back("(null)" + p73);
+    mutexes_.push_back(kSemNamePrefix + p73);
     EXPECT_EQ(WSemOpenPrefixed(0, &h, p73.c_str()), 0);
     EXPECT_EQ(WSemClose(h), 0);
     EXPECT_EQ(WSemOpenPrefixed(0, &h, p74.c_str()), -1);
@@ -248,6 +250,7 @@ TEST_F(SharedBlocksTest, MutexNamesOverTheLimitAreRefused) {
     EXPECT_TRUE(trace.Contains("-- ERROR -- WSemOpen : Echec OpenCreateMutex  "));
     std::string huge(4000, 'z');
     EXPECT_EQ(WSemOpenPrefixed(1, &h, huge.c_str()), -1);
+    EXPECT_EQ(WSemOpenPrefixed(1, &h, nullptr), -1);
     EXPECT_EQ(WSemOpen(1, nullptr, base.c_str()), -1);
     EXPECT_EQ(WSemOpen(1, &h, nullptr), -1);
     EXPECT_EQ(WSemOpen(1, &h, "bad/name"), -1);

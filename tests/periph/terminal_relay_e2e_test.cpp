@@ -175,6 +175,47 @@ TEST_F(RelayEndToEnd, TheServerDrivesTheCardThroughTheTerminal) {
     EXPECT_EQ(static_cast<uint8_t>(requests[8].M[0]), 0x80);  // GENERATE AC format 80
 }
 
+// The payment server's own chip dialogue (acquirer_sim "answer ... chip"):
+// from the card's answers it reads the AFL and relays a READ RECORD for each
+// record it names, then a GENERATE AC with the amount of the request, and
+// answers the payment with the card number it read, masked.
+class RelayChipDialogue : public RelayEndToEnd {
+protected:
+    std::string ServerScenario() const override { return "answer 1400 chip reply rs=00 card\n"; }
+};
+
+TEST_F(RelayChipDialogue, TheServerReadsTheCardThenAnswersWithItsMaskedNumber) {
+    CopyField(context->serverRequest, "{SS}R{PS}1{SV}s0{CD}c1{D10}1234{D0}978{UUID}u-1{F}");
+    int result = StepUntilSomething();
+    EXPECT_EQ(result, 11);  // the request sent, the SELECT relayed
+    for (int step = 0; step < 40 && result != 20; ++step) {
+        result = StepUntilSomething();
+        ASSERT_TRUE(result == 10 || result == 20) << "step " << step << ": " << result;
+    }
+    ASSERT_EQ(result, 20);
+    EXPECT_STREQ(context->serverAnswer,
+                 "{SS}A{PS}1{SV}s0{CD}c1{RS}00{D1A}4970100000005670{D18}2512{D15}2{UUID}u-1{F}");
+
+    // SELECT, GET PROCESSING OPTIONS, a READ RECORD per record of the AFL
+    // (SFI 1 record 1, SFI 2 records 1 and 2), GENERATE AC; each reached the
+    // card and each answer went back to the server.
+    const auto exchanges = ruda->exchanges();
+    ASSERT_EQ(exchanges.size(), 6u);
+    const char* const heads[] = {"00A40400", "80A80000", "00B2010C", "00B20114", "00B20214", "80AE8000"};
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(exchanges[i].nad, RUDA_NAD_CARD) << i;
+        EXPECT_EQ(cardsim::ToHex(exchanges[i].apdu).substr(0, 8), heads[i]) << i;
+    }
+    // The CDOL1 data: the amount 12.34, no other amount, the country, the
+    // TVR, the currency 978, the date, the type and the unpredictable number.
+    const std::string ac = cardsim::ToHex(exchanges[5].apdu);
+    EXPECT_EQ(ac.substr(8, 2), "1D");
+    EXPECT_EQ(ac.substr(10, 24), "000000001234000000000000");
+    EXPECT_EQ(ac.substr(34, 4), "0250");
+    EXPECT_EQ(ac.substr(48, 4), "0978");
+    ASSERT_NO_FATAL_FAILURE(ExpectAcknowledgementsAndAnswers(*sim, exchanges));
+}
+
 // The control codes a server sends with an empty body, "9001" then "9002",
 // reach the RUDA terminal as the resets they are (RESET DEVICE soft and
 // hard), and the server gets the terminal's acknowledgement and, on the

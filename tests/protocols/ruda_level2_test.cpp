@@ -96,9 +96,9 @@ TEST_F(RudaLevel2, DialogueWithTheCardFillsTheRecord) {
     EXPECT_EQ(State(), RUDA_OUTCOME_DONE);
     EXPECT_EQ(testsupport::PotString(pot->aip), "5c00");
     EXPECT_EQ(testsupport::PotString(pot->afl), "0801010010010200");
-    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345670");
     EXPECT_EQ(testsupport::PotString(pot->expiryDate), "251231");
-    EXPECT_EQ(testsupport::PotString(pot->track2Equivalent), "4970100012345678D2512201000000000F");
+    EXPECT_EQ(testsupport::PotString(pot->track2Equivalent), "4970100012345670D2512201000000000F");
     EXPECT_EQ(testsupport::PotString(pot->cdol1), "9f02069f03069f1a0295055f2a029a039c019f3704");
     EXPECT_EQ(testsupport::PotString(pot->caKeyIndex), "05");
     EXPECT_EQ(pot->countryCode.value, 250);
@@ -250,7 +250,7 @@ TEST_F(RudaLevel2, ReadRecordsAreaIsSizedPerCardMended) {
     POT_StartTransaction(pot.get());
     EXPECT_EQ(RUDA_RecordsFilled(), -1);
     testsupport::SetPotString(pot->selectedAid, "A0000000421010");
-    cardsim::EmvCard second(Scenario("record 1 1 5A 08 4970100012345678\n"));
+    cardsim::EmvCard second(Scenario("record 1 1 5A 08 4970100012345670\n"));
     ASSERT_EQ(Exchange(second, RUDA_STEP_SELECT), 0);
     ASSERT_EQ(Exchange(second, RUDA_STEP_GPO), 0);
     EXPECT_EQ(testsupport::PotString(pot->afl), "08010100");
@@ -263,7 +263,7 @@ TEST_F(RudaLevel2, ReadRecordsAreaIsSizedPerCardMended) {
     RUDA_AflRecord(pot.get(), 0, &arg);
     ASSERT_EQ(Exchange(second, RUDA_STEP_READ_RECORD, arg), 0);
     EXPECT_EQ(State(), RUDA_OUTCOME_DONE);
-    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345670");
     EXPECT_EQ(holder.length, static_cast<int>(last.size()));
     EXPECT_EQ(Bytes(holder.bytes, holder.bytes + holder.length), last);
 }
@@ -279,7 +279,7 @@ TEST_F(RudaLevel2, CardRemovedWhileReadingLoadsTheRecordsReadSoFar) {
     EXPECT_EQ(pot->pan.length, 0) << "not loaded before the last record";
     EXPECT_EQ(Analyse(RUDA_STEP_READ_RECORD, Hex("9F23"), arg), 1);
     EXPECT_EQ(State(), RUDA_OUTCOME_CARD_GONE);
-    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345670");
     EXPECT_EQ(RUDA_RecordsFilled(), -1);
 }
 

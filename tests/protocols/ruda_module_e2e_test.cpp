@@ -37,7 +37,7 @@ using testsupport::Hex;
 
 constexpr int kCardReader = 4;
 const std::string kCard = "card " ZNP_SOURCE_DIR "/tools/cardsim/scenarios/chip_card.scn\n";
-const std::string kTrack2 = ";4970100012345678=25122010000000000?";
+const std::string kTrack2 = ";4970100012345670=25122010000000000?";
 // A chip card read, with its answer to reset (63), as the terminal reports it.
 const std::string kChipWithAtr = "E0154802030063053B650000209F0607A00000004210109000";
 
@@ -148,7 +148,7 @@ TEST(RudaModuleEndToEnd, CardStatusAnsweredByScriptedEvents) {
         {"chip, stripe and key asked; chip read", 1, 0x10, 1, 0x10, 1, "D0601F01", chipWithAtr, 0, CARD_TECH_CHIP,
          "3b65000020"},
         {"stripe without options; card swiped", 1, 0x10, 1, 0x00, 1, "D0600301", rudasim::StripeEvent("", kTrack2, ""),
-         0, CARD_TECH_ISO2, "B4970100012345678D25122010000000000F"},
+         0, CARD_TECH_ISO2, "B4970100012345670D25122010000000000F"},
         {"nothing asked: the chip card is not taken", 0, 0x00, 0, 0x00, 0, "D060C100",
          rudasim::ChipEvent({Hex("A0000000421010")}), 64, CARD_TECH_KEYBOARD, ""},
     };
@@ -172,15 +172,15 @@ TEST(RudaModuleEndToEnd, CardStatusAnsweredByScriptedEvents) {
 // are the identifiers the first SELECT carries, the next SELECT asks for the
 // next application.
 TEST(RudaModuleEndToEnd, StripeTracksAndTheSelectsAfterACardStatus) {
-    RudaStation s(kCard + "event stripe track1 \"%B4970100012345678^TEST/CARD^2512201?\" track2 \"" + kTrack2 +
+    RudaStation s(kCard + "event stripe track1 \"%B4970100012345670^TEST/CARD^2512201?\" track2 \"" + kTrack2 +
                   "\"\nevent raw " + kChipWithAtr + "\n");
     ASSERT_TRUE(s.ready());
     AskCard(s.record.get(), 1, 0x10, 1, 0x10, 0);
     ASSERT_EQ(s.set(O_T_CARD_STATUT, s.record.get()), 0);
     EXPECT_EQ(s.get(O_T_CARD_STATUT, s.record.get(), s.area.get(), 0), 0);
     EXPECT_EQ(s.record->technology, CARD_TECH_ISO2);
-    EXPECT_STREQ(s.record->eventData, "B4970100012345678D25122010000000000F");
-    EXPECT_STREQ(s.record->track1Data, "%B4970100012345678^TEST/CARD^2512201F");
+    EXPECT_STREQ(s.record->eventData, "B4970100012345670D25122010000000000F");
+    EXPECT_STREQ(s.record->track1Data, "%B4970100012345670^TEST/CARD^2512201F");
 
     AskCard(s.record.get(), 1, 0x10, 1, 0x10, 0);
     *s.area = TerminalResultArea{};
@@ -231,7 +231,7 @@ TEST(RudaModuleEndToEnd, RemovalAfterTheCardWasRead) {
 TEST(RudaModuleEndToEnd, ContactlessStartOverEachOutcome) {
     RudaStation s("");
     ASSERT_TRUE(s.ready());
-    const Bytes pan = Element(0x5A, Hex("4970100012345678"));
+    const Bytes pan = Element(0x5A, Hex("4970100012345670"));
     const auto kernel = [](const char* word) { return Element(0xDFC037, Hex(word)); };
     struct Case {
         const char* name;
@@ -322,7 +322,7 @@ TEST(RudaModuleEndToEnd, LevelTwoDialogueFillsPot) {
         EXPECT_EQ(state(), RUDA_OUTCOME_DONE) << i;
         EXPECT_EQ(Bytes(holder.bytes, holder.bytes + holder.length), s.last().answer) << "record " << i;
     }
-    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345670");
     EXPECT_EQ(pot->countryCode.value, 250);
 
     ASSERT_EQ(s.emv(RUDA_STEP_PIN_TRY_COUNTER), 0);
@@ -360,17 +360,17 @@ TEST(RudaModuleEndToEnd, LevelTwoDialogueFillsPot) {
 // and a contactless answer of two blocks whose card number lies across them.
 // What is no card data stays readable.
 TEST(RudaModuleEndToEnd, CommunicationTraceHoldsNoCardData_Mended) {
-    const Bytes pan = Hex("4970100012345678");
-    const Bytes track = Hex("4970100012345678D2512201000000000F");
+    const Bytes pan = Hex("4970100012345670");
+    const Bytes track = Hex("4970100012345670D2512201000000000F");
     const Bytes secrets[] = {
-        testsupport::Text("4970100012345678"), testsupport::Text("TEST/CARD"), testsupport::Text("2512201"),
+        testsupport::Text("4970100012345670"), testsupport::Text("TEST/CARD"), testsupport::Text("2512201"),
         pan, Bytes(track.begin() + 8, track.end()), Hex("251231"),
         // Either half of the packed card number.
         Hex("49701000"), Hex("12345678"),
     };
     for (const uint8_t mode : {WCOM_TRACE_WANALY, WCOM_TRACE_SQLITE}) {
         SCOPED_TRACE(static_cast<int>(mode));
-        RudaStation s(kCard + "event stripe track1 \"%B4970100012345678^TEST/CARD^2512201?\" track2 \"" + kTrack2 +
+        RudaStation s(kCard + "event stripe track1 \"%B4970100012345670^TEST/CARD^2512201?\" track2 \"" + kTrack2 +
                       "\"\n");
         ASSERT_TRUE(s.ready());
         ASSERT_EQ(WCOM_SetResourceTraceMode(s.pty.port, mode), 1);
@@ -379,7 +379,7 @@ TEST(RudaModuleEndToEnd, CommunicationTraceHoldsNoCardData_Mended) {
         AskCard(s.record.get(), 1, 0x10, 1, 0x10, 0);
         ASSERT_EQ(s.set(O_T_CARD_STATUT, s.record.get()), 0);
         EXPECT_EQ(s.get(O_T_CARD_STATUT, s.record.get(), s.area.get(), 0), 0);
-        EXPECT_STREQ(s.record->track1Data, "%B4970100012345678^TEST/CARD^2512201F");
+        EXPECT_STREQ(s.record->track1Data, "%B4970100012345670^TEST/CARD^2512201F");
 
         // The chip card's records.
         POT* pot = s.pot.get();
@@ -393,7 +393,7 @@ TEST(RudaModuleEndToEnd, CommunicationTraceHoldsNoCardData_Mended) {
             ASSERT_TRUE(RUDA_AflRecord(pot, i, &arg));
             ASSERT_EQ(s.emv(RUDA_STEP_READ_RECORD, arg), 0) << i;
         }
-        EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
+        EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345670");
 
         // A contactless card whose card number lies across the end of the
         // answer's first block (254 bytes).

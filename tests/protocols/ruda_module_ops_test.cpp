@@ -478,7 +478,7 @@ TEST_F(RudaModuleOps, LevelTwoDialogueWithTheCard) {
         EXPECT_EQ(State(), RUDA_OUTCOME_DONE) << i;
         EXPECT_GT(holder.length, 2) << "the holder of record " << i << " keeps its answer";
     }
-    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345678");
+    EXPECT_EQ(testsupport::PotString(pot->pan), "4970100012345670");
     EXPECT_EQ(pot->countryCode.value, 250);
     EXPECT_EQ(RUDA_RecordsFilled(), -1);
 

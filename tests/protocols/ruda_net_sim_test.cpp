@@ -4,6 +4,8 @@
 // when the peer closes the link. Its command line and the HOST:PORT text.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +14,8 @@
 #include "rudasim/ruda_net.h"
 #include "rudasim/ruda_terminal.h"
 #include "support/child_process.h"
+#include "support/config_tree.h"
+#include "support/signed_file.h"
 #include "support/temp_dir.h"
 #include "support/tls_pki.h"
 
@@ -59,6 +63,24 @@ TEST(RudaSimProgram, BadCommandLinesAreRefused) {
         ASSERT_TRUE(sim.Start(args));
         EXPECT_EQ(sim.WaitExit(10000), 64) << line[0] << " " << line[1] << ": " << sim.Output();
     }
+}
+
+// On a pseudo-terminal with --driver-config the simulator writes its slave
+// into the till's line file while it runs and puts the file back as it was
+// when it ends (SIGTERM), so the till is never left on a gone line.
+TEST(RudaSimProgram, DriverConfigIsPutBackAtTheEnd) {
+    testsupport::TempDir dir;
+    const std::string config = dir.file("pinpad.cfg");
+    testsupport::WriteSignedFile(config, {"[Driver:COM1]", "[Vpsl:4018]"});
+    const std::string before = testsupport::ReadFileText(config);
+    ChildProcess sim;
+    ASSERT_TRUE(sim.Start({testsupport::BinPath("ruda_sim"), "--driver-config", config}));
+    const std::string slave = sim.WaitForMatch("ruda_sim slave (\\S+)", 10000);
+    ASSERT_FALSE(slave.empty()) << sim.Output();
+    EXPECT_NE(testsupport::ReadFileText(config).find("[Driver:" + slave + "]"), std::string::npos);
+    kill(sim.pid(), SIGTERM);
+    EXPECT_EQ(sim.WaitExit(10000), 0) << sim.Output();
+    EXPECT_EQ(testsupport::ReadFileText(config), before);
 }
 
 // The peer plays the program: it listens, takes the simulator, sends the

@@ -456,7 +456,7 @@ TEST(RudaTerminalScenario, RefusedStatementsNameTheirLine) {
     ASSERT_TRUE(s.has_value()) << error;
     EXPECT_TRUE(s->card.has_value());
     ASSERT_EQ(s->events.size(), 2u);
-    EXPECT_EQ(s->events[1], rudasim::StripeEvent("", ";4970100012345678=25122010000000000?", ""));
+    EXPECT_EQ(s->events[1], rudasim::StripeEvent("", ";4970100012345670=25122010000000000?", ""));
     ASSERT_EQ(s->rules.size(), 2u);
     EXPECT_EQ(s->rules[1].answer, Hex("9F50"));
 }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -267,4 +269,26 @@ TEST_F(ZonesTest, ZoneWaitsOnThePcConsoleCountSeconds) {
     EXPECT_EQ(TOC_ZoneWaitEntry("K", 30000, 1, 1, 4, data, sizeof data, "NUM"), 131);
     EXPECT_STREQ(data, "12  ");
     EXPECT_EQ(box->console->timeout, 30);
+}
+
+// Every text id the program shows (titles, the prompts of the POS display
+// P5, the holder texts) has its text in the example's display texts, so a
+// till made from the example shows words, not ids. The HTML page ids and
+// the prefix of the specific titles are not texts of their own.
+TEST(ExampleDisplayTexts, EveryIdTheProgramShowsHasItsText) {
+    const std::regex id("\"(ZNP_DSP_(?:TITLE|USER|HOLDER)_[A-Z0-9_]+)\"");
+    std::set<std::string> ids;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(std::string(ZNP_SOURCE_DIR) + "/src")) {
+        if (entry.path().extension() != ".cpp" && entry.path().extension() != ".h") continue;
+        const std::string text = testsupport::ReadFileText(entry.path().string());
+        for (std::sregex_iterator m(text.begin(), text.end(), id), end; m != end; ++m) ids.insert((*m)[1]);
+    }
+    ids.erase("ZNP_DSP_TITLE_SPECIFIC_");
+    ASSERT_GT(ids.size(), 40u);
+    const std::string posm = testsupport::ReadFileText(testsupport::ExampleTreePath() + "/WTXT/posm_00.wt");
+    for (const std::string& key : ids) {
+        const size_t at = posm.find("[" + key + ":");
+        ASSERT_NE(at, std::string::npos) << key << " has no text in example/WTXT/posm_00.wt";
+        EXPECT_NE(posm[at + key.size() + 2], ']') << key << " has an empty text";
+    }
 }

@@ -2,6 +2,8 @@
 // in process, against the acquirer simulator on loopback ports.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -170,6 +172,42 @@ TEST_F(NetResources, GreetingAndEcho) {
         TOC_CloseServer(context);
     }
     EXPECT_NE(ServerLog().find("##### CONNEXION SERVEUR PRINCIPAL [127.0.0.1 / "), std::string::npos);
+}
+
+// A failed connection gives the operator one line with the server, its host,
+// its port and why: the system's error, the time that passed, an echo that
+// never came, a port that is no port.
+TEST_F(NetResources, AFailedConnectionNamesHostPortAndReason) {
+    netsim::RefusingPort refusing;
+    netsim::FullBacklogListener full;
+    ASSERT_TRUE(full.open());
+    auto silent = StartSim("echo silent\n");
+    struct Case {
+        const char* what;
+        std::string service;
+        uint32_t timeOutMs, echoMs;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"nothing listens", Port(refusing.port()), 0, 0, std::strerror(ECONNREFUSED)},
+        {"no answer to the connection", Port(full.port()), 200, 0, "pas de reponse en 200 ms"},
+        {"no echo", Port(silent->port()), 0, 200, "pas d'echo du serveur en 200 ms"},
+        {"a port that is no port", "99999", 0, 0, "port \"99999\" invalide"},
+    };
+    Open(LoopbackResource(0, 1));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NetResource& r = context->netResources[0];
+        CopyField(r.servers[0].service, c.service.c_str());
+        r.servers[0].timeOut = c.timeOutMs;
+        r.servers[0].echoTimeOut = c.echoMs;
+        TraceCapture trace;
+        EXPECT_EQ(TOC_ConnectServer(context, &r, &r.servers[0], "PRINCIPAL"), 0);
+        EXPECT_TRUE(trace.Contains("CONNEXION ECHOUE PRINCIPAL"));
+        const std::string line =
+            "Connexion au serveur PRINCIPAL [127.0.0.1 / " + c.service + "] impossible: " + c.reason;
+        EXPECT_TRUE(trace.Contains(line)) << line;
+    }
 }
 
 TEST_F(NetResources, FallBackFromServerToServer) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "comm/com_resources.h"
+#include "core/shared_blocks.h"
 #include "linesim/line_sim.h"
 #include "platform/clock.h"
 #include "platform/named_mutex.h"
@@ -30,7 +31,7 @@ inline int UniqueComContext() { return ClaimStation(10000, 10999); }
 // Name of the mutex file of a resource (the prefixed form the open uses).
 inline std::string ComMutexName(int contextId, int resource) {
     char name[64];
-    std::snprintf(name, sizeof name, "(null)KT_SEM_COM_%03d%02d", contextId, resource);
+    std::snprintf(name, sizeof name, "%sKT_SEM_COM_%03d%02d", kSemNamePrefix, contextId, resource);
     return name;
 }
 

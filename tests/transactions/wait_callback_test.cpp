@@ -250,7 +250,8 @@ TEST_F(PadKeys, KeyAAbortsWithoutAcknowledgingTheCashRegister) {
     EXPECT_NE(clock.received[2].find("{CD}c20{E9}4{E8}20{EB}0{EA}0{EC}1{ED}"), std::string::npos);
     EXPECT_NE(clock.received[3].find("{CD}c20{E9}4{E8}20{EB}1{EA}0{EC}0{ED}      PAIEMENT"), std::string::npos)
         << clock.received[3];
-    EXPECT_NE(clock.received[4].find("{CD}c20{E9}4{E8}20{EB}2{EA}0{EC}0{ED}ZNP_DSP_USER_SYS_ERR"), std::string::npos)
+    // The text of the example's display texts ("ABANDON" for ZNP_DSP_USER_SYS_ERR_ABORT).
+    EXPECT_NE(clock.received[4].find("{CD}c20{E9}4{E8}20{EB}2{EA}0{EC}0{ED}ABANDON"), std::string::npos)
         << clock.received[4];
     EXPECT_NE(clock.received[5].find("{CD}c20{E9}4{E8}20{EB}3{EA}0{EC}0{ED}"), std::string::npos);
     EXPECT_EQ(clock.received[6], AbortAnswer());

@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "core/param_file.h"
@@ -872,7 +874,13 @@ void PadHandler::onTimer(LineContext& line, int id) {
 // Configuration
 // ---------------------------------------------------------------------------
 
-std::string SetDriver(const std::string& configPath, const std::string& device) {
+std::string SetDriver(const std::string& configPath, const std::string& device, DriverConfigBackup* backup) {
+    if (backup != nullptr) {
+        backup->path = configPath;
+        std::ifstream in(configPath, std::ios::binary);
+        backup->existed = static_cast<bool>(in);
+        backup->content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     KTDK_FILE* file = FILE_NewFile(configPath.c_str());
     if (file == nullptr) return "cannot use " + configPath;
     std::string why;
@@ -885,6 +893,28 @@ std::string SetDriver(const std::string& configPath, const std::string& device) 
     if (why.empty() && FILE_OpenWriteClose(file) <= 0) why = "cannot write " + configPath;
     FILE_FreeFile(file);
     return why;
+}
+
+std::string RestoreDriverConfig(const DriverConfigBackup& backup) {
+    if (backup.path.empty()) return {};
+    if (!backup.existed) {
+        std::error_code ec;
+        std::filesystem::remove(backup.path, ec);
+        return ec ? "cannot remove " + backup.path : std::string();
+    }
+    // Written aside, then renamed over: a reader sees the old or the new
+    // file, never half of one.
+    const std::string aside = backup.path + ".restore";
+    {
+        std::ofstream out(aside, std::ios::binary | std::ios::trunc);
+        out << backup.content;
+        if (!out.flush()) return "cannot write " + aside;
+    }
+    if (std::rename(aside.c_str(), backup.path.c_str()) != 0) {
+        std::remove(aside.c_str());
+        return "cannot put back " + backup.path;
+    }
+    return {};
 }
 
 }  // namespace linesim

@@ -280,9 +280,22 @@ public:
     void onBytes(LineContext& line, const std::string& bytes) override { line.send(bytes); }
 };
 
+// The configuration file as it was before SetDriver changed it.
+struct DriverConfigBackup {
+    std::string path;
+    bool existed = false;
+    std::string content;
+};
+
 // Writes the device into the "Driver" key of a resource configuration file
 // and signs the file again (a missing file is created). Empty, or why not.
-std::string SetDriver(const std::string& configPath, const std::string& device);
+// With a backup, the file as it was goes there first.
+std::string SetDriver(const std::string& configPath, const std::string& device,
+                      DriverConfigBackup* backup = nullptr);
+// Puts the file back as it was before SetDriver (removes it when SetDriver
+// made it), so that no till is left pointing at a pseudo-terminal that is
+// gone. Empty, or why not.
+std::string RestoreDriverConfig(const DriverConfigBackup& backup);
 
 // --- Helpers of the simulators' scenario files and programs -----------------
 

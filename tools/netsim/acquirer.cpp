@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
+
+#include "netsim/chip_dialogue.h"
 
 namespace netsim {
 
@@ -123,6 +126,10 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
                 plan.echo = true;
             } else if (w == "reply") {
                 plan.reply = true;
+            } else if (w == "chip" && !relay) {
+                plan.chipPort = 0;
+            } else if (w == "card" && !relay) {
+                plan.cardTags = true;
             } else if (w == "bytewise") {
                 plan.bytewise = true;
             } else if (i == 1 && !relay) {
@@ -138,6 +145,8 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
         long n = 0;
         if (relay && key == "port" && ToInt(value, &n)) {
             plan.relayPort = static_cast<int>(n);
+        } else if (!relay && key == "chip" && ToInt(value, &n)) {
+            plan.chipPort = static_cast<int>(n);
         } else if (relay && key == "app" && !value.empty()) {
             plan.relayApplication = value;
         } else if (key == "key") {
@@ -273,7 +282,8 @@ std::string RelayDescriptor(int port, const std::string& application, int mesSta
     return text;
 }
 
-Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
+Reply BuildReply(const AnswerPlan& plan, const NetMessage& request, const std::string& maskedPan,
+                 const std::string& expiry) {
     Reply reply;
     reply.delayMs = plan.delayMs;
     reply.after = plan.after;
@@ -316,7 +326,9 @@ Reply BuildReply(const AnswerPlan& plan, const NetMessage& request) {
     answer.U = plan.U;
     answer.A = plan.type.empty() ? request.A : plan.type;
     answer.M = plan.echo ? request.M : plan.body ? *plan.body : std::string("OK");
-    if (plan.reply) answer.M = EncodeFieldBody(BuildServerAnswerTags(plan, DecodeFieldBody(request.M).value_or("")));
+    if (plan.reply)
+        answer.M = EncodeFieldBody(
+            BuildServerAnswerTags(plan, DecodeFieldBody(request.M).value_or(""), maskedPan, expiry));
     if (plan.longRubrique != 0) {
         const std::string filler(plan.longLength, 'x');
         switch (plan.longRubrique) {
@@ -401,7 +413,8 @@ bool ParseServerAnswerOption(const std::string& key, const std::string& value, S
     return false;
 }
 
-std::string BuildServerAnswerTags(const AnswerPlan& plan, const std::string& requestTags) {
+std::string BuildServerAnswerTags(const AnswerPlan& plan, const std::string& requestTags, const std::string& maskedPan,
+                                  const std::string& expiry) {
     const ServerAnswerPlan& s = plan.server;
     auto omitted = [&](const char* code) {
         for (const std::string& o : s.omit)
@@ -417,6 +430,11 @@ std::string BuildServerAnswerTags(const AnswerPlan& plan, const std::string& req
     for (const auto& [code, value] : head)
         if (!omitted(code)) tags += std::string("{") + code + "}" + value;
     for (const auto& [code, value] : s.tags) tags += "{" + code + "}" + value;
+    if (plan.cardTags) {
+        if (!maskedPan.empty()) tags += "{D1A}" + maskedPan;
+        if (expiry.size() >= 4) tags += "{D18}" + expiry.substr(0, 4);
+        tags += "{D15}2";
+    }
     for (const auto& [code, length] : s.longTags) tags += "{" + code + "}" + std::string(length, '9');
     const std::string uuid = TagValue(requestTags, "UUID");
     // Another transaction's UUID: the request's with its last hex digit turned.
@@ -553,8 +571,54 @@ bool AcquirerSim::startTls(Link& link) {
     return true;
 }
 
+namespace {
+
+// The command of a relayed APDU in words (its header only: the data may be
+// the card's).
+std::string CommandName(const std::string& hex) {
+    const std::string head = hex.substr(0, 4);
+    if (head == "00A4") return "SELECT";
+    if (head == "80A8") return "GET PROCESSING OPTIONS";
+    if (head == "00B2") return "READ RECORD";
+    if (head == "80AE") return "GENERATE AC";
+    return "command";
+}
+
+}  // namespace
+
 void AcquirerSim::serve(Link& link) {
     FrameAssembler assembler;
+    // A chip dialogue in progress on this link, the payment request it
+    // answers and the plan of that answer.
+    std::unique_ptr<ChipDialogue> dialogue;
+    NetMessage dialogueRequest;
+    AnswerPlan dialoguePlan;
+    // Sends a reply; false when the link is over.
+    const auto sendReply = [&](const Reply& reply) {
+        if (reply.delayMs > 0 && !SleepUnlessStopped(reply.delayMs, stop_)) return false;
+        if (reply.send) {
+            log("answer " + std::to_string(reply.bytes.size()) + " bytes in " + std::to_string(reply.cuts.size() + 1) +
+                " piece(s)");
+            if (!link.sendPieces(reply.bytes, reply.cuts, reply.gapMs)) return false;
+        }
+        if (reply.after == AnswerPlan::After::Close) {
+            log("closing the link");
+            link.close();
+            return false;
+        }
+        if (reply.after == AnswerPlan::After::Reset) {
+            log("resetting the link");
+            link.reset();
+            return false;
+        }
+        return true;
+    };
+    const auto relayed = [&](const std::string& bytes) {
+        const std::string& apdu = dialogue->commands().back();
+        log("chip dialogue: " + CommandName(apdu) + " " + apdu.substr(0, 8) + " relayed to the terminal of port " +
+            std::to_string(dialoguePlan.chipPort));
+        return link.sendPieces(bytes, {}, 0);
+    };
     while (!stop_.load() && link.isOpen()) {
         std::string bytes;
         const int r = link.receive(&bytes, -1, &stop_);
@@ -586,23 +650,31 @@ void AcquirerSim::serve(Link& link) {
             changed_.notify_all();
             log((greeting ? "greeting " : "request ") + Describe(*request));
             if (request->M == "BONJOUR") continue;
-            const Reply reply = BuildReply(greeting ? scenario_.echo : nextPlan(), *request);
-            if (reply.delayMs > 0 && !SleepUnlessStopped(reply.delayMs, stop_)) return;
-            if (reply.send) {
-                log("answer " + std::to_string(reply.bytes.size()) + " bytes in " +
-                    std::to_string(reply.cuts.size() + 1) + " piece(s)");
-                if (!link.sendPieces(reply.bytes, reply.cuts, reply.gapMs)) return;
+            // The replies of the terminal relay belong to the dialogue.
+            if (dialogue != nullptr && request->A == "1200") {
+                const std::string next = dialogue->take(*request);
+                if (!next.empty()) {
+                    if (!relayed(next)) return;
+                } else if (dialogue->done()) {
+                    log("chip dialogue: " + (dialogue->failure().empty()
+                                                 ? std::to_string(dialogue->commands().size()) +
+                                                       " commands answered by the card"
+                                                 : "ended early, " + dialogue->failure()));
+                    const Reply reply = BuildReply(dialoguePlan, dialogueRequest, dialogue->maskedPan(), dialogue->expiry());
+                    dialogue.reset();
+                    if (!sendReply(reply)) return;
+                }
+                continue;
             }
-            if (reply.after == AnswerPlan::After::Close) {
-                log("closing the link");
-                link.close();
-                return;
+            const AnswerPlan plan = greeting ? scenario_.echo : nextPlan();
+            if (!greeting && plan.kind == AnswerPlan::Kind::Answer && plan.chipPort >= 0) {
+                dialogue = std::make_unique<ChipDialogue>(*request, plan.chipPort);
+                dialogueRequest = *request;
+                dialoguePlan = plan;
+                if (!relayed(dialogue->start())) return;
+                continue;
             }
-            if (reply.after == AnswerPlan::After::Reset) {
-                log("resetting the link");
-                link.reset();
-                return;
-            }
+            if (!sendReply(BuildReply(plan, *request))) return;
         }
         if (assembler.broken()) {
             log("unreadable header: resetting the link");

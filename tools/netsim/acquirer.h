@@ -101,6 +101,12 @@ struct AnswerPlan {
     bool relayFetch = false;
     int relayPort = 0;
     std::string relayApplication = "1000";
+    // answer ... chip[=PORT]: the chip dialogue through the terminal relay
+    // of that port (0) before the answer (netsim/chip_dialogue.h); card:
+    // the answer of a reply gets the card data the dialogue read (D1A
+    // masked, D18 expiry, D15 "2" chip).
+    int chipPort = -1;
+    bool cardTags = false;
 };
 
 // The descriptor of a relay message for the terminal resource of a port.
@@ -124,8 +130,10 @@ std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* er
 // or its value is wrong (error set for the latter).
 bool ParseServerAnswerOption(const std::string& key, const std::string& value, ServerAnswerPlan* plan,
                              std::string* error);
-// The answer tag message of a "reply" to the request's tag message.
-std::string BuildServerAnswerTags(const AnswerPlan& plan, const std::string& requestTags);
+// The answer tag message of a "reply" to the request's tag message; with
+// the plan's card tags, those of the card (masked number, expiry).
+std::string BuildServerAnswerTags(const AnswerPlan& plan, const std::string& requestTags,
+                                  const std::string& maskedPan = "", const std::string& expiry = "");
 // The frames of the unsolicited messages to send before the answer.
 std::string BuildUnsolicitedFrames(const AnswerPlan& plan, const NetMessage& request);
 
@@ -139,8 +147,10 @@ struct Reply {
     AnswerPlan::After after = AnswerPlan::After::Keep;
 };
 
-// Close and reset plans send nothing and end the link.
-Reply BuildReply(const AnswerPlan& plan, const NetMessage& request);
+// Close and reset plans send nothing and end the link. The card data a
+// chip dialogue read goes into a reply with the plan's card tags.
+Reply BuildReply(const AnswerPlan& plan, const NetMessage& request, const std::string& maskedPan = "",
+                 const std::string& expiry = "");
 
 class AcquirerSim {
 public:

@@ -272,8 +272,10 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                     }
                     s.events.push_back(StripeEvent(t[0], t[1], t[2]));
                 } else if (kind == "removal") {
-                    if (w.size() != 2) return "event removal takes nothing";
+                    if (w.size() > 3 || (w.size() == 3 && w[2] != "when-asked"))
+                        return "event removal takes nothing or when-asked";
                     s.removals.push_back(s.events.size());
+                    s.removalsWhenAsked.push_back(w.size() == 3);
                 } else if (kind == "ctls") {
                     auto sw = w.size() >= 3 ? cardsim::ParseHex(w[2]) : std::nullopt;
                     if (!sw || sw->size() != 2) return "event ctls SW [HEX] expected";
@@ -407,6 +409,8 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
         a.payload = cardState();
         if (removalDue) {
             scenario_.removals.erase(scenario_.removals.begin());
+            if (!scenario_.removalsWhenAsked.empty())
+                scenario_.removalsWhenAsked.erase(scenario_.removalsWhenAsked.begin());
             if (cardIn_) {
                 cardIn_ = false;
                 a.after = cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x48, {0x00, 0x00})), Status(0x9000)});
@@ -431,9 +435,12 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
                                                       Status(0x9000)});
         return a;
     }
-    if (removalDue) {
+    const bool whenAsked = !scenario_.removalsWhenAsked.empty() && scenario_.removalsWhenAsked.front();
+    if (removalDue && !whenAsked) {
         // Any other request is told of the removal (48 = 01 00).
         scenario_.removals.erase(scenario_.removals.begin());
+        if (!scenario_.removalsWhenAsked.empty())
+            scenario_.removalsWhenAsked.erase(scenario_.removalsWhenAsked.begin());
         cardIn_ = false;
         a.payload = cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x48, {0x01, 0x00})), Status(0x9000)});
         return a;

@@ -58,8 +58,11 @@ struct AnswerRule {
 //                           it stays in the reader, mute, until a removal
 //   event stripe [track1 "T"] [track2 "T"] [track3 "T"]
 //                           card swiped: E0 { 48 = 00 05, 5F21/5F22/5F23 }
-//   event removal           once the events above it are taken, the next other
-//                           answer is E0 { 48 = 01 00 } 9000
+//   event removal [when-asked]
+//                           once the events above it are taken, the next other
+//                           answer is E0 { 48 = 01 00 } 9000; with when-asked
+//                           the card stays (card APDUs reach it) until the
+//                           next card-status request, which sees it go
 //   serial TEXT | none      9F1E of the reset answers (none: 90 00 alone)
 //   event ctls SW [HEX]     contactless start answer: the elements, then SW
 //   event key CODE          key pressed: E0 { DFA205 = CODE }
@@ -75,6 +78,8 @@ struct RudaScenario {
     std::deque<Bytes> events;
     // Card removals, each by the number of events taken before it comes.
     std::vector<size_t> removals;
+    // For each removal: true when only a card-status request sees it.
+    std::vector<bool> removalsWhenAsked;
 
     static std::optional<RudaScenario> Parse(const std::string& text, const std::string& baseDir,
                                              std::string* error);
