@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/file_stamp.h"
+
 struct TEXT_MANAGER;
 struct KTX_WSERV;
 
@@ -60,6 +62,13 @@ struct KT_TEXT_WINDOW {
     int32_t resource;
     uint8_t displayAttribute;
     char graphic;
+    // The spool file kept open between spooled lines (flushed after each
+    // spool) and the file it was opened on; the stamp of a spool directory
+    // found missing, so that no open is tried until it appears.
+    bool spoolKept;
+    plat::FileStamp spoolOpened;
+    bool spoolDirectoryMissing;
+    plat::FileStamp spoolMissingDirectory;
 };
 
 struct ConsoBox {

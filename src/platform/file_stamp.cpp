@@ -31,6 +31,12 @@ FileStamp StampOf(const char* path) {
     return FromStat(st);
 }
 
+FileStamp StampOfDescriptor(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return {};
+    return FromStat(st);
+}
+
 std::vector<std::pair<std::string, FileStamp>> StampsOfDirectory(const char* directory, const char* suffix) {
     std::vector<std::pair<std::string, FileStamp>> stamps;
     const std::string dir = directory != nullptr && *directory != '\0' ? directory : ".";

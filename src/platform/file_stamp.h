@@ -23,6 +23,8 @@ struct FileStamp {
 // The stamp of a path (symbolic links followed); exists false when it
 // cannot be looked at.
 FileStamp StampOf(const char* path);
+// The stamp of an open file.
+FileStamp StampOfDescriptor(int fd);
 
 // The stamps of a directory's entries whose names end with suffix, sorted by
 // name, after the stamp of the directory itself (first, under the name "."):
