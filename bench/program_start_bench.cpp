@@ -5,7 +5,10 @@
 //   a copy of the example configuration; from the fork to the program's
 //   ready event "TRVOK<station>" set: the median and the longest start in
 //   microseconds. Each start ends with SIGTERM (the program then ends by
-//   itself and removes its named objects).
+//   itself and removes its named objects). Beside it, start for start, the
+//   floor of a program that only loads the same libraries (load_floor,
+//   built beside the benchmarks) from its fork to its end (floor_median_us,
+//   ratio_median).
 // - BM_SZelApiOpen: SZelApiOpen of the same tree through libznp_dll.so 15
 //   times (each instance closed again), beside the program's exec-to-ready
 //   measured in the same run, start for start (floor_median_us, ratio).
@@ -87,6 +90,22 @@ double ExecToReady(const Till& till, int station) {
     return micros;
 }
 
+// Microseconds from the fork of load_floor to its end, or -1.
+double LoadFloor() {
+    const std::string program = testsupport::BinPath("load_floor");
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+}
+
 void BM_ExecToReady(benchmark::State& state) {
     Till till;
     if (!till.ok) {
@@ -94,16 +113,21 @@ void BM_ExecToReady(benchmark::State& state) {
         return;
     }
     const int station = testsupport::UniqueStation();
-    std::vector<double> micros;
+    std::vector<double> micros, floor;
     for (auto _ : state) {
         const double started = ExecToReady(till, station);
-        if (started < 0) {
-            state.SkipWithError("the program did not get ready");
+        const double loaded = LoadFloor();
+        if (started < 0 || loaded < 0) {
+            state.SkipWithError("the program did not get ready, or load_floor did not run");
             return;
         }
         micros.push_back(started);
+        floor.push_back(loaded);
     }
     ReportLatency(state, micros);
+    std::sort(floor.begin(), floor.end());
+    state.counters["floor_median_us"] = floor[floor.size() / 2];
+    state.counters["ratio_median"] = state.counters["median_us"] / floor[floor.size() / 2];
 }
 BENCHMARK(BM_ExecToReady)->Iterations(kStarts)->Unit(benchmark::kMillisecond)->UseRealTime();
 
