@@ -4,9 +4,11 @@
 // SZelApiSendMessage + SZelApiWaitSynchro + SZelApiGetMessage of s12/c25 per
 // iteration. Reports the median and the 99th percentile in microseconds,
 // beside a futex round trip between two processes measured in the same run
-// (floor_*, ratio_*); the argument switches the library log off (0) or on
-// (1). Run it from the source
-// tree's root: the example configuration is copied from ./example.
+// (floor_*, ratio_*); the arguments switch the library log off (0) or on
+// (1), and the program's trace file (trace_file 1: the spool directory of
+// the example's run script exists, every request's line must reach the
+// file). Run it from the source tree's root: the example configuration is
+// copied from ./example.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -18,8 +20,14 @@
 
 namespace {
 
-void BM_LibraryRoundTrip(benchmark::State& state) { benchlib::MeasureLibraryRoundTrip(state); }
-BENCHMARK(BM_LibraryRoundTrip)->ArgName("log")->Arg(0)->Arg(1)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+void BM_LibraryRoundTrip(benchmark::State& state) { benchlib::MeasureLibraryRoundTrip(state, state.range(1) == 1); }
+BENCHMARK(BM_LibraryRoundTrip)
+    ->ArgNames({"log", "trace_file"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Iterations(2000)
+    ->Unit(benchmark::kMicrosecond);
 
 // The bare link benchmark's request (s3/c0, acknowledged 1 while idle) through
 // SZelApiSendMessage alone: the library's own cost over the bare round trip.

@@ -26,13 +26,17 @@ constexpr uint32_t kMessageCapacity = 10241;
 // The instance; the benchmark is skipped with a reason when any step fails.
 class LibraryInstance {
 public:
-    LibraryInstance(benchmark::State& state, uint32_t logSwitch) {
+    // With traceFile, the tree has the spool directory of the run script
+    // ("WOut"), so the program writes its trace file as the example does.
+    LibraryInstance(benchmark::State& state, uint32_t logSwitch, bool traceFile = false) {
         static testsupport::ZnpDll library;
         static const bool loaded = library.Load();
         const std::string program = dir_.file("trv_71_client_bench");
+        std::error_code ec;
+        if (traceFile) std::filesystem::create_directory(dir_.file("WOut"), ec);
         if (!loaded) {
             state.SkipWithError("cannot load libznp_dll.so");
-        } else if (!dir_.ok() || !std::filesystem::copy_file(testsupport::BinPath("trv_71"), program)) {
+        } else if (!dir_.ok() || ec || !std::filesystem::copy_file(testsupport::BinPath("trv_71"), program)) {
             state.SkipWithError("cannot copy ./example and trv_71 (run from the source tree root)");
         } else if (library.OpenStation(&id_, testsupport::UniquePosNumber(), program, dir_.file("ECHANGES.LOG"),
                                        logSwitch) != 0) {
@@ -48,6 +52,17 @@ public:
     LibraryInstance& operator=(const LibraryInstance&) = delete;
 
     bool ok() const { return dll_ != nullptr; }
+    // What the program wrote into its trace files so far ("WOut/CA*.SPO"
+    // and their backups).
+    std::string TraceText() const {
+        std::string text;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.file("WOut"), ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("CA", 0) == 0) text += testsupport::ReadFileText(entry.path().string());
+        }
+        return text;
+    }
     const testsupport::ZnpDll& dll() const { return *dll_; }
     uint32_t id() const { return id_; }
 
@@ -82,9 +97,11 @@ private:
 // The POS round trip: s12/c25 (answered by the program without the
 // terminal or a server) through the library, per iteration, beside a futex
 // round trip between two processes measured in the same run. The argument
-// switches the library log off (0) or on (1).
-inline void MeasureLibraryRoundTrip(benchmark::State& state) {
-    LibraryInstance instance(state, static_cast<uint32_t>(state.range(0)));
+// switches the library log off (0) or on (1); with traceFile the program
+// writes its trace file (the example's trace settings: the spool directory
+// "WOut" exists), which is then checked to hold every request's trace line.
+inline void MeasureLibraryRoundTrip(benchmark::State& state, bool traceFile = false) {
+    LibraryInstance instance(state, static_cast<uint32_t>(state.range(0)), traceFile);
     if (!instance.ok()) return;
     std::vector<double> micros;
     for (auto _ : state) {
@@ -94,6 +111,16 @@ inline void MeasureLibraryRoundTrip(benchmark::State& state) {
             break;
         }
         micros.push_back(elapsed);
+    }
+    if (traceFile && !micros.empty()) {
+        // Every request left its line in the trace file: none was lost.
+        const std::string trace = instance.TraceText();
+        size_t lines = 0;
+        for (size_t at = trace.find("Requete a traiter"); at != std::string::npos;
+             at = trace.find("Requete a traiter", at + 1))
+            ++lines;
+        state.counters["traced_requests"] = static_cast<double>(lines);
+        if (lines < micros.size()) state.SkipWithError("request lines missing from the trace file");
     }
     benchfloor::ReportAgainstFloor(state, micros);
 }

@@ -32,13 +32,30 @@ int64_t IdleBehaviourDueInMs() {
 
 }  // namespace
 
-int64_t NextPassDelayMs(const EFTCBox* c, const TransactionRecord* r) {
+PassMark MarkOfPass(const EFTCBox* c, const TransactionRecord* r) {
+    PassMark mark;
+    if (c != nullptr) mark.state = c->loopState;
+    if (r != nullptr) {
+        mark.step = r->step;
+        mark.processingMode = r->processingMode;
+    }
+    return mark;
+}
+
+int64_t NextPassDelayMs(const EFTCBox* c, const TransactionRecord* r, const PassMark* before) {
     if (c == nullptr || r == nullptr || c->loopState < 0) return 0;
     // Something to write or to read already: the next pass does it.
     if (c->posAnswer[0] != '\0' || c->posCommand[0] != '\0' || c->posRequest[0] != '\0') return 0;
     const int state = c->loopState;
     if (PassesStraightOn(state)) return 0;
-    if (state != 0) return r->step == 2 ? 0 : kPassSleepMs;
+    if (state != 0) {
+        if (r->step == 2) return 0;
+        // A working pass that moved the work on (a new state, step or
+        // processing mode) leaves the next one something to do now; one that
+        // found nothing new waits for the pace of the working states.
+        if (before != nullptr && !(MarkOfPass(c, r) == *before)) return 0;
+        return kPassSleepMs;
+    }
     // Idle. A cash register that does not wake the program is polled as
     // before.
     if (c->posLink != nullptr && ZelDiaPeerWakes(c->posLink) == 0) return kPassSleepMs;
@@ -55,9 +72,9 @@ int64_t NextPassDelayMs(const EFTCBox* c, const TransactionRecord* r) {
     return std::max<int64_t>(delay, kPassSleepMs);
 }
 
-void WaitForNextPass() {
+void WaitForNextPass(const PassMark& before) {
     const EFTCBox* c = GetEftContext();
-    const int64_t delay = NextPassDelayMs(c, GetTransactionRecord());
+    const int64_t delay = NextPassDelayMs(c, GetTransactionRecord(), &before);
     if (delay <= 0) return;
     PosLinkHandle* link = c->posLink;
     // A working state that leaves a request in the mailbox for later is

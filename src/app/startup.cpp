@@ -387,9 +387,10 @@ int TrvMain(int argc, const char* const* argv) {
     while (GetEftContext() != nullptr && GetEftContext()->loopState >= 0) {
         EndIfHostEnded();
         StopNoticeRefreshClock();
+        const PassMark before = MarkOfPass(GetEftContext(), GetTransactionRecord());
         RunLoopPass();
         if (GetEftContext() == nullptr) break;
-        WaitForNextPass();
+        WaitForNextPass(before);
     }
     ShutdownClient();
     WComTraceCloseAll();

@@ -238,6 +238,28 @@ int PortRxCar(int port, unsigned char* buffer, int timeMs) {
     }
 }
 
+int PortRxBlock(int port, unsigned char* buffer, int room, int timeMs, int* got) {
+    *got = 0;
+    if (room <= 0) return PORT_DONE;
+    const int64_t end = plat::MonotonicMs() + std::max(timeMs, 0);
+    for (;;) {
+        const int64_t left = std::max<int64_t>(end - plat::MonotonicMs(), 0);
+        if (WComWaitInput2(port, static_cast<int>(std::min<int64_t>(left, 0x7FFFFFFF))) != 0) {
+            // What the line holds, up to the room: the read then takes it at
+            // once. A channel that cannot tell reads one byte.
+            WComQueueBlock block{};
+            const int queued = Queues(port, &block) ? block.inputWaiting : 0;
+            const int n = WComRead2(port, buffer, queued > 0 ? std::min(queued, room) : 1);
+            if (n > 0) {
+                *got = n;
+                return PORT_DONE;
+            }
+            if (n < 0) return PORT_CARRIER;
+        }
+        if (plat::MonotonicMs() >= end) return PORT_TIMEOUT;
+    }
+}
+
 int PortTxCar(int port, unsigned char byte, int mode) {
     WLOG(kLogger, WLOG_DEBUG, "> PortTxCar %d", port);
     switch (mode) {

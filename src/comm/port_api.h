@@ -39,6 +39,12 @@ int GetVPSL(int port, char* text);
 int InitVPSL(int port, const char* text);
 int PortVPSL(int port, const char* text);
 int PortRxCar(int port, unsigned char* buffer, int timeMs);
+// Up to room bytes of what the line holds, waiting at most timeMs for the
+// first one: 0 with *got (1 or more) bytes read, 'P' carrier lost or read
+// failure, 'T' nothing came in time. Framed receptions read a known count of
+// bytes with it, so a block costs one wait and one read instead of one per
+// byte.
+int PortRxBlock(int port, unsigned char* buffer, int room, int timeMs, int* got);
 int PortTxCar(int port, unsigned char byte, int mode);
 int PortFlush(int port, int send);
 int PortRxTrame(int port, void* buffer, int size);

@@ -1,5 +1,7 @@
 #include "comm/port_frames.h"
 
+#include <algorithm>
+
 #include "comm/com_resources.h"
 #include "comm/port_api.h"
 #include "core/helpers.h"
@@ -159,11 +161,31 @@ int PortRecest(int port, void* data, uint32_t* length, int control, uint32_t tim
     uint32_t wanted = room;
     bool lengthRead = false;
     bool ended = false;
+    // Without an end byte to look for, the count of bytes still to come is
+    // known (the whole frame, or the length field first): they are read as
+    // the line holds them. An end byte is looked for one byte at a time, so
+    // that nothing past it is taken from the line; so is a line watched for
+    // the PAD clear sequence (a line that is not has nothing to feed it).
+    const bool byBlock = endMode == PORT_END_NONE || endMode == PORT_END_LENGTH;
+    const ComResource* current = WCOM_CurrentResource();
+    const bool padWatched = current != nullptr && current->padClearDetection > 0;
+    uint32_t held = kept;  // bytes in the buffer read from the line so far
     while (kept < wanted && !ended) {
-        const int result = ReadCharacter(port, &buffer[kept], time);
-        if (result != PORT_DONE) {
-            *length = kept;
-            return result;
+        if (held == kept) {
+            int result = PORT_DONE;
+            if (byBlock && !padWatched) {
+                const uint32_t next = endMode == PORT_END_LENGTH && !lengthRead ? std::min(wanted, header) : wanted;
+                int got = 0;
+                result = PortRxBlock(port, &buffer[kept], static_cast<int>(next - kept), static_cast<int>(time), &got);
+                held += static_cast<uint32_t>(got);
+            } else {
+                result = ReadCharacter(port, &buffer[kept], time);
+                if (result == PORT_DONE) ++held;
+            }
+            if (result != PORT_DONE) {
+                *length = kept;
+                return result;
+            }
         }
         const unsigned char c = buffer[kept++];
         xorValue ^= c;

@@ -5,6 +5,7 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -83,6 +84,9 @@ void CopyText(char* field, const char* text) {
 }
 
 // Every field of a taken entry but Id, State and WakeFd goes back to zero.
+// Of the two buffers, only what the entry's last use wrote is cleared: the
+// rest was never written (the table comes zeroed), so a connection that
+// never used them touches none of their pages.
 void WSharedResetEntry(comInfos* e) {
     e->ThreadHandle = 0;
     e->ThreadId = 0;
@@ -99,8 +103,10 @@ void WSharedResetEntry(comInfos* e) {
     e->InLength = 0;
     e->InRead = 0;
     e->OutLength = 0;
-    std::memset(e->InBuffer, 0, sizeof e->InBuffer);
-    std::memset(e->OutBuffer, 0, sizeof e->OutBuffer);
+    std::memset(e->InBuffer, 0, static_cast<size_t>(std::clamp(e->InUsed, 0, WSHARED_BUFFER_SIZE)));
+    std::memset(e->OutBuffer, 0, static_cast<size_t>(std::clamp(e->OutUsed, 0, WSHARED_BUFFER_SIZE)));
+    e->InUsed = 0;
+    e->OutUsed = 0;
     e->SslType = 0;
     std::memset(e->HostName, 0, sizeof e->HostName);
     std::memset(e->Service, 0, sizeof e->Service);
@@ -111,7 +117,10 @@ void WSharedResetEntry(comInfos* e) {
     e->CheckCert = 0;
     e->VersionSSL = 0;
     std::memset(e->SslArguments, 0, sizeof e->SslArguments);
-    plat::WakeDrain(e->WakeFd);
+    if (e->WakeFd < 0)
+        e->WakeFd = plat::WakeCreate();
+    else
+        plat::WakeDrain(e->WakeFd);
 }
 
 int32_t ConnectTimeOutMs() { return static_cast<int32_t>(WTCPGetConnectTimeOutMs()); }
@@ -164,13 +173,16 @@ void WShared::initialize(int tableId, int size) {
     }
     auto* header = new (block) WSharedHeader{size, 0, 0};
     auto* entries = static_cast<comInfos*>(block);
+    // The block comes zeroed: each entry is set up without writing its
+    // buffers, whose pages stay untouched until a connection uses them; its
+    // wake descriptor is made when it is first taken.
     for (int i = 1; i < size; ++i) {
-        comInfos* e = new (&entries[i]) comInfos{};
+        comInfos* e = new (&entries[i]) comInfos;
         e->Id = i;
         e->State = WSHARED_FREE;
         e->Type = COM_NEVER_TAKEN;
         e->Socket = 0;
-        e->WakeFd = plat::WakeCreate();
+        e->WakeFd = -1;
     }
     header_ = header;
     entries_ = entries;
@@ -365,6 +377,7 @@ int WSharedAppendOutputLocked(comInfos* e, const void* data, uint32_t length) {
     if (static_cast<uint64_t>(e->OutLength) + length > static_cast<uint64_t>(WSHARED_BUFFER_SIZE)) return 0;
     if (length > 0) std::memcpy(e->OutBuffer + e->OutLength, data, length);
     e->OutLength += static_cast<int32_t>(length);
+    e->OutUsed = std::max(e->OutUsed, e->OutLength);
     return static_cast<int>(length);
 }
 
@@ -378,6 +391,7 @@ bool WSharedAppendInputLocked(comInfos* e, const void* data, uint32_t length) {
     if (static_cast<uint64_t>(e->InLength) + length > static_cast<uint64_t>(WSHARED_BUFFER_SIZE)) return false;
     std::memcpy(e->InBuffer + e->InLength, data, length);
     e->InLength += static_cast<int32_t>(length);
+    e->InUsed = std::max(e->InUsed, e->InLength);
     return true;
 }
 

@@ -62,6 +62,8 @@ struct comInfos {
     int32_t InLength;                        // bytes held in InBuffer (under the lock word)
     int32_t InRead;                          // bytes of InBuffer already read
     int32_t OutLength;                       // bytes held in OutBuffer
+    int32_t InUsed;                          // bytes of InBuffer written since the entry was taken
+    int32_t OutUsed;                         // bytes of OutBuffer written since the entry was taken
     uint8_t InBuffer[WSHARED_BUFFER_SIZE];   // received from the network, waiting for the reader
     uint8_t OutBuffer[WSHARED_BUFFER_SIZE];  // written by callers, waiting to be sent
     int32_t SslType;
@@ -74,7 +76,8 @@ struct comInfos {
     int32_t CheckCert;
     int32_t VersionSSL;
     char SslArguments[WSHARED_TEXT_SIZE];
-    int WakeFd;  // wakes the pump when there is something to send or to stop (lives with the table)
+    int WakeFd;  // wakes the pump when there is something to send or to stop (made at the entry's first
+                 // take, lives with the table)
 };
 
 // The process-wide table object.

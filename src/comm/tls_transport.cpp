@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comm/shared_connections.h"
@@ -25,6 +27,7 @@
 #include "core/helpers.h"
 #include "core/trace.h"
 #include "platform/clock.h"
+#include "platform/file_stamp.h"
 #include "platform/net_socket.h"
 
 const char* const WSSL_CIPHER_LIST =
@@ -163,6 +166,106 @@ void EndClientSsl(comInfos* e, const char* shutdownFailed) {
 void FreeContext(comInfos* e) {
     if (e->SslCtx != nullptr) SSL_CTX_free(e->SslCtx);
     e->SslCtx = nullptr;
+}
+
+// The client contexts of the direct opens, one per server configuration
+// (host, service, certificates, check and version values, SSL arguments):
+// a context is set up (certificate checks, key, verification store) at the
+// first open of its configuration and taken again by the next ones as long
+// as the files it was built from are unchanged (the client certificate, the
+// host certificate, the CA directory and its "*.0" files); a file written,
+// replaced, added or removed builds it again, checks and messages included.
+// Each connection holds its own reference, so a context dropped from the
+// cache lives until its last connection ends.
+struct ClientConfiguration {
+    std::string host, service, hostCert, clientCert, sslArguments;
+    int32_t checkCert = 0, versionSSL = 0;
+    bool operator==(const ClientConfiguration&) const = default;
+};
+
+using FileStamps = std::vector<std::pair<std::string, plat::FileStamp>>;
+
+// The files a client context is built from, with their stamps, taken before
+// it is built: a change made during the build shows at the next open.
+FileStamps StampsOfConfiguration(const ClientConfiguration& k) {
+    FileStamps stamps;
+    std::string path = LocalPath(k.clientCert.c_str());
+    if (!path.empty()) stamps.emplace_back(path, plat::StampOf(path.c_str()));
+    path = LocalPath(k.hostCert.c_str());
+    stamps.emplace_back(path, plat::StampOf(path.c_str()));
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos) {
+        const std::string directory = path.substr(0, slash + 1);
+        for (auto& [name, stamp] : plat::StampsOfDirectory(directory.c_str(), ".0"))
+            stamps.emplace_back(name == "." ? directory : directory + name, stamp);
+    }
+    return stamps;
+}
+
+bool Unchanged(const FileStamps& stamps) {
+    for (const auto& [path, stamp] : stamps)
+        if (!(plat::StampOf(path.c_str()) == stamp)) return false;
+    return true;
+}
+
+class ClientContexts {
+public:
+    // A new reference of the context of this configuration when its files
+    // are unchanged; null when it must be built (a stale one is dropped).
+    SSL_CTX* Take(const ClientConfiguration& configuration) {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+            if (!(it->configuration == configuration)) continue;
+            if (!Unchanged(it->stamps)) {
+                SSL_CTX_free(it->context);
+                kept_.erase(it);
+                return nullptr;
+            }
+            it->lastUse = ++uses_;
+            SSL_CTX_up_ref(it->context);
+            return it->context;
+        }
+        return nullptr;
+    }
+    // Keeps a reference of a context just built from files of these stamps;
+    // the least used one goes when the cache is full.
+    void Keep(const ClientConfiguration& configuration, SSL_CTX* context, FileStamps stamps) {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+            if (it->configuration == configuration) {
+                SSL_CTX_free(it->context);
+                kept_.erase(it);
+                break;
+            }
+        }
+        if (kept_.size() >= kMaxContexts) {
+            auto oldest = kept_.begin();
+            for (auto it = kept_.begin(); it != kept_.end(); ++it)
+                if (it->lastUse < oldest->lastUse) oldest = it;
+            SSL_CTX_free(oldest->context);
+            kept_.erase(oldest);
+        }
+        SSL_CTX_up_ref(context);
+        kept_.push_back({configuration, context, std::move(stamps), ++uses_});
+    }
+
+private:
+    static constexpr size_t kMaxContexts = 16;
+    struct Kept {
+        ClientConfiguration configuration;
+        SSL_CTX* context;
+        FileStamps stamps;
+        uint64_t lastUse;
+    };
+    std::mutex lock_;
+    std::vector<Kept> kept_;
+    uint64_t uses_ = 0;
+};
+
+// Never destroyed: a connection may end after the main code.
+ClientContexts& TheClientContexts() {
+    static ClientContexts* contexts = new ClientContexts;
+    return *contexts;
 }
 
 // Failure of an open once the socket exists.
@@ -510,18 +613,27 @@ bool ServicePort(const char* service, uint16_t* port, const char* badNumber, con
 int32_t WSSLImplOpenClientEx(const char* host, const char* service, int32_t sslType, const char* hostCert,
                              const char* clientCert, int32_t checkCert, int32_t versionSSL, const char* /*unused*/,
                              const char* sslArguments, const WSSLArgumentMap* sslArgumentMap) {
-    SSL_CTX* context = wssl::NewContext();
+    const auto text = [](const char* t) { return std::string(t != nullptr ? t : ""); };
+    const ClientConfiguration configuration{text(host),       text(service),      text(hostCert), text(clientCert),
+                                            text(sslArguments), checkCert, versionSSL};
+    SSL_CTX* context = TheClientContexts().Take(configuration);
     if (context == nullptr) {
-        WSysError("-- ERROR -- WSSLImplOpenClientEx(): SSL_CTX_new() returned an error");
-        return -1;
-    }
-    if (WSSLApplyArguments(context, sslArguments) != 1) {
-        WNetSetConnectFailure("arguments TLS refuses: %.120s", sslArguments != nullptr ? sslArguments : "");
-        return FailOpen(nullptr, -1, context);
-    }
-    if (!wssl::SetUpClientContext(context, clientCert, service, host, hostCert, checkCert, versionSSL, kDirectTexts)) {
-        WNetSetConnectFailure("certificats du client TLS inutilisables (lignes precedentes de la trace)");
-        return FailOpen(nullptr, -1, context);
+        FileStamps stamps = StampsOfConfiguration(configuration);
+        context = wssl::NewContext();
+        if (context == nullptr) {
+            WSysError("-- ERROR -- WSSLImplOpenClientEx(): SSL_CTX_new() returned an error");
+            return -1;
+        }
+        if (WSSLApplyArguments(context, sslArguments) != 1) {
+            WNetSetConnectFailure("arguments TLS refuses: %.120s", sslArguments != nullptr ? sslArguments : "");
+            return FailOpen(nullptr, -1, context);
+        }
+        if (!wssl::SetUpClientContext(context, clientCert, service, host, hostCert, checkCert, versionSSL,
+                                      kDirectTexts)) {
+            WNetSetConnectFailure("certificats du client TLS inutilisables (lignes precedentes de la trace)");
+            return FailOpen(nullptr, -1, context);
+        }
+        TheClientContexts().Keep(configuration, context, std::move(stamps));
     }
     WSysError("@@ DEBUG @@ WSSLImplOpenClient: SSL start connection ");
 

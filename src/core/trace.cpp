@@ -7,10 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <string>
 #include <string_view>
 
 #include "core/card_masking.h"
@@ -216,11 +219,18 @@ WSysTraceHook WSysGetTraceHook() {
 int WSysDumpMessage(const char* text) {
     std::lock_guard<std::recursive_mutex> guard(WSysTraceLock());
     Stamp s = LocalStamp();
-    std::fprintf(stderr, "\n\n===== MESSAGE        -%d- ========>>\n", g_dumpCounter);
-    std::fprintf(stderr, "[%02d-%02d/%02d:%02d:%02d,%03d]:%s", s.day, s.month, s.hour, s.minute,
-                 s.second, s.millis, text ? text : "");
-    std::fputs("\n", stderr);
-    std::fprintf(stderr, "\n\n===== End Of MESSAGE -%d- ========\n", g_dumpCounter);
+    // The whole message in one write: standard error is unbuffered.
+    char head[96], stamp[40], tail[64];
+    std::snprintf(head, sizeof head, "\n\n===== MESSAGE        -%d- ========>>\n", g_dumpCounter);
+    std::snprintf(stamp, sizeof stamp, "[%02d-%02d/%02d:%02d:%02d,%03d]:", s.day, s.month, s.hour, s.minute,
+                  s.second, s.millis);
+    std::snprintf(tail, sizeof tail, "\n\n\n===== End Of MESSAGE -%d- ========\n", g_dumpCounter);
+    try {
+        std::string message = std::string(head) + stamp + (text ? text : "") + tail;
+        std::fwrite(message.data(), 1, message.size(), stderr);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%s%s%s%s", head, stamp, text ? text : "", tail);
+    }
     std::fflush(stderr);
     g_dumpCounter = (g_dumpCounter + 1) % kDumpCounterModulo;
     return 0;
@@ -319,6 +329,37 @@ void WSysLogFile::open() {
     }
     file_ = OpenPrivate(path_, false);
     if (file_ != nullptr) writeLine("** INFO. ** New log");
+}
+
+bool WSysLogFile::openKept() {
+    if (path_.empty()) return false;
+    if (file_ != nullptr) {
+        const plat::FileStamp now = plat::StampOf(path_.c_str());
+        if (now.exists && now.device == openedDevice_ && now.inode == openedInode_ &&
+            now.size <= static_cast<int64_t>(limit_))
+            return true;
+        close();
+    }
+    const size_t slash = path_.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+    if (directoryMissing_) {
+        if (plat::StampOf(directory.c_str()) == missingDirectory_) return false;
+        directoryMissing_ = false;
+    }
+    open();
+    if (file_ == nullptr) {
+        const int error = errno;
+        const plat::FileStamp stamp = plat::StampOf(directory.c_str());
+        if (error == ENOENT && !stamp.exists) {
+            directoryMissing_ = true;
+            missingDirectory_ = stamp;
+        }
+        return false;
+    }
+    const plat::FileStamp opened = plat::StampOfDescriptor(fileno(file_));
+    openedDevice_ = opened.device;
+    openedInode_ = opened.inode;
+    return true;
 }
 
 void WSysLogFile::log(const char* text) {

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/file_stamp.h"
+
 // Level of a trace message.
 using WLogMessageLevel = int32_t;
 constexpr WLogMessageLevel WLOG_TRACE = 5000;
@@ -116,6 +118,12 @@ public:
     WSysLogFile& operator=(const WSysLogFile&) = delete;
 
     void open();
+    // For a file written line after line: keeps the file already open while
+    // it is still the file of its path (not moved or removed from outside)
+    // and within the limit, else opens it again (rotating it as open()
+    // does). While the file's directory is missing, no open is tried until
+    // it appears. True when a line can be written.
+    bool openKept();
     void log(const char* text);
     void writeLine(const char* text);
     void writeStamped(const char* text);
@@ -123,11 +131,15 @@ public:
 
     bool isOpen() const { return file_ != nullptr; }
     const std::string& path() const { return path_; }
+    int32_t limit() const { return limit_; }
 
 private:
     FILE* file_ = nullptr;
     std::string path_;
     int32_t limit_;
+    uint64_t openedDevice_ = 0, openedInode_ = 0;
+    bool directoryMissing_ = false;
+    plat::FileStamp missingDirectory_;
 };
 
 // Writes the calling thread's OpenSSL error queue to the trace (logger

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -530,9 +531,38 @@ const char* TWI_GetLine(const KT_TEXT_WINDOW* window, int line) {
     return window->text->buffer + static_cast<size_t>(line) * window->text->width;
 }
 
+namespace {
+
+std::string DirectoryOf(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash == nullptr ? std::string(".") : std::string(path, static_cast<size_t>(slash - path + 1));
+}
+
+// True while the spool directory found missing is still missing: nothing
+// can be opened in it, and looking at the directory costs less than trying.
+bool SpoolDirectoryStillMissing(KT_TEXT_WINDOW* window) {
+    if (!window->spoolDirectoryMissing) return false;
+    if (plat::StampOf(DirectoryOf(window->spoolPath).c_str()) == window->spoolMissingDirectory) return true;
+    window->spoolDirectoryMissing = false;
+    return false;
+}
+
+// The spool file kept open by the last spool can take the next lines: it is
+// still the file of its path (not moved or removed from outside) and under
+// the size that rotates it.
+bool KeptSpoolUsable(const KT_TEXT_WINDOW* window) {
+    if (window->spoolFile == nullptr || !window->spoolKept) return false;
+    const plat::FileStamp now = plat::StampOf(window->spoolPath);
+    return now.exists && now.device == window->spoolOpened.device && now.inode == window->spoolOpened.inode &&
+           now.size / 1024 <= g_spoolMaxSizeKb;
+}
+
+}  // namespace
+
 int TWI_OpenSpool(KT_TEXT_WINDOW* window, int force) {
     if (window == nullptr || window->spoolPath[0] == '\0') return -1;
     TWI_CloseSpool(window);
+    if (SpoolDirectoryStillMissing(window)) return -1;
     struct stat st {};
     const bool exists = ::stat(window->spoolPath, &st) == 0;
     if (!force && exists && st.st_size / 1024 > g_spoolMaxSizeKb) force = 1;
@@ -552,7 +582,16 @@ int TWI_OpenSpool(KT_TEXT_WINDOW* window, int force) {
     } else {
         window->spoolFile = plat::OpenPrivateFile(window->spoolPath, true);
     }
-    if (window->spoolFile == nullptr) return -1;
+    if (window->spoolFile == nullptr) {
+        const int error = errno;
+        const plat::FileStamp directory = plat::StampOf(DirectoryOf(window->spoolPath).c_str());
+        if (error == ENOENT && !directory.exists) {
+            window->spoolDirectoryMissing = true;
+            window->spoolMissingDirectory = directory;
+        }
+        return -1;
+    }
+    window->spoolOpened = plat::StampOfDescriptor(fileno(window->spoolFile));
     const size_t length = std::strlen(window->spoolPath);
     if (fresh && length > 11) {
         const char* head = window->spoolPath + length - 12;
@@ -576,12 +615,16 @@ int TWI_CloseSpool(KT_TEXT_WINDOW* window) {
         std::fclose(window->spoolFile);
         window->spoolFile = nullptr;
     }
+    window->spoolKept = false;
     return 1;
 }
 
 int TWI_SpoolLines(KT_TEXT_WINDOW* window, int count) {
     if (window == nullptr || window->text == nullptr) return -1;
-    if (TWI_OpenSpool(window, 0) != 1) return -1;
+    // The file of the last spool stays open for the next one (spooled lines
+    // come often: one a trace line); it is opened again when it was moved,
+    // removed or grew past its size.
+    if (!KeptSpoolUsable(window) && TWI_OpenSpool(window, 0) != 1) return -1;
     const TWB_TEXT* box = window->text;
     if (count <= 0 || count > box->rows) count = box->rows;
     if (window->auxText1[0] != '\0') std::fputs(window->auxText1, window->spoolFile);
@@ -606,7 +649,8 @@ int TWI_SpoolLines(KT_TEXT_WINDOW* window, int count) {
         }
         if (!line.empty()) std::fprintf(window->spoolFile, "%s", line.c_str());
     }
-    TWI_CloseSpool(window);
+    std::fflush(window->spoolFile);
+    window->spoolKept = true;
     return 1;
 }
 

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/file_stamp.h"
+
 // The local dialogues and the key and entry waits on windows come with it.
 #include "periph/console_dialogue.h"
 #include "periph/console_events.h"
@@ -77,6 +79,13 @@ struct KT_TEXT_WINDOW {
     int32_t resource;
     uint8_t displayAttribute;
     char graphic;
+    // The spool file kept open between spooled lines (flushed after each
+    // spool) and the file it was opened on; the stamp of a spool directory
+    // found missing, so that no open is tried until it appears.
+    bool spoolKept;
+    plat::FileStamp spoolOpened;
+    bool spoolDirectoryMissing;
+    plat::FileStamp spoolMissingDirectory;
 };
 
 struct ConsoBox {

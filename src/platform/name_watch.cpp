@@ -28,6 +28,26 @@ bool Readable(int fd) {
     return r > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
+// One inotify instance per thread, kept for the thread's life: closing an
+// instance waits for the kernel's grace period (tens of milliseconds), which
+// every wait would otherwise pay at its end. A watch adds the directory to it
+// and removes it again when it stops (a removal does not wait). A second
+// watch of the same thread while the first runs gets an instance of its own.
+struct ThreadInotify {
+    int fd = -1;
+    bool inUse = false;
+    ~ThreadInotify() {
+        if (fd >= 0) close(fd);
+    }
+};
+thread_local ThreadInotify t_inotify;
+
+void DrainAll(int fd) {
+    alignas(inotify_event) char buffer[4096];
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+
 }  // namespace
 
 NameWatch::~NameWatch() { Stop(); }
@@ -36,22 +56,39 @@ int NameWatch::Start(std::string_view prefix, pid_t pid) {
     Stop();
     prefix_ = std::string(prefix);
     if (pid > 0) process_ = OpenProcessDescriptor(pid);
-    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (!t_inotify.inUse) {
+        if (t_inotify.fd < 0) t_inotify.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (t_inotify.fd >= 0) {
+            DrainAll(t_inotify.fd);  // what the thread's earlier watches left
+            inotify_ = t_inotify.fd;
+            shared_ = true;
+            t_inotify.inUse = true;
+        }
+    }
+    if (inotify_ < 0) inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotify_ < 0) return errno;
     const uint32_t mask = IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_CLOSE_WRITE | IN_MODIFY;
-    if (inotify_add_watch(inotify_, NamedObjectDirectory().c_str(), mask) < 0) {
+    watch_ = inotify_add_watch(inotify_, NamedObjectDirectory().c_str(), mask);
+    if (watch_ < 0) {
         const int err = errno;
-        close(inotify_);
-        inotify_ = -1;
+        Stop();
         return err;
     }
     return 0;
 }
 
 void NameWatch::Stop() {
-    if (inotify_ >= 0) close(inotify_);
+    if (inotify_ >= 0) {
+        if (shared_) {
+            if (watch_ >= 0) inotify_rm_watch(inotify_, watch_);
+            t_inotify.inUse = false;
+        } else {
+            close(inotify_);
+        }
+    }
     if (process_ >= 0) close(process_);
-    inotify_ = process_ = -1;
+    inotify_ = process_ = watch_ = -1;
+    shared_ = false;
 }
 
 bool NameWatch::Drain() {

@@ -37,6 +37,8 @@ private:
     bool Drain();  // true when an event of the prefix (or an overflow) was read
 
     int inotify_ = -1;
+    int watch_ = -1;
+    bool shared_ = false;  // the thread's own inotify instance, not closed at the end
     int process_ = -1;
     std::string prefix_;
 };

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "core/tag_buffer.h"
@@ -174,10 +175,15 @@ int TOC_ZoneTraceWriter(const char* text) {
     }
     KT_TEXT_WINDOW* window = KTS_GetWindow(box, EFTOC_GetTraceZone());
     if (window == nullptr || text == nullptr) return 1;
-    WSysLogFile log(window->spoolPath, TWI_GetSpoolMaxSize() * 1024);
-    log.open();
-    if (log.isOpen())
-        log.writeLine(text);
+    // The trace file stays open from one line to the next (each line is
+    // flushed); it is opened again when its zone, its size limit or the file
+    // itself changed.
+    static std::unique_ptr<WSysLogFile> log;
+    const int32_t limit = TWI_GetSpoolMaxSize() * 1024;
+    if (log == nullptr || log->path() != window->spoolPath || log->limit() != limit)
+        log = std::make_unique<WSysLogFile>(window->spoolPath, limit);
+    if (log->openKept())
+        log->writeLine(text);
     else
         WSysDumpMessage(text);
     return 1;

@@ -19,6 +19,7 @@
 #include "periph/interface_box.h"
 #include "periph/interface_script.h"
 #include "periph/terminal_box.h"
+#include "platform/file_stamp.h"
 
 namespace {
 
@@ -350,7 +351,12 @@ int KTS_SetWindowSpoolMode(CSIBox* box, const char* name, int mode) {
 int KTS_RestartWindowSpool(CSIBox* box, const char* name) {
     KT_TEXT_WINDOW* window = KTS_GetWindow(box, name);
     if (window == nullptr) return -1;
-    TWI_OpenSpool(window, 1);
+    // A spool file that is still empty is a new one already, and a missing
+    // one only needs making: moving it over the backup, or removing the
+    // backup, would only lose the last tickets printed.
+    const plat::FileStamp spool = plat::StampOf(window->spoolPath);
+    if (spool.exists && spool.size == 0) return 1;
+    TWI_OpenSpool(window, spool.exists ? 1 : 0);
     TWI_CloseSpool(window);
     return 1;
 }

@@ -55,6 +55,33 @@ TEST_F(LoopWaitTest, StatesThatHandOverAtOnceAndTheWorkingStatesTable) {
     }
 }
 
+// A working pass that moved the work on (a new state, step or processing
+// mode) is followed by the next at once; one that found the loop where it
+// left it waits for the working states' pace.
+TEST_F(LoopWaitTest, AWorkingPassThatMovedTheWorkOnIsFollowedAtOnce) {
+    struct Case {
+        const char* what;
+        PassMark before;
+        int state, step, mode;
+        int64_t delay;
+    } cases[] = {
+        {"idle dispatched a payment", {0, 0, 0}, 40, 0, 0, 0},
+        {"step 0 to 1", {40, 0, 1}, 40, 1, 1, 0},
+        {"step 3 back to 1, next phase", {40, 3, 1}, 40, 1, 2, 0},
+        {"new processing mode only", {40, 3, 2}, 40, 3, 3, 0},
+        {"maintenance step moved", {10, 0, 0}, 10, 1, 0, 0},
+        {"nothing moved", {40, 1, 1}, 40, 1, 1, kPassSleepMs},
+        {"service state, nothing moved", {50, 1, 0}, 50, 1, 0, kPassSleepMs},
+    };
+    for (const Case& c : cases) {
+        context->loopState = c.state;
+        record->step = c.step;
+        record->processingMode = c.mode;
+        EXPECT_EQ(NextPassDelayMs(context.get(), record.get(), &c.before), c.delay) << c.what;
+        EXPECT_EQ(Delay(), kPassSleepMs) << c.what << ": without the mark every working pass waits";
+    }
+}
+
 TEST_F(LoopWaitTest, SomethingToWriteOrToReadIsDoneWithoutSleeping) {
     context->loopState = 0;
     for (char* buffer : {context->posAnswer, context->posCommand, context->posRequest}) {

@@ -198,6 +198,44 @@ TEST_F(FramesTest, LengthFieldFramesAreCappedAtTheRoom_Mended) {
     EXPECT_EQ(frame, "003X");
 }
 
+// A frame of a known length (a RUDA block's header, then its rest) is taken
+// as the line holds it: one read for what is there, never a byte past the
+// count asked; a frame looked for by its end byte, or on a line watched for
+// the PAD clear sequence, is still read a byte at a time.
+TEST_F(FramesTest, KnownLengthsAreReadAsTheLineHoldsThem) {
+    const std::string block = "\x01\x00\x05"s + "hello" + "\x6e";
+    const std::string next = "\x01\x00\x02"s;
+    struct Case {
+        const char* what;
+        std::string sent;
+        int control;
+        uint32_t wanted;
+        std::string frame;
+        int reads;  // read calls the line saw
+        std::string left;
+    };
+    const Case cases[] = {
+        {"the header", block + next, 0, 3, "\x01\x00\x05"s, 1, "hello\x6e" + next},
+        {"the whole block", block + next, 0, 9, block, 1, next},
+        {"a length-field frame: header, then the rest", "003XYrest", 0x30, 64, "003X", 2, "Yrest"},
+        {"an end byte: one read a byte", "ab\x03zz", 16, 64, "ab\x03", 3, "zz"},
+    };
+    for (const Case& c : cases) {
+        line.fake.state->reads = 0;
+        std::string frame;
+        EXPECT_EQ(Receive(c.sent, c.control, c.wanted, &frame), 0) << c.what;
+        EXPECT_EQ(frame, c.frame) << c.what;
+        EXPECT_EQ(line.fake.state->reads, c.reads) << c.what;
+        EXPECT_EQ(Left(), c.left) << c.what;
+    }
+    WCOM_GetResourceByNum(line.port)->padClearDetection = 1;
+    line.fake.state->reads = 0;
+    std::string frame;
+    EXPECT_EQ(Receive(block, 0, 9, &frame), 0);
+    EXPECT_EQ(frame, block);
+    EXPECT_EQ(line.fake.state->reads, 9) << "a watched line is read a byte at a time";
+}
+
 TEST_F(FramesTest, PadClearDuringAFrameEndsIt) {
     WCOM_GetResourceByNum(line.port)->padClearDetection = 1;
     std::string frame;

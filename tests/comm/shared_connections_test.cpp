@@ -140,6 +140,39 @@ TEST_F(SharedEntries, WritesFillTheOutBufferToItsLastByte) {
     EXPECT_EQ(WSharedWrite(e->Id, "x", 1), -2) << "a stopped entry takes nothing";
 }
 
+// What a connection left in an entry's buffers is gone when the entry is
+// taken again (only what it wrote needs clearing: the rest never held
+// anything), and the entry's wake descriptor exists from its first take.
+TEST_F(SharedEntries, WhatAnEntryHeldIsClearedWhenItIsTakenAgain) {
+    comInfos* e = Take(COM_DIRECT);
+    ASSERT_NE(e, nullptr);
+    EXPECT_GE(e->WakeFd, 0);
+    const int32_t id = e->Id;
+    WSharedLockEntry(e);
+    ASSERT_EQ(WSharedAppendOutputLocked(e, "4970123456789012", 16), 16);
+    ASSERT_TRUE(WSharedAppendInputLocked(e, "reponse du serveur", 18));
+    WSharedUnlockEntry(e);
+    WSharedReleaseUser(e);
+    // Round robin: the entry comes back after every other free one.
+    std::vector<comInfos*> others;
+    comInfos* again = nullptr;
+    while (again == nullptr) {
+        comInfos* next = Take(COM_DIRECT);
+        ASSERT_NE(next, nullptr);
+        if (next->Id == id)
+            again = next;
+        else
+            others.push_back(next);
+    }
+    const std::vector<uint8_t> zeros(WSHARED_BUFFER_SIZE, 0);
+    EXPECT_EQ(std::memcmp(again->OutBuffer, zeros.data(), zeros.size()), 0);
+    EXPECT_EQ(std::memcmp(again->InBuffer, zeros.data(), zeros.size()), 0);
+    EXPECT_EQ(again->OutLength, 0);
+    EXPECT_EQ(again->InLength, 0);
+    WSharedReleaseUser(again);
+    for (comInfos* other : others) WSharedReleaseUser(other);
+}
+
 TEST_F(SharedEntries, ReadsWaitForDataThenGiveTheEntrysResult) {
     comInfos* e = Take(COM_BY_SEV);
     ASSERT_NE(e, nullptr);

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -22,6 +23,8 @@
 #include "platform/clock.h"
 #include "support/openssl_peer.h"
 #include "support/rushing_clock.h"
+#include "support/storage_cert.h"
+#include "support/temp_dir.h"
 #include "support/tls_fixture.h"
 #include "support/trace_capture.h"
 
@@ -341,6 +344,78 @@ TEST_F(TlsClient, HostCertificateRules) {
                                                      "", 1, 1, nullptr, "", nullptr);
     EXPECT_GT(byDirectory, 0);
     if (byDirectory > 0) WSSLImplDisConnect(byDirectory);
+}
+
+// The context of a server configuration is set up once and taken again by
+// the next connections, until a file it was built from changes: a CA file
+// replaced, or a "*.0" file added to the CA directory, is read at the next
+// open, never answered from the kept context.
+TEST_F(TlsClient, TheContextOfAConfigurationIsKeptUntilItsFilesChange) {
+    OpensslServer server;
+    ASSERT_TRUE(Serve(server, "localhost.crt", {"-rev"}));
+    const std::string s = server.service();
+    testsupport::TempDir trust;
+    const std::string hostCert = trust.file("trusted.pem");
+    // Rewritten through a new file and a rename, as a deployment does.
+    const auto install = [&](const std::string& from, const std::string& to) {
+        return testsupport::WriteWholeFile(to + ".new", testsupport::ReadWholeFile(P(from))) &&
+               std::rename((to + ".new").c_str(), to.c_str()) == 0;
+    };
+    const auto open = [&](const std::string& cert, int32_t check, int32_t version) {
+        return WSSLImplOpenClientEx("localhost", s.c_str(), 0, cert.c_str(), "", check, version, nullptr, "", nullptr);
+    };
+    const auto contextOf = [](int32_t h) { return SSL_get_SSL_CTX(WShared_GetOneCOM_INFOS(h)->Ssl.load()); };
+
+    // s_server serves one connection at a time: each is closed before the
+    // next, and a reference taken here keeps the first context's address
+    // from being given to a new one.
+    ASSERT_TRUE(install("ca.crt", hostCert));
+    int32_t h = open(hostCert, 0, 0);
+    ASSERT_GT(h, 0);
+    SSL_CTX* kept = contextOf(h);
+    SSL_CTX_up_ref(kept);
+    WSSLImplDisConnect(h);
+    h = open(hostCert, 0, 0);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(contextOf(h), kept) << "one context for one configuration";
+    WSSLImplDisConnect(h);
+    h = open(hostCert, 1, 0);
+    ASSERT_GT(h, 0);
+    EXPECT_NE(contextOf(h), kept) << "another check value is another configuration";
+    WSSLImplDisConnect(h);
+    SSL_CTX_free(kept);
+
+    // The CA file now names a CA that did not sign the server: refused; the
+    // right CA back, trusted again.
+    ASSERT_TRUE(install("stranger-ca.crt", hostCert));
+    {
+        TraceCapture trace;
+        EXPECT_EQ(open(hostCert, 0, 0), -1);
+        EXPECT_TRUE(trace.Contains("certificat refuse: unable to get local issuer certificate"));
+    }
+    ASSERT_TRUE(install("ca.crt", hostCert));
+    h = open(hostCert, 0, 0);
+    EXPECT_GT(h, 0) << "the right CA back";
+    if (h > 0) WSSLImplDisConnect(h);
+
+    // A CA directory (check 1, version 1, a host certificate that is not
+    // there): empty, nothing proves the server; the CA and its "*.0" name
+    // added, the next open trusts it.
+    testsupport::TempDir directory;
+    const std::string absent = directory.file("none.pem");
+    EXPECT_EQ(open(absent, 1, 1), -1);
+    ASSERT_TRUE(install("ca.crt", directory.file("ca.crt")));
+    ASSERT_EQ(std::system(("openssl rehash " + directory.str() + " 2>/dev/null").c_str()), 0);
+    const int32_t byDirectory = open(absent, 1, 1);
+    EXPECT_GT(byDirectory, 0);
+    if (byDirectory > 0) WSSLImplDisConnect(byDirectory);
+
+    // A configuration that fails is never kept: every open checks and says so.
+    for (int i = 0; i < 2; ++i) {
+        TraceCapture trace;
+        EXPECT_EQ(open(P("bad-second.crt"), 1, 0), -1);
+        EXPECT_TRUE(trace.Contains("echec WSSL_CTX_check_ca_file() host old")) << "open " << i + 1;
+    }
 }
 
 TEST_F(TlsClient, ASilentServerCannotHoldTheHandshake_Mended) {

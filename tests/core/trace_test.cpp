@@ -507,6 +507,43 @@ TEST_F(LogFileTest, NewFileIsPrivateAndUnopenableFileIsSkipped) {
     EXPECT_FALSE(none.isOpen());
 }
 
+// A file written line after line stays open between lines: each line is in
+// the file at once, a file moved or removed from outside is followed by a new
+// one at its path, one grown past the limit rotates before the next line,
+// and while its directory is missing no line is written until it appears.
+TEST_F(LogFileTest, AKeptFileFollowsItsPath) {
+    WSysLogFile file(path_.c_str(), 120);
+    const auto line = [&](const char* text) {
+        ASSERT_TRUE(file.openKept()) << text;
+        file.writeLine(text);
+    };
+    line("un");
+    EXPECT_TRUE(std::regex_match(ReadFileText(path_), std::regex(std::string(kStampPattern) + "un\r\n")));
+    const std::string moved = dir_.file("moved.LOG");
+    ASSERT_EQ(std::rename(path_.c_str(), moved.c_str()), 0);
+    line("deux");
+    EXPECT_TRUE(std::regex_match(ReadFileText(moved), std::regex(std::string(kStampPattern) + "un\r\n")));
+    EXPECT_TRUE(std::regex_match(ReadFileText(path_), std::regex(std::string(kStampPattern) + "deux\r\n")));
+    ASSERT_EQ(std::remove(path_.c_str()), 0);
+    line("trois");
+    EXPECT_TRUE(std::regex_match(ReadFileText(path_), std::regex(std::string(kStampPattern) + "trois\r\n")));
+    line("quatre, assez long pour depasser la limite du fichier de trace");
+    line("cinq, toujours dans le fichier plein");  // 120 bytes not passed when it was looked at
+    line("six");
+    EXPECT_NE(ReadFileText(backup_).find("cinq, toujours"), std::string::npos);
+    EXPECT_NE(ReadFileText(path_).find("New log"), std::string::npos);
+    EXPECT_NE(ReadFileText(path_).find("]:six\r\n"), std::string::npos);
+
+    const std::string directory = dir_.file("WOut");
+    WSysLogFile later((directory + "/TRACE.LOG").c_str(), 1000);
+    EXPECT_FALSE(later.openKept());
+    EXPECT_FALSE(later.openKept());
+    ASSERT_TRUE(std::filesystem::create_directory(directory));
+    ASSERT_TRUE(later.openKept());
+    later.writeLine("sept");
+    EXPECT_NE(ReadFileText(directory + "/TRACE.LOG").find("]:sept\r\n"), std::string::npos);
+}
+
 TEST_F(LogFileTest, FailedRenameKeepsAppendingToTheOldFile) {
     const std::string old(200, 'o');
     WriteFile(path_, old);

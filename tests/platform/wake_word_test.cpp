@@ -179,6 +179,35 @@ TEST_F(NameWatchTest, AnObjectMadeByAnotherProcessEndsTheWait) {
     EXPECT_EQ(maker.wait(), 0);
 }
 
+// The watches of one thread share its inotify instance (kept open: closing
+// one waits for the kernel): a watch never sees what an earlier one left
+// unread, and two watches alive at once in one thread each see their own
+// names.
+TEST_F(NameWatchTest, WatchesOfOneThreadOneAfterAnotherAndTwoAtOnce) {
+    const std::string first = Name("first");
+    plat::NamedEvent made;
+    {
+        plat::NameWatch watch;
+        ASSERT_EQ(watch.Start(first), 0);
+        ASSERT_EQ(made.Open(first), 0);  // its event stays unread
+    }
+    plat::NameWatch later;
+    ASSERT_EQ(later.Start(first), 0);
+    EXPECT_EQ(later.Wait(50), plat::NameWatch::Result::TimedOut) << "an earlier watch's event";
+    later.Stop();
+
+    const std::string a = Name("a-side"), b = Name("b-side");
+    plat::NameWatch watchA, watchB;
+    ASSERT_EQ(watchA.Start(a), 0);
+    ASSERT_EQ(watchB.Start(b), 0);
+    plat::NamedEvent eventB, eventA;
+    ASSERT_EQ(eventB.Open(b), 0);
+    EXPECT_EQ(watchB.Wait(kLongMs), plat::NameWatch::Result::Changed);
+    EXPECT_EQ(watchA.Wait(50), plat::NameWatch::Result::TimedOut);
+    ASSERT_EQ(eventA.Open(a), 0);
+    EXPECT_EQ(watchA.Wait(kLongMs), plat::NameWatch::Result::Changed);
+}
+
 TEST_F(NameWatchTest, OtherNamesDoNotEndTheWaitButTheProcessEndDoes) {
     const std::string name = Name("wanted");
     ForkedChild child([&](Channel& ch) { return ch.receive() == 'e' ? 0 : 1; });

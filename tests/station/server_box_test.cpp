@@ -2,6 +2,9 @@
 // per-application boxes, the peripheral boxes of the console and the client
 // connection box (annex) against the acquirer simulator.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 
 #include <cstring>
 #include <memory>
@@ -22,6 +25,8 @@
 #include "platform/clock.h"
 #include "support/net_contexts.h"
 #include "support/scripted_keys.h"
+#include "support/storage_cert.h"
+#include "support/temp_dir.h"
 #include "support/trace_capture.h"
 
 using testsupport::TraceCapture;
@@ -138,6 +143,46 @@ TEST(ServerBox, PeripheralBoxesNeedAConsoleAndAreMadeOnce) {
     EXPECT_EQ(SAP_GetBox()->console, box->console);
     instance.freeClone(box, 0);
     WFree(instance.clones);
+}
+
+// The file printer's spool restarts at each request: the spool file becomes
+// the backup and a new one begins. A spool that is still empty is kept as it
+// is, and a missing one is made without touching the backup, so the backup
+// keeps the last tickets printed instead of becoming empty or going.
+TEST(ServerBox, AnEmptySpoolRestartsWithoutLosingTheBackup_Mended) {
+    testsupport::TempDir dir;
+    KTCONSOL_SetWorkDirectory(dir.str().c_str(), "");
+    ASSERT_EQ(mkdir(dir.file("WOut").c_str(), 0700), 0);
+    KT_MAIN_SERVER_INSTANCE instance{};
+    ASSERT_EQ(instance.initialize(1, 1), 1);
+    CSIBox* box = KTS_GetClone(&instance, nullptr, "Eft_002", 1, 0);
+    ASSERT_NE(box, nullptr);
+    ASSERT_EQ(KTS_NewTextManager(box), 1);
+    ASSERT_EQ(KTS_NewConsole(box, "CONS"), 1);
+    ASSERT_EQ(KTS_AddWindow(box, "F5", 3, 40), 1);
+    const std::string spool = KTS_GetWindow(box, "F5")->spoolPath;
+    std::string backup = spool;
+    backup.replace(backup.size() - 3, 3, "SPB");
+
+    ASSERT_TRUE(testsupport::WriteWholeFile(spool, "TICKET 1\r\n"));
+    EXPECT_EQ(KTS_RestartWindowSpool(box, "F5"), 1);
+    EXPECT_EQ(testsupport::ReadWholeFile(backup), "TICKET 1\r\n");
+    EXPECT_EQ(testsupport::ReadWholeFile(spool), "");
+    EXPECT_EQ(KTS_RestartWindowSpool(box, "F5"), 1);  // nothing printed since
+    EXPECT_EQ(testsupport::ReadWholeFile(backup), "TICKET 1\r\n");
+    EXPECT_EQ(testsupport::ReadWholeFile(spool), "");
+    ASSERT_TRUE(testsupport::WriteWholeFile(spool, "TICKET 2\r\n"));
+    EXPECT_EQ(KTS_RestartWindowSpool(box, "F5"), 1);
+    EXPECT_EQ(testsupport::ReadWholeFile(backup), "TICKET 2\r\n");
+    // No spool file yet: one is made.
+    ASSERT_EQ(std::remove(spool.c_str()), 0);
+    EXPECT_EQ(KTS_RestartWindowSpool(box, "F5"), 1);
+    struct stat st {};
+    EXPECT_EQ(stat(spool.c_str(), &st), 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(backup), "TICKET 2\r\n");
+    instance.freeClone(box, 0);
+    WFree(instance.clones);
+    KTCONSOL_SetWorkDirectory(".", "");
 }
 
 namespace {

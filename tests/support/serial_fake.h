@@ -38,6 +38,7 @@ struct FakeSerialState {
     int outputWaiting = 0;
     bool refuseQueueSizes = false;
     int largestRead = 0;
+    int reads = 0;                      // read calls
     int opens = 0;
     std::string lastPath;
 };
@@ -54,6 +55,7 @@ public:
         if (cost > 0) plat::SleepMs(cost);
         std::lock_guard<std::mutex> g(s_->mutex);
         s_->largestRead = std::max(s_->largestRead, size);
+        ++s_->reads;
         if (s_->endlessInput) {
             std::memset(buffer, s_->endlessByte, static_cast<size_t>(size));
             return size;

@@ -475,6 +475,7 @@ void RudaBlockHandler::onBytes(linesim::LineContext& line, const std::string& by
 
 void RudaBlockHandler::request(linesim::LineContext& line) {
     Exchange e;
+    e.received = std::chrono::steady_clock::now();
     e.blocks = std::move(blocks_);
     blocks_.clear();
     e.nad = e.blocks.front()[0];
@@ -509,6 +510,7 @@ void RudaBlockHandler::request(linesim::LineContext& line) {
         return;
     }
     answer(line, e.nad, a);
+    exchanges_.back().answered = std::chrono::steady_clock::now();
 }
 
 void RudaBlockHandler::answer(linesim::LineContext& line, uint8_t nad, const RudaTerminal::Answer& a) {
@@ -571,11 +573,15 @@ std::string RudaBlockHandler::pushEvent(const Bytes& answer) {
         Exchange e;
         e.nad = nad;
         e.answer = answer;  // an answer the terminal sent unasked
+        e.received = e.answered = std::chrono::steady_clock::now();
         exchanges_.push_back(e);
         return Blocks(nad, answer, false);
     }
     waiting_ = false;
-    if (!exchanges_.empty()) exchanges_.back().answer = answer;
+    if (!exchanges_.empty()) {
+        exchanges_.back().answer = answer;
+        exchanges_.back().answered = std::chrono::steady_clock::now();
+    }
     return Blocks(waitingNad_, answer, false);
 }
 

@@ -15,6 +15,8 @@
 // and contactless-start requests answered by the scripted card events, and
 // the other card APDUs (NAD 11) passed to the EMV card simulator (cardsim).
 #pragma once
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -108,6 +110,9 @@ struct Exchange {
     Bytes apdu;                  // deciphered, without its sequence number
     uint32_t sequence = 0;       // of a ciphered request
     Bytes answer;                // what the dispatcher answered (before faults)
+    // When the request's last block came, and when its answer went (or, for
+    // an answer that waited for an event, when the event was pushed).
+    std::chrono::steady_clock::time_point received{}, answered{};
 };
 
 class RudaTerminal {
