@@ -537,6 +537,9 @@ TEST_F(RudaDisplayOps, HtmlPageAnswers) {
     // Only 90 00: the page is still shown, and the row waits for more.
     EXPECT_EQ(Answer(O_T_HTML_PAGE, Hex("9000"), &r), PV_NOT_YET);
     EXPECT_EQ(r.getResult(), -98);
+    // The row was re-armed: read again, it waits for the terminal.
+    EXPECT_EQ(ReadRow(t.box, display, &r), PV_NOT_YET);
+    EXPECT_EQ(r.getResult(), -98);
     EXPECT_TRUE(trace.Contains("RUDA_DealDisplayHtml : 9000"));
     EXPECT_EQ(Answer(O_T_HTML_PAGE, Hex("9F43"), &r), 0);
     EXPECT_EQ(r.getResult(), -1);
