@@ -19,6 +19,7 @@
 #include "protocols/term_display.h"
 #include "rudasim/ruda_terminal.h"
 #include "support/apdu_bytes.h"
+#include "support/term_display_block.h"
 #include "support/com_fixture.h"
 #include "support/station_lock.h"
 #include "support/terminal_box_fixture.h"
@@ -91,20 +92,12 @@ public:
     int added = -1;
 };
 
-TermDisplayBlock Block(int32_t kind, const std::vector<std::string>& fields, uint8_t option = 0) {
-    TermDisplayBlock b{};
-    b.kind = kind;
-    EXPECT_TRUE(TermDisplay_SetFields(&b, fields));
-    b.selectionOption = option;
-    return b;
-}
-
 }  // namespace
 
 TEST(RudaDisplaySim, TextsAndScreensShown) {
     ScreenStation s("");
     ASSERT_TRUE(s.ready());
-    TermDisplayBlock text = Block(TERM_KIND_TEXT, {"00", "", kEsc + "H" + kEsc + "P\x01\x01" "Montant" + kEsc + "P\x02\x01" "12,50 \x80" "\xe9"});
+    TermDisplayBlock text = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", kEsc + "H" + kEsc + "P\x01\x01" "Montant" + kEsc + "P\x02\x01" "12,50 \x80" "\xe9"});
     ASSERT_EQ(s.set(O_T_DISPLAY, &text), 0);
     EXPECT_EQ(s.get(O_T_DISPLAY, &text), 0);
     ASSERT_EQ(s.set(O_T_DISPLAY_SCREEN, 13), 0);
@@ -177,7 +170,7 @@ TEST(RudaDisplaySim, SelectionsAndEntriesAnsweredInTurn) {
     ScreenStation s("select 2\nselect cancel\nentry \"1234\"\nentry cancel\nsecret \"0000\"\n");
     ASSERT_TRUE(s.ready());
     const std::string list = kEsc + "P\x02\x01" "UN" + kEsc + "P\x03\x01" "DEUX";
-    TermDisplayBlock select = Block(TERM_KIND_SELECT, {"00", "Choix", list, "", "", "00000402CF"});
+    TermDisplayBlock select = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "Choix", list, "", "", "00000402CF"});
     ASSERT_EQ(s.set(O_T_SELECT, &select), 0);
     EXPECT_EQ(s.get(O_T_SELECT, &select, 0), 0);
     EXPECT_EQ(select.result, 2);
@@ -185,7 +178,7 @@ TEST(RudaDisplaySim, SelectionsAndEntriesAnsweredInTurn) {
     EXPECT_EQ(s.get(O_T_SELECT, &select, 1), 0);
     EXPECT_EQ(select.result, 'A');
 
-    TermDisplayBlock entry = Block(TERM_KIND_ENTRY, {"00", "", "", "", "", "0", "1", "0", "01", "04"});
+    TermDisplayBlock entry = testsupport::DisplayBlock(TERM_KIND_ENTRY, {"00", "", "", "", "", "0", "1", "0", "01", "04"});
     ASSERT_EQ(s.set(O_T_WDATA, &entry), 0);
     EXPECT_EQ(s.get(O_T_WDATA, &entry), 0);
     EXPECT_EQ(entry.result, 'V');

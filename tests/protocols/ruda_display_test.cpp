@@ -20,6 +20,8 @@
 #include "protocols/ruda/ruda_display.h"
 #include "protocols/term_display.h"
 #include "support/apdu_bytes.h"
+#include "support/term_display_block.h"
+#include "support/engine_rows.h"
 #include "support/openssl_cli.h"
 #include "support/terminal_box_fixture.h"
 #include "support/trace_capture.h"
@@ -36,22 +38,6 @@ using testsupport::WithSw;
 constexpr int kDisplay = 0;
 constexpr int kNoRow = -1000;
 const std::string kEsc = "\x1b";
-
-int ReadRow(KT_EPERIPH_API* box, KT_PERES* resource, ...) {
-    va_list args;
-    va_start(args, resource);
-    const int status = TWEP_GetOneResult(box, resource, args);
-    va_end(args);
-    return status;
-}
-
-TermDisplayBlock Block(int32_t kind, const std::vector<std::string>& fields, uint8_t option = 0) {
-    TermDisplayBlock b{};
-    b.kind = kind;
-    EXPECT_TRUE(TermDisplay_SetFields(&b, fields));
-    b.selectionOption = option;
-    return b;
-}
 
 // A short APDU: header, Lc and data (no Lc without data).
 Bytes Apdu(const std::string& header, const Bytes& data) {
@@ -76,12 +62,7 @@ protected:
         EPAP_ClearAll();
         sent.clear();
         const int status = EPAP_SetCommand(kDisplay, operation, args...);
-        const char* row = t.box->commands[0];
-        if (row[0] == '\0') return status;
-        const char* frame = row + PAP_FRAME_OFFSET;
-        const int length = static_cast<int>(std::strtol(std::string(frame, 4).c_str(), nullptr, 16)) - 5;
-        EXPECT_GE(length, 0);
-        if (length > 0) sent.assign(frame + 5, frame + 5 + length);
+        sent = testsupport::FirstRowRequest(t.box);
         return status;
     }
 
@@ -89,8 +70,8 @@ protected:
     void Prime(int operation) {
         static const unsigned char ids[6] = {0x00, 0xF1, 0x00, 0xF2, 0x00, 0xF3};
         static const HtmlPageRequest page("p.html", HtmlParamList{});
-        TermDisplayBlock text = Block(TERM_KIND_TEXT, {"00", "", "x"});
-        TermDisplayBlock ext = Block(TERM_KIND_ENTRY_EXT, {});
+        TermDisplayBlock text = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", "x"});
+        TermDisplayBlock ext = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, {});
         int status = -1;
         switch (operation) {
             case O_T_WDATA_EXT: status = Set(operation, &ext, 4, ids, 6, 0, 0); break;
@@ -111,12 +92,9 @@ protected:
     template <typename... Args>
     int Answer(int operation, const Bytes& payload, Args... args) {
         Prime(operation);
-        char head[8];
-        std::snprintf(head, sizeof head, "%04x", static_cast<unsigned>(payload.size() + 5));
-        std::string frame = std::string(head, 4) + std::string(1, '\0') + std::string(payload.begin(), payload.end());
-        if (TWEP_SetAnswerScriptMes(t.box, display, static_cast<int>(frame.size()), frame.data()) < 0) return kNoRow;
+        if (!testsupport::PutRowAnswer(t.box, display, payload)) return kNoRow;
         display->command = operation;
-        return ReadRow(t.box, display, args...);
+        return testsupport::ReadRow(t.box, display, args...);
     }
 
     testsupport::TerminalBox t;
@@ -143,12 +121,12 @@ TEST_F(RudaDisplayOps, DisplayTextRequests) {
         {"nothing to show", kEsc + "H", {}},
     };
     for (const Case& c : cases) {
-        TermDisplayBlock b = Block(TERM_KIND_TEXT, {"00", "", c.message, "", ""});
+        TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", c.message, "", ""});
         EXPECT_EQ(Set(O_T_DISPLAY, &b), 0) << c.name;
         EXPECT_EQ(sent, Apdu("D2010001", c.data)) << c.name;
     }
     // Every other kind that has no request of its own is a display too.
-    TermDisplayBlock other = Block(5, {"00", "", kEsc + "HX"});
+    TermDisplayBlock other = testsupport::DisplayBlock(5, {"00", "", kEsc + "HX"});
     EXPECT_EQ(Set(O_T_WDATA_CONT, &other), 0);
     EXPECT_EQ(sent, Apdu("D2010001", Text("X")));
     // No record: no request.
@@ -157,14 +135,14 @@ TEST_F(RudaDisplayOps, DisplayTextRequests) {
 }
 
 TEST_F(RudaDisplayOps, TitleAheadOfTheTextWhenTabsAreOn) {
-    TermDisplayBlock b = Block(TERM_KIND_TEXT, {"00", "TITRE", kEsc + "P\x02\x01x"});
+    TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "TITRE", kEsc + "P\x02\x01x"});
     ASSERT_EQ(setenv("TAB_ENABLED", "1", 1), 0);
     const int status = Set(O_T_DISPLAY, &b);
     unsetenv("TAB_ENABLED");
     EXPECT_EQ(status, 0);
     EXPECT_EQ(sent, Apdu("D2010001", Text("TITRE           \nx")));
     // Without the variable the title is not shown.
-    TermDisplayBlock again = Block(TERM_KIND_TEXT, {"00", "TITRE", kEsc + "H" + kEsc + "P\x02\x01x"});
+    TermDisplayBlock again = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "TITRE", kEsc + "H" + kEsc + "P\x02\x01x"});
     EXPECT_EQ(Set(O_T_DISPLAY, &again), 0);
     EXPECT_EQ(sent, Apdu("D2010001", Text("x")));
 }
@@ -174,13 +152,13 @@ TEST_F(RudaDisplayOps, DisplayOver255BytesRefused_Mended) {
     // carry them, and a cut would show half a text.
     const std::string texts[] = {kEsc + "H" + std::string(200, '\xe9'), kEsc + "H" + std::string(256, 'a')};
     for (const std::string& text : texts) {
-        TermDisplayBlock b = Block(TERM_KIND_TEXT, {"00", "", text});
+        TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", text});
         EXPECT_EQ(Set(O_T_DISPLAY, &b), PV_CMD_INTERNAL);
         EXPECT_TRUE(sent.empty());
     }
     EXPECT_TRUE(trace.Contains("trop long"));
     // 255 bytes still go.
-    TermDisplayBlock fits = Block(TERM_KIND_TEXT, {"00", "", kEsc + "H" + std::string(255, 'a')});
+    TermDisplayBlock fits = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", kEsc + "H" + std::string(255, 'a')});
     EXPECT_EQ(Set(O_T_DISPLAY, &fits), 0);
     EXPECT_EQ(sent.size(), 4u + 1u + 255u);
 }
@@ -198,7 +176,7 @@ TEST_F(RudaDisplayOps, SelectionRequests) {
         {4, Concat({Element(0xDFA215, {0x00}), Element(0xDFA212, {0x02})})},
     };
     for (const Case& c : cases) {
-        TermDisplayBlock b = Block(TERM_KIND_SELECT, {"00", "TITRE", list, "", "", "00000302CF"}, c.option);
+        TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "TITRE", list, "", "", "00000302CF"}, c.option);
         EXPECT_EQ(Set(O_T_SELECT, &b), 0) << int(c.option);
         const Bytes content = Concat({Element(0xDFA211, Text("TITRE")), items, c.tail});
         EXPECT_EQ(sent, Apdu("D2030001", content)) << int(c.option);
@@ -209,25 +187,25 @@ TEST_F(RudaDisplayOps, SelectionRequests) {
         EXPECT_NE(lines.front().find("cons: priv [ 2 ]"), std::string::npos) << lines.front();
     }
     // No title: no DFA211.
-    TermDisplayBlock untitled = Block(TERM_KIND_SELECT, {"00", "", list, "", "", "00000302CF"});
+    TermDisplayBlock untitled = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "", list, "", "", "00000302CF"});
     EXPECT_EQ(Set(O_T_SELECT, &untitled), 0);
     EXPECT_EQ(sent, Apdu("D2030001", items));
     // The format field must hold exactly 10 characters.
-    TermDisplayBlock shortFormat = Block(TERM_KIND_SELECT, {"00", "", list, "", "", "000003"});
+    TermDisplayBlock shortFormat = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "", list, "", "", "000003"});
     EXPECT_EQ(Set(O_T_SELECT, &shortFormat), 0);
     EXPECT_TRUE(sent.empty());
 }
 
 TEST_F(RudaDisplayOps, SelectionWithoutColumnsOrRowsBuildsNothing_Mended) {
     for (const char* format : {"00000002CF", "00000300CF", "0000xx02CF"}) {
-        TermDisplayBlock b = Block(TERM_KIND_SELECT, {"00", "", "abc", "", "", format});
+        TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "", "abc", "", "", format});
         EXPECT_EQ(Set(O_T_SELECT, &b), 0) << format;
         EXPECT_TRUE(sent.empty()) << format;
     }
     // A list whose items pass 255 bytes is refused, never cut.
     std::string many;
     for (int row = 2; row <= 12; ++row) many += kEsc + "P" + char(row) + "\x01" + std::string(20, 'x');
-    TermDisplayBlock big = Block(TERM_KIND_SELECT, {"00", "", many, "", "", "00002011CF"});
+    TermDisplayBlock big = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "", many, "", "", "00002011CF"});
     EXPECT_EQ(Set(O_T_SELECT, &big), PV_CMD_INTERNAL);
     EXPECT_TRUE(sent.empty());
 }
@@ -241,7 +219,7 @@ TEST_F(RudaDisplayOps, EntryKeyWaitAndSecretRequests) {
     auto entry = [](const char* maximum) {
         std::vector<std::string> f = {"00", "", "", "", "", "0", "1", "0", "00"};
         if (maximum != nullptr) f.push_back(maximum);
-        return Block(TERM_KIND_ENTRY, f);
+        return testsupport::DisplayBlock(TERM_KIND_ENTRY, f);
     };
     auto entryE0 = [](uint8_t maximum) {
         return Element(0xE0, Concat({Element(0xDFA206, Hex("001200000000")), Element(0xDFA207, {maximum, 0x00}),
@@ -276,7 +254,7 @@ TEST_F(RudaDisplayOps, EntryKeyWaitAndSecretRequests) {
 TEST_F(RudaDisplayOps, EntryWithMessageIdentifiers) {
     const Bytes ids = Hex("00F100F200F3");
     const std::vector<std::string> none;
-    TermDisplayBlock empty = Block(TERM_KIND_ENTRY_EXT, none);
+    TermDisplayBlock empty = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, none);
     empty.entryMode = 0x02;
     // Maximum above 3: the identifiers.
     EXPECT_EQ(Set(O_T_WDATA_EXT, &empty, 4, ids.data(), 6, 0, 0), 0);
@@ -287,39 +265,39 @@ TEST_F(RudaDisplayOps, EntryWithMessageIdentifiers) {
     EXPECT_EQ(sent, Apdu("D2040001", Element(0xE0, Concat({Element(0xDFA206, ids), Element(0xDFA207, {3, 2}),
                                                             Element(0xDF8306, {0x02})}))));
     // Maximum 2 with a text: three lines of the field size (16).
-    TermDisplayBlock text = Block(TERM_KIND_ENTRY_EXT, {"MONTANT"});
+    TermDisplayBlock text = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, {"MONTANT"});
     EXPECT_EQ(Set(O_T_WDATA_EXT, &text, 2, ids.data(), 6, 0, 0), 0);
     const Bytes lines = Concat({Element(0xDFA213, Text("MONTANT         ")), Element(0xDFA213, Text(std::string(16, ' '))),
                                 Element(0xDFA213, Text(std::string(16, ' ')))});
     EXPECT_EQ(sent, Apdu("D2040001", Element(0xE0, Concat({lines, Element(0xDFA207, {2, 0}), Element(0xDF8306, {0x00})}))));
 
     // Numeric only (164): two lines of the text, or at most 4 identifiers.
-    TermDisplayBlock numeric = Block(TERM_KIND_NUMERIC, {"12345678901234567890"});
+    TermDisplayBlock numeric = testsupport::DisplayBlock(TERM_KIND_NUMERIC, {"12345678901234567890"});
     numeric.entryFlags[0] = 0x03;
     EXPECT_EQ(Set(O_T_WDATA_EXT, &numeric, 2, ids.data(), 6, 0, 0), 0);
     EXPECT_EQ(sent, Apdu("D2F10001", Element(0xE0, Concat({Element(0xDFA213, Text("1234567890123456")),
                                                             Element(0xDFA213, Text("7890            ")),
                                                             Element(0xDF8305, {2}), Element(0xDF8306, {0}),
                                                             Element(0xDFB005, Hex("00000003"))}))));
-    TermDisplayBlock numericIds = Block(TERM_KIND_NUMERIC, none);
+    TermDisplayBlock numericIds = testsupport::DisplayBlock(TERM_KIND_NUMERIC, none);
     EXPECT_EQ(Set(O_T_WDATA_EXT, &numericIds, 0, ids.data(), 6, 0, 0), 0);
     EXPECT_EQ(sent, Apdu("D2F10001", Element(0xE0, Concat({Element(0xDFA206, Hex("00F100F2")), Element(0xDF8305, {11}),
                                                             Element(0xDF8306, {0}),
                                                             Element(0xDFB005, Hex("00000001"))}))));
     // Secret (177): P2 is the maximum.
-    TermDisplayBlock secret = Block(TERM_KIND_SECRET, none);
+    TermDisplayBlock secret = testsupport::DisplayBlock(TERM_KIND_SECRET, none);
     EXPECT_EQ(Set(O_T_WDATA_EXT, &secret, 6, ids.data(), 6, 0, 0), 0);
     EXPECT_EQ(sent, Apdu("D2F30006", Element(0xE0, Concat({Element(0xDFB005, Hex("00000001")),
                                                             Element(0xDFA206, Hex("00F100F2"))}))));
     // Another kind builds nothing.
-    TermDisplayBlock key = Block(TERM_KIND_KEY_WAIT, none);
+    TermDisplayBlock key = testsupport::DisplayBlock(TERM_KIND_KEY_WAIT, none);
     EXPECT_EQ(Set(O_T_WDATA_EXT, &key, 0, ids.data(), 6, 0, 0), 0);
     EXPECT_TRUE(sent.empty());
 }
 
 TEST_F(RudaDisplayOps, EntryWithMessageIdentifiersRefusals) {
     const Bytes ids = Hex("00F100F200F3");
-    TermDisplayBlock empty = Block(TERM_KIND_ENTRY_EXT, {});
+    TermDisplayBlock empty = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, {});
     EXPECT_EQ(Set(O_T_WDATA_EXT, &empty, 4, ids.data(), 5, 0, 0), PV_CMD_INTERNAL);
     EXPECT_TRUE(trace.Contains("Nombre d'identifiants des messages de saisie obligatoirement egal a 6"));
     EXPECT_EQ(Set(O_T_WDATA_EXT, &empty, 4, static_cast<const unsigned char*>(nullptr), 6, 0, 0), PV_CMD_INTERNAL);
@@ -329,11 +307,11 @@ TEST_F(RudaDisplayOps, EntryWithMessageIdentifiersRefusals) {
     EXPECT_EQ(Set(O_T_WDATA_EXT, &empty, 4, ids.data(), 6, 0, 34), 0);
     EXPECT_TRUE(sent.empty());
     EXPECT_TRUE(trace.Contains("prevent buffer overflow, max. size: 100, data size: 102"));
-    TermDisplayBlock numeric = Block(TERM_KIND_NUMERIC, {});
+    TermDisplayBlock numeric = testsupport::DisplayBlock(TERM_KIND_NUMERIC, {});
     EXPECT_EQ(Set(O_T_WDATA_EXT, &numeric, 4, ids.data(), 6, 0, 51), 0);
     EXPECT_TRUE(sent.empty());
     // A record with a text needs no identifiers.
-    TermDisplayBlock text = Block(TERM_KIND_ENTRY_EXT, {"PIN"});
+    TermDisplayBlock text = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, {"PIN"});
     EXPECT_EQ(Set(O_T_WDATA_EXT, &text, 2, static_cast<const unsigned char*>(nullptr), 0, 0, 0), 0);
     EXPECT_FALSE(sent.empty());
 }
@@ -538,7 +516,7 @@ TEST_F(RudaDisplayOps, HtmlPageAnswers) {
     EXPECT_EQ(Answer(O_T_HTML_PAGE, Hex("9000"), &r), PV_NOT_YET);
     EXPECT_EQ(r.getResult(), -98);
     // The row was re-armed: read again, it waits for the terminal.
-    EXPECT_EQ(ReadRow(t.box, display, &r), PV_NOT_YET);
+    EXPECT_EQ(testsupport::ReadRow(t.box, display, &r), PV_NOT_YET);
     EXPECT_EQ(r.getResult(), -98);
     EXPECT_TRUE(trace.Contains("RUDA_DealDisplayHtml : 9000"));
     EXPECT_EQ(Answer(O_T_HTML_PAGE, Hex("9F43"), &r), 0);

@@ -208,64 +208,55 @@ void SetResultData(TermDisplayBlock* b, std::string_view value) {
     b->resultLength = static_cast<int32_t>(n);
 }
 
+// The record's result, and the status that goes with it.
+int Result(TermDisplayBlock* b, int32_t result, int status) {
+    b->result = result;
+    return status;
+}
+
+// A validated entry: its value, 'V', and the record's second word cleared.
+int Validated(TermDisplayBlock* b, std::string_view value) {
+    SetResultData(b, value);
+    b->words[1] = 0;
+    return Result(b, 'V', RUDA_STATUS_DONE);
+}
+
 int DealSelection(const unsigned char* answer, int length, TermDisplayBlock* b, int cancelIsAnswer) {
     const int sw = Sw(answer, length);
-    if (sw == 0x9F43 && cancelIsAnswer == 1) {
-        b->result = 'A';
-        return RUDA_STATUS_DONE;
-    }
+    if (sw == 0x9F43 && cancelIsAnswer == 1) return Result(b, 'A', RUDA_STATUS_DONE);
     if (sw != 0x9000) return RUDA_STATUS_INTERNAL;
     const TlvNode data = Data(answer, length);
     TlvNode item;
     if (Find(data, 0xDFA202, &item) || Find(data, 0xDFA230, &item)) {
         if (item.lg != 1) return RUDA_STATUS_INTERNAL;
-        b->result = item.value[0];
-        return RUDA_STATUS_DONE;
+        return Result(b, item.value[0], RUDA_STATUS_DONE);
     }
-    if (b->selectionOption == 4) {
-        b->result = 'C';
-        return RUDA_STATUS_DONE;
-    }
+    if (b->selectionOption == 4) return Result(b, 'C', RUDA_STATUS_DONE);
     WSysError("<< WARN. >> Pas de corp au message. Attention desynchronisation probable");
     return RUDA_STATUS_INTERNAL;
 }
 
 int DealEntry(const unsigned char* answer, int length, TermDisplayBlock* b) {
     const int sw = Sw(answer, length);
-    if (sw == 0x9F43) {
-        b->result = 'A';
-        return RUDA_STATUS_DONE;
-    }
-    if (sw != 0x9000) {
-        b->result = 255;
-        return RUDA_STATUS_INTERNAL;
-    }
+    if (sw == 0x9F43) return Result(b, 'A', RUDA_STATUS_DONE);
+    if (sw != 0x9000) return Result(b, 255, RUDA_STATUS_INTERNAL);
     TlvNode value;
-    if (Find(Data(answer, length), 0xDFA208, &value))
-        SetResultData(b, {reinterpret_cast<const char*>(value.value), static_cast<size_t>(value.lg)});
-    b->result = 'V';
-    b->words[1] = 0;
-    return RUDA_STATUS_DONE;
+    if (!Find(Data(answer, length), 0xDFA208, &value)) {
+        b->words[1] = 0;
+        return Result(b, 'V', RUDA_STATUS_DONE);
+    }
+    return Validated(b, {reinterpret_cast<const char*>(value.value), static_cast<size_t>(value.lg)});
 }
 
 int DealNumeric(const unsigned char* answer, int length, TermDisplayBlock* b) {
     const int sw = Sw(answer, length);
-    if (sw == 0x9F43) {
-        b->result = 'A';
-        return RUDA_STATUS_DONE;
-    }
-    if (sw == 0x9F45) {
-        b->result = 'C';
-        return RUDA_STATUS_DONE;
-    }
+    if (sw == 0x9F43) return Result(b, 'A', RUDA_STATUS_DONE);
+    if (sw == 0x9F45) return Result(b, 'C', RUDA_STATUS_DONE);
     if (sw != 0x9000) return RUDA_STATUS_INTERNAL;
     std::string_view value;
     const TlvNode data = Data(answer, length);
     if (!FindMaybeEmpty(data.value, data.lg, 0xDF8301, 0, &value)) return RUDA_STATUS_INTERNAL;
-    SetResultData(b, value);
-    b->result = 'V';
-    b->words[1] = 0;
-    return RUDA_STATUS_DONE;
+    return Validated(b, value);
 }
 
 int DealKeyWait(const unsigned char* answer, int length, TermDisplayBlock* b) {
@@ -274,16 +265,12 @@ int DealKeyWait(const unsigned char* answer, int length, TermDisplayBlock* b) {
     if (!Find(Data(answer, length), 0xE0, &e0)) return RUDA_STATUS_NOT_YET;
     char key = '\0';
     RUDA_GetKeyCode(&e0, &key);
-    b->result = static_cast<unsigned char>(key);
-    return RUDA_STATUS_DONE;
+    return Result(b, static_cast<unsigned char>(key), RUDA_STATUS_DONE);
 }
 
 int DealSecret(const unsigned char* answer, int length, TermDisplayBlock* b) {
     const int sw = Sw(answer, length);
-    if (sw == 0x9F43) {
-        b->result = 'A';
-        return RUDA_STATUS_DONE;
-    }
+    if (sw == 0x9F43) return Result(b, 'A', RUDA_STATUS_DONE);
     if (sw != 0x9000) {
         WSysError("-- ERROR -- Reponse PasswordEntry : SW1-SW2 : %02X%02X", sw >> 8, sw & 0xFF);
         return RUDA_STATUS_INTERNAL;
@@ -291,15 +278,10 @@ int DealSecret(const unsigned char* answer, int length, TermDisplayBlock* b) {
     TlvNode data = Data(answer, length);
     char value[22] = {};
     int n = 0;
-    if (RUDA_GetDF8301(&data, &n, value) == 0 && n > 0 && value[0] != '\0') {
-        SetResultData(b, {value, static_cast<size_t>(n)});
-        std::memset(value, 0, sizeof value);
-        b->result = 'V';
-        return RUDA_STATUS_DONE;
-    }
+    const bool entered = RUDA_GetDF8301(&data, &n, value) == 0 && n > 0 && value[0] != '\0';
+    if (entered) SetResultData(b, {value, static_cast<size_t>(n)});
     std::memset(value, 0, sizeof value);
-    b->result = 'A';
-    return RUDA_STATUS_INTERNAL;
+    return entered ? Result(b, 'V', RUDA_STATUS_DONE) : Result(b, 'A', RUDA_STATUS_INTERNAL);
 }
 
 }  // namespace
