@@ -71,6 +71,14 @@ std::string_view RecordText(const TermDisplayBlock* b) {
     return text;
 }
 
+// The text lines of an entry fit the entry area (else traced).
+bool EntryAreaFits(int needed) {
+    if (needed <= kEntryAreaSize) return true;
+    WSysError("-- ERROR -- RUDA_FormatGetNumericDataOnly: prevent buffer overflow, max. size: %d, data size: %d",
+              kEntryAreaSize, needed);
+    return false;
+}
+
 // The record's text padded with spaces over the entry area.
 std::string EntryArea(const TermDisplayBlock* b) {
     std::string area(kEntryAreaSize, ' ');
@@ -316,12 +324,7 @@ int RUDA_BuildEntryExtRequest(const TermDisplayBlock* b, int maximum, const unsi
     RudaBytes inner;
     switch (b->kind) {
         case TERM_KIND_ENTRY_EXT: {
-            if (fieldSize * 3 > kEntryAreaSize) {
-                WSysError("-- ERROR -- RUDA_FormatGetNumericDataOnly: prevent buffer overflow, max. size: %d, data "
-                          "size: %d",
-                          kEntryAreaSize, fieldSize * 3);
-                return 0;
-            }
+            if (!EntryAreaFits(fieldSize * 3)) return 0;
             if (maximum > 3 || b->textLength == 0) {
                 if (idBytes > 0) Add(inner, 0xDFA206, ids, static_cast<size_t>(idBytes));
             } else {
@@ -338,12 +341,7 @@ int RUDA_BuildEntryExtRequest(const TermDisplayBlock* b, int maximum, const unsi
             return Short(0xD2, 0x04, 0x00, 0x01, Template(inner), apdu, length);
         }
         case TERM_KIND_NUMERIC: {
-            if (fieldSize * 2 > kEntryAreaSize) {
-                WSysError("-- ERROR -- RUDA_FormatGetNumericDataOnly: prevent buffer overflow, max. size: %d, data "
-                          "size: %d",
-                          kEntryAreaSize, fieldSize * 2);
-                return 0;
-            }
+            if (!EntryAreaFits(fieldSize * 2)) return 0;
             if (maximum <= 3 && b->textLength >= 1 && b->textLength <= 99) {
                 const std::string area = EntryArea(b);
                 AddText(inner, 0xDFA213, std::string_view(area).substr(0, static_cast<size_t>(fieldSize)));
