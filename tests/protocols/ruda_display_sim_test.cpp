@@ -21,6 +21,7 @@
 #include "support/apdu_bytes.h"
 #include "support/term_display_block.h"
 #include "support/com_fixture.h"
+#include "support/ruda_line_station.h"
 #include "support/station_lock.h"
 #include "support/terminal_box_fixture.h"
 
@@ -35,21 +36,9 @@ const std::string kEsc = "\x1b";
 
 // The terminal display (function 0) of the script engine on a
 // pseudo-terminal whose far end is the simulator.
-class ScreenStation {
+class ScreenStation : public testsupport::RudaLineStation {
 public:
-    explicit ScreenStation(const std::string& scenario)
-        : terminal_(new rudasim::RudaBlockHandler(Parse(scenario))),
-          box(table.id, testsupport::UniqueStation()),
-          pty(std::unique_ptr<linesim::FrameHandler>(terminal_)) {
-        if (!pty.ready()) return;
-        WCOM_SetResourceConnType(pty.port, WCOM_MEDIA_DIRECT + WCOM_ADAPTER_PHONE);
-        added = box.add("EFT_DSP", pty.port, "RUDA");
-    }
-    ~ScreenStation() {
-        PAP_FreePAPbox();
-        TWEP_ResetPortState();
-    }
-    bool ready() const { return pty.ready() && added == 0; }
+    explicit ScreenStation(const std::string& scenario) : RudaLineStation(scenario, "EFT_DSP") {}
 
     // Sets the operation, then reads its answer (again while the module
     // says not yet) with the result arguments given.
@@ -63,33 +52,17 @@ public:
         return EPAP_GetResultEx(kDisplay, operation, kReadMs, 20, args...);
     }
     Bytes lastApdu() {
-        const auto all = terminal_->exchanges();
+        const auto all = exchanges();
         return all.empty() ? Bytes{} : all.back().apdu;
     }
-    rudasim::ScreenRecord screens() { return terminal_->screens(); }
+    rudasim::ScreenRecord screens() { return terminal().screens(); }
     // A key pressed while the terminal watches: it goes out unasked.
     void pressKey(uint8_t code) {
-        const std::string now =
-            terminal_->pushEvent(cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0xDFA205, {code})), Hex("9000")}));
+        const std::string now = terminal().pushEvent(
+            cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0xDFA205, {code})), Hex("9000")}));
         ASSERT_FALSE(now.empty()) << "the terminal was not watching";
         pty.sim.inject(now);
     }
-
-    testsupport::ComTable table;
-
-private:
-    static rudasim::RudaScenario Parse(const std::string& text) {
-        std::string error;
-        auto s = rudasim::RudaScenario::Parse(text, "", &error);
-        EXPECT_TRUE(s.has_value()) << error;
-        return s.value_or(rudasim::RudaScenario{});
-    }
-    rudasim::RudaBlockHandler* terminal_;
-
-public:
-    testsupport::TerminalBox box;
-    testsupport::PtyPort pty;
-    int added = -1;
 };
 
 }  // namespace
