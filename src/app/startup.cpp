@@ -25,6 +25,7 @@
 #include "platform/process.h"
 #include "platform/process_watch.h"
 #include "platform/wake_word.h"
+#include "protocols/xpro/xa_link.h"
 #include "station/display_zones.h"
 #include "station/eft_context.h"
 #include "station/net_resources.h"
@@ -32,6 +33,7 @@
 #include "station/periph_context.h"
 #include "station/pos_link.h"
 #include "station/program_hooks.h"
+#include "station/protected_pan_app.h"
 #include "station/server_box.h"
 #include "station/text_field.h"
 #include "station/trace_binding.h"
@@ -158,6 +160,11 @@ int TOC_OpenSession() {
     // What the layers below call up: installed before anything of the
     // session runs, so before the first request is read.
     SetProgramHooks(&kProgramHooks);
+    // The XA link of the DORAN terminals: the final body of each answer to
+    // the capture of the protected card number (a station service), and the
+    // pad set-up byte of the EFT context, which splits its control frames.
+    static const XaHooks kXaHooks{EMV_ReadTrack2Equivalent, EFTOC_GetPadSetupFlag};
+    XA_SetHooks(&kXaHooks);
     TOC_BindTraceFront();
     char instanceName[20];
     std::snprintf(instanceName, sizeof instanceName, "Eft_%03d", o.station % 100000);
@@ -220,7 +227,8 @@ int TOC_OpenSession() {
     TransactionRecord& record = *OpenTransactionRecord();
     EPAP_SetWaitCallback(WaitCallback);
     EchoScreenClear();
-    static const PosGuiExecutors kPosGui{PosDisplayText, PosWaitKey, PosWaitZoneEntry, PosWaitSelection};
+    static const PosGuiExecutors kPosGui{PosDisplayText, PosWaitKey, PosWaitZoneEntry, PosWaitSelection,
+                                         PosLocalSPOOL};
     ISAP_SetPosGuiExecutors(&kPosGui);
 
     record.flowCounter = 0;

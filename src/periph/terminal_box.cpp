@@ -97,7 +97,7 @@ int PAP_NewPAPbox(int resourceId, int station, int keyIndex, ConsoBox* console) 
     g_current = nullptr;
     g_scan = 0;
     // The command modules reach the box and its answer rows through these.
-    static const PapEngineServices kEngine{EPAP_GetBox, TWEP_RearmAnswerRow};
+    static const PapEngineServices kEngine{EPAP_GetBox, TWEP_RearmAnswerRow, EPAP_WaitEvent};
     PAP_SetEngineServices(&kEngine);
     TWEP_ResetPortState();
     if (!g_exitHook) g_exitHook = std::atexit(FreeAtExit) == 0;

@@ -221,9 +221,12 @@ int EPAP_DisplayMessage(int function, const char* title, int row, int column, co
 const char* TDSP_GetLastText();
 int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
 // Sends an application control code ("9001" soft reset, "9002" hard reboot,
-// "9003" RUDA reboot, ...) to a RUDA function and reads its result again
-// until it is 0 or timeoutMs has passed: the last result; -1 for a function
-// missing or not RUDA. EPAP_SendControl: no time-out (one read).
+// "9003" RUDA reboot, "4018" ...) to a function. RUDA: the code's command,
+// whose result is read again until it is 0 or timeoutMs has passed: the last
+// result. DORAN: one empty message whose descriptor carries the code as its
+// Application: the MesStat of the terminal's acknowledgement (the time-out
+// is not used). -1 for a function missing, a link that cannot open, or
+// another protocol. EPAP_SendControl: no time-out.
 int EPAP_SendControlEx(int function, const char* code, int timeoutMs);
 int EPAP_SendControl(int function, const char* code);
 // Reads the serial number of the terminal that serves a function into out
@@ -259,3 +262,7 @@ int TDSP_WaitKey(int timeoutMs, int ignored, char* key);
 int TDSP_SelectItemBasic(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int ignored1,
                          int ignored2, int count, int stride, int defaultItem, const char* title,
                          const char* items, unsigned char* result);
+// The same with the selection option of the terminal screen.
+int TDSP_SelectItem(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int ignored1, int ignored2,
+                    int count, int stride, int defaultItem, const char* title, const char* items, int option,
+                    unsigned char* result);

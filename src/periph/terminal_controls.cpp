@@ -1,18 +1,21 @@
 // Terminal services built on the script API: application control codes
 // (reset and reboot kinds), the wait for a rebooting terminal, the serial
-// number, and the predefined screens. RUDA terminals only, except the serial
-// number; the DORAN module is not built, so other protocols refuse (-1).
+// number, and the predefined screens. RUDA terminals take them all; DORAN
+// terminals take the control codes (an empty message whose descriptor
+// carries the code) and the serial number; other protocols refuse (-1).
 #include <cstring>
 
 #include "core/trace.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
+#include "periph/terminal_exchange.h"
 #include "platform/clock.h"
 #include "protocols/pv_status.h"
 #include "protocols/terminal_info.h"
 
 namespace {
 
+constexpr int kDoranProtocol = 2;
 constexpr int kRudaProtocol = 16;
 constexpr int kRereadPollMs = 30;
 constexpr int kScreenReadMs = 7000;
@@ -41,11 +44,34 @@ ControlCommand CommandOfCode(const char* code) {
     return {152, 0, 0};
 }
 
+// A DORAN terminal takes the code as the Application of one empty message,
+// first and last of its script: the MesStat of its acknowledgement, or -1.
+// The time-out is not used: the link's own waits bound the exchange.
+int SendDoranControl(KT_EPERIPH_API* box, int function, const char* code) {
+    TWEP_SetStatus(box, PV_ALL_FINE);
+    KT_PERES* r = TWEP_FindFunction(box, function, 1);
+    if (r == nullptr) {
+        TWEP_SetStatus(box, PV_PER_ACCES);
+        return -1;
+    }
+    PAP_SetCurrentResource(r);
+    TWEP_UpdateStatus(box, r);
+    if (r->transportKind == PAP_TRANSPORT_SERIAL) TWEP_SwitchToPort(box, r->port);
+    EPAP_SetApplication(code, PAP_OPERATION_CONTROL);
+    TWEP_SetResourceDialInfo(box, r);
+    TWEP_SetResourceStatus(box, r);
+    if (TWEP_OpenTransports(box) < 0) return -1;
+    TWEP_LockPorts(box);
+    return TWEP_HostMesSend(box, r, nullptr, 0, 1, 1);
+}
+
 }  // namespace
 
 int EPAP_SendControlEx(int function, const char* code, int timeoutMs) {
     if (EPAP_GetBox() == nullptr && EPAP_GetSeam() == nullptr) return -1;
-    if (EPAP_GetProtocol(function) != kRudaProtocol) return -1;
+    const int protocol = EPAP_GetProtocol(function);
+    if (protocol == kDoranProtocol && EPAP_GetBox() != nullptr) return SendDoranControl(EPAP_GetBox(), function, code);
+    if (protocol != kRudaProtocol) return -1;
     const ControlCommand c = CommandOfCode(code);
     int status = EPAP_SetCommand(function, c.command, c.first, c.second);
     if (status != 0) return status;

@@ -15,7 +15,9 @@
 #include "core/trace.h"
 #include "protocols/p21/r7700_module.h"
 #include "protocols/pzr/wtm_module.h"
+#include "protocols/doran/doran_module.h"
 #include "protocols/ruda/ruda_module.h"
+#include "protocols/xpro/xa_link.h"
 #include "protocols/xpro/xpro_context.h"
 
 namespace {
@@ -32,10 +34,13 @@ struct ProtocolEntry {
 constexpr PapCommandModule kRudaModule = {RUDA_SetCommand, RUDA_GetOneResult, nullptr, RUDA_WaitEvent};
 constexpr PapLinkCallbacks kRudaLink = {RUDA_LinkOpen,    XA_LinkClose,    RUDA_LinkSend,
                                         RUDA_LinkReceive, XAS_LinkRequest, XAS_LinkStatus};
+constexpr PapCommandModule kDoranModule = {DRN_SetCommand, DRN_GetOneResult, nullptr, DRN_WaitEvent};
+constexpr PapLinkCallbacks kXaLink = {XA_LinkOpen, XA_LinkClose, XA_LinkSend, XA_LinkReceive, XA_LinkRequest, XA_LinkStatus};
 
 std::array<ProtocolEntry, kProtocols>& Protocols() {
     static std::array<ProtocolEntry, kProtocols> table = [] {
         std::array<ProtocolEntry, kProtocols> t{};
+        t[2] = {&kDoranModule, &kXaLink};
         t[16] = {&kRudaModule, &kRudaLink};
         t[11] = {&kR7700Module, &kP21Link};
         t[5] = {&kPzrModule, &kNoneLink};

@@ -336,9 +336,9 @@ int TWEP_DealPAPRelayHost(KT_EPERIPH_API* box, KT_PERES* relay) {
             WLOG(kLogger, WLOG_DEBUG, "TWEP_DealPAPRelayHost: <in memory> -> Server (2)");
             WSleep(200);
             const KTM_WPRO* block = Block(local);
-            const size_t busy = std::strlen(PAP_RELAY_BUSY_TEXT);
-            if (announcement == 'A' && block != nullptr && static_cast<size_t>(length) == busy &&
-                std::memcmp(block->answer->M, PAP_RELAY_BUSY_TEXT, busy) == 0) {
+            // The link delivers the busy text with its terminator.
+            if (announcement == 'A' && block != nullptr && length == PAP_RELAY_BUSY_LENGTH &&
+                std::memcmp(block->answer->M, PAP_RELAY_BUSY_TEXT, PAP_RELAY_BUSY_LENGTH) == 0) {
                 CopyText(local->kerStat, sizeof local->kerStat, "_X_SOFT_");
                 TWEP_BuildXproAddress(local);
             }

@@ -11,6 +11,7 @@
 // status set.
 #pragma once
 #include "periph/terminal_box.h"
+#include "protocols/module_contract.h"
 
 // Time the relay waits for a terminal's announcement before reading its
 // answer (resources of Application "1000" whose protocol announces), and
@@ -21,8 +22,8 @@ constexpr int PAP_RELAY_EVENT_WAIT_MS = 400;
 // the time they may take together.
 constexpr int PAP_RELAY_MAX_ANSWERS = 64;
 constexpr int PAP_RELAY_ANSWER_TIME_MS = 60000;
-// Text of a terminal whose phone lines are all busy.
-constexpr const char* PAP_RELAY_BUSY_TEXT = "Toutes les lignes de votre correspondant sont Occuppees ..";
+// The text of a terminal whose phone lines are all busy, PAP_RELAY_BUSY_TEXT,
+// is the links' (protocols/module_contract.h).
 
 // One relayed message on the relay slot: 1 when the terminal's reply was
 // not to be answered, the MesStat of the last terminal reply, or a negative

@@ -25,3 +25,9 @@ int TDSP_SelectItemBasic(ConsoBox*, KT_TEXT_WINDOW*, int, int, int, int, int, in
     if (result != nullptr) *result = 255;
     return -1;
 }
+
+int TDSP_SelectItem(ConsoBox*, KT_TEXT_WINDOW*, int, int, int, int, int, int, const char*, const char*, int,
+                    unsigned char* result) {
+    if (result != nullptr) *result = 255;
+    return -1;
+}

@@ -11,7 +11,7 @@ constexpr int kCardTrack1Max = 100;
 constexpr int kCardTrack3Max = 150;
 constexpr int kCtlsDataMax = 1024;
 constexpr int kCardP2peMax = 512;
-constexpr int kCardChipSlots = 3;
+constexpr int kCardChipSlots = 5;  // chip readers of a terminal, each with its option byte
 
 // Technology codes of CardReadRecord::technology.
 constexpr int32_t CARD_TECH_KEYBOARD = 0;

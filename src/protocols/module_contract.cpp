@@ -52,3 +52,8 @@ KT_EPERIPH_API* PAP_EngineBox() { return g_engine.box != nullptr ? g_engine.box(
 int PAP_EngineRearmAnswerRow(KT_EPERIPH_API* box, int command) {
     return g_engine.rearmAnswerRow != nullptr ? g_engine.rearmAnswerRow(box, command) : -1;
 }
+
+int PAP_EngineWaitEvent(int function, int timeoutMs, char* event) {
+    if (event != nullptr) *event = 0;
+    return g_engine.waitEvent != nullptr ? g_engine.waitEvent(function, timeoutMs, event) : -1;
+}

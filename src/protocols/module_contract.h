@@ -2,7 +2,7 @@
 // codes callers ask for, the four entry points of a module, the six link
 // callbacks of its protocol, and the terminal frame that travels between the
 // engine and a module ("%04x" of the payload length plus 5, one NUL byte,
-// then the payload); and the two services the engine lends the modules.
+// then the payload); and the services the engine lends the modules.
 //
 // Modules plug in by protocol number (periph/terminal_exchange.h). Main
 // thread only.
@@ -85,7 +85,20 @@ constexpr uint32_t O_T_FAST_READING = 194;
 constexpr uint32_t O_T_AUTHENTICATE_VERIFY = 196;
 constexpr uint32_t O_T_CHECK_ENCRYPTION = 197;
 // Codes of the DORAN module only.
-constexpr uint32_t O_T_DORAN_ONLY[] = {20, 30, 40, 50, 51, 60, 73, 74, 80, 81, 82};
+constexpr uint32_t O_T_CARD_2001 = 20;
+constexpr uint32_t O_T_EMV_DATA = 30;
+constexpr uint32_t O_T_CARD_3001 = 40;
+constexpr uint32_t O_T_CARD_4001 = 50;
+constexpr uint32_t O_T_CARD_DATA = 51;
+constexpr uint32_t O_T_CARD_6001 = 60;
+constexpr uint32_t O_T_TERMINAL_CALL_61 = 73;
+constexpr uint32_t O_T_TERMINAL_CALL_62 = 74;
+constexpr uint32_t O_T_RECORD_EXCHANGE = 80;
+constexpr uint32_t O_T_CARD_2002 = 81;
+constexpr uint32_t O_T_ECO = 82;
+constexpr uint32_t O_T_DORAN_ONLY[] = {O_T_CARD_2001,        O_T_EMV_DATA,         O_T_CARD_3001, O_T_CARD_4001,
+                                       O_T_CARD_DATA,        O_T_CARD_6001,        O_T_TERMINAL_CALL_61,
+                                       O_T_TERMINAL_CALL_62, O_T_RECORD_EXCHANGE, O_T_CARD_2002, O_T_ECO};
 
 // ---------------------------------------------------------------------------
 // Terminal frame
@@ -95,6 +108,11 @@ constexpr uint32_t O_T_DORAN_ONLY[] = {20, 30, 40, 50, 51, 60, 73, 74, 80, 81, 8
 constexpr int PAP_COMMAND_BUFFER = 12720;
 constexpr int PAP_MODULE_ANSWER_BUFFER = 12701;
 constexpr int PAP_MODULE_PAYLOAD_MAX = 12700;
+
+// Body a link delivers for a terminal that refused to answer (its phone
+// lines are all busy): the text and its terminator, 59 bytes.
+constexpr const char* PAP_RELAY_BUSY_TEXT = "Toutes les lignes de votre correspondant sont Occuppees ..";
+constexpr int PAP_RELAY_BUSY_LENGTH = 59;
 
 // Writes a request as a frame into a command buffer of PAP_COMMAND_BUFFER
 // bytes: the frame length (length + 5); -1 for a request over 12700 bytes
@@ -151,6 +169,7 @@ struct PapLinkCallbacks {
 struct PapEngineServices {
     KT_EPERIPH_API* (*box)();                                 // EPAP_GetBox
     int (*rearmAnswerRow)(KT_EPERIPH_API* box, int command);  // TWEP_RearmAnswerRow
+    int (*waitEvent)(int function, int timeoutMs, char* event);  // EPAP_WaitEvent
 };
 // Installs the services (copied); null removes them.
 void PAP_SetEngineServices(const PapEngineServices* services);
@@ -159,3 +178,6 @@ KT_EPERIPH_API* PAP_EngineBox();
 // Re-arms the answer row of a command so that its next answer is read: 1
 // re-armed, 0 no row of that command, -1 failure or no engine.
 int PAP_EngineRearmAnswerRow(KT_EPERIPH_API* box, int command);
+// Waits for an event of a terminal function through the engine: the wait's
+// status with *event set; -1 without an engine.
+int PAP_EngineWaitEvent(int function, int timeoutMs, char* event);

@@ -60,6 +60,27 @@ struct PotRecordList {
     } entries[kPotRecordListMax];
 };
 
+// Slots of the DORAN card operations that the EMV slots above do not hold,
+// each keyed by its element's tag (the operations' request slots, which the
+// caller fills, and their answer slots). A short slot holds up to 149
+// characters or bytes, a long one up to 1024.
+constexpr int kPotCardShortSlots = 160;
+constexpr int kPotCardLongSlots = 8;
+constexpr int kPotCardShortText = 149;
+constexpr int kPotCardLongText = 1024;
+template <int N>
+struct PotCardSlot {
+    static constexpr int kCapacity = N;
+    uint32_t tag;     // 0: a free slot
+    int32_t length;   // as the other slots: 0 absent, kPotAsked asked, else the length (1 for numbers)
+    int64_t value;    // number slots
+    char text[N + 1];
+};
+struct PotCardOps {
+    PotCardSlot<kPotCardShortText> shortSlots[kPotCardShortSlots];
+    PotCardSlot<kPotCardLongText> longSlots[kPotCardLongSlots];
+};
+
 struct PotServicePair {
     int32_t mask;   // bits naming the data groups wanted
     int32_t state;  // outcome; the first pair is the RUDA step register
@@ -213,6 +234,9 @@ struct POT {
     PotNumber dfa20e;
     PotNumber dfa215;
     int32_t pdolWanted;
+
+    // ---- Slots of the DORAN card operations ----
+    PotCardOps cardOps;
 };
 
 // Clears the record and every module area that belongs to the card of the

@@ -16,11 +16,16 @@
 #include "periph/terminal_box.h"
 #include "periph/terminal_exchange.h"
 #include "protocols/ruda/ruda_link.h"
+#include "comm/port_api.h"
+#include "doransim/doran_terminal.h"
+#include "protocols/module_contract.h"
+#include "protocols/xpro/xpro_context.h"
 #include "rudasim/ruda_terminal.h"
 #include "station/net_resources.h"
 #include "station/server_exchange.h"
 #include "station/text_field.h"
 #include "support/com_fixture.h"
+#include "support/doran_station.h"
 #include "support/net_config.h"
 #include "support/server_session.h"
 
@@ -71,13 +76,21 @@ protected:
             scenario += "relay port=0 bodyhex=" + apdu + " fetch\nsilent\n";
         return scenario + "answer 1400 tags=\"{SS}A{RS}00{F}\"\n";
     }
-    void SetUp() override {
+    // The terminal at the far end of the line, and its protocol.
+    virtual std::unique_ptr<linesim::FrameHandler> Terminal() {
         std::string error;
         auto terminal = rudasim::RudaScenario::FromFile(
             std::string(ZNP_SOURCE_DIR) + "/tools/rudasim/scenarios/ruda_terminal.scn", &error);
-        ASSERT_TRUE(terminal) << error;
-        auto handler = std::make_unique<rudasim::RudaBlockHandler>(*terminal);
+        EXPECT_TRUE(terminal) << error;
+        auto handler = std::make_unique<rudasim::RudaBlockHandler>(terminal.value_or(rudasim::RudaScenario{}));
         ruda = handler.get();
+        return handler;
+    }
+    virtual const char* Protocol() const { return "RUDA"; }
+    virtual int ProtocolNumber() const { return 16; }
+    void SetUp() override {
+        std::string error;
+        auto handler = Terminal();
         auto parsed = netsim::AcquirerScenario::Parse(ServerScenario(), &error);
         ASSERT_TRUE(parsed) << error;
         sim = std::make_unique<netsim::AcquirerSim>(*parsed);
@@ -96,15 +109,19 @@ protected:
         WCOM_SetResourceConnType(0, WCOM_MEDIA_DIRECT + WCOM_ADAPTER_PHONE);
         KT_EPERIPH_API* box = EPAP_GetBox();
         ASSERT_NE(box, nullptr);
-        ASSERT_EQ(EPAP_CreateFunctionProfile("EFT_CAM_1", 0, PAP_TRANSPORT_SERIAL, "RUDA"), 0);
+        ASSERT_EQ(EPAP_CreateFunctionProfile("EFT_CAM_1", 0, PAP_TRANSPORT_SERIAL, Protocol()), 0);
         KT_PERES* reader = TWEP_FindFunction(box, 4, 1);
         ASSERT_NE(reader, nullptr);
         TWEP_SwitchToPort(box, 0);
         for (KT_PERES* r = TWEP_FindPort(box, 0, PAP_TRANSPORT_SERIAL, 1); r != nullptr;
-             r = TWEP_FindPort(box, 0, PAP_TRANSPORT_SERIAL, 0))
+             r = TWEP_FindPort(box, 0, PAP_TRANSPORT_SERIAL, 0)) {
+            // The session's own devices of the port are this terminal's too.
+            r->protocol = ProtocolNumber();
             r->dialServiceChar = PAP_OPERATION_SET;
+        }
         EPAP_OpenLinks();
         ASSERT_NE(reader->link, nullptr) << reader->xproAddress;
+        linkContext = reader->linkContext;
     }
     void TearDown() override {
         TWEP_CloseSerialPorts(EPAP_GetBox());
@@ -123,6 +140,7 @@ protected:
     std::unique_ptr<testsupport::ComTable> table;
     std::unique_ptr<testsupport::PtyPort> pty;
     rudasim::RudaBlockHandler* ruda = nullptr;
+    KT_XPROT* linkContext = nullptr;
 };
 
 TEST_F(RelayEndToEnd, TheServerDrivesTheCardThroughTheTerminal) {
@@ -184,6 +202,84 @@ TEST_F(RelayControlCodes, ResetTheRudaTerminal_Mended) {
     EXPECT_EQ(cardsim::ToHex(exchanges[0].apdu), "D0000000");
     EXPECT_EQ(cardsim::ToHex(exchanges[1].apdu), "D0000100");
     ASSERT_NO_FATAL_FAILURE(ExpectAcknowledgementsAndAnswers(*sim, exchanges));
+}
+
+// The same relay to a DORAN terminal (the XA link, the DORAN terminal
+// simulator): the server's command reaches the terminal as a request
+// dialogue; the fetch that follows waits for the terminal's announcement,
+// then reads its answer; a terminal that refuses the fetch gives the busy
+// text, which the relay marks "_X_SOFT_".
+class RelayEndToEndDoran : public RelayEndToEnd {
+protected:
+    std::string TerminalScenario() const { return "echo A0 delay=200\nemv 5A0849701000123456785F2403251231\n"; }
+    std::unique_ptr<linesim::FrameHandler> Terminal() override {
+        auto handler = std::make_unique<doransim::XaLinkHandler>(testsupport::DoranScenario(TerminalScenario()));
+        doran = handler.get();
+        return handler;
+    }
+    const char* Protocol() const override { return "DORAN"; }
+    int ProtocolNumber() const override { return 2; }
+    std::string ServerScenario() const override {
+        return "relay port=0 bodyhex=" + cardsim::ToHex(Request()) + " fetch\nsilent\n" +
+               "answer 1400 tags=\"{SS}A{RS}00{F}\"\n";
+    }
+    void SetUp() override {
+        RelayEndToEnd::SetUp();
+        ASSERT_NE(linkContext, nullptr);
+        // Byte waits widened: the test is about the relay, not the link's times.
+        for (int i : {0, 1, 3, 4, 5, 6}) linkContext->timeouts[i] = 2000;
+        linkContext->timeouts[2] = 300;
+        PortVPSL(0, nullptr);
+    }
+    // Operation 30 for the card reader 0x2801: the card data.
+    static doransim::Bytes Request() {
+        return doransim::Encode({0x2801, 4, *cardsim::ParseHex("DF83821800000008"), {0xDF828000, 0xDF808400}});
+    }
+    doransim::XaLinkHandler* doran = nullptr;
+};
+
+TEST_F(RelayEndToEndDoran, TheFetchReadsOnceTheTerminalAnnounces) {
+    CopyField(context->serverRequest, "{SS}R{PS}1{SV}s0{CD}c1{D10}1250{F}");
+    EXPECT_EQ(StepUntilSomething(), 11);  // the request sent, the command relayed
+    EXPECT_EQ(StepUntilSomething(), 10);  // the fetch
+    EXPECT_EQ(StepUntilSomething(), 20);
+    EXPECT_STREQ(context->serverAnswer, "{SS}A{RS}00{F}");
+
+    ASSERT_TRUE(doran->waitDialogues(2, 2000));
+    const auto dialogues = doran->dialogues();
+    EXPECT_EQ(dialogues[0].kind, 'S');
+    EXPECT_EQ(dialogues[1].kind, 'R');  // read, not refused: after the announcement
+    ASSERT_EQ(doran->requests().size(), 1u);
+    EXPECT_EQ(doran->requests()[0].raw, Request());
+
+    ASSERT_TRUE(sim->waitForRequests(3, 5000));
+    const auto requests = sim->requests();
+    EXPECT_NE(requests[1].S.find("/02/"), std::string::npos) << requests[1].S;
+    EXPECT_EQ(requests[1].M, "");
+    const auto answer = doransim::Decode(doransim::Bytes(requests[2].M.begin(), requests[2].M.end()));
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->peripheral, 0x2801u);
+    EXPECT_EQ(doransim::Find(answer->data, 0xDF808400), *cardsim::ParseHex("5A0849701000123456785F2403251231"));
+}
+
+class RelayEndToEndDoranRefusal : public RelayEndToEndDoran {
+protected:
+    std::unique_ptr<linesim::FrameHandler> Terminal() override {
+        auto handler =
+            std::make_unique<doransim::XaLinkHandler>(testsupport::DoranScenario("fault fetch eot\n"));
+        doran = handler.get();
+        return handler;
+    }
+};
+
+TEST_F(RelayEndToEndDoranRefusal, RefusedFetchIsTheBusyTextMarkedSoft_Mended) {
+    CopyField(context->serverRequest, "{SS}R{PS}1{SV}s0{CD}c1{D10}1250{F}");
+    EXPECT_EQ(StepUntilSomething(), 11);
+    EXPECT_EQ(StepUntilSomething(), 10);
+    ASSERT_TRUE(sim->waitForRequests(3, 5000));
+    const auto requests = sim->requests();
+    EXPECT_EQ(requests[2].M, std::string(PAP_RELAY_BUSY_TEXT) + std::string(1, '\0'));
+    EXPECT_NE(requests[2].S.find("/_X_SOFT_/"), std::string::npos) << requests[2].S;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "app/main_loop.h"
 #include "app/startup.h"
 #include "periph/console_windows.h"
+#include "periph/interface_box.h"
 #include "platform/clock.h"
 #include "platform/pos_mailbox.h"
 #include "station/eft_context.h"
@@ -135,12 +136,15 @@ protected:
     std::string AnswerHead() const {
         return "{ZNP}13.0.26.000000_Nov 24 2023{SS}A{PS}" + std::to_string(station);
     }
-    // Adds window "P5" of the POS GUI (resource 45).
+    // Adds window "P5" of the POS GUI (resource 45) with its interface
+    // resource, as the program's window set-up does.
     KT_TEXT_WINDOW* AddPosWindow(int rows = 4, int columns = 20) {
         ConsoBox* console = context->box->console;
         KTCONSOL_AddFenetre(console, "P5", rows, columns);
         KTCONSOL_SetFenetreResource(console, "P5", 45);
-        return KTCONSOL_FindFenetre(console, "P5");
+        KT_TEXT_WINDOW* window = KTCONSOL_FindFenetre(console, "P5");
+        ISAP_OpenWindowResource(window);
+        return window;
     }
 
     ConfigTree tree;

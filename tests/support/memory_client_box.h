@@ -14,6 +14,7 @@
 
 #include "comm/message_box.h"
 #include "core/helpers.h"
+#include "support/network_stream.h"
 #include "netsim/net_frame.h"
 
 namespace testsupport {
@@ -22,24 +23,8 @@ class MemoryClientBox {
 public:
     using Peer = std::function<std::vector<netsim::NetMessage>(const netsim::NetMessage& request)>;
 
-    explicit MemoryClientBox(Peer peer = {}) : peer_(std::move(peer)) {
-        int32_t stamp = -1;
-        box_ = static_cast<KTX_WSERV*>(WAlloc(sizeof(KTX_WSERV)));
-        if (box_ == nullptr) return;
-        box_->appId = 1;
-        box_->mess = KTM_NewMess(1, 1, nullptr, 0, &stamp);
-        box_->messStamp = stamp;
-        if (box_->mess == nullptr) return;
-        box_->mess->BoxType = KTM_BOX_NET;
-        box_->mess->TransBox = this;
-        KTM_BindTransportProtocol(box_->mess, nullptr, nullptr, Send, Receive, nullptr, nullptr);
-    }
-    ~MemoryClientBox() {
-        if (box_ != nullptr) {
-            KTM_FreeMess(box_->mess);
-            WFree(box_);
-        }
-    }
+    explicit MemoryClientBox(Peer peer = {}) : peer_(std::move(peer)), box_(NewNetworkStream(this, Send, Receive)) {}
+    ~MemoryClientBox() { FreeNetworkStream(box_); }
     MemoryClientBox(const MemoryClientBox&) = delete;
     MemoryClientBox& operator=(const MemoryClientBox&) = delete;
 

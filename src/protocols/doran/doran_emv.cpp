@@ -8,6 +8,7 @@
 #include "core/helpers.h"
 #include "core/tlv.h"
 #include "core/trace.h"
+#include "protocols/doran/doran_slots.h"
 #include "protocols/doran/doran_syntax.h"
 
 namespace {
@@ -20,47 +21,23 @@ unsigned char* g_authBuffer = nullptr;
 int g_authSize = 0;
 int g_cdolFlag = 0;
 
-// ---------------------------------------------------------------------------
-// Slot references: one view over every slot type, so that one table drives
-// the loader.
-// ---------------------------------------------------------------------------
+using drn::Clear;
+using drn::DecimalOf;
+using drn::Ref;
+using drn::SlotRef;
 
-struct SlotRef {
-    int32_t* length;        // length or flag
-    void* area;             // text or bytes (null for number slots)
-    int capacity;           // characters or bytes of the area
-    int64_t* value;         // number slots
-    int32_t* byteLength;    // number slots that keep their byte length
-};
-
-template <int N>
-SlotRef Ref(PotText<N>& s) {
-    return {&s.length, s.text, N, nullptr, nullptr};
-}
-template <int N>
-SlotRef Ref(PotBytes<N>& s) {
-    return {&s.length, s.bytes, N, nullptr, nullptr};
-}
-SlotRef Ref(PotNumber& s) { return {&s.flag, nullptr, 0, &s.value, nullptr}; }
-SlotRef Ref(PotNumberLen& s) { return {&s.flag, nullptr, 0, &s.value, &s.byteLength}; }
-
-void Clear(const SlotRef& s) {
-    *s.length = 0;
-    if (s.area != nullptr) std::memset(s.area, 0, static_cast<size_t>(s.capacity) + 1);
-    if (s.value != nullptr) *s.value = 0;
-    if (s.byteLength != nullptr) *s.byteLength = 0;
-}
-
+// Encodings of the loader: those of the slots, and the CDOLs, which are
+// hexadecimal text or, while the CDOL flag is set, bytes.
 enum class Enc {
-    Hex,         // lower-case hexadecimal text
-    HexUpper,    // the same, upper case
-    Raw,         // bytes
-    RawNonZero,  // bytes whose first byte is not 0
-    Number,      // 1 or 2 big-endian bytes
-    NumberLen,   // the same, with the byte length
-    Bcd,         // 2 BCD bytes
-    HexDecimal,  // hexadecimal text read as a decimal number
-    Cdol,        // hexadecimal text, or bytes while the CDOL flag is set
+    Hex,
+    HexUpper,
+    Raw,
+    RawNonZero,
+    Number,
+    NumberLen,
+    Bcd,
+    HexDecimal,
+    Cdol,
 };
 
 enum class Source { Card, DataPart, DataPartElseCard };
@@ -139,94 +116,30 @@ const Entry kCardSlots[] = {
 
 bool HasBit(int32_t a, int32_t b) { return (a & b) != 0; }
 
-void Upper(char* text) {
-    for (; *text != '\0'; ++text) *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
-}
-
-// Hexadecimal digits read as a decimal number (digits up to the first other
-// character).
-int64_t DecimalOf(const char* text, int count) {
-    int64_t v = 0;
-    for (int i = 0; i < count && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        v = v * 10 + (text[i] - '0');
-    return v;
-}
-
-// Reads one element into the slot. The getter's result: 1 found, 2 found and
-// repeated (the first value kept), 0 absent, -1 malformed or too long (the
-// slot then holds nothing).
-int ReadInto(TlvNode* source, unsigned int tag, Enc enc, int minimum, const SlotRef& s) {
-    Clear(s);
-    int r = 0;
+drn::Enc SlotEncoding(Enc enc) {
     switch (enc) {
-        case Enc::Hex:
-        case Enc::HexUpper:
-        case Enc::HexDecimal: {
-            int length = s.capacity + 1;
-            char* text = static_cast<char*>(s.area);
-            if (enc == Enc::HexDecimal) {
-                char digits[8] = {};
-                length = 3;
-                r = TLV_GetHex(source, tag, digits, &length);
-                if (r > 0) {
-                    *s.value = DecimalOf(digits, length);
-                    *s.length = 1;
-                }
-                return r;
-            }
-            r = minimum > 0 ? TLV_GetHexMin(source, tag, text, &length, minimum)
-                            : TLV_GetHex(source, tag, text, &length);
-            if (r > 0) {
-                text[length] = '\0';
-                if (enc == Enc::HexUpper) Upper(text);
-                *s.length = length;
-            }
-            return r;
-        }
-        case Enc::Cdol: {
-            if (g_cdolFlag == 0) return ReadInto(source, tag, Enc::Hex, 0, s);
-            // Bytes, at most half the text capacity; the length counts them twice.
-            int length = s.capacity / 2 + 1;
-            r = TLV_GetBytesNonZero(source, tag, static_cast<unsigned char*>(s.area), &length);
-            if (r > 0) *s.length = 2 * length;
-            return r;
-        }
-        case Enc::Raw:
-        case Enc::RawNonZero: {
-            int length = s.capacity + 1;
-            auto* bytes = static_cast<unsigned char*>(s.area);
-            r = enc == Enc::Raw ? TLV_GetBytes(source, tag, bytes, &length)
-                                : TLV_GetBytesNonZero(source, tag, bytes, &length);
-            if (r > 0) *s.length = length;
-            return r;
-        }
-        case Enc::Number:
-        case Enc::NumberLen: {
-            uint16_t number = 0;
-            int flag = 1;
-            int length = 0;
-            r = TLV_GetUShortLen(source, tag, &number, &flag, &length);
-            if (r > 0) {
-                *s.length = 1;
-                *s.value = number;
-                if (s.byteLength != nullptr) *s.byteLength = length;
-            }
-            return r;
-        }
-        case Enc::Bcd: {
-            uint16_t number = 0;
-            int flag = 1;
-            r = TLV_GetBCD2(source, tag, &number, &flag);
-            if (r > 0 && number == 0xFFFF) r = -1;  // a digit that is not 0-9
-            if (r > 0) {
-                *s.length = 1;
-                *s.value = number;
-            } else {
-                Clear(s);
-            }
-            return r;
-        }
+        case Enc::Hex: return drn::Enc::Hex;
+        case Enc::HexUpper: return drn::Enc::HexUpper;
+        case Enc::Raw: return drn::Enc::Raw;
+        case Enc::RawNonZero: return drn::Enc::RawNonZero;
+        case Enc::Number: return drn::Enc::Number;
+        case Enc::NumberLen: return drn::Enc::NumberLen;
+        case Enc::Bcd: return drn::Enc::Bcd;
+        case Enc::HexDecimal: return drn::Enc::HexDecimal;
+        case Enc::Cdol: break;
     }
+    return drn::Enc::Hex;
+}
+
+// Reads one element into the slot (drn::ReadInto), the CDOLs as bytes
+// while the CDOL flag is set.
+int ReadInto(TlvNode* source, unsigned int tag, Enc enc, int minimum, const SlotRef& s) {
+    if (enc != Enc::Cdol || g_cdolFlag == 0) return drn::ReadInto(source, tag, SlotEncoding(enc), minimum, s);
+    Clear(s);
+    // Bytes, at most half the text capacity; the length counts them twice.
+    int length = s.capacity / 2 + 1;
+    const int r = TLV_GetBytesNonZero(source, tag, static_cast<unsigned char*>(s.area), &length);
+    if (r > 0) *s.length = 2 * length;
     return r;
 }
 
@@ -513,52 +426,7 @@ bool AnyMaskHas(const POT* pot, int32_t bits) {
 // Request building
 // ---------------------------------------------------------------------------
 
-// Data elements of the request, appended to the E2 part in hand.
-class RequestData {
-public:
-    explicit RequestData(TlvNode* e2) : e2_(e2) {}
-    bool ok() const { return ok_; }
-
-    void bytes(unsigned int tag, const unsigned char* b, int n) {
-        if (ok_ && TLV_AppendChild(e2_, tag, n, b) == nullptr) ok_ = false;
-    }
-    void byte(unsigned int tag, int64_t v) {
-        unsigned char b = static_cast<unsigned char>(v);
-        bytes(tag, &b, 1);
-    }
-    void u16(unsigned int tag, int64_t v) {
-        unsigned char b[2];
-        TLV_PutU16BE(b, static_cast<uint16_t>(v));
-        bytes(tag, b, 2);
-    }
-    void u32(unsigned int tag, uint32_t v) {
-        unsigned char b[4];
-        TLV_PutU32BE(b, v);
-        bytes(tag, b, 4);
-    }
-    // Sealed element made by a typed constructor of the codec.
-    void sealed(TlvNode* node) {
-        if (node == nullptr) {
-            ok_ = false;
-            return;
-        }
-        if (ok_ && TLV_AppendBytes(e2_, node->lg, node->value) == nullptr) ok_ = false;
-        TLV_Free(node, 'w');
-    }
-    template <int N>
-    void hex(unsigned int tag, const PotText<N>& t) {
-        if (t.length <= 0) return;
-        if (t.length > N) {
-            ok_ = false;
-            return;
-        }
-        sealed(TLV_NewHex(tag, t.text, t.length));
-    }
-
-private:
-    TlvNode* e2_;
-    bool ok_ = true;
-};
+using drn::RequestData;
 
 bool Set(const PotNumber& n) { return n.flag != 0; }
 
@@ -610,11 +478,7 @@ bool BuildRequestData(POT* pot, TlvNode* e2) {
     return d.ok();
 }
 
-bool AppendTag(TlvNode* list, unsigned int tag) {
-    unsigned char b[4];
-    unsigned char* end = TLV_PutTag(b, tag);
-    return TLV_AppendBytes(list, static_cast<int>(end - b), b) != nullptr;
-}
+using drn::AppendTag;
 
 bool BuildTagList(const POT* pot, TlvNode* list) {
     static const unsigned int kAlways[] = {0xDF828000, 0xDF838102, 0xDF85810A, 0xDF828100,
@@ -641,7 +505,7 @@ bool BuildTagList(const POT* pot, TlvNode* list) {
 // Answer decoding
 // ---------------------------------------------------------------------------
 
-void MarkAsked(int32_t* length) { *length = kPotAsked; }
+using drn::MarkAsked;
 
 void MarkAnsweredSlots(POT* pot, uint32_t flags) {
     MarkAsked(&pot->status.flag);
@@ -813,10 +677,8 @@ const unsigned char* DRN_SetEMVCommand(int* length, POT* pot) {
     if (pot == nullptr) return nullptr;
     pot->busy = 1;
     if (pot->peripheralFlag == 0) return nullptr;
-    char* end = nullptr;
-    pot->peripheral[sizeof pot->peripheral - 1] = '\0';
-    const unsigned long peripheral = std::strtoul(pot->peripheral, &end, 16);
-    if (end == pot->peripheral || *end != '\0' || peripheral > 0xFFFF) return nullptr;
+    uint32_t peripheral = 0;
+    if (!drn::PeripheralOfText(pot->peripheral, sizeof pot->peripheral, &peripheral)) return nullptr;
 
     TlvNode* e2 = TLV_NewPrimitive(DRN_TAG_DATA, 0, nullptr);
     TlvNode* list = TLV_NewPrimitive(DRN_TAG_TAG_LIST, 0, nullptr);
@@ -830,7 +692,7 @@ const unsigned char* DRN_SetEMVCommand(int* length, POT* pot) {
     }
     DRN_SetDataPart(e2);
     DRN_SetTagListPart(list);
-    const int built = DRN_EncapsSyntax(1, 1, 1, 1, 1, 1, static_cast<uint32_t>(peripheral), DRN_EMV_COMMAND);
+    const int built = DRN_EncapsSyntax(1, 1, 1, 1, 1, 1, peripheral, DRN_EMV_COMMAND);
     if (built <= 0) return nullptr;
     pot->busy = 0;
     return DRN_MessageBytes(length);

@@ -63,8 +63,9 @@ int NameStep(KT_XPROT* ctx, const char* name, int partyIndex) {
     return 1;
 }
 
-// Fields 1 to 4 and 6 to 10 of a request descriptor into the context.
-void MapRequestFields(KT_XPROT* ctx, const XPRO_FIELDS& f) {
+}  // namespace
+
+void XPRO_MapRequestFields(KT_XPROT* ctx, const XPRO_FIELDS& f) {
     XPRO_SetMode(ctx, std::atoi(f.field[0]));
     XPRO_SetExchangeNumber(ctx, std::atoi(f.field[1]));
     XPRO_SetApplication(ctx, f.field[2]);
@@ -75,8 +76,6 @@ void MapRequestFields(KT_XPROT* ctx, const XPRO_FIELDS& f) {
     XPRO_SetAccStat(ctx, std::atoi(f.field[8]));
     XPRO_SetStatus(ctx, std::atoi(f.field[9]));
 }
-
-}  // namespace
 
 int XPRO_SplitDescriptor(const char* text, XPRO_FIELDS* fields) {
     if (text == nullptr || fields == nullptr) return 0;
@@ -291,7 +290,7 @@ int XAS_LinkRequest(KTM_WPRO* block) {
         return -1;
     }
     if (request->A[0] != '\0') CopyUpTo(ctx->netApplication, XPRO_NET_APPLICATION_SIZE - 1, request->A);
-    MapRequestFields(ctx, f);
+    XPRO_MapRequestFields(ctx, f);
     std::memcpy(block->frame, request->M, length);
     return static_cast<int>(length);
 }

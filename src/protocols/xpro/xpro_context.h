@@ -32,6 +32,14 @@ constexpr int XPRO_PAYLOAD_MAX = 12700;
 constexpr int32_t XPRO_PHASE_IDLE = 10;
 constexpr int32_t XPRO_PHASE_SENDING = 13;
 constexpr int32_t XPRO_PHASE_RECEIVING = 14;
+// Phases of the XA link only: opening to send or to receive, closing as
+// responder or initiator, sender paused (SYN), waiting for the resume (BEL).
+constexpr int32_t XPRO_PHASE_OPENING_SEND = 11;
+constexpr int32_t XPRO_PHASE_OPENING_RECEIVE = 12;
+constexpr int32_t XPRO_PHASE_CLOSING_RESPONDER = 15;
+constexpr int32_t XPRO_PHASE_CLOSING_INITIATOR = 16;
+constexpr int32_t XPRO_PHASE_PAUSED = 17;
+constexpr int32_t XPRO_PHASE_WAITING_BEL = 19;
 
 struct KT_XPARTY {
     int32_t direction;
@@ -157,6 +165,9 @@ int RUDA_Transport(KT_XPROT* ctx);
 // Open callback: a context from fields 1 to 9 of a descriptor (field 6 is
 // skipped), or null when the text is not a whole descriptor.
 void* XAS_LinkOpen(const char* description);
+// Fields 1 to 4 and 6 to 10 of a request descriptor into the context (the
+// port, field 5, stays the one opened).
+void XPRO_MapRequestFields(KT_XPROT* ctx, const XPRO_FIELDS& fields);
 // Request mapping: the network application from rubrique 'A' (when not
 // empty), the fields of rubrique 'S' (the port stays the one opened), then
 // the request body into the block's send area. The body's length, or -1
