@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
         }
         default: {
             // The input as a dialogue record: its kind, then its text area.
-            static const int32_t kinds[] = {TERM_KIND_TEXT, TERM_KIND_SELECT, TERM_KIND_ENTRY,
-                                            TERM_KIND_KEY_WAIT, TERM_KIND_SECRET, 0};
+            static const int32_t kinds[] = {TERM_DISPLAY_TEXT, TERM_DISPLAY_SELECT, TERM_DISPLAY_ENTRY,
+                                            TERM_DISPLAY_KEY_WAIT, TERM_DISPLAY_SECRET_ENTRY, 0};
             TermDisplayBlock block{};
             block.kind = kinds[input[1] % 6];
             block.selectionOption = input[2] % 6;

@@ -33,9 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     const uint8_t choice = input[0];
     std::vector<unsigned char> answer(input + 1, input + size);
     const int length = static_cast<int>(answer.size());
-    static const int32_t kinds[] = {0, TERM_KIND_OPEN, TERM_KIND_TEXT, TERM_KIND_SELECT, TERM_KIND_ENTRY,
-                                    TERM_KIND_CONTINUOUS, TERM_KIND_ENTRY_EXT, TERM_KIND_NUMERIC,
-                                    TERM_KIND_KEY_WAIT, TERM_KIND_SECRET, 42};
+    static const int32_t kinds[] = {0, TERM_DISPLAY_OPEN, TERM_DISPLAY_TEXT, TERM_DISPLAY_SELECT, TERM_DISPLAY_ENTRY,
+                                    TERM_DISPLAY_CONTINUOUS, TERM_DISPLAY_ENTRY_EXT, TERM_DISPLAY_NUMERIC,
+                                    TERM_DISPLAY_KEY_WAIT, TERM_DISPLAY_SECRET_ENTRY, 42};
     switch (choice % 6) {
         case 0: {
             auto block = std::make_unique<TermDisplayBlock>();
@@ -43,9 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
             block->selectionOption = (choice & 0x04) != 0 ? 4 : 0;
             const int r = RUDA_DealDialogueAnswer(answer.data(), length, block.get(), (choice >> 7) & 1);
             Check(r >= -1, "status");
-            Check(block->resultLength >= 0 && block->resultLength < kTermResultData, "result length");
-            Check(block->resultData[kTermResultData - 1] == '\0', "result data ended");
-            Check(block->keyWaitFlag == 0 && block->secretParameter == 0, "nothing written past the result");
+            Check(block->resultLength >= 0 && block->resultLength < kTermDisplayResultMax, "result length");
+            Check(block->resultData[kTermDisplayResultMax - 1] == '\0', "result data ended");
+            Check(block->keyWaitFlag == 0 && block->secretEntryLength == 0, "nothing written past the result");
             break;
         }
         case 1: {

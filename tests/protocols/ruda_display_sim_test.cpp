@@ -16,7 +16,7 @@
 #include "protocols/html_page.h"
 #include "protocols/module_contract.h"
 #include "protocols/ruda/ruda_display.h"
-#include "protocols/term_display.h"
+#include "protocols/terminal_display.h"
 #include "rudasim/ruda_terminal.h"
 #include "support/apdu_bytes.h"
 #include "support/term_display_block.h"
@@ -70,7 +70,7 @@ public:
 TEST(RudaDisplaySim, TextsAndScreensShown) {
     ScreenStation s("");
     ASSERT_TRUE(s.ready());
-    TermDisplayBlock text = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", kEsc + "H" + kEsc + "P\x01\x01" "Montant" + kEsc + "P\x02\x01" "12,50 \x80" "\xe9"});
+    TermDisplayBlock text = testsupport::DisplayBlock(TERM_DISPLAY_TEXT, {"00", "", kEsc + "H" + kEsc + "P\x01\x01" "Montant" + kEsc + "P\x02\x01" "12,50 \x80" "\xe9"});
     ASSERT_EQ(s.set(O_T_DISPLAY, &text), 0);
     EXPECT_EQ(s.get(O_T_DISPLAY, &text), 0);
     ASSERT_EQ(s.set(O_T_DISPLAY_SCREEN, 13), 0);
@@ -128,7 +128,7 @@ TEST(RudaDisplaySim, KeyWaitEndsWithTheKeyPressed) {
     ScreenStation s("");
     ASSERT_TRUE(s.ready());
     TermDisplayBlock wait{};
-    wait.kind = TERM_KIND_KEY_WAIT;
+    wait.kind = TERM_DISPLAY_KEY_WAIT;
     wait.keyWaitFlag = 1;
     ASSERT_EQ(s.set(O_T_WDATA, &wait), 0);
     // The terminal takes the wait (90 00): no key yet.
@@ -136,36 +136,36 @@ TEST(RudaDisplaySim, KeyWaitEndsWithTheKeyPressed) {
     EXPECT_EQ(s.lastApdu(), Hex("D0610300"));
     s.pressKey(0x0D);
     EXPECT_EQ(s.get(O_T_WDATA, &wait), 0);
-    EXPECT_EQ(wait.result, 'V');
+    EXPECT_EQ(wait.resultField, 'V');
 }
 
 TEST(RudaDisplaySim, SelectionsAndEntriesAnsweredInTurn) {
     ScreenStation s("select 2\nselect cancel\nentry \"1234\"\nentry cancel\nsecret \"0000\"\n");
     ASSERT_TRUE(s.ready());
     const std::string list = kEsc + "P\x02\x01" "UN" + kEsc + "P\x03\x01" "DEUX";
-    TermDisplayBlock select = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "Choix", list, "", "", "00000402CF"});
+    TermDisplayBlock select = testsupport::DisplayBlock(TERM_DISPLAY_SELECT, {"00", "Choix", list, "", "", "00000402CF"});
     ASSERT_EQ(s.set(O_T_SELECT, &select), 0);
     EXPECT_EQ(s.get(O_T_SELECT, &select, 0), 0);
-    EXPECT_EQ(select.result, 2);
+    EXPECT_EQ(select.resultField, 2);
     ASSERT_EQ(s.set(O_T_SELECT, &select), 0);
     EXPECT_EQ(s.get(O_T_SELECT, &select, 1), 0);
-    EXPECT_EQ(select.result, 'A');
+    EXPECT_EQ(select.resultField, 'A');
 
-    TermDisplayBlock entry = testsupport::DisplayBlock(TERM_KIND_ENTRY, {"00", "", "", "", "", "0", "1", "0", "01", "04"});
+    TermDisplayBlock entry = testsupport::DisplayBlock(TERM_DISPLAY_ENTRY, {"00", "", "", "", "", "0", "1", "0", "01", "04"});
     ASSERT_EQ(s.set(O_T_WDATA, &entry), 0);
     EXPECT_EQ(s.get(O_T_WDATA, &entry), 0);
-    EXPECT_EQ(entry.result, 'V');
+    EXPECT_EQ(entry.resultField, 'V');
     EXPECT_EQ(std::string(entry.resultData, static_cast<size_t>(entry.resultLength)), "1234");
     ASSERT_EQ(s.set(O_T_WDATA, &entry), 0);
     EXPECT_EQ(s.get(O_T_WDATA, &entry), 0);
-    EXPECT_EQ(entry.result, 'A');
+    EXPECT_EQ(entry.resultField, 'A');
 
     TermDisplayBlock secret{};
-    secret.kind = TERM_KIND_SECRET;
-    secret.secretParameter = 4;
+    secret.kind = TERM_DISPLAY_SECRET_ENTRY;
+    secret.secretEntryLength = 4;
     ASSERT_EQ(s.set(O_T_WDATA, &secret), 0);
     EXPECT_EQ(s.get(O_T_WDATA, &secret), 0);
-    EXPECT_EQ(secret.result, 'V');
+    EXPECT_EQ(secret.resultField, 'V');
     EXPECT_EQ(secret.resultLength, 4);
     const rudasim::ScreenRecord asked = s.screens();
     EXPECT_EQ(asked.selections, 2);

@@ -18,7 +18,7 @@
 #include "protocols/module_contract.h"
 #include "protocols/pv_status.h"
 #include "protocols/ruda/ruda_display.h"
-#include "protocols/term_display.h"
+#include "protocols/terminal_display.h"
 #include "support/apdu_bytes.h"
 #include "support/term_display_block.h"
 #include "support/engine_rows.h"
@@ -70,8 +70,8 @@ protected:
     void Prime(int operation) {
         static const unsigned char ids[6] = {0x00, 0xF1, 0x00, 0xF2, 0x00, 0xF3};
         static const HtmlPageRequest page("p.html", HtmlParamList{});
-        TermDisplayBlock text = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", "x"});
-        TermDisplayBlock ext = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, {});
+        TermDisplayBlock text = testsupport::DisplayBlock(TERM_DISPLAY_TEXT, {"00", "", "x"});
+        TermDisplayBlock ext = testsupport::DisplayBlock(TERM_DISPLAY_ENTRY_EXT, {});
         int status = -1;
         switch (operation) {
             case O_T_WDATA_EXT: status = Set(operation, &ext, 4, ids, 6, 0, 0); break;
@@ -121,7 +121,7 @@ TEST_F(RudaDisplayOps, DisplayTextRequests) {
         {"nothing to show", kEsc + "H", {}},
     };
     for (const Case& c : cases) {
-        TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", c.message, "", ""});
+        TermDisplayBlock b = testsupport::DisplayBlock(TERM_DISPLAY_TEXT, {"00", "", c.message, "", ""});
         EXPECT_EQ(Set(O_T_DISPLAY, &b), 0) << c.name;
         EXPECT_EQ(sent, Apdu("D2010001", c.data)) << c.name;
     }
@@ -135,14 +135,14 @@ TEST_F(RudaDisplayOps, DisplayTextRequests) {
 }
 
 TEST_F(RudaDisplayOps, TitleAheadOfTheTextWhenTabsAreOn) {
-    TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "TITRE", kEsc + "P\x02\x01x"});
+    TermDisplayBlock b = testsupport::DisplayBlock(TERM_DISPLAY_TEXT, {"00", "TITRE", kEsc + "P\x02\x01x"});
     ASSERT_EQ(setenv("TAB_ENABLED", "1", 1), 0);
     const int status = Set(O_T_DISPLAY, &b);
     unsetenv("TAB_ENABLED");
     EXPECT_EQ(status, 0);
     EXPECT_EQ(sent, Apdu("D2010001", Text("TITRE           \nx")));
     // Without the variable the title is not shown.
-    TermDisplayBlock again = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "TITRE", kEsc + "H" + kEsc + "P\x02\x01x"});
+    TermDisplayBlock again = testsupport::DisplayBlock(TERM_DISPLAY_TEXT, {"00", "TITRE", kEsc + "H" + kEsc + "P\x02\x01x"});
     EXPECT_EQ(Set(O_T_DISPLAY, &again), 0);
     EXPECT_EQ(sent, Apdu("D2010001", Text("x")));
 }
@@ -152,13 +152,13 @@ TEST_F(RudaDisplayOps, DisplayOver255BytesRefused_Mended) {
     // carry them, and a cut would show half a text.
     const std::string texts[] = {kEsc + "H" + std::string(200, '\xe9'), kEsc + "H" + std::string(256, 'a')};
     for (const std::string& text : texts) {
-        TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", text});
+        TermDisplayBlock b = testsupport::DisplayBlock(TERM_DISPLAY_TEXT, {"00", "", text});
         EXPECT_EQ(Set(O_T_DISPLAY, &b), PV_CMD_INTERNAL);
         EXPECT_TRUE(sent.empty());
     }
     EXPECT_TRUE(trace.Contains("trop long"));
     // 255 bytes still go.
-    TermDisplayBlock fits = testsupport::DisplayBlock(TERM_KIND_TEXT, {"00", "", kEsc + "H" + std::string(255, 'a')});
+    TermDisplayBlock fits = testsupport::DisplayBlock(TERM_DISPLAY_TEXT, {"00", "", kEsc + "H" + std::string(255, 'a')});
     EXPECT_EQ(Set(O_T_DISPLAY, &fits), 0);
     EXPECT_EQ(sent.size(), 4u + 1u + 255u);
 }
@@ -176,7 +176,7 @@ TEST_F(RudaDisplayOps, SelectionRequests) {
         {4, Concat({Element(0xDFA215, {0x00}), Element(0xDFA212, {0x02})})},
     };
     for (const Case& c : cases) {
-        TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "TITRE", list, "", "", "00000302CF"}, c.option);
+        TermDisplayBlock b = testsupport::DisplayBlock(TERM_DISPLAY_SELECT, {"00", "TITRE", list, "", "", "00000302CF"}, c.option);
         EXPECT_EQ(Set(O_T_SELECT, &b), 0) << int(c.option);
         const Bytes content = Concat({Element(0xDFA211, Text("TITRE")), items, c.tail});
         EXPECT_EQ(sent, Apdu("D2030001", content)) << int(c.option);
@@ -187,25 +187,25 @@ TEST_F(RudaDisplayOps, SelectionRequests) {
         EXPECT_NE(lines.front().find("cons: priv [ 2 ]"), std::string::npos) << lines.front();
     }
     // No title: no DFA211.
-    TermDisplayBlock untitled = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "", list, "", "", "00000302CF"});
+    TermDisplayBlock untitled = testsupport::DisplayBlock(TERM_DISPLAY_SELECT, {"00", "", list, "", "", "00000302CF"});
     EXPECT_EQ(Set(O_T_SELECT, &untitled), 0);
     EXPECT_EQ(sent, Apdu("D2030001", items));
     // The format field must hold exactly 10 characters.
-    TermDisplayBlock shortFormat = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "", list, "", "", "000003"});
+    TermDisplayBlock shortFormat = testsupport::DisplayBlock(TERM_DISPLAY_SELECT, {"00", "", list, "", "", "000003"});
     EXPECT_EQ(Set(O_T_SELECT, &shortFormat), 0);
     EXPECT_TRUE(sent.empty());
 }
 
 TEST_F(RudaDisplayOps, SelectionWithoutColumnsOrRowsBuildsNothing_Mended) {
     for (const char* format : {"00000002CF", "00000300CF", "0000xx02CF"}) {
-        TermDisplayBlock b = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "", "abc", "", "", format});
+        TermDisplayBlock b = testsupport::DisplayBlock(TERM_DISPLAY_SELECT, {"00", "", "abc", "", "", format});
         EXPECT_EQ(Set(O_T_SELECT, &b), 0) << format;
         EXPECT_TRUE(sent.empty()) << format;
     }
     // A list whose items pass 255 bytes is refused, never cut.
     std::string many;
     for (int row = 2; row <= 12; ++row) many += kEsc + "P" + char(row) + "\x01" + std::string(20, 'x');
-    TermDisplayBlock big = testsupport::DisplayBlock(TERM_KIND_SELECT, {"00", "", many, "", "", "00002011CF"});
+    TermDisplayBlock big = testsupport::DisplayBlock(TERM_DISPLAY_SELECT, {"00", "", many, "", "", "00002011CF"});
     EXPECT_EQ(Set(O_T_SELECT, &big), PV_CMD_INTERNAL);
     EXPECT_TRUE(sent.empty());
 }
@@ -219,18 +219,18 @@ TEST_F(RudaDisplayOps, EntryKeyWaitAndSecretRequests) {
     auto entry = [](const char* maximum) {
         std::vector<std::string> f = {"00", "", "", "", "", "0", "1", "0", "00"};
         if (maximum != nullptr) f.push_back(maximum);
-        return testsupport::DisplayBlock(TERM_KIND_ENTRY, f);
+        return testsupport::DisplayBlock(TERM_DISPLAY_ENTRY, f);
     };
     auto entryE0 = [](uint8_t maximum) {
         return Element(0xE0, Concat({Element(0xDFA206, Hex("001200000000")), Element(0xDFA207, {maximum, 0x00}),
                                      Element(0xDF8306, {0x00})}));
     };
     TermDisplayBlock keyOn{}, keyOff{}, secret{}, secretFlags{};
-    keyOn.kind = keyOff.kind = TERM_KIND_KEY_WAIT;
+    keyOn.kind = keyOff.kind = TERM_DISPLAY_KEY_WAIT;
     keyOn.keyWaitFlag = 1;
-    secret.kind = secretFlags.kind = TERM_KIND_SECRET;
-    secret.secretParameter = 6;
-    secretFlags.secretParameter = 300;
+    secret.kind = secretFlags.kind = TERM_DISPLAY_SECRET_ENTRY;
+    secret.secretEntryLength = 6;
+    secretFlags.secretEntryLength = 300;
     secretFlags.entryFlags[0] = 0x05;
     secretFlags.entryFlags[1] = 0x07;
     const Case cases[] = {
@@ -254,7 +254,7 @@ TEST_F(RudaDisplayOps, EntryKeyWaitAndSecretRequests) {
 TEST_F(RudaDisplayOps, EntryWithMessageIdentifiers) {
     const Bytes ids = Hex("00F100F200F3");
     const std::vector<std::string> none;
-    TermDisplayBlock empty = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, none);
+    TermDisplayBlock empty = testsupport::DisplayBlock(TERM_DISPLAY_ENTRY_EXT, none);
     empty.entryMode = 0x02;
     // Maximum above 3: the identifiers.
     EXPECT_EQ(Set(O_T_WDATA_EXT, &empty, 4, ids.data(), 6, 0, 0), 0);
@@ -265,39 +265,39 @@ TEST_F(RudaDisplayOps, EntryWithMessageIdentifiers) {
     EXPECT_EQ(sent, Apdu("D2040001", Element(0xE0, Concat({Element(0xDFA206, ids), Element(0xDFA207, {3, 2}),
                                                             Element(0xDF8306, {0x02})}))));
     // Maximum 2 with a text: three lines of the field size (16).
-    TermDisplayBlock text = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, {"MONTANT"});
+    TermDisplayBlock text = testsupport::DisplayBlock(TERM_DISPLAY_ENTRY_EXT, {"MONTANT"});
     EXPECT_EQ(Set(O_T_WDATA_EXT, &text, 2, ids.data(), 6, 0, 0), 0);
     const Bytes lines = Concat({Element(0xDFA213, Text("MONTANT         ")), Element(0xDFA213, Text(std::string(16, ' '))),
                                 Element(0xDFA213, Text(std::string(16, ' ')))});
     EXPECT_EQ(sent, Apdu("D2040001", Element(0xE0, Concat({lines, Element(0xDFA207, {2, 0}), Element(0xDF8306, {0x00})}))));
 
     // Numeric only (164): two lines of the text, or at most 4 identifiers.
-    TermDisplayBlock numeric = testsupport::DisplayBlock(TERM_KIND_NUMERIC, {"12345678901234567890"});
+    TermDisplayBlock numeric = testsupport::DisplayBlock(TERM_DISPLAY_NUMERIC, {"12345678901234567890"});
     numeric.entryFlags[0] = 0x03;
     EXPECT_EQ(Set(O_T_WDATA_EXT, &numeric, 2, ids.data(), 6, 0, 0), 0);
     EXPECT_EQ(sent, Apdu("D2F10001", Element(0xE0, Concat({Element(0xDFA213, Text("1234567890123456")),
                                                             Element(0xDFA213, Text("7890            ")),
                                                             Element(0xDF8305, {2}), Element(0xDF8306, {0}),
                                                             Element(0xDFB005, Hex("00000003"))}))));
-    TermDisplayBlock numericIds = testsupport::DisplayBlock(TERM_KIND_NUMERIC, none);
+    TermDisplayBlock numericIds = testsupport::DisplayBlock(TERM_DISPLAY_NUMERIC, none);
     EXPECT_EQ(Set(O_T_WDATA_EXT, &numericIds, 0, ids.data(), 6, 0, 0), 0);
     EXPECT_EQ(sent, Apdu("D2F10001", Element(0xE0, Concat({Element(0xDFA206, Hex("00F100F2")), Element(0xDF8305, {11}),
                                                             Element(0xDF8306, {0}),
                                                             Element(0xDFB005, Hex("00000001"))}))));
     // Secret (177): P2 is the maximum.
-    TermDisplayBlock secret = testsupport::DisplayBlock(TERM_KIND_SECRET, none);
+    TermDisplayBlock secret = testsupport::DisplayBlock(TERM_DISPLAY_SECRET_ENTRY, none);
     EXPECT_EQ(Set(O_T_WDATA_EXT, &secret, 6, ids.data(), 6, 0, 0), 0);
     EXPECT_EQ(sent, Apdu("D2F30006", Element(0xE0, Concat({Element(0xDFB005, Hex("00000001")),
                                                             Element(0xDFA206, Hex("00F100F2"))}))));
     // Another kind builds nothing.
-    TermDisplayBlock key = testsupport::DisplayBlock(TERM_KIND_KEY_WAIT, none);
+    TermDisplayBlock key = testsupport::DisplayBlock(TERM_DISPLAY_KEY_WAIT, none);
     EXPECT_EQ(Set(O_T_WDATA_EXT, &key, 0, ids.data(), 6, 0, 0), 0);
     EXPECT_TRUE(sent.empty());
 }
 
 TEST_F(RudaDisplayOps, EntryWithMessageIdentifiersRefusals) {
     const Bytes ids = Hex("00F100F200F3");
-    TermDisplayBlock empty = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, {});
+    TermDisplayBlock empty = testsupport::DisplayBlock(TERM_DISPLAY_ENTRY_EXT, {});
     EXPECT_EQ(Set(O_T_WDATA_EXT, &empty, 4, ids.data(), 5, 0, 0), PV_CMD_INTERNAL);
     EXPECT_TRUE(trace.Contains("Nombre d'identifiants des messages de saisie obligatoirement egal a 6"));
     EXPECT_EQ(Set(O_T_WDATA_EXT, &empty, 4, static_cast<const unsigned char*>(nullptr), 6, 0, 0), PV_CMD_INTERNAL);
@@ -307,11 +307,11 @@ TEST_F(RudaDisplayOps, EntryWithMessageIdentifiersRefusals) {
     EXPECT_EQ(Set(O_T_WDATA_EXT, &empty, 4, ids.data(), 6, 0, 34), 0);
     EXPECT_TRUE(sent.empty());
     EXPECT_TRUE(trace.Contains("prevent buffer overflow, max. size: 100, data size: 102"));
-    TermDisplayBlock numeric = testsupport::DisplayBlock(TERM_KIND_NUMERIC, {});
+    TermDisplayBlock numeric = testsupport::DisplayBlock(TERM_DISPLAY_NUMERIC, {});
     EXPECT_EQ(Set(O_T_WDATA_EXT, &numeric, 4, ids.data(), 6, 0, 51), 0);
     EXPECT_TRUE(sent.empty());
     // A record with a text needs no identifiers.
-    TermDisplayBlock text = testsupport::DisplayBlock(TERM_KIND_ENTRY_EXT, {"PIN"});
+    TermDisplayBlock text = testsupport::DisplayBlock(TERM_DISPLAY_ENTRY_EXT, {"PIN"});
     EXPECT_EQ(Set(O_T_WDATA_EXT, &text, 2, static_cast<const unsigned char*>(nullptr), 0, 0, 0), 0);
     EXPECT_FALSE(sent.empty());
 }
@@ -396,52 +396,52 @@ TEST_F(RudaDisplayOps, DialogueAnswers) {
         int32_t result;  // -1: untouched
         std::string data;
     } cases[] = {
-        {"display done", TERM_KIND_TEXT, 0, 0, Hex("9000"), 0, -1, ""},
-        {"display refused", TERM_KIND_TEXT, 0, 0, Hex("6F00"), 1, -1, ""},
-        {"open", TERM_KIND_OPEN, 0, 0, Hex("6F00"), 0, -1, ""},
-        {"continuous", TERM_KIND_CONTINUOUS, 0, 0, Hex("6F00"), 0, 0, ""},
+        {"display done", TERM_DISPLAY_TEXT, 0, 0, Hex("9000"), 0, -1, ""},
+        {"display refused", TERM_DISPLAY_TEXT, 0, 0, Hex("6F00"), 1, -1, ""},
+        {"open", TERM_DISPLAY_OPEN, 0, 0, Hex("6F00"), 0, -1, ""},
+        {"continuous", TERM_DISPLAY_CONTINUOUS, 0, 0, Hex("6F00"), 0, 0, ""},
         {"kind without answer", 42, 0, 0, Hex("9000"), 1, -1, ""},
-        {"item", TERM_KIND_SELECT, 0, 0, WithSw(Element(0xE0, Element(0xDFA202, {0x02})), 0x9000), 0, 2, ""},
-        {"item from DFA230", TERM_KIND_SELECT, 0, 0, WithSw(Element(0xDFA230, {0x03}), 0x9000), 0, 3, ""},
-        {"item of two bytes", TERM_KIND_SELECT, 0, 0, WithSw(Element(0xDFA202, {0x00, 0x02}), 0x9000), 1, -1, ""},
-        {"no item, correction allowed", TERM_KIND_SELECT, 4, 0, Hex("9000"), 0, 'C', ""},
-        {"no item", TERM_KIND_SELECT, 0, 0, Hex("9000"), 1, -1, ""},
-        {"cancel is an answer", TERM_KIND_SELECT, 0, 1, Hex("9F43"), 0, 'A', ""},
-        {"cancel is not an answer", TERM_KIND_SELECT, 0, 0, Hex("9F43"), 1, -1, ""},
-        {"entry cancelled", TERM_KIND_ENTRY, 0, 0, Hex("9F43"), 0, 'A', ""},
-        {"entry refused", TERM_KIND_ENTRY, 0, 0, Hex("6400"), 1, 255, ""},
-        {"entry", TERM_KIND_ENTRY, 0, 0, WithSw(Element(0xE0, Element(0xDFA208, Text("1234"))), 0x9000), 0, 'V', "1234"},
-        {"entry with ids", TERM_KIND_ENTRY_EXT, 0, 0, WithSw(Element(0xDFA208, Text("77")), 0x9000), 0, 'V', "77"},
-        {"numeric cancelled", TERM_KIND_NUMERIC, 0, 0, Hex("9F43"), 0, 'A', ""},
-        {"numeric correction", TERM_KIND_NUMERIC, 0, 0, Hex("9F45"), 0, 'C', ""},
-        {"numeric value", TERM_KIND_NUMERIC, 0, 0, WithSw(Element(0xE0, Element(0xDF8301, Text("42"))), 0x9000), 0, 'V', "42"},
-        {"numeric empty value", TERM_KIND_NUMERIC, 0, 0, WithSw(Element(0xE0, Hex("DF830100")), 0x9000), 0, 'V', ""},
-        {"numeric without value", TERM_KIND_NUMERIC, 0, 0, WithSw(Element(0xE0, Element(0xDFA205, {0x0D})), 0x9000), 1, -1, ""},
-        {"numeric other status", TERM_KIND_NUMERIC, 0, 0, Hex("6F00"), 1, -1, ""},
-        {"key wait refused", TERM_KIND_KEY_WAIT, 0, 0, Hex("6F00"), 1, -1, ""},
-        {"key wait not yet", TERM_KIND_KEY_WAIT, 0, 0, Hex("9000"), PV_NOT_YET, -1, ""},
-        {"key V", TERM_KIND_KEY_WAIT, 0, 0, WithSw(Element(0xE0, Element(0xDFA205, {0x0D})), 0x9000), 0, 'V', ""},
-        {"key A", TERM_KIND_KEY_WAIT, 0, 0, WithSw(Element(0xE0, Element(0xDFA205, {0x1B})), 0x9000), 0, 'A', ""},
-        {"secret cancelled", TERM_KIND_SECRET, 0, 0, Hex("9F43"), 0, 'A', ""},
-        {"secret refused", TERM_KIND_SECRET, 0, 0, Hex("6A80"), 1, -1, ""},
-        {"secret", TERM_KIND_SECRET, 0, 0, WithSw(Element(0xE0, Element(0xDF8301, Text("9876"))), 0x9000), 0, 'V', "9876"},
-        {"secret absent", TERM_KIND_SECRET, 0, 0, WithSw(Element(0xE0, Element(0xDFA205, {0x0D})), 0x9000), 1, 'A', ""},
-        {"secret too long", TERM_KIND_SECRET, 0, 0, WithSw(Element(0xDF8301, Text(std::string(22, '1'))), 0x9000), 1, 'A', ""},
+        {"item", TERM_DISPLAY_SELECT, 0, 0, WithSw(Element(0xE0, Element(0xDFA202, {0x02})), 0x9000), 0, 2, ""},
+        {"item from DFA230", TERM_DISPLAY_SELECT, 0, 0, WithSw(Element(0xDFA230, {0x03}), 0x9000), 0, 3, ""},
+        {"item of two bytes", TERM_DISPLAY_SELECT, 0, 0, WithSw(Element(0xDFA202, {0x00, 0x02}), 0x9000), 1, -1, ""},
+        {"no item, correction allowed", TERM_DISPLAY_SELECT, 4, 0, Hex("9000"), 0, 'C', ""},
+        {"no item", TERM_DISPLAY_SELECT, 0, 0, Hex("9000"), 1, -1, ""},
+        {"cancel is an answer", TERM_DISPLAY_SELECT, 0, 1, Hex("9F43"), 0, 'A', ""},
+        {"cancel is not an answer", TERM_DISPLAY_SELECT, 0, 0, Hex("9F43"), 1, -1, ""},
+        {"entry cancelled", TERM_DISPLAY_ENTRY, 0, 0, Hex("9F43"), 0, 'A', ""},
+        {"entry refused", TERM_DISPLAY_ENTRY, 0, 0, Hex("6400"), 1, 255, ""},
+        {"entry", TERM_DISPLAY_ENTRY, 0, 0, WithSw(Element(0xE0, Element(0xDFA208, Text("1234"))), 0x9000), 0, 'V', "1234"},
+        {"entry with ids", TERM_DISPLAY_ENTRY_EXT, 0, 0, WithSw(Element(0xDFA208, Text("77")), 0x9000), 0, 'V', "77"},
+        {"numeric cancelled", TERM_DISPLAY_NUMERIC, 0, 0, Hex("9F43"), 0, 'A', ""},
+        {"numeric correction", TERM_DISPLAY_NUMERIC, 0, 0, Hex("9F45"), 0, 'C', ""},
+        {"numeric value", TERM_DISPLAY_NUMERIC, 0, 0, WithSw(Element(0xE0, Element(0xDF8301, Text("42"))), 0x9000), 0, 'V', "42"},
+        {"numeric empty value", TERM_DISPLAY_NUMERIC, 0, 0, WithSw(Element(0xE0, Hex("DF830100")), 0x9000), 0, 'V', ""},
+        {"numeric without value", TERM_DISPLAY_NUMERIC, 0, 0, WithSw(Element(0xE0, Element(0xDFA205, {0x0D})), 0x9000), 1, -1, ""},
+        {"numeric other status", TERM_DISPLAY_NUMERIC, 0, 0, Hex("6F00"), 1, -1, ""},
+        {"key wait refused", TERM_DISPLAY_KEY_WAIT, 0, 0, Hex("6F00"), 1, -1, ""},
+        {"key wait not yet", TERM_DISPLAY_KEY_WAIT, 0, 0, Hex("9000"), PV_NOT_YET, -1, ""},
+        {"key V", TERM_DISPLAY_KEY_WAIT, 0, 0, WithSw(Element(0xE0, Element(0xDFA205, {0x0D})), 0x9000), 0, 'V', ""},
+        {"key A", TERM_DISPLAY_KEY_WAIT, 0, 0, WithSw(Element(0xE0, Element(0xDFA205, {0x1B})), 0x9000), 0, 'A', ""},
+        {"secret cancelled", TERM_DISPLAY_SECRET_ENTRY, 0, 0, Hex("9F43"), 0, 'A', ""},
+        {"secret refused", TERM_DISPLAY_SECRET_ENTRY, 0, 0, Hex("6A80"), 1, -1, ""},
+        {"secret", TERM_DISPLAY_SECRET_ENTRY, 0, 0, WithSw(Element(0xE0, Element(0xDF8301, Text("9876"))), 0x9000), 0, 'V', "9876"},
+        {"secret absent", TERM_DISPLAY_SECRET_ENTRY, 0, 0, WithSw(Element(0xE0, Element(0xDFA205, {0x0D})), 0x9000), 1, 'A', ""},
+        {"secret too long", TERM_DISPLAY_SECRET_ENTRY, 0, 0, WithSw(Element(0xDF8301, Text(std::string(22, '1'))), 0x9000), 1, 'A', ""},
     };
     for (const Case& c : cases) {
         TermDisplayBlock b{};
         b.kind = c.kind;
         b.selectionOption = c.option;
-        b.result = -1;
-        b.words[1] = 7;
-        const int operation = c.kind == TERM_KIND_ENTRY_EXT || c.kind == TERM_KIND_NUMERIC ? O_T_WDATA_EXT : O_T_WDATA;
-        const int status = c.kind == TERM_KIND_SELECT ? Answer(O_T_SELECT, c.answer, &b, c.cancelIsAnswer)
+        b.resultField = -1;
+        b.result = 7;
+        const int operation = c.kind == TERM_DISPLAY_ENTRY_EXT || c.kind == TERM_DISPLAY_NUMERIC ? O_T_WDATA_EXT : O_T_WDATA;
+        const int status = c.kind == TERM_DISPLAY_SELECT ? Answer(O_T_SELECT, c.answer, &b, c.cancelIsAnswer)
                                                       : Answer(operation, c.answer, &b);
         EXPECT_EQ(status, c.status) << c.name;
-        EXPECT_EQ(b.result, c.result) << c.name;
+        EXPECT_EQ(b.resultField, c.result) << c.name;
         EXPECT_EQ(std::string(b.resultData, static_cast<size_t>(b.resultLength)), c.data) << c.name;
-        if (c.result == 'V' && c.kind != TERM_KIND_KEY_WAIT && c.kind != TERM_KIND_SECRET) {
-            EXPECT_EQ(b.words[1], 0) << c.name;
+        if (c.result == 'V' && c.kind != TERM_DISPLAY_KEY_WAIT && c.kind != TERM_DISPLAY_SECRET_ENTRY) {
+            EXPECT_EQ(b.result, 0) << c.name;
         }
     }
     EXPECT_TRUE(trace.Contains("Pas de corp au message. Attention desynchronisation probable"));
@@ -453,16 +453,16 @@ TEST_F(RudaDisplayOps, DialogueAnswers) {
 TEST_F(RudaDisplayOps, EnteredValueCutToTheResultArea_Mended) {
     // The terminal sends 60 characters; the record holds 40 and a NUL.
     TermDisplayBlock b{};
-    b.kind = TERM_KIND_ENTRY;
+    b.kind = TERM_DISPLAY_ENTRY;
     const std::string value(60, '7');
     EXPECT_EQ(Answer(O_T_WDATA, WithSw(Element(0xE0, Element(0xDFA208, Text(value))), 0x9000), &b), 0);
-    EXPECT_EQ(b.result, 'V');
+    EXPECT_EQ(b.resultField, 'V');
     EXPECT_EQ(b.resultLength, 40);
     EXPECT_EQ(std::string(b.resultData), std::string(40, '7'));
     EXPECT_EQ(b.resultData[40], '\0');
     EXPECT_EQ(b.keyWaitFlag, 0) << "nothing written past the result area";
     TermDisplayBlock n{};
-    n.kind = TERM_KIND_NUMERIC;
+    n.kind = TERM_DISPLAY_NUMERIC;
     EXPECT_EQ(Answer(O_T_WDATA_EXT, WithSw(Element(0xDF8301, Text(value)), 0x9000), &n), 0);
     EXPECT_EQ(n.resultLength, 40);
     EXPECT_EQ(n.keyWaitFlag, 0);

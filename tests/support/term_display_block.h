@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "protocols/term_display.h"
+#include "protocols/terminal_display.h"
 
 namespace testsupport {
 

@@ -208,7 +208,7 @@ bool FindMaybeEmpty(const unsigned char* p, int n, unsigned int tag, int depth, 
 // The entered value into the record, cut to its result area.
 void SetResultData(TermDisplayBlock* b, std::string_view value) {
     std::memset(b->resultData, 0, sizeof b->resultData);
-    const size_t n = std::min(value.size(), static_cast<size_t>(kTermResultData - 1));
+    const size_t n = std::min(value.size(), static_cast<size_t>(kTermDisplayResultMax - 1));
     if (n < value.size())
         WSysError("<< WARN. >> [RUDA] valeur saisie de %d octets, coupee a %d", static_cast<int>(value.size()),
                   static_cast<int>(n));
@@ -218,14 +218,14 @@ void SetResultData(TermDisplayBlock* b, std::string_view value) {
 
 // The record's result, and the status that goes with it.
 int Result(TermDisplayBlock* b, int32_t result, int status) {
-    b->result = result;
+    b->resultField = result;
     return status;
 }
 
 // A validated entry: its value, 'V', and the record's second word cleared.
 int Validated(TermDisplayBlock* b, std::string_view value) {
     SetResultData(b, value);
-    b->words[1] = 0;
+    b->result = 0;
     return Result(b, 'V', RUDA_STATUS_DONE);
 }
 
@@ -250,7 +250,7 @@ int DealEntry(const unsigned char* answer, int length, TermDisplayBlock* b) {
     if (sw != 0x9000) return Result(b, 255, RUDA_STATUS_INTERNAL);
     TlvNode value;
     if (!Find(Data(answer, length), 0xDFA208, &value)) {
-        b->words[1] = 0;
+        b->result = 0;
         return Result(b, 'V', RUDA_STATUS_DONE);
     }
     return Validated(b, {reinterpret_cast<const char*>(value.value), static_cast<size_t>(value.lg)});
@@ -301,12 +301,12 @@ int DealSecret(const unsigned char* answer, int length, TermDisplayBlock* b) {
 int RUDA_BuildDialogueRequest(const TermDisplayBlock* b, unsigned char** apdu, int* length) {
     if (b == nullptr) return 0;
     switch (b->kind) {
-        case TERM_KIND_SELECT: return BuildSelection(b, apdu, length);
-        case TERM_KIND_ENTRY: return BuildEntry(b, apdu, length);
-        case TERM_KIND_KEY_WAIT:
+        case TERM_DISPLAY_SELECT: return BuildSelection(b, apdu, length);
+        case TERM_DISPLAY_ENTRY: return BuildEntry(b, apdu, length);
+        case TERM_DISPLAY_KEY_WAIT:
             return Short(0xD0, 0x61, b->keyWaitFlag == 1 ? 0x03 : 0x00, 0x00, {}, apdu, length);
-        case TERM_KIND_SECRET:
-            return BuildSecret(b, SmallOrZero(b->secretParameter), nullptr, 0, apdu, length);
+        case TERM_DISPLAY_SECRET_ENTRY:
+            return BuildSecret(b, SmallOrZero(b->secretEntryLength), nullptr, 0, apdu, length);
         default: return BuildDisplay(b, apdu, length);
     }
 }
@@ -323,7 +323,7 @@ int RUDA_BuildEntryExtRequest(const TermDisplayBlock* b, int maximum, const unsi
     const int idBytes = ids != nullptr ? std::max(idCount, 0) : 0;
     RudaBytes inner;
     switch (b->kind) {
-        case TERM_KIND_ENTRY_EXT: {
+        case TERM_DISPLAY_ENTRY_EXT: {
             if (!EntryAreaFits(fieldSize * 3)) return 0;
             if (maximum > 3 || b->textLength == 0) {
                 if (idBytes > 0) Add(inner, 0xDFA206, ids, static_cast<size_t>(idBytes));
@@ -340,7 +340,7 @@ int RUDA_BuildEntryExtRequest(const TermDisplayBlock* b, int maximum, const unsi
             AddByte(inner, 0xDF8306, b->entryMode);
             return Short(0xD2, 0x04, 0x00, 0x01, Template(inner), apdu, length);
         }
-        case TERM_KIND_NUMERIC: {
+        case TERM_DISPLAY_NUMERIC: {
             if (!EntryAreaFits(fieldSize * 2)) return 0;
             if (maximum <= 3 && b->textLength >= 1 && b->textLength <= 99) {
                 const std::string area = EntryArea(b);
@@ -355,7 +355,7 @@ int RUDA_BuildEntryExtRequest(const TermDisplayBlock* b, int maximum, const unsi
             AddEntryFlags(inner, b);
             return Short(0xD2, 0xF1, 0x00, 0x01, Template(inner), apdu, length);
         }
-        case TERM_KIND_SECRET: return BuildSecret(b, SmallOrZero(maximum), ids, idBytes, apdu, length);
+        case TERM_DISPLAY_SECRET_ENTRY: return BuildSecret(b, SmallOrZero(maximum), ids, idBytes, apdu, length);
         default: return 0;
     }
 }
@@ -402,7 +402,7 @@ int RUDA_BuildScreenRequest(int operation, va_list args, unsigned char** apdu, i
         case 4:
         case 5: {
             const TermDisplayBlock* block = va_arg(args, const TermDisplayBlock*);
-            if (block != nullptr && block->kind == TERM_KIND_ONLINE_PIN)
+            if (block != nullptr && block->kind == TERM_DISPLAY_ONLINE_PIN)
                 return RUDA_BuildOnlinePinRequest(va_arg(args, RudaPinRecord*), apdu, length);
             return RUDA_BuildDialogueRequest(block, apdu, length);
         }
@@ -469,15 +469,15 @@ int RUDA_DealDialogueAnswer(const unsigned char* answer, int length, TermDisplay
     if (b == nullptr) return -1;
     switch (b->kind) {
         case 0:
-        case TERM_KIND_OPEN: return RUDA_STATUS_DONE;
-        case TERM_KIND_TEXT: return Sw(answer, length) == 0x9000 ? RUDA_STATUS_DONE : RUDA_STATUS_INTERNAL;
-        case TERM_KIND_SELECT: return DealSelection(answer, length, b, cancelIsAnswer);
-        case TERM_KIND_ENTRY:
-        case TERM_KIND_ENTRY_EXT: return DealEntry(answer, length, b);
-        case TERM_KIND_CONTINUOUS: b->result = 0; return RUDA_STATUS_DONE;
-        case TERM_KIND_NUMERIC: return DealNumeric(answer, length, b);
-        case TERM_KIND_KEY_WAIT: return DealKeyWait(answer, length, b);
-        case TERM_KIND_SECRET: return DealSecret(answer, length, b);
+        case TERM_DISPLAY_OPEN: return RUDA_STATUS_DONE;
+        case TERM_DISPLAY_TEXT: return Sw(answer, length) == 0x9000 ? RUDA_STATUS_DONE : RUDA_STATUS_INTERNAL;
+        case TERM_DISPLAY_SELECT: return DealSelection(answer, length, b, cancelIsAnswer);
+        case TERM_DISPLAY_ENTRY:
+        case TERM_DISPLAY_ENTRY_EXT: return DealEntry(answer, length, b);
+        case TERM_DISPLAY_CONTINUOUS: b->resultField = 0; return RUDA_STATUS_DONE;
+        case TERM_DISPLAY_NUMERIC: return DealNumeric(answer, length, b);
+        case TERM_DISPLAY_KEY_WAIT: return DealKeyWait(answer, length, b);
+        case TERM_DISPLAY_SECRET_ENTRY: return DealSecret(answer, length, b);
         default: return RUDA_STATUS_INTERNAL;
     }
 }
@@ -599,7 +599,7 @@ int RUDA_DealScreenAnswer(int operation, const unsigned char* answer, int length
             TermDisplayBlock* block = va_arg(args, TermDisplayBlock*);
             if (block == nullptr) return -1;
             // Only a selection reads the second argument.
-            const int cancelIsAnswer = block->kind == TERM_KIND_SELECT ? va_arg(args, int) : 0;
+            const int cancelIsAnswer = block->kind == TERM_DISPLAY_SELECT ? va_arg(args, int) : 0;
             return RUDA_DealDialogueAnswer(answer, length, block, cancelIsAnswer);
         }
         case 9: return RUDA_DealDialogueAnswer(answer, length, va_arg(args, TermDisplayBlock*), 0);

@@ -29,7 +29,7 @@
 #include <cstdarg>
 
 #include "protocols/html_page.h"
-#include "protocols/term_display.h"
+#include "protocols/terminal_display.h"
 
 // What the family entry points answer for an operation that is not theirs.
 constexpr int kRudaNotMine = -3;

@@ -1,11 +1,11 @@
 // Fields of the dialogue record's text area.
-#include "protocols/term_display.h"
+#include "protocols/terminal_display.h"
 
 #include <cstring>
 
 std::string_view TermDisplay_Field(const TermDisplayBlock& block, int n) {
     const char* p = block.text;
-    const char* end = block.text + kTermDisplayText;
+    const char* end = block.text + kTermDisplayTextMax;
     for (int i = 0; i < n; ++i) {
         const void* nul = std::memchr(p, '\0', static_cast<size_t>(end - p));
         if (nul == nullptr) return {};
@@ -21,7 +21,7 @@ bool TermDisplay_SetFields(TermDisplayBlock* block, const std::vector<std::strin
     if (block == nullptr) return false;
     size_t total = 0;
     for (const std::string& f : fields) total += f.size() + 1;
-    if (total > static_cast<size_t>(kTermDisplayText)) return false;
+    if (total > static_cast<size_t>(kTermDisplayTextMax)) return false;
     std::memset(block->text, 0, sizeof block->text);
     size_t at = 0;
     for (const std::string& f : fields) {
