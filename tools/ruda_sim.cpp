@@ -42,6 +42,10 @@ void ShowExchanges(const std::function<bool(size_t)>& wait, const std::function<
             std::printf("NAD %02X PCB %02X blocks %zu%s%s  %s -> %s\n", e.nad, e.pcb, e.blocks.size(),
                         e.lrcOk ? "" : " (bad LRC)", e.ciphered ? " (ciphered)" : "", cardsim::ToHex(e.apdu).c_str(),
                         cardsim::ToHex(e.answer).c_str());
+            // A text shown on the screen, as the holder reads it.
+            const cardsim::Bytes& a = e.apdu;
+            if (a.size() > 5 && a[0] == 0xD2 && a[1] == 0x01 && a[2] == 0x00 && a[3] == 0x01)
+                std::printf("SCREEN \"%.*s\"\n", static_cast<int>(a.size() - 5), reinterpret_cast<const char*>(a.data() + 5));
         }
         std::fflush(stdout);
     }

@@ -349,7 +349,7 @@ int DealPosRequest() {
     c->authorisationMode = -1;
 
     if (r->barcodeActive >= 1) {
-        char barcode[5000];
+        char barcode[kTermBarcodeBufferSize];
         int status;
         do {
             status = TermReadBarcode(barcode, 0);

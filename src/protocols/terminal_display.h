@@ -4,6 +4,9 @@
 // the terminal's protocol. One process-wide block, cleared before each use.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 constexpr int kTermDisplayTextMax = 292;
 constexpr int kTermDisplayResultMax = 41;
@@ -13,6 +16,10 @@ constexpr int32_t TERM_DISPLAY_OPEN = 1;
 constexpr int32_t TERM_DISPLAY_TEXT = 2;
 constexpr int32_t TERM_DISPLAY_SELECT = 3;
 constexpr int32_t TERM_DISPLAY_ENTRY = 4;
+constexpr int32_t TERM_DISPLAY_CONTINUOUS = 5;
+constexpr int32_t TERM_DISPLAY_ENTRY_EXT = 9;      // RUDA: entry with message identifiers
+constexpr int32_t TERM_DISPLAY_ONLINE_PIN = 70;
+constexpr int32_t TERM_DISPLAY_NUMERIC = 164;      // RUDA: numeric entry only
 constexpr int32_t TERM_DISPLAY_KEY_WAIT = 175;
 constexpr int32_t TERM_DISPLAY_SECRET_ENTRY = 177;
 
@@ -32,3 +39,10 @@ struct TermDisplayBlock {
     uint8_t entryMode;
     uint8_t entryFlags[2];
 };
+
+// Field n (0-based) of the text area: the bytes up to its NUL, never past
+// the area; empty when the area holds fewer fields.
+std::string_view TermDisplay_Field(const TermDisplayBlock& block, int n);
+// Writes the fields in order, each with its NUL, and sets the text length;
+// false (area and length untouched) when they do not fit the area.
+bool TermDisplay_SetFields(TermDisplayBlock* block, const std::vector<std::string>& fields);

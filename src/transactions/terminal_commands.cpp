@@ -27,7 +27,6 @@ constexpr int kDisplay = 0;
 constexpr int kChequeReader = 3;
 constexpr size_t kSerialDigits = 12;
 constexpr int kRudaProtocol = 16;
-constexpr int kBarcodeBufferSize = 5000;
 constexpr int kLongReadMs = 7000;
 constexpr int kLongReadPollMs = 30;
 constexpr int kShortFirstLinkTimeoutMs = 50;
@@ -390,7 +389,7 @@ int TermBarcodeCommand(int a, int b, int c) {
 
 int TermReadBarcode(char* buffer, int wait) {
     if (buffer == nullptr) return PV_CMD_INTERNAL;
-    std::memset(buffer, 0, kBarcodeBufferSize);
+    std::memset(buffer, 0, kTermBarcodeBufferSize);
     if (wait == 0) ShortFirstLinkTimeout();
     const int status = EPAP_GetResult(kReader, 178, buffer);
     if (wait == 0) DefaultLinkTimeouts();
@@ -401,7 +400,7 @@ int TermStopBarcodeReader() {
     TraceLog(TRACE_INFO, "[BARCODE]", "Arret du lecteur de codes-barres");
     int status = TermBarcodeCommand(4, 0, 0);
     if (status == 0) {
-        char buffer[kBarcodeBufferSize];
+        char buffer[kTermBarcodeBufferSize];
         status = TermReadBarcode(buffer, 1);
         std::memset(buffer, 0, sizeof buffer);
         if (status == 0) TraceLog(TRACE_INFO, "[BARCODE]", "Arret du lecteur de codes-barres effectue");

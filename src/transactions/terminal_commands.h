@@ -66,8 +66,11 @@ int TermCancelContactless(int clear);
 int TermGetInfo(int force, int ctlsRetry);
 // Barcode command 178 with its three values: set and send only.
 int TermBarcodeCommand(int a, int b, int c);
-// Reads the barcode answer into buffer (5000 bytes, cleared first); with
-// wait 0 the read is short. The status (1 without a buffer); no clear.
+// Room of a barcode buffer: a barcode of 5000 bytes and its NUL.
+constexpr int kTermBarcodeBufferSize = 5001;
+// Reads the barcode answer into buffer (kTermBarcodeBufferSize bytes,
+// cleared first); with wait 0 the read is short. The status (1 without a
+// buffer); no clear.
 int TermReadBarcode(char* buffer, int wait);
 // Stops the barcode reader; clears the script in all cases.
 int TermStopBarcodeReader();

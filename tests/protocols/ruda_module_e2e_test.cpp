@@ -23,6 +23,7 @@
 #include "rudasim/ruda_terminal.h"
 #include "support/apdu_bytes.h"
 #include "support/com_fixture.h"
+#include "support/ruda_line_station.h"
 #include "support/openssl_cli.h"
 #include "support/station_lock.h"
 #include "support/terminal_box_fixture.h"
@@ -41,35 +42,17 @@ const std::string kTrack2 = ";4970100012345670=25122010000000000?";
 // A chip card read, with its answer to reset (63), as the terminal reports it.
 const std::string kChipWithAtr = "E0154802030063053B650000209F0607A00000004210109000";
 
-rudasim::RudaScenario Scenario(const std::string& text) {
-    std::string error;
-    auto s = rudasim::RudaScenario::Parse(text, "", &error);
-    EXPECT_TRUE(s.has_value()) << error;
-    return s.value_or(rudasim::RudaScenario{});
-}
-
 // A RUDA card reader (function 4) of the script engine on a
 // pseudo-terminal whose far end is the terminal simulator.
-class RudaStation {
+class RudaStation : public testsupport::RudaLineStation {
 public:
-    explicit RudaStation(const std::string& scenario)
-        : terminal_(new rudasim::RudaBlockHandler(Scenario(scenario))),
-          box(table.id, testsupport::UniqueStation()),
-          pty(std::unique_ptr<linesim::FrameHandler>(terminal_)) {
-        if (!pty.ready()) return;
-        WCOM_SetResourceConnType(pty.port, WCOM_MEDIA_DIRECT + WCOM_ADAPTER_PHONE);
-        added = box.add("EFT_CAM_1", pty.port, "RUDA");
+    explicit RudaStation(const std::string& scenario) : RudaLineStation(scenario, "EFT_CAM_1") {
         record = std::make_unique<CardReadRecord>();
         area = std::make_unique<TerminalResultArea>();
         pot = std::make_unique<POT>();
         POT_StartTransaction(pot.get());
     }
-    ~RudaStation() {
-        if (pot) POT_StartTransaction(pot.get());
-        PAP_FreePAPbox();
-        TWEP_ResetPortState();
-    }
-    bool ready() const { return pty.ready() && added == 0; }
+    ~RudaStation() override { POT_StartTransaction(pot.get()); }
 
     // One operation: set through the engine, then its answer read back
     // through the engine (which sends the row over the line first) with the
@@ -85,11 +68,10 @@ public:
     }
     // The last request as the terminal got it.
     rudasim::Exchange last() {
-        const auto all = terminal_->exchanges();
+        const auto all = exchanges();
         return all.empty() ? rudasim::Exchange{} : all.back();
     }
-    std::vector<rudasim::Exchange> exchanges() { return terminal_->exchanges(); }
-    void push(const Bytes& event) { EXPECT_TRUE(terminal_->pushEvent(event).empty()); }
+    void push(const Bytes& event) { EXPECT_TRUE(terminal().pushEvent(event).empty()); }
 
     // One exchange of operation 31 for the step.
     int emv(int32_t step, const RudaStepArgument& arg = {}, RudaCallerBuffer* caller = nullptr) {
@@ -98,15 +80,6 @@ public:
         return get(O_T_EMV_APDU, pot.get(), &arg, caller);
     }
 
-    testsupport::ComTable table;
-
-private:
-    rudasim::RudaBlockHandler* terminal_;
-
-public:
-    testsupport::TerminalBox box;
-    testsupport::PtyPort pty;
-    int added = -1;
     std::unique_ptr<CardReadRecord> record;
     std::unique_ptr<TerminalResultArea> area;
     std::unique_ptr<POT> pot;

@@ -23,6 +23,7 @@
 #include "protocols/ruda/ruda_level2.h"
 #include "protocols/ruda/ruda_module.h"
 #include "support/apdu_bytes.h"
+#include "support/engine_rows.h"
 #include "support/openssl_cli.h"
 #include "support/terminal_box_fixture.h"
 #include "support/trace_capture.h"
@@ -44,16 +45,6 @@ cardsim::EmvCard Card(const std::string& extra = {}) {
     auto scenario = cardsim::CardScenario::Parse(testsupport::CardScenarioFile("chip_card.scn") + extra, &error);
     EXPECT_TRUE(scenario.has_value()) << error;
     return cardsim::EmvCard(scenario.value_or(cardsim::CardScenario{}));
-}
-
-// Reads the resource's answer row through the engine with the result
-// arguments given.
-int ReadRow(KT_EPERIPH_API* box, KT_PERES* resource, ...) {
-    va_list args;
-    va_start(args, resource);
-    const int status = TWEP_GetOneResult(box, resource, args);
-    va_end(args);
-    return status;
 }
 
 // A RUDA card reader (function 4) in a terminal box; the engine's rows
@@ -78,12 +69,7 @@ protected:
         EPAP_ClearAll();
         sent.clear();
         const int status = EPAP_SetCommand(kCardReader, operation, args...);
-        const char* row = t.box->commands[0];
-        if (row[0] == '\0') return status;
-        const char* frame = row + PAP_FRAME_OFFSET;
-        const int length = static_cast<int>(std::strtol(std::string(frame, 4).c_str(), nullptr, 16)) - 5;
-        EXPECT_GE(length, 0);
-        if (length > 0) sent.assign(frame + 5, frame + 5 + length);
+        sent = testsupport::FirstRowRequest(t.box);
         return status;
     }
 
@@ -91,12 +77,9 @@ protected:
     // engine with the result arguments given.
     template <typename... Args>
     int Answer(int operation, const Bytes& payload, Args... args) {
-        char head[8];
-        std::snprintf(head, sizeof head, "%04x", static_cast<unsigned>(payload.size() + 5));
-        std::string frame = std::string(head, 4) + std::string(1, '\0') + std::string(payload.begin(), payload.end());
-        if (TWEP_SetAnswerScriptMes(t.box, reader, static_cast<int>(frame.size()), frame.data()) < 0) return kNoRow;
+        if (!testsupport::PutRowAnswer(t.box, reader, payload)) return kNoRow;
         reader->command = operation;
-        return ReadRow(t.box, reader, args...);
+        return testsupport::ReadRow(t.box, reader, args...);
     }
 
 

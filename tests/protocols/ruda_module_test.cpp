@@ -177,7 +177,7 @@ TEST(RudaModule, AnswerRowsReArmedAfterTheirRead) {
         {"contactless cancel, a key", 132, key, 2, true},
         {"contactless cancel, done", 132, std::string("\x01\x90\x00", 3), 0, false},
         {"open display: nothing decoded", 1, ok, 0, false},
-        {"no decoder yet", 2, ok, PV_CMD_INTERNAL, false},
+        {"no decoder (disconnect)", 151, ok, PV_CMD_INTERNAL, false},
     };
     for (const Case& c : cases) {
         Answered a(c.command, c.payload);

@@ -52,6 +52,7 @@ public:
     // True once the program closed the link (false after timeoutMs).
     bool waitClosed(int timeoutMs);
     std::vector<Exchange> exchanges() { return handler_->exchanges(); }
+    ScreenRecord screens() { return handler_->screens(); }
     // The program has sent n requests (false after timeoutMs).
     bool waitExchanges(size_t n, int timeoutMs);
     // Queues a card event, or sends it at once to a request or card watch

@@ -296,6 +296,8 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
                 }
                 return {};
             }
+            std::string screenError;
+            if (s.screen.parse(w, &screenError)) return screenError;
             return "unknown statement: " + key;
         },
         error);
@@ -394,6 +396,15 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
         if (watching_) a.before = Status(0x9F41);
         watching_ = false;
     }
+    if (apdu == Bytes{0xD0, 0x61, 0x03, 0x00}) {
+        // A key wait: the next event queued, else 90 00 and the watch runs
+        // until a key is pushed.
+        if (takeEvent(&a.payload)) return a;
+        a.payload = Status(0x9000);
+        watching_ = true;
+        watchNad_ = nad;
+        return a;
+    }
     const bool removalDue = !scenario_.removals.empty() && scenario_.removals.front() <= eventsTaken_;
     if (IsEventRequest(apdu) && apdu[0] != 0xD0) {
         // A contactless start: the next event, or a wait for one.
@@ -433,6 +444,13 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
         a.payload = serial.empty() ? Status(0x9000)
                                    : cardsim::Concat({cardsim::Element(0xE0, cardsim::Element(0x9F1E, serial)),
                                                       Status(0x9000)});
+        return a;
+    }
+    ScreenAnswer screen;
+    if (AnswerScreen(scenario_.screen, screens_, apdu, &screen)) {
+        a.payload = screen.payload;
+        a.after = screen.after;
+        a.afterDelayMs = screen.afterDelayMs;
         return a;
     }
     const bool whenAsked = !scenario_.removalsWhenAsked.empty() && scenario_.removalsWhenAsked.front();
@@ -555,7 +573,10 @@ void RudaBlockHandler::answer(linesim::LineContext& line, uint8_t nad, const Rud
         out = block + out;
     }
     line.send(out);
-    if (!a.after.empty()) line.send(Blocks(nad, a.after, false));
+    if (!a.after.empty() && a.afterDelayMs > 0)
+        line.sendLater(Blocks(nad, a.after, false), a.afterDelayMs);
+    else if (!a.after.empty())
+        line.send(Blocks(nad, a.after, false));
 }
 
 void RudaBlockHandler::onTimer(linesim::LineContext&, int) {}
@@ -563,6 +584,11 @@ void RudaBlockHandler::onTimer(linesim::LineContext&, int) {}
 std::vector<Exchange> RudaBlockHandler::exchanges() {
     std::lock_guard<std::mutex> lock(mutex_);
     return exchanges_;
+}
+
+ScreenRecord RudaBlockHandler::screens() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return terminal_.screens();
 }
 
 std::string RudaBlockHandler::pushEvent(const Bytes& answer) {

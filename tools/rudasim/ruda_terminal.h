@@ -26,6 +26,7 @@
 
 #include "cardsim/emv_card.h"
 #include "linesim/line_sim.h"
+#include "rudasim/ruda_screens.h"
 
 namespace rudasim {
 
@@ -82,6 +83,8 @@ struct RudaScenario {
     std::vector<size_t> removals;
     // For each removal: true when only a card-status request sees it.
     std::vector<bool> removalsWhenAsked;
+    // The screen and keypad (ruda_screens.h).
+    ScreenScenario screen;
 
     static std::optional<RudaScenario> Parse(const std::string& text, const std::string& baseDir,
                                              std::string* error);
@@ -125,6 +128,7 @@ public:
         bool wait = false;  // a contactless start with no event queued
         Bytes before;       // an answer sent first (the end of a card watch)
         Bytes after;        // an answer sent right after (a card removed at once)
+        int afterDelayMs = 0;  // the answer after goes this much later
     };
     Answer dispatch(uint8_t nad, const Bytes& apdu);
     // Queues a card event, or returns it as the answer of the card watch
@@ -133,6 +137,7 @@ public:
     bool takeEvent(Bytes* answer);
     const RudaScenario& scenario() const { return scenario_; }
     cardsim::EmvCard* card() { return card_.get(); }
+    const ScreenRecord& screens() const { return screens_; }
 
 private:
     Bytes cardState() const;
@@ -148,6 +153,7 @@ private:
     bool cardIn_ = false;
     bool mute_ = false;  // the card in the reader does not answer
     Bytes atr_;
+    ScreenRecord screens_;
 };
 
 // Triple DES CBC, zero IV, PKCS#7, with the 24-byte key: nullopt on failure.
@@ -164,6 +170,7 @@ public:
 
     // From any thread.
     std::vector<Exchange> exchanges();
+    ScreenRecord screens();
     // Queues an event: the blocks to send at once when a request waited for
     // it (empty when it stays queued).
     std::string pushEvent(const Bytes& answer);
@@ -191,6 +198,8 @@ public:
     const std::string& slaveName() const { return sim_.slaveName(); }
     linesim::LineSim& line() { return sim_; }
     std::vector<Exchange> exchanges() { return handler_->exchanges(); }
+    // What the program showed and asked on the screen.
+    ScreenRecord screens() { return handler_->screens(); }
     // The program has sent n requests (false after timeoutMs).
     bool waitExchanges(size_t n, int timeoutMs);
     void pushEvent(const Bytes& answer);

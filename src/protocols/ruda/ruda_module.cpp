@@ -12,6 +12,7 @@
 #include "protocols/pv_status.h"
 #include "protocols/ruda/ruda_card.h"
 #include "protocols/ruda/ruda_device.h"
+#include "protocols/ruda/ruda_display.h"
 #include "protocols/ruda/ruda_level2.h"
 #include "protocols/ruda/ruda_link.h"
 #include "protocols/terminal_frame.h"
@@ -77,10 +78,13 @@ int Build(int code, va_list args, unsigned char** apdu, int* length) {
             const RudaStepArgument* argument = va_arg(args, const RudaStepArgument*);
             return RUDA_BuildEmvApdu(pot, argument, apdu, length);
         }
-        default:
-            // Operation 1 sends nothing; the display, printing, file,
-            // information and device operations have no request yet.
+        default: {
+            // Operation 1 sends nothing; the printing, file, information and
+            // device operations have no request yet.
+            const int screen = RUDA_BuildScreenRequest(code, args, apdu, length);
+            if (screen != kRudaNotMine) return screen;
             return 0;
+        }
     }
 }
 
@@ -139,8 +143,11 @@ int Decode(int code, const unsigned char* answer, int length, va_list args) {
             RudaCallerBuffer* caller = va_arg(args, RudaCallerBuffer*);
             return RUDA_DealEmvAnswer(pot, answer, length, argument, caller);
         }
-        default:
+        default: {
+            const int screen = RUDA_DealScreenAnswer(code, answer, length, args);
+            if (screen != kRudaNotMine) return screen;
             return PV_CMD_INTERNAL;
+        }
     }
 }
 
