@@ -26,8 +26,9 @@
 //   184     set: POT*                       get: POT*
 //   31      set: POT*, const RudaStepArgument*  (the step is POT's step register)
 //                                           get: POT*, const RudaStepArgument*, RudaCallerBuffer*
-//   174     set: none                       get: none (answer not decoded)
-// The display, printing, file, information and device operations of the
+// The printing and file operations are listed in ruda_print_files.h, the
+// terminal information in ruda_terminal_info.h, the device, key and
+// security operations in ruda_device.h. The display operations of the
 // module build no request yet (least behaviour: no request built). The send
 // and receive callbacks of the block link are in ruda_transport.cpp.
 #pragma once
