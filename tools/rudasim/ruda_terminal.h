@@ -24,6 +24,7 @@
 
 #include "cardsim/emv_card.h"
 #include "linesim/line_sim.h"
+#include "rudasim/ruda_services.h"
 
 namespace rudasim {
 
@@ -64,6 +65,9 @@ struct AnswerRule {
 //   event ctls SW [HEX]     contactless start answer: the elements, then SW
 //   event key CODE          key pressed: E0 { DFA205 = CODE }
 //   event raw HEX           the whole answer as given
+//   printer, file, file-stream, file-version, info, keyslot, sred
+//                           the printer, files, terminal information, key
+//                           slots and SRED status (ruda_services.h)
 // Card-status requests (D0 60, D0 61) and contactless starts (C0 A0) take the
 // next event; with none queued they wait for one (RudaSim::pushEvent).
 struct RudaScenario {
@@ -75,6 +79,8 @@ struct RudaScenario {
     std::deque<Bytes> events;
     // Card removals, each by the number of events taken before it comes.
     std::vector<size_t> removals;
+    // Printer, files, terminal information, key slots, SRED (ruda_services.h).
+    RudaServicesScript services;
 
     static std::optional<RudaScenario> Parse(const std::string& text, const std::string& baseDir,
                                              std::string* error);
@@ -123,6 +129,7 @@ public:
     bool takeEvent(Bytes* answer);
     const RudaScenario& scenario() const { return scenario_; }
     cardsim::EmvCard* card() { return card_.get(); }
+    const RudaServiceRecord& serviceRecord() const { return serviceRecord_; }
 
 private:
     Bytes cardState() const;
@@ -138,6 +145,7 @@ private:
     bool cardIn_ = false;
     bool mute_ = false;  // the card in the reader does not answer
     Bytes atr_;
+    RudaServiceRecord serviceRecord_;
 };
 
 // Triple DES CBC, zero IV, PKCS#7, with the 24-byte key: nullopt on failure.
@@ -154,6 +162,7 @@ public:
 
     // From any thread.
     std::vector<Exchange> exchanges();
+    RudaServiceRecord serviceRecord();
     // Queues an event: the blocks to send at once when a request waited for
     // it (empty when it stays queued).
     std::string pushEvent(const Bytes& answer);
@@ -181,6 +190,8 @@ public:
     const std::string& slaveName() const { return sim_.slaveName(); }
     linesim::LineSim& line() { return sim_; }
     std::vector<Exchange> exchanges() { return handler_->exchanges(); }
+    // What the terminal printed and kept (printer, files).
+    RudaServiceRecord serviceRecord() { return handler_->serviceRecord(); }
     // The program has sent n requests (false after timeoutMs).
     bool waitExchanges(size_t n, int timeoutMs);
     void pushEvent(const Bytes& answer);
