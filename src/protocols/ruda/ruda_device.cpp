@@ -368,7 +368,6 @@ int RUDA_DealGetADEkeysAnswer(const unsigned char* answer, int length, KeySlot* 
             std::memcpy(current->ksn, n.value, kKsnLength);
             if (Valid(*current) && !counted) {
                 counted = true;
-                ++*count;
                 char ksn[2 * kKsnLength + 1] = {};
                 WBinToHex(ksn, current->ksn, kKsnLength);
                 WSysLog("keys", static_cast<unsigned>(getpid()), WLOG_INFO, __FILE__, __func__, __LINE__,
@@ -376,6 +375,9 @@ int RUDA_DealGetADEkeysAnswer(const unsigned char* answer, int length, KeySlot* 
             }
         }
     }
+    // The count is that of the valid records, each once.
+    for (const KeySlot* k = first; k != nullptr; k = k->next)
+        if (Valid(*k)) ++*count;
     return PV_ALL_FINE;
 }
 

@@ -658,6 +658,8 @@ int RUDA_DealInfoExtAnswer(const unsigned char* answer, int length, TerminalInfo
     if (info == nullptr) return PV_CMD_INTERNAL;
     info->status = 0;
     info->failureMark = 0;
+    // A current part outside the five is the base's.
+    if (info->currentPart < 0 || info->currentPart > 4) info->currentPart = 0;
     const int sw = RUDA_GetSw(answer, length);
     if (sw != 0x9000 && info->mode == 0) return -1;
     if (info->mode != 0 && info->mode != 1) {
@@ -665,7 +667,6 @@ int RUDA_DealInfoExtAnswer(const unsigned char* answer, int length, TerminalInfo
         info->failureMark = 255;
         return info->status;
     }
-    if (info->currentPart < 0 || info->currentPart > 4) info->currentPart = 0;
     return Identification(RUDA_AnswerData(answer, length), sw, info);
 }
 
