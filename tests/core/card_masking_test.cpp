@@ -483,8 +483,6 @@ TEST(CardElements, StructureMasksEveryCardValueWhateverItLooksLike) {
          Bytes("63 0B 3B 5A 08 4970100012345678"), true, Bytes("63 0B 3B 5A 08") + std::string(8, '-')},
         {"not a structure", Bytes("5A 09 4970100012345678"), false, Bytes("5A 09 4970100012345678")},
         {"a tag cut short", Bytes("5F"), false, Bytes("5F")},
-        {"a secret and a value keyed in on the terminal", Bytes("E0 0D DF8301 03 313233 DFA208 02 3435"), true,
-         Bytes("E0 0D DF8301 03") + std::string(3, '-') + Bytes("DFA208 02") + std::string(2, '-')},
     };
     for (const Case& c : cases) {
         std::string bytes = c.in;
@@ -493,6 +491,14 @@ TEST(CardElements, StructureMasksEveryCardValueWhateverItLooksLike) {
         EXPECT_EQ(bytes, c.out) << c.name;
     }
     EXPECT_FALSE(WSysMaskCardElements(nullptr, 0));
+}
+
+// What the holder keys in on the terminal (a secret entry, an entered
+// value) is masked like card data in every terminal exchange traced.
+TEST(CardElements, SecretAndEnteredValuesKeyedInAreMasked_Mended) {
+    std::string bytes = Bytes("E0 0D DF8301 03 313233 DFA208 02 3435");
+    EXPECT_TRUE(WSysMaskCardElements(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()));
+    EXPECT_EQ(bytes, Bytes("E0 0D DF8301 03") + std::string(3, '-') + Bytes("DFA208 02") + std::string(2, '-'));
 }
 
 // A hexadecimal dump shows the bytes' card data masked: a packed card number

@@ -123,14 +123,6 @@ TEST_F(RudaPrintFiles, LongRequestsAndRequestsNotBuilt) {
     ASSERT_EQ(e.set(154, &write), 0);
     EXPECT_EQ(e.sent, Concat({Hex("00 D6 80 01 00 01 00 02"), data}));
 
-    // "second|name" with its NUL over 512 bytes: nothing sent.
-    const std::string second(506, 's');
-    const TermFileRecord name{"F.BIN", nullptr};
-    EXPECT_EQ(e.set(155, &name, second.c_str()), 0);
-    EXPECT_TRUE(e.sent.empty());
-    ASSERT_EQ(e.set(155, &name, second.substr(1).c_str()), 0);
-    EXPECT_EQ(e.sent.size(), 4u + 3u + 511u);  // the extended form
-
     const TermStreamRecord noSize{1, "A", nullptr};
     const uint32_t size = 1;
     EXPECT_EQ(e.set(157, &noSize), 0);
@@ -139,6 +131,19 @@ TEST_F(RudaPrintFiles, LongRequestsAndRequestsNotBuilt) {
     EXPECT_EQ(e.set(158, static_cast<const uint8_t*>(nullptr), 0), 0);
     EXPECT_EQ(e.set(193, static_cast<const uint8_t*>(nullptr)), 0);
     EXPECT_EQ(e.set(153, static_cast<const TermFileRecord*>(nullptr)), 0);
+    EXPECT_TRUE(e.sent.empty());
+}
+
+TEST_F(RudaPrintFiles, FileCommandOver255BytesGoesInTheExtendedForm_Mended) {
+    // Up to 511 bytes of "second|name" are allowed: one length byte cannot
+    // carry them, the extended form does.
+    const std::string second(505, 's');
+    const TermFileRecord name{"F.BIN", nullptr};
+    ASSERT_EQ(e.set(155, &name, second.c_str()), 0);
+    EXPECT_EQ(e.sent, Concat({Hex("00 AA 02 00 00 01 FF"), Text(second + "|F.BIN")}));
+    // With its NUL over 512 bytes: nothing sent.
+    const std::string longer(506, 's');
+    EXPECT_EQ(e.set(155, &name, longer.c_str()), 0);
     EXPECT_TRUE(e.sent.empty());
 }
 

@@ -312,6 +312,20 @@ TEST_F(RudaTerminalInfo, IdentificationOfOneUnitAndItsContactlessReader) {
     EXPECT_TRUE(trace.Contains("** INFO. ** DF0D absent dans ce tag EE"));
 }
 
+TEST_F(RudaTerminalInfo, IdentificationKeepsItsCurrentPartWithinTheParts_Mended) {
+    // A current part beyond the five (left by the caller) is read as the
+    // base's, whatever the answer: nothing is written past the parts.
+    for (const Bytes& answer : {Hex("6A 82"), WithSw(Element(0xEF, Concat({Element(0xDF0D, Text("RELEASE")),
+                                                                            Element(0xDF7F, Text("1.0"))})),
+                                                     0x9000)}) {
+        *info = TerminalInfoArea{};
+        info->currentPart = 7;
+        Info93(answer);
+        EXPECT_EQ(info->currentPart, 0);
+    }
+    EXPECT_STREQ(info->parts[0].applicationVersion, "1.0");
+}
+
 TEST_F(RudaTerminalInfo, PackageTableHoldsTenEntries_Mended) {
     for (int i = 0; i < kTermInfoPackages; ++i) EXPECT_TRUE(RUDA_AddPackage(part.get(), "2801", "ABCD", "531"));
     EXPECT_FALSE(RUDA_AddPackage(part.get(), "7001", "FFFF", "531"));
@@ -324,7 +338,7 @@ TEST_F(RudaTerminalInfo, PackageTableHoldsTenEntries_Mended) {
     EXPECT_EQ(part->packageCount, kTermInfoPackages);
 }
 
-TEST_F(RudaTerminalInfo, FileVersions) {
+TEST_F(RudaTerminalInfo, FileVersionTextsCutToTheirFields_Mended) {
     FileVersionEntry first{};
     const Bytes answer = WithSw(
         Concat({Element(0xED, Concat({Element(0xDF0D, Text("boot.bin")), Element(0xDF7F, Text("1.0"))})),
