@@ -23,12 +23,10 @@ using cardsim::Bytes;
 using cardsim::Concat;
 using cardsim::Element;
 using testsupport::Hex;
+using testsupport::ShortApdu;
 using testsupport::Text;
 using testsupport::WithSw;
 
-Bytes Apdu(const std::string& header, const Bytes& data) {
-    return Concat({Hex(header), Bytes{static_cast<uint8_t>(data.size())}, data});
-}
 // Extended form: header, 00, two length bytes, data.
 Bytes ApduExtended(const std::string& header, const Bytes& data) {
     return Concat({Hex(header), Bytes{0x00, static_cast<uint8_t>(data.size() >> 8), static_cast<uint8_t>(data.size())},
@@ -59,19 +57,19 @@ TEST_F(RudaDevice, Requests) {
         Bytes request;
     } cases[] = {
         {"reset device", [&] { return e.set(152, 0, 33); }, Hex("D0 00 00 21")},
-        {"file information", [&] { return e.set(91, &file); }, Apdu("DF C0 00 00", Text("K.BIN"))},
-        {"file name, selector 1", [&] { return e.set(92, "K.BIN", 1); }, Apdu("00 C3 00 00", Text("K.BIN"))},
-        {"file name, other selector", [&] { return e.set(92, "K.BIN", 0); }, Apdu("00 C4 00 00", Text("K.BIN"))},
+        {"file information", [&] { return e.set(91, &file); }, ShortApdu("DF C0 00 00", Text("K.BIN"))},
+        {"file name, selector 1", [&] { return e.set(92, "K.BIN", 1); }, ShortApdu("00 C3 00 00", Text("K.BIN"))},
+        {"file name, other selector", [&] { return e.set(92, "K.BIN", 0); }, ShortApdu("00 C4 00 00", Text("K.BIN"))},
         {"put data", [&] { return e.set(172, 0x9F1A, data, 2); }, Hex("00 DA 9F 1A 02 01 02")},
         {"get data", [&] { return e.set(173, 0xDF10); }, Hex("00 CA DF 10")},
         {"D0 62", [&] { return e.set(174); }, Hex("D0 62 00 00")},
-        {"clock", [&] { return e.set(176, &clock); }, Apdu("DD 10 00 00", Text("20261211153000"))},
+        {"clock", [&] { return e.set(176, &clock); }, ShortApdu("DD 10 00 00", Text("20261211153000"))},
         {"security configuration", [&] { return e.set(96, "ABCDE"); }, Hex("C4 11 41 45")},
         {"key slots", [&] { return e.set(97, "ABCDE"); }, Hex("C4 11 00 41")},
         {"SRED status", [&] { return e.set(190); }, Hex("DD 20 07 00")},
-        {"RSA key", [&] { return e.set(191, 0x0800); }, Apdu("DD 23 00 00", Element(0xE0, Element(0xDF831C, Hex("08 00"))))},
+        {"RSA key", [&] { return e.set(191, 0x0800); }, ShortApdu("DD 23 00 00", Element(0xE0, Element(0xDF831C, Hex("08 00"))))},
         {"authenticate without the certificate", [&] { return e.set(192, 0, auth.get(), 3); },
-         Apdu("DD 21 03 00", Element(0xE0, Concat({Element(0xDF831A, Bytes(10, 0xA1)),
+         ShortApdu("DD 21 03 00", Element(0xE0, Concat({Element(0xDF831A, Bytes(10, 0xA1)),
                                                    Element(0xDF8313, Bytes(8, 0x13))})))},
         {"authenticate with the certificate", [&] { return e.set(192, 1, auth.get(), 1); },
          ApduExtended("DD 21 01 00",
@@ -81,7 +79,7 @@ TEST_F(RudaDevice, Requests) {
          ApduExtended("DD 22 02 00", Element(0xE0, Concat({Element(0xDF8314, first), Element(0xDF8315, second)})))},
         {"key exchange check", [&] { return e.set(197); }, Hex("DD 10 01 00")},
         {"security command", [&] { return e.set(186, "0aFF", "text"); },
-         Apdu("C4 22 00 00", Element(0xE0, Concat({Element(0xDFEC23, Hex("0A FF")), Element(0xDFEC0E, Text("text"))})))},
+         ShortApdu("C4 22 00 00", Element(0xE0, Concat({Element(0xDFEC23, Hex("0A FF")), Element(0xDFEC0E, Text("text"))})))},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.set(), 0) << c.name;

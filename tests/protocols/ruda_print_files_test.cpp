@@ -20,13 +20,10 @@ using cardsim::Bytes;
 using cardsim::Concat;
 using cardsim::Element;
 using testsupport::Hex;
+using testsupport::ShortApdu;
 using testsupport::Text;
 using testsupport::WithSw;
 
-// A short APDU: header, Lc, data.
-Bytes Apdu(const std::string& header, const Bytes& data) {
-    return Concat({Hex(header), Bytes{static_cast<uint8_t>(data.size())}, data});
-}
 
 class RudaPrintFiles : public ::testing::Test {
 protected:
@@ -50,7 +47,7 @@ TEST_F(RudaPrintFiles, PrintRequests) {
         {"text", 13, &two, Hex("D2 A1 00 00 02 41 42 00")},
         {"255 bytes, the most one request carries", 13, &full,
          Concat({Hex("D2 A1 00 00 FF"), Bytes(255, 'x'), Hex("00")})},
-        {"logo by its name", 16, &logo, Apdu("D2 A2 00 00", Element(0xE0, Element(0xDFA301, Text("LOGO.BMP"))))},
+        {"logo by its name", 16, &logo, ShortApdu("D2 A2 00 00", Element(0xE0, Element(0xDFA301, Text("LOGO.BMP"))))},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(e.set(c.operation, c.record), 0) << c.name;
@@ -90,24 +87,24 @@ TEST_F(RudaPrintFiles, RequestsWithoutArgumentsAndFileRequests) {
     } cases[] = {
         {"printer status", [&] { return e.set(15); }, Hex("D2 A4 00 00")},
         {"bitmap", [&] { return e.set(120); },
-         Apdu("D2 A2 00 00", Element(0xE0, Element(0xDFA301, Text("TICKETS.BMP"))))},
+         ShortApdu("D2 A2 00 00", Element(0xE0, Element(0xDFA301, Text("TICKETS.BMP"))))},
         {"disconnect", [&] { return e.set(151); }, Hex("D0 03 00 00")},
-        {"select without P1", [&] { return e.set(153, &file); }, Apdu("DF A4 05 00", Text("www/a.html"))},
-        {"select with P1", [&] { return e.set(153, &fileP1); }, Apdu("DF A4 04 00", Text("F.BIN"))},
+        {"select without P1", [&] { return e.set(153, &file); }, ShortApdu("DF A4 05 00", Text("www/a.html"))},
+        {"select with P1", [&] { return e.set(153, &fileP1); }, ShortApdu("DF A4 04 00", Text("F.BIN"))},
         {"update binary", [&] { return e.set(154, &write); }, Hex("00 D6 81 23 04 45 AA BB CC")},
         {"file command with a second text", [&] { return e.set(155, &fileP1, "v2"); },
-         Apdu("00 AA 02 00", Text("v2|F.BIN"))},
+         ShortApdu("00 AA 02 00", Text("v2|F.BIN"))},
         {"file command with an empty second text", [&] { return e.set(155, &fileP1, ""); },
-         Apdu("00 AA 03 00", Text("F.BIN"))},
-        {"file command AB", [&] { return e.set(156, &fileP1); }, Apdu("00 AB 00 00", Text("F.BIN"))},
+         ShortApdu("00 AA 03 00", Text("F.BIN"))},
+        {"file command AB", [&] { return e.set(156, &fileP1); }, ShortApdu("00 AB 00 00", Text("F.BIN"))},
         {"stream upload, selector 1", [&] { return e.set(157, &stream); },
-         Apdu("00 A5 04 00", Element(0x6F, Concat({Element(0x84, Text("A")), Element(0x80, Hex("00 00 12 34"))})))},
+         ShortApdu("00 A5 04 00", Element(0x6F, Concat({Element(0x84, Text("A")), Element(0x80, Hex("00 00 12 34"))})))},
         {"stream upload, other selector", [&] { return e.set(157, &streamOther); },
-         Apdu("00 A5 05 00", Element(0x6F, Concat({Element(0x84, Text("A")), Element(0x80, Hex("00 00 12 34"))})))},
+         ShortApdu("00 A5 05 00", Element(0x6F, Concat({Element(0x84, Text("A")), Element(0x80, Hex("00 00 12 34"))})))},
         {"stream data: raw", [&] { return e.set(158, raw, 2); }, Hex("00 FF 01 02")},
         {"dump logs", [&] { return e.set(193, &selector); }, Hex("D0 05 01 02")},
         {"fast reading", [&] { return e.set(194, &fileSize, &offset); },
-         Apdu("00 B1 00 00", Element(0xE0, Concat({Element(0xDFDE7C, Hex("00 00 01 00")),
+         ShortApdu("00 B1 00 00", Element(0xE0, Concat({Element(0xDFDE7C, Hex("00 00 01 00")),
                                                     Element(0xDFDE7D, Hex("00 00 00 20"))})))},
     };
     for (const Case& c : cases) {

@@ -62,30 +62,17 @@ constexpr int kRsaKeyMax = 8000;
 constexpr int kFileNameData = 255;
 constexpr int kSecondValueMax = 8;
 
-int Built(int r) { return r == RUDA_APDU_BUILT ? 1 : 0; }
-
-int Short(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const unsigned char* data, int n, unsigned char** apdu,
-          int* length) {
-    return Built(RUDA_BuildApdu(cla, ins, p1, p2, data, n, nullptr, 0, apdu, length));
-}
-
-int Extended(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const RudaBytes& data, unsigned char** apdu,
-             int* length) {
-    return Built(RUDA_BuildApduExtended(cla, ins, p1, p2, data.data(), static_cast<int>(data.size()), nullptr, 0,
-                                        apdu, length));
-}
-
 int TextRequest(uint8_t cla, uint8_t ins, const char* text, unsigned char** apdu, int* length) {
     if (text == nullptr) return 0;
-    return Short(cla, ins, 0x00, 0x00, reinterpret_cast<const unsigned char*>(text),
+    return RUDA_Request(cla, ins, 0x00, 0x00, reinterpret_cast<const unsigned char*>(text),
                  static_cast<int>(std::strlen(text)), apdu, length);
 }
 
 int E0Request(uint8_t ins, uint8_t p1, const RudaBytes& inner, bool extended, unsigned char** apdu, int* length) {
     RudaBytes data;
     if (!RUDA_AppendElement(data, 0xE0, inner.data(), static_cast<int>(inner.size()))) return 0;
-    if (extended) return Extended(0xDD, ins, p1, 0x00, data, apdu, length);
-    return Short(0xDD, ins, p1, 0x00, data.data(), static_cast<int>(data.size()), apdu, length);
+    if (extended) return RUDA_RequestExtended(0xDD, ins, p1, 0x00, data, apdu, length);
+    return RUDA_Request(0xDD, ins, p1, 0x00, data.data(), static_cast<int>(data.size()), apdu, length);
 }
 
 bool EvenHex(const char* text) {
@@ -112,7 +99,7 @@ int BuildSecurityCommand(const char* hex, const char* text, unsigned char** apdu
                             static_cast<int>(std::strlen(text))) ||
         !RUDA_AppendElement(data, 0xE0, inner.data(), static_cast<int>(inner.size())))
         return 0;
-    return Short(0xC4, 0x22, 0x00, 0x00, data.data(), static_cast<int>(data.size()), apdu, length);
+    return RUDA_Request(0xC4, 0x22, 0x00, 0x00, data.data(), static_cast<int>(data.size()), apdu, length);
 }
 
 int BuildAuthenticate(int flag, const AuthRecord* a, int p1, unsigned char** apdu, int* length) {
@@ -472,15 +459,15 @@ int RUDA_BuildDeviceRequest(int code, va_list args, unsigned char** apdu, int* l
             const uint8_t* data = va_arg(args, const uint8_t*);
             const int n = va_arg(args, int);
             if (data == nullptr && n != 0) return 0;
-            return Short(0x00, 0xDA, static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), data, n, apdu, length);
+            return RUDA_Request(0x00, 0xDA, static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), data, n, apdu, length);
         }
         case 173: {
             const unsigned tag = static_cast<unsigned>(va_arg(args, int));
-            return Short(0x00, 0xCA, static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), nullptr, 0, apdu,
+            return RUDA_Request(0x00, 0xCA, static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), nullptr, 0, apdu,
                          length);
         }
         case 174:
-            return Short(0xD0, 0x62, 0x00, 0x00, nullptr, 0, apdu, length);
+            return RUDA_Request(0xD0, 0x62, 0x00, 0x00, nullptr, 0, apdu, length);
         case 176: {
             const TermFileRecord* text = va_arg(args, const TermFileRecord*);
             return TextRequest(0xDD, 0x10, text != nullptr ? text->name : nullptr, apdu, length);
@@ -492,11 +479,11 @@ int RUDA_BuildDeviceRequest(int code, va_list args, unsigned char** apdu, int* l
             const size_t n = strnlen(text, 5);
             const uint8_t first = n > 0 ? static_cast<uint8_t>(text[0]) : 0;
             const uint8_t fifth = n > 4 ? static_cast<uint8_t>(text[4]) : 0;
-            return code == 96 ? Short(0xC4, 0x11, first, fifth, nullptr, 0, apdu, length)
-                              : Short(0xC4, 0x11, 0x00, first, nullptr, 0, apdu, length);
+            return code == 96 ? RUDA_Request(0xC4, 0x11, first, fifth, nullptr, 0, apdu, length)
+                              : RUDA_Request(0xC4, 0x11, 0x00, first, nullptr, 0, apdu, length);
         }
         case 190:
-            return Short(0xDD, 0x20, 0x07, 0x00, nullptr, 0, apdu, length);
+            return RUDA_Request(0xDD, 0x20, 0x07, 0x00, nullptr, 0, apdu, length);
         case 191: {
             unsigned char value[2];
             TLV_PutU16BE(value, static_cast<uint16_t>(va_arg(args, int)));
@@ -520,7 +507,7 @@ int RUDA_BuildDeviceRequest(int code, va_list args, unsigned char** apdu, int* l
             return E0Request(0x22, static_cast<uint8_t>(p1), inner, true, apdu, length);
         }
         case 197:
-            return Short(0xDD, 0x10, 0x01, 0x00, nullptr, 0, apdu, length);
+            return RUDA_Request(0xDD, 0x10, 0x01, 0x00, nullptr, 0, apdu, length);
         case 186: {
             const char* hex = va_arg(args, const char*);
             return BuildSecurityCommand(hex, va_arg(args, const char*), apdu, length);

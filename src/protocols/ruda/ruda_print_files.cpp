@@ -20,19 +20,6 @@ namespace {
 constexpr size_t kFileCommandMax = 512;
 constexpr int kSecondValueMax = 8;
 
-int Built(int r) { return r == RUDA_APDU_BUILT ? 1 : 0; }
-
-int Short(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const unsigned char* data, int n, unsigned char** apdu,
-          int* length) {
-    return Built(RUDA_BuildApdu(cla, ins, p1, p2, data, n, nullptr, 0, apdu, length));
-}
-
-int Extended(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const RudaBytes& data, unsigned char** apdu,
-             int* length) {
-    return Built(RUDA_BuildApduExtended(cla, ins, p1, p2, data.data(), static_cast<int>(data.size()), nullptr, 0,
-                                        apdu, length));
-}
-
 const unsigned char* Text(const char* text) { return reinterpret_cast<const unsigned char*>(text); }
 
 int BuildPrint(const TermPrintRecord* record, unsigned char** apdu, int* length) {
@@ -53,14 +40,14 @@ int BuildPrint(const TermPrintRecord* record, unsigned char** apdu, int* length)
         return -1;
     }
     static const unsigned char kLe = 0x00;
-    return Built(RUDA_BuildApdu(0xD2, 0xA1, 0x00, 0x00, text, n, &kLe, 0, apdu, length));
+    return RUDA_BuildApdu(0xD2, 0xA1, 0x00, 0x00, text, n, &kLe, 0, apdu, length) == RUDA_APDU_BUILT ? 1 : 0;
 }
 
 int BuildImage(const char* name, const char* what, unsigned char** apdu, int* length) {
     WSysError("** INFO. ** RUDA_SetCommand%s() : Mise en place de la commande", what);
     RudaBytes data;
     if (name == nullptr || RUDA_AddFileName(data, name) != 0) return 0;
-    return Short(0xD2, 0xA2, 0x00, 0x00, data.data(), static_cast<int>(data.size()), apdu, length);
+    return RUDA_Request(0xD2, 0xA2, 0x00, 0x00, data.data(), static_cast<int>(data.size()), apdu, length);
 }
 
 int BuildWrite(const TermWriteRecord* w, unsigned char** apdu, int* length) {
@@ -69,7 +56,7 @@ int BuildWrite(const TermWriteRecord* w, unsigned char** apdu, int* length) {
     data.reserve(static_cast<size_t>(w->length) + 1);
     data.push_back(static_cast<uint8_t>(w->offset));
     data.insert(data.end(), w->data, w->data + w->length);
-    return Extended(0x00, 0xD6, static_cast<uint8_t>(0x80 | ((w->offset >> 16) & 0xFF)),
+    return RUDA_RequestExtended(0x00, 0xD6, static_cast<uint8_t>(0x80 | ((w->offset >> 16) & 0xFF)),
                     static_cast<uint8_t>(w->offset >> 8), data, apdu, length);
 }
 
@@ -85,7 +72,7 @@ int BuildFileCommand(const TermFileRecord* file, const char* second, unsigned ch
         data = file->name;
     }
     // Up to 511 bytes: the extended form carries what one length byte cannot.
-    return Extended(0x00, 0xAA, p1, 0x00, RudaBytes(data.begin(), data.end()), apdu, length);
+    return RUDA_RequestExtended(0x00, 0xAA, p1, 0x00, RudaBytes(data.begin(), data.end()), apdu, length);
 }
 
 int BuildStream(const TermStreamRecord* s, unsigned char** apdu, int* length) {
@@ -98,7 +85,7 @@ int BuildStream(const TermStreamRecord* s, unsigned char** apdu, int* length) {
         return 0;
     RudaBytes data;
     if (!RUDA_AppendElement(data, 0x6F, inner.data(), static_cast<int>(inner.size()))) return 0;
-    return Extended(0x00, 0xA5, s->selector == 1 ? 4 : 5, 0x00, data, apdu, length);
+    return RUDA_RequestExtended(0x00, 0xA5, s->selector == 1 ? 4 : 5, 0x00, data, apdu, length);
 }
 
 int BuildStreamData(const uint8_t* bytes, int n, unsigned char** apdu, int* length) {
@@ -126,7 +113,7 @@ int BuildFastReading(const uint32_t* size, const uint32_t* offset, unsigned char
     if (!RUDA_AppendElement(inner, 0xDFDE7C, a, 4) || !RUDA_AppendElement(inner, 0xDFDE7D, b, 4) ||
         !RUDA_AppendElement(data, 0xE0, inner.data(), static_cast<int>(inner.size())))
         return 0;
-    return Short(0x00, 0xB1, 0x00, 0x00, data.data(), static_cast<int>(data.size()), apdu, length);
+    return RUDA_Request(0x00, 0xB1, 0x00, 0x00, data.data(), static_cast<int>(data.size()), apdu, length);
 }
 
 // ---- Answers ----
@@ -260,7 +247,7 @@ int RUDA_BuildPrintFileRequest(int code, va_list args, unsigned char** apdu, int
         case 13:
             return BuildPrint(va_arg(args, const TermPrintRecord*), apdu, length);
         case 15:
-            return Short(0xD2, 0xA4, 0x00, 0x00, nullptr, 0, apdu, length);
+            return RUDA_Request(0xD2, 0xA4, 0x00, 0x00, nullptr, 0, apdu, length);
         case 16: {
             const TermPrintRecord* record = va_arg(args, const TermPrintRecord*);
             const char* name = record != nullptr ? reinterpret_cast<const char*>(record->bytes) : nullptr;
@@ -271,12 +258,12 @@ int RUDA_BuildPrintFileRequest(int code, va_list args, unsigned char** apdu, int
             return BuildImage("TICKETS.BMP", "PrintBitmap", apdu, length);
         case 151:
             WSysError("** INFO. ** RUDA_SetCommandDisconnect() : Mise en place de la commande");
-            return Short(0xD0, 0x03, 0x00, 0x00, nullptr, 0, apdu, length);
+            return RUDA_Request(0xD0, 0x03, 0x00, 0x00, nullptr, 0, apdu, length);
         case 153: {
             const TermFileRecord* file = va_arg(args, const TermFileRecord*);
             if (file == nullptr || file->name == nullptr) return 0;
             const uint8_t p1 = file->p1 != nullptr ? *file->p1 : 5;
-            return Short(0xDF, 0xA4, p1, 0x00, Text(file->name), static_cast<int>(std::strlen(file->name)), apdu,
+            return RUDA_Request(0xDF, 0xA4, p1, 0x00, Text(file->name), static_cast<int>(std::strlen(file->name)), apdu,
                          length);
         }
         case 154:
@@ -288,7 +275,7 @@ int RUDA_BuildPrintFileRequest(int code, va_list args, unsigned char** apdu, int
         case 156: {
             const TermFileRecord* file = va_arg(args, const TermFileRecord*);
             if (file == nullptr || file->name == nullptr) return 0;
-            return Short(0x00, 0xAB, 0x00, 0x00, Text(file->name), static_cast<int>(std::strlen(file->name)), apdu,
+            return RUDA_Request(0x00, 0xAB, 0x00, 0x00, Text(file->name), static_cast<int>(std::strlen(file->name)), apdu,
                          length);
         }
         case 157:
@@ -301,7 +288,7 @@ int RUDA_BuildPrintFileRequest(int code, va_list args, unsigned char** apdu, int
             const uint8_t* selector = va_arg(args, const uint8_t*);
             WSysError("** INFO. ** RUDA_SetCommandDumpLogs() : Mise en place de la commande");
             if (selector == nullptr) return 0;
-            return Short(0xD0, 0x05, 0x01, *selector, nullptr, 0, apdu, length);
+            return RUDA_Request(0xD0, 0x05, 0x01, *selector, nullptr, 0, apdu, length);
         }
         case 194: {
             const uint32_t* size = va_arg(args, const uint32_t*);

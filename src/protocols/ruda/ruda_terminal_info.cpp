@@ -627,9 +627,7 @@ int RUDA_BuildInfoRequest(int code, va_list args, unsigned char** apdu, int* len
     } else if (mode != 0) {
         return 0;
     }
-    return RUDA_BuildApdu(head[0], head[1], head[2], head[3], nullptr, 0, nullptr, 0, apdu, length) == RUDA_APDU_BUILT
-               ? 1
-               : 0;
+    return RUDA_Request(head[0], head[1], head[2], head[3], nullptr, 0, apdu, length);
 }
 
 int RUDA_DealINFOAnswer(const unsigned char* answer, int length, TerminalPartInfo* part) {
