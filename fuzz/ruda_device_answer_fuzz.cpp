@@ -4,7 +4,6 @@
 // command) and the room of the caller's buffers, the rest is the terminal's
 // answer. Nothing is written past a buffer's room (the buffers are exactly
 // their room, for the address sanitiser), key slots stay valid and counted.
-#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -12,17 +11,12 @@
 
 #include "core/trace.h"
 #include "fuzz_check.h"
+#include "ruda_decoder_call.h"
 #include "protocols/ruda/ruda_device.h"
 
 namespace {
 
-int Deal(int code, const std::vector<unsigned char>* answer, ...) {
-    va_list args;
-    va_start(args, answer);
-    const int r = RUDA_DealDeviceAnswer(code, answer->data(), static_cast<int>(answer->size()), args);
-    va_end(args);
-    return r;
-}
+constexpr RudaFamilyDecoder kDecoder = RUDA_DealDeviceAnswer;
 
 }  // namespace
 
@@ -37,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
         case 0: {
             KeySlot first{};
             int32_t count = 0, flag = 0;
-            const int r = Deal(97, &answer, &first, &count, &flag);
+            const int r = CallDecoder(kDecoder, 97, &answer, &first, &count, &flag);
             if (r != 0) {
                 Check(count == 0 && first.slot == 255 && first.next == nullptr, "chain of a failed answer");
             } else {
@@ -56,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
         }
         case 1: {
             SredStatus status{};
-            Deal(190, &answer, &status);
+            CallDecoder(kDecoder, 190, &answer, &status);
             Check(status.state == 0 || status.state == '1' || status.state == '2' || status.state == '3', "SRED state");
             break;
         }
@@ -64,31 +58,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
             uint32_t fileSize = 0;
             std::vector<uint8_t> second(8);
             int32_t found = 0;
-            Deal(91, &answer, &fileSize, second.data(), &found);
+            CallDecoder(kDecoder, 91, &answer, &fileSize, second.data(), &found);
             break;
         }
         case 3: {
             std::vector<char> name(256);
-            Deal(92, &answer, name.data());
+            CallDecoder(kDecoder, 92, &answer, name.data());
             Check(name.back() == '\0', "file name terminator");
             break;
         }
         case 4: {
             std::vector<unsigned char> buffer(static_cast<size_t>(room));
             int32_t n = room;
-            Deal(173, &answer, buffer.data(), &n);
+            CallDecoder(kDecoder, 173, &answer, buffer.data(), &n);
             Check(n >= 0 && n <= room, "data object length");
             break;
         }
         case 5: {
             std::vector<uint8_t> record(3);
-            Deal(96, &answer, record.data());
+            CallDecoder(kDecoder, 96, &answer, record.data());
             break;
         }
         case 6: {
             std::vector<unsigned char> buffer(static_cast<size_t>(room));
             int32_t n = -1;
-            Deal(191, &answer, buffer.data(), room, &n);
+            CallDecoder(kDecoder, 191, &answer, buffer.data(), room, &n);
             Check(n <= room, "RSA key length");
             break;
         }
@@ -97,14 +91,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
             std::vector<uint8_t> block(kAuthBlock);
             int32_t n = 0;
             AuthAnswer out{(choice >> 4) & 1, block.data(), &n, record.get()};
-            Deal(192, &answer, &out);
+            CallDecoder(kDecoder, 192, &answer, &out);
             Check(n >= 0 && n <= kAuthBlock, "authentication block length");
             break;
         }
         default: {
             std::vector<char> buffer(static_cast<size_t>(room));
             int32_t n = -1;
-            if (Deal(186, &answer, buffer.data(), &n, room) == 0)
+            if (CallDecoder(kDecoder, 186, &answer, buffer.data(), &n, room) == 0)
                 Check(n >= 0 && n < room && buffer[static_cast<size_t>(n)] == '\0', "security command text");
             break;
         }

@@ -3,24 +3,18 @@
 // reading) and the room of the caller's buffer, the rest is the terminal's
 // answer. Nothing is written past a buffer (each is exactly its room, for
 // the address sanitiser) and the lengths given back stay within it.
-#include <cstdarg>
 #include <cstdint>
 #include <vector>
 
 #include "core/trace.h"
 #include "fuzz_check.h"
+#include "ruda_decoder_call.h"
 #include "protocols/ruda/ruda_print_files.h"
 #include "protocols/term_files.h"
 
 namespace {
 
-int Deal(int code, const std::vector<unsigned char>* answer, ...) {
-    va_list args;
-    va_start(args, answer);
-    const int r = RUDA_DealPrintFileAnswer(code, answer->data(), static_cast<int>(answer->size()), args);
-    va_end(args);
-    return r;
-}
+constexpr RudaFamilyDecoder kDecoder = RUDA_DealPrintFileAnswer;
 
 }  // namespace
 
@@ -32,29 +26,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     const int room = (choice >> 3) * 16;
     std::vector<unsigned char> answer(input + 1, input + size);
     switch (choice & 0x07) {
-        case 0: Deal(13, &answer); break;
-        case 1: Deal(15, &answer, 0); break;
+        case 0: CallDecoder(kDecoder, 13, &answer); break;
+        case 1: CallDecoder(kDecoder, 15, &answer, 0); break;
         case 2: {
             int32_t fileSize = 0;
-            Deal(153, &answer, &fileSize);
+            CallDecoder(kDecoder, 153, &answer, &fileSize);
             break;
         }
         case 3: {
             uint32_t first = 0;
             std::vector<uint8_t> second(8);
-            Deal(158, &answer, &first, second.data());
+            CallDecoder(kDecoder, 158, &answer, &first, second.data());
             break;
         }
         case 4: {
             uint32_t logSize = 0;
             std::vector<char> name(kTermDumpNameMax + 1);
-            if (Deal(193, &answer, &logSize, name.data()) == 0) Check(name.back() == '\0', "log name terminator");
+            if (CallDecoder(kDecoder, 193, &answer, &logSize, name.data()) == 0)
+                Check(name.back() == '\0', "log name terminator");
             break;
         }
         default: {
             std::vector<unsigned char> buffer(static_cast<size_t>(room) + 1);
             int copied = -1;
-            Deal(194, &answer, buffer.data(), room, &copied);
+            CallDecoder(kDecoder, 194, &answer, buffer.data(), room, &copied);
             Check(copied <= room, "fast reading length");
             break;
         }
