@@ -399,6 +399,8 @@ constexpr CardTagRule kCardTags[] = {
     {0xDFDB06, CardElementKind::Text},     {0xDFDB07, CardElementKind::Text},
     {0x9F20, CardElementKind::Opaque},     {0xDFED6C, CardElementKind::Opaque},
     {0xDFEC7C, CardElementKind::Opaque},   {0xDF808400, CardElementKind::Opaque},
+    // What the holder keys in on the terminal: a secret entry, an entered value.
+    {0xDF8301, CardElementKind::Opaque},   {0xDFA208, CardElementKind::Opaque},
 };
 
 // Nesting walked into by WSysMaskCardElements.

@@ -13,6 +13,7 @@
 #include "periph/terminal_box.h"
 #include "platform/clock.h"
 #include "platform/net_socket.h"
+#include "protocols/term_print.h"
 #include "station/display_zones.h"
 #include "station/eft_context.h"
 #include "station/options.h"
@@ -129,11 +130,7 @@ int TermAbort(int wait) {
 }
 
 int TermPrintLine(const char* text, int length) {
-    struct {
-        int32_t kind;
-        int32_t length;
-        const char* text;
-    } line{1, length, text};
+    TermPrintRecord line{PRINT_KIND_TEXT, length, reinterpret_cast<const unsigned char*>(text), 0, 0};
     int status = EPAP_SetCommand(kPrinter, 13, &line);
     if (status != 0)
         return Failed("[PRINT]", "Positonnement de la commande d'ajustement du nombre de colonne echouee (%d)",

@@ -135,6 +135,15 @@ TEST(AcquirerScenario, TagAnswersInTheProgramsFieldEncoding) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(netsim::DecodeFieldBody(answer->M), std::optional<std::string>("{SS}A{D16}A3{F}"));
 
+    // A ticket given as bytes: line ends and a cut marker reach the answer.
+    auto ticket = netsim::ParsePlanLine("answer 1400 reply rs=00 d3lhex=41420D0A1B69", &error);
+    ASSERT_TRUE(ticket) << error;
+    answer = netsim::DecodeFrame(netsim::BuildReply(*ticket, request).bytes);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(netsim::TagValue(*netsim::DecodeFieldBody(answer->M), "D3L"), "AB\r\n\x1bi");
+    for (const char* bad : {"answer 1400 reply d3lhex=414", "answer 1400 reply d3lhex=4G"})
+        EXPECT_FALSE(netsim::ParsePlanLine(bad, &error)) << bad;
+
     // The echo of a greeting: 9997 unless the scenario says otherwise.
     auto scenario = netsim::AcquirerScenario::Parse("answer 1400\n", &error);
     ASSERT_TRUE(scenario);

@@ -493,6 +493,14 @@ TEST(CardElements, StructureMasksEveryCardValueWhateverItLooksLike) {
     EXPECT_FALSE(WSysMaskCardElements(nullptr, 0));
 }
 
+// What the holder keys in on the terminal (a secret entry, an entered
+// value) is masked like card data in every terminal exchange traced.
+TEST(CardElements, SecretAndEnteredValuesKeyedInAreMasked_Mended) {
+    std::string bytes = Bytes("E0 0D DF8301 03 313233 DFA208 02 3435");
+    EXPECT_TRUE(WSysMaskCardElements(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()));
+    EXPECT_EQ(bytes, Bytes("E0 0D DF8301 03") + std::string(3, '-') + Bytes("DFA208 02") + std::string(2, '-'));
+}
+
 // A hexadecimal dump shows the bytes' card data masked: a packed card number
 // in hexadecimal reads as the number itself.
 TEST_F(MaskTable, HexDumpsShowNoCardNumber_Mended) {

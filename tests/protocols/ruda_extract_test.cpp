@@ -12,6 +12,7 @@
 #include "cardsim/emv_card.h"
 #include "support/apdu_bytes.h"
 #include "protocols/ruda/ruda_apdu.h"
+#include "protocols/ruda/ruda_terminal_info.h"
 #include "support/trace_capture.h"
 
 namespace {
@@ -271,6 +272,123 @@ TEST_F(RudaExtract, SingleValues) {
     EXPECT_STREQ(label, "LIBELLE");
     EXPECT_EQ(RUDA_Has5A(&t.node), 0);
     EXPECT_EQ(RUDA_HasDF25(&t.node), 1);
+}
+
+// ---- Terminal identification into the information area ----
+
+class RudaIdentify : public ::testing::Test {
+protected:
+    void SetUp() override { info = std::make_unique<TerminalInfoArea>(); }
+    TerminalPartInfo& part() { return info->parts[info->currentPart]; }
+    std::unique_ptr<TerminalInfoArea> info;
+    testsupport::TraceCapture trace;
+};
+
+TEST_F(RudaIdentify, SerialModelAndStates) {
+    Template serial(Element(0x9F1E, Text("1234")));
+    EXPECT_EQ(RUDA_GetSerialNumber(&serial.node, info.get()), 0);
+    EXPECT_STREQ(part().serial, "123400000000");
+    EXPECT_EQ(part().serialLength, 12);
+    Template longSerial(Element(0x9F1E, Text("1234567890123")));
+    EXPECT_EQ(RUDA_GetSerialNumber(&longSerial.node, info.get()), 1);
+
+    struct Case {
+        const char* value;
+        const char* model;
+        int twoReaders;
+    } models[] = {{"LR521\n", "LR521", 1}, {"TQ202", "TQ202", 0}, {"Ambo 2", "Ambo 2", 1},
+                  {"A model name of more than twenty", "A model name of more", 0}};
+    int readings = 0;
+    for (const Case& c : models) {
+        Template t(Element(0xDF0D, Text(c.value)));
+        EXPECT_EQ(RUDA_GetModelOrVersion(&t.node, info.get(), 1), 0) << c.value;
+        EXPECT_STREQ(info->modelName, c.model);
+        EXPECT_EQ(info->twoReaders, c.twoReaders) << c.value;
+        EXPECT_EQ(info->modelReadings, ++readings);
+    }
+    EXPECT_EQ(info->modelMarkers[1], 1);
+    EXPECT_EQ(info->modelMarkers[0], 0);
+    // Without the model flag: the version column of the next package entry.
+    Template version(Element(0xDF0D, Text("RELEASE")));
+    EXPECT_EQ(RUDA_GetModelOrVersion(&version.node, info.get(), 0), 0);
+    EXPECT_STREQ(part().packageTables[1][0], "RELE");
+
+    Template type(Element(0xDF8109, Text("M/RT 5")));
+    char family[3] = "QT";
+    EXPECT_EQ(RUDA_GetOsType(&type.node, family), 0);
+    EXPECT_STREQ(family, "QX");
+
+    Template uptime(Element(0xDFEC1F, Hex("00 00 0E 8D")));
+    EXPECT_EQ(RUDA_GetUptime(&uptime.node, info.get()), 0);
+    EXPECT_EQ(info->secondsSincePowerUp, 3725);
+    EXPECT_TRUE(trace.Contains("** INFO. ** Temps depuis reboot : 1h 2m 5s"));
+    EXPECT_EQ(RUDA_GetUptime(&type.node, info.get()), 1);
+    EXPECT_EQ(info->secondsSincePowerUp, 0);
+
+    // A part number outside the five parts writes nothing.
+    info->currentPart = 5;
+    EXPECT_EQ(RUDA_GetSerialNumber(&serial.node, info.get()), 1);
+    info->currentPart = -1;
+    EXPECT_EQ(RUDA_GetModelOrVersion(&version.node, info.get(), 1), 1);
+}
+
+TEST_F(RudaIdentify, StateTextsCutToTheirField_Mended) {
+    Template t(Concat({Element(0xDF8101, Text("a tamper text of thirty chars!")), Element(0xDF8102, Text("open"))}));
+    EXPECT_EQ(RUDA_GetTamperStatus(&t.node, info.get()), 0);
+    EXPECT_EQ(RUDA_GetRemovalStatus(&t.node, info.get()), 0);
+    EXPECT_STREQ(part().tamperState, "a tamper");
+    EXPECT_EQ(part().tamperFlag, 1);
+    EXPECT_STREQ(part().removalState, "open");
+    EXPECT_EQ(part().removalFlag, 1);
+    EXPECT_TRUE(trace.Contains("** INFO. ** Statut de la violabilite : a tamper text of thirty chars!"));
+    EXPECT_TRUE(trace.Contains("** INFO. ** Statut du demontage : open"));
+}
+
+TEST_F(RudaIdentify, VersionsAndPackages) {
+    Template app(Element(0xDF7F, Text("v1.2")));
+    EXPECT_EQ(RUDA_GetOsVersion(&app.node, info.get(), "TQ202", nullptr, 0), 0);
+    EXPECT_STREQ(part().applicationVersion, "v1.2");
+    EXPECT_STREQ(part().packageTables[0][0], "2801");
+    EXPECT_EQ(std::string(part().packageTables[1][0]), RUDA_VersionCrcText("V1.2", true));
+    EXPECT_EQ(part().packagesPresent, 1);
+    // A version of 21 characters or more is not the application version.
+    Template longApp(Element(0xDF7F, Text(std::string(21, '9'))));
+    EXPECT_EQ(RUDA_GetOsVersion(&longApp.node, info.get(), "TQ202", nullptr, 0), 0);
+    EXPECT_STREQ(part().applicationVersion, "v1.2");
+
+    struct Case {
+        const char* value;
+        const char* model;
+        const char* family;
+        const char* kept;
+    } cases[] = {
+        {"QT-os-12345678", "TQ202", "QT", "5678"},
+        {"os-12345678901", "TQ202", "QX", "45678901"},
+        {"os-9", "TQ202", "QX", "0000OS-9"},
+        {"01234567LR520-OS-VERSION-ABCDEF", "LR520", "QX", "LR520-OS-VERSION-A"},
+    };
+    for (const Case& c : cases) {
+        char family[3] = "";
+        Template t(Element(0xDF7F, Text(c.value)));
+        EXPECT_EQ(RUDA_GetOsVersion(&t.node, info.get(), c.model, family, 1), 0) << c.value;
+        EXPECT_STREQ(family, c.family) << c.value;
+        const std::string crc = RUDA_VersionCrcText(c.kept, false).substr(0, 4);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&part().osEntry[1]), crc.size()), crc) << c.value;
+    }
+    char family[3] = "";
+    Template refused(Element(0xDF7F, Text("release-")));
+    EXPECT_EQ(RUDA_GetOsVersion(&refused.node, info.get(), "TQ202", family, 1), 1);
+    EXPECT_EQ(part().status, 1);
+    EXPECT_EQ(part().failureMark, 255);
+
+    Template ctls(Concat({Element(0xDFC022, Text("TQ-CTLS-01.02-03")), Element(0xDFC028, Text(std::string(30, 'k') + " - " + std::string(30, 'K')))}));
+    EXPECT_EQ(RUDA_GetCtlsVersion(&ctls.node, info.get()), 0);
+    const int entry = part().packageCount - 1;
+    EXPECT_STREQ(part().packageTables[0][entry], "7001");
+    EXPECT_EQ(std::string(part().packageTables[1][entry]), RUDA_VersionCrcText("010203", false).substr(0, 4));
+    EXPECT_EQ(RUDA_GetCtlsKernels(&ctls.node, info.get()), 0);
+    EXPECT_EQ(std::string(part().contactlessKernels), std::string(30, 'k') + std::string(12, 'K'));
+    EXPECT_TRUE(trace.Contains("@@ DEBUG @@ CTLS orrin k modifie " + std::string(30, 'k') + std::string(30, 'K')));
 }
 
 }  // namespace

@@ -29,6 +29,14 @@ inline Bytes WithSw(Bytes data, uint16_t sw) {
     return data;
 }
 
+// A short command APDU: its header (hexadecimal text), Lc and the data.
+inline Bytes ShortApdu(const std::string& header, const Bytes& data) {
+    Bytes out = Hex(header);
+    out.push_back(static_cast<uint8_t>(data.size()));
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
 // The text of a scenario file of tools/cardsim/scenarios.
 inline std::string CardScenarioFile(const std::string& name) {
     std::ifstream in(std::string(ZNP_SOURCE_DIR) + "/tools/cardsim/scenarios/" + name);

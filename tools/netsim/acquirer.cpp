@@ -1,5 +1,6 @@
 #include "netsim/acquirer.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -365,6 +366,21 @@ bool ParseServerAnswerOption(const std::string& key, const std::string& value, S
             plan->tags.emplace_back(code, value);
             return true;
         }
+    }
+    if (key == "d3lhex") {
+        // The ticket as bytes (CR LF, ESC markers...), two hexadecimal digits each.
+        std::string bytes;
+        for (size_t i = 0; i < value.size(); i += 2) {
+            const std::string pair = value.substr(i, 2);
+            if (pair.size() != 2 || !std::isxdigit(static_cast<unsigned char>(pair[0])) ||
+                !std::isxdigit(static_cast<unsigned char>(pair[1]))) {
+                *error = "d3lhex wants pairs of hexadecimal digits: " + value;
+                return false;
+            }
+            bytes += static_cast<char>(std::stoi(pair, nullptr, 16));
+        }
+        plan->tags.emplace_back("D3L", bytes);
+        return true;
     }
     if (key == "uuid") {
         if (value != "echo" && value != "drop" && value != "change" && value != "twice") {

@@ -125,7 +125,7 @@ struct AcquirerScenario {
 };
 
 std::optional<AnswerPlan> ParsePlanLine(const std::string& line, std::string* error);
-// Takes one option of the payment-server answers (dbw= d3l= d16= d1a= d60=
+// Takes one option of the payment-server answers (dbw= d3l= d3lhex= d16= d1a= d60=
 // uuid= omit= longtag= extra= before=); false when the key is not one of them
 // or its value is wrong (error set for the latter).
 bool ParseServerAnswerOption(const std::string& key, const std::string& value, ServerAnswerPlan* plan,

@@ -298,6 +298,8 @@ std::optional<RudaScenario> RudaScenario::Parse(const std::string& text, const s
             }
             std::string screenError;
             if (s.screen.parse(w, &screenError)) return screenError;
+            std::string why;
+            if (ParseServiceStatement(s.services, w, &why)) return why;
             return "unknown statement: " + key;
         },
         error);
@@ -385,6 +387,7 @@ RudaTerminal::Answer RudaTerminal::dispatch(uint8_t nad, const Bytes& apdu) {
         if (it->once) scenario_.rules.erase(it);
         return a;
     }
+    if (AnswerService(scenario_.services, serviceRecord_, scenario_.serial, nad, apdu, &a.payload)) return a;
     // Readers off and the abort end the card watch; the abort first answers
     // the watch (9F 41, the merchant's abort), then itself.
     if (IsReadersOff(apdu)) {
@@ -589,6 +592,11 @@ std::vector<Exchange> RudaBlockHandler::exchanges() {
 ScreenRecord RudaBlockHandler::screens() {
     std::lock_guard<std::mutex> lock(mutex_);
     return terminal_.screens();
+}
+
+RudaServiceRecord RudaBlockHandler::serviceRecord() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return terminal_.serviceRecord();
 }
 
 std::string RudaBlockHandler::pushEvent(const Bytes& answer) {

@@ -27,6 +27,7 @@
 #include "cardsim/emv_card.h"
 #include "linesim/line_sim.h"
 #include "rudasim/ruda_screens.h"
+#include "rudasim/ruda_services.h"
 
 namespace rudasim {
 
@@ -70,6 +71,9 @@ struct AnswerRule {
 //   event ctls SW [HEX]     contactless start answer: the elements, then SW
 //   event key CODE          key pressed: E0 { DFA205 = CODE }
 //   event raw HEX           the whole answer as given
+//   printer, file, file-stream, file-version, info, keyslot, sred
+//                           the printer, files, terminal information, key
+//                           slots and SRED status (ruda_services.h)
 // Card-status requests (D0 60, D0 61) and contactless starts (C0 A0) take the
 // next event; with none queued they wait for one (RudaSim::pushEvent).
 struct RudaScenario {
@@ -85,6 +89,8 @@ struct RudaScenario {
     std::vector<bool> removalsWhenAsked;
     // The screen and keypad (ruda_screens.h).
     ScreenScenario screen;
+    // Printer, files, terminal information, key slots, SRED (ruda_services.h).
+    RudaServicesScript services;
 
     static std::optional<RudaScenario> Parse(const std::string& text, const std::string& baseDir,
                                              std::string* error);
@@ -138,6 +144,7 @@ public:
     const RudaScenario& scenario() const { return scenario_; }
     cardsim::EmvCard* card() { return card_.get(); }
     const ScreenRecord& screens() const { return screens_; }
+    const RudaServiceRecord& serviceRecord() const { return serviceRecord_; }
 
 private:
     Bytes cardState() const;
@@ -154,6 +161,7 @@ private:
     bool mute_ = false;  // the card in the reader does not answer
     Bytes atr_;
     ScreenRecord screens_;
+    RudaServiceRecord serviceRecord_;
 };
 
 // Triple DES CBC, zero IV, PKCS#7, with the 24-byte key: nullopt on failure.
@@ -171,6 +179,7 @@ public:
     // From any thread.
     std::vector<Exchange> exchanges();
     ScreenRecord screens();
+    RudaServiceRecord serviceRecord();
     // Queues an event: the blocks to send at once when a request waited for
     // it (empty when it stays queued).
     std::string pushEvent(const Bytes& answer);
@@ -200,6 +209,8 @@ public:
     std::vector<Exchange> exchanges() { return handler_->exchanges(); }
     // What the program showed and asked on the screen.
     ScreenRecord screens() { return handler_->screens(); }
+    // What the terminal printed and kept (printer, files).
+    RudaServiceRecord serviceRecord() { return handler_->serviceRecord(); }
     // The program has sent n requests (false after timeoutMs).
     bool waitExchanges(size_t n, int timeoutMs);
     void pushEvent(const Bytes& answer);

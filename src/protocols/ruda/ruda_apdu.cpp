@@ -437,3 +437,16 @@ int RUDA_BuildOnlineResultTemplate(RudaBytes& out, const POT* pot) {
     RUDA_AddIssuerAuthData(e, pot->issuerAuthenticationData.text, TextLength(pot->issuerAuthenticationData));
     return WrapE0(out, e);
 }
+
+int RUDA_Request(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const unsigned char* data, int dataLength,
+                 unsigned char** apdu, int* apduLength) {
+    return RUDA_BuildApdu(cla, ins, p1, p2, data, dataLength, nullptr, 0, apdu, apduLength) == RUDA_APDU_BUILT ? 1 : 0;
+}
+
+int RUDA_RequestExtended(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const RudaBytes& data,
+                         unsigned char** apdu, int* apduLength) {
+    return RUDA_BuildApduExtended(cla, ins, p1, p2, data.data(), static_cast<int>(data.size()), nullptr, 0, apdu,
+                                  apduLength) == RUDA_APDU_BUILT
+               ? 1
+               : 0;
+}

@@ -43,6 +43,14 @@ int RUDA_BuildApduExtended(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2,
                            const unsigned char* marker, uint8_t expectedLength,
                            unsigned char** apdu, int* apduLength);
 
+// A request of the module's builders without Le: 1 built (*apdu allocated
+// with WAlloc), 0 not built (refused, no memory). The extended one takes the
+// extended form from 256 data bytes.
+int RUDA_Request(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const unsigned char* data, int dataLength,
+                 unsigned char** apdu, int* apduLength);
+int RUDA_RequestExtended(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const RudaBytes& data,
+                         unsigned char** apdu, int* apduLength);
+
 // Status words (0 for a missing answer or one shorter than 2 bytes).
 int RUDA_GetSw(const unsigned char* answer, int length);
 int RUDA_CopySw(const unsigned char* answer, int length, unsigned char* out, int outSize);

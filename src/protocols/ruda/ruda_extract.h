@@ -13,6 +13,7 @@
 
 #include "core/tlv.h"
 #include "protocols/card_records.h"
+#include "protocols/terminal_info.h"
 
 // ---- Key and card status ----
 // DFA205 as a 1- or 2-byte number: 8 'C', 13 'V', 27 'A', others no letter.
@@ -94,3 +95,29 @@ int RUDA_LogPinResult(const unsigned char* value, int length);
 
 // Track conventions: the first ';', '=' and '?' become 'B', 'D' and 'F'.
 void RUDA_ReplaceTrackSeparators(char* text);
+
+// ---- Terminal identification into the information area: the part written
+// is info->parts[info->currentPart] (a current part outside 0 to 4 writes
+// nothing, 1). ----
+// 9F1E (12 at most), padded with '0' to 12.
+int RUDA_GetSerialNumber(TlvNode* tmpl, TerminalInfoArea* info);
+// DF0D (100 at most). Model flag 0: the version column of the current
+// package entry. Set: the model name (20, trailing line feed dropped), the
+// two-reader flag, the count of model readings and the flag's marker.
+int RUDA_GetModelOrVersion(TlvNode* tmpl, TerminalInfoArea* info, int modelFlag);
+// DF7F (100 at most). OS flag 0: the application version and its package
+// "2801". Set: the family ("QT" / "QX", 3 bytes), the OS version code
+// (a QX "release-" alone is refused: status 1, mark 255, 1).
+int RUDA_GetOsVersion(TlvNode* tmpl, TerminalInfoArea* info, const char* model, char* family, int osFlag);
+// DF8109 beginning "M/RT": family "QX".
+int RUDA_GetOsType(TlvNode* tmpl, char* family);
+// DF8101 / DF8102: flag 1 and the text, cut to 8 characters.
+int RUDA_GetTamperStatus(TlvNode* tmpl, TerminalInfoArea* info);
+int RUDA_GetRemovalStatus(TlvNode* tmpl, TerminalInfoArea* info);
+// DFEC1F: seconds since the terminal's last power-up into the header; 1
+// (and 0 stored) when absent.
+int RUDA_GetUptime(TlvNode* tmpl, TerminalInfoArea* info);
+// DFC022: the contactless version's CRC, package "7001".
+int RUDA_GetCtlsVersion(TlvNode* tmpl, TerminalInfoArea* info);
+// DFC028 (200 at most): the kernels without blanks and dashes, 42 at most.
+int RUDA_GetCtlsKernels(TlvNode* tmpl, TerminalInfoArea* info);

@@ -14,6 +14,8 @@
 #include "protocols/ruda/ruda_device.h"
 #include "protocols/ruda/ruda_display.h"
 #include "protocols/ruda/ruda_level2.h"
+#include "protocols/ruda/ruda_print_files.h"
+#include "protocols/ruda/ruda_terminal_info.h"
 #include "protocols/ruda/ruda_link.h"
 #include "protocols/terminal_frame.h"
 #include "protocols/xpro/xpro_context.h"
@@ -52,6 +54,14 @@ int Build(int code, va_list args, unsigned char** apdu, int* length) {
             const int second = va_arg(args, int);
             return RUDA_BuildResetDeviceRequest(code, first, second, apdu, length);
         }
+        case 13: case 15: case 16: case 120: case 151: case 153: case 154: case 155: case 156: case 157:
+        case 158: case 193: case 194:
+            return RUDA_BuildPrintFileRequest(code, args, apdu, length);
+        case 90: case 93: case 94: case 95:
+            return RUDA_BuildInfoRequest(code, args, apdu, length);
+        case 91: case 92: case 96: case 97: case 172: case 173: case 174: case 176: case 186: case 190:
+        case 191: case 192: case 196: case 197:
+            return RUDA_BuildDeviceRequest(code, args, apdu, length);
         case 131: {
             const CtlsTransactionData* data = va_arg(args, const CtlsTransactionData*);
             (void)va_arg(args, int);  // kept by callers, not sent
@@ -91,7 +101,6 @@ int Build(int code, va_list args, unsigned char** apdu, int* length) {
 int Decode(int code, const unsigned char* answer, int length, va_list args) {
     switch (code) {
         case 1:
-        case 174:
             return PV_ALL_FINE;
         case 10:
             return RUDA_DealEventAnswer(answer, length, va_arg(args, CardReadRecord*));
@@ -124,6 +133,14 @@ int Decode(int code, const unsigned char* answer, int length, va_list args) {
         case 102:
         case 152:
             return RUDA_DealResetDeviceAnswer(code, answer, length, va_arg(args, char*));
+        case 13: case 15: case 16: case 120: case 153: case 154: case 155: case 156: case 157: case 158:
+        case 193: case 194:
+            return RUDA_DealPrintFileAnswer(code, answer, length, args);
+        case 90: case 93: case 94: case 95:
+            return RUDA_DealInfoAnswer(code, answer, length, args);
+        case 91: case 92: case 96: case 97: case 172: case 173: case 174: case 176: case 186: case 190:
+        case 191: case 192: case 196: case 197:
+            return RUDA_DealDeviceAnswer(code, answer, length, args);
         case 180:
             return RUDA_DealRUDA_CheckCardInserted_Answer(answer, length, va_arg(args, int32_t*));
         case 70:

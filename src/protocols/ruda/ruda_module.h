@@ -26,11 +26,11 @@
 //   184     set: POT*                       get: POT*
 //   31      set: POT*, const RudaStepArgument*  (the step is POT's step register)
 //                                           get: POT*, const RudaStepArgument*, RudaCallerBuffer*
-//   174     set: none                       get: none (answer not decoded)
 // The screen operations (0, 2-5, 9, 160, 161, 163, 165, 166, 170, 171,
-// 178) and their arguments are listed in ruda_display.h. The printing,
-// file, information and device operations of the module build no request
-// yet (least behaviour: no request built). The send
+// 178) and their arguments are listed in ruda_display.h, the printing and
+// file operations in ruda_print_files.h, the terminal information in
+// ruda_terminal_info.h, the device, key and security operations in
+// ruda_device.h. The send
 // and receive callbacks of the block link are in ruda_transport.cpp.
 #pragma once
 #include <cstdarg>
