@@ -10,17 +10,13 @@
 #include <tuple>
 #include <string>
 
-#include "comm/com_resources.h"
 #include "periph/terminal_box.h"
-#include "periph/terminal_exchange.h"
 #include "protocols/term_files.h"
 #include "protocols/term_print.h"
 #include "protocols/terminal_info.h"
 #include "rudasim/ruda_terminal.h"
 #include "support/apdu_bytes.h"
-#include "support/com_fixture.h"
-#include "support/station_lock.h"
-#include "support/terminal_box_fixture.h"
+#include "support/ruda_line_station.h"
 
 namespace {
 
@@ -31,21 +27,9 @@ constexpr int kTerminal = 4;
 
 // A RUDA terminal (function 4) of the script engine whose line's far end is
 // the simulator with the scenario given.
-class SimTerminal {
+class SimTerminal : public testsupport::RudaLineStation {
 public:
-    explicit SimTerminal(const std::string& scenario)
-        : handler_(new rudasim::RudaBlockHandler(Parse(scenario))),
-          box(table.id, testsupport::UniqueStation()),
-          pty(std::unique_ptr<linesim::FrameHandler>(handler_)) {
-        if (!pty.ready()) return;
-        WCOM_SetResourceConnType(pty.port, WCOM_MEDIA_DIRECT + WCOM_ADAPTER_PHONE);
-        added = box.add("EFT_CAM_1", pty.port, "RUDA");
-    }
-    ~SimTerminal() {
-        PAP_FreePAPbox();
-        TWEP_ResetPortState();
-    }
-    bool ready() const { return pty.ready() && added == 0; }
+    explicit SimTerminal(const std::string& scenario) : RudaLineStation(scenario, "EFT_CAM_1") {}
 
     // Sets the operation, then reads its answer (the engine sends the row
     // first): the status of the read, or -1000 when the set failed.
@@ -59,26 +43,10 @@ public:
         return status;
     }
     rudasim::Exchange last() {
-        const auto all = handler_->exchanges();
+        const auto all = exchanges();
         return all.empty() ? rudasim::Exchange{} : all.back();
     }
-    rudasim::RudaServiceRecord record() { return handler_->serviceRecord(); }
-
-    testsupport::ComTable table;
-
-private:
-    static rudasim::RudaScenario Parse(const std::string& text) {
-        std::string error;
-        auto s = rudasim::RudaScenario::Parse(text, "", &error);
-        EXPECT_TRUE(s.has_value()) << error;
-        return s.value_or(rudasim::RudaScenario{});
-    }
-    rudasim::RudaBlockHandler* handler_;
-
-public:
-    testsupport::TerminalBox box;
-    testsupport::PtyPort pty;
-    int added = -1;
+    rudasim::RudaServiceRecord record() { return terminal().serviceRecord(); }
 };
 
 TermPrintRecord Line(const std::string& text) {
