@@ -26,11 +26,8 @@
 #include "linesim/raw_terminal.h"
 #include "periph/terminal_box.h"
 #include "periph/terminal_exchange.h"
-#include "platform/named_mutex.h"
-#include "support/signed_file_writer.h"
-#include "support/station_lock.h"
+#include "serial_station.h"
 #include "support/stub_module.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -38,35 +35,10 @@ constexpr int kPayload = 254;
 constexpr int kBaud = 115200;
 constexpr int kStubProtocol = 6;
 
-// A communication table with one serial resource whose "Driver" is the
-// given device, at 115,200 baud, and the terminal box with the display and
-// the card reader on it.
-class Station {
+// The display and the card reader on one line, served by the stub module.
+class Station : public SerialStation {
 public:
-    explicit Station(const std::string& device) : id_(testsupport::ClaimStation(10000, 10999)) {
-        const std::string config = dir_.file("port.cfg");
-        ok_ = testsupport::WriteSignedParamFile(config, {"[Driver:" + device + "]", "[Vpsl:8018]"}) &&
-              WCOM_CreateContext(id_, 2, 0, 0, 0, 1) == 1 &&
-              WCOM_CreateResource(WCOM_TYPE_SERIAL, "", config.c_str(), "") == 0 &&
-              WCOM_SetResourceConnType(0, WCOM_MEDIA_DIRECT + WCOM_ADAPTER_PHONE) >= 0 &&
-              PAP_NewPAPbox(id_, 1, 0, nullptr) == 1 &&
-              EPAP_CreateFunctionProfile("EFT_DSP", 0, 0, "D5500") == 0 &&
-              EPAP_CreateFunctionProfile("EFT_CAM_1", 0, 0, "D5500") == 0;
-    }
-    ~Station() {
-        PAP_FreePAPbox();
-        TWEP_ResetPortState();
-        WCOM_UnlockResource(0);
-        char name[64];
-        std::snprintf(name, sizeof name, "(null)KT_SEM_COM_%03d%02d", id_, 0);
-        plat::NamedMutex::Unlink(name);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    int id_;
-    testsupport::TempDir dir_;
-    bool ok_ = false;
+    explicit Station(const std::string& device) : SerialStation(device, {{"EFT_DSP", "D5500"}, {"EFT_CAM_1", "D5500"}}) {}
 };
 
 // Line time of a number of bytes at 115,200 baud, in microseconds.

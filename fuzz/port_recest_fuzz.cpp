@@ -4,52 +4,19 @@
 // kept lies within the room given (the buffer has exactly that size), the
 // length never grows past it, and the result is one of the letters of a
 // reception.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "comm/com_resources.h"
 #include "comm/port_api.h"
 #include "comm/port_frames.h"
-#include "core/trace.h"
 #include "fuzz_check.h"
+#include "fuzz_serial_line.h"
 #include "platform/clock.h"
-#include "support/serial_fake.h"
-
-namespace {
-
-// One table with one serial resource on a fake device, made once.
-struct Line {
-    Line() {
-        WSysSetTraceHook(nullptr);  // the error lines would only slow it down
-        char pattern[] = "/tmp/znp-fuzz-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        const std::string directory = pattern;
-        const std::string config = directory + "/line.cfg";
-        FILE* f = std::fopen(config.c_str(), "wb");
-        std::fputs("[Driver:/dev/fuzz]\r\n[Vpsl:4018]\r\n", f);
-        std::fclose(f);
-        if (WCOM_CreateContext(990, 1, 0, 0, 0, 0) != 1) std::abort();
-        port = WCOM_CreateResource(1, "", config.c_str(), "");
-        const bool opened = port == 0 && WComOpen2(port) == 0;
-        // The configuration is read at the opening only: nothing stays behind.
-        std::error_code ec;
-        std::filesystem::remove_all(directory, ec);
-        if (!opened) std::abort();
-    }
-    testsupport::ScopedFakeSerial fake;
-    int port = -1;
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
-    static Line line;
+    static FuzzSerialLine line(990);
     if (size < 3 || size > 70000) return 0;
     const int control = input[0];
     const uint32_t room = input[1];

@@ -195,6 +195,7 @@ constexpr int kWVideoRows = 25;
 struct WVideoCell {
     unsigned char character = 0;
     uint16_t attribute = 0;  // low 4 bits foreground, next 4 bits background
+    unsigned char glyph = 0;  // 1: the byte is a code page 437 glyph (frames, fill)
 };
 
 // Makes the program's screen ready once: on a terminal, switches to the
@@ -204,9 +205,17 @@ int OpenVideo();
 // Writes a rectangle of cells (coordinates counted from 1, 0 taken as 1),
 // given row by row as (character byte, attribute byte) pairs, into the screen
 // image, then draws it unless the image is the same as the one last drawn
-// (the first call always draws). 0 when drawn; 1 when nothing was drawn (bad
-// rectangle, null cells, unchanged image, or the terminal refused).
-int WriteVideo(int left, int top, int right, int bottom, const void* cells);
+// (the first call always draws). glyphs, when given, holds one flag a cell
+// of the rectangle, row by row: a cell flagged non-zero is drawn as the code
+// page 437 glyph of its byte (frames and fill), the others as Windows-1252
+// text. 0 when drawn; 1 when nothing was drawn (bad rectangle, null cells,
+// unchanged image, or the terminal refused).
+int WriteVideo(int left, int top, int right, int bottom, const void* cells,
+               const unsigned char* glyphs = nullptr);
+// Tests and benchmarks: the drawing goes to fd as to a terminal (the next
+// drawing draws its whole rectangle); -1 goes back to standard output,
+// drawn only when it is a terminal.
+void WVideoSetOutput(int fd);
 
 // For tests and diagnostics: the current screen image (kWVideoRows rows of
 // kWVideoColumns cells, row after row), read-only.

@@ -1,4 +1,4 @@
-// Console windows kept as a model, with their spool files.
+// Console windows, their text boxes, spool files and print commands.
 #include "periph/console_windows.h"
 
 #include <strings.h>
@@ -10,13 +10,20 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
+
+#include "comm/message_box.h"
 #include "core/helpers.h"
 #include "core/shared_blocks.h"
+#include "core/text_manager.h"
 #include "core/trace.h"
-#include "periph/terminal_box.h"
+#include "periph/console_render.h"
 #include "periph/interface_box.h"
-#include "platform/private_file.h"
+#include "periph/terminal_box.h"
 #include "platform/clock.h"
+#include "platform/private_file.h"
+#include "platform/process.h"
+#include "protocols/pv_status.h"
 
 namespace {
 
@@ -29,7 +36,7 @@ void SetText(char (&field)[N], const char* text) {
     std::snprintf(field, N, "%s", text != nullptr ? text : "");
 }
 
-void ClearBox(TWB_TEXT* box) {
+void ClearBoxLines(TWB_TEXT* box) {
     const size_t lines = static_cast<size_t>(box->width) * (box->rows + 1);
     std::memset(box->buffer, ' ', lines);
     std::memset(box->buffer + lines, 0, 10);
@@ -51,13 +58,15 @@ TWB_TEXT* NewBox(int rows, int width) {
         WFree(box);
         return nullptr;
     }
-    ClearBox(box);
+    ClearBoxLines(box);
     return box;
 }
 
 // Puts text into the box from its current position. Returns the bytes used
 // when the box filled before the end of the text, -1 at the end of the text.
 int PutBoxText(TWB_TEXT* box, const unsigned char* text) {
+    if (box == nullptr || text == nullptr || box->buffer == nullptr || box->rows <= 0 || box->width <= 0)
+        return -1;
     int row = box->row > 0 ? box->row - 1 : 0;
     int column = box->column > 0 ? box->column - 1 : 0;
     int used = 0;
@@ -76,7 +85,7 @@ int PutBoxText(TWB_TEXT* box, const unsigned char* text) {
         } else if (c == 0x1B) {
             const unsigned char code = text[used + 1];
             if (code == 'H') {
-                ClearBox(box);
+                ClearBoxLines(box);
                 row = column = 0;
                 used += 2;
             } else if (code == 'P' && text[used + 2] != '\0' && text[used + 3] != '\0') {
@@ -137,7 +146,7 @@ void Scroll(KT_TEXT_WINDOW* window) {
     TWB_TEXT* box = window->text;
     if (window->spoolMode == 2) {
         TWI_SpoolLines(window, 0);
-        ClearBox(box);
+        ClearBoxLines(box);
         return;
     }
     if (window->spoolMode == 1) TWI_SpoolLines(window, 1);
@@ -151,16 +160,29 @@ void Scroll(KT_TEXT_WINDOW* window) {
 
 }  // namespace
 
-void KTCONSOL_SetWorkDirectory(const char* base, const char* argument) {
-    const std::string dir = base ? base : ".";
-    const std::string arg = argument ? argument : "";
-    g_spoolDirectory = dir + "/WOut";
-    g_printCommands[0] = dir + "/WSYS" + "/wfprint.bat %s " + arg;
-    g_printCommands[1] = dir + "/WSYS" + "/wsprint.bat %s " + arg;
+int TWB_PutText(TWB_TEXT* box, const char* text) {
+    return PutBoxText(box, reinterpret_cast<const unsigned char*>(text));
 }
 
-void KTCONSOL_SetPrintCommand(const char* text) {
-    if (text != nullptr) g_printCommands[0] = text;
+void TWB_Clear(TWB_TEXT* box) {
+    if (box != nullptr && box->buffer != nullptr) ClearBoxLines(box);
+}
+
+int KTCONSOL_SetWorkDirectory(const char* base, const char* argument) {
+    if (base == nullptr || std::strlen(base) > KTCONSOL_WORK_DIRECTORY_MAX) return -1;
+    const std::string dir = base;
+    const std::string arg = argument ? argument : "";
+    g_spoolDirectory = dir + "/WOut";
+    // The print scripts of the installation (Windows had ".bat" files).
+    g_printCommands[0] = dir + "/WSYS" + "/wfprint %s " + arg;
+    g_printCommands[1] = dir + "/WSYS" + "/wsprint %s " + arg;
+    return 1;
+}
+
+int KTCONSOL_SetPrintCommand(const char* text) {
+    if (text == nullptr) return -1;
+    g_printCommands[0] = text;
+    return 1;
 }
 
 void TWI_SetSpoolMaxSize(int sizeKb) {
@@ -186,6 +208,11 @@ ConsoBox* KTCONSOL_NewConso(int number1, int number2, const char* identifier, KT
     SetText(console->printCommand2, g_printCommands[1].c_str());
     SetText(console->spoolDirectory, g_spoolDirectory.c_str());
     console->stream = stream;
+    if (stream != nullptr && stream->mess != nullptr) {
+        console->messageBody = KTM_GetAnswerMessage(stream->mess);
+        if (console->messageBody != nullptr)
+            std::memset(console->messageBody, 0, std::min<size_t>(KTCONSOL_MESSAGE_CLEAR, KTM_M_MAX));
+    }
     console->number1 = number1;
     console->number2 = number2;
     if (KTCONSOL_AddFenetre(console, identifier, 23, 78) != 1) {
@@ -197,8 +224,10 @@ ConsoBox* KTCONSOL_NewConso(int number1, int number2, const char* identifier, KT
 
 int KTCONSOL_FreeConso(ConsoBox* console) {
     if (console == nullptr) return -1;
-    // The terminal box is bound to its console and goes with it.
+    // The terminal and interface boxes are bound to their console and go
+    // with it.
     PAP_ConsoleFreed(console);
+    SAP_ConsoleFreed(console);
     for (KT_TEXT_WINDOW*& window : console->windows) {
         TWI_FreeTextWindow(window);
         window = nullptr;
@@ -220,20 +249,29 @@ int KTCONSOL_SetTimeout(ConsoBox* console, int timeout) {
     return 1;
 }
 
-int KTCONSOL_AddFenetre(ConsoBox* console, const char* name, int rows, int columns) {
-    if (console == nullptr || name == nullptr) return -1;
+KT_TEXT_WINDOW* KTCONSOL_ConsoAddFenetre(ConsoBox* console, int rows, int columns, const char* name,
+                                         int* result) {
+    int ignored = 0;
+    if (result == nullptr) result = &ignored;
+    *result = -1;
+    if (console == nullptr || name == nullptr) return nullptr;
     int slot = 0;
     while (slot < KTCONSOL_MAX_WINDOWS && console->windows[slot] != nullptr) ++slot;
     if (slot == KTCONSOL_MAX_WINDOWS) {
         WSysError("-- ERROR -- KTCONSOL_ConsoAddFenetre : Echec Allocation Fenetre....");
-        return -1;
+        console->statusBits = KTCONSOL_BIT_TIMEOUT;
+        KTTD_SetConsoError(console);
+        return nullptr;
     }
     char fullName[KTCONSOL_NAME_SIZE];
     // A window is found by its full name only: one that would be cut (or not
     // kept by the window) is refused.
     if (FullName(console, name, fullName, sizeof fullName) >= KTCONSOL_NAME_SIZE - 1) {
         WSysError("-- ERROR -- KTCONSOL_ConsoAddFenetre : Refus : Nom Trop Long....");
-        return -2;
+        console->statusBits = KTCONSOL_BIT_INTERNAL;
+        KTTD_SetConsoError(console);
+        *result = -2;
+        return nullptr;
     }
     SetText(console->currentWindow, fullName);
     char spoolPath[KTCONSOL_SPOOL_PATH_SIZE];
@@ -244,11 +282,57 @@ int KTCONSOL_AddFenetre(ConsoBox* console, const char* name, int rows, int colum
     KT_TEXT_WINDOW* window = TWI_NewTextWindow(rows, columns, spoolPath, fullName);
     if (window == nullptr) {
         WSysError("-- ERROR -- KTCONSOL_ConsoAddFenetre : Echec CreationFenetre....");
-        return -2;
+        console->statusBits = KTCONSOL_BIT_INTERNAL;
+        KTTD_SetConsoError(console);
+        *result = -2;
+        return nullptr;
     }
     console->windows[slot] = window;
     ++console->windowCount;
-    return 1;
+    *result = 1;
+    return window;
+}
+
+int KTCONSOL_AddFenetre(ConsoBox* console, const char* name, int rows, int columns) {
+    int result = -1;
+    KTCONSOL_ConsoAddFenetre(console, rows, columns, name, &result);
+    return result;
+}
+
+int KTTD_SetConsoError(ConsoBox* console) {
+    if (console == nullptr) return -1;
+    const int bits = console->statusBits;
+    if (bits == 0) {
+        console->errorFlag = 0;
+        console->statusLabel[0] = '\0';
+        console->errorText[0] = '\0';
+    } else if ((bits & KTCONSOL_BIT_REFUSED) != 0) {
+        WSysError("<< WARN. >> KTTD_SetError: Status: %X", bits);
+        console->errorFlag = 1;
+        console->statusBits = KTCONSOL_BIT_REFUSED;
+        SetText(console->statusLabel, "__TTY CMD REFUSED__");
+    } else {
+        WSysError("<< WARN. >> KTTD_SetError: Error not followed, status: %X", bits);
+        WSysError("<< WARN. >> KTTD_SetError: Error not followed, file: %s%s, status: %X", console->identifier,
+                  console->currentWindow, bits);
+        static const struct {
+            int bit;
+            const char* label;
+        } kLabels[] = {{KTCONSOL_BIT_BROKEN_PIPE, "__TTY BROKEN PIPE__"},
+                       {KTCONSOL_BIT_INTERNAL, "_TTY INTERNAL ERROR"},
+                       {KTCONSOL_BIT_TIMEOUT, "__TTY CMD TIMEOUT__"},
+                       {KTCONSOL_BIT_REFUSED, "__TTY CMD REFUSED__"}};
+        for (const auto& l : kLabels)
+            if ((bits & l.bit) != 0) WSysError("<< WARN. >> KTTD_SetError: Status: %s", l.label);
+    }
+    if (console->errorFlag != 0) {
+        const char* warning =
+            console->textManager != nullptr ? TEXT_GetSystemText(console->textManager, "C_WARN") : nullptr;
+        std::snprintf(console->errorText, sizeof console->errorText, "[Console(): %s%s:**%s**-:%s]",
+                      console->identifier, console->currentWindow, warning != nullptr ? warning : "",
+                      console->statusLabel);
+    }
+    return console->errorFlag;
 }
 
 KT_TEXT_WINDOW* KTCONSOL_FindFenetre(ConsoBox* console, const char* name) {
@@ -335,7 +419,7 @@ int KTCONSOL_SetFenetreResource(ConsoBox* console, const char* name, int resourc
     KT_TEXT_WINDOW* w = KTCONSOL_FindFenetre(console, name);
     if (w == nullptr) return -1;
     w->resource = resource;
-    return 1;
+    return ISAP_OpenWindowResource(w);
 }
 
 int KTCONSOL_DisplayFenetreByName(ConsoBox* console, const char* name) {
@@ -353,29 +437,23 @@ int KTCONSOL_SetFenetreTexts(ConsoBox* console, KT_TEXT_WINDOW* window, const ch
 
 int KTCONSOL_DisplayFenetre(ConsoBox* console, KT_TEXT_WINDOW* window) {
     if (console == nullptr || window == nullptr) return -1;
-    if (window->resource == 0 || window->resource == 41 || window->resource == 42) return 1;
-    const PosGuiExecutors* gui = ISAP_PosGuiOf(window);
-    if (gui == nullptr || gui->display == nullptr || window->text == nullptr) return -1;
-    // A window of the POS GUI: its lines that hold text go to the cash
-    // register, the first one clearing its display.
-    std::vector<std::string> lines;
-    std::vector<int> rows;
-    for (int i = 0; i < window->rows; ++i) {
-        std::string line(TWI_GetLine(window, i), static_cast<size_t>(window->text->width));
-        line.erase(line.find_last_not_of(' ') + 1);
-        if (line.empty()) continue;
-        lines.push_back(line);
-        rows.push_back(i);
+    const int resource = window->resource;
+    const bool console41 = resource == 41 || resource == 42;
+    if (resource == 0 || (console41 && ISAP_IsWindowBound(window) != 0)) {
+        // The PC console: the cell buffer, and the screen for 41 and 42.
+        KTTD_ShowWindow(console, window);
+        return 1;
     }
-    if (lines.empty()) {
-        lines.emplace_back();
-        rows.push_back(0);
+    if (console41 || resource == 45 || resource == 47) {
+        if (ISAP_IsWindowBound(window) != 0) return -1;
+        ISAP_ClearAll();
+        ISAP_SetDisplayCommand(window);
+        ISAP_SendScriptCommands();
+        return ISAP_GetDisplayResult(window) == PV_ALL_FINE ? 1 : -1;
     }
-    for (size_t i = 0; i < lines.size(); ++i)
-        if (gui->display(console, window, lines[i].c_str(), window->rows, window->columns, rows[i], 0,
-                         i == 0 ? 1 : 0, 0) < 0)
-            return -1;
-    return 1;
+    if (resource == 61 || resource == 65 || resource == 67)
+        return ISAP_SetDisplayCommand(window) == PV_ALL_FINE ? 1 : -1;  // the caller sends the script
+    return -1;
 }
 
 KT_TEXT_WINDOW* TWI_NewTextWindow(int rows, int columns, const char* spoolPath, const char* name) {
@@ -420,13 +498,23 @@ void TWI_FreeTextWindow(KT_TEXT_WINDOW* window) {
     WFree(window);
 }
 
+int TWI_ClearWindow(KT_TEXT_WINDOW* window) {
+    if (window == nullptr || window->text == nullptr) return -1;
+    if (window->spoolMode != 0) TWI_SpoolLines(window, window->text->row);
+    ClearBoxLines(window->text);
+    return 1;
+}
+
+int TWI_ScrollWindow(KT_TEXT_WINDOW* window) {
+    if (window == nullptr || window->text == nullptr) return -1;
+    Scroll(window);
+    return 1;
+}
+
 int TWI_WriteText(KT_TEXT_WINDOW* window, const char* text, int clear) {
     if (window == nullptr || window->text == nullptr || text == nullptr) return -1;
     TWB_TEXT* box = window->text;
-    if (clear == 1) {
-        if (window->spoolMode != 0) TWI_SpoolLines(window, box->row);
-        ClearBox(box);
-    }
+    if (clear == 1) TWI_ClearWindow(window);
     const auto* rest = reinterpret_cast<const unsigned char*>(text);
     int used;
     while ((used = PutBoxText(box, rest)) >= 0) {
@@ -521,45 +609,42 @@ void TWI_SetGraphic(KT_TEXT_WINDOW* window, char value) {
     if (window != nullptr) window->graphic = value;
 }
 
-namespace {
-int g_eventKey = 255;
-}  // namespace
-
-int TWAE_Action(ConsoBox* console, const char* name, int timeout, int flush) {
-    g_eventKey = 255;
-    if (console == nullptr) return 0;
-    console->timeout = timeout;
-    KT_TEXT_WINDOW* window = KTCONSOL_FindFenetre(console, name);
-    const PosGuiExecutors* gui = ISAP_PosGuiOf(window);
-    if (gui == nullptr || gui->key == nullptr) return 0;
-    char key = 'A';
-    if (gui->key(timeout, flush, &key) < 1) return 0;
-    g_eventKey = static_cast<unsigned char>(key);
-    return 1;
+const char* TWI_GetLineEnd(const KT_TEXT_WINDOW* window) {
+    if (window == nullptr) return nullptr;
+    const char* end = LineEnd(window->lineMode);
+    return end[0] != '\0' ? end : nullptr;
 }
 
-int TWAE_Info(ConsoBox* console, const char* name, int row, int column, int width, char* field, int capacity,
-              const char* format) {
-    g_eventKey = 255;
-    if (console == nullptr || field == nullptr || width < 0 || width >= capacity) return 0;
-    KT_TEXT_WINDOW* window = KTCONSOL_FindFenetre(console, name);
-    const PosGuiExecutors* gui = ISAP_PosGuiOf(window);
-    if (gui == nullptr || gui->entry == nullptr) return 0;
-    char key = 'A';
-    if (gui->entry(console, window, console->timeout, row, column, width, field, format, &key) < 0) return 0;
-    g_eventKey = static_cast<unsigned char>(key);
-    return 1;
-}
-
-int TWAE_GetEventKey() { return g_eventKey; }
-
-int KTTD_SpoolPage(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text, int, int, int, int, int) {
-    return console == nullptr || window == nullptr || text == nullptr ? -1 : 1;
-}
-
-int KTTD_SelectList(ConsoBox*, KT_TEXT_WINDOW*, int, int, int, int, int, int, const char*, const char*,
-                    unsigned char* item) {
-    if (item != nullptr) *item = 255;
+int TWI_SpoolSystemOut(KT_TEXT_WINDOW* window, const char* format) {
+    if (window == nullptr || format == nullptr) return -1;
+    // The line is the command with the spool path put in, quoted whole: the
+    // only value that reaches the shell, whatever it holds.
+    std::string line;
+    bool pathPut = false;
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == 's' && !pathPut) {
+            line += plat::ShellQuote(window->spoolPath);
+            pathPut = true;
+            ++p;
+        } else if (p[0] == '%' && p[1] == '%') {
+            line += '%';
+            ++p;
+        } else {
+            line += *p;
+        }
+    }
+    if (line.size() > static_cast<size_t>(TWI_COMMAND_MAX)) {
+        // A cut command could do anything: it is not run.
+        WSysError("-- ERROR -- TWI_SpoolSystemOut: Command to run too long");
+        return -1;
+    }
+    int code = 0;
+    if (!plat::RunShellCommand(line, &code)) {
+        WSysError("-- ERROR -- TWI_SpoolSystemOut: the shell could not be started (errno %d): %s", code, line.c_str());
+        return -1;
+    }
+    if (code == 126 || code == 127)
+        WSysError("<< WARN. >> TWI_SpoolSystemOut: command not found or not runnable (%d): %s", code, line.c_str());
     return 1;
 }
 

@@ -1,15 +1,21 @@
 // PC console and its text windows: one console record (ConsoBox) holding up
-// to 50 named windows, each a grid of text lines with an optional spool file.
+// to 50 named windows, each a grid of text lines with an optional spool file
+// and print commands run on it.
 //
-// What is built: windows, their settings, text writing with wrapping and
-// scrolling, spooling to files with rotation, lookups by name. Windows are
-// kept as a model only: nothing is painted on a screen yet, the terminal
-// screen's interface resources are not bound, and the key and entry waits
-// see no keyboard (no key, 255). The windows of the POS GUI (resources 45
-// and 46) show, wait and select through the cash register.
+// Where a window is shown depends on its resource number: 0 only into the
+// console's cell buffer, 41 and 42 on the PC console (console_render.h)
+// unless an interface resource shows the window, the POS GUI (45), the
+// terminal screen (47) and remote stations (61 and above) through the
+// interface script engine (interface_box.h). The key and entry waits on a
+// window are in console_events.h, the local dialogues in
+// console_dialogue.h. Main thread only.
 #pragma once
 #include <cstdint>
 #include <cstdio>
+
+// The local dialogues and the key and entry waits on windows come with it.
+#include "periph/console_dialogue.h"
+#include "periph/console_events.h"
 
 struct TEXT_MANAGER;
 struct KTX_WSERV;
@@ -19,6 +25,17 @@ constexpr int KTCONSOL_NAME_SIZE = 81;
 constexpr int KTCONSOL_SPOOL_PATH_SIZE = 600;  // spool directory, '/', name, ".SPO"
 constexpr int KTCONSOL_DIRECTORY_SIZE = 501;
 constexpr int TWI_DEFAULT_SPOOL_MAX_KB = 400;
+// Longest base directory of KTCONSOL_SetWorkDirectory.
+constexpr int KTCONSOL_WORK_DIRECTORY_MAX = 100;
+// Longest print command line run (the line and its NUL fit 512 bytes).
+constexpr int TWI_COMMAND_MAX = 511;
+// Bytes of the stream's answer body cleared when a console is made.
+constexpr int KTCONSOL_MESSAGE_CLEAR = 32769;
+// Status bits of a console.
+constexpr int KTCONSOL_BIT_INTERNAL = 1;
+constexpr int KTCONSOL_BIT_REFUSED = 2;
+constexpr int KTCONSOL_BIT_BROKEN_PIPE = 4;
+constexpr int KTCONSOL_BIT_TIMEOUT = 8;
 
 // Text box of a window: rows lines of width characters (plus one spare line),
 // line i at i x width; current row and column are 1-based.
@@ -65,17 +82,29 @@ struct KT_TEXT_WINDOW {
 struct ConsoBox {
     char identifier[KTCONSOL_NAME_SIZE];
     char currentWindow[KTCONSOL_NAME_SIZE];
+    char reserved1[11];
+    uint8_t* messageBody;  // the answer body of the stream's message block
+    // The 80 x 25 cell buffer (8,192 bytes: the cells, then the glyph flags,
+    // console_render.h), set by the application core; null until then.
     void* video;
     char spoolDirectory[KTCONSOL_DIRECTORY_SIZE];
     char printCommand1[KTCONSOL_NAME_SIZE];
     char printCommand2[KTCONSOL_NAME_SIZE];
+    // Key and entry time-out in seconds (the local waits), also carried by
+    // the interface TOUCH, DATUM and SELEC commands; negative waits without
+    // limit.
     int32_t timeout;
     int32_t windowCount;
+    int32_t reserved2;
     KT_TEXT_WINDOW* windows[KTCONSOL_MAX_WINDOWS];
     KTX_WSERV* stream;
     TEXT_MANAGER* textManager;
     int32_t number1;
     int32_t number2;
+    char errorText[200];   // "[Console(): ...]" once an error is followed
+    char statusLabel[20];  // "__TTY CMD REFUSED__" ...
+    int32_t statusBits;    // KTCONSOL_BIT_*
+    int32_t errorFlag;     // 1 once an error is followed
     int32_t debug;
     // Alert of the application: 0 none, 1 warning, 2 bug, 3 fatal, and its
     // text (read and cleared by the alert check of the program's waits).
@@ -83,21 +112,37 @@ struct ConsoBox {
     char alertText[200];
 };
 
-// Process settings copied into each new console.
-void KTCONSOL_SetWorkDirectory(const char* base, const char* argument);
-void KTCONSOL_SetPrintCommand(const char* text);
+// Process settings copied into each new console. The work directory (at
+// most 100 characters) gives the spool directory "<base>/WOut" and the print
+// commands "<base>/WSYS/wfprint %s <argument>" and
+// "<base>/WSYS/wsprint %s <argument>": 1, or -1. The print command 1 alone:
+// 1, or -1 for null.
+int KTCONSOL_SetWorkDirectory(const char* base, const char* argument);
+int KTCONSOL_SetPrintCommand(const char* text);
 void TWI_SetSpoolMaxSize(int sizeKb);
 int TWI_GetSpoolMaxSize();
 
 // Console: made with a first window of 23 x 78 named after the identifier.
 ConsoBox* KTCONSOL_NewConso(int number1, int number2, const char* identifier, KTX_WSERV* stream,
                             TEXT_MANAGER* textManager);
+// Frees the windows, the video buffer, the terminal and interface boxes that
+// serve this console, then the console: 0, or -1.
 int KTCONSOL_FreeConso(ConsoBox* console);
 int KTCONSOL_SetDebug(ConsoBox* console, int flag);
 int KTCONSOL_SetTimeout(ConsoBox* console, int timeout);
-// 1, -1 no console or no free slot, -2 the window could not be made (a full
-// name of 80 characters or more included).
+// Adds a window: the window, or null with result -1 (no console, or no free
+// slot: status bits 8) or -2 (the window could not be made, a full name of
+// 80 characters or more included: status bits 1); a failure is reported
+// through KTTD_SetConsoError.
+KT_TEXT_WINDOW* KTCONSOL_ConsoAddFenetre(ConsoBox* console, int rows, int columns, const char* name,
+                                         int* result);
+// The same, giving the result: 1, -1 or -2.
 int KTCONSOL_AddFenetre(ConsoBox* console, const char* name, int rows, int columns);
+// Turns the status bits into the status label and error text: bit 2
+// (refused) is followed (error flag 1, "__TTY CMD REFUSED__", the text
+// "[Console(): <identifier><window>:**<C_WARN>**-:<label>]"); other bits are
+// traced only; no bit clears all. The error flag, -1 without console.
+int KTTD_SetConsoError(ConsoBox* console);
 // Full names are "%s%03d%03d" of the name and the console's two numbers,
 // compared ignoring case; the lowest slot wins.
 KT_TEXT_WINDOW* KTCONSOL_FindFenetre(ConsoBox* console, const char* name);
@@ -111,15 +156,18 @@ int KTCONSOL_SetFenetreLineMode(ConsoBox* console, const char* name, int mode);
 int KTCONSOL_SetFenetreTrim(ConsoBox* console, const char* name, int flag);
 int KTCONSOL_SetFenetreTitle(ConsoBox* console, const char* name, const char* text);
 int KTCONSOL_SetFenetreFooter(ConsoBox* console, const char* name, const char* text);
+// Sets the resource number, then finds or creates the window's interface
+// resource: the status of that (0 done), -1 without console or window.
 int KTCONSOL_SetFenetreResource(ConsoBox* console, const char* name, int resource);
 int KTCONSOL_DisplayFenetreByName(ConsoBox* console, const char* name);
 // Takes the window itself; each text is taken when shorter than 80 characters.
 int KTCONSOL_SetFenetreTexts(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text1,
                              const char* text2, const char* text3);
-// Shows a window: resources 0, 41 and 42 are kept in the console model (1);
-// a window of the POS GUI sends its lines to the cash register (1, -1 when
-// one could not be sent); other resources need an interface resource, none
-// is bound yet (-1).
+// Shows a window by its resource number: 0, and 41 or 42 when no interface
+// resource shows it, on the PC console (0 into the cell buffer only): 1.
+// 41 or 42 bound, 45 and 47 bound: a display script run at once: 1 when it
+// gave 0, else -1 (45 or 47 not bound: -1). 61, 65, 67: the display rows set
+// for the caller to send: 1 when set. Any other number: -1.
 int KTCONSOL_DisplayFenetre(ConsoBox* console, KT_TEXT_WINDOW* window);
 
 // One window.
@@ -128,6 +176,23 @@ void TWI_FreeTextWindow(KT_TEXT_WINDOW* window);
 // Writes text with wrapping and scrolling (ESC 'H' clears, ESC 'P' r c moves);
 // clear 1 clears the window first. 1, or -1.
 int TWI_WriteText(KT_TEXT_WINDOW* window, const char* text, int clear);
+// Clears the window, spooling its lines up to the current row first when it
+// spools. 1, or -1.
+int TWI_ClearWindow(KT_TEXT_WINDOW* window);
+// Scrolls by one line: spool mode 2 spools the whole window and clears it;
+// mode 1 spools the first line; then the lines move up and the last one is
+// blank. 1, or -1.
+int TWI_ScrollWindow(KT_TEXT_WINDOW* window);
+
+// Text box of a window. TWB_PutText writes from the current position: LF or
+// CR go to the next row, ESC 'H' clears, ESC 'P' and two bytes (row and
+// column from 1) move when they name a cell of the box, ESC and another
+// byte are skipped; other bytes are stored, wrapping at the width. When the
+// rows are full before the text ends it stops: the bytes used; -1 at the
+// end of the text (or for a null box or text).
+int TWB_PutText(TWB_TEXT* box, const char* text);
+// All lines blank, position row 1, column 1.
+void TWB_Clear(TWB_TEXT* box);
 // Line i (0-based) of the window's text box, width characters, no terminator.
 const char* TWI_GetLine(const KT_TEXT_WINDOW* window, int line);
 // Opens the spool file for appending; force (or a file beyond the size
@@ -137,22 +202,16 @@ int TWI_CloseSpool(KT_TEXT_WINDOW* window);
 // Spools count lines (0: all). 1, -1 the file cannot be opened.
 int TWI_SpoolLines(KT_TEXT_WINDOW* window, int count);
 void TWI_SetGraphic(KT_TEXT_WINDOW* window, char value);
-
-// Key and entry waits: 1 when a key ended them (its id from
-// TWAE_GetEventKey), 0 for none (key 255). The keyboard of the PC console is
-// not read yet (no key); a window of the POS GUI (resources 45 and 46) waits
-// for the cash register's key or entry (interface_box.h).
-int TWAE_Action(ConsoBox* console, const char* name, int timeout, int flush);
-int TWAE_Info(ConsoBox* console, const char* name, int row, int column, int width, char* field,
-              int capacity, const char* format);
-int TWAE_GetEventKey();
-// Paged text output in a local window, and the selection list of the PC
-// console. Not built yet: the page is accepted (1, -1 for a missing
-// console, window or text) and nothing is chosen (item 255).
-int KTTD_SpoolPage(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text, int lines, int width, int row,
-                   int column, int clear);
-int KTTD_SelectList(ConsoBox* console, KT_TEXT_WINDOW* window, int timeout, int rows, int columns, int count,
-                    int itemWidth, int firstShown, const char* title, const char* items, unsigned char* item);
+// The line-end text of the window's line-end mode (1 "\n", 2 and 4 "\r\n",
+// 3 "\r"), null for other modes.
+const char* TWI_GetLineEnd(const KT_TEXT_WINDOW* window);
+// Runs a print command: the format with its "%s" replaced by the window's
+// spool path between single quotes (the only value put into the line; "%%"
+// gives '%'), through "/bin/sh -c". A line over 511 characters is refused
+// ("Command to run too long") and not run: -1. A command the shell cannot
+// find or run is traced: 1. 1 once run; -1 missing argument or the shell
+// could not start.
+int TWI_SpoolSystemOut(KT_TEXT_WINDOW* window, const char* format);
 
 void ISAP_ResetWindowResource(KT_TEXT_WINDOW* window);
 void ISAP_SetWindowResource(KT_TEXT_WINDOW* window, int resource);

@@ -107,7 +107,8 @@ int ISAP_SetSelecCommand(KT_TEXT_WINDOW* window, int count, int itemWidth, int f
     }
     ConsoBox* console = g_box->console;
     unsigned choice = 0;
-    const int timeout = console != nullptr ? console->timeout : 0;
+    // The console counts seconds, the cash register's dialogues milliseconds.
+    const int timeout = console == nullptr ? 0 : console->timeout < 0 ? -1 : console->timeout * 1000;
     const int result = gui->selection(console, window, timeout, window->rows, window->columns, count, itemWidth,
                                       firstShown, title, items, &choice);
     g_selecStatus = result < 0 ? kExecutorFailed : PV_ALL_FINE;

@@ -76,3 +76,19 @@ const PosGuiExecutors* ISAP_PosGuiOf(const KT_TEXT_WINDOW* window);
 int ISAP_SetSelecCommand(KT_TEXT_WINDOW* window, int count, int itemWidth, int firstShown, const char* title,
                          const char* items, int option);
 int ISAP_GetSelecResult(KT_TEXT_WINDOW* window, unsigned char* item);
+
+// The interface operations the console's windows and events run (their
+// least behaviour here serves the POS GUI windows at once, as above; the
+// interface script engine replaces it).
+// The console goes: the box no longer serves it.
+void SAP_ConsoleFreed(const ConsoBox* console);
+// 0 a resource shows this window, 8 none does.
+int ISAP_IsWindowBound(const KT_TEXT_WINDOW* window);
+int ISAP_SetDisplayCommand(KT_TEXT_WINDOW* window);
+int ISAP_SetTouchCommand(KT_TEXT_WINDOW* window, int wait, int flush);
+int ISAP_SetDatumCommand(KT_TEXT_WINDOW* window, int row, int column, int width, const char* field,
+                         const char* format);
+int ISAP_GetDisplayResult(KT_TEXT_WINDOW* window);
+int ISAP_GetTouchResult(KT_TEXT_WINDOW* window, unsigned char* key);
+int ISAP_GetDatumResult(KT_TEXT_WINDOW* window, unsigned char* key, char* text, int capacity);
+void TWIP_IncAnswerCount();

@@ -219,8 +219,12 @@ int EPAP_WaitEvent(int function, int timeoutMs, char* event) {
     PAP_SetCurrentResource(r);
     const PapCommandModule* module = TWEP_GetModule(r->protocol);
     if (module == nullptr || module->waitEvent == nullptr) return 0;
-    char ignored = 0;
-    return module->waitEvent(box, r, timeoutMs, event != nullptr ? event : &ignored);
+    // The module writes into a buffer of the engine's own (the protocol-11
+    // wait writes two bytes, 02 00); the caller gets its first character.
+    char out[2] = {};
+    const int result = module->waitEvent(box, r, timeoutMs, out);
+    if (event != nullptr) *event = out[0];
+    return result;
 }
 
 int EPAP_SetWaitCallback(EPAP_WaitCallbackFn callback) {

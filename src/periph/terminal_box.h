@@ -163,7 +163,8 @@ int EPAP_GetResultVaList(int function, int command, va_list args);
 int EPAP_GetResultEx(int function, int command, int timeoutMs, int pollMs, ...);
 // The module's wait for an event of the terminal: 0 with *event 'A' when an
 // answer or event waits; PV_NOT_YET, PV_PER_RESET ...; 18 without a
-// resource, 0 for a protocol without a wait, -1 without a box.
+// resource, 0 for a protocol without a wait, -1 without a box. *event is
+// one character: the first the module's wait wrote (02 for protocol 11).
 int EPAP_WaitEvent(int function, int timeoutMs, char* event);
 // 0, -1 without a box (null switches the callback off).
 int EPAP_SetWaitCallback(EPAP_WaitCallbackFn callback);

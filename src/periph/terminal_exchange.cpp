@@ -14,6 +14,8 @@
 #include "core/param_file.h"
 #include "core/trace.h"
 #include "protocols/doran/doran_module.h"
+#include "protocols/p21/r7700_module.h"
+#include "protocols/pzr/wtm_module.h"
 #include "protocols/ruda/ruda_module.h"
 #include "protocols/xpro/xa_link.h"
 #include "protocols/xpro/xpro_context.h"
@@ -40,6 +42,8 @@ std::array<ProtocolEntry, kProtocols>& Protocols() {
         std::array<ProtocolEntry, kProtocols> t{};
         t[2] = {&kDoranModule, &kXaLink};
         t[16] = {&kRudaModule, &kRudaLink};
+        t[11] = {&kR7700Module, &kP21Link};
+        t[5] = {&kPzrModule, &kNoneLink};
         return t;
     }();
     return table;

@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "platform/clock.h"
+#include "platform/console_keyboard.h"
 #include "platform/name_release.h"
 
 extern char** environ;
@@ -84,10 +85,42 @@ std::atomic<TerminateNotice> g_terminateNotice{nullptr};
 // Ends the process with exit code 0: tells who asked (the notice, when one is
 // set), gives up the names of the named objects no other process uses, then
 // _exit. Only async-signal-safe calls.
+// File actions and attributes of a child: empty signal mask, default
+// dispositions. rc is the first failure (0 when ready); both are released
+// with the object.
+struct SpawnSetup {
+    SpawnSetup() {
+        rc = posix_spawn_file_actions_init(&actions);
+        if (rc != 0) return;
+        actionsMade = true;
+        rc = posix_spawnattr_init(&attr);
+        if (rc != 0) return;
+        attrMade = true;
+        sigset_t emptyMask, allSignals;
+        sigemptyset(&emptyMask);
+        sigfillset(&allSignals);
+        rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &emptyMask);
+        if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &allSignals);
+    }
+    ~SpawnSetup() {
+        if (attrMade) posix_spawnattr_destroy(&attr);
+        if (actionsMade) posix_spawn_file_actions_destroy(&actions);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    bool actionsMade = false, attrMade = false;
+    int rc = 0;
+};
+
 void TerminateHandler(int, siginfo_t* info, void*) {
     const pid_t sender = info != nullptr && info->si_code == SI_USER ? info->si_pid : 0;
     if (TerminateNotice notice = g_terminateNotice.load(std::memory_order_acquire)) notice(sender);
     ReleaseRegisteredNames();
+    RestoreConsoleForExit();
     _exit(0);
 }
 
@@ -200,26 +233,10 @@ StartResult StartProcess(std::string_view commandLine, const std::string& workDi
     for (std::string& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    int rc = posix_spawn_file_actions_init(&actions);
-    if (rc != 0) {
-        result.error = rc;
-        return result;
-    }
-    rc = posix_spawnattr_init(&attr);
-    if (rc != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        result.error = rc;
-        return result;
-    }
-
-    sigset_t emptyMask, allSignals;
-    sigemptyset(&emptyMask);
-    sigfillset(&allSignals);
-    rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &emptyMask);
-    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &allSignals);
+    SpawnSetup spawn;
+    posix_spawn_file_actions_t& actions = spawn.actions;
+    posix_spawnattr_t& attr = spawn.attr;
+    int rc = spawn.rc;
     if (rc == 0 && !workDir.empty()) rc = posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
     // A detached child reads and writes nothing of ours: its standard
     // streams are /dev/null (a program started without a visible console).
@@ -235,8 +252,6 @@ StartResult StartProcess(std::string_view commandLine, const std::string& workDi
         else
             rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
     }
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
 
     if (rc != 0) {
         result.error = rc;
@@ -325,6 +340,50 @@ bool WaitForExit(pid_t pid, int64_t timeoutMs) {
         if (left <= 0) return false;
         poll(nullptr, 0, static_cast<int>(left < 2 ? left : 2));
     }
+}
+
+bool RunShellCommand(const std::string& line, int* exitCode) {
+    int ignored = 0;
+    if (exitCode == nullptr) exitCode = &ignored;
+    if (line.find('\0') != std::string::npos) {
+        *exitCode = EINVAL;
+        return false;
+    }
+    SpawnSetup spawn;
+    posix_spawn_file_actions_t& actions = spawn.actions;
+    int rc = spawn.rc;
+    // A command never reads the console's keyboard.
+    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    std::string shell = "sh", option = "-c", command = line;
+    char* argv[] = {shell.data(), option.data(), command.data(), nullptr};
+    pid_t pid = -1;
+    if (rc == 0) rc = posix_spawn(&pid, "/bin/sh", &actions, &spawn.attr, argv, environ);
+    if (rc != 0) {
+        *exitCode = rc;
+        return false;
+    }
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r != pid) {
+        *exitCode = errno;
+        return false;
+    }
+    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 255;
+    return true;
+}
+
+std::string ShellQuote(std::string_view text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    out += '\'';
+    return out;
 }
 
 bool KillChildProcess(pid_t pid) {

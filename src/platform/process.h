@@ -36,6 +36,17 @@ struct StartResult {
 StartResult StartProcess(std::string_view commandLine, const std::string& workDir = {},
                          const std::vector<std::string>& envAdditions = {}, bool detachStdio = false);
 
+// Runs a command line through "/bin/sh -c" (standard input from /dev/null,
+// output and errors ours, no other descriptor) and waits for it to end.
+// True when the shell ran: *exitCode is then its exit code (127 or 126 when
+// the shell could not find or run the command; 128 + the signal for a
+// command killed by one). False when the shell could not be started (the
+// errno value in *exitCode).
+bool RunShellCommand(const std::string& line, int* exitCode);
+// The text between single quotes for the shell, each quote inside written
+// as '\'' so that the shell reads the text back whole, whatever it holds.
+std::string ShellQuote(std::string_view text);
+
 // How a process ended, as far as this process knows.
 struct ExitStatus {
     enum class Kind { Unknown, Exited, Signaled };
@@ -73,7 +84,8 @@ bool KillChildProcess(pid_t pid);
 // handler first calls the notice set with SetTerminateNotice (with the pid of
 // the process that sent the signal, 0 when not known), then removes the
 // names of the named objects that the process alone has open
-// (ReleaseRegisteredNames, name_release.h), then calls _exit(0).
+// (ReleaseRegisteredNames, name_release.h), puts the console's terminal
+// back (RestoreConsoleForExit, console_keyboard.h), then calls _exit(0).
 bool InstallTerminateHandler();
 // Called by the SIGTERM handler before the process ends; it must use
 // async-signal-safe calls only. Null: none.

@@ -256,12 +256,19 @@ int TOC_GetPosmTexts(const char* firstId, char* firstOut, const char* secondId, 
     return 1;
 }
 
+int TOC_ConsoleSeconds(int waitMs) {
+    if (waitMs < 0) return -1;
+    if (waitMs < 1000) return 0;
+    return waitMs / 1000 + (waitMs % 1000 != 0 ? 1 : 0);
+}
+
 int TOC_ZoneWaitKey(const char* zone, int waitMs, int mode) {
     if (g_zoneContext == nullptr || Box() == nullptr) return 255;
     CurrentZone current(zone);
     ConsoBox* console = Box()->console;
-    KTCONSOL_SetTimeout(console, waitMs);
-    return TWAE_Action(console, zone, waitMs, mode) > 0 ? TWAE_GetEventKey() : 255;
+    const int seconds = TOC_ConsoleSeconds(waitMs);
+    KTCONSOL_SetTimeout(console, seconds);
+    return TWAE_Action(console, zone, seconds, mode) > 0 ? TWAE_GetEventKey() : 255;
 }
 
 int TOC_ZoneWaitEntry(const char* zone, int waitMs, int row, int column, int width, char* data,
@@ -269,7 +276,7 @@ int TOC_ZoneWaitEntry(const char* zone, int waitMs, int row, int column, int wid
     if (g_zoneContext == nullptr || Box() == nullptr) return 255;
     CurrentZone current(zone);
     ConsoBox* console = Box()->console;
-    KTCONSOL_SetTimeout(console, waitMs);
+    KTCONSOL_SetTimeout(console, TOC_ConsoleSeconds(waitMs));
     return TWAE_Info(console, zone, row, column, width, data, capacity, format) > 0
                ? TWAE_GetEventKey()
                : 255;
@@ -279,7 +286,7 @@ int TOC_ZoneSelect(const char* zone, int waitMs, int count, int itemWidth, int f
                    const char* items, const char* title, int mode) {
     if (g_zoneContext == nullptr || Box() == nullptr) return 255;
     CurrentZone current(zone);
-    KTCONSOL_SetTimeout(Box()->console, waitMs);
+    KTCONSOL_SetTimeout(Box()->console, TOC_ConsoleSeconds(waitMs));
     return KTS_SelectInWindow(Box(), zone, count, itemWidth, flag, items, title, mode);
 }
 

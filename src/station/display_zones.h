@@ -33,6 +33,10 @@ int TOC_ZoneWriteAligned(const char* zone, const char* text, char alignment, int
 int TOC_GetPosmTexts(const char* firstId, char* firstOut, const char* secondId, char* secondOut,
                      int outSize);
 
+// The waits take milliseconds; the console counts its time-out in seconds:
+// negative waits without limit (-1), below a second is a look (0), else
+// the seconds rounded up.
+int TOC_ConsoleSeconds(int waitMs);
 int TOC_ZoneWaitKey(const char* zone, int waitMs, int mode);
 int TOC_ZoneWaitEntry(const char* zone, int waitMs, int row, int column, int width, char* data,
                       int capacity, const char* format);

@@ -15,6 +15,7 @@
 #include "core/text_manager.h"
 #include "core/trace.h"
 #include "periph/console_windows.h"
+#include "periph/document.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 
@@ -154,6 +155,10 @@ CSIBox* KTS_GetClone(KT_MAIN_SERVER_INSTANCE* instance, KTX_WSERV* transport, co
 int KTS_SetDebug(CSIBox* box, int level) {
     if (box == nullptr) return -1;
     box->debugLevel = level > 0 ? level - 1 : 0;
+    // Only the parts that exist (a missing script would be traced as an
+    // error at every start).
+    if (box->script != nullptr) SCRIPT_SetDebug(box->script, box->debugLevel);
+    if (box->document != nullptr) KTDOC_SetDebug(box->document, box->debugLevel);
     if (box->console != nullptr) KTCONSOL_SetDebug(box->console, box->debugLevel);
     return 1;
 }
@@ -187,6 +192,8 @@ int KTS_NewConsole(CSIBox* box, const char* consoleName) {
 int KTS_FreeBox(CSIBox* box, int hangUp) {
     if (box == nullptr) return -1;
     if (box->textManager != nullptr) TEXT_FreeTEXTManager(box->textManager);
+    SCRIPT_Free(box->script);
+    KTDOC_Free(box->document, 0);
     if (box->console != nullptr) KTCONSOL_FreeConso(box->console);
     if (box->transport != nullptr) KTX_FreeBox(box->transport, hangUp);
     delete box;
@@ -409,27 +416,26 @@ int KTS_SelectInWindow(CSIBox* box, const char* name, int count, int itemWidth, 
     ConsoBox* console = ConsoleOf(box);
     if (window == nullptr || console == nullptr) return 255;
     unsigned char item = 255;
-    switch (window->resource) {
-        case 41:
-        case 42:
-        case 62:
-            KTTD_SelectList(console, window, console->timeout, window->rows, window->columns, count, itemWidth,
-                            flag, title, items, &item);
-            return item;
-        case 45:
-        case 47:
-        case 61:
-        case 65:
-        case 67: {
-            int status = ISAP_SetSelecCommand(window, count, itemWidth, flag, title, items, mode);
-            const WTimeStamp start = WGetTimeStamp();
-            while (status == PV_ALL_FINE || status == PV_NET_TIMEOUT) {
-                status = ISAP_GetSelecResult(window, &item);
-                if (status != PV_NET_TIMEOUT || WIsTimeOut(start, console->timeout + 500) == 1) break;
-                WSleep(10);
-            }
-            return status == PV_ALL_FINE ? item : 255;
-        }
-        default: return 255;
+    const int resource = window->resource;
+    const bool consoleWindow = resource == 41 || resource == 42 || resource == 62;
+    if (consoleWindow && ISAP_IsWindowBound(window) != 0) {
+        KTTD_SelectList(console, window, console->timeout, window->rows, window->columns, count, itemWidth, flag,
+                        title, items, &item);
+        return item;
     }
+    if (!consoleWindow && resource != 45 && resource != 47 && resource != 61 && resource != 65 && resource != 67)
+        return 255;
+    // The result is read again while it is not there, for at most the
+    // console's time-out (seconds) plus 500 ms; each read waits on the
+    // interface's link.
+    int status = ISAP_SetSelecCommand(window, count, itemWidth, flag, title, items, mode);
+    const WTimeStamp start = WGetTimeStamp();
+    const int64_t limit = static_cast<int64_t>(console->timeout) * 1000 + 500;
+    const int32_t limitMs = limit > INT32_MAX ? INT32_MAX : static_cast<int32_t>(limit);
+    while (status == PV_ALL_FINE || status == PV_NET_TIMEOUT) {
+        status = ISAP_GetSelecResult(window, &item);
+        if (status != PV_NET_TIMEOUT || WIsTimeOut(start, limitMs) == 1) break;
+        TWIP_IncAnswerCount();
+    }
+    return status == PV_ALL_FINE ? item : 255;
 }

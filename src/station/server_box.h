@@ -14,6 +14,8 @@ struct KT_TEXT_WINDOW;
 struct KTX_WSERV;
 struct TEXT_MANAGER;
 struct ConsoBox;
+struct KTDOCUMENT;
+struct KTSCRIPT;
 
 // The per-application box.
 struct CSIBox {
@@ -22,8 +24,8 @@ struct CSIBox {
     char name[20];
     KTX_WSERV* transport;
     TEXT_MANAGER* textManager;
-    void* document;
-    void* script;
+    KTDOCUMENT* document;  // never made by this program (document.h)
+    KTSCRIPT* script;
     ConsoBox* console;
     void* fileMessage;
     int32_t debugLevel;

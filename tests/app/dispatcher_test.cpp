@@ -379,7 +379,7 @@ TEST_F(SessionTest, EveryNonEmptyVwayEnablesItsServer) {
 
 TEST_F(SessionTest, WindowP5GetsBackItsStartUpResourceAfterAnAutomaticMaintenance) {
     ASSERT_EQ(KTS_AddWindow(context->box, "P5", 2, 16), 1);
-    ASSERT_EQ(KTS_SetWindowResource(context->box, "P5", 45), 1);
+    ASSERT_EQ(KTS_SetWindowResource(context->box, "P5", 45), 0);  // its interface resource is there
     RememberP5Window(context);
     KT_TEXT_WINDOW* p5 = KTS_GetWindow(context->box, "P5");
     ASSERT_NE(p5, nullptr);

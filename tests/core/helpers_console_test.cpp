@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "core/helpers.h"
+#include "support/screen_reader.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -156,6 +157,80 @@ TEST(HelpersConsole, DrawsOnATerminalWithEscapeSequences) {
     EXPECT_NE(out.find("\x1b[3;3H\x1b[0;37;40m\xc3\xa9\xe2\x82\xac"), std::string::npos);
     EXPECT_NE(out.find("\x1b[25;1H\x1b[0;37;40m "), std::string::npos);  // control byte drawn as a blank
     EXPECT_NE(out.find("\x1b[?1049l"), std::string::npos);  // normal screen back at exit
+}
+
+// The drawing goes to a pipe that the screen reader reads.
+class DrawnScreen : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+        WVideoSetOutput(fds[1]);
+    }
+    void TearDown() override {
+        WVideoSetOutput(-1);
+        for (int fd : fds) close(fd);
+    }
+    // Feeds what was drawn since the last call; its byte count.
+    size_t Drain() {
+        size_t total = 0;
+        char buf[8192];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+            reader.feed(std::string(buf, static_cast<size_t>(n)));
+            total += static_cast<size_t>(n);
+        }
+        return total;
+    }
+    int fds[2] = {-1, -1};
+    testsupport::ScreenReader reader;
+};
+
+// Frame and fill bytes flagged as glyphs are drawn through code page 437;
+// the same bytes unflagged are Windows-1252 text (0xC9 is a corner as a
+// glyph, 'É' as text). The oracle is iconv.
+TEST_F(DrawnScreen, GlyphCellsThroughCodePage437AndTextThroughWindows1252) {
+    const unsigned char glyphBytes[] = {0xB1, 0xC4, 0xB3, 0xDA, 0xBF, 0xD9, 0xC0, 0xCD, 0xBA,
+                                        0xC9, 0xBB, 0xBC, 0xC8, 0xDB, 0xDC, 0xB0, 0xB2};
+    std::vector<unsigned char> cells(kWVideoColumns * kWVideoRows * 2);
+    std::vector<unsigned char> glyphs(kWVideoColumns * kWVideoRows, 0);
+    for (size_t i = 0; i < glyphs.size(); ++i) {
+        cells[i * 2] = static_cast<unsigned char>(0x20 + i % 224);  // every byte from 0x20 up, as text
+        cells[i * 2 + 1] = static_cast<unsigned char>(i % 256);
+    }
+    for (size_t i = 0; i < sizeof glyphBytes; ++i) {
+        cells[i * 2] = glyphBytes[i];  // row 0: glyphs
+        glyphs[i] = 1;
+        cells[(kWVideoColumns + i) * 2] = glyphBytes[i];  // row 1: the same bytes as text
+    }
+    ASSERT_EQ(WriteVideo(1, 1, kWVideoColumns, kWVideoRows, cells.data(), glyphs.data()), 0);
+    Drain();
+    EXPECT_EQ(reader.mismatch(cells.data(), glyphs.data()), "");
+    EXPECT_EQ(reader.utf8Errors(), 0);
+    EXPECT_EQ(reader.overflows(), 0);
+    EXPECT_EQ(reader.at(0, 9).codePoint, 0x2554u);  // ╔
+    EXPECT_EQ(reader.at(1, 9).codePoint, 0x00C9u);  // É
+    for (int col = 0; col < kWVideoColumns; ++col) EXPECT_EQ(WVideoImage()[col].glyph, glyphs[static_cast<size_t>(col)]);
+}
+
+// After the first drawing only the cells that changed are drawn again.
+TEST_F(DrawnScreen, RepaintDrawsOnlyChangedCells) {
+    std::vector<unsigned char> cells(kWVideoColumns * kWVideoRows * 2);
+    for (size_t i = 0; i < cells.size(); i += 2) {
+        cells[i] = static_cast<unsigned char>('a' + (i / 2) % 26);
+        cells[i + 1] = 0x1F;
+    }
+    ASSERT_EQ(WriteVideo(1, 1, kWVideoColumns, kWVideoRows, cells.data()), 0);
+    const size_t full = Drain();
+    EXPECT_GE(full, static_cast<size_t>(kWVideoColumns * kWVideoRows));
+    // Three cells on two rows change, one of them only by its attribute.
+    cells[(5 * kWVideoColumns + 10) * 2] = 'X';
+    cells[(5 * kWVideoColumns + 12) * 2] = 'Y';
+    cells[(20 * kWVideoColumns + 79) * 2 + 1] = 0x4E;
+    ASSERT_EQ(WriteVideo(1, 1, kWVideoColumns, kWVideoRows, cells.data()), 0);
+    const size_t repaint = Drain();
+    EXPECT_LT(repaint, 80u) << "a repaint of three cells drew " << repaint << " bytes";
+    EXPECT_EQ(reader.mismatch(cells.data(), nullptr), "");
+    EXPECT_EQ(reader.attribute(20, 79), 0x4E);
 }
 
 }  // namespace

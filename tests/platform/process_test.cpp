@@ -533,4 +533,59 @@ TEST_F(TerminateTest, RefusesOurOwnProcess) {
     EXPECT_EQ(plat::CurrentPid(), getpid());
 }
 
+
+TEST(ShellCommand, ExitCodesOfTheShell) {
+    testsupport::TempDir dir;
+    struct Case {
+        const char* what;
+        std::string line;
+        int code;
+    } cases[] = {
+        {"done", "true", 0},
+        {"its own exit code", "exit 7", 7},
+        {"command not found", dir.file("none") + " arg", 127},
+        {"not executable", "'" + dir.str() + "'", 126},
+        {"killed by a signal", "kill -TERM $$", 128 + SIGTERM},
+    };
+    for (const Case& c : cases) {
+        int code = -1;
+        EXPECT_TRUE(plat::RunShellCommand(c.line, &code)) << c.what;
+        EXPECT_EQ(code, c.code) << c.what;
+    }
+    int code = 0;
+    EXPECT_FALSE(plat::RunShellCommand(std::string("true\0rm", 7), &code));
+    EXPECT_EQ(code, EINVAL);
+}
+
+// The command reads nothing of ours: its standard input is empty.
+TEST(ShellCommand, StandardInputIsEmpty) {
+    int code = -1;
+    ASSERT_TRUE(plat::RunShellCommand("read line && exit 3; exit 4", &code));
+    EXPECT_EQ(code, 4);
+}
+
+// A quoted text reaches a program through the shell as one argument,
+// exactly.
+TEST(ShellCommand, QuotedTextComesBackWhole) {
+    testsupport::TempDir dir;
+    const std::string out = dir.file("out");
+    const char* texts[] = {"plain", "a b  c", "it's", "'", "''", "$(touch x)`touch y`;&|<>*?~#", "", "tab\tnew\nline",
+                           "\\back\\"};
+    for (const char* text : texts) {
+        std::remove(out.c_str());
+        int code = -1;
+        ASSERT_TRUE(plat::RunShellCommand("cd " + plat::ShellQuote(dir.str()) + " && printf '%s' " + plat::ShellQuote(text) +
+                                              " > " + plat::ShellQuote(out),
+                                          &code));
+        EXPECT_EQ(code, 0) << text;
+        std::ifstream in(out, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        EXPECT_EQ(ss.str(), text);
+    }
+    EXPECT_EQ(plat::ShellQuote("a'b"), "'a'\\''b'");
+    EXPECT_FALSE(fs::exists(dir.file("x")));
+    EXPECT_FALSE(fs::exists(dir.file("y")));
+}
+
 }  // namespace

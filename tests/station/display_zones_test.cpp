@@ -14,10 +14,13 @@
 #include "app/startup.h"
 #include "core/trace.h"
 #include "periph/console_windows.h"
+#include "platform/clock.h"
 #include "station/display_zones.h"
 #include "station/eft_context.h"
 #include "station/options.h"
+#include "station/server_box.h"
 #include "support/config_tree.h"
+#include "support/scripted_keys.h"
 #include "support/session_tree.h"
 #include "support/trace_capture.h"
 #include "support/trv_process.h"
@@ -227,4 +230,41 @@ TEST(ConsoleWindows, AWindowWhoseFullNameWouldBeCutIsRefused) {
     EXPECT_EQ(KTCONSOL_FindFenetre(console, tooLong.c_str()), nullptr);
     EXPECT_EQ(console->windowCount, 2);
     KTCONSOL_FreeConso(console);
+}
+
+TEST(ConsoleSeconds, MillisecondsToTheConsolesSeconds) {
+    struct Case {
+        int ms, seconds;
+    } cases[] = {{-1, -1}, {-5000, -1}, {0, 0}, {100, 0}, {999, 0}, {1000, 1}, {1001, 2}, {60000, 60}, {600000, 600}};
+    for (const Case& c : cases) EXPECT_EQ(TOC_ConsoleSeconds(c.ms), c.seconds) << c.ms;
+}
+
+// The zone waits convert their milliseconds once: the console's keyboard
+// waits that many seconds; below a second it only looks.
+TEST_F(ZonesTest, ZoneWaitsOnThePcConsoleCountSeconds) {
+    plat::ManualClock clock;
+    plat::ScopedClock scoped(&clock);
+    testsupport::ScriptedKeys keys;
+    ASSERT_EQ(KTS_AddWindow(box, "K", 3, 20), 1);
+    ASSERT_EQ(KTS_SetWindowResource(box, "K", 41), 0);
+    keys.queue("V");
+    EXPECT_EQ(TOC_ZoneWaitKey("K", 60000, 1), 'V');
+    EXPECT_EQ(box->console->timeout, 60);
+    EXPECT_EQ(keys.waits(), 1);
+    // A tenth of a second: one look, no key, no sleep.
+    const int64_t before = clock.nowMs();
+    EXPECT_EQ(TOC_ZoneWaitKey("K", 100, 1), 255);
+    EXPECT_EQ(clock.nowMs(), before);
+    EXPECT_EQ(box->console->timeout, 0);
+    EXPECT_EQ(keys.waits(), 1);
+    // A wait that runs out: its seconds (rounded up) pass on the clock.
+    EXPECT_EQ(TOC_ZoneWaitKey("K", 2500, 1), 255);
+    EXPECT_GE(clock.nowMs() - before, 3000);
+    EXPECT_EQ(keys.waits(), 2);
+    // The entry keeps the console's seconds for each key wait.
+    keys.queueEach("12\r");
+    char data[8] = {};
+    EXPECT_EQ(TOC_ZoneWaitEntry("K", 30000, 1, 1, 4, data, sizeof data, "NUM"), 131);
+    EXPECT_STREQ(data, "12  ");
+    EXPECT_EQ(box->console->timeout, 30);
 }

@@ -3,8 +3,10 @@
 // connection box (annex) against the acquirer simulator.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm/message_box.h"
 #include "comm/network_dispatch.h"
@@ -13,10 +15,13 @@
 #include "netsim/acquirer.h"
 #include "netsim/tcp_link.h"
 #include "periph/console_windows.h"
+#include "periph/document.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 #include "station/server_box.h"
+#include "platform/clock.h"
 #include "support/net_contexts.h"
+#include "support/scripted_keys.h"
 #include "support/trace_capture.h"
 
 using testsupport::TraceCapture;
@@ -196,4 +201,165 @@ TEST(ServerBox, AnnexThatCannotConnectIsTracedAndFreed) {
     EXPECT_TRUE(trace.Contains("service: " + port + ", host 1: 127.0.0.1, host 2: 127.0.0.2"));
     for (int n = 0; n < WNET_CONTEXT_COUNT; ++n) EXPECT_EQ(WNetGetContext(n)->type, WNET_TYPE_FREE) << n;
     EXPECT_EQ(KTS_FreeAnnex(nullptr, 1), 0);
+}
+
+namespace {
+
+// An application box with its text manager, console (video block of the
+// test's own), and both peripheral boxes, as the session opening makes them.
+struct ConsoleBoxes : ::testing::Test {
+    void SetUp() override {
+        ASSERT_EQ(instance.initialize(1, 1), 1);
+        box = KTS_GetClone(&instance, nullptr, "Eft_001", 1, 0);
+        ASSERT_NE(box, nullptr);
+        ASSERT_EQ(KTS_NewTextManager(box), 1);
+        ASSERT_EQ(KTS_NewConsole(box, "CONS"), 1);
+        ASSERT_GE(WTextGetExternalPeriphManager(box, 1, 1, 0), 1);
+        ASSERT_GE(KTS_NewInterfacePeriphBox(box, 1, 1, 0), 1);
+        block.assign(8192, 0);
+        box->console->video = block.data();
+        gui = {Display, Key, Entry, Selection};
+        ISAP_SetPosGuiExecutors(&gui);
+        calls.clear();
+    }
+    void TearDown() override {
+        ISAP_SetPosGuiExecutors(nullptr);
+        if (box != nullptr) {
+            box->console->video = nullptr;
+            instance.freeClone(box, 0);
+        }
+        WFree(instance.clones);
+    }
+    KT_TEXT_WINDOW* Window(const char* name, int resource) {
+        if (KTS_AddWindow(box, name, 3, 20) != 1) return nullptr;
+        KTS_SetWindowResource(box, name, resource);
+        return KTS_GetWindow(box, name);
+    }
+
+    // The cash register's side of the POS GUI windows: what it was asked.
+    static std::vector<std::string>& Calls() { return calls; }
+    static int Display(ConsoBox*, KT_TEXT_WINDOW*, const char* text, int, int, int row, int, int clear, int) {
+        calls.push_back("display " + std::to_string(row) + " " + std::to_string(clear) + " " + text);
+        return 1;
+    }
+    static int Key(int timeoutMs, int, char* key) {
+        calls.push_back("key " + std::to_string(timeoutMs));
+        *key = 'V';
+        return 1;
+    }
+    static int Entry(ConsoBox*, KT_TEXT_WINDOW*, int timeoutMs, int, int, int, char* zone, const char*, char* key) {
+        calls.push_back("entry " + std::to_string(timeoutMs));
+        std::strcpy(zone, "4321");
+        *key = static_cast<char>(131);
+        return 1;
+    }
+    static int Selection(ConsoBox*, KT_TEXT_WINDOW*, int timeoutMs, int, int, int, int, int, const char*, const char*,
+                         unsigned* choice) {
+        calls.push_back("selection " + std::to_string(timeoutMs));
+        *choice = 3;
+        return 1;
+    }
+    static std::vector<std::string> calls;
+
+    KT_MAIN_SERVER_INSTANCE instance{};
+    CSIBox* box = nullptr;
+    std::vector<unsigned char> block;
+    PosGuiExecutors gui{};
+};
+std::vector<std::string> ConsoleBoxes::calls;
+
+}  // namespace
+
+// The box frees its document and script with its console, which takes the
+// terminal and interface boxes that serve it along.
+TEST_F(ConsoleBoxes, FreeBoxTakesDocumentScriptConsoleAndItsBoxes) {
+    box->document = KTDOC_New(nullptr);
+    box->script = SCRIPT_New();
+    ASSERT_NE(box->document, nullptr);
+    ASSERT_NE(box->script, nullptr);
+    EXPECT_EQ(KTS_SetDebug(box, 3), 1);
+    EXPECT_EQ(box->script->debug, 2);
+    EXPECT_EQ(box->document->debug, 2);
+    const ConsoBox* console = box->console;
+    box->console->video = nullptr;
+    EXPECT_EQ(instance.freeClone(box, 0), 1);
+    box = nullptr;
+    EXPECT_EQ(EPAP_GetBox(), nullptr);
+    EXPECT_TRUE(SAP_GetBox() == nullptr || SAP_GetBox()->console != console);
+}
+
+// Without a script the debug setting traces nothing (it would at every
+// start).
+TEST_F(ConsoleBoxes, DebugWithoutScriptOrDocumentTracesNothing) {
+    TraceCapture trace;
+    EXPECT_EQ(KTS_SetDebug(box, 2), 1);
+    EXPECT_FALSE(trace.Contains("SCRIPT_SetDebug"));
+    EXPECT_EQ(box->console->debug, 1);
+}
+
+TEST_F(ConsoleBoxes, WindowShownWhereItsResourceSays) {
+    struct Case {
+        int resource;
+        int result;
+        bool screen;
+        bool posGui;
+    } cases[] = {
+        {0, 1, false, false},  {41, 1, true, false},  {42, 1, true, false},  {45, 1, false, true},
+        {46, -1, false, false}, {47, -1, false, false}, {99, -1, false, false},
+    };
+    KT_TEXT_WINDOW* w = Window("D", 0);
+    ASSERT_NE(w, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.resource);
+        w->resource = c.resource;
+        std::memset(block.data(), 0, 4000);
+        const std::string text = "shown " + std::to_string(c.resource);
+        ASSERT_EQ(TWI_WriteText(w, text.c_str(), 1), 1);
+        const uint64_t writes = WVideoWriteCount();
+        calls.clear();
+        EXPECT_EQ(KTS_DisplayWindow(box, "D"), c.result);
+        EXPECT_EQ(WVideoWriteCount() > writes, c.screen);
+        EXPECT_EQ(!calls.empty(), c.posGui);
+        if (c.posGui) {
+            EXPECT_EQ(calls[0], "display 0 1 " + text);
+        }
+        const bool console = c.resource == 0 || c.resource == 41 || c.resource == 42;
+        // Its first text cell, row 1 column 1 (a position 0 is drawn as 1).
+        EXPECT_EQ(block[(80 + 1) * 2], console ? 's' : 0);
+    }
+    EXPECT_EQ(KTS_SetWindowResource(box, "D", 41), 0);  // its interface resource is there
+    EXPECT_EQ(KTS_SetWindowResource(box, "NONE", 41), -1);
+}
+
+// The waits of a POS GUI window go to the cash register with the console's
+// seconds in milliseconds.
+TEST_F(ConsoleBoxes, PosWindowWaitsGetTheConsoleSecondsInMilliseconds) {
+    ASSERT_NE(Window("P5", 45), nullptr);
+    EXPECT_EQ(TWAE_Action(box->console, "P5", 7, 1), 1);
+    EXPECT_EQ(TWAE_GetEventKey(), 'V');
+    EXPECT_EQ(TWAE_Action(box->console, "P5", 0, 1), 1);
+    char field[8] = {};
+    box->console->timeout = 3;
+    EXPECT_EQ(TWAE_Info(box->console, "P5", 1, 1, 4, field, sizeof field, ""), 2);
+    EXPECT_STREQ(field, "4321");
+    box->console->timeout = 60;
+    EXPECT_EQ(KTS_SelectInWindow(box, "P5", 4, 10, 1, std::string(40, 'x').c_str(), "", 0), 3);
+    EXPECT_EQ(calls, (std::vector<std::string>{"key 7000", "key 0", "entry 3000", "selection 60000"}));
+}
+
+TEST_F(ConsoleBoxes, SelectionInAWindowByResource) {
+    testsupport::ScriptedKeys keys;
+    keys.queue("\xE0\x4D");  // right, then Enter: the second item
+    keys.queue("\r");
+    plat::ManualClock clock;  // the choice stays a second on the screen
+    plat::ScopedClock scoped(&clock);
+    ASSERT_NE(Window("L", 41), nullptr);
+    box->console->timeout = 5;
+    const std::string items = std::string("AAAA") + "BBBB" + "CCCC";
+    EXPECT_EQ(KTS_SelectInWindow(box, "L", 3, 4, 0, items.c_str(), "", 0), 2);
+    EXPECT_EQ(keys.waits(), 2);
+    ASSERT_NE(Window("S", 43), nullptr);
+    EXPECT_EQ(KTS_SelectInWindow(box, "S", 3, 4, 1, items.c_str(), "", 0), 255);
+    EXPECT_EQ(KTS_SelectInWindow(box, "NONE", 3, 4, 1, items.c_str(), "", 0), 255);
+    EXPECT_TRUE(calls.empty());
 }

@@ -130,6 +130,23 @@ private:
     int64_t factor_;
 };
 
+// Monotonic time that runs `divisor` times slower than real time: the short
+// byte time-outs of the code under test (a silence of 10 ms that ends an
+// answer) become long enough that a loaded machine never splits what a
+// simulator sends with shorter gaps.
+class SlowClock : public plat::ClockSource {
+public:
+    explicit SlowClock(int divisor = 10) : start_(plat::RealMonotonicMs()), divisor_(divisor) {}
+    int64_t nowMs() override { return start_ + (plat::RealMonotonicMs() - start_) / divisor_; }
+    void sleepMs(int64_t ms) override {
+        if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms * divisor_));
+    }
+
+private:
+    int64_t start_;
+    int64_t divisor_;
+};
+
 // The communication trace file as (direction, status, byte) records.
 struct TraceRecord {
     int direction;

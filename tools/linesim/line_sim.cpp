@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +104,33 @@ std::string Hex(const std::string& bytes) {
         std::snprintf(piece, sizeof piece, "%02x", c);
         if (!out.empty()) out += ' ';
         out += piece;
+    }
+    return out;
+}
+
+BytesAndOptions SplitBytesAndOptions(const std::string& text, const std::vector<std::string>& flags) {
+    BytesAndOptions out;
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false;
+    for (char c : text) {
+        if (c == '"') quoted = !quoted;
+        if (!quoted && (c == ' ' || c == '\t' || c == '\r' || c == '\n')) {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+        } else {
+            word.push_back(c);
+        }
+    }
+    if (!word.empty()) words.push_back(word);
+    for (const std::string& w : words) {
+        const bool flag = std::find(flags.begin(), flags.end(), w) != flags.end();
+        if (w[0] != '"' && (flag || w.find('=') != std::string::npos)) {
+            out.options.push_back(w);
+        } else {
+            if (!out.bytes.empty()) out.bytes += ' ';
+            out.bytes += w;
+        }
     }
     return out;
 }
@@ -284,6 +312,22 @@ bool LineSim::waitDelivered(int timeoutMs) {
         if (ready < 0 || ioctl(pty_.slave(), FIONREAD, &waiting) != 0 || waiting == 0) return true;
         if (SteadyUs() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool LineSim::waitQueued(size_t n, int timeoutMs) {
+    const int64_t end = SteadyUs() + static_cast<int64_t>(timeoutMs) * 1000;
+    for (;;) {
+        if (pty_.slave() < 0) return false;
+        const int64_t left = end - SteadyUs();
+        // Wakes when the queue holds a byte, then counts what it holds.
+        pollfd p{pty_.slave(), POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>((left + 999) / 1000, 0)));
+        int waiting = 0;
+        if (ready > 0 && ioctl(pty_.slave(), FIONREAD, &waiting) == 0 && waiting >= static_cast<int>(n)) return true;
+        if (SteadyUs() >= end) return false;
+        // Part of the bytes is there: the rest follows at once.
+        if (ready > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -842,5 +886,53 @@ std::string SetDriver(const std::string& configPath, const std::string& device) 
     FILE_FreeFile(file);
     return why;
 }
+
+}  // namespace linesim
+
+namespace linesim {
+
+namespace {
+volatile std::sig_atomic_t g_stopAsked = 0;
+void OnStopSignal(int) { g_stopAsked = 1; }
+}  // namespace
+
+std::optional<std::string> ReadTextFile(const std::string& path, std::string* error) {
+    std::ifstream in(path);
+    if (!in) {
+        if (error != nullptr) *error = "cannot read " + path;
+        return std::nullopt;
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+bool ParseCount(const std::string& text, int* out) {
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || end == nullptr || *end != '\0' || v < 0 || v > 0x7FFFFFFF) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool AnnounceSlave(const char* name, const std::string& slave, const std::string& driverConfig) {
+    if (!driverConfig.empty()) {
+        const std::string why = SetDriver(driverConfig, slave);
+        if (!why.empty()) {
+            std::fprintf(stderr, "%s: %s\n", name, why.c_str());
+            return false;
+        }
+    }
+    std::printf("%s slave %s\n", name, slave.c_str());
+    std::fflush(stdout);
+    return true;
+}
+
+void CatchStopSignals() {
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+}
+
+bool StopAsked() { return g_stopAsked != 0; }
 
 }  // namespace linesim

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -104,6 +105,9 @@ public:
     // True once the program has read every byte sent to it (false after
     // timeoutMs): a hang-up or the end of the simulator would drop them.
     bool waitDelivered(int timeoutMs);
+    // True once at least n bytes sent to the program wait unread in its
+    // input queue (false after timeoutMs): what inject sent is there to read.
+    bool waitQueued(size_t n, int timeoutMs);
     // True once the line was hung up (false after timeoutMs).
     bool waitHungUp(int timeoutMs);
 
@@ -133,6 +137,14 @@ private:
 // hexadecimal bytes ("41 0d", "410D"), in any order; nothing when invalid.
 std::optional<std::string> ParseBytes(const std::string& text);
 std::string Hex(const std::string& bytes);
+// The words of a statement's text, double quotes kept (a quoted text is one
+// word): those holding '=' and those listed in flags are its options, the
+// others, joined by blanks, its bytes text (for ParseBytes).
+struct BytesAndOptions {
+    std::string bytes;
+    std::vector<std::string> options;
+};
+BytesAndOptions SplitBytesAndOptions(const std::string& text, const std::vector<std::string>& flags);
 
 // --- Scenario ---------------------------------------------------------------
 //
@@ -271,5 +283,31 @@ public:
 // Writes the device into the "Driver" key of a resource configuration file
 // and signs the file again (a missing file is created). Empty, or why not.
 std::string SetDriver(const std::string& configPath, const std::string& device);
+
+// --- Helpers of the simulators' scenario files and programs -----------------
+
+// The whole text of a file; nothing, with why in error, when it cannot be
+// read.
+std::optional<std::string> ReadTextFile(const std::string& path, std::string* error);
+// A decimal count (0 or more) that is the whole text; false otherwise.
+bool ParseCount(const std::string& text, int* out);
+// For a simulator program on its pseudo-terminal: writes the slave into the
+// "Driver" of driverConfig when one is given, then prints "<name> slave
+// <device>". False, with the reason on stderr, when the configuration
+// cannot be written.
+bool AnnounceSlave(const char* name, const std::string& slave, const std::string& driverConfig);
+// SIGINT and SIGTERM ask the program to stop: StopAsked() turns true.
+void CatchStopSignals();
+bool StopAsked();
+// A simulator program's scenario (a type with Parse(text, error) and
+// FromFile(path, error)): read from the file, or the empty one without a
+// path; nothing, with the reason on stderr, when it does not read.
+template <typename Scenario>
+std::optional<Scenario> LoadScenario(const char* name, const std::string& path) {
+    std::string error;
+    std::optional<Scenario> scenario = path.empty() ? Scenario::Parse("", &error) : Scenario::FromFile(path, &error);
+    if (!scenario) std::fprintf(stderr, "%s: %s\n", name, error.c_str());
+    return scenario;
+}
 
 }  // namespace linesim

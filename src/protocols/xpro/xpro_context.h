@@ -71,6 +71,9 @@ struct KT_XPROT {
     int32_t flags;
     uint8_t expectBareAck;
     char netApplication[XPRO_NET_APPLICATION_SIZE];
+    // 1 while receiveFrame[0] holds a byte that a wait took off the line
+    // ahead of the next receive (xpro_control.h).
+    uint8_t held;
 };
 
 // Default time-outs: of a new context, and of a RUDA context (also what
