@@ -13,6 +13,7 @@
 #include "comm/port_api.h"
 #include "core/param_file.h"
 #include "core/trace.h"
+#include "protocols/cheque/cheque_modules.h"
 #include "protocols/doran/doran_module.h"
 #include "protocols/p21/r7700_module.h"
 #include "protocols/pzr/wtm_module.h"
@@ -44,6 +45,9 @@ std::array<ProtocolEntry, kProtocols>& Protocols() {
         t[16] = {&kRudaModule, &kRudaLink};
         t[11] = {&kR7700Module, &kP21Link};
         t[5] = {&kPzrModule, &kNoneLink};
+        t[6] = {&kD5500Module, &kXasLink};
+        t[7] = {&kM4400Module, &kXasLink};
+        t[8] = {&kOlvarModule, &kXasLink};
         return t;
     }();
     return table;
