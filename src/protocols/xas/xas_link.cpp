@@ -177,14 +177,20 @@ int XAS_ReceiveSequence(KT_XPROT* ctx, unsigned char* buffer, int room, int* cou
             case AckEnq:
                 step = Control(ctx, XPRO_FRAME_ACK) ? AwaitStx : Fail;
                 break;
-            case AwaitStx:
-                if (XPRO_ReadControl(ctx) == XPRO_FRAME_DATA) {
+            case AwaitStx: {
+                const int letter = XPRO_ReadControl(ctx);
+                if (letter == XPRO_FRAME_DATA) {
                     step = ReadFrame;
+                } else if (letter == XPRO_FRAME_ENQ) {
+                    // The device repeats its ENQ (our ACK crossed it): ACK
+                    // again, as for an ENQ that comes later.
+                    step = ++enqs > kEnqRepeats ? Fail : AckEnq;
                 } else {
                     ++tries;
                     step = AwaitControl;
                 }
                 break;
+            }
             case AwaitControl: {
                 if (tries >= XAS_TRIES) {
                     step = Fail;
