@@ -22,30 +22,16 @@
 #include "protocols/cheque/cheque_modules.h"
 #include "protocols/pv_status.h"
 #include "serial_station.h"
+#include "support/cheque_operation.h"
 
 namespace {
 
 constexpr int kBaud = 115200;
-constexpr int kChequeReader = 3;
 // The reader's answer: "14010", the count, the 35-character line, a space.
 constexpr size_t kAnswerLength = 5 + 2 + 35 + 1;
 
 double LineMicros(size_t bytes) { return static_cast<double>(bytes) * 10.0 * 1e6 / kBaud; }
 
-// The read as a caller runs it: PV_ALL_FINE with the line in the record.
-int ReadCheque(CardReadRecord* r) {
-    EPAP_ClearAll();
-    if (EPAP_SetCommand(kChequeReader, O_T_EVENT, r) != 0) return -1;
-    int status = EPAP_GetResult(kChequeReader, O_T_EVENT, r);
-    for (int tries = 0; tries < 20 && status == PV_NET_TIMEOUT; ++tries) {
-        char event = 0;
-        int waited = PV_NOT_YET;
-        for (int i = 0; i < 50 && waited == PV_NOT_YET; ++i) waited = EPAP_WaitEvent(kChequeReader, 200, &event);
-        if (waited != 0) return waited;
-        status = EPAP_GetResult(kChequeReader, O_T_EVENT, r);
-    }
-    return status;
-}
 
 void BM_ChequeReadD5500(benchmark::State& state) {
     std::string error;
@@ -69,11 +55,9 @@ void BM_ChequeReadD5500(benchmark::State& state) {
     std::vector<double> micros;
     size_t reads = 0;
     for (auto _ : state) {
-        CardReadRecord r{};
-        r.chequeRequested = 1;
-        r.chequeOptions = CHQ_OPTION_READ;
+        CardReadRecord r = testsupport::ChequeRecord(CHQ_OPTION_READ);
         const auto t0 = std::chrono::steady_clock::now();
-        const int status = ReadCheque(&r);
+        const int status = testsupport::RunChequeOperation(&r);
         const auto t1 = std::chrono::steady_clock::now();
         if (status != PV_ALL_FINE || r.eventLength != 35) {
             state.SkipWithError("the cheque was not read");

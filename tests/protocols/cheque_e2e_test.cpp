@@ -16,6 +16,7 @@
 #include "periph/terminal_exchange.h"
 #include "protocols/cheque/cheque_modules.h"
 #include "protocols/pv_status.h"
+#include "support/cheque_operation.h"
 #include "support/com_fixture.h"
 #include "support/station_lock.h"
 #include "support/terminal_box_fixture.h"
@@ -23,7 +24,7 @@
 
 namespace {
 
-constexpr int kChequeReader = 3;
+constexpr int kChequeReader = testsupport::kChequeFunction;
 
 chequesim::ChequeScenario Scenario(const std::string& text) {
     std::string error;
@@ -52,28 +53,10 @@ public:
     bool ready() const { return pty.ready() && added == 0; }
     chequesim::ChequeReaderHandler& reader() { return *reader_; }
 
-    // A cheque operation with an answer, as a caller runs it: the request
-    // sent and the answer read; while none came, the wait for the reader's
-    // ENQ, then the read again. The status of the last read.
-    int run(CardReadRecord* r) {
-        EPAP_ClearAll();
-        if (EPAP_SetCommand(kChequeReader, O_T_EVENT, r) != 0) return -1000;
-        int status = EPAP_GetResult(kChequeReader, O_T_EVENT, r);
-        for (int tries = 0; tries < 20 && status == PV_NET_TIMEOUT; ++tries) {
-            char event = 0;
-            int waited = PV_NOT_YET;
-            for (int i = 0; i < 50 && waited == PV_NOT_YET; ++i) waited = EPAP_WaitEvent(kChequeReader, 200, &event);
-            if (waited != 0 || event != 'A') return -2000 - waited;
-            status = EPAP_GetResult(kChequeReader, O_T_EVENT, r);
-        }
-        return status;
-    }
-    // An operation whose answer is not awaited: set, then the script sent.
-    int send(CardReadRecord* r) {
-        EPAP_ClearAll();
-        const int set = EPAP_SetCommand(kChequeReader, O_T_EVENT, r);
-        return set != 0 ? set : EPAP_SendScriptCommands();
-    }
+    // A cheque operation with an answer, as a caller runs it; one whose
+    // answer is not awaited.
+    int run(CardReadRecord* r) { return testsupport::RunChequeOperation(r); }
+    int send(CardReadRecord* r) { return testsupport::SendChequeOperation(r); }
 
     testsupport::ComTable table;
 
@@ -86,13 +69,7 @@ public:
     int added = -1;
 };
 
-CardReadRecord Cheque(uint8_t options, const std::string& text = "") {
-    CardReadRecord r{};
-    r.chequeRequested = 1;
-    r.chequeOptions = options;
-    std::snprintf(r.eventData, sizeof r.eventData, "%s", text.c_str());
-    return r;
-}
+CardReadRecord Cheque(uint8_t options, const std::string& text = "") { return testsupport::ChequeRecord(options, text); }
 
 // The reader's default line in host form.
 const std::string kLine = "D0012345D000123456789F987654321012B";

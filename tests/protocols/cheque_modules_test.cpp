@@ -11,19 +11,14 @@
 #include "protocols/cheque/cheque_modules.h"
 #include "protocols/pv_status.h"
 #include "protocols/terminal_frame.h"
+#include "support/cheque_operation.h"
 
 namespace {
 
 using BuildFn = const unsigned char* (*)(CardReadRecord*, int*);
 using DealFn = int (*)(const unsigned char*, int, CardReadRecord*);
 
-CardReadRecord Cheque(uint8_t options, const std::string& text = "") {
-    CardReadRecord r{};
-    r.chequeRequested = 1;
-    r.chequeOptions = options;
-    std::snprintf(r.eventData, sizeof r.eventData, "%s", text.c_str());
-    return r;
-}
+CardReadRecord Cheque(uint8_t options, const std::string& text = "") { return testsupport::ChequeRecord(options, text); }
 
 // The request a builder makes ("<none>" when it builds none).
 std::string Request(BuildFn build, CardReadRecord* r) {

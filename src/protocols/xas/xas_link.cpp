@@ -246,45 +246,30 @@ int XAS_ReceiveSequence(KT_XPROT* ctx, unsigned char* buffer, int room, int* cou
 
 int XAS_SendMessage(KT_XPROT* ctx, const unsigned char* message, int length) {
     if (ctx == nullptr || length < 0 || (length > 0 && message == nullptr)) return -2;
-    XPRO_SetStatus(ctx, -1);
-    ctx->stepLetter = 0;
-    XA_SetStepName(ctx);
     WComTraceSetMasker(ctx->port, XAS_MaskTraceExchange);
-    ctx->phase = XPRO_PHASE_SENDING;
+    XPRO_BeginMessage(ctx, XPRO_PHASE_SENDING);
     const int sent = XAS_SendSequence(ctx, message, length);
-    if (sent != 1) {
-        if (ctx->stepLetter == 0) ctx->stepLetter = 'B';
-    } else {
-        XPRO_SetStatus(ctx, PAP_MES_FINAL);
-    }
-    ctx->phase = XPRO_PHASE_IDLE;
-    XA_SetStepName(ctx);
+    XPRO_EndMessage(ctx, sent == 1);
     return sent == 1 ? 2 : -1;
 }
 
 int XAS_ReceiveMessage(KT_XPROT* ctx, unsigned char* buffer, int room, int* count) {
     if (ctx == nullptr || buffer == nullptr || count == nullptr) return -2;
-    XPRO_SetStatus(ctx, -1);
     *count = 0;
-    ctx->stepLetter = 0;
-    XA_SetStepName(ctx);
+    XPRO_BeginMessage(ctx, ctx->phase);
     if (ctx->phase != XPRO_PHASE_IDLE && XA_SendEot(ctx) != 1) {
         // The turn left open could not be closed.
         ctx->stepLetter = 'B';
-        ctx->phase = XPRO_PHASE_IDLE;
-        XA_SetStepName(ctx);
+        XPRO_EndMessage(ctx, false);
         return -2;
     }
     ctx->phase = XPRO_PHASE_RECEIVING;
     const int received = XAS_ReceiveSequence(ctx, buffer, room, count);
-    if (received == 2) {
-        XPRO_SetStatus(ctx, PAP_MES_FINAL);
-    } else {
-        ctx->stepLetter = received == 0 ? 'T' : ctx->stepLetter != 0 ? ctx->stepLetter : 'B';
+    if (received != 2) {
+        if (received == 0) ctx->stepLetter = 'T';
         *count = 0;
     }
-    ctx->phase = XPRO_PHASE_IDLE;
-    XA_SetStepName(ctx);
+    XPRO_EndMessage(ctx, received == 2);
     return received == 2 ? 2 : -2;
 }
 
@@ -312,10 +297,7 @@ int XAS_LinkReceive(void* transport, void* frame, uint32_t capacity, int32_t tim
 
 int XAS_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, char* event) {
     if (box == nullptr || resource == nullptr) return 1;
-    if (resource->transportKind == PAP_TRANSPORT_NETWORK) {
-        if (event != nullptr) event[0] = 'A';
-        return 0;
-    }
+    if (XPRO_NetworkEvent(resource, event)) return 0;
     unsigned char byte = 0;
     const int waited = XPRO_WaitLineByte(box, resource, timeoutMs, &byte);
     if (waited != 0) return waited;
