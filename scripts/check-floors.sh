@@ -28,6 +28,8 @@ src/protocols/pot.cpp            protocols/ruda/ruda_level2.h   the start of a t
 src/protocols/ruda/*             protocols/xpro/xpro_context.h  the RUDA block link runs on the XPRO link context of the port (KT_XPROT)
 src/protocols/p21/*              protocols/xpro/*               the P21 link runs on the XPRO link context of the port (KT_XPROT) and its control-byte reader, and the protocol-11 wait holds a byte there
 src/protocols/pzr/*              protocols/xpro/*               the raw stack of protocol 5 runs on the XPRO link context of the port (KT_XPROT), where its wait holds the first byte of the answer
+src/protocols/xas/*              protocols/xpro/*               the simple-frame link runs on the XPRO link context of the port (KT_XPROT) with its control-byte reader, and sends the closing frame of the XA link when a turn was left open
+src/protocols/cheque/*           protocols/xas/xas_link.h       the cheque-reader modules of protocols 6, 7 and 8 wait on and bind the simple-frame link
 src/protocols/ruda/ruda_level2.cpp protocols/doran/doran_emv.h  RUDA hands the card data it reads to the DORAN EMV decoder, which fills the card record
 '
 

@@ -13,9 +13,10 @@
 #include "comm/port_api.h"
 #include "core/param_file.h"
 #include "core/trace.h"
+#include "protocols/cheque/cheque_modules.h"
+#include "protocols/doran/doran_module.h"
 #include "protocols/p21/r7700_module.h"
 #include "protocols/pzr/wtm_module.h"
-#include "protocols/doran/doran_module.h"
 #include "protocols/ruda/ruda_module.h"
 #include "protocols/xpro/xa_link.h"
 #include "protocols/xpro/xpro_context.h"
@@ -44,6 +45,9 @@ std::array<ProtocolEntry, kProtocols>& Protocols() {
         t[16] = {&kRudaModule, &kRudaLink};
         t[11] = {&kR7700Module, &kP21Link};
         t[5] = {&kPzrModule, &kNoneLink};
+        t[6] = {&kD5500Module, &kXasLink};
+        t[7] = {&kM4400Module, &kXasLink};
+        t[8] = {&kOlvarModule, &kXasLink};
         return t;
     }();
     return table;

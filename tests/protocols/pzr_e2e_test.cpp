@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "protocols/pv_status.h"
 #include "protocols/pzr/wtm_module.h"
+#include "support/cheque_operation.h"
 #include "support/com_fixture.h"
 #include "support/station_lock.h"
 #include "support/terminal_box_fixture.h"
@@ -54,28 +55,9 @@ public:
     bool ready() const { return pty.ready() && added == 0; }
     chequesim::PzrPrinterHandler& printer() { return *printer_; }
 
-    // A cheque read as a caller runs it: the request sent and read; while
-    // nothing came, the wait for the printer's first byte, then the read
-    // again. The status of the last read.
-    int readCheque(CardReadRecord* r) {
-        EPAP_ClearAll();
-        if (EPAP_SetCommand(kChequeReader, O_T_EVENT, r) != 0) return -1000;
-        int status = EPAP_GetResult(kChequeReader, O_T_EVENT, r);
-        for (int tries = 0; tries < 50 && status == PV_NET_TIMEOUT; ++tries) {
-            char event = 0;
-            int waited = PV_NOT_YET;
-            for (int i = 0; i < 50 && waited == PV_NOT_YET; ++i) waited = EPAP_WaitEvent(kChequeReader, 200, &event);
-            if (waited != 0 || event != 'A') return -2000 - waited;
-            status = EPAP_GetResult(kChequeReader, O_T_EVENT, r);
-        }
-        return status;
-    }
-    // Operations that get no answer: set, then the script sent.
-    int sendCheque(CardReadRecord* r) {
-        EPAP_ClearAll();
-        const int set = EPAP_SetCommand(kChequeReader, O_T_EVENT, r);
-        return set != 0 ? set : EPAP_SendScriptCommands();
-    }
+    // A cheque read as a caller runs it; operations that get no answer.
+    int readCheque(CardReadRecord* r) { return testsupport::RunChequeOperation(r); }
+    int sendCheque(CardReadRecord* r) { return testsupport::SendChequeOperation(r); }
 
     testsupport::ComTable table;
 
@@ -88,13 +70,7 @@ public:
     int added = -1;
 };
 
-CardReadRecord Cheque(uint8_t options, const std::string& text = "") {
-    CardReadRecord r{};
-    r.chequeRequested = 1;
-    r.chequeOptions = options;
-    std::snprintf(r.eventData, sizeof r.eventData, "%s", text.c_str());
-    return r;
-}
+CardReadRecord Cheque(uint8_t options, const std::string& text = "") { return testsupport::ChequeRecord(options, text); }
 
 const std::string kReadCommand("\x1c\x61\x30\x01", 4);
 

@@ -170,37 +170,19 @@ int P21_ReceiveFrame(KT_XPROT* ctx, unsigned char* buffer, int room, int* count)
 
 int P21_SendMessage(KT_XPROT* ctx, const unsigned char* message, int length) {
     if (ctx == nullptr || length < 0 || (length > 0 && message == nullptr)) return -2;
-    XPRO_SetStatus(ctx, -1);
-    ctx->stepLetter = 0;
-    XA_SetStepName(ctx);
-    ctx->phase = XPRO_PHASE_SENDING;
+    XPRO_BeginMessage(ctx, XPRO_PHASE_SENDING);
     const int sent = P21_SendFrame(ctx, message, length);
-    if (sent != 1) {
-        if (ctx->stepLetter == 0) ctx->stepLetter = 'B';
-    } else {
-        XPRO_SetStatus(ctx, PAP_MES_FINAL);
-    }
-    ctx->phase = XPRO_PHASE_IDLE;
-    XA_SetStepName(ctx);
+    XPRO_EndMessage(ctx, sent == 1);
     return sent == 1 ? 2 : -1;
 }
 
 int P21_ReceiveMessage(KT_XPROT* ctx, unsigned char* buffer, int room, int* count) {
     if (ctx == nullptr || buffer == nullptr || count == nullptr) return -2;
-    XPRO_SetStatus(ctx, -1);
     *count = 0;
-    ctx->stepLetter = 0;
-    XA_SetStepName(ctx);
-    ctx->phase = XPRO_PHASE_RECEIVING;
+    XPRO_BeginMessage(ctx, XPRO_PHASE_RECEIVING);
     const int received = P21_ReceiveFrame(ctx, buffer, room, count);
-    if (received == 1) {
-        XPRO_SetStatus(ctx, PAP_MES_FINAL);
-    } else {
-        if (ctx->stepLetter == 0) ctx->stepLetter = 'B';
-        *count = 0;
-    }
-    ctx->phase = XPRO_PHASE_IDLE;
-    XA_SetStepName(ctx);
+    if (received != 1) *count = 0;
+    XPRO_EndMessage(ctx, received == 1);
     return received == 1 ? 1 : -2;
 }
 

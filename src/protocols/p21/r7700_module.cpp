@@ -261,10 +261,7 @@ int R7700_DealRawAnswer(const unsigned char* payload, int length, R7700Record* r
 
 int R7700_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, char* event) {
     if (box == nullptr || resource == nullptr) return 1;
-    if (resource->transportKind == PAP_TRANSPORT_NETWORK) {
-        if (event != nullptr) event[0] = 'A';
-        return 0;
-    }
+    if (XPRO_NetworkEvent(resource, event)) return 0;
     unsigned char byte = 0;
     const int waited = XPRO_WaitLineByte(box, resource, timeoutMs, &byte);
     if (waited != 0) return waited;

@@ -237,10 +237,7 @@ int WTM_GSET_WaitEvent(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, c
         WSysError("-- ERROR -- [WTM_GSET_WaitEvent] %p %p", static_cast<void*>(box), static_cast<void*>(resource));
         return 1;
     }
-    if (resource->transportKind == PAP_TRANSPORT_NETWORK) {
-        if (event != nullptr) event[0] = 'A';
-        return 0;
-    }
+    if (XPRO_NetworkEvent(resource, event)) return 0;
     unsigned char byte = 0;
     const int waited = XPRO_WaitLineByte(box, resource, timeoutMs, &byte);
     if (waited != 0) return waited;

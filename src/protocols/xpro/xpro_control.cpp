@@ -69,6 +69,26 @@ void XPRO_DropHeldByte(KT_XPROT* ctx) {
     if (ctx != nullptr) ctx->held = 0;
 }
 
+bool XPRO_NetworkEvent(const KT_PERES* resource, char* event) {
+    if (resource == nullptr || resource->transportKind != PAP_TRANSPORT_NETWORK) return false;
+    if (event != nullptr) event[0] = 'A';
+    return true;
+}
+
+void XPRO_BeginMessage(KT_XPROT* ctx, int32_t phase) {
+    XPRO_SetStatus(ctx, -1);
+    ctx->stepLetter = 0;
+    XA_SetStepName(ctx);
+    ctx->phase = phase;
+}
+
+void XPRO_EndMessage(KT_XPROT* ctx, bool done) {
+    if (done) XPRO_SetStatus(ctx, PAP_MES_FINAL);
+    else if (ctx->stepLetter == 0) ctx->stepLetter = 'B';
+    ctx->phase = XPRO_PHASE_IDLE;
+    XA_SetStepName(ctx);
+}
+
 int XPRO_WaitLineByte(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, unsigned char* byte) {
     const int result = PortRxCar(resource->port, byte, timeoutMs / 10);
     if (result == PORT_DONE) return 0;

@@ -51,3 +51,13 @@ void XPRO_DropHeldByte(KT_XPROT* ctx);
 // callback (called with a buffer of its own) asks to stop, else PV_NOT_YET;
 // PV_NET_FAILED for a line that is gone.
 int XPRO_WaitLineByte(KT_EPERIPH_API* box, KT_PERES* resource, int timeoutMs, unsigned char* byte);
+// A module's wait on a network resource has its answer at once: true with
+// 'A' in *event (when given) for a network resource, false otherwise.
+bool XPRO_NetworkEvent(const KT_PERES* resource, char* event);
+
+// The message level of the serial links around one send or receive: the
+// start (exchange status -1, no step letter, the XA step text) with the
+// phase of the step; the end: status 2 when done, else step letter 'B'
+// when none was set; phase idle, step text again.
+void XPRO_BeginMessage(KT_XPROT* ctx, int32_t phase);
+void XPRO_EndMessage(KT_XPROT* ctx, bool done);
