@@ -144,17 +144,16 @@ bool FileHasBytes(const char* path) {
     return some;
 }
 
-// The answer's D3L (*present false when absent).
-bool AnswerTicket(EFTCBox* c, std::string* text, bool* present) {
-    *present = false;
+// The answer's D3L; *length -1 when absent. False when it could not be read.
+bool AnswerTicket(EFTCBox* c, std::string* text, int* length) {
     text->clear();
+    *length = -1;
     if (TAG_InitRead(c->serverAnswer, sizeof c->serverAnswer, 0) != 1) return false;
-    const int length = TAG_GetLength("D3L");
-    if (length < 0) return true;
-    *present = true;
-    std::vector<char> value(static_cast<size_t>(length) + 1);
+    *length = TAG_GetLength("D3L");
+    if (*length < 0) return true;
+    std::vector<char> value(static_cast<size_t>(*length) + 1);
     if (TAG_Get("D3L", value.data(), static_cast<int>(value.size()), 1) != 1) return false;
-    text->assign(value.data(), static_cast<size_t>(length));
+    text->assign(value.data(), static_cast<size_t>(*length));
     return true;
 }
 
@@ -183,6 +182,18 @@ std::string CleanTicketText(const KT_TEXT_WINDOW* window, const std::string& tex
     return out;
 }
 
+// A charity ticket whose copies came in the wrong order is reordered (its
+// buffer holds the text and one more line end): true when it was.
+bool ReorderMisplacedCharity(const KT_TEXT_WINDOW* window, int tmic, std::string* text) {
+    if (!IsMisplacedCharityTicket(text->c_str(), window, tmic)) return false;
+    TraceLog(TRACE_INFO, "", "Ticket Donation mal formate => deplacement du ticket Donation");
+    std::vector<char> buffer(text->begin(), text->end());
+    buffer.resize(text->size() + TicketLineEnd(window).size() + 1, '\0');
+    const int length = ReorderCharityTicket(buffer.data(), window, static_cast<int>(buffer.size()));
+    if (length >= 0) text->assign(buffer.data(), static_cast<size_t>(length));
+    return true;
+}
+
 bool IsDoranPrinter(const EFTCBox* c) { return (c->printerProtocolFlag & 0x80) != 0; }
 
 // Step 6: no spooled ticket: the answer's ticket is only cleaned.
@@ -190,8 +201,8 @@ void CleanAnswerTicket(EFTCBox* c, const KT_TEXT_WINDOW* window) {
     TraceLog(TRACE_INFO, kTicket, "Edition pas necessaire");
     if (!CleanTicketOn() || window == nullptr) return;
     std::string text;
-    bool present = false;
-    if (!AnswerTicket(c, &text, &present) || !present) return;
+    int length = -1;
+    if (!AnswerTicket(c, &text, &length) || length < 0) return;
     const std::string cleaned = CleanTicketText(window, text);
     if (cleaned == text) return;
     if (!BindAnswer(c) || TAG_Replace("D3L", cleaned.c_str()) != 1)
@@ -332,10 +343,9 @@ void SpoolServerTicket() {
     // 4. The server's ticket into the printer window's spool.
     {
         std::string text;
-        bool present = false;
-        const bool read = AnswerTicket(c, &text, &present);
-        const bool some = TAG_InitRead(c->serverAnswer, sizeof c->serverAnswer, 0) == 1 && TAG_GetLength("D3L") > 0;
-        if (present && some && (tt == 1 || tt == 3)) {
+        int length = -1;
+        const bool read = AnswerTicket(c, &text, &length);
+        if (length > 0 && (tt == 1 || tt == 3)) {
             if (window == nullptr) {
                 TraceLog(TRACE_ERROR, kTicket, "Spooler inconnu");
                 return;
@@ -373,14 +383,7 @@ void SpoolServerTicket() {
             return;
         }
         spool = CleanTicketText(window, spool);
-        if (IsMisplacedCharityTicket(spool.c_str(), window, tmic)) {
-            TraceLog(TRACE_INFO, "", "Ticket Donation mal formate => deplacement du ticket Donation");
-            std::vector<char> buffer(spool.begin(), spool.end());
-            buffer.resize(spool.size() + TicketLineEnd(window).size() + 1, '\0');
-            spool.assign(buffer.data(), static_cast<size_t>(
-                                            ReorderCharityTicket(buffer.data(), window, static_cast<int>(buffer.size()))));
-            moved = true;
-        }
+        moved = ReorderMisplacedCharity(window, tmic, &spool);
         if (!RewriteFile(window->spoolPath, spool)) {
             TraceLog(TRACE_ERROR, kTicket, "Ouverture du spooler echouee");
             return;
@@ -390,12 +393,7 @@ void SpoolServerTicket() {
         TraceLog(TRACE_ERROR, kTicket, "Ouverture du spooler echouee");
         return;
     }
-    if (!moved && IsMisplacedCharityTicket(spool.c_str(), window, tmic)) {
-        TraceLog(TRACE_INFO, "", "Ticket Donation mal formate => deplacement du ticket Donation");
-        std::vector<char> buffer(spool.begin(), spool.end());
-        buffer.resize(spool.size() + TicketLineEnd(window).size() + 1, '\0');
-        spool.assign(buffer.data(),
-                     static_cast<size_t>(ReorderCharityTicket(buffer.data(), window, static_cast<int>(buffer.size()))));
+    if (!moved && ReorderMisplacedCharity(window, tmic, &spool)) {
         if (!RewriteFile(window->spoolPath, spool)) {
             TraceLog(TRACE_ERROR, kTicket, "Ouverture du spooler echouee");
             return;
