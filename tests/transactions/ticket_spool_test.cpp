@@ -280,28 +280,58 @@ protected:
 
 const std::string kTwoCopies = T("MARCHAND~|CLIENT~|");
 
+const std::string kThreeCopies = T("DON~|MARCHAND~|CLIENT~|");
+
 TEST_F(TicketSpool, PosTicketModeAndTt) {
     struct Row {
         int mode, tt;
-        std::string file;                 // the ticket file
-        std::optional<std::string> d3l;   // D3L of the answer afterwards
+        std::string ticket;
+        std::string file;                // the ticket file
+        std::optional<std::string> d3l;  // D3L of the answer afterwards
+        const char* d1s = "";
     } rows[] = {
-        {3, 3, kTwoCopies, std::nullopt},
-        {3, 1, kTwoCopies, kTwoCopies},
-        {1, 1, T("MARCHAND~|"), T("MARCHAND~|")},
-        {2, 3, T("CLIENT~|"), std::nullopt},
-        {1, 3, T("MARCHAND~|"), std::nullopt},
+        {3, 3, kTwoCopies, kTwoCopies, std::nullopt},
+        {3, 1, kTwoCopies, kTwoCopies, kTwoCopies},
+        {1, 1, kTwoCopies, T("MARCHAND~|"), T("MARCHAND~|")},
+        {2, 3, kTwoCopies, T("CLIENT~|"), std::nullopt},
+        {1, 3, kTwoCopies, T("MARCHAND~|"), std::nullopt},
+        {2, 1, kThreeCopies, T("MARCHAND~|CLIENT~|"), T("MARCHAND~|CLIENT~|")},
+        {1, 3, kThreeCopies, T("DON~|"), std::nullopt},
+        {2, 3, T("SEUL~"), "", std::nullopt},
+        {1, 3, T("SEUL~"), T("SEUL~"), std::nullopt},
+        // A D1S whose fourth character is '5' or '8' adds bit 1 (2) to the
+        // mode: the first copy alone becomes every copy.
+        {1, 3, kTwoCopies, kTwoCopies, std::nullopt, "0005"},
+        {0, 3, kTwoCopies, T("CLIENT~|"), std::nullopt, "1238"},
+        {1, 3, kTwoCopies, T("MARCHAND~|"), std::nullopt, "1234"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.mode) + "/" + std::to_string(row.tt));
+        SCOPED_TRACE(std::to_string(row.mode) + "/" + std::to_string(row.tt) + "/" + row.d1s);
         Options.PosTicketMode = row.mode;
         context->ticketTag = row.tt;
-        Answer({{"D3L", kTwoCopies}});
+        Answer({{"D3L", row.ticket}, {"D1S", row.d1s}});
         SpoolServerTicket();
         EXPECT_EQ(TicketFile(), row.file);
         EXPECT_EQ(AnswerD3l(), row.d3l);
         EXPECT_FALSE(std::filesystem::exists(f5->spoolPath)) << "the spool is emptied";
     }
+}
+
+// A ticket as long as an answer allows, with 50 copies and blank lines
+// around each: the whole of it, cleaned, reaches the ticket file.
+TEST_F(TicketSpool, LongestTicketWithFiftyCopies) {
+    Options.CleanTicket = 1;
+    Options.CleanTicketBefore = 2;
+    Options.CleanTicketCut = 1;
+    std::string ticket;
+    for (int i = 0; i < 50; ++i) ticket += T("~") + std::string(190, 'A' + i % 26) + T("~|");
+    ASSERT_LT(ticket.size(), 10240u - 32);
+    Answer({{"D3L", ticket}});
+    SpoolServerTicket();
+    const std::string file = TicketFile();
+    std::string expected;
+    for (int i = 0; i < 50; ++i) expected += T(i == 1 ? "~~~" : "~~") + std::string(190, 'A' + i % 26) + T("~~|");
+    EXPECT_EQ(file, expected);
 }
 
 TEST_F(TicketSpool, ReturnOnlyLeavesTheSpoolAloneAndGivesBackAnEarlierSpool) {
@@ -382,17 +412,19 @@ TEST_F(TicketSpool, NothingToPrint) {
     } rows[] = {
         {"printing inhibited", 0x8000, 3, kTwoCopies, "Edition inhibee"},
         {"no ticket", 0, 3, "", "Edition pas necessaire"},
+        {"an empty ticket", 0, 3, "-", "Edition pas necessaire"},
         {"PosTicketMode 0", 0, 0, kTwoCopies, "Edition pas necessaire"},
     };
     for (const Row& row : rows) {
         TraceCapture trace;
         Options.PosGuiOptions = row.guiOptions;
         Options.PosTicketMode = row.mode;
+        const bool empty = row.answer == "-";
         if (row.answer.empty()) Answer({});
-        else Answer({{"D3L", row.answer}});
+        else Answer({{"D3L", empty ? "" : row.answer}});
         SpoolServerTicket();
         EXPECT_FALSE(TicketFileExists()) << row.name;
-        EXPECT_EQ(AnswerD3l(), std::nullopt) << row.name;
+        EXPECT_EQ(AnswerD3l(), empty ? std::optional<std::string>("") : std::nullopt) << row.name;
         EXPECT_TRUE(trace.Contains(row.trace)) << row.name;
         std::filesystem::remove(f5->spoolPath);
     }
