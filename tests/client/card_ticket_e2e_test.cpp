@@ -72,6 +72,22 @@ TEST_P(CardTicketEndToEnd, TicketFileAndAnswer) {
     if (row.deposited) {
         EXPECT_EQ(testsupport::ReadFileText(till.dir().file(name)), kTicket);
     }
+    // The ticket's text is in no other file of the till: not in the
+    // program's trace (there: WOut exists), the exchange logs, the library
+    // log.
+    char trace[32];
+    std::snprintf(trace, sizeof trace, "WOut/CA%03u000.SPO", till.pos());
+    EXPECT_NE(testsupport::ReadFileText(till.dir().file(trace)).find("OUVERTURE DE SESSION"), std::string::npos);
+    size_t read = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(till.dir().path())) {
+        const std::string file = entry.path().filename().string();
+        if (!entry.is_regular_file() || file == name || file.rfind("F5", 0) == 0) continue;
+        const std::string text = testsupport::ReadFileText(entry.path().string());
+        EXPECT_EQ(text.find("MARCHAND"), std::string::npos) << entry.path();
+        EXPECT_EQ(text.find("############0003"), std::string::npos) << entry.path();
+        ++read;
+    }
+    EXPECT_GT(read, 10u);
     // Nothing is left in the spool of the printer window.
     for (const auto& entry : std::filesystem::directory_iterator(till.dir().file("WOut")))
         if (entry.path().filename().string().rfind("F5", 0) == 0) {
