@@ -401,6 +401,9 @@ int DealPosRequest() {
     CheckAciBypassCommand(cd);
     c->transactionType = 3;
     if (TAG_GetInt("TT", &number, 1) == 1) c->transactionType = number;
+    // TT also says what becomes of the ticket (1 print and return, 2 return
+    // only, 3 print only).
+    c->ticketTag = c->transactionType >= 1 && c->transactionType <= 3 ? c->transactionType : 3;
 
     TakeServerInfo(c);
     GetBounded("E6", r->e6, sizeof r->e6);

@@ -163,8 +163,6 @@ int RunTicketProblemCancellation(const char* islandLabel) {
     return cancelled;
 }
 
-void SpoolServerTicket() {}
-
 int DealServer() {
     EFTCBox* c = GetEftContext();
     TransactionRecord* r = GetTransactionRecord();

@@ -7,6 +7,9 @@
 // removal is never watched.
 #pragma once
 
+// The ticket of a server answer (SpoolServerTicket).
+#include "transactions/ticket_spool.h"
+
 struct EFTCBox;
 struct TransactionRecord;
 
@@ -38,6 +41,3 @@ int SendEndOfTransactionRequests();
 // DealServer gave an answer (20 or more) whose RS is below 10. 1 when the
 // payment was cancelled, else 0.
 int RunTicketProblemCancellation(const char* islandLabel);
-// Takes the ticket of the server answer and prints or spools it (no ticket
-// printing yet: nothing).
-void SpoolServerTicket();

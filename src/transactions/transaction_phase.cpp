@@ -4,11 +4,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "comm/message_box.h"
 #include "core/card_masking.h"
 #include "core/helpers.h"
 #include "core/trace_front.h"
+#include "periph/console_windows.h"
 #include "periph/interface_box.h"
 #include "periph/terminal_box.h"
 #include "protocols/pv_status.h"
@@ -82,8 +84,38 @@ int StartStep(EFTCBox* c) {
         return 0;
     }
     StartCardTransaction();
-    return 0;
+    // A start that already ended the request (an answer or maintenance
+    // ahead) does not ask the printer.
+    if (c->loopState != 40) return 0;
+    return CheckPaperBeforeStart();
 }
+
+}  // namespace
+
+int CheckPaperBeforeStart() {
+    EFTCBox* c = GetEftContext();
+    TransactionRecord* r = GetTransactionRecord();
+    if (c == nullptr || r == nullptr) return 0;
+    if (Options.CheckPaperBeforeStartTrs != 1 || (Options.PosGuiOptions & 0x6000) == 0 ||
+        EPAP_GetProtocol(4) != kRudaProtocol)
+        return 0;
+    TermGetInfo(0, 0);
+    const char version = r->terminalInfo.parts[0].applicationVersion[0];
+    int status = TermGetPrintStatus(version >= '6' ? 1 : 0);
+    if (status == 2) {
+        // Status unknown: a line of blanks tells whether the paper is there.
+        const KT_TEXT_WINDOW* e6 = KTS_GetWindow(c->box, "E6");
+        const std::string blanks(static_cast<size_t>(1 + (e6 != nullptr ? e6->columns : 0) + 25), ' ');
+        status = TermPrintLine(blanks.c_str(), static_cast<int>(blanks.size()));
+    }
+    if (status == 0) return 0;
+    HTML_DisplayMessage("talvo/xxdmess.html", "ZNP_DSP_HOLDER_APP_ERR_PRINT_NO_PAPER", "error");
+    WSleep(2000);
+    c->loopState = 102;
+    return status;
+}
+
+namespace {
 
 // Step 2: one event wait of the terminal's echo.
 void EchoWaitStep(EFTCBox* c, TransactionRecord* r) {

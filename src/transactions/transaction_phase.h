@@ -15,6 +15,14 @@ int8_t SecondPassState();
 // start).
 int RunTransactionPhase();
 
+// The paper check of a card payment's start: with "CheckPaperBeforeStartTrs"
+// 1, "PosGuiOptions" 0x2000 or 0x4000 and a RUDA card reader, the printer
+// status is asked (after the terminal information); an unknown status (2)
+// prints a line of blanks and takes its result. A non-zero status shows the
+// no-paper page, pauses 2 s and ends the request with the error answer
+// (state 102): that status. 0 otherwise.
+int CheckPaperBeforeStart();
+
 // Card path steps.
 void StartCardTransaction();   // step 0
 void WaitCardInsertion();      // step 1

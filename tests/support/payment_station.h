@@ -32,6 +32,8 @@
 //   options    "znpop" keys replaced (or added) with these values
 //   lineTrace  the terminal line's trace mode ("LGT_0" of "com": "WANALY",
 //              "SQLITE"); the trace then goes to WLOG/pinpad.log
+//   directories  made in the till before it starts ("WOut": the spool
+//              files of the printer windows)
 //   programStreams  the program's standard output and error kept in
 //              "program.out" and "program.err" of the till (the library
 //              starts it with /dev/null): the program file is then a script
@@ -80,6 +82,7 @@ struct PaymentStationSetup {
     const TestPki* tls = nullptr;
     TagList options;
     std::string lineTrace;
+    std::vector<std::string> directories;
     bool programStreams = false;
     std::vector<std::string> programArguments;
 };
@@ -106,6 +109,11 @@ public:
         if (!dll.error.empty()) return Fail(error, "client library: " + dll.error);
         if (!StartTerminal(error) || !StartServers(error) || !WriteOptions(error) || !WriteLineTrace(error))
             return false;
+        for (const std::string& d : setup_.directories) {
+            std::error_code ec;
+            std::filesystem::create_directories(dir_.file(d), ec);
+            if (ec) return Fail(error, d + " could not be made: " + ec.message());
+        }
         const std::string program = dir_.file(ProgramName());
         if (!InstallProgram(program, error)) return false;
         const int opened = dll.OpenStation(&id_, pos_, program, dir_.file("ECHANGES.LOG"));

@@ -11,6 +11,8 @@
 
 #include "app/main_loop.h"
 #include "app/service_states.h"
+#include "periph/console_windows.h"
+#include "protocols/term_print.h"
 #include "netsim/acquirer.h"
 #include "protocols/pv_status.h"
 #include "station/net_resources.h"
@@ -1198,5 +1200,78 @@ TEST_F(CardTransaction, ContactlessCandidateListOfOtherReaders) {
             EXPECT_TRUE(trace.Contains("Chargement de la liste de candidats KO (1)")) << c.name;
         }
         fake.writers.erase(12);
+    }
+}
+
+TEST_F(CardTransaction, PaperCheckBeforeTheStart) {
+    ASSERT_EQ(KTCONSOL_AddFenetre(context->box->console, "E6", 4, 24), 1);
+    struct Case {
+        const char* name;
+        uint8_t check;
+        int guiOptions;
+        int protocol;
+        const char* version;     // of the terminal information
+        int printerStatus;       // answer of the status read
+        int printStatus;         // answer of the line of blanks
+        int result;
+        int loopState;
+        int flag;                // value given to the status read; -1 not asked
+        size_t blanks;           // length of the line of blanks; 0 none
+    } cases[] = {
+        {"paper there", 1, 0x2000, 16, "6.1.0", 0, 0, 0, 40, 1, 0},
+        {"older terminal version", 1, 0x4000, 16, "5.9.9", 0, 0, 0, 40, 0, 0},
+        {"no paper", 1, 0x2000, 16, "6.1.0", 1, 0, 1, 102, 1, 0},
+        {"status unknown, the blank line prints", 1, 0x2000, 16, "6.1.0", 2, 0, 0, 40, 1, 1 + 24 + 25},
+        {"status unknown, the blank line fails", 1, 0x6000, 16, "6.1.0", 2, 9, 9, 102, 1, 1 + 24 + 25},
+        {"check off", 0, 0x2000, 16, "6.1.0", 1, 0, 0, 40, -1, 0},
+        {"not printing through the terminal", 1, 0x0100, 16, "6.1.0", 1, 0, 0, 40, -1, 0},
+        {"not a RUDA reader", 1, 0x2000, 2, "6.1.0", 1, 0, 0, 40, -1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Options.CheckPaperBeforeStartTrs = c.check;
+        Options.PosGuiOptions = c.guiOptions;
+        // A terminal of its own for each case (the statuses it did not use
+        // go with it).
+        EpapFake fake;
+        fake.protocols[4] = c.protocol;
+        std::memset(&record->terminalInfo, 0, sizeof record->terminalInfo);
+        CopyField(record->resultCode, "");
+        context->loopState = 40;
+        int flag = -1;
+        fake.writers[93] = [&c](va_list args) {
+            TerminalInfoArea* info = va_arg(args, TerminalInfoArea*);
+            CopyField(info->identifier, "12345678");
+            CopyField(info->parts[0].applicationVersion, c.version);
+        };
+        fake.writers[15] = [&flag](va_list args) { flag = va_arg(args, int); };
+        fake.copiers[13] = [](va_list args) {
+            const TermPrintRecord* line = va_arg(args, const TermPrintRecord*);
+            return std::string(reinterpret_cast<const char*>(line->bytes), static_cast<size_t>(line->length));
+        };
+        // The terminal information, then the printer status.
+        fake.script("get", {0, c.printerStatus});
+        fake.script("getEx", {c.printStatus});
+        const int64_t slept = clock.slept;
+        EXPECT_EQ(CheckPaperBeforeStart(), c.result);
+        EXPECT_EQ(context->loopState, c.loopState);
+        // The printer status is asked once when the check runs; the fake
+        // hands the flag over on a status 0 only.
+        size_t statusReads = 0;
+        for (const auto& call : fake.callsOf("get")) statusReads += call.command == 15;
+        EXPECT_EQ(statusReads, c.flag < 0 ? 0u : 1u);
+        EXPECT_EQ(flag, c.printerStatus == 0 ? c.flag : -1);
+        std::vector<std::string> printed;
+        for (const auto& call : fake.callsOf("set"))
+            if (call.command == 13) printed.push_back(call.args);
+        if (c.blanks == 0) {
+            EXPECT_TRUE(printed.empty());
+        } else {
+            ASSERT_EQ(printed.size(), 1u);
+            EXPECT_EQ(printed[0], std::string(c.blanks, ' '));
+        }
+        // The error answer keeps the RS, after the no-paper pause.
+        EXPECT_STREQ(record->resultCode, "");
+        EXPECT_EQ(clock.slept - slept >= 2000, c.loopState == 102);
     }
 }
