@@ -79,10 +79,12 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::printf("doran_sim slave %s\n", sim.slaveName().c_str());
-    std::fflush(stdout);
+    // The stop signals are caught before the slave is announced: a caller
+    // may stop the simulator as soon as it reads that line.
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    std::printf("doran_sim slave %s\n", sim.slaveName().c_str());
+    std::fflush(stdout);
     size_t shown = 0;
     while (!g_stop) {
         sim.waitDialogues(shown + 1, 100);

@@ -30,8 +30,6 @@ void OnSignal(int) { g_stop = 1; }
 // turns false.
 void ShowExchanges(const std::function<bool(size_t)>& wait, const std::function<std::vector<rudasim::Exchange>()>& all,
                    const std::function<bool()>& running, bool quiet) {
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
     size_t shown = 0;
     while (!g_stop && running()) {
         wait(shown + 1);
@@ -97,6 +95,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!connect.empty()) {
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
         rudasim::RudaNetSim sim(std::move(*scenario));
         if (!sim.connect(net, &error)) {
             std::fprintf(stderr, "ruda_sim: %s\n", error.c_str());
@@ -128,6 +128,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // The stop signals are caught before the slave is announced: a caller
+    // may stop the simulator as soon as it reads that line.
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
     std::printf("ruda_sim slave %s\n", sim.slaveName().c_str());
     std::fflush(stdout);
     ShowExchanges([&](size_t n) { return sim.waitExchanges(n, 100); }, [&] { return sim.exchanges(); },
