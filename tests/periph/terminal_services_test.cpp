@@ -413,3 +413,66 @@ TEST(CallTermCtTransaction, ReadAgainOnceWhenNotYetAnswered) {
         EXPECT_EQ(EPAP_CallTermCtTransaction(3, nullptr, nullptr, nullptr, nullptr, nullptr, 131), -2);
     }
 }
+
+// ---------------------------------------------------------------------------
+// Control codes and the reboot wait
+// ---------------------------------------------------------------------------
+
+namespace {
+
+char g_stopText = 0;
+void StopWhenAsked(char* text) { text[0] = g_stopText; }
+
+}  // namespace
+
+TEST(SendControl, LongWaitStopsWhenTheCashRegisterAsks_Mended) {
+    // The terminal refuses the reset: without the stop the code would be
+    // read again for forty seconds.
+    testsupport::RudaLineStation s("answer D000 => 6F00\n", "EFT_DSP");
+    ASSERT_TRUE(s.ready());
+    ASSERT_EQ(EPAP_SetWaitCallback(&StopWhenAsked), 0);
+    g_stopText = 'S';
+    EXPECT_EQ(EPAP_SendControlEx(0, "9003", 40000), PV_PER_RESET);
+    g_stopText = 0;
+    EXPECT_EQ(EPAP_SendControlEx(0, "9003", 0), PV_CMD_INTERNAL);  // no time-out: one read
+    EPAP_SetWaitCallback(nullptr);
+}
+
+TEST(WaitReboot, ProbeThatCannotBeSetIsAFailure_Mended) {
+    EpapFake fake;
+    fake.protocols[0] = kRuda;
+    fake.script("set", {0, PV_CMD_INTERNAL});  // the control code, then the probe
+    EXPECT_EQ(EPAP_WaitReboot(0, 0, "9003", 5), -1);
+    const auto sets = fake.callsOf("set");
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_EQ(sets[0].command, 152);
+    EXPECT_EQ(sets[1].command, 90);
+    EXPECT_TRUE(fake.callsOf("send").size() == 1u);  // the probe never went
+}
+
+TEST(WaitReboot, FunctionsBelowTwentyAreSerial_Mended) {
+    struct Case {
+        int function;
+        bool asksEvent;
+    } cases[] = {{0, true}, {15, true}, {20, false}};
+    for (const Case& c : cases) {
+        EpapFake fake;
+        fake.protocols[c.function] = kRuda;
+        fake.events.push_back({PV_NOT_YET, 0});
+        EXPECT_EQ(EPAP_WaitReboot(c.function, 0, "9003", 5), 1) << c.function;
+        EXPECT_EQ(fake.callsOf("wait").size(), c.asksEvent ? 1u : 0u) << c.function;
+        // The terminal answered the probe read: the wait ends.
+        ASSERT_FALSE(fake.callsOf("get").empty());
+        EXPECT_EQ(fake.callsOf("get").back().command, 90) << c.function;
+    }
+}
+
+TEST(WaitReboot, NotForOtherTerminals) {
+    EpapFake fake;
+    fake.protocols[0] = kDoran;
+    fake.protocols[1] = 5;
+    EXPECT_EQ(EPAP_WaitReboot(0, 0, "9003", 5), -1);
+    EXPECT_EQ(EPAP_WaitReboot(1, 0, "9003", 5), -1);
+    EXPECT_EQ(EPAP_WaitReboot(3, 0, "9003", 5), -2);
+    EXPECT_TRUE(fake.callsOf("set").empty());
+}
