@@ -489,7 +489,7 @@ TEST_F(Client, FieldsBeyondTheExecutorsBuffersFailTheCommand_Mended) {
     }
 }
 
-TEST_F(Client, TerminalScreenSelectionCountsInHundredths) {
+TEST_F(Client, TerminalScreenSelectionCountsInHundredths_Mended) {
     // The selection on the terminal's screen takes its time-out in
     // hundredths of a second: 3 s is 300, shown as "004" on the terminal.
     KT_TEXT_WINDOW* terminal = Window("T5", 48, 4, 16);

@@ -495,3 +495,25 @@ TEST(TerminalDialogueSim, EntrySelectionAndKeyOnTheRudaTerminal) {
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back().apdu, (cardsim::Bytes{0xD0, 0x61, 0x00, 0x00}));
 }
+
+TEST(TimeFields, StayThreeDigits_Mended) {
+    StepClock clock;
+    plat::ScopedClock scoped(&clock);
+    {
+        DialogueFake fake(kDoran);
+        fake.events.push_back({0, 'A'});
+        char value[16] = {};
+        char key = 0;
+        TDSP_GetEntry(nullptr, 0, 250000, 2, 1, 4, value, "", &key);
+        ASSERT_EQ(fake.sets(4).size(), 1u);
+        EXPECT_NE(fake.sets(4)[0].find("|999|999|"), std::string::npos);
+    }
+    {
+        DialogueFake fake(kDoran);
+        fake.events.push_back({0, 'A'});
+        unsigned char chosen = 0;
+        TDSP_SelectItemBasic(nullptr, nullptr, 150000, 0, 0, 1, 4, 0, "", "Oui", &chosen);
+        ASSERT_EQ(fake.sets(3).size(), 1u);
+        EXPECT_NE(fake.sets(3)[0].find("|999|999|"), std::string::npos);
+    }
+}
