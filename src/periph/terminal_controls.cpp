@@ -81,7 +81,9 @@ int EPAP_SendControlEx(int function, const char* code, int timeoutMs) {
     if (status != 0) return status;
     const int64_t sent = plat::MonotonicMs();
     for (;;) {
-        status = EPAP_GetResult(function, c.command);
+        // The reset's answer may carry the serial number: no place is given
+        // for it here, so the decoder is told so.
+        status = EPAP_GetResult(function, c.command, static_cast<char*>(nullptr));
         if (status == 0 || plat::MonotonicMs() - sent >= timeoutMs) return status;
         // A long wait (a reboot code waits 40 s) stops when the cash
         // register asks to.

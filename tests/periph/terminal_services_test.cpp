@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -438,6 +439,27 @@ TEST(SendControl, LongWaitStopsWhenTheCashRegisterAsks_Mended) {
     EPAP_SetWaitCallback(nullptr);
 }
 
+TEST(SendControl, RudaResetAnswerWithItsSerialNumber_Mended) {
+    // The terminal answers the reset with its serial number, which the
+    // control code has no place for: read without one, never through an
+    // argument that was not given.
+    testsupport::RudaLineStation s("serial RUDA00000042\n", "EFT_DSP");
+    ASSERT_TRUE(s.ready());
+    struct Case {
+        const char* code;
+        uint8_t p1, p2;
+    } cases[] = {{"9002", 0x01, 0x00}, {"9004", 0x01, 0x02}, {"9003", 0x02, 0x00}, {"1217", 0x00, 0x00}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(EPAP_SendControl(0, c.code), 0) << c.code;
+        const auto all = s.exchanges();
+        ASSERT_FALSE(all.empty());
+        ASSERT_GE(all.back().apdu.size(), 4u);
+        EXPECT_EQ(all.back().apdu[0], 0xD0) << c.code;
+        EXPECT_EQ(all.back().apdu[2], c.p1) << c.code;
+        EXPECT_EQ(all.back().apdu[3], c.p2) << c.code;
+    }
+}
+
 TEST(WaitReboot, ProbeThatCannotBeSetIsAFailure_Mended) {
     EpapFake fake;
     fake.protocols[0] = kRuda;
@@ -475,4 +497,55 @@ TEST(WaitReboot, NotForOtherTerminals) {
     EXPECT_EQ(EPAP_WaitReboot(1, 0, "9003", 5), -1);
     EXPECT_EQ(EPAP_WaitReboot(3, 0, "9003", 5), -2);
     EXPECT_TRUE(fake.callsOf("set").empty());
+}
+
+TEST(SerialNumber, ReadFromTheRudaTerminalInTwelveCharacters) {
+    struct Case {
+        const char* scenario;
+        int result;
+        const char* serial;
+    } cases[] = {
+        {"serial 1234\n", 1, "123400000000"},
+        {"serial RUDA00000042\n", 1, "RUDA00000042"},
+    };
+    for (const Case& c : cases) {
+        testsupport::RudaLineStation s(c.scenario, "EFT_DSP");
+        ASSERT_TRUE(s.ready());
+        char out[13];
+        EXPECT_EQ(EPAP_GetSerialNumber(0, out), c.result) << c.scenario;
+        EXPECT_STREQ(out, c.serial) << c.scenario;
+    }
+}
+
+TEST(SerialNumber, LongerAnswerIsCutToTwelve_Mended) {
+    testsupport::RudaLineStation s("serial ABCDEFGHIJKLMNOPQRST\n", "EFT_DSP");
+    ASSERT_TRUE(s.ready());
+    char out[13 + 8];
+    std::memset(out, '#', sizeof out);
+    EXPECT_EQ(EPAP_GetSerialNumber(0, out), 1);
+    EXPECT_STREQ(out, "ABCDEFGHIJKL");
+    EXPECT_EQ(out[13], '#');  // nothing written past the thirteen bytes
+}
+
+TEST(WaitReboot, RudaTerminalThatAnswersItsProbe) {
+    testsupport::RudaLineStation s("", "EFT_DSP");
+    ASSERT_TRUE(s.ready());
+    testsupport::TraceCapture trace;
+    EXPECT_EQ(EPAP_WaitReboot(0, 0, "9003", 5), 1);
+    EXPECT_TRUE(trace.Contains("** INFO. ** Status 0 ."));
+    // The reboot code (D0 00 with 02), then the terminal's state (D0 00 00 01).
+    const auto all = s.exchanges();
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[0].apdu.size() >= 3 ? all[0].apdu[2] : 0, 0x02);
+    ASSERT_GE(all.back().apdu.size(), 4u);
+    EXPECT_EQ(std::vector<uint8_t>(all.back().apdu.begin(), all.back().apdu.begin() + 4),
+              (std::vector<uint8_t>{0xD0, 0x00, 0x00, 0x01}));
+}
+
+TEST(DisplayScreenId, ShownOnTheRudaTerminal) {
+    testsupport::RudaLineStation s("", "EFT_DSP");
+    ASSERT_TRUE(s.ready());
+    EXPECT_EQ(EPAP_DisplayScreenId(0, 14), 0);
+    EXPECT_EQ(s.terminal().screens().screenIds, (std::vector<int>{14}));
+    EXPECT_EQ(EPAP_DisplayScreenId(7, 14), -2);
 }
