@@ -517,3 +517,22 @@ TEST(TimeFields, StayThreeDigits_Mended) {
         EXPECT_NE(fake.sets(3)[0].find("|999|999|"), std::string::npos);
     }
 }
+
+TEST(TerminalDialogueSim, CardWatchAroundASelectionOnlyWhenAsked) {
+    for (int watch : {0, 1}) {
+        testsupport::RudaLineStation s("select 1\n", "EFT_DSP");
+        ASSERT_TRUE(s.ready());
+        EPAP_SetSelectCardWatch(watch);
+        const char items[] = "Oui\0Non";
+        unsigned char chosen = 0;
+        EXPECT_EQ(TDSP_SelectItemBasic(nullptr, nullptr, 500, 0, 0, 2, 4, 0, "", items, &chosen), 1) << watch;
+        EXPECT_EQ(chosen, 1) << watch;
+        std::string order;
+        for (const auto& e : s.exchanges()) {
+            if (e.apdu.size() < 2) continue;
+            if (e.apdu[0] == 0xD0 && (e.apdu[1] == 0x60 || e.apdu[1] == 0x61)) order += "watch;";
+            if (e.apdu[0] == 0xD2 && e.apdu[1] == 0x03) order += "select;";
+        }
+        EXPECT_EQ(order, watch == 1 ? "watch;select;watch;" : "select;") << watch;
+    }
+}
