@@ -39,12 +39,6 @@ struct FileFake : EpapFake {
             r->setSelection(2);
         };
     }
-    std::string sequence() const {
-        std::string out;
-        for (const auto& c : calls)
-            if (c.op != "protocol") out += c.op + (c.command >= 0 ? " " + std::to_string(c.command) : "") + ";";
-        return out;
-    }
 };
 
 }  // namespace

@@ -75,12 +75,6 @@ struct DialogueFake : EpapFake {
             if (c.command == command) out.push_back(c.args);
         return out;
     }
-    std::string sequence() const {
-        std::string out;
-        for (const auto& c : calls)
-            if (c.op != "protocol") out += c.op + (c.command >= 0 ? " " + std::to_string(c.command) : "") + ";";
-        return out;
-    }
     int extraSeen = -1;
 };
 

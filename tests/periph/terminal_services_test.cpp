@@ -43,12 +43,6 @@ struct PrintFake : EpapFake {
         for (const EpapCall& c : callsOf("set")) out.push_back(c.args);
         return out;
     }
-    std::string sequence() const {
-        std::string out;
-        for (const EpapCall& c : calls)
-            if (c.op != "protocol") out += c.op + (c.command >= 0 ? " " + std::to_string(c.command) : "") + ";";
-        return out;
-    }
 };
 
 std::string Lines(int count, const std::string& body, const std::string& end) {
@@ -225,12 +219,6 @@ struct DisplayFake : EpapFake {
         };
         copiers[1] = copy;
         copiers[2] = copy;
-    }
-    std::string sequence() const {
-        std::string out;
-        for (const EpapCall& c : calls)
-            if (c.op != "protocol") out += c.op + (c.command >= 0 ? " " + std::to_string(c.command) : "") + ";";
-        return out;
     }
 };
 
