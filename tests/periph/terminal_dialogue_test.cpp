@@ -530,3 +530,40 @@ TEST(TerminalDialogueSim, CardWatchAroundASelectionOnlyWhenAsked) {
         EXPECT_EQ(order, watch == 1 ? "watch;select;watch;" : "select;") << watch;
     }
 }
+
+TEST(TerminalDialogueSim, LinesShownAsOneScreenInImmediateMode) {
+    testsupport::RudaLineStation s("", "EFT_DSP");
+    ASSERT_TRUE(s.ready());
+    ImmediateMode mode(1);
+    EXPECT_EQ(TDSP_ShowText(nullptr, nullptr, "Montant", 2, 16, 0, 0, 1), 1);
+    EXPECT_TRUE(s.terminal().screens().texts.empty());  // not before the last line
+    EXPECT_EQ(TDSP_ShowText(nullptr, nullptr, "12,50 EUR", 2, 16, 1, 0, 0), 1);
+    EXPECT_EQ(s.terminal().screens().texts, (std::vector<std::string>{"Montant\n12,50 EUR"}));
+    EXPECT_STREQ(TDSP_GetLastText(), "12,50 EUR");
+}
+
+TEST(TerminalDialogueSim, SecretEntryComesBackUntraced) {
+    testsupport::RudaLineStation s("secret \"8642\"\nsecret cancel\n", "EFT_DSP");
+    ASSERT_TRUE(s.ready());
+    testsupport::TraceCapture trace;
+    struct Case {
+        char key;
+        const char* value;
+    } cases[] = {{'V', "8642"}, {'A', "    "}};
+    for (const Case& c : cases) {
+        char value[16] = {};
+        char key = 0;
+        EXPECT_EQ(TDSP_GetEntry(nullptr, 0, 5000, 2, 1, 4, value, "SECRET TOT", &key), 1) << c.key;
+        EXPECT_EQ(key, c.key);
+        EXPECT_STREQ(value, c.value);
+    }
+    const auto all = s.exchanges();
+    int secrets = 0;
+    for (const auto& e : all)
+        if (e.apdu.size() >= 4 && e.apdu[0] == 0xD2 && e.apdu[1] == 0xF3) {
+            ++secrets;
+            EXPECT_EQ(e.apdu[3], 4);  // the entry's length
+        }
+    EXPECT_EQ(secrets, 2);
+    EXPECT_FALSE(trace.Contains("8642"));
+}
