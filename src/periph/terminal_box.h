@@ -317,11 +317,11 @@ int TDSP_WaitKey(int timeoutMs, int ignored, char* key);
 int TDSP_SelectItemEx(ConsoBox* console, KT_TEXT_WINDOW* window, int timeout, int ignored1, int ignored2, int count,
                       int stride, int defaultItem, const char* title, const char* items, int option,
                       unsigned char* result, int extra);
-int TDSP_SelectItemBasic(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int ignored1,
+int TDSP_SelectItemBasic(ConsoBox* console, KT_TEXT_WINDOW* window, int timeout, int ignored1,
                          int ignored2, int count, int stride, int defaultItem, const char* title,
                          const char* items, unsigned char* result);
 // The same with the selection option of the terminal screen.
-int TDSP_SelectItem(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int ignored1, int ignored2,
+int TDSP_SelectItem(ConsoBox* console, KT_TEXT_WINDOW* window, int timeout, int ignored1, int ignored2,
                     int count, int stride, int defaultItem, const char* title, const char* items, int option,
                     unsigned char* result);
 // Card-status notification on or off around a selection (only with the
