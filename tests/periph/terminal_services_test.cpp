@@ -13,6 +13,7 @@
 #include "protocols/term_print.h"
 #include "protocols/terminal_display.h"
 #include "support/epap_fake.h"
+#include "support/interface_fixture.h"
 #include "support/ruda_line_station.h"
 #include "support/trace_capture.h"
 
@@ -278,6 +279,29 @@ TEST(DisplayMessage, FailedStepIsReturnedAndStops) {
         fake.script("get", {PV_CMD_INTERNAL});
         EXPECT_EQ(EPAP_DisplayMessageAndReset(0, "", -1, -1, "x", 0), PV_CMD_INTERNAL);
         EXPECT_EQ(fake.sequence(), "set 1;send;results;clear;set 2;send;get 2;clear;");
+    }
+}
+
+// The interface script beside the message: kept with the keep flag,
+// cleared without it (RUDA: once the message is shown).
+struct MessageWithInterface : testsupport::InterfaceConsole {};
+
+TEST_F(MessageWithInterface, InterfaceScriptKeptOnlyWhenAsked) {
+    KT_TEXT_WINDOW* window = Window("L1", 41, 2, 10);
+    ASSERT_NE(window, nullptr);
+    struct Case {
+        int protocol;
+        int keep;
+        bool kept;
+    } cases[] = {{kRuda, 1, true}, {kRuda, 0, false}, {kDoran, 0, true}};  // DORAN: nothing sent, nothing cleared
+    for (const Case& c : cases) {
+        ASSERT_GE(testsupport::StoreCommand(box, ResourceOf(window), TWIP_TOUCH, testsupport::Payload("%L%X", 0L, 0), 1),
+                  0);
+        DisplayFake fake(c.protocol);
+        EXPECT_EQ(EPAP_DisplayMessage(0, "", -1, -1, "x", 0, c.keep), 0);
+        EXPECT_EQ(TWIP_GetCommandScriptMes(box, nullptr, nullptr, nullptr, nullptr) != nullptr, c.kept)
+            << c.protocol << " " << c.keep;
+        ISAP_ClearAll();
     }
 }
 
