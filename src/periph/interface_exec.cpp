@@ -69,6 +69,12 @@ int Milliseconds(long seconds) {
     return seconds > INT_MAX / 1000 ? INT_MAX : static_cast<int>(seconds * 1000);
 }
 
+// A selection on the terminal's screen counts in hundredths of a second.
+int Hundredths(long seconds) {
+    if (seconds < 0) return -1;
+    return seconds > INT_MAX / 100 ? INT_MAX : static_cast<int>(seconds * 100);
+}
+
 int Seconds(long seconds) {
     if (seconds < 0) return -1;
     return seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds);
@@ -197,7 +203,7 @@ int Run(ConsoBox* console, KT_TEXT_WINDOW* w, int number, TwipCommand& c, int* k
                 if (result >= 0 && choice >= 1 && choice <= 254) *key = static_cast<int>(choice);
             } else if (IsTerminalScreen(number)) {
                 unsigned char item = 255;
-                result = TDSP_SelectItem(console, w, Milliseconds(c.timeout), 0, 0, c.count, c.itemWidth,
+                result = TDSP_SelectItem(console, w, Hundredths(c.timeout), 0, 0, c.count, c.itemWidth,
                                          c.firstShown, c.title, c.items, c.trailing >= 0 ? c.trailing : 0, &item);
                 *key = item;
             }

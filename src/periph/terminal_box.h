@@ -208,18 +208,65 @@ EpapSeam* EPAP_SetSeam(EpapSeam* seam);
 EpapSeam* EPAP_GetSeam();
 
 // ---------------------------------------------------------------------------
-// Services built on the script API (later work: the least behaviour)
+// Services built on the script API
 // ---------------------------------------------------------------------------
 
-int EPAP_DisplayMessageAndReset(int function, const char* text, int row, int column, const char* text2, int flag);
-// Shows a title and a zone message (ESC 'P', size, column, text) on the
-// terminal through a display script; 0 when shown, else the PV_ status.
-// Least behaviour: PV_PER_ACCES.
-int EPAP_DisplayMessage(int function, const char* title, int row, int column, const char* message, int echoMode,
-                        int flag);
-// The last non-blank text shown on the terminal screen, or null.
+// Shows a title and a message on the terminal's screen: a display-open
+// command (1) then a display-text command (2) on the function. RUDA: both
+// are sent and read, then the script is cleared (and the interface script,
+// unless keepScript). Other protocols: the two commands stay in the script
+// for the caller to send. The time-outs count when positive (-1: none).
+// The status of the last step; 0 at once in execution mode 2; -1 without a
+// terminal.
+int EPAP_DisplayMessage(int function, const char* title, int timeout1, int timeout2, const char* message,
+                        int echoMode, int keepScript);
+// The same, the interface script cleared.
+int EPAP_DisplayMessageAndReset(int function, const char* title, int timeout1, int timeout2, const char* message,
+                                int echoMode);
+// The last non-blank line shown on the terminal screen, or null.
 const char* TDSP_GetLastText();
+// Chooses the terminal's language (RUDA command 170): the status of the
+// read (within waitMs, 7000 when 0 or less); -2 without the function, -1
+// when it is not RUDA.
 int EPAP_SelectLanguage(int function, const char* languageCode, int waitMs);
+// Shows a QR code (RUDA command 166) and reads its answer; the script is
+// left for the caller to clear. 1 (PV_PER_ACCES) for a missing function or
+// another protocol.
+int EPAP_DisplayQR(int function, const char* content, const char* second);
+// A contactless transaction operation of a RUDA terminal: set with the five
+// arguments, sent, read into the first two (once more on PV_NOT_YET). -2
+// without the function, -1 for another protocol.
+int EPAP_CallTermCtTransaction(int function, void* a1, void* a2, void* a3, void* a4, void* a5, int command);
+// Prints a ticket (command 13). A RUDA ticket longer than one print
+// request goes in pieces cut at line breaks (the break itself is not
+// printed). The status; 1 for a null record or text or a missing function.
+struct PrintCommandBlock;
+int EPAP_PrintTicket(int function, PrintCommandBlock* record);
+// The next piece of a ticket of `length` bytes: its length (at most one
+// print request) and, in *skip, the bytes of the line break that ends it
+// (0, 1 or 2). A text that fits is one piece; a longer one ends before the
+// last CR LF (else LF) within the first request's bytes, or is cut there
+// when it has none.
+int PAP_NextTicketPiece(const unsigned char* text, int length, int* skip);
+// The longest piece of one print request.
+constexpr int kPapTicketPieceMax = 249;
+
+// Terminal files and HTML pages (RUDA). Both look the function given up
+// (never another current resource).
+// 0 when the file is on the terminal; -1 missing, for other protocols and
+// without the function or a terminal; else the failing status.
+int EPAP_CheckTerminalFile(int function, const char* path);
+// The same for "www/" followed by the name.
+int EPAP_CheckHtmlFile(int function, const char* name);
+// Shows a page (checking its file first when checkFile is set) and reads
+// its answer within timeoutMs into the response: the status of the read;
+// -1 for other protocols, a missing file or without a terminal; -2 when the
+// function has no resource.
+class HtmlPageRequest;
+class HtmlPageResponse;
+int EPAP_DisplayHtmlPage(int function, const HtmlPageRequest* request, HtmlPageResponse* response, int timeoutMs,
+                         int checkFile);
+
 // Sends an application control code ("9001" soft reset, "9002" hard reboot,
 // "9003" RUDA reboot, "4018" ...) to a function. RUDA: the code's command,
 // whose result is read again until it is 0 or timeoutMs has passed: the last
@@ -251,18 +298,33 @@ int EPAP_DisplayScreenId(int function, int screen);
 // server link is lost); 1 without a box.
 int EPAP_DealRelayMessage(KTX_WSERV* connection);
 
-// Dialogue on the terminal screen (display function 0). Least behaviour:
-// no terminal is driven, every one fails (-1; the key or the item out 255).
+// Dialogue on the terminal screen (display function 0): each writes the
+// dialogue record, sets it as a terminal command, sends the script and waits
+// for the terminal's answer event. 1 done (a time-out leaves the key or item
+// out 255, or the record's 0); -1 on a failed step or an abort.
 struct KT_TEXT_WINDOW;
+// Accumulates a line (cut to width) and sends the screen with the last one
+// (lineIndex + 1 == lines); lines < 1 drops what was accumulated.
 int TDSP_ShowText(ConsoBox* console, KT_TEXT_WINDOW* window, const char* text, int lines, int width,
                   int lineIndex, int ignored, int clear);
+// value: the prompt on entry (when not empty), the entered value on return
+// (at least length + 1 bytes and 41).
 int TDSP_GetEntry(ConsoBox* console, int ignored, int timeoutMs, int row, int column, int length,
                   char* value, const char* format, char* key);
 int TDSP_WaitKey(int timeoutMs, int ignored, char* key);
-int TDSP_SelectItemBasic(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int ignored1,
+// Selections: time-out in hundredths of a second; items of `stride` bytes.
+// extra: handed to the decoder (1: a cancel on the terminal is an answer).
+int TDSP_SelectItemEx(ConsoBox* console, KT_TEXT_WINDOW* window, int timeout, int ignored1, int ignored2, int count,
+                      int stride, int defaultItem, const char* title, const char* items, int option,
+                      unsigned char* result, int extra);
+int TDSP_SelectItemBasic(ConsoBox* console, KT_TEXT_WINDOW* window, int timeout, int ignored1,
                          int ignored2, int count, int stride, int defaultItem, const char* title,
                          const char* items, unsigned char* result);
 // The same with the selection option of the terminal screen.
-int TDSP_SelectItem(ConsoBox* console, KT_TEXT_WINDOW* window, int timeoutMs, int ignored1, int ignored2,
+int TDSP_SelectItem(ConsoBox* console, KT_TEXT_WINDOW* window, int timeout, int ignored1, int ignored2,
                     int count, int stride, int defaultItem, const char* title, const char* items, int option,
                     unsigned char* result);
+// Card-status notification on or off around a selection (only with the
+// box's select-card-watch flag).
+void TDSP_CardWatchOn(int function);
+void TDSP_CardWatchOff(int function);

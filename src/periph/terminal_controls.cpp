@@ -19,7 +19,8 @@ constexpr int kDoranProtocol = 2;
 constexpr int kRudaProtocol = 16;
 constexpr int kRereadPollMs = 30;
 constexpr int kScreenReadMs = 7000;
-constexpr int kLastSerialFunction = 10;
+// Functions below 20 are on serial ports, those from 20 on the network.
+constexpr int kFirstNetworkFunction = 20;
 constexpr int kAbortedStatus = 101;
 // The serial number: twelve characters, read by a reset command whose second
 // byte asks for it, within one second polled every 250 ms.
@@ -69,6 +70,7 @@ int SendDoranControl(KT_EPERIPH_API* box, int function, const char* code) {
 
 int EPAP_SendControlEx(int function, const char* code, int timeoutMs) {
     if (EPAP_GetBox() == nullptr && EPAP_GetSeam() == nullptr) return -1;
+    TWEP_SetStatus(EPAP_GetBox(), PV_ALL_FINE);
     const int protocol = EPAP_GetProtocol(function);
     if (protocol == kDoranProtocol && EPAP_GetBox() != nullptr) return SendDoranControl(EPAP_GetBox(), function, code);
     if (protocol != kRudaProtocol) return -1;
@@ -79,8 +81,13 @@ int EPAP_SendControlEx(int function, const char* code, int timeoutMs) {
     if (status != 0) return status;
     const int64_t sent = plat::MonotonicMs();
     for (;;) {
-        status = EPAP_GetResult(function, c.command);
+        // The reset's answer may carry the serial number: no place is given
+        // for it here, so the decoder is told so.
+        status = EPAP_GetResult(function, c.command, static_cast<char*>(nullptr));
         if (status == 0 || plat::MonotonicMs() - sent >= timeoutMs) return status;
+        // A long wait (a reboot code waits 40 s) stops when the cash
+        // register asks to.
+        if (PAP_WaitCallbackStops(EPAP_GetBox()) == 1) return PV_PER_RESET;
         plat::SleepMs(kRereadPollMs);
     }
 }
@@ -132,19 +139,28 @@ int EPAP_GetSerialNumber(int function, char* out) {
 int EPAP_WaitReboot(int function, int intervalSeconds, const char* code, int limitSeconds) {
     const int protocol = EPAP_GetProtocol(function);
     if (protocol < 0) return -2;
-    if (protocol != kRudaProtocol) return -1;
+    if (protocol != kRudaProtocol) {
+        if (protocol != kDoranProtocol) TWEP_UpdateStatus(EPAP_GetBox(), EPAP_CurrentResource());
+        return -1;
+    }
     EPAP_SendControl(function, code);
     const int64_t start = plat::MonotonicMs();
     const int64_t limitMs = static_cast<int64_t>(limitSeconds) * 1000;
     int64_t disconnected = -1;
     int status = 0;
+    bool probeFailed = false;
     for (;;) {
         WSysError("** INFO. ** Wait for %d sec.", intervalSeconds);
         plat::SleepMs(static_cast<int64_t>(intervalSeconds) * 1000);
         EPAP_ClearAll();
         TerminalPartInfo part{};
-        status = EPAP_SetCommand(function, 90, &part) != 0 ? 1 : EPAP_SendScriptCommands();
-        if (function <= kLastSerialFunction) {
+        if (EPAP_SetCommand(function, 90, &part) != 0) {
+            // No probe could be made: the terminal was never seen again.
+            probeFailed = true;
+            break;
+        }
+        status = EPAP_SendScriptCommands();
+        if (function < kFirstNetworkFunction) {
             char event[8] = {};
             if (EPAP_WaitEvent(function, 10, event) == PV_PER_RESET) {
                 WSysError("** INFO. ** Abandon demande lors du reboot");
@@ -172,6 +188,8 @@ int EPAP_WaitReboot(int function, int intervalSeconds, const char* code, int lim
     }
     EPAP_ClearAll();
     ISAP_ClearAll();
+    TWEP_UpdateStatus(EPAP_GetBox(), EPAP_CurrentResource());
+    if (probeFailed) return -1;
     return status == 0 || status == 1 ? 1 : -1;
 }
 
@@ -183,5 +201,6 @@ int EPAP_DisplayScreenId(int function, int screen) {
     if (status == 0) status = EPAP_SendScriptCommands();
     if (status == 0) status = EPAP_GetResultEx(function, 160, kScreenReadMs, kRereadPollMs);
     EPAP_ClearAll();
+    TWEP_UpdateStatus(EPAP_GetBox(), EPAP_CurrentResource());
     return status;
 }

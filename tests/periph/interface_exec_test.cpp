@@ -17,6 +17,8 @@
 
 #include "comm/length_prefixed.h"
 #include "protocols/pv_status.h"
+#include "protocols/terminal_display.h"
+#include "support/epap_fake.h"
 #include "support/interface_fixture.h"
 #include "support/memory_client_box.h"
 #include "support/temp_dir.h"
@@ -485,6 +487,27 @@ TEST_F(Client, FieldsBeyondTheExecutorsBuffersFailTheCommand_Mended) {
         // A refused command never reaches the executor.
         EXPECT_EQ(gui.calls.size(), c.status == 0 ? 1u : 0u) << c.name;
     }
+}
+
+TEST_F(Client, TerminalScreenSelectionCountsInHundredths_Mended) {
+    // The selection on the terminal's screen takes its time-out in
+    // hundredths of a second: 3 s is 300, shown as "004" on the terminal.
+    KT_TEXT_WINDOW* terminal = Window("T5", 48, 4, 16);
+    ASSERT_NE(terminal, nullptr);
+    testsupport::EpapFake fake;
+    fake.protocols[0] = 2;
+    fake.events.push_back({0, 'A'});
+    fake.copiers[3] = [](va_list args) {
+        return std::string(TermDisplay_Field(*va_arg(args, const TermDisplayBlock*), 6));
+    };
+    fake.writers[3] = [](va_list args) { va_arg(args, TermDisplayBlock*)->resultField = 1; };
+    ASSERT_EQ(Deliver(Message(Address(3), WireBody(48, TWIP_SELEC, Payload("%L%X%X%X%X%X%B%B%C", 3L, 4, 16, 1, 4, 1,
+                                                                            1u, "T", 4u, "item", 0)))),
+              PV_ALL_FINE);
+    std::vector<std::string> times;
+    for (const auto& c : fake.callsOf("set"))
+        if (c.command == 3) times.push_back(c.args);
+    EXPECT_EQ(times, (std::vector<std::string>{"004"}));
 }
 
 TEST_F(Client, PosGuiCommandsRunAndTheEnteredTextIsNotKept_Mended) {

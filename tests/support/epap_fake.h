@@ -61,6 +61,14 @@ public:
         return out;
     }
 
+    // The calls but the protocol lookups, as "op command;" ("set 13;send;").
+    std::string sequence() const {
+        std::string out;
+        for (const EpapCall& c : calls)
+            if (c.op != "protocol") out += c.op + (c.command >= 0 ? " " + std::to_string(c.command) : "") + ";";
+        return out;
+    }
+
     std::map<int, Copier> copiers;           // by command, for "set"
     std::map<int, Writer> writers;           // by command, for "get" and "getEx" answering 0
     std::deque<std::pair<int, char>> events;  // result and letter of each wait; (64, 0) once empty
