@@ -1,6 +1,8 @@
 // Fuzz target of the answer frames of the command modules: any bytes as the
 // frame of an answer row, read by the modules' one frame reader and decoded
-// by the RUDA module for operations whose decoders take no result argument.
+// by the RUDA module: operations whose decoders take no result argument, a
+// display dialogue (its record, kind from the input) and the terminal
+// information (its record).
 // A refused frame leaves the answer buffer as it was; a read one has its
 // payload length from the leading number and never more than 12700 bytes.
 #include <cstdint>
@@ -12,6 +14,8 @@
 #include "periph/terminal_box.h"
 #include "protocols/module_contract.h"
 #include "protocols/ruda/ruda_module.h"
+#include "protocols/terminal_display.h"
+#include "protocols/terminal_info.h"
 
 namespace {
 
@@ -57,6 +61,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     KT_PERES* card = TWEP_FindFunction(box, 4, 1);
     static const int kCodes[] = {1, 14, 174, 2, 90, 130};
     card->command = kCodes[input[0] % 6];
-    Decode(box, card, frame.data());
+    if (card->command == 2) {
+        // A dialogue answer into its record; a selection reads its second
+        // argument too.
+        static TermDisplayBlock block;
+        std::memset(&block, 0, sizeof block);
+        block.kind = input[0] / 6 % 2 == 0 ? TERM_DISPLAY_SELECT : 2;
+        Decode(box, card, frame.data(), &block, static_cast<int>(input[0] & 1));
+    } else if (card->command == 90) {
+        static TerminalPartInfo info;
+        std::memset(&info, 0, sizeof info);
+        Decode(box, card, frame.data(), &info);
+    } else {
+        Decode(box, card, frame.data());
+    }
     return 0;
 }
