@@ -32,8 +32,10 @@ int RunReader(int protocol, const std::string& scenarioPath, const std::string& 
         std::fprintf(stderr, "cheque_sim: no pseudo-terminal\n");
         return 2;
     }
-    if (!linesim::AnnounceSlave("cheque_sim", sim.slaveName(), driverConfig)) return 2;
+    // Stop signals are caught before the slave is announced: a caller may
+    // stop the simulator as soon as it reads that line.
     linesim::CatchStopSignals();
+    if (!linesim::AnnounceSlave("cheque_sim", sim.slaveName(), driverConfig)) return 2;
     size_t shown = 0;
     while (!linesim::StopAsked()) {
         sim.reader().waitRequests(shown + 1, 100);
@@ -85,8 +87,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cheque_sim: no pseudo-terminal\n");
         return 2;
     }
-    if (!linesim::AnnounceSlave("cheque_sim", sim.slaveName(), driverConfig)) return 2;
+    // Stop signals are caught before the slave is announced: a caller may
+    // stop the simulator as soon as it reads that line.
     linesim::CatchStopSignals();
+    if (!linesim::AnnounceSlave("cheque_sim", sim.slaveName(), driverConfig)) return 2;
     size_t seen = 0;
     size_t shown = 0;
     while (!linesim::StopAsked()) {

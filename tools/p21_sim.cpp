@@ -41,8 +41,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "p21_sim: no pseudo-terminal\n");
         return 2;
     }
-    if (!linesim::AnnounceSlave("p21_sim", sim.slaveName(), driverConfig)) return 2;
+    // Stop signals are caught before the slave is announced: a caller may
+    // stop the simulator as soon as it reads that line.
     linesim::CatchStopSignals();
+    if (!linesim::AnnounceSlave("p21_sim", sim.slaveName(), driverConfig)) return 2;
     size_t shown = 0;
     while (!linesim::StopAsked()) {
         sim.waitExchanges(shown + 1, 100);
